@@ -1,0 +1,46 @@
+/* Transports behind the adapter-library stand-in. Each transport offers the
+ * nine adapter operations with the library's signatures and results; the
+ * stand-in picks one per process from OSTRELO_CAN (sim, socketcan:..., lib:...)
+ * or a test installs its own. */
+#ifndef OSTRELO_CONTROLCAN_TRANSPORT_H
+#define OSTRELO_CONTROLCAN_TRANSPORT_H
+
+#include "ControlCAN.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ControlCanTransport {
+    const char *name;
+    DWORD (*OpenDevice)(DWORD DeviceType, DWORD DeviceInd, DWORD Reserved);
+    DWORD (*CloseDevice)(DWORD DeviceType, DWORD DeviceInd);
+    DWORD (*InitCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_INIT_CONFIG *pInitConfig);
+    DWORD (*StartCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
+    DWORD (*Transmit)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pSend, UINT Len);
+    DWORD (*Receive)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len,
+                     int32_t WaitTime);
+    DWORD (*ClearBuffer)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
+    DWORD (*ReadBoardInfo)(DWORD DeviceType, DWORD DeviceInd, VCI_BOARD_INFO *pInfo);
+    DWORD (*UsbDeviceReset)(DWORD DevType, DWORD DevIndex, DWORD Reserved);
+} ControlCanTransport;
+
+/* Installs `t` for every later call (NULL: choose again from OSTRELO_CAN on
+ * the next call). For tests. */
+void controlcan_set_transport(const ControlCanTransport *t);
+
+/* The transport in use, choosing it from OSTRELO_CAN on first use; NULL when
+ * the variable is malformed (every adapter call then fails). */
+const ControlCanTransport *controlcan_get_transport(void);
+
+/* Provided by the simulated motor bench (sim/): its transport, and the
+ * scenario to load before first use (NULL: the built-in default). Returns 1
+ * when the scenario was loaded, 0 after printing why not. */
+const ControlCanTransport *sim_controlcan_transport(void);
+int sim_bench_load_scenario(const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
