@@ -1,0 +1,200 @@
+/* Upgrade client API: a flat function layer over CAN channels for the
+ * worker threads of the application. Channel contexts and raw frames,
+ * SDO access and block file transfer, motor identification and scanning,
+ * bootloader control, CRC verification and upgrade, and the firmware file
+ * cache with its naming rule.
+ *
+ * Results: 0 success / -1 failure, a count, or an SDO abort code
+ * (0 success, 0x08000000 local failure, 0x05040000 own time limit). */
+#ifndef CLIENT_API_H
+#define CLIENT_API_H
+
+#include <stdbool.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "CO_SDOclient.h"
+#include "CO_driver_target.h"
+#include "client_store.h"
+#include "ostrelo_time.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Channel contexts and raw CAN messaging -------------------------- */
+
+void client_api_set_backend_zhcx(void);
+void client_api_set_backend_socketcan(void);
+
+/* Brings a channel up (CAN module, SDO client, two frame queues). Returns the
+ * stored identity, or {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0} on failure. */
+client_channel_id_t client_api_manager_init_channel(uint32_t deviceType, uint32_t deviceIndex,
+                                                    uint32_t canChannel, uint16_t bitrate, uint16_t rxSize,
+                                                    uint16_t txSize);
+client_channel_context_t *client_api_manager_get_channel_context(client_channel_id_t channelId);
+void client_api_manager_release_channel(client_channel_id_t channelId);
+void client_api_manager_cleanup_all(void);
+
+int client_api_send_raw_can(client_channel_id_t channelId, const CO_CANrxMsg_t *frame);
+int client_api_send_can_data(client_channel_id_t channelId, uint32_t canId, const uint8_t *data, uint8_t dlc);
+int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,
+                              uint8_t dlc);
+int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms);
+bool_t client_api_test_channel_availability(client_channel_id_t channelId);
+
+/* Frame ring used by both receive paths of a channel. */
+int fq_init(FixedQueue *q, size_t elementSize, uint16_t capacity); /* 0 ok, -1 failed */
+int fq_pop(FixedQueue *q, void *out);                              /* 0 ok, -1 nothing */
+uint16_t fq_fill_commit(FixedQueue *q, uint32_t filledCount);
+void fq_free(FixedQueue *q);
+
+/* ---- SDO access and block file transfer ------------------------------ */
+
+typedef void (*client_api_progress_callback_t)(size_t bytesWritten, size_t totalBytes, void *userData);
+
+CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                       uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
+                                       uint32_t timeout_ms);
+CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                        uint8_t subIndex, const uint8_t *data, size_t dataSize,
+                                        uint32_t timeout_ms);
+CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
+                                                         uint16_t index, uint8_t subIndex,
+                                                         const uint8_t *data, size_t dataSize,
+                                                         uint32_t timeout_ms, bool_t useBlock,
+                                                         client_api_progress_callback_t progressCallback,
+                                                         void *userData);
+CO_SDO_abortCode_t client_api_sdo_block_with_progress(client_channel_id_t channelId, uint8_t nodeId,
+                                                      uint16_t index, uint8_t subIndex, const uint8_t *data,
+                                                      size_t dataSize, uint32_t timeout_ms,
+                                                      client_api_progress_callback_t progressCallback,
+                                                      void *userData);
+CO_SDO_abortCode_t client_api_sdo_transfer(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                           uint8_t subIndex, const uint8_t *data, size_t dataSize,
+                                           uint32_t timeout_ms, bool_t useBlock);
+CO_SDO_abortCode_t
+client_api_transfer_file_block_with_progress(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                             uint8_t subIndex, const char *filename, uint32_t timeout_ms,
+                                             client_api_progress_callback_t progressCallback, void *userData);
+CO_SDO_abortCode_t client_api_transfer_file_block(client_channel_id_t channelId, uint8_t nodeId,
+                                                  uint16_t index, uint8_t subIndex, const char *filename,
+                                                  uint32_t timeout_ms);
+
+/* Loads a whole regular file into a malloc'ed buffer (freed by the caller).
+ * 0 loaded, -1 failed (message printed). An empty file gives a null buffer
+ * and size 0. */
+int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size);
+
+/* ---- Motor identification and scanning ------------------------------- */
+
+#define CLIENT_MAX_NODE_ID 128
+#define CLIENT_MOTOR_TABLE_SIZE 129
+
+typedef struct {
+    uint8_t motorType;
+    uint8_t brakeType;
+    uint8_t encoderType;
+    uint32_t softwareVersion; /* bytes, most significant first, are the dotted version */
+    char firmwareModel[16];
+    char brakeSuffix[8];
+    char encoderName[32];
+    char filenameKey[128];
+} client_firmware_info_t;
+
+typedef struct {
+    uint8_t discovered;
+    uint8_t nodeId;
+    client_channel_id_t channelId;
+    client_firmware_info_t info;
+} client_discovered_motor_t;
+
+/* Indexed by node-ID 0..128. */
+extern client_discovered_motor_t g_discovered_motors[CLIENT_MOTOR_TABLE_SIZE];
+extern size_t g_discovered_motor_count;
+
+int client_api_query_motor_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
+                                          uint8_t *brakeType);
+int client_api_query_encoder_type(client_channel_id_t channelId, uint8_t nodeId, uint8_t *encoderType);
+int client_api_query_software_version(client_channel_id_t channelId, uint8_t nodeId, uint32_t *version);
+int client_api_query_firmware_info(client_channel_id_t channelId, uint8_t nodeId,
+                                   client_firmware_info_t *info);
+void client_api_build_fw_filename_key(const client_firmware_info_t *info, char *out, size_t outSize);
+void client_api_print_firmware_info(const client_firmware_info_t *info);
+int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,
+                              uint16_t bitrate_kbps, uint32_t timeout_ms, bool clear_previous);
+int client_api_scan_motors(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,
+                           uint16_t bitrate_kbps, uint32_t timeout_ms);
+void client_api_clear_discovered_motors(void);
+void client_api_print_discovered_motors(client_channel_id_t channelId);
+
+/* ---- Bootloader control ---------------------------------------------- */
+
+int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                                uint32_t retry_count, uint32_t retry_delay_ms);
+int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                               uint32_t retry_count, uint32_t retry_delay_ms);
+int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                                 uint32_t retry_count, uint32_t retry_delay_ms);
+int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                              uint32_t duration_ms);
+int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
+                                       uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms);
+int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                                      const char *filePath, uint32_t prevent_duration_ms,
+                                                      uint32_t transfer_timeout_ms);
+
+/* ---- Firmware verification and upgrade ------------------------------- */
+
+uint32_t reverse_byte(uint32_t byte, uint8_t bits);
+uint32_t client_api_calculate_file_crc32(const char *filename);
+int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc);
+int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, const char *filename);
+int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
+                             uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
+                             uint32_t verify_timeout_ms, uint32_t exit_timeout_ms);
+int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *folderPath,
+                                   uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
+                                   uint32_t verify_timeout_ms, uint32_t exit_timeout_ms);
+
+/* ---- Firmware file cache and matching -------------------------------- */
+
+#define CLIENT_MAX_BIN_FILES 512
+#define CLIENT_FILENAME_LEN 256
+#define CLIENT_PATH_LEN 512
+
+typedef struct {
+    char filename[CLIENT_FILENAME_LEN];
+    char fullPath[CLIENT_PATH_LEN];
+} cached_bin_file_t;
+
+typedef struct {
+    char filename[CLIENT_FILENAME_LEN];
+    char fullPath[CLIENT_PATH_LEN];
+    bool_t matched;
+} client_matched_file_t;
+
+extern cached_bin_file_t g_bin_file_cache[CLIENT_MAX_BIN_FILES];
+extern size_t g_bin_file_count;
+extern char g_cached_folder_path[CLIENT_PATH_LEN];
+extern bool_t g_file_cache_valid;
+/* Indexed by node-ID, parallel to g_discovered_motors. */
+extern client_matched_file_t g_matched_files[CLIENT_MOTOR_TABLE_SIZE];
+
+int client_api_cache_directory_bin_files(const char *folderPath);
+int client_api_match_bin_files(const char *folderPath);
+void client_api_print_matched_files(void);
+void client_api_clear_file_cache(void);
+
+int cache_directory_bin_files_impl(const char *folderPath);
+/* Joins base_path and filename with a separator and makes the result
+ * absolute; falls back to the joined path. 0 absolute, -1 fallback used. */
+int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size);
+bool_t str_ends_with_ignore_case(const char *str, const char *suffix);
+bool_t match_filename_with_key(const char *filename, const char *filenameKey);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
