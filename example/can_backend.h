@@ -20,8 +20,8 @@ typedef struct {
     void (*close_device)(CANDevice dev);
     int (*init_channel)(CANDevice dev, uint32_t channel);
     int (*start_channel)(CANDevice dev, uint32_t channel);
-    bool (*send)(CANDevice dev, uint32_t channel, uint32_t id, uint8_t remote, uint8_t extended, const uint8_t *data,
-                 uint8_t len);
+    bool (*send)(CANDevice dev, uint32_t channel, uint32_t id, uint8_t remote, uint8_t extended,
+                 const uint8_t *data, uint8_t len);
     int32_t (*recv_multi)(CANDevice dev, uint32_t channel, CO_CANrxMsg_t *frames, uint32_t cap);
     void (*clear_buffer)(CANDevice dev, uint32_t channel);
     int (*get_board_info)(CANDevice dev, void *info);

@@ -1,1 +1,183 @@
-// In progress.
+#include "can_backend_zhcx.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "ControlCAN.h"
+
+namespace {
+
+struct TimingEntry {
+    uint32_t kbps;
+    uint8_t timing0;
+    uint8_t timing1;
+};
+
+// 33, 66 and 83 stand for 33.33, 66.66 and 83.33 kbit/s.
+const TimingEntry kTimingTable[] = {
+    {10, 0x31, 0x1C},  {20, 0x18, 0x1C},   {33, 0x09, 0x6F},  {40, 0x87, 0xFF},  {50, 0x09, 0x1C},
+    {66, 0x04, 0x6F},  {80, 0x83, 0xFF},   {83, 0x03, 0x6F},  {100, 0x04, 0x1C}, {125, 0x03, 0x1C},
+    {200, 0x81, 0xFA}, {250, 0x01, 0x1C},  {400, 0x80, 0xFA}, {500, 0x00, 0x1C}, {666, 0x80, 0xB6},
+    {800, 0x00, 0x16}, {1000, 0x00, 0x14},
+};
+
+ZHCX_Device *rec(CANDevice dev) {
+    return static_cast<ZHCX_Device *>(dev);
+}
+
+} // namespace
+
+extern "C" {
+
+const CANBackendOps ZHCX_OPS = {
+    zhcx_create, zhcx_destroy,    zhcx_open,  zhcx_close,          zhcx_init,  zhcx_start,
+    zhcx_send,   zhcx_recv_multi, zhcx_clear, zhcx_get_board_info, zhcx_reset,
+};
+
+int zhcx_timing_for_bitrate(uint32_t bitrate_kbps, uint8_t *timing0, uint8_t *timing1) {
+    for (const TimingEntry &e : kTimingTable) {
+        if (e.kbps == bitrate_kbps) {
+            if (timing0) {
+                *timing0 = e.timing0;
+            }
+            if (timing1) {
+                *timing1 = e.timing1;
+            }
+            return 1;
+        }
+    }
+    return 0;
+}
+
+CANDevice zhcx_create(void) {
+    return calloc(1, sizeof(ZHCX_Device));
+}
+
+void zhcx_destroy(CANDevice dev) {
+    free(dev);
+}
+
+int zhcx_open(CANDevice dev, uint32_t type, uint32_t index, uint32_t bitrate_kbps) {
+    if (!dev) {
+        return 0;
+    }
+    if (VCI_OpenDevice(type, index, 0) == 1) {
+        ZHCX_Device *d = rec(dev);
+        d->deviceType = type;
+        d->deviceIndex = index;
+        d->bitrate = bitrate_kbps;
+        return 1;
+    }
+    printf("[ERROR] zhcx_can_open_device: open failed (Type=%u, Index=%u)\n", type, index);
+    return 0;
+}
+
+void zhcx_close(CANDevice dev) {
+    if (!dev) {
+        return;
+    }
+    VCI_CloseDevice(rec(dev)->deviceType, rec(dev)->deviceIndex);
+}
+
+int zhcx_init(CANDevice dev, uint32_t ch) {
+    if (!dev) {
+        return 0;
+    }
+    const ZHCX_Device *d = rec(dev);
+    // The adapter keeps stale frames per channel; both of its channels are cleared whichever one starts.
+    VCI_ClearBuffer(d->deviceType, d->deviceIndex, 0);
+    VCI_ClearBuffer(d->deviceType, d->deviceIndex, 1);
+
+    VCI_INIT_CONFIG cfg;
+    memset(&cfg, 0, sizeof(cfg));
+    if (!zhcx_timing_for_bitrate(d->bitrate, &cfg.Timing0, &cfg.Timing1)) {
+        printf("[ERROR] Unsupported bitrate: %u\n", d->bitrate);
+        return 0;
+    }
+    cfg.AccCode = 0x80000008u;
+    cfg.AccMask = 0xFFFFFFFFu;
+    cfg.Filter = 1;
+    cfg.Mode = 0;
+    if (VCI_InitCAN(d->deviceType, d->deviceIndex, ch, &cfg) == 1) {
+        return 1;
+    }
+    printf("[ERROR] zhcx_can_init_can: init failed for channel %u\n", ch);
+    return 0;
+}
+
+int zhcx_start(CANDevice dev, uint32_t ch) {
+    if (!dev) {
+        return 0;
+    }
+    if (VCI_StartCAN(rec(dev)->deviceType, rec(dev)->deviceIndex, ch) == 1) {
+        return 1;
+    }
+    printf("[ERROR] zhcx_can_start_can: start failed for channel %u\n", ch);
+    return 0;
+}
+
+bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t extended, const uint8_t *data,
+               uint8_t len) {
+    if (!dev) {
+        return false;
+    }
+    VCI_CAN_OBJ obj;
+    memset(&obj, 0, sizeof(obj));
+    obj.ID = id;
+    obj.RemoteFlag = remote;
+    obj.ExternFlag = extended;
+    obj.DataLen = len;
+    const uint8_t n = len < 8 ? len : 8;
+    if (data && n > 0) {
+        memcpy(obj.Data, data, n);
+    }
+    return VCI_Transmit(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, &obj, 1) != 0;
+}
+
+int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) {
+    if (!dev || !frames || cap == 0) {
+        return 0;
+    }
+    VCI_CAN_OBJ *scratch = static_cast<VCI_CAN_OBJ *>(calloc(cap, sizeof(VCI_CAN_OBJ)));
+    if (!scratch) {
+        return 0;
+    }
+    const uint32_t n = VCI_Receive(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, scratch, cap, 0);
+    const int32_t result = static_cast<int32_t>(n);
+    if (result > 0) {
+        const uint32_t take = n < cap ? n : cap;
+        for (uint32_t i = 0; i < take; ++i) {
+            frames[i].ident = scratch[i].ID;
+            frames[i].DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
+            memcpy(frames[i].data, scratch[i].Data, frames[i].DLC);
+        }
+    }
+    free(scratch);
+    return result;
+}
+
+void zhcx_clear(CANDevice dev, uint32_t ch) {
+    if (!dev) {
+        return;
+    }
+    VCI_ClearBuffer(rec(dev)->deviceType, rec(dev)->deviceIndex, ch);
+}
+
+int zhcx_get_board_info(CANDevice dev, void *info) {
+    if (!dev || !info) {
+        return 0;
+    }
+    return static_cast<int>(
+        VCI_ReadBoardInfo(rec(dev)->deviceType, rec(dev)->deviceIndex, static_cast<VCI_BOARD_INFO *>(info)));
+}
+
+int zhcx_reset(CANDevice dev) {
+    if (!dev) {
+        return 0;
+    }
+    VCI_CloseDevice(rec(dev)->deviceType, rec(dev)->deviceIndex);
+    return VCI_UsbDeviceReset(rec(dev)->deviceType, rec(dev)->deviceIndex, 0) == 1 ? 1 : 0;
+}
+
+} // extern "C"

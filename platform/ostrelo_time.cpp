@@ -9,12 +9,14 @@ namespace {
 std::atomic<uint32_t> g_tick_offset{0};
 
 uint64_t monotonic_ns() {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count());
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
-uint32_t raw_tick() { return static_cast<uint32_t>(monotonic_ns() / 1000000ull); }
+uint32_t raw_tick() {
+    return static_cast<uint32_t>(monotonic_ns() / 1000000ull);
+}
 } // namespace
 
 extern "C" void delay_ms(uint32_t ms) {
@@ -25,9 +27,13 @@ extern "C" void delay_ms(uint32_t ms) {
     }
 }
 
-extern "C" uint32_t get_current_time_ms(void) { return raw_tick() + g_tick_offset.load(std::memory_order_relaxed); }
+extern "C" uint32_t get_current_time_ms(void) {
+    return raw_tick() + g_tick_offset.load(std::memory_order_relaxed);
+}
 
-extern "C" uint64_t ostrelo_monotonic_us(void) { return monotonic_ns() / 1000ull; }
+extern "C" uint64_t ostrelo_monotonic_us(void) {
+    return monotonic_ns() / 1000ull;
+}
 
 extern "C" void ostrelo_time_set_tick_origin(uint32_t tick) {
     g_tick_offset.store(tick - raw_tick(), std::memory_order_relaxed);

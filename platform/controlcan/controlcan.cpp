@@ -1,1 +1,190 @@
-// In progress.
+// Stand-in for the adapter library on Linux: every VCI_* call is routed to
+// the transport chosen once per process from OSTRELO_CAN.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "controlcan_internal.h"
+
+namespace {
+
+std::mutex g_mutex;
+const ControlCanTransport *g_transport = nullptr;
+bool g_chosen = false;
+bool g_sim_notice_printed = false;
+bool g_sim_in_use = false;
+
+const char kAcceptedForms[] =
+    "accepted forms: unset or 'sim' (simulated bench), 'sim:/path/to/scenario', "
+    "'socketcan:0.0=can0,0.1=can1' (adapter.channel=interface), 'lib:/path/to/library.so'";
+
+const ControlCanTransport *choose_locked() {
+    if (g_chosen) {
+        return g_transport;
+    }
+    g_chosen = true;
+    const char *value = getenv("OSTRELO_CAN");
+    static controlcan_selection_t sel;
+    if (!controlcan_parse_selection(value, &sel)) {
+        char line[1400];
+        snprintf(line, sizeof(line),
+                 "[ERROR] OSTRELO_CAN='%s' is not valid; %s. Every adapter operation will fail.\n",
+                 value ? value : "", kAcceptedForms);
+        fputs(line, stdout);
+        fflush(stdout);
+        g_transport = nullptr;
+        return nullptr;
+    }
+    switch (sel.kind) {
+    case CONTROLCAN_SEL_SIM:
+        if (!sim_bench_load_scenario(sel.path[0] ? sel.path : nullptr)) {
+            g_transport = nullptr;
+        } else {
+            g_transport = sim_controlcan_transport();
+            g_sim_in_use = true;
+        }
+        break;
+    case CONTROLCAN_SEL_SOCKETCAN:
+        g_transport = socketcan_transport(&sel.map);
+        break;
+    case CONTROLCAN_SEL_LIB:
+        g_transport = lib_transport(sel.path);
+        break;
+    default:
+        g_transport = nullptr;
+        break;
+    }
+    return g_transport;
+}
+
+const ControlCanTransport *transport() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return choose_locked();
+}
+
+} // namespace
+
+extern "C" {
+
+void controlcan_set_transport(const ControlCanTransport *t) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_transport = t;
+    g_chosen = (t != nullptr);
+    g_sim_in_use = false;
+}
+
+const ControlCanTransport *controlcan_get_transport(void) {
+    return transport();
+}
+
+DWORD VCI_OpenDevice(DWORD DeviceType, DWORD DeviceInd, DWORD Reserved) {
+    const ControlCanTransport *t = transport();
+    if (!t || !t->OpenDevice) {
+        return 0;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_sim_in_use && !g_sim_notice_printed) {
+            g_sim_notice_printed = true;
+            fputs(
+                "[INFO] CAN adapters are simulated (motor bench); set OSTRELO_CAN=socketcan:0.0=can0,... or "
+                "OSTRELO_CAN=lib:/path/to/library.so to use real hardware\n",
+                stdout);
+            fflush(stdout);
+        }
+    }
+    return t->OpenDevice(DeviceType, DeviceInd, Reserved);
+}
+
+DWORD VCI_CloseDevice(DWORD DeviceType, DWORD DeviceInd) {
+    const ControlCanTransport *t = transport();
+    return (t && t->CloseDevice) ? t->CloseDevice(DeviceType, DeviceInd) : 0;
+}
+
+DWORD VCI_InitCAN(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_INIT_CONFIG *pInitConfig) {
+    const ControlCanTransport *t = transport();
+    if (!t || !t->InitCAN || !pInitConfig) {
+        return 0;
+    }
+    return t->InitCAN(DeviceType, DeviceInd, CANInd, pInitConfig);
+}
+
+DWORD VCI_StartCAN(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
+    const ControlCanTransport *t = transport();
+    return (t && t->StartCAN) ? t->StartCAN(DeviceType, DeviceInd, CANInd) : 0;
+}
+
+DWORD VCI_Transmit(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pSend, UINT Len) {
+    const ControlCanTransport *t = transport();
+    if (!t || !t->Transmit || !pSend) {
+        return 0;
+    }
+    return t->Transmit(DeviceType, DeviceInd, CANInd, pSend, Len);
+}
+
+DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len,
+                  int32_t WaitTime) {
+    const ControlCanTransport *t = transport();
+    if (!t || !t->Receive || !pReceive) {
+        return 0xFFFFFFFFu;
+    }
+    return t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+}
+
+DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
+    const ControlCanTransport *t = transport();
+    return (t && t->ClearBuffer) ? t->ClearBuffer(DeviceType, DeviceInd, CANInd) : 0;
+}
+
+DWORD VCI_ReadBoardInfo(DWORD DeviceType, DWORD DeviceInd, VCI_BOARD_INFO *pInfo) {
+    const ControlCanTransport *t = transport();
+    if (!t || !t->ReadBoardInfo || !pInfo) {
+        return 0;
+    }
+    return t->ReadBoardInfo(DeviceType, DeviceInd, pInfo);
+}
+
+DWORD VCI_UsbDeviceReset(DWORD DevType, DWORD DevIndex, DWORD Reserved) {
+    const ControlCanTransport *t = transport();
+    return (t && t->UsbDeviceReset) ? t->UsbDeviceReset(DevType, DevIndex, Reserved) : 0;
+}
+
+int controlcan_parse_selection(const char *value, controlcan_selection_t *out) {
+    if (!out) {
+        return 0;
+    }
+    memset(out, 0, sizeof(*out));
+    if (!value || value[0] == '\0' || strcmp(value, "sim") == 0) {
+        out->kind = CONTROLCAN_SEL_SIM;
+        return 1;
+    }
+    if (strncmp(value, "sim:", 4) == 0) {
+        const char *path = value + 4;
+        if (path[0] == '\0' || strlen(path) >= sizeof(out->path)) {
+            return 0;
+        }
+        out->kind = CONTROLCAN_SEL_SIM;
+        memcpy(out->path, path, strlen(path) + 1);
+        return 1;
+    }
+    if (strncmp(value, "socketcan:", 10) == 0) {
+        if (!socketcan_parse_map(value + 10, &out->map)) {
+            return 0;
+        }
+        out->kind = CONTROLCAN_SEL_SOCKETCAN;
+        return 1;
+    }
+    if (strncmp(value, "lib:", 4) == 0) {
+        const char *path = value + 4;
+        if (path[0] == '\0' || strlen(path) >= sizeof(out->path)) {
+            return 0;
+        }
+        out->kind = CONTROLCAN_SEL_LIB;
+        memcpy(out->path, path, strlen(path) + 1);
+        return 1;
+    }
+    return 0;
+}
+
+} // extern "C"

@@ -18,8 +18,8 @@ typedef struct ControlCanTransport {
     DWORD (*InitCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_INIT_CONFIG *pInitConfig);
     DWORD (*StartCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
     DWORD (*Transmit)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pSend, UINT Len);
-    DWORD (*Receive)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len,
-                     int32_t WaitTime);
+    DWORD (*Receive)
+    (DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len, int32_t WaitTime);
     DWORD (*ClearBuffer)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
     DWORD (*ReadBoardInfo)(DWORD DeviceType, DWORD DeviceInd, VCI_BOARD_INFO *pInfo);
     DWORD (*UsbDeviceReset)(DWORD DevType, DWORD DevIndex, DWORD Reserved);

@@ -1,0 +1,39 @@
+/* CAN backend over the USB-to-CAN adapter library (VCI_* functions). */
+#ifndef CAN_BACKEND_ZHCX_H
+#define CAN_BACKEND_ZHCX_H
+
+#include "can_backend.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct {
+    uint32_t deviceType;
+    uint32_t deviceIndex;
+    uint32_t bitrate; /* kbit/s */
+} ZHCX_Device;
+
+extern const CANBackendOps ZHCX_OPS;
+
+CANDevice zhcx_create(void);
+void zhcx_destroy(CANDevice dev);
+int zhcx_open(CANDevice dev, uint32_t type, uint32_t index, uint32_t bitrate_kbps);
+void zhcx_close(CANDevice dev);
+int zhcx_init(CANDevice dev, uint32_t ch);
+int zhcx_start(CANDevice dev, uint32_t ch);
+bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t extended, const uint8_t *data,
+               uint8_t len);
+int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap);
+void zhcx_clear(CANDevice dev, uint32_t ch);
+int zhcx_get_board_info(CANDevice dev, void *info);
+int zhcx_reset(CANDevice dev);
+
+/* Bus-timing register pair for a bit rate in kbit/s; 0 when the rate is not supported. */
+int zhcx_timing_for_bitrate(uint32_t bitrate_kbps, uint8_t *timing0, uint8_t *timing1);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
