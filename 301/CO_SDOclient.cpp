@@ -1,0 +1,1 @@
+#include "CO_SDOclient.h"

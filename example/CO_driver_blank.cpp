@@ -1,0 +1,1 @@
+#include "CO_driver_blank.h"
