@@ -1,0 +1,38 @@
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLoggingCategory>
+#include <QQmlApplicationEngine>
+#include <QUrl>
+#include <QtQml>
+
+#include "CANopenWrapper.h"
+#include "MotorListModel.h"
+#include "app_logging.h"
+
+// The command line is handed to Qt only; the program gives it no meaning.
+int main(int argc, char *argv[]) {
+    QGuiApplication app(argc, argv);
+
+    qInstallMessageHandler(customMessageHandler);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
+    qDebug() << "=== Application Started ===";
+
+    QQmlApplicationEngine engine;
+    qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
+    qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+
+    // Queued: the failure is reported during load(), before the loop runs; the
+    // exit code then becomes the result of exec().
+    QObject::connect(
+        &engine, &QQmlApplicationEngine::objectCreationFailed, &app, []() { QCoreApplication::exit(-1); },
+        Qt::QueuedConnection);
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
+    engine.loadFromModule("Ostrelo", "Main");
+#else
+    engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
+    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Ostrelo/Main.qml")));
+#endif
+
+    return app.exec();
+}

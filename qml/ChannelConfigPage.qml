@@ -1,0 +1,344 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import QtQuick.Window
+import Ostrelo 1.0
+
+Item {
+    id: channelConfigPage
+
+    property CANopenWrapper canopen: null
+    property var availableChannels: []
+    property bool configInitialized: false
+
+    readonly property int rowCountLimit: 12
+    readonly property var deviceTypeChoices: [
+        { text: "socketcan", value: 0 },
+        { text: "canalyst-II", value: 4 }
+    ]
+    readonly property var bitrateChoices: [125, 250, 500, 1000]
+
+    function maxChannelFor(deviceType) {
+        return deviceType === 0 ? 11 : 1
+    }
+
+    function valueOr(value, fallback) {
+        return (value === undefined || value === null) ? fallback : value
+    }
+
+    function appendDisabledRow() {
+        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 0, bitrate: 1000, enabled: false })
+    }
+
+    function initializeRows() {
+        if (configInitialized || channelConfigModel.count !== 0)
+            return
+        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 0, bitrate: 1000, enabled: true })
+        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 1, bitrate: 1000, enabled: true })
+        channelConfigModel.append({ deviceType: 4, deviceIndex: 1, canChannel: 0, bitrate: 1000, enabled: true })
+        channelConfigModel.append({ deviceType: 4, deviceIndex: 1, canChannel: 1, bitrate: 1000, enabled: true })
+        while (channelConfigModel.count < rowCountLimit)
+            appendDisabledRow()
+        configInitialized = true
+    }
+
+    // Green when the row's channel is among the channels that are up, red when
+    // it is enabled but not up, grey when the row is not used.
+    function rowColor(enabled, deviceType, deviceIndex, canChannel, channels) {
+        if (!enabled)
+            return "#f5f5f5"
+        var type = valueOr(deviceType, 4)
+        var index = valueOr(deviceIndex, 0)
+        var channel = valueOr(canChannel, 0)
+        for (var i = 0; i < channels.length; ++i) {
+            var c = channels[i]
+            if (Number(c.deviceType) === type && Number(c.deviceIndex) === index && Number(c.canChannel) === channel)
+                return "#d4edda"
+        }
+        return "#f8d7da"
+    }
+
+    function oneButtonConfigure() {
+        if (!canopen)
+            return
+        var result = canopen.autoConfigureChannels()
+        console.log("[ChannelConfigPage] 一键配置完成，结果:", result)
+        if (result <= 0)
+            return
+        var channels = canopen.getAvailableChannels()
+        console.log("[ChannelConfigPage] 可用通道数量:", channels.length)
+        channelConfigModel.clear()
+        for (var i = 0; i < channels.length && i < rowCountLimit; ++i) {
+            var c = channels[i]
+            channelConfigModel.append({
+                deviceType: Number(c.deviceType),
+                deviceIndex: Number(c.deviceIndex),
+                canChannel: Number(c.canChannel),
+                bitrate: Number(c.bitrate),
+                enabled: true
+            })
+        }
+        while (channelConfigModel.count < rowCountLimit)
+            appendDisabledRow()
+    }
+
+    function sendConfigs() {
+        if (!canopen)
+            return
+        console.log("[ChannelConfigPage] 准备设置配置，共", channelConfigModel.count, "项")
+        var configs = []
+        for (var i = 0; i < channelConfigModel.count; ++i) {
+            var row = channelConfigModel.get(i)
+            var item = {
+                deviceType: row.deviceType,
+                deviceIndex: row.deviceIndex,
+                canChannel: row.canChannel,
+                bitrate: row.bitrate,
+                enabled: row.enabled
+            }
+            console.log("[ChannelConfigPage] 配置项", i + 1, ":", "enabled=", item.enabled, "deviceType=",
+                        item.deviceType, "deviceIndex=", item.deviceIndex, "canChannel=", item.canChannel,
+                        "bitrate=", item.bitrate, "kbps")
+            configs.push(item)
+        }
+        console.log("[ChannelConfigPage] 发送", configs.length, "个配置项到后端")
+        canopen.setChannelConfigs(configs)
+    }
+
+    function applyConfigs() {
+        if (!canopen)
+            return
+        var result = canopen.applyChannelConfigs()
+        console.log("应用配置结果:", result)
+    }
+
+    function closeWindow() {
+        var w = channelConfigPage.Window.window
+        if (w)
+            w.hide()
+    }
+
+    Component.onCompleted: initializeRows()
+
+    ListModel {
+        id: channelConfigModel
+    }
+
+    Connections {
+        target: channelConfigPage.canopen
+        function onChannelsStatusUpdated(channels) {
+            console.log("通道状态更新:", channels.length, "个可用通道")
+            channelConfigPage.availableChannels = channels
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 10
+
+        GroupBox {
+            title: "通道配置列表 (最多12个)"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+
+            ColumnLayout {
+                anchors.fill: parent
+                spacing: 0
+
+                Rectangle {
+                    Layout.fillWidth: true
+                    Layout.preferredHeight: 40
+                    color: "#e0e0e0"
+                    border.color: "#ccc"
+                    border.width: 1
+
+                    RowLayout {
+                        anchors.fill: parent
+                        anchors.margins: 5
+                        spacing: 10
+
+                        Label { text: "启用"; font.bold: true; Layout.preferredWidth: 50 }
+                        Label { text: "#"; font.bold: true; Layout.preferredWidth: 40; horizontalAlignment: Text.AlignHCenter }
+                        Label { text: "设备类型"; font.bold: true; Layout.preferredWidth: 150 }
+                        Label { text: "设备索引"; font.bold: true; Layout.preferredWidth: 100 }
+                        Label { text: "CAN通道"; font.bold: true; Layout.preferredWidth: 100 }
+                        Label { text: "波特率(kbps)"; font.bold: true; Layout.preferredWidth: 120 }
+                        Item { Layout.fillWidth: true }
+                    }
+                }
+
+                ListView {
+                    id: rowList
+                    objectName: "channelRowList"
+                    Layout.fillWidth: true
+                    Layout.fillHeight: true
+                    Layout.topMargin: 2
+                    clip: true
+                    spacing: 2
+                    model: channelConfigModel
+                    boundsBehavior: Flickable.StopAtBounds
+                    ScrollBar.vertical: ScrollBar {}
+
+                    delegate: Rectangle {
+                        id: rowItem
+                        objectName: "channelRow" + index
+
+                        required property int index
+                        required property var model
+
+                        readonly property bool rowEnabled: model.enabled === true
+                        readonly property int rowType: channelConfigPage.valueOr(model.deviceType, 4)
+                        property bool updatingRow: false
+
+                        width: ListView.view.width
+                        height: 50
+                        radius: 2
+                        border.width: 1
+                        border.color: "#ccc"
+                        color: channelConfigPage.rowColor(model.enabled, model.deviceType, model.deviceIndex,
+                                                          model.canChannel, channelConfigPage.availableChannels)
+
+                        function store(field, value) {
+                            channelConfigModel.setProperty(index, field, value)
+                        }
+
+                        RowLayout {
+                            anchors.fill: parent
+                            anchors.margins: 5
+                            spacing: 10
+
+                            CheckBox {
+                                objectName: "enabledCheck"
+                                Layout.preferredWidth: 50
+                                checked: rowItem.rowEnabled
+                                onToggled: rowItem.store("enabled", checked)
+                            }
+
+                            Label {
+                                text: "#" + (rowItem.index + 1)
+                                font.bold: true
+                                Layout.preferredWidth: 40
+                                horizontalAlignment: Text.AlignHCenter
+                            }
+
+                            ComboBox {
+                                id: typeCombo
+                                objectName: "typeCombo"
+                                Layout.preferredWidth: 150
+                                enabled: rowItem.rowEnabled
+                                model: channelConfigPage.deviceTypeChoices
+                                textRole: "text"
+                                valueRole: "value"
+                                currentIndex: rowItem.rowType === 0 ? 0 : 1
+                                onActivated: function (choice) {
+                                    if (rowItem.updatingRow)
+                                        return
+                                    rowItem.updatingRow = true
+                                    var newType = channelConfigPage.deviceTypeChoices[choice].value
+                                    rowItem.store("deviceType", newType)
+                                    var channel = channelConfigPage.valueOr(rowItem.model.canChannel, 0)
+                                    if (channel > channelConfigPage.maxChannelFor(newType))
+                                        rowItem.store("canChannel", 0)
+                                    rowItem.updatingRow = false
+                                }
+                            }
+
+                            SpinBox {
+                                objectName: "indexSpin"
+                                Layout.preferredWidth: 100
+                                enabled: rowItem.rowEnabled
+                                from: 0
+                                to: 10
+                                value: channelConfigPage.valueOr(rowItem.model.deviceIndex, 0)
+                                onValueModified: rowItem.store("deviceIndex", value)
+                            }
+
+                            SpinBox {
+                                id: channelSpin
+                                objectName: "channelSpin"
+                                Layout.preferredWidth: 100
+                                enabled: rowItem.rowEnabled
+                                from: 0
+                                to: channelConfigPage.maxChannelFor(rowItem.rowType)
+                                value: channelConfigPage.valueOr(rowItem.model.canChannel, 0)
+                                onValueModified: rowItem.store("canChannel", value)
+
+                                // The value follows the row through its binding; a channel
+                                // beyond the new type's range is reset in the row itself.
+                                function correct() {
+                                    var channel = channelConfigPage.valueOr(rowItem.model.canChannel, 0)
+                                    if (channel > to)
+                                        rowItem.store("canChannel", 0)
+                                }
+                                onToChanged: correct()
+                                Component.onCompleted: correct()
+                            }
+
+                            ComboBox {
+                                objectName: "bitrateCombo"
+                                Layout.preferredWidth: 120
+                                enabled: rowItem.rowEnabled
+                                model: channelConfigPage.bitrateChoices
+                                currentIndex: {
+                                    var i = channelConfigPage.bitrateChoices.indexOf(Number(rowItem.model.bitrate))
+                                    return i >= 0 ? i : channelConfigPage.bitrateChoices.indexOf(1000)
+                                }
+                                onActivated: function (choice) {
+                                    rowItem.store("bitrate", channelConfigPage.bitrateChoices[choice])
+                                }
+                            }
+
+                            Item { Layout.fillWidth: true }
+                        }
+                    }
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 10
+
+            Button {
+                objectName: "autoConfigButton"
+                text: "一键配置"
+                Layout.preferredWidth: 120
+                onClicked: channelConfigPage.oneButtonConfigure()
+            }
+            Button {
+                objectName: "zhcxBackendButton"
+                text: "设置后端(zhcx)"
+                onClicked: if (channelConfigPage.canopen) channelConfigPage.canopen.setBackendZhcx()
+            }
+            Button {
+                objectName: "socketCanBackendButton"
+                text: "设置后端(socketcan)"
+                onClicked: if (channelConfigPage.canopen) channelConfigPage.canopen.setBackendSocketCan()
+            }
+            Button {
+                objectName: "setConfigButton"
+                text: "设置配置"
+                onClicked: channelConfigPage.sendConfigs()
+            }
+            Button {
+                objectName: "applyConfigButton"
+                text: "应用配置"
+                onClicked: channelConfigPage.applyConfigs()
+            }
+            Button {
+                objectName: "closeWindowButton"
+                text: "关闭窗口"
+                onClicked: channelConfigPage.closeWindow()
+            }
+            Item { Layout.fillWidth: true }
+        }
+
+        Label {
+            objectName: "statusLabel"
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            text: "状态: " + (channelConfigPage.canopen ? channelConfigPage.canopen.statusMessage : "")
+        }
+    }
+}

@@ -1,0 +1,662 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Controls as Controls
+import QtQuick.Layouts
+import QtQuick.Dialogs
+import QtQuick.Window
+import Ostrelo 1.0
+
+Item {
+    id: motorListPage
+
+    property CANopenWrapper canopen: null
+    property string selectedFolderPath: ""
+    property var upgradeProgressMap: ({})
+    property var motorStatusMap: ({})
+    property var pendingClearNodes: []
+    property var motorModel: canopen ? canopen.motorListModel : null
+
+    readonly property int nodeIdRole: 257
+    readonly property int motorStatusRole: 269
+
+    readonly property alias folderDialog: folderDialog
+    readonly property alias fileDialog: fileDialog
+    readonly property alias holdDialog: holdDialog
+    readonly property alias clearTimer: clearTimer
+    readonly property alias listView: motorListView
+
+    // Table columns: header text and width; rows use the same widths.
+    readonly property var columns: [
+        { t: "节点ID", w: 60 }, { t: "设备类型", w: 80 }, { t: "设备索引", w: 60 },
+        { t: "CAN通道", w: 60 }, { t: "波特率", w: 80 }, { t: "固件型号", w: 120 },
+        { t: "刹车后缀", w: 80 }, { t: "编码器", w: 120 }, { t: "版本", w: 120 },
+        { t: "固件文件", w: 300 }, { t: "操作", w: 250 }, { t: "状态", w: 400 }
+    ]
+    readonly property int tableWidth: {
+        var w = 10 + 5 * (columns.length - 1)
+        for (var i = 0; i < columns.length; ++i)
+            w += columns[i].w
+        return w
+    }
+
+    component Cell: Text {
+        height: parent ? parent.height : 0
+        verticalAlignment: Text.AlignVCenter
+        elide: Text.ElideRight
+    }
+
+    readonly property string holdInstructions: "正在持续发送指令，请执行以下操作：\n\n1. 手动断开所有电机的电源\n2. 等待1-2秒\n3. 重新接通电源\n\n系统会自动检测响应，收到响应后将自动停止。\n\n您可以随时点击\"停止强制进入\"按钮取消操作。"
+
+    function getFileName(fullPath) {
+        if (!fullPath)
+            return ""
+        var parts = String(fullPath).split(/[\/\\]/)
+        return parts[parts.length - 1]
+    }
+
+    function hasNoFile(path) {
+        return !path || path === "unknown"
+    }
+
+    function modelRowCount() {
+        return motorModel ? motorModel.rowCount() : 0
+    }
+
+    // A file: URL turned into a local path. "file:///C:/fw" gives "C:/fw" on
+    // Windows and "file:///home/fw" keeps its leading slash elsewhere, so the
+    // path never becomes relative; "file://host/share" is the UNC path
+    // "//host/share". Percent-escapes are decoded (blanks, non-ASCII names).
+    function urlToLocalPath(url) {
+        var s = String(url)
+        if (s.indexOf("file:///") === 0) {
+            s = s.substring(7)
+            if (/^\/[A-Za-z]:/.test(s))
+                s = s.substring(1)
+        } else if (s.indexOf("file://") === 0) {
+            s = s.substring(7)
+            if (s.length > 0 && s.charAt(0) !== "/")
+                s = "//" + s
+        }
+        try {
+            return decodeURIComponent(s)
+        } catch (e) {
+            // A stray "%" that is not an escape: keep the text as it is.
+            return s
+        }
+    }
+
+    function copyMap(map) {
+        return Object.assign({}, map)
+    }
+
+    function setProgress(nodeId, percent, status) {
+        var m = copyMap(upgradeProgressMap)
+        m[nodeId] = { percent: percent, status: status }
+        upgradeProgressMap = m
+    }
+
+    function setMotorStatusText(nodeId, status) {
+        var m = copyMap(motorStatusMap)
+        m[nodeId] = status
+        motorStatusMap = m
+    }
+
+    function progressEntry(nodeId) {
+        var e = upgradeProgressMap[nodeId]
+        return (e !== undefined && e !== null && e.percent >= 0) ? e : null
+    }
+
+    function statusColor(text) {
+        if (!text)
+            return "black"
+        if (text.indexOf("成功") >= 0 || text === "Bootloader")
+            return "green"
+        if (text.indexOf("失败") >= 0)
+            return "red"
+        if (text.indexOf("Upgrade...") >= 0)
+            return "blue"
+        return "black"
+    }
+
+    function fileNameLines(name) {
+        return Math.ceil(name.length / 30)
+    }
+
+    function fileBoxHeight(name) {
+        return Math.max(30, fileNameLines(name) * 20 + 10)
+    }
+
+    function rowHeight(binFilePath, nodeId) {
+        var name = hasNoFile(binFilePath) ? "unknown" : getFileName(binFilePath)
+        var h = Math.max(50, fileBoxHeight(name))
+        if (progressEntry(nodeId) !== null)
+            h += 22
+        var text = motorStatusMap[nodeId]
+        if (text !== undefined && String(text).length > 50)
+            h += 15
+        return h
+    }
+
+    function updateMatchedFiles() {
+        if (!canopen)
+            return
+        console.log("[MotorListPage] Matched files updated, model has", modelRowCount(), "items")
+    }
+
+    function matchFiles() {
+        if (!canopen || selectedFolderPath === "")
+            return
+        canopen.cacheDirectoryBinFiles(selectedFolderPath)
+        canopen.matchBinFiles(selectedFolderPath)
+        updateMatchedFiles()
+    }
+
+    function exitBootloaderForAll() {
+        if (!canopen || !motorModel)
+            return
+        for (var i = 0; i < motorModel.rowCount(); ++i) {
+            var idx = motorModel.index(i, 0)
+            var nodeId = motorModel.data(idx, nodeIdRole)
+            var state = motorModel.data(idx, motorStatusRole)
+            if (state === 2)
+                canopen.exitBootloader(nodeId)
+        }
+    }
+
+    function startHold() {
+        if (!canopen)
+            return
+        canopen.startPreventAppStartAllInteractive()
+        holdDialog.open()
+    }
+
+    function stopHold() {
+        if (!canopen)
+            return
+        canopen.stopPreventAppStartAllInteractive()
+        holdDialog.close()
+    }
+
+    function closeWindow() {
+        // The page sits in the window's content item, whose parent chain ends
+        // before the window itself; the attached property names the window.
+        var w = motorListPage.Window.window
+        if (w)
+            w.hide()
+    }
+
+    function openFileDialogFor(nodeId) {
+        fileDialog.motorNodeId = nodeId
+        fileDialog.open()
+    }
+
+    function applyChosenFolder(url) {
+        selectedFolderPath = urlToLocalPath(url)
+        console.log("[MotorListPage] Selected folder:", selectedFolderPath)
+    }
+
+    function applyChosenFile(nodeId, url) {
+        if (nodeId < 0 || !motorModel) {
+            console.log("[MotorListPage] Error: motorNodeId=", nodeId, "motorModel=", motorModel)
+            return
+        }
+        if (!url || String(url) === "") {
+            console.log("[MotorListPage] Error: No file selected or invalid fileUrl")
+            return
+        }
+        var path = urlToLocalPath(url)
+        console.log("[MotorListPage] Setting file path for node", nodeId, ":", path)
+        motorModel.setBinFilePath(nodeId, path)
+        console.log("[MotorListPage] File path updated, verify:", motorModel.getBinFilePath(nodeId))
+    }
+
+    Timer {
+        id: clearTimer
+        interval: 2000
+        repeat: false
+        onTriggered: {
+            if (motorListPage.pendingClearNodes.length === 0)
+                return
+            var m = motorListPage.copyMap(motorListPage.upgradeProgressMap)
+            for (var i = 0; i < motorListPage.pendingClearNodes.length; ++i)
+                delete m[motorListPage.pendingClearNodes[i]]
+            motorListPage.upgradeProgressMap = m
+            motorListPage.pendingClearNodes = []
+        }
+    }
+
+    Connections {
+        target: motorListPage.canopen
+        function onMotorsListUpdated() {
+            console.log("[MotorListPage] Motor list updated, model has", motorListPage.modelRowCount(), "items")
+        }
+        function onPreventAppStartAllCompleted(successCount, totalCount) {
+            holdDialog.close()
+        }
+    }
+
+    Connections {
+        target: motorListPage.canopen
+        function onUpgradeProgressPercent(nodeId, percent, status) {
+            motorListPage.setProgress(nodeId, percent, status)
+        }
+        function onUpgradeCompleted(nodeId, success) {
+            if (success)
+                motorListPage.setProgress(nodeId, 100, "升级成功")
+            else
+                motorListPage.setProgress(nodeId, 0, "升级失败")
+            if (motorListPage.pendingClearNodes.indexOf(nodeId) < 0) {
+                var pending = motorListPage.pendingClearNodes.slice()
+                pending.push(nodeId)
+                motorListPage.pendingClearNodes = pending
+            }
+            if (!clearTimer.running)
+                clearTimer.start()
+        }
+        function onMotorStatusChanged(nodeId, status) {
+            motorListPage.setMotorStatusText(nodeId, status)
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 10
+        spacing: 10
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 6
+
+            Button {
+                objectName: "chooseFolderButton"
+                text: "选择固件文件夹"
+                onClicked: folderDialog.open()
+            }
+            Button {
+                objectName: "matchFilesButton"
+                text: "匹配.bin文件"
+                enabled: motorListPage.selectedFolderPath !== ""
+                onClicked: motorListPage.matchFiles()
+            }
+            Button {
+                objectName: "enterBootloaderAllButton"
+                text: "进入Bootloader"
+                onClicked: if (motorListPage.canopen) motorListPage.canopen.enterBootloaderAll()
+            }
+            Button {
+                objectName: "exitBootloaderAllButton"
+                text: "退出Bootloader"
+                onClicked: motorListPage.exitBootloaderForAll()
+            }
+            Button {
+                objectName: "startHoldButton"
+                text: "强制进入Bootloader"
+                onClicked: motorListPage.startHold()
+            }
+            Button {
+                objectName: "stopHoldButton"
+                text: "停止强制进入"
+                onClicked: motorListPage.stopHold()
+            }
+            Label {
+                objectName: "folderLabel"
+                Layout.fillWidth: true
+                Layout.minimumWidth: 80
+                elide: Text.ElideMiddle
+                text: motorListPage.selectedFolderPath !== ""
+                      ? "文件夹: " + motorListPage.getFileName(motorListPage.selectedFolderPath)
+                      : "未选择文件夹"
+            }
+            Button {
+                objectName: "refreshAllButton"
+                text: "刷新状态"
+                Layout.fillWidth: true
+                onClicked: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus()
+            }
+            Button {
+                objectName: "upgradeAllButton"
+                text: "全部升级"
+                Layout.fillWidth: true
+                onClicked: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched()
+            }
+            Button {
+                objectName: "closeWindowButton"
+                text: "关闭窗口"
+                onClicked: motorListPage.closeWindow()
+            }
+        }
+
+        Controls.ScrollView {
+            id: tableScroll
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            clip: true
+
+            ListView {
+                id: motorListView
+                objectName: "motorListView"
+                clip: true
+                model: motorListPage.motorModel
+                contentWidth: motorListPage.tableWidth
+                flickableDirection: Flickable.AutoFlickIfNeeded
+                boundsBehavior: Flickable.StopAtBounds
+                headerPositioning: ListView.OverlayHeader
+
+                header: Rectangle {
+                    z: 2
+                    width: Math.max(motorListView.width, motorListPage.tableWidth)
+                    height: 40
+                    color: "#e0e0e0"
+                    border.color: "#aaa"
+                    border.width: 1
+
+                    Row {
+                        id: headerRow
+                        x: 5
+                        y: 5
+                        height: parent.height - 10
+                        spacing: 5
+
+                        Repeater {
+                            model: motorListPage.columns
+                            delegate: Text {
+                                required property var modelData
+                                width: modelData.w
+                                height: headerRow.height
+                                text: modelData.t
+                                font.bold: true
+                                verticalAlignment: Text.AlignVCenter
+                                elide: Text.ElideRight
+                            }
+                        }
+                    }
+                }
+
+                delegate: Rectangle {
+                    id: rowItem
+
+                    required property int index
+                    required property var model
+
+                    readonly property var nodeId: model.nodeId
+                    readonly property string binFilePath: model.binFilePath !== undefined ? model.binFilePath : ""
+                    readonly property bool noFile: motorListPage.hasNoFile(binFilePath)
+                    readonly property int motorState: model.motorStatus !== undefined ? model.motorStatus : 0
+                    readonly property string shownFileName: noFile ? "unknown" : motorListPage.getFileName(binFilePath)
+                    readonly property var progress: motorListPage.progressEntry(nodeId)
+                    readonly property string statusText: {
+                        var t = motorListPage.motorStatusMap[nodeId]
+                        return t !== undefined ? String(t) : ""
+                    }
+                    readonly property bool controllerSet: motorListPage.canopen !== null
+
+                    objectName: "motorRow" + index
+                    width: Math.max(motorListView.width, motorListPage.tableWidth)
+                    height: motorListPage.rowHeight(binFilePath, nodeId)
+                    border.color: "#ddd"
+                    border.width: 1
+                    color: {
+                        var odd = (index % 2) === 1
+                        if (binFilePath === "")
+                            return odd ? "#f0f0f0" : "#ffffff"
+                        if (binFilePath === "unknown")
+                            return odd ? "#ffebee" : "#ffcdd2"
+                        return odd ? "#e8f5e9" : "#c8e6c9"
+                    }
+
+                    Row {
+                        id: cellRow
+                        x: 5
+                        y: 5
+                        spacing: 5
+                        height: rowItem.height - 10 - (progressStrip.visible ? 22 : 0)
+
+                        Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
+                        Cell {
+                            width: 80
+                            text: rowItem.model.deviceType === 0 ? "socketcan"
+                                  : rowItem.model.deviceType === 4 ? "canalyst-II"
+                                  : String(rowItem.model.deviceType)
+                        }
+                        Cell { width: 60; text: String(rowItem.model.deviceIndex) }
+                        Cell { width: 60; text: String(rowItem.model.canChannel) }
+                        Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
+                        Cell { width: 120; text: rowItem.model.firmwareModel; elide: Text.ElideRight }
+                        Cell { width: 80; text: rowItem.model.brakeSuffix }
+                        Cell { width: 120; text: rowItem.model.encoderName; elide: Text.ElideRight }
+                        Cell { width: 120; text: rowItem.model.version }
+
+                        Item {
+                            width: 300
+                            height: cellRow.height
+
+                            Row {
+                                anchors.verticalCenter: parent.verticalCenter
+                                spacing: 5
+
+                                Rectangle {
+                                    objectName: "fileBox"
+                                    width: 250
+                                    height: motorListPage.fileBoxHeight(rowItem.shownFileName)
+                                    color: "white"
+                                    border.color: "#ccc"
+                                    border.width: 1
+
+                                    Text {
+                                        objectName: "fileNameText"
+                                        anchors.fill: parent
+                                        anchors.margins: 5
+                                        font.pixelSize: 10
+                                        wrapMode: Text.WrapAnywhere
+                                        verticalAlignment: Text.AlignVCenter
+                                        text: rowItem.shownFileName
+                                        color: rowItem.noFile ? "red" : "black"
+                                    }
+
+                                    MouseArea {
+                                        objectName: "fileBoxArea"
+                                        anchors.fill: parent
+                                        onClicked: {
+                                            if (rowItem.noFile)
+                                                motorListPage.openFileDialogFor(rowItem.nodeId)
+                                        }
+                                    }
+                                }
+
+                                Button {
+                                    objectName: "chooseFileButton"
+                                    width: 40
+                                    height: 30
+                                    anchors.verticalCenter: parent.verticalCenter
+                                    text: "选择"
+                                    font.pixelSize: 9
+                                    padding: 2
+                                    onClicked: motorListPage.openFileDialogFor(rowItem.nodeId)
+                                }
+                            }
+                        }
+
+                        Item {
+                            width: 250
+                            height: cellRow.height
+
+                            Row {
+                                anchors.verticalCenter: parent.verticalCenter
+                                spacing: 3
+
+                                Button {
+                                    objectName: "refreshButton"
+                                    width: 45
+                                    height: 30
+                                    padding: 2
+                                    font.pixelSize: 9
+                                    text: "刷新"
+                                    enabled: rowItem.controllerSet && rowItem.motorState !== 3
+                                    onClicked: motorListPage.canopen.refreshMotorStatus(rowItem.nodeId)
+                                }
+                                Button {
+                                    objectName: "enterBlButton"
+                                    width: 45
+                                    height: 30
+                                    padding: 2
+                                    font.pixelSize: 9
+                                    text: "进入BL"
+                                    enabled: rowItem.controllerSet && rowItem.motorState === 0
+                                    onClicked: motorListPage.canopen.enterBootloader(rowItem.nodeId)
+                                }
+                                Button {
+                                    objectName: "exitBlButton"
+                                    width: 45
+                                    height: 30
+                                    padding: 2
+                                    font.pixelSize: 9
+                                    text: "退出BL"
+                                    enabled: rowItem.controllerSet && rowItem.motorState === 2
+                                    onClicked: motorListPage.canopen.exitBootloader(rowItem.nodeId)
+                                }
+                                Button {
+                                    objectName: "holdBlButton"
+                                    width: 50
+                                    height: 30
+                                    padding: 2
+                                    font.pixelSize: 9
+                                    text: "强制BL"
+                                    enabled: rowItem.controllerSet && rowItem.motorState === 0
+                                    onClicked: motorListPage.canopen.preventAppStartForDuration(rowItem.nodeId, 5000)
+                                }
+                                Button {
+                                    objectName: "upgradeButton"
+                                    width: 55
+                                    height: 30
+                                    padding: 2
+                                    font.pixelSize: 9
+                                    text: "升级"
+                                    enabled: rowItem.controllerSet && rowItem.motorState === 2 && !rowItem.noFile
+                                    onClicked: motorListPage.canopen.upgradeMotor(rowItem.nodeId, rowItem.binFilePath)
+                                }
+                            }
+                        }
+
+                        Text {
+                            id: statusCell
+                            objectName: "statusText"
+                            width: 400
+                            height: cellRow.height
+                            verticalAlignment: Text.AlignVCenter
+                            text: rowItem.statusText
+                            font.pixelSize: 10
+                            wrapMode: Text.Wrap
+                            maximumLineCount: 2
+                            elide: Text.ElideRight
+                            color: motorListPage.statusColor(rowItem.statusText)
+
+                            readonly property bool wantsToolTip: text !== ""
+                                                                 && (text.length > 50 || text.indexOf("\n") >= 0)
+
+                            MouseArea {
+                                id: statusHover
+                                anchors.fill: parent
+                                hoverEnabled: true
+                                acceptedButtons: Qt.NoButton
+                            }
+
+                            ToolTip.visible: wantsToolTip && statusHover.containsMouse
+                            ToolTip.delay: 500
+                            ToolTip.text: text
+                        }
+                    }
+
+                    Item {
+                        id: progressStrip
+                        objectName: "progressStrip"
+                        visible: rowItem.progress !== null
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        anchors.bottom: parent.bottom
+                        anchors.leftMargin: 5
+                        anchors.rightMargin: 5
+                        anchors.bottomMargin: 2
+                        height: visible ? 20 : 0
+
+                        Row {
+                            anchors.verticalCenter: parent.verticalCenter
+                            spacing: 10
+
+                            ProgressBar {
+                                objectName: "upgradeProgressBar"
+                                width: progressStrip.width - 200
+                                height: 16
+                                from: 0
+                                to: 100
+                                value: rowItem.progress !== null ? rowItem.progress.percent : 0
+                            }
+                            Text {
+                                objectName: "upgradeProgressText"
+                                width: 190
+                                height: 16
+                                font.pixelSize: 10
+                                elide: Text.ElideRight
+                                verticalAlignment: Text.AlignVCenter
+                                text: rowItem.progress !== null ? rowItem.progress.status : ""
+                            }
+                        }
+                    }
+                }
+            }
+        }
+
+        Label {
+            objectName: "statusLabel"
+            Layout.fillWidth: true
+            wrapMode: Text.Wrap
+            text: "状态: " + (motorListPage.canopen ? motorListPage.canopen.statusMessage : "")
+        }
+    }
+
+    FolderDialog {
+        id: folderDialog
+        title: "选择固件文件夹"
+        onAccepted: motorListPage.applyChosenFolder(selectedFolder)
+    }
+
+    FileDialog {
+        id: fileDialog
+        property int motorNodeId: -1
+        title: "选择固件文件"
+        nameFilters: ["Bin文件 (*.bin)", "所有文件 (*.*)"]
+        fileMode: FileDialog.OpenFile
+        onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
+    }
+
+    Dialog {
+        id: holdDialog
+        objectName: "holdDialog"
+        title: "强制进入Bootloader"
+        modal: true
+        width: 500
+        height: 300
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+
+        ColumnLayout {
+            anchors.fill: parent
+            anchors.margins: 20
+            spacing: 20
+
+            Label {
+                objectName: "holdText"
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                wrapMode: Text.WordWrap
+                text: motorListPage.holdInstructions
+            }
+            Button {
+                objectName: "holdOkButton"
+                text: "确定"
+                Layout.alignment: Qt.AlignHCenter
+                onClicked: holdDialog.close()
+            }
+        }
+    }
+}

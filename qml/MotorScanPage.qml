@@ -1,0 +1,252 @@
+import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
+import Ostrelo 1.0
+
+Item {
+    id: motorScanPage
+
+    property CANopenWrapper canopen: null
+    readonly property alias progressModel: channelProgressList
+
+    function progressRow(position, channel, status) {
+        var c = channel || {}
+        return {
+            percent: 0,
+            status: status,
+            channelInfo: "通道 " + (position + 1),
+            deviceType: c.deviceType !== undefined ? Number(c.deviceType) : 0,
+            deviceTypeName: c.deviceTypeName !== undefined ? String(c.deviceTypeName) : "未知",
+            deviceIndex: c.deviceIndex !== undefined ? Number(c.deviceIndex) : 0,
+            channelIndex: c.canChannel !== undefined ? Number(c.canChannel) : 0,
+            bitrate: c.bitrate !== undefined ? Number(c.bitrate) : 0
+        }
+    }
+
+    function fillFromController() {
+        channelProgressList.clear()
+        if (!canopen)
+            return
+        var channels = canopen.getAvailableChannels()
+        for (var i = 0; i < channels.length; ++i)
+            channelProgressList.append(progressRow(i, channels[i], "等待开始..."))
+    }
+
+    function fillIfInitialized() {
+        if (canopen && canopen.initialized)
+            fillFromController()
+    }
+
+    // Reports may name a channel position the page has no card for yet.
+    function ensureRow(channelIndex, status) {
+        if (channelIndex < 0)
+            return false
+        var channels = null
+        while (channelIndex >= channelProgressList.count) {
+            if (channels === null)
+                channels = canopen ? canopen.getAvailableChannels() : []
+            var position = channelProgressList.count
+            channelProgressList.append(progressRow(position, position < channels.length ? channels[position] : {},
+                                                   status))
+        }
+        return true
+    }
+
+    function parsedField(text, fallback) {
+        var v = parseInt(text, 10)
+        return (isNaN(v) || v === 0) ? fallback : v
+    }
+
+    function scanRange() {
+        var from = Math.min(127, Math.max(1, parsedField(fromField.text, 1)))
+        var to = Math.max(from, Math.min(127, parsedField(toField.text, 127)))
+        var timeout = Math.min(10000, Math.max(100, parsedField(timeoutField.text, 4000)))
+        return { from: from, to: to, timeout: timeout }
+    }
+
+    function startScan() {
+        if (!canopen)
+            return
+        var r = scanRange()
+        fillFromController()
+        canopen.scanMotorsOnAllChannels(r.from, r.to, r.timeout)
+    }
+
+    onCanopenChanged: fillIfInitialized()
+    Component.onCompleted: fillIfInitialized()
+
+    ListModel {
+        id: channelProgressList
+    }
+
+    Connections {
+        target: motorScanPage.canopen
+        function onChannelScanProgress(channelIndex, percent, status) {
+            if (!motorScanPage.ensureRow(channelIndex, "等待开始..."))
+                return
+            channelProgressList.setProperty(channelIndex, "percent", percent)
+            channelProgressList.setProperty(channelIndex, "status", status)
+        }
+        function onChannelScanCompleted(channelIndex, discoveredCount) {
+            if (!motorScanPage.ensureRow(channelIndex, ""))
+                return
+            channelProgressList.setProperty(channelIndex, "percent", 100)
+            channelProgressList.setProperty(channelIndex, "status", "完成，发现 " + discoveredCount + " 个电机")
+        }
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        anchors.margins: 20
+        spacing: 20
+
+        GroupBox {
+            title: "扫描参数"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 200
+
+            GridLayout {
+                anchors.fill: parent
+                columns: 2
+                columnSpacing: 15
+                rowSpacing: 15
+
+                Label { text: "起始节点ID:"; font.pixelSize: 13 }
+                TextField {
+                    id: fromField
+                    objectName: "fromField"
+                    Layout.fillWidth: true
+                    text: "1"
+                    validator: IntValidator { bottom: 1; top: 127 }
+                }
+
+                Label { text: "结束节点ID:"; font.pixelSize: 13 }
+                TextField {
+                    id: toField
+                    objectName: "toField"
+                    Layout.fillWidth: true
+                    text: "32"
+                    validator: IntValidator { bottom: 1; top: 127 }
+                }
+
+                Label { text: "超时时间(ms):"; font.pixelSize: 13 }
+                TextField {
+                    id: timeoutField
+                    objectName: "timeoutField"
+                    Layout.fillWidth: true
+                    text: "4000"
+                    validator: IntValidator { bottom: 100; top: 10000 }
+                }
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 15
+
+            Button {
+                objectName: "startScanButton"
+                text: "开始扫描"
+                Layout.preferredWidth: 150
+                Layout.preferredHeight: 45
+                font.pixelSize: 14
+                enabled: motorScanPage.canopen !== null && motorScanPage.canopen.initialized
+                onClicked: motorScanPage.startScan()
+            }
+
+            Label {
+                objectName: "initLabel"
+                Layout.fillWidth: true
+                font.pixelSize: 13
+                readonly property bool ready: motorScanPage.canopen !== null && motorScanPage.canopen.initialized
+                text: ready ? "✓ 设备已初始化" : "✗ 请先配置设备通道"
+                color: ready ? "green" : "red"
+            }
+        }
+
+        GroupBox {
+            objectName: "progressGroup"
+            title: "通道进度 (" + channelProgressList.count + " 个通道)"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: channelProgressList.count > 0
+
+            ScrollView {
+                id: cardScroll
+                anchors.fill: parent
+                clip: true
+                contentWidth: availableWidth
+
+                GridLayout {
+                    width: cardScroll.availableWidth
+                    columns: 2
+                    columnSpacing: 15
+                    rowSpacing: 15
+
+                    Repeater {
+                        objectName: "cardRepeater"
+                        model: channelProgressList
+
+                        delegate: Rectangle {
+                            required property int index
+                            required property var model
+
+                            objectName: "channelCard" + index
+                            Layout.fillWidth: true
+                            Layout.preferredHeight: 120
+                            color: "#f5f5f5"
+                            border.width: 1
+                            border.color: "#ddd"
+                            radius: 6
+
+                            ColumnLayout {
+                                anchors.fill: parent
+                                anchors.margins: 15
+                                spacing: 8
+
+                                Label {
+                                    objectName: "cardTitle"
+                                    text: model.channelInfo ? model.channelInfo : "通道 " + (index + 1)
+                                    font.bold: true
+                                    font.pixelSize: 15
+                                }
+                                Label {
+                                    Layout.fillWidth: true
+                                    text: "设备类型: " + (model.deviceTypeName ? model.deviceTypeName : "未知")
+                                          + " | 设备索引: " + model.deviceIndex
+                                          + " | 通道索引: " + model.channelIndex
+                                          + " | 波特率: " + model.bitrate + " kbps"
+                                    font.pixelSize: 11
+                                    color: "#555"
+                                    wrapMode: Text.Wrap
+                                }
+                                ProgressBar {
+                                    objectName: "cardProgress"
+                                    Layout.fillWidth: true
+                                    Layout.preferredHeight: 22
+                                    from: 0
+                                    to: 100
+                                    value: model.percent
+                                }
+                                Label {
+                                    objectName: "cardStatus"
+                                    Layout.fillWidth: true
+                                    text: model.status ? model.status : "等待开始..."
+                                    font.pixelSize: 12
+                                    color: "#666"
+                                    elide: Text.ElideRight
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
+
+        // Keeps the parameter box at the top when no progress box is shown.
+        Item {
+            Layout.fillHeight: true
+            visible: channelProgressList.count === 0
+        }
+    }
+}

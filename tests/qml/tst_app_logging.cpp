@@ -1,0 +1,185 @@
+// The program's log handler: what reaches standard output, and in what shape.
+#include <QCoreApplication>
+#include <QFile>
+#include <QLoggingCategory>
+#include <QMessageLogContext>
+#include <QQmlComponent>
+#include <QQmlEngine>
+#include <QStringList>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QThread>
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "app_logging.h"
+
+Q_LOGGING_CATEGORY(lcQtInternal, "qt.scenegraph.general")
+Q_LOGGING_CATEGORY(lcQtFoo, "qtfoo")
+Q_LOGGING_CATEGORY(lcApp, "ostrelo.app")
+
+namespace {
+
+// Sends file descriptor 1 into a temporary file while alive; restores it even
+// when a check fails half-way.
+class StdoutCapture {
+  public:
+    StdoutCapture() {
+        file.open();
+        std::fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        dup2(file.handle(), STDOUT_FILENO);
+    }
+    ~StdoutCapture() { restore(); }
+
+    QByteArray finish() {
+        restore();
+        QFile in(file.fileName());
+        in.open(QIODevice::ReadOnly);
+        return in.readAll();
+    }
+
+  private:
+    void restore() {
+        if (saved < 0)
+            return;
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+        close(saved);
+        saved = -1;
+    }
+
+    QTemporaryFile file;
+    int saved = -1;
+};
+
+void logWithCategory(const char *category, const QString &text, QtMsgType type = QtDebugMsg) {
+    QMessageLogContext context("file.cpp", 10, "function", category);
+    customMessageHandler(type, context, text);
+}
+
+} // namespace
+
+class TestAppLogging : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void categoriesDecideWhatIsWritten();
+    void lineCarriesTheTextAlone();
+    void installedHandlerFiltersQtCategories();
+    void qmlConsoleLogIsOneLine();
+    void concurrentLinesStayWhole();
+};
+
+void TestAppLogging::categoriesDecideWhatIsWritten() {
+    StdoutCapture capture;
+    logWithCategory("qt.qpa.xcb", "dropped 1");
+    logWithCategory("qt.", "dropped 2");
+    logWithCategory("qtfoo", "kept qtfoo");
+    logWithCategory("default", "kept default");
+    logWithCategory(nullptr, "kept without category");
+    logWithCategory("qt", "kept qt");
+    logWithCategory("Qt.quick", "kept upper case");
+    logWithCategory("js", "kept js");
+    const QByteArray out = capture.finish();
+
+    QCOMPARE(out, QByteArray("kept qtfoo\nkept default\nkept without category\nkept qt\n"
+                             "kept upper case\nkept js\n"));
+}
+
+void TestAppLogging::lineCarriesTheTextAlone() {
+    StdoutCapture capture;
+    logWithCategory("default", "debug line", QtDebugMsg);
+    logWithCategory("default", "warning line", QtWarningMsg);
+    logWithCategory("default", "critical line", QtCriticalMsg);
+    logWithCategory("default", "info line", QtInfoMsg);
+    logWithCategory("default", QString());
+    logWithCategory("default", QStringLiteral("通道状态更新: 4 个可用通道"));
+    const QByteArray out = capture.finish();
+
+    // No time stamp, level, category or source location; an empty message is
+    // an empty line.
+    const QByteArray expected = QByteArray("debug line\nwarning line\ncritical line\ninfo line\n\n") +
+                                QStringLiteral("通道状态更新: 4 个可用通道").toLocal8Bit() + "\n";
+    QCOMPARE(out, expected);
+}
+
+void TestAppLogging::installedHandlerFiltersQtCategories() {
+    QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
+    StdoutCapture capture;
+    qCDebug(lcQtInternal) << "internal";
+    qCWarning(lcQtInternal) << "internal warning";
+    qCDebug(lcQtFoo) << "from qtfoo";
+    qCDebug(lcApp) << "[setChannelConfigs] Received" << 4 << "configuration items";
+    qDebug() << "[CANopenWrapper]" << QStringLiteral("通道已初始化");
+    qDebug() << "=== Application Started ===";
+    const QByteArray out = capture.finish();
+    qInstallMessageHandler(previous);
+
+    const QByteArray expected =
+        QByteArray("from qtfoo\n[setChannelConfigs] Received 4 configuration items\n") +
+        QStringLiteral("[CANopenWrapper] \"通道已初始化\"\n").toLocal8Bit() + "=== Application Started ===\n";
+    QCOMPARE(out, expected);
+}
+
+void TestAppLogging::qmlConsoleLogIsOneLine() {
+    QQmlEngine engine;
+    QQmlComponent component(&engine);
+    component.setData("import QtQml\n"
+                      "QtObject { Component.onCompleted: console.log(\"扫描完成，发现\", 3, \"个电机\") }\n",
+                      QUrl("qrc:/console.qml"));
+    QVERIFY2(component.isReady(), qPrintable(component.errorString()));
+
+    QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
+    StdoutCapture capture;
+    QScopedPointer<QObject> object(component.create());
+    const QByteArray out = capture.finish();
+    qInstallMessageHandler(previous);
+
+    QVERIFY(object);
+    QCOMPARE(out, QStringLiteral("扫描完成，发现 3 个电机\n").toLocal8Bit());
+}
+
+void TestAppLogging::concurrentLinesStayWhole() {
+    constexpr int kThreads = 4;
+    constexpr int kLines = 300;
+    const QString filler(120, QLatin1Char('x'));
+
+    StdoutCapture capture;
+    QList<QThread *> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.append(QThread::create([t, filler]() {
+            for (int i = 0; i < kLines; ++i)
+                logWithCategory("default",
+                                QStringLiteral("worker %1 line %2 %3 end").arg(t).arg(i).arg(filler));
+        }));
+    }
+    for (QThread *thread : threads)
+        thread->start();
+    for (QThread *thread : threads) {
+        thread->wait();
+        delete thread;
+    }
+    const QByteArray out = capture.finish();
+
+    const QList<QByteArray> lines = out.split('\n');
+    QCOMPARE(lines.size(), kThreads * kLines + 1);
+    QVERIFY(lines.last().isEmpty());
+    QList<int> nextLine(kThreads, 0);
+    for (int i = 0; i < lines.size() - 1; ++i) {
+        const QString line = QString::fromLocal8Bit(lines[i]);
+        const QStringList parts = line.split(QLatin1Char(' '));
+        QVERIFY2(parts.size() == 6 && parts[0] == "worker" && parts[2] == "line" && parts[4] == filler &&
+                     parts[5] == "end",
+                 qPrintable(line));
+        const int t = parts[1].toInt();
+        QVERIFY(t >= 0 && t < kThreads);
+        // Lines of one thread keep their order.
+        QCOMPARE(parts[3].toInt(), nextLine[t]);
+        ++nextLine[t];
+    }
+}
+
+QTEST_GUILESS_MAIN(TestAppLogging)
+#include "tst_app_logging.moc"
