@@ -1,0 +1,183 @@
+// The controller behind the user interface: channel configuration, motor
+// scanning, per-motor operations and the interactive hold of all motors in
+// their bootloader. Configuration runs on the main thread; blocking CAN work
+// runs as tasks on the channel workers of ThreadPool.
+#ifndef CANOPENWRAPPER_H
+#define CANOPENWRAPPER_H
+
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QVariant>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include <atomic>
+#include <functional>
+
+#include "CO_driver_target.h"
+#include "MotorListModel.h"
+
+class CANopenWrapper : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(unsigned int deviceType READ deviceType WRITE setDeviceType)
+    Q_PROPERTY(unsigned int deviceIndex READ deviceIndex WRITE setDeviceIndex)
+    Q_PROPERTY(unsigned int canChannel READ canChannel WRITE setCanChannel)
+    Q_PROPERTY(unsigned int bitrate READ bitrate WRITE setBitrate)
+    Q_PROPERTY(bool initialized READ isInitialized NOTIFY initializedChanged)
+    Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
+    Q_PROPERTY(MotorListModel *motorListModel READ motorListModel CONSTANT)
+
+  public:
+    explicit CANopenWrapper(QObject *parent = nullptr);
+    ~CANopenWrapper() override;
+
+    // Guards every read and write of the client API's discovered-motor table
+    // by the application (scan writes, model rebuild, file matching).
+    static QMutex g_discovered_motors_mutex;
+
+    unsigned int deviceType() const { return m_deviceType; }
+    unsigned int deviceIndex() const { return m_deviceIndex; }
+    unsigned int canChannel() const { return m_canChannel; }
+    unsigned int bitrate() const { return m_bitrate; }
+    void setDeviceType(unsigned int value);
+    void setDeviceIndex(unsigned int value);
+    void setCanChannel(unsigned int value);
+    void setBitrate(unsigned int value);
+
+    bool isInitialized() const { return m_initialized; }
+    QString statusMessage() const { return m_statusMessage; }
+
+    void setStatusMessage(const QString &message);
+    // Safe from any thread: a worker's call is carried to the main thread in
+    // the order the worker makes it.
+    void updateStatus(const QString &message);
+    void setInitialized(bool value);
+    bool getChannelInfoFromModel(unsigned int nodeId, CO_CANdeviceConfig_t &out);
+
+    int scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int channelIndex, int channelCount,
+                               unsigned int nodeIdMin, unsigned int nodeIdMax, unsigned int timeoutMs);
+    void doRefreshMotorStatus(unsigned int nodeId);
+    void doPreventAppStartGroupTask(const QList<unsigned int> &nodeIds, int groupIndex);
+
+  signals:
+    void initializedChanged();
+    void statusMessageChanged(const QString &message);
+    void scanCompleted(int motorCount);
+    void motorsListUpdated();
+    void scanProgress(int percent, const QString &status);
+    void channelScanProgress(int channelIndex, int percent, const QString &status);
+    void channelScanCompleted(int channelIndex, int discoveredCount);
+    void upgradeProgressPercent(unsigned int nodeId, int percent, const QString &status);
+    void upgradeCompleted(unsigned int nodeId, bool success);
+    void channelsStatusUpdated(QVariantList availableChannels);
+    void motorStatusChanged(unsigned int nodeId, const QString &status);
+    void preventAppStartAllProgress(unsigned int nodeId, bool success);
+    void preventAppStartAllCompleted(int successCount, int totalCount);
+    void motorStatusRefreshed(unsigned int nodeId, const QString &status);
+    void allMotorStatusRefreshed();
+
+  public slots:
+    void setBackendZhcx();
+    void setBackendSocketCan();
+    int setChannelConfigs(const QVariantList &configs);
+    int applyChannelConfigs();
+    int autoConfigureChannels();
+    QVariantList getAvailableChannels();
+    int scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int nodeIdMax,
+                                unsigned int timeoutMs = 1000);
+    MotorListModel *motorListModel() const;
+    int cacheDirectoryBinFiles(const QString &folderPath);
+    int matchBinFiles(const QString &folderPath);
+    bool enterBootloader(unsigned int nodeId, unsigned int timeoutMs = 5000, unsigned int retryCount = 3,
+                         unsigned int retryDelayMs = 200);
+    bool exitBootloader(unsigned int nodeId, unsigned int timeoutMs = 5000, unsigned int retryCount = 3,
+                        unsigned int retryDelayMs = 200);
+    bool preventAppStartForDuration(unsigned int nodeId, unsigned int durationMs);
+    int enterBootloaderAll(unsigned int timeoutMs = 5000, unsigned int retryCount = 3,
+                           unsigned int retryDelayMs = 200);
+    void startPreventAppStartAllInteractive();
+    void stopPreventAppStartAllInteractive();
+    bool isPreventAppStartAllActive() const;
+    bool upgradeMotor(unsigned int nodeId, const QString &filePath, unsigned int transferTimeoutMs = 60000,
+                      unsigned int verifyTimeoutMs = 5000, unsigned int exitTimeoutMs = 5000);
+    int upgradeAllMatched(unsigned int transferTimeoutMs = 60000, unsigned int verifyTimeoutMs = 5000,
+                          unsigned int exitTimeoutMs = 5000);
+    void cleanupAll();
+    void emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred, quint64 total);
+    bool doUpgradeMotor(unsigned int nodeId, const QString &filePath, unsigned int transferTimeoutMs,
+                        unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs);
+    bool doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                           unsigned int retryDelayMs);
+    bool doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                          unsigned int retryDelayMs);
+    void refreshMotorStatus(unsigned int nodeId);
+    void refreshAllMotorStatus();
+
+  private:
+    Q_INVOKABLE void emitChannelScanProgress(int channelIndex, int percent, const QString &status);
+    Q_INVOKABLE void onChannelScanCompleted(int channelIndex, int discoveredCount);
+    Q_INVOKABLE void notifyPreventAppStartSuccess(unsigned int nodeId);
+
+    // Runs `fn` on the main thread after everything this thread has handed
+    // over before; on the main thread itself it runs at once.
+    void runOnMainThread(std::function<void()> fn);
+    bool onMainThread() const;
+    // Channel lookup usable by the public worker halves from any thread.
+    bool channelForWorker(unsigned int nodeId, CO_CANdeviceConfig_t &out);
+    bool ensureThreadPool();
+    bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task);
+    void setMotorStatusOnMain(unsigned int nodeId, MotorStatus status);
+
+    // Worker halves with the channel identity captured on the main thread.
+    bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
+                          unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                          unsigned int exitTimeoutMs);
+    bool enterBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, unsigned int timeoutMs,
+                                  unsigned int retryCount, unsigned int retryDelayMs);
+    bool exitBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, unsigned int timeoutMs,
+                                 unsigned int retryCount, unsigned int retryDelayMs);
+    void refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId);
+
+    struct HoldMotor {
+        unsigned int nodeId;
+        CO_CANdeviceConfig_t channelId;
+    };
+    void runHoldGroup(const QList<HoldMotor> &motors, int idCount, int groupIndex, quint32 generation,
+                      int groupCount);
+    bool holdStillRunning(quint32 generation) const;
+    int countFinishedGroup(quint32 generation);
+    void finishHold(quint32 generation);
+    void finishEmptyHold(quint32 generation, int groupsDone, int groupsTotal);
+
+    unsigned int m_deviceType = 0;
+    unsigned int m_deviceIndex = 0;
+    unsigned int m_canChannel = 0;
+    unsigned int m_bitrate = 0;
+    bool m_initialized = false;
+    QString m_statusMessage;
+    QVariantList availableChannelList;
+    MotorListModel *m_motorListModel = nullptr;
+
+    std::atomic<int> completedChannels{0};
+    int totalChannels = 0;
+
+    std::atomic<int> preventAppStartAllActive{0};
+    // Hold generation in the upper 32 bits, finished groups of that
+    // generation in the lower 32 bits. Every start of the interactive hold
+    // bumps the generation; a group task carries the generation it was queued
+    // with, and a compare-and-swap on this one word refuses to count a group
+    // of an older hold, even one that finishes just after a stop and restart.
+    std::atomic<quint64> completedGroups{0};
+    std::atomic<int> totalGroups{0};
+    QList<unsigned int> preventAppStartNodes;
+    std::atomic<quint32> holdGeneration{0};
+
+    // Tasks of this controller that are queued or running on a worker; the
+    // destructor waits for them because they call back into this object.
+    std::atomic<int> tasksInFlight{0};
+    std::atomic<bool> shuttingDown{false};
+};
+
+#endif

@@ -1,0 +1,269 @@
+// Interactive hold: keep asking every listed motor to stay in its bootloader
+// while the operator power-cycles them, spread over the channel workers.
+#include "CANopenWrapper.h"
+
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QMutexLocker>
+#include <QThread>
+
+#include <cstring>
+
+#include "CANopenWrapper_p.h"
+#include "ThreadPool.h"
+#include "client_api.h"
+
+namespace {
+
+const uint8_t kStopRequest[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
+const uint8_t kStopAnswer[8] = {0x60, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
+const qint64 kGroupTimeLimitMs = 60000;
+
+quint64 packGroups(quint32 generation, quint32 count) {
+    return (static_cast<quint64>(generation) << 32) | count;
+}
+
+} // namespace
+
+bool CANopenWrapper::isPreventAppStartAllActive() const {
+    return preventAppStartAllActive.load() != 0;
+}
+
+bool CANopenWrapper::holdStillRunning(quint32 generation) const {
+    return preventAppStartAllActive.load() != 0 && holdGeneration.load() == generation;
+}
+
+// Counts one finished group of `generation`; returns the new count, or -1
+// when a newer hold has begun since the group was queued.
+int CANopenWrapper::countFinishedGroup(quint32 generation) {
+    quint64 current = completedGroups.load();
+    for (;;) {
+        if (static_cast<quint32>(current >> 32) != generation) {
+            return -1;
+        }
+        const quint64 next = current + 1;
+        if (completedGroups.compare_exchange_weak(current, next)) {
+            return static_cast<int>(static_cast<quint32>(next));
+        }
+    }
+}
+
+void CANopenWrapper::startPreventAppStartAllInteractive() {
+    if (preventAppStartAllActive.load() != 0) {
+        updateStatus(QStringLiteral("交互式强制进入Bootloader已在运行中"));
+        return;
+    }
+    if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
+        updateStatus(QStringLiteral("没有已扫描的电机"));
+        return;
+    }
+
+    QList<unsigned int> ids;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const unsigned int nodeId =
+            m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
+        if (m_motorListModel->getMotorStatus(nodeId) == Available) {
+            ids.append(nodeId);
+        }
+    }
+    if (ids.isEmpty()) {
+        updateStatus(QStringLiteral("没有Available状态的电机"));
+        return;
+    }
+    if (!ensureThreadPool()) {
+        return;
+    }
+    const int threads = static_cast<int>(availableChannelList.size());
+    if (threads == 0) {
+        updateStatus(QStringLiteral("没有可用线程"));
+        return;
+    }
+
+    const int motors = static_cast<int>(ids.size());
+    const int groupSize = (motors + threads - 1) / threads;
+    const int groups = (motors + groupSize - 1) / groupSize;
+
+    const quint32 generation = holdGeneration.load() + 1;
+    holdGeneration.store(generation);
+    completedGroups.store(packGroups(generation, 0));
+    totalGroups.store(groups);
+    preventAppStartNodes = ids;
+    preventAppStartAllActive.store(1);
+
+    qDebug() << "[startPreventAppStartAllInteractive] 开始交互式强制进入Bootloader，电机数:" << motors
+             << "，线程数:" << threads << "，分组数:" << groups;
+
+    const QVariantList channels = availableChannelList;
+    for (int g = 0; g < groups; ++g) {
+        const int begin = g * groupSize;
+        const int end = qMin((g + 1) * groupSize, motors);
+        const QList<unsigned int> group = ids.mid(begin, end - begin);
+
+        // Each motor's channel is read from the model here, on the main
+        // thread; the group task only gets the copies.
+        QList<HoldMotor> motorsOfGroup;
+        for (unsigned int nodeId : group) {
+            CO_CANdeviceConfig_t channel;
+            if (getChannelInfoFromModel(nodeId, channel)) {
+                motorsOfGroup.append(HoldMotor{nodeId, channel});
+            }
+        }
+
+        const QVariantMap map = channels.at(g).toMap();
+        CO_CANdeviceConfig_t worker;
+        worker.deviceType = map.value(QStringLiteral("deviceType")).toUInt();
+        worker.deviceIndex = map.value(QStringLiteral("deviceIndex")).toUInt();
+        worker.canChannel = map.value(QStringLiteral("canChannel")).toUInt();
+        worker.bitrate = static_cast<uint16_t>(map.value(QStringLiteral("bitrate")).toUInt());
+        const int idCount = static_cast<int>(group.size());
+        submitForChannel(worker, [this, motorsOfGroup, idCount, g, generation, groups]() {
+            runHoldGroup(motorsOfGroup, idCount, g, generation, groups);
+        });
+    }
+
+    updateStatus(
+        QStringLiteral("开始交互式强制进入Bootloader，共 %1 个电机，分为 %2 组任务。请手动断电并重新上电")
+            .arg(motors)
+            .arg(groups));
+}
+
+void CANopenWrapper::stopPreventAppStartAllInteractive() {
+    if (preventAppStartAllActive.load() == 0) {
+        return;
+    }
+    preventAppStartAllActive.store(0);
+    preventAppStartNodes.clear();
+    updateStatus(QStringLiteral("已停止交互式强制进入Bootloader操作"));
+}
+
+void CANopenWrapper::doPreventAppStartGroupTask(const QList<unsigned int> &nodeIds, int groupIndex) {
+    QList<HoldMotor> motors;
+    for (unsigned int nodeId : nodeIds) {
+        CO_CANdeviceConfig_t channel;
+        if (channelForWorker(nodeId, channel)) {
+            motors.append(HoldMotor{nodeId, channel});
+        }
+    }
+    runHoldGroup(motors, static_cast<int>(nodeIds.size()), groupIndex, holdGeneration.load(),
+                 totalGroups.load());
+}
+
+void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, int groupIndex,
+                                  quint32 generation, int groupCount) {
+    const char *prefix = "[doPreventAppStartGroupTask] 组";
+    qDebug() << prefix << groupIndex << "开始，包含" << idCount << "个电机";
+
+    if (motors.isEmpty()) {
+        qDebug() << prefix << groupIndex << "没有有效的电机任务";
+        const int done = countFinishedGroup(generation);
+        if (done >= groupCount) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, generation, done, groupCount]() { finishEmptyHold(generation, done, groupCount); },
+                Qt::QueuedConnection);
+        }
+        return;
+    }
+
+    QList<bool> responded(motors.size(), false);
+    int answered = 0;
+    QElapsedTimer timer;
+    timer.start();
+
+    if (!holdStillRunning(generation)) {
+        qDebug() << prefix << groupIndex << "操作已停止";
+        return;
+    }
+
+    for (;;) {
+        if (timer.elapsed() > kGroupTimeLimitMs) {
+            qDebug() << prefix << groupIndex << "超时";
+            break;
+        }
+        if (answered >= motors.size()) {
+            qDebug() << prefix << groupIndex << "所有电机已响应";
+            break;
+        }
+        for (int i = 0; i < motors.size(); ++i) {
+            if (responded.at(i)) {
+                continue;
+            }
+            const HoldMotor &m = motors.at(i);
+            // Each request/answer pair holds the motor's channel alone; a
+            // channel that another thread is using is skipped for this pass.
+            QMutex *lock = ostrelo::channelLock(m.channelId);
+            if (!lock->tryLock()) {
+                continue;
+            }
+            const uint8_t node = static_cast<uint8_t>(m.nodeId);
+            client_api_send_can_data(m.channelId, 0x600u + node, kStopRequest, 8);
+            CO_CANrxMsg_t frame;
+            std::memset(&frame, 0, sizeof(frame));
+            const int got = client_api_receive_raw_can(m.channelId, &frame, 10);
+            lock->unlock();
+            if (got != 0) {
+                continue;
+            }
+            if (frame.ident == 0x580u + node && frame.DLC == 8 &&
+                std::memcmp(frame.data, kStopAnswer, sizeof(kStopAnswer)) == 0) {
+                responded[i] = true;
+                ++answered;
+                qDebug() << prefix << groupIndex << "电机" << m.nodeId << "收到响应";
+                QMetaObject::invokeMethod(this, "notifyPreventAppStartSuccess", Qt::QueuedConnection,
+                                          Q_ARG(quint32, m.nodeId));
+            }
+        }
+        QThread::msleep(10);
+        if (!holdStillRunning(generation)) {
+            qDebug() << prefix << groupIndex << "操作已停止";
+            return;
+        }
+    }
+
+    qDebug() << prefix << groupIndex << "完成，响应数:" << answered << "/" << motors.size();
+    const int done = countFinishedGroup(generation);
+    if (done < 0 || done < groupCount) {
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, generation]() { finishHold(generation); }, Qt::QueuedConnection);
+}
+
+void CANopenWrapper::notifyPreventAppStartSuccess(unsigned int nodeId) {
+    m_motorListModel->setMotorStatus(nodeId, Bootloader);
+    emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
+    emit preventAppStartAllProgress(nodeId, true);
+    updateStatus(QStringLiteral("节点 %1 成功进入Bootloader模式").arg(nodeId));
+}
+
+void CANopenWrapper::finishHold(quint32 generation) {
+    // A stop (or a stop and a new start) after the last group posted this
+    // must not report a completion.
+    if (!holdStillRunning(generation)) {
+        return;
+    }
+    preventAppStartAllActive.store(0);
+    const int totalCount = static_cast<int>(preventAppStartNodes.size());
+    int successCount = 0;
+    if (m_motorListModel != nullptr) {
+        for (unsigned int nodeId : preventAppStartNodes) {
+            if (m_motorListModel->getMotorData(nodeId) != nullptr &&
+                m_motorListModel->getMotorStatus(nodeId) == Bootloader) {
+                ++successCount;
+            }
+        }
+    }
+    emit preventAppStartAllCompleted(successCount, totalCount);
+    updateStatus(
+        QStringLiteral("交互式强制进入Bootloader完成，成功 %1/%2 个电机").arg(successCount).arg(totalCount));
+    preventAppStartNodes.clear();
+}
+
+void CANopenWrapper::finishEmptyHold(quint32 generation, int groupsDone, int groupsTotal) {
+    if (!holdStillRunning(generation)) {
+        return;
+    }
+    preventAppStartAllActive.store(0);
+    emit preventAppStartAllCompleted(0, 0);
+    updateStatus(QStringLiteral("所有任务完成（组 %1/%2）").arg(groupsDone).arg(groupsTotal));
+}

@@ -1,0 +1,482 @@
+// Per-motor operations: a main-thread half that checks, marks and queues,
+// and a worker half that talks to the motor on its channel's worker.
+#include "CANopenWrapper.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QMutexLocker>
+
+#include "CANopenWrapper_p.h"
+#include "ThreadPool.h"
+#include "client_api.h"
+
+namespace {
+
+struct UpgradeProgressContext {
+    CANopenWrapper *controller;
+    quint32 nodeId;
+    qint64 fileSize;
+};
+
+void transfer_progress_callback(size_t transferred, size_t total, void *userData) {
+    auto *ctx = static_cast<UpgradeProgressContext *>(userData);
+    if (ctx == nullptr || ctx->controller == nullptr) {
+        return;
+    }
+    const quint64 done = transferred;
+    const quint64 all = total;
+    const int percent = all == 0 ? 0 : static_cast<int>(done * 100u / all);
+    QMetaObject::invokeMethod(ctx->controller, "emitUpgradeProgressPercent", Qt::QueuedConnection,
+                              Q_ARG(quint32, ctx->nodeId), Q_ARG(int, percent), Q_ARG(quint64, done),
+                              Q_ARG(quint64, all));
+}
+
+QString hex8(quint32 value) {
+    return QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0'));
+}
+
+bool isFile(const QString &path) {
+    return !path.isEmpty() && QFileInfo(path).isFile();
+}
+
+} // namespace
+
+// ---- upgrade ---------------------------------------------------------------
+
+bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
+                                  unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                                  unsigned int exitTimeoutMs) {
+    if (m_motorListModel->getMotorStatus(nodeId) != Bootloader) {
+        updateStatus(QStringLiteral("节点 %1 不在Bootloader模式，无法升级").arg(nodeId));
+        return false;
+    }
+    if (!isFile(filePath)) {
+        updateStatus(QStringLiteral("文件不存在: %1").arg(filePath));
+        return false;
+    }
+    CO_CANdeviceConfig_t channel;
+    if (!getChannelInfoFromModel(nodeId, channel)) {
+        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        return false;
+    }
+    if (!ensureThreadPool()) {
+        return false;
+    }
+    submitForChannel(
+        channel, [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
+            upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+        });
+    emit upgradeProgressPercent(nodeId, 0,
+                                QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(filePath).size()));
+    return true;
+}
+
+int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                                      unsigned int exitTimeoutMs) {
+    if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
+        updateStatus(QStringLiteral("没有已扫描的电机"));
+        return 0;
+    }
+    if (!ensureThreadPool()) {
+        return 0;
+    }
+    int count = 0;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const QModelIndex idx = m_motorListModel->index(row, 0);
+        const unsigned int nodeId = m_motorListModel->data(idx, MotorListModel::NodeIdRole).toUInt();
+        const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
+        if (m_motorListModel->getMotorStatus(nodeId) != Bootloader || path.isEmpty() ||
+            path == QLatin1String("unknown")) {
+            continue;
+        }
+        CO_CANdeviceConfig_t channel;
+        if (!getChannelInfoFromModel(nodeId, channel)) {
+            continue;
+        }
+        if (!isFile(path)) {
+            updateStatus(QStringLiteral("节点 %1 的固件文件不存在: %2").arg(nodeId).arg(path));
+            continue;
+        }
+        submitForChannel(
+            channel, [this, channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
+                upgradeOnChannel(channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+            });
+        emit upgradeProgressPercent(nodeId, 0,
+                                    QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
+        ++count;
+    }
+    updateStatus(QStringLiteral("已提交 %1 个升级任务到线程池").arg(count));
+    return count;
+}
+
+void CANopenWrapper::emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred,
+                                                quint64 total) {
+    emit upgradeProgressPercent(
+        nodeId, percent, QStringLiteral("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent));
+}
+
+bool CANopenWrapper::doUpgradeMotor(unsigned int nodeId, const QString &filePath,
+                                    unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                                    unsigned int exitTimeoutMs) {
+    CO_CANdeviceConfig_t channel;
+    if (!channelForWorker(nodeId, channel)) {
+        // Without an end report the page's bar would wait for ever.
+        runOnMainThread([this, nodeId]() { emit upgradeCompleted(nodeId, false); });
+        return false;
+    }
+    return upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+}
+
+bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
+                                      const QString &filePath, unsigned int transferTimeoutMs,
+                                      unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+    Q_UNUSED(verifyTimeoutMs); // the CRC query has its own fixed wait
+    QMutexLocker channelLocker(ostrelo::channelLock(channel));
+    const uint8_t node = static_cast<uint8_t>(nodeId);
+
+    if (!isFile(filePath)) {
+        updateStatus(QStringLiteral("文件不存在: %1").arg(filePath));
+        runOnMainThread([this, nodeId]() { emit upgradeCompleted(nodeId, false); });
+        return false;
+    }
+    const qint64 fileSize = QFileInfo(filePath).size();
+    const QByteArray path = filePath.toUtf8();
+
+    runOnMainThread([this, nodeId, fileSize]() {
+        emit upgradeProgressPercent(nodeId, 0, QStringLiteral("准备传输文件: %1 字节").arg(fileSize));
+        emit motorStatusChanged(nodeId, QStringLiteral("Upgrade..."));
+    });
+
+    uint8_t probe[4] = {0, 0, 0, 0};
+    size_t probeSize = 0;
+    const CO_SDO_abortCode_t ready =
+        client_api_sdo_read(channel, node, 0x1F50, 1, probe, sizeof(probe), &probeSize, 1000);
+    if (ready != 0 && static_cast<quint32>(ready) != 0x06010000u) {
+        qDebug() << "[doUpgradeMotor] 节点" << nodeId << "SDO就绪检查失败: 0x" << Qt::hex
+                 << static_cast<quint32>(ready);
+    }
+
+    UpgradeProgressContext ctx{this, nodeId, fileSize};
+    const CO_SDO_abortCode_t result = client_api_transfer_file_block_with_progress(
+        channel, node, 0x1F50, 1, path.constData(), transferTimeoutMs, transfer_progress_callback, &ctx);
+    if (result != 0) {
+        updateStatus(QStringLiteral("节点 %1 固件传输失败: 0x%2")
+                         .arg(nodeId)
+                         .arg(static_cast<quint32>(result), 0, 16));
+        runOnMainThread([this, nodeId]() {
+            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("传输失败"));
+            emit motorStatusChanged(nodeId, QStringLiteral("传输失败"));
+            emit upgradeCompleted(nodeId, false);
+        });
+        return false;
+    }
+
+    runOnMainThread([this, nodeId, fileSize]() {
+        emit upgradeProgressPercent(nodeId, 100, QStringLiteral("传输完成: %1 字节").arg(fileSize));
+    });
+
+    const quint32 fileCrc = client_api_calculate_file_crc32(path.constData());
+    uint32_t deviceCrc = 0;
+    const int query = client_api_query_firmware_crc(channel, node, &deviceCrc);
+    if (query != 0) {
+        deviceCrc = 0;
+    }
+    // An empty or unreadable image gives a file CRC of 0, which a device that
+    // also reports 0 would otherwise "confirm": never start on that.
+    if (query != 0 || fileSize == 0 || fileCrc == 0 || fileCrc != deviceCrc) {
+        const QString text =
+            QStringLiteral("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)").arg(hex8(fileCrc), hex8(deviceCrc));
+        updateStatus(QStringLiteral("节点 %1 CRC校验失败").arg(nodeId));
+        runOnMainThread([this, nodeId, text]() {
+            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("校验失败"));
+            emit motorStatusChanged(nodeId, text);
+            emit upgradeCompleted(nodeId, false);
+        });
+        return false;
+    }
+
+    if (client_api_exit_bootloader(channel, node, exitTimeoutMs, 3, 200) != 0) {
+        updateStatus(QStringLiteral("节点 %1 退出Bootloader失败").arg(nodeId));
+        runOnMainThread([this, nodeId]() {
+            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("退出Bootloader失败"));
+            emit motorStatusChanged(nodeId, QStringLiteral("退出Bootloader失败"));
+            emit upgradeCompleted(nodeId, false);
+        });
+        return false;
+    }
+
+    runOnMainThread([this, nodeId]() {
+        m_motorListModel->setMotorStatus(nodeId, Available);
+        emit upgradeProgressPercent(nodeId, 100, QStringLiteral("升级成功"));
+        emit motorStatusChanged(nodeId, QStringLiteral("Available"));
+        emit upgradeCompleted(nodeId, true);
+    });
+    updateStatus(QStringLiteral("节点 %1 升级成功并退出Bootloader").arg(nodeId));
+    qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
+    return true;
+}
+
+// ---- bootloader entry and exit -------------------------------------------
+
+bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                                     unsigned int retryDelayMs) {
+    if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
+        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法进入Bootloader").arg(nodeId));
+        return false;
+    }
+    CO_CANdeviceConfig_t channel;
+    if (!getChannelInfoFromModel(nodeId, channel)) {
+        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        return false;
+    }
+    if (!ensureThreadPool()) {
+        return false;
+    }
+    submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
+        enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+    });
+    m_motorListModel->setMotorStatus(nodeId, Busy);
+    emit motorStatusChanged(nodeId, QStringLiteral("正在进入Bootloader..."));
+    return true;
+}
+
+bool CANopenWrapper::doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                                       unsigned int retryDelayMs) {
+    CO_CANdeviceConfig_t channel;
+    if (!channelForWorker(nodeId, channel)) {
+        return false;
+    }
+    return enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+}
+
+bool CANopenWrapper::enterBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
+                                              unsigned int timeoutMs, unsigned int retryCount,
+                                              unsigned int retryDelayMs) {
+    int r;
+    {
+        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        r = client_api_enter_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
+                                        retryDelayMs);
+    }
+    if (r == 0) {
+        updateStatus(QStringLiteral("节点 %1 已进入Bootloader模式").arg(nodeId));
+        runOnMainThread([this, nodeId]() {
+            m_motorListModel->setMotorStatus(nodeId, Bootloader);
+            emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
+        });
+        return true;
+    }
+    updateStatus(QStringLiteral("节点 %1 进入Bootloader模式失败").arg(nodeId));
+    runOnMainThread(
+        [this, nodeId]() { emit motorStatusChanged(nodeId, QStringLiteral("进入Bootloader失败")); });
+    return false;
+}
+
+bool CANopenWrapper::exitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                                    unsigned int retryDelayMs) {
+    CO_CANdeviceConfig_t channel;
+    if (!getChannelInfoFromModel(nodeId, channel)) {
+        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        return false;
+    }
+    if (!ensureThreadPool()) {
+        return false;
+    }
+    submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
+        exitBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+    });
+    m_motorListModel->setMotorStatus(nodeId, Busy);
+    emit motorStatusChanged(nodeId, QStringLiteral("正在退出Bootloader..."));
+    return true;
+}
+
+bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                                      unsigned int retryDelayMs) {
+    CO_CANdeviceConfig_t channel;
+    if (!channelForWorker(nodeId, channel)) {
+        return false;
+    }
+    return exitBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+}
+
+bool CANopenWrapper::exitBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
+                                             unsigned int timeoutMs, unsigned int retryCount,
+                                             unsigned int retryDelayMs) {
+    int r;
+    {
+        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        r = client_api_exit_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
+                                       retryDelayMs);
+    }
+    if (r == 0) {
+        updateStatus(QStringLiteral("节点 %1 已退出Bootloader模式").arg(nodeId));
+        runOnMainThread([this, nodeId]() {
+            m_motorListModel->setMotorStatus(nodeId, Available);
+            emit motorStatusChanged(nodeId, QStringLiteral("已退出Bootloader"));
+        });
+        return true;
+    }
+    updateStatus(QStringLiteral("节点 %1 退出Bootloader模式失败").arg(nodeId));
+    runOnMainThread(
+        [this, nodeId]() { emit motorStatusChanged(nodeId, QStringLiteral("退出Bootloader失败")); });
+    return false;
+}
+
+int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
+                                       unsigned int retryDelayMs) {
+    if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
+        updateStatus(QStringLiteral("没有已扫描的电机"));
+        return 0;
+    }
+    if (!ensureThreadPool()) {
+        return 0;
+    }
+    int count = 0;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const unsigned int nodeId =
+            m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
+        if (m_motorListModel->getMotorStatus(nodeId) != Available) {
+            continue;
+        }
+        CO_CANdeviceConfig_t channel;
+        if (!getChannelInfoFromModel(nodeId, channel)) {
+            continue;
+        }
+        submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
+            enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+        });
+        m_motorListModel->setMotorStatus(nodeId, Busy);
+        emit motorStatusChanged(nodeId, QStringLiteral("正在进入Bootloader..."));
+        ++count;
+    }
+    updateStatus(QStringLiteral("已提交 %1 个进入Bootloader任务到线程池").arg(count));
+    return count;
+}
+
+// ---- hold of one motor, on the calling (main) thread -----------------------
+
+bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned int durationMs) {
+    if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
+        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法强制进入Bootloader").arg(nodeId));
+        return false;
+    }
+    CO_CANdeviceConfig_t channel;
+    if (!getChannelInfoFromModel(nodeId, channel)) {
+        return false;
+    }
+
+    // The channel's worker may be in the middle of a task (a transfer can
+    // take minutes). Wait at most the hold's own duration for the channel;
+    // if it stays busy, report failure instead of freezing the window.
+    QMutex *lock = ostrelo::channelLock(channel);
+    int r = -1;
+    if (lock->tryLock(static_cast<int>(qMin<unsigned int>(durationMs, INT_MAX)))) {
+        r = client_api_prevent_app_start_for_duration(channel, static_cast<uint8_t>(nodeId), durationMs);
+        lock->unlock();
+    }
+
+    if (r == 0) {
+        updateStatus(QStringLiteral("节点 %1 阻止应用启动成功 (持续 %2 ms)").arg(nodeId).arg(durationMs));
+        m_motorListModel->setMotorStatus(nodeId, Bootloader);
+        emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
+        return true;
+    }
+    updateStatus(QStringLiteral("节点 %1 阻止应用启动失败").arg(nodeId));
+    emit motorStatusChanged(nodeId, QStringLiteral("强制进入Bootloader失败"));
+    return false;
+}
+
+// ---- status probe ----------------------------------------------------------
+
+void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
+    CO_CANdeviceConfig_t channel;
+    if (!getChannelInfoFromModel(nodeId, channel)) {
+        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        return;
+    }
+    if (!ensureThreadPool()) {
+        return;
+    }
+    submitForChannel(channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); });
+    m_motorListModel->setMotorStatus(nodeId, Busy);
+    emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
+    updateStatus(QStringLiteral("已提交节点 %1 的状态刷新任务").arg(nodeId));
+}
+
+void CANopenWrapper::refreshAllMotorStatus() {
+    if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
+        updateStatus(QStringLiteral("没有已扫描的电机"));
+        return;
+    }
+    if (!ensureThreadPool()) {
+        return;
+    }
+    int count = 0;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const unsigned int nodeId =
+            m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
+        CO_CANdeviceConfig_t channel;
+        if (!getChannelInfoFromModel(nodeId, channel)) {
+            continue;
+        }
+        submitForChannel(channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); });
+        m_motorListModel->setMotorStatus(nodeId, Busy);
+        emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
+        ++count;
+    }
+    updateStatus(QStringLiteral("已提交 %1 个状态刷新任务到线程池").arg(count));
+}
+
+void CANopenWrapper::doRefreshMotorStatus(unsigned int nodeId) {
+    CO_CANdeviceConfig_t channel;
+    if (!channelForWorker(nodeId, channel)) {
+        runOnMainThread(
+            [this, nodeId]() { emit motorStatusRefreshed(nodeId, QStringLiteral("未找到通道信息")); });
+        return;
+    }
+    refreshStatusOnChannel(channel, nodeId);
+}
+
+void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId) {
+    const uint8_t node = static_cast<uint8_t>(nodeId);
+    uint32_t crc = 0;
+    uint32_t version = 0;
+    bool sdoOk;
+    bool canOk;
+    {
+        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        sdoOk = client_api_query_firmware_crc(channel, node, &crc) == 0;
+        if (sdoOk) {
+            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC成功，CRC=0x" << Qt::hex << crc;
+        } else {
+            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC失败或超时";
+        }
+        canOk = client_api_query_software_version(channel, node, &version) == 0;
+        if (canOk) {
+            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本成功，版本=0x" << Qt::hex
+                     << version;
+        } else {
+            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本失败或超时";
+        }
+    }
+
+    MotorStatus status;
+    QString text;
+    if (canOk) {
+        status = Available;
+        text = QStringLiteral("Available");
+    } else if (sdoOk) {
+        status = Bootloader;
+        text = QStringLiteral("Bootloader");
+    } else {
+        status = Disconnected;
+        text = QStringLiteral("连接中断");
+    }
+    runOnMainThread([this, nodeId, status, text]() {
+        m_motorListModel->setMotorStatus(nodeId, status);
+        emit motorStatusChanged(nodeId, text);
+        emit motorStatusRefreshed(nodeId, text);
+    });
+    qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "状态刷新完成:"
+             << "SDO响应=" << sdoOk << ", CAN响应=" << canOk << ", 新状态=" << text;
+}

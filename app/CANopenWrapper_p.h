@@ -1,0 +1,22 @@
+// Internals shared by the controller's source files.
+#ifndef CANOPENWRAPPER_P_H
+#define CANOPENWRAPPER_P_H
+
+#include <QMutex>
+
+#include "CO_driver_target.h"
+
+namespace ostrelo {
+
+// One lock per CAN channel, held by whoever exchanges frames on the channel:
+// a worker task for its whole run, the main thread's single-motor hold, and
+// the hold groups around each request/answer pair. The client API keeps one
+// context, SDO client and pair of receive queues per channel and no locks of
+// its own, so this is what keeps two threads off one channel. The mutexes
+// live for the whole process (workers may still run at exit). Nobody holds
+// two of them at once, so they cannot deadlock against each other.
+QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
+
+} // namespace ostrelo
+
+#endif

@@ -1,0 +1,206 @@
+#include "MotorListModel.h"
+
+#include <QMutexLocker>
+#include <QVector>
+
+#include <cstring>
+
+#include "CANopenWrapper.h"
+#include "client_api.h"
+
+namespace {
+
+// Fixed-size text field of the firmware identity: up to the first NUL byte or
+// the end of the field, whichever comes first.
+QString fieldText(const char *field, size_t size) {
+    const void *nul = std::memchr(field, '\0', size);
+    const size_t len = nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - field) : size;
+    return QString::fromUtf8(field, static_cast<qsizetype>(len));
+}
+
+} // namespace
+
+MotorListModel::MotorListModel(QObject *parent) : QAbstractListModel(parent) {}
+
+QString MotorListModel::deviceTypeName(unsigned int deviceType) {
+    if (deviceType == 4) {
+        return QStringLiteral("ZHCX");
+    }
+    if (deviceType == 0) {
+        return QStringLiteral("SocketCAN");
+    }
+    return QStringLiteral("未知(%1)").arg(deviceType);
+}
+
+QString MotorListModel::versionText(quint32 v) {
+    return QStringLiteral("%1.%2.%3.%4")
+        .arg((v >> 24) & 0xFFu)
+        .arg((v >> 16) & 0xFFu)
+        .arg((v >> 8) & 0xFFu)
+        .arg(v & 0xFFu);
+}
+
+int MotorListModel::rowCount(const QModelIndex &) const {
+    return static_cast<int>(nodeIds.size());
+}
+
+QVariant MotorListModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() < 0 || index.row() >= nodeIds.size()) {
+        return QVariant();
+    }
+    const MotorData m = motors.value(nodeIds.at(index.row()));
+    switch (role) {
+    case NodeIdRole:
+        return m.nodeId;
+    case DeviceTypeRole:
+        return m.deviceType;
+    case DeviceTypeNameRole:
+        return m.deviceTypeName;
+    case DeviceIndexRole:
+        return m.deviceIndex;
+    case CanChannelRole:
+        return m.canChannel;
+    case BitrateRole:
+        return m.bitrate;
+    case FirmwareModelRole:
+        return m.firmwareModel;
+    case BrakeSuffixRole:
+        return m.brakeSuffix;
+    case EncoderNameRole:
+        return m.encoderName;
+    case VersionRole:
+        return m.version;
+    case FilenameKeyRole:
+        return m.filenameKey;
+    case BinFilePathRole:
+        return m.binFilePath;
+    case MotorStatusRole:
+        return static_cast<int>(m.motorStatus);
+    default:
+        return QVariant();
+    }
+}
+
+bool MotorListModel::setData(const QModelIndex &index, const QVariant &value, int role) {
+    if (!index.isValid() || index.row() < 0 || index.row() >= nodeIds.size()) {
+        return false;
+    }
+    if (role != BinFilePathRole) {
+        return false;
+    }
+    motors[nodeIds.at(index.row())].binFilePath = value.toString();
+    emit dataChanged(index, index, {BinFilePathRole});
+    return true;
+}
+
+QHash<int, QByteArray> MotorListModel::roleNames() const {
+    return {
+        {NodeIdRole, "nodeId"},
+        {DeviceTypeRole, "deviceType"},
+        {DeviceTypeNameRole, "deviceTypeName"},
+        {DeviceIndexRole, "deviceIndex"},
+        {CanChannelRole, "canChannel"},
+        {BitrateRole, "bitrate"},
+        {FirmwareModelRole, "firmwareModel"},
+        {BrakeSuffixRole, "brakeSuffix"},
+        {EncoderNameRole, "encoderName"},
+        {VersionRole, "version"},
+        {FilenameKeyRole, "filenameKey"},
+        {BinFilePathRole, "binFilePath"},
+        {MotorStatusRole, "motorStatus"},
+    };
+}
+
+void MotorListModel::refreshFromBackend() {
+    // Copy the table under the same lock the scan tasks write it with, then
+    // build the rows from the copy without holding the lock.
+    QVector<client_discovered_motor_t> table(CLIENT_MOTOR_TABLE_SIZE);
+    {
+        QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+        std::memcpy(table.data(), g_discovered_motors, sizeof(g_discovered_motors));
+    }
+
+    beginResetModel();
+    motors.clear();
+    nodeIds.clear();
+    for (const client_discovered_motor_t &entry : table) {
+        if (entry.discovered == 0 || entry.nodeId == 0) {
+            continue;
+        }
+        MotorData m;
+        m.nodeId = entry.nodeId;
+        m.deviceType = entry.channelId.deviceType;
+        m.deviceTypeName = deviceTypeName(m.deviceType);
+        m.deviceIndex = entry.channelId.deviceIndex;
+        m.canChannel = entry.channelId.canChannel;
+        m.bitrate = entry.channelId.bitrate;
+        m.firmwareModel = fieldText(entry.info.firmwareModel, sizeof(entry.info.firmwareModel));
+        m.brakeSuffix = fieldText(entry.info.brakeSuffix, sizeof(entry.info.brakeSuffix));
+        m.encoderName = fieldText(entry.info.encoderName, sizeof(entry.info.encoderName));
+        m.version = versionText(entry.info.softwareVersion);
+        m.filenameKey = fieldText(entry.info.filenameKey, sizeof(entry.info.filenameKey));
+        m.motorStatus = Available;
+        // The table is indexed by node id, but an entry whose stored id
+        // disagrees with its slot must still give one row per node id.
+        if (!motors.contains(m.nodeId)) {
+            nodeIds.append(m.nodeId);
+        }
+        motors.insert(m.nodeId, m);
+    }
+    endResetModel();
+    emit dataUpdated();
+}
+
+void MotorListModel::clear() {
+    beginResetModel();
+    motors.clear();
+    nodeIds.clear();
+    endResetModel();
+}
+
+int MotorListModel::rowOf(unsigned int nodeId) const {
+    return static_cast<int>(nodeIds.indexOf(nodeId));
+}
+
+void MotorListModel::setBinFilePath(unsigned int nodeId, const QString &filePath) {
+    auto it = motors.find(nodeId);
+    if (it == motors.end()) {
+        return;
+    }
+    const int row = rowOf(nodeId);
+    if (row < 0) {
+        return;
+    }
+    it->binFilePath = filePath;
+    const QModelIndex idx = index(row, 0);
+    emit dataChanged(idx, idx, {BinFilePathRole});
+}
+
+QString MotorListModel::getBinFilePath(unsigned int nodeId) const {
+    const auto it = motors.constFind(nodeId);
+    return it == motors.constEnd() ? QString() : it->binFilePath;
+}
+
+void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
+    auto it = motors.find(nodeId);
+    if (it == motors.end()) {
+        return;
+    }
+    const int row = rowOf(nodeId);
+    if (row < 0) {
+        return;
+    }
+    it->motorStatus = status;
+    const QModelIndex idx = index(row, 0);
+    emit dataChanged(idx, idx, {MotorStatusRole});
+}
+
+MotorStatus MotorListModel::getMotorStatus(unsigned int nodeId) const {
+    const auto it = motors.constFind(nodeId);
+    return it == motors.constEnd() ? Available : it->motorStatus;
+}
+
+MotorData *MotorListModel::getMotorData(unsigned int nodeId) {
+    auto it = motors.find(nodeId);
+    return it == motors.end() ? nullptr : &it.value();
+}

@@ -1,0 +1,175 @@
+#include "ThreadPool.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QVariantMap>
+
+ThreadPool::ChannelWorkerThread::ChannelWorkerThread(int threadIndex, ThreadPool *pool)
+    : threadIndex(threadIndex), pool(pool) {}
+
+void ThreadPool::ChannelWorkerThread::run() {
+    qDebug() << "[ThreadPool] Worker thread" << threadIndex << "started";
+    if (threadIndex < 0 || mutex == nullptr || condition == nullptr || queue == nullptr) {
+        qDebug() << "[ThreadPool] Error: Invalid thread index" << threadIndex;
+        return;
+    }
+
+    while (!stopRequested.load()) {
+        Task task;
+        {
+            QMutexLocker locker(mutex);
+            bool leave = false;
+            while (queue->isEmpty()) {
+                if (stopRequested.load()) {
+                    leave = true;
+                    break;
+                }
+                condition->wait(mutex, 100);
+            }
+            if (leave) {
+                break;
+            }
+            task = queue->dequeue();
+        }
+        if (!task) {
+            continue;
+        }
+        qDebug() << "[ThreadPool] Thread" << threadIndex << "executing task";
+        try {
+            task();
+            qDebug() << "[ThreadPool] Thread" << threadIndex << "task completed";
+        } catch (...) {
+            qDebug() << "[ThreadPool] Thread" << threadIndex << "task failed with exception";
+        }
+    }
+    qDebug() << "[ThreadPool] Worker thread" << threadIndex << "stopped";
+}
+
+ThreadPool *ThreadPool::instance() {
+    // Created on first use on the main thread and kept for the whole run.
+    static ThreadPool *pool = new ThreadPool();
+    return pool;
+}
+
+QString ThreadPool::makeChannelKey(quint32 deviceType, quint32 deviceIndex, quint32 canChannel) {
+    return QStringLiteral("%1_%2_%3").arg(deviceType).arg(deviceIndex).arg(canChannel);
+}
+
+void ThreadPool::init(const QList<QVariant> &channels) {
+    if (poolInitialized) {
+        qDebug() << "[ThreadPool] Already initialized, cleaning up first";
+        cleanup();
+    }
+    if (channels.isEmpty()) {
+        qDebug() << "[ThreadPool] No channels provided, cannot initialize";
+        return;
+    }
+    qDebug() << "[ThreadPool] Initializing with" << channels.size() << "channels";
+
+    for (int i = 0; i < channels.size(); ++i) {
+        const QVariantMap map = channels.at(i).toMap();
+        const quint32 type = map.value(QStringLiteral("deviceType")).toUInt();
+        const quint32 index = map.value(QStringLiteral("deviceIndex")).toUInt();
+        const quint32 channel = map.value(QStringLiteral("canChannel")).toUInt();
+        const QString key = makeChannelKey(type, index, channel);
+
+        taskQueues.append(new TaskQueue());
+        mutexes.append(new QMutex());
+        conditions.append(new QWaitCondition());
+
+        auto *worker = new ChannelWorkerThread(i, this);
+        worker->mutex = mutexes.at(i);
+        worker->condition = conditions.at(i);
+        worker->queue = taskQueues.at(i);
+        threads.append(worker);
+
+        channelToThread.insert(key, i);
+        qDebug() << "[ThreadPool] Created thread" << i << "for channel" << key << "(Type=" << type
+                 << ", Index=" << index << ", Ch=" << channel << ")";
+        worker->start();
+    }
+
+    poolInitialized = true;
+    qDebug() << "[ThreadPool] Initialization complete, created" << threads.size() << "worker threads";
+}
+
+int ThreadPool::getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 canChannel) {
+    const QString key = makeChannelKey(deviceType, deviceIndex, canChannel);
+    const auto it = channelToThread.constFind(key);
+    if (it != channelToThread.constEnd()) {
+        return it.value();
+    }
+    qDebug() << "[ThreadPool] Warning: Channel not found:" << key << ", using first thread (round-robin)";
+    return threads.isEmpty() ? -1 : 0;
+}
+
+void ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task) {
+    if (!poolInitialized) {
+        qDebug() << "[ThreadPool] Error: Thread pool not initialized";
+        return;
+    }
+    const int i = getThreadIndex(deviceType, deviceIndex, canChannel);
+    if (i < 0 || i >= taskQueues.size()) {
+        qDebug() << "[ThreadPool] Error: Invalid thread index" << i;
+        return;
+    }
+    {
+        QMutexLocker locker(mutexes.at(i));
+        taskQueues.at(i)->enqueue(std::move(task));
+    }
+    conditions.at(i)->wakeOne();
+    qDebug() << "[ThreadPool] Task submitted to thread" << i
+             << "(channel:" << makeChannelKey(deviceType, deviceIndex, canChannel) << ")";
+}
+
+void ThreadPool::cleanup() {
+    if (!poolInitialized) {
+        return;
+    }
+    qDebug() << "[ThreadPool] Cleaning up" << threads.size() << "threads";
+
+    for (int i = 0; i < threads.size(); ++i) {
+        ChannelWorkerThread *worker = threads.at(i);
+        if (worker != nullptr && worker->isRunning()) {
+            // Set under the queue's lock so the worker cannot miss the wake-up
+            // between its empty-queue test and its wait.
+            QMutexLocker locker(mutexes.at(i));
+            worker->stopRequested.store(true);
+            conditions.at(i)->wakeAll();
+        }
+    }
+
+    for (int i = 0; i < threads.size(); ++i) {
+        ChannelWorkerThread *worker = threads.at(i);
+        if (worker == nullptr) {
+            continue;
+        }
+        bool finished = worker->wait(5000);
+        if (!finished) {
+            qDebug() << "[ThreadPool] Warning: Thread did not stop within timeout";
+            worker->terminate();
+            finished = worker->wait(1000);
+        }
+        if (finished) {
+            delete worker;
+            delete taskQueues.at(i);
+            delete mutexes.at(i);
+            delete conditions.at(i);
+        }
+        // A thread that still runs may not be deleted (that aborts the
+        // process), and it still uses its queue, mutex and condition: all
+        // four are left alive rather than freed under it.
+    }
+    threads.clear();
+    taskQueues.clear();
+    mutexes.clear();
+    conditions.clear();
+    channelToThread.clear();
+
+    poolInitialized = false;
+    qDebug() << "[ThreadPool] Cleanup complete";
+}
+
+ThreadPool::~ThreadPool() {
+    cleanup();
+}

@@ -1,0 +1,69 @@
+// One worker thread per configured CAN channel. Tasks of one channel run one
+// after another in submission order; different channels run in parallel.
+#ifndef THREADPOOL_H
+#define THREADPOOL_H
+
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QQueue>
+#include <QString>
+#include <QThread>
+#include <QVariant>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <functional>
+
+class ThreadPool {
+  public:
+    using Task = std::function<void()>;
+    using TaskQueue = QQueue<Task>;
+
+    class ChannelWorkerThread : public QThread {
+      public:
+        ChannelWorkerThread(int threadIndex, ThreadPool *pool);
+
+        int threadIndex;
+        ThreadPool *pool;
+        // Written by the main thread, polled by the worker.
+        std::atomic<bool> stopRequested{false};
+
+      private:
+        friend class ThreadPool;
+        // Handed over before start: the pool's lists grow on the main thread
+        // while earlier workers already run, so a worker never reads them.
+        QMutex *mutex = nullptr;
+        QWaitCondition *condition = nullptr;
+        TaskQueue *queue = nullptr;
+
+      protected:
+        void run() override;
+    };
+
+    static ThreadPool *instance();
+    static QString makeChannelKey(quint32 deviceType, quint32 deviceIndex, quint32 canChannel);
+
+    void init(const QList<QVariant> &channels);
+    int getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 canChannel);
+    void submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task);
+    void cleanup();
+    bool isInitialized() const { return poolInitialized; }
+
+    ~ThreadPool();
+
+    bool poolInitialized = false;
+
+  private:
+    ThreadPool() = default;
+    ThreadPool(const ThreadPool &) = delete;
+    ThreadPool &operator=(const ThreadPool &) = delete;
+
+    QList<ChannelWorkerThread *> threads;
+    QList<TaskQueue *> taskQueues;
+    QList<QMutex *> mutexes;
+    QList<QWaitCondition *> conditions;
+    QHash<QString, int> channelToThread;
+};
+
+#endif
