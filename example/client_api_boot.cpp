@@ -1,0 +1,237 @@
+// Moving a node between its application and its resident bootloader.
+#include "client_api.h"
+
+#include "motor_protocol.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kEntryRetries = 3;
+constexpr uint32_t kEntryRetryDelayMs = 200;
+constexpr uint16_t kProgramData = 0x1F50;
+
+void frame_of(CO_CANrxMsg_t *f, uint32_t ident, uint8_t dlc, const uint8_t *data) {
+    memset(f, 0, sizeof(*f));
+    f->ident = ident;
+    f->DLC = dlc;
+    memcpy(f->data, data, dlc);
+}
+
+void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
+    char line[64];
+    int pos = snprintf(line, sizeof(line), "%s", prefix);
+    for (size_t i = 0; i < n && pos > 0 && static_cast<size_t>(pos) < sizeof(line); ++i) {
+        pos += snprintf(line + pos, sizeof(line) - static_cast<size_t>(pos), "%02X ", data[i]);
+    }
+    if (pos > 0 && static_cast<size_t>(pos) < sizeof(line) - 1) {
+        line[pos] = '\n';
+        line[pos + 1] = '\0';
+    }
+    fputs(line, stdout);
+}
+
+// Takes one raw frame. A receive that fails at once (channel gone) would turn
+// the callers' wait loops into a busy spin, so it is paced to 1 ms.
+int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout_ms) {
+    const uint32_t t0 = get_current_time_ms();
+    const int rc = client_api_receive_raw_can(channelId, f, timeout_ms);
+    if (rc != 0 && get_current_time_ms() == t0) {
+        delay_ms(1);
+    }
+    return rc;
+}
+
+bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
+    return f.ident == nodeId && f.DLC == 6 && f.data[0] == 0xA3 && f.data[1] == 0x40 &&
+           !(f.data[2] == 0xFF && f.data[3] == 0xFF && f.data[4] == 0xFF && f.data[5] == 0xFF);
+}
+
+bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
+    const uint32_t start = get_current_time_ms();
+    while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms) {
+        CO_CANrxMsg_t f;
+        if (take_frame(channelId, &f, 10) == 0 && is_a3_read_reply(f, nodeId)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool is_stop_ack(const CO_CANrxMsg_t &f, uint8_t nodeId) {
+    static const uint8_t ack[8] = {0x60, 0x51, 0x1F, 0x01, 0, 0, 0, 0};
+    return f.ident == 0x580u + nodeId && f.DLC == 8 && memcmp(f.data, ack, 8) == 0;
+}
+
+int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
+    static const uint8_t stop[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0, 0, 0};
+    CO_CANrxMsg_t f;
+    frame_of(&f, 0x600u + nodeId, 8, stop);
+    return client_api_send_raw_can(channelId, &f);
+}
+
+void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
+    if (attempt == 0) {
+        printf("\n--- Initial Attempt ---\n");
+        return;
+    }
+    printf("\n--- Retry Attempt %u/%u ---\n", attempt, retry_count);
+    printf("Waiting %u ms before retry...\n", retry_delay_ms);
+    delay_ms(retry_delay_ms);
+}
+
+} // namespace
+
+int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                                uint32_t retry_count, uint32_t retry_delay_ms) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return -1;
+    }
+    printf("\n=== Enter Bootloader Mode ===\n");
+    printf("Target Node ID: %d\n", static_cast<int>(nodeId));
+    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+
+    static const uint8_t readCmd[6] = {0xA3, 0x40, 0, 0, 0, 0};
+    uint8_t write1[6] = {0xA3, 0x20, 0, 0, 0, 0};
+    uint8_t write2[6] = {0xA3, 0x20, 0, 0, 0, 0};
+    memcpy(write1 + 2, MOTOR_ENTRY_SIGNATURE_1, 4);
+    memcpy(write2 + 2, MOTOR_ENTRY_SIGNATURE_2, 4);
+
+    // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
+    for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
+        print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
+        printf("Step 1: Send read command\n");
+        client_api_send_can_data(channelId, nodeId, readCmd, 6);
+        if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
+            printf("Step 2: No/invalid reply for node %u, retrying...\n", static_cast<unsigned>(nodeId));
+            continue;
+        }
+        printf("Step 2: Received valid A3 40 reply (not all FF)\n");
+        printf("Step 3: Send write command 1\n");
+        client_api_send_can_data(channelId, nodeId, write1, 6);
+        printf("Step 4: Send read command again\n");
+        client_api_send_can_data(channelId, nodeId, readCmd, 6);
+        if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
+            printf("Step 5: No/invalid confirmation for node %u, retrying...\n",
+                   static_cast<unsigned>(nodeId));
+            continue;
+        }
+        printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
+        printf("Step 6: Send final write command\n");
+        client_api_send_can_data(channelId, nodeId, write2, 6);
+        printf("SUCCESS: App should restart and enter bootloader mode\n");
+        return 0;
+    }
+    printf("FAILED: All attempts failed to enter bootloader mode\n");
+    return -1;
+}
+
+int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                               uint32_t retry_count, uint32_t retry_delay_ms) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return -1;
+    }
+    printf("\n=== Exit Bootloader Mode ===\n");
+    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+    static const uint8_t start[8] = {0x2F, 0x51, 0x1F, 0x01, 0x01, 0, 0, 0};
+    for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
+        print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
+        printf("Send SDO command to start app (ID=0x%X)\n", 0x600u + nodeId);
+        print_bytes_line("Data: ", start, 8);
+        CO_CANrxMsg_t f;
+        frame_of(&f, 0x600u + nodeId, 8, start);
+        if (client_api_send_raw_can(channelId, &f) == 0) {
+            printf("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
+            return 0;
+        }
+        printf("FAILED: Failed to send SDO command, retrying...\n");
+    }
+    printf("FAILED: All attempts failed to exit bootloader mode\n");
+    return -1;
+}
+
+int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
+                                 uint32_t retry_count, uint32_t retry_delay_ms) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return -1;
+    }
+    uint64_t failures = 0;
+    for (;;) {
+        if (send_stop(channelId, nodeId) == 0) {
+            CO_CANrxMsg_t f;
+            if (take_frame(channelId, &f, timeout_ms) == 0 && is_stop_ack(f, nodeId)) {
+                printf("Prevent app start: OK\n");
+                return 0;
+            }
+        }
+        ++failures;
+        delay_ms(retry_delay_ms);
+        if (failures > retry_count) {
+            printf("Prevent app start: FAILED\n");
+            return -1;
+        }
+    }
+}
+
+int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                              uint32_t duration_ms) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return -1;
+    }
+    const uint32_t start = get_current_time_ms();
+    for (;;) {
+        if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms) {
+            printf("Prevent app start: FAILED (duration elapsed)\n");
+            return -1;
+        }
+        send_stop(channelId, nodeId);
+        CO_CANrxMsg_t f;
+        if (take_frame(channelId, &f, 10) == 0 && is_stop_ack(f, nodeId)) {
+            printf("Prevent app start: OK\n");
+            return 0;
+        }
+    }
+}
+
+int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
+                                       uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms) {
+    if (client_channel_id_is_invalid(&channelId) || filePath == nullptr || filePath[0] == '\0') {
+        return -1;
+    }
+    if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kEntryRetries, kEntryRetryDelayMs) !=
+        0) {
+        printf("[boot_and_transfer] Enter bootloader failed\n");
+        return -1;
+    }
+    delay_ms(1000);
+    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
+        channelId, nodeId, kProgramData, 1, filePath, transfer_timeout_ms, nullptr, nullptr);
+    if (rc != CO_SDO_AB_NONE) {
+        printf("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        return -1;
+    }
+    printf("[boot_and_transfer] Block transfer success\n");
+    return 0;
+}
+
+int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                                      const char *filePath, uint32_t prevent_duration_ms,
+                                                      uint32_t transfer_timeout_ms) {
+    if (client_channel_id_is_invalid(&channelId) || filePath == nullptr || filePath[0] == '\0') {
+        return -1;
+    }
+    if (client_api_prevent_app_start_for_duration(channelId, nodeId, prevent_duration_ms) != 0) {
+        printf("[force_boot_and_transfer] prevent_app_start failed\n");
+        return -1;
+    }
+    delay_ms(500);
+    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
+        channelId, nodeId, kProgramData, 1, filePath, transfer_timeout_ms, nullptr, nullptr);
+    if (rc != CO_SDO_AB_NONE) {
+        printf("[force_boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        return -1;
+    }
+    printf("[force_boot_and_transfer] Block transfer success\n");
+    return 0;
+}

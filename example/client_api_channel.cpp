@@ -1,0 +1,340 @@
+// Channel contexts, frame queues, backend selection and raw CAN frames.
+#include "client_api.h"
+
+#include "CO_driver.h"
+#include "OD.h"
+#include "device_mng.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr client_channel_id_t kInvalidChannel = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0};
+
+// Lookup without creating a slot: release must not add adapters.
+client_device_context_t *find_existing_device(uint32_t type, uint32_t index) {
+    for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES; ++i) {
+        client_device_context_t *d = &g_device_manager.devices[i];
+        if (d->deviceType == type && d->deviceIndex == index) {
+            return d;
+        }
+    }
+    return nullptr;
+}
+
+const OD_entry_t *find_sdo_client_parameter() {
+    if (OD == nullptr || OD->list == nullptr) {
+        return nullptr;
+    }
+    for (uint16_t i = 0; i < OD->size; ++i) {
+        if (OD->list[i].index == 0x1280) {
+            return &OD->list[i];
+        }
+    }
+    return nullptr;
+}
+
+void free_channel_queues(client_channel_context_t *ch) {
+    if (ch->rxQueue.initialized || ch->rxQueue.buffer != nullptr) {
+        fq_free(&ch->rxQueue);
+    }
+    if (ch->rawRxQueue.initialized || ch->rawRxQueue.buffer != nullptr) {
+        fq_free(&ch->rawRxQueue);
+    }
+}
+
+} // namespace
+
+// ---- FixedQueue ----------------------------------------------------------
+
+int fq_init(FixedQueue *q, size_t elementSize, uint16_t capacity) {
+    if (q == nullptr || elementSize == 0 || capacity == 0) {
+        return -1;
+    }
+    if (q->buffer != nullptr) {
+        free(q->buffer);
+    }
+    memset(q, 0, sizeof(*q));
+    q->buffer = static_cast<uint8_t *>(calloc(capacity, elementSize));
+    if (q->buffer == nullptr) {
+        return -1;
+    }
+    q->capacity = capacity;
+    q->elementSize = elementSize;
+    q->initialized = 1;
+    return 0;
+}
+
+int fq_pop(FixedQueue *q, void *out) {
+    if (q == nullptr || out == nullptr || !q->initialized || q->buffer == nullptr || q->count == 0 ||
+        q->capacity == 0) {
+        return -1;
+    }
+    memcpy(out, q->buffer + static_cast<size_t>(q->head) * q->elementSize, q->elementSize);
+    q->count--;
+    q->head = static_cast<uint16_t>((q->head + 1u) % q->capacity);
+    return 0;
+}
+
+uint16_t fq_fill_commit(FixedQueue *q, uint32_t filledCount) {
+    if (q == nullptr || q->capacity == 0) {
+        return 0;
+    }
+    if (q->count == 0) {
+        q->head = 0;
+        q->count = static_cast<uint16_t>(filledCount < q->capacity ? filledCount : q->capacity);
+        q->tail = static_cast<uint16_t>(q->count % q->capacity);
+    }
+    return q->count;
+}
+
+void fq_free(FixedQueue *q) {
+    if (q == nullptr) {
+        return;
+    }
+    free(q->buffer);
+    memset(q, 0, sizeof(*q));
+}
+
+// ---- Backend selection ---------------------------------------------------
+
+void client_api_set_backend_zhcx(void) {
+    can_backend_set_zhcx();
+    printf("[INFO] Backend set to zhcx\n");
+}
+
+void client_api_set_backend_socketcan(void) {
+    can_backend_set_socketcan();
+    printf("[INFO] Backend set to socketcan\n");
+}
+
+// ---- Channel lifecycle ---------------------------------------------------
+
+client_channel_id_t client_api_manager_init_channel(uint32_t deviceType, uint32_t deviceIndex,
+                                                    uint32_t canChannel, uint16_t bitrate, uint16_t rxSize,
+                                                    uint16_t txSize) {
+    if (canChannel >= CLIENT_MAX_CHANNELS) {
+        printf("[ERROR] Invalid channel %u\n", canChannel);
+        return kInvalidChannel;
+    }
+    client_device_context_t *dev = device_manager_get_device(deviceType, deviceIndex, bitrate);
+    if (dev == nullptr) {
+        printf("[ERROR] Failed to create device (Type=%u, Index=%u)\n", deviceType, deviceIndex);
+        return kInvalidChannel;
+    }
+    client_channel_context_t *ch = &dev->channels[canChannel];
+    if (ch->initialized) {
+        printf("[INFO] Channel already initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n",
+               ch->channelId.deviceType, ch->channelId.deviceIndex, ch->channelId.canChannel,
+               static_cast<unsigned>(ch->channelId.bitrate));
+        return ch->channelId;
+    }
+    ch->channelId.deviceType = deviceType;
+    ch->channelId.deviceIndex = deviceIndex;
+    ch->channelId.canChannel = canChannel;
+    ch->channelId.bitrate = bitrate;
+
+    const uint16_t rxN = rxSize < CLIENT_CHANNEL_RX_BUFFERS ? rxSize : CLIENT_CHANNEL_RX_BUFFERS;
+    const uint16_t txN = txSize < CLIENT_CHANNEL_TX_BUFFERS ? txSize : CLIENT_CHANNEL_TX_BUFFERS;
+    if (CO_CANmodule_init(&ch->canmodule, ch, ch->rx_array, rxN, ch->tx_array, txN, bitrate) != CO_ERROR_NO) {
+        printf("[ERROR] CAN module init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType, deviceIndex,
+               canChannel);
+        return kInvalidChannel;
+    }
+    const OD_entry_t *sdoPar = find_sdo_client_parameter();
+    if (sdoPar == nullptr) {
+        printf("[ERROR] SDO client parameter (0x1280) not found\n");
+        CO_CANmodule_disable(&ch->canmodule);
+        return kInvalidChannel;
+    }
+    uint32_t errInfo = 0;
+    if (CO_SDOclient_init(&ch->sdoclient, OD, sdoPar, 1, &ch->canmodule, 0, &ch->canmodule, 0, &errInfo) !=
+        CO_ERROR_NO) {
+        printf("[ERROR] SDO client init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType, deviceIndex,
+               canChannel);
+        CO_CANmodule_disable(&ch->canmodule);
+        return kInvalidChannel;
+    }
+    ch->device_ctx = dev;
+    if (dev->device == nullptr) {
+        printf("[ERROR] Failed to get device handle (Type=%u, Index=%u)\n", deviceType, deviceIndex);
+        CO_CANmodule_disable(&ch->canmodule);
+        return kInvalidChannel;
+    }
+    // A failed allocation is tolerated here; the queues are created on first use.
+    if (!ch->rxQueue.initialized) {
+        fq_init(&ch->rxQueue, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY);
+    }
+    if (!ch->rawRxQueue.initialized) {
+        fq_init(&ch->rawRxQueue, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY);
+    }
+    ch->initialized = true;
+    dev->activeChannelCount++;
+    printf("[INFO] Channel initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n", deviceType,
+           deviceIndex, canChannel, static_cast<unsigned>(bitrate));
+    return ch->channelId;
+}
+
+client_channel_context_t *client_api_manager_get_channel_context(client_channel_id_t channelId) {
+    if (client_channel_id_is_invalid(&channelId) || channelId.canChannel >= CLIENT_MAX_CHANNELS) {
+        return nullptr;
+    }
+    client_device_context_t *dev = device_manager_get_device(channelId.deviceType, channelId.deviceIndex, 0);
+    if (dev == nullptr) {
+        return nullptr;
+    }
+    client_channel_context_t *ch = &dev->channels[channelId.canChannel];
+    return ch->initialized ? ch : nullptr;
+}
+
+void client_api_manager_release_channel(client_channel_id_t channelId) {
+    if (client_channel_id_is_invalid(&channelId) || channelId.canChannel >= CLIENT_MAX_CHANNELS) {
+        return;
+    }
+    client_device_context_t *dev = find_existing_device(channelId.deviceType, channelId.deviceIndex);
+    if (dev == nullptr) {
+        return;
+    }
+    client_channel_context_t *ch = &dev->channels[channelId.canChannel];
+    if (!ch->initialized || ch->channelId.deviceType != channelId.deviceType ||
+        ch->channelId.deviceIndex != channelId.deviceIndex ||
+        ch->channelId.canChannel != channelId.canChannel) {
+        return;
+    }
+    CO_CANmodule_disable(&ch->canmodule);
+    free_channel_queues(ch);
+    ch->initialized = false;
+    if (dev->activeChannelCount > 0) {
+        dev->activeChannelCount--;
+    }
+    printf("[INFO] Channel released (Type=%u, Index=%u, Channel=%u)\n", channelId.deviceType,
+           channelId.deviceIndex, channelId.canChannel);
+}
+
+void client_api_manager_cleanup_all(void) {
+    for (uint8_t d = 0; d < g_device_manager.deviceCount && d < CLIENT_MAX_DEVICES; ++d) {
+        for (uint32_t c = 0; c < CLIENT_MAX_CHANNELS; ++c) {
+            free_channel_queues(&g_device_manager.devices[d].channels[c]);
+        }
+    }
+    device_manager_cleanup_all();
+    printf("[INFO] All client API manager resources cleaned up\n");
+}
+
+// ---- Raw frames ----------------------------------------------------------
+
+int client_api_send_raw_can(client_channel_id_t channelId, const CO_CANrxMsg_t *frame) {
+    if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
+        return -1;
+    }
+    client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
+    if (ch == nullptr) {
+        return -1;
+    }
+    const CANBackendOps *ops = can_backend_get();
+    if (ops == nullptr || ops->send == nullptr) {
+        return -1;
+    }
+    if (ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+        return -1;
+    }
+    const uint8_t len = frame->DLC < 8 ? frame->DLC : 8;
+    const bool ok =
+        ops->send(ch->device_ctx->device, channelId.canChannel, frame->ident, 0, 0, frame->data, len);
+    return ok ? 0 : -1;
+}
+
+int client_api_send_can_data(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,
+                             uint8_t dlc) {
+    CO_CANrxMsg_t frame;
+    memset(&frame, 0, sizeof(frame));
+    frame.ident = canId;
+    frame.DLC = dlc < 8 ? dlc : 8;
+    if (data != nullptr) {
+        memcpy(frame.data, data, frame.DLC);
+    }
+    return client_api_send_raw_can(channelId, &frame);
+}
+
+int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,
+                              uint8_t dlc) {
+    return client_api_send_can_data(channelId, canId, data, dlc);
+}
+
+int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
+    if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
+        return -1;
+    }
+    client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
+    if (ch == nullptr) {
+        return -1;
+    }
+    const CANBackendOps *ops = can_backend_get();
+    if (ops == nullptr || ops->recv_multi == nullptr) {
+        return -1;
+    }
+    if (ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+        return -1;
+    }
+    FixedQueue *q = &ch->rawRxQueue;
+    if (q->initialized && q->count > 0) {
+        return fq_pop(q, frame);
+    }
+    if (!q->initialized && fq_init(q, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY) != 0) {
+        return -1;
+    }
+    const uint32_t start = get_current_time_ms();
+    for (;;) {
+        if (static_cast<uint32_t>(get_current_time_ms() - start) >= timeout_ms) {
+            return -1;
+        }
+        const int32_t n = ops->recv_multi(ch->device_ctx->device, channelId.canChannel,
+                                          reinterpret_cast<CO_CANrxMsg_t *>(q->buffer), q->capacity);
+        if (n > 0) {
+            fq_fill_commit(q, static_cast<uint32_t>(n));
+            return fq_pop(q, frame);
+        }
+        if (n < 0) {
+            return -1;
+        }
+        delay_ms(1);
+    }
+}
+
+bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return false;
+    }
+    static const uint8_t kNodes[10] = {1, 15, 29, 43, 57, 71, 85, 99, 113, 127};
+    const unsigned kTests = 10;
+    const unsigned kSlowMs = 50;
+    const unsigned kMaxSlowRun = 3;
+    const unsigned ch = channelId.canChannel;
+    printf("Testing channel %u availability...\n", ch);
+    unsigned slowRun = 0;
+    for (unsigned i = 0; i < kTests; ++i) {
+        CO_CANrxMsg_t frame;
+        memset(&frame, 0, sizeof(frame));
+        frame.ident = kNodes[i];
+        frame.DLC = 1;
+        frame.data[0] = 0x64;
+        const uint32_t t0 = get_current_time_ms();
+        const int rc = client_api_send_raw_can(channelId, &frame);
+        const uint32_t duration = get_current_time_ms() - t0;
+        printf("Channel %u test %u/%u: node_id=%u, send_result=%d, duration=%u ms\n", ch, i + 1, kTests,
+               static_cast<unsigned>(kNodes[i]), rc, duration);
+        if (duration > kSlowMs) {
+            if (++slowRun >= kMaxSlowRun) {
+                printf("Channel %u test FAILED: %u consecutive slow sends (>%u ms)\n", ch, kMaxSlowRun,
+                       kSlowMs);
+                return false;
+            }
+        } else {
+            slowRun = 0;
+        }
+    }
+    printf("Channel %u test PASSED: no %u consecutive slow sends\n", ch, kMaxSlowRun);
+    return true;
+}

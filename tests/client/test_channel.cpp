@@ -1,0 +1,155 @@
+// Frame queues, raw send/receive and the channel test, over a scripted backend.
+#include "fake_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+class RawPath : public ::testing::Test {
+  protected:
+    void SetUp() override { fake::install(); }
+    void TearDown() override { fake::reset(); }
+};
+
+TEST(FixedQueue, RingOrderCommitAndFree) {
+    FixedQueue q{};
+    ASSERT_EQ(fq_init(&q, sizeof(uint32_t), 4), 0);
+    EXPECT_EQ(q.capacity, 4);
+    EXPECT_EQ(q.count, 0);
+    uint32_t out = 0;
+    EXPECT_EQ(fq_pop(&q, &out), -1); // empty
+
+    // Backend wrote 6 frames into 4 slots: the count is capped at capacity.
+    auto *slots = reinterpret_cast<uint32_t *>(q.buffer);
+    for (uint32_t i = 0; i < 4; ++i) {
+        slots[i] = 10 + i;
+    }
+    EXPECT_EQ(fq_fill_commit(&q, 6), 4);
+    EXPECT_EQ(q.tail, 0); // 4 mod 4
+    // A commit while frames are held changes nothing.
+    EXPECT_EQ(fq_fill_commit(&q, 1), 4);
+    for (uint32_t i = 0; i < 4; ++i) {
+        ASSERT_EQ(fq_pop(&q, &out), 0);
+        EXPECT_EQ(out, 10 + i);
+    }
+    EXPECT_EQ(fq_pop(&q, &out), -1);
+    EXPECT_EQ(q.head, 0); // wrapped
+
+    fq_free(&q);
+    EXPECT_EQ(q.buffer, nullptr);
+    EXPECT_EQ(q.initialized, 0);
+    EXPECT_EQ(fq_pop(&q, &out), -1);
+    EXPECT_EQ(fq_fill_commit(&q, 3), 0);
+}
+
+TEST_F(RawPath, BulkReadIsServedFromTheQueueOldestFirst) {
+    const client_channel_id_t id = fake::fake_channel_up(2);
+    for (uint8_t i = 0; i < 5; ++i) {
+        fake::bus().push(2, 0x100 + i, {i});
+    }
+    CO_CANrxMsg_t f{};
+    ASSERT_EQ(client_api_receive_raw_can(id, &f, 100), 0);
+    EXPECT_EQ(f.ident, 0x100u);
+    EXPECT_EQ(fake::bus().recvCalls, 1);
+    for (uint8_t i = 1; i < 5; ++i) {
+        ASSERT_EQ(client_api_receive_raw_can(id, &f, 100), 0);
+        EXPECT_EQ(f.ident, 0x100u + i);
+        EXPECT_EQ(f.data[0], i);
+    }
+    EXPECT_EQ(fake::bus().recvCalls, 1) << "the four held frames must not poll the adapter";
+
+    // A stale frame that starts with 64 is taken as the reply of the next
+    // motor-type query, whichever node sent it.
+    fake::bus().push(2, 0x7, {0x64, 0, 9, 0, 16});
+    fake::bus().push(2, 0x8, {0x64, 0, 11, 0, 0}, 4);
+    uint8_t type = 0, brake = 0;
+    EXPECT_EQ(client_api_query_motor_type_and_brake(id, 3, &type, &brake), 0);
+    EXPECT_EQ(type, 9);
+    EXPECT_EQ(brake, 16);
+    // The next one is too short (DLC 4): the query fails and leaves the outputs.
+    EXPECT_EQ(client_api_query_motor_type_and_brake(id, 8, &type, &brake), -1);
+    EXPECT_EQ(type, 9);
+}
+
+TEST_F(RawPath, TimeoutsAndFailures) {
+    const client_channel_id_t id = fake::fake_channel_up(0);
+    CO_CANrxMsg_t f{};
+    fake::bus().push(0, 0x1, {1});
+    // Timeout 0 with an empty queue: -1 without asking the adapter.
+    EXPECT_EQ(client_api_receive_raw_can(id, &f, 0), -1);
+    EXPECT_EQ(fake::bus().recvCalls, 0);
+
+    fake::bus().rx[0].clear();
+    const uint32_t t0 = get_current_time_ms();
+    EXPECT_EQ(client_api_receive_raw_can(id, &f, 30), -1);
+    EXPECT_GE(get_current_time_ms() - t0, 30u);
+    EXPECT_GT(fake::bus().recvCalls, 1);
+
+    fake::bus().recvError = -1;
+    EXPECT_EQ(client_api_receive_raw_can(id, &f, 1000), -1);
+
+    EXPECT_EQ(client_api_receive_raw_can(id, nullptr, 10), -1);
+    client_channel_id_t other = id;
+    other.canChannel = 3; // never brought up
+    EXPECT_EQ(client_api_receive_raw_can(other, &f, 10), -1);
+    EXPECT_EQ(client_api_send_can_data(other, 1, nullptr, 1), -1);
+    const client_channel_id_t invalid = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0};
+    EXPECT_EQ(client_api_send_can_data(invalid, 1, nullptr, 1), -1);
+
+    fake::bus().sendOk = false;
+    EXPECT_EQ(client_api_send_can_data(id, 1, nullptr, 1), -1);
+}
+
+TEST_F(RawPath, SendBuildsClampedZeroFilledFrames) {
+    const client_channel_id_t id = fake::fake_channel_up(1);
+    const uint8_t twelve[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    EXPECT_EQ(client_api_send_can_data(id, 0x123, twelve, 12), 0);
+    EXPECT_EQ(client_api_send_can_frame(id, 0x124, nullptr, 3), 0);
+    CO_CANrxMsg_t raw{};
+    raw.ident = 0x125;
+    raw.DLC = 200; // out-of-range length from a caller
+    EXPECT_EQ(client_api_send_raw_can(id, &raw), 0);
+    ASSERT_EQ(fake::bus().sent.size(), 3u);
+    EXPECT_EQ(fake::bus().sent[0].ident, 0x123u);
+    EXPECT_EQ(fake::bus().sent[0].channel, 1u);
+    EXPECT_EQ(fake::bus().sent[0].data, std::vector<uint8_t>(twelve, twelve + 8));
+    EXPECT_EQ(fake::bus().sent[1].data, std::vector<uint8_t>(3, 0));
+    EXPECT_EQ(fake::bus().sent[2].data.size(), 8u);
+}
+
+TEST_F(RawPath, ChannelTestSlowSendRule) {
+    const client_channel_id_t id = fake::fake_channel_up(0);
+    // Two slow sends in a row, then fast: passes.
+    fake::bus().sendDelayMs = {0, 60, 60, 0, 60, 60};
+    std::string out;
+    bool ok = false;
+    out = fake::capture([&] { ok = client_api_test_channel_availability(id); });
+    EXPECT_TRUE(ok) << out;
+    EXPECT_NE(out.find("Testing channel 0 availability...\n"), std::string::npos);
+    EXPECT_NE(out.find("Channel 0 test 1/10: node_id=1, send_result=0, duration="), std::string::npos);
+    EXPECT_NE(out.find("Channel 0 test 10/10: node_id=127, send_result=0"), std::string::npos);
+    EXPECT_NE(out.find("Channel 0 test PASSED: no 3 consecutive slow sends\n"), std::string::npos);
+    ASSERT_EQ(fake::bus().sent.size(), 10u);
+    EXPECT_EQ(fake::bus().sent[1].ident, 15u);
+    EXPECT_EQ(fake::bus().sent[1].data, std::vector<uint8_t>{0x64});
+
+    // Third consecutive slow send: fails at once.
+    fake::bus().sent.clear();
+    fake::bus().sendCalls = 0;
+    fake::bus().sendDelayMs = {60, 60, 60};
+    out = fake::capture([&] { ok = client_api_test_channel_availability(id); });
+    EXPECT_FALSE(ok);
+    EXPECT_NE(out.find("Channel 0 test FAILED: 3 consecutive slow sends (>50 ms)\n"), std::string::npos);
+    EXPECT_EQ(fake::bus().sent.size(), 3u);
+
+    // A channel never brought up: every send fails at once, none is slow.
+    client_channel_id_t other = id;
+    other.canChannel = 5;
+    out = fake::capture([&] { ok = client_api_test_channel_availability(other); });
+    EXPECT_TRUE(ok);
+    EXPECT_NE(out.find("send_result=-1"), std::string::npos);
+}
+
+} // namespace
