@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ControlCAN.h"
+#include "controlcan_internal.h"
+
+#if defined(__linux__)
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+TEST(OstreloCanSelection, AcceptsTheDocumentedForms) {
+    controlcan_selection_t s;
+    ASSERT_EQ(1, controlcan_parse_selection(nullptr, &s));
+    EXPECT_EQ(CONTROLCAN_SEL_SIM, s.kind);
+    EXPECT_STREQ("", s.path);
+    ASSERT_EQ(1, controlcan_parse_selection("sim", &s));
+    EXPECT_EQ(CONTROLCAN_SEL_SIM, s.kind);
+    ASSERT_EQ(1, controlcan_parse_selection("sim:/tmp/bench.txt", &s));
+    EXPECT_EQ(CONTROLCAN_SEL_SIM, s.kind);
+    EXPECT_STREQ("/tmp/bench.txt", s.path);
+    ASSERT_EQ(1, controlcan_parse_selection("lib:/opt/vendor/libcontrolcan.so", &s));
+    EXPECT_EQ(CONTROLCAN_SEL_LIB, s.kind);
+    EXPECT_STREQ("/opt/vendor/libcontrolcan.so", s.path);
+    ASSERT_EQ(1, controlcan_parse_selection("socketcan:0.0=can0,0.1=can1,1.0=can2", &s));
+    EXPECT_EQ(CONTROLCAN_SEL_SOCKETCAN, s.kind);
+    EXPECT_STREQ("can0", s.map.ifname[0][0]);
+    EXPECT_STREQ("can1", s.map.ifname[0][1]);
+    EXPECT_STREQ("can2", s.map.ifname[1][0]);
+    EXPECT_STREQ("", s.map.ifname[1][1]);
+}
+
+TEST(OstreloCanSelection, RejectsMalformedValues) {
+    controlcan_selection_t s;
+    const char *bad[] = {"simulator",
+                         "sim:",
+                         "lib:",
+                         "socketcan:",
+                         "socketcan:0=can0",
+                         "socketcan:0.0=",
+                         "socketcan:0.0=can0,",
+                         "socketcan:4.0=can0",
+                         "socketcan:0.6=can0",
+                         "socketcan:0.0=can0,0.0=can1",
+                         "socketcan:0.0=averyveryverylongname",
+                         "socketcan:0.0=can 0",
+                         "SOCKETCAN:0.0=can0",
+                         "pcan"};
+    for (const char *v : bad) {
+        EXPECT_EQ(0, controlcan_parse_selection(v, &s)) << v;
+    }
+}
+
+TEST(OstreloCanSelection, MalformedVariableFailsEveryAdapterCallWithOneLine) {
+    setenv("OSTRELO_CAN", "bogus", 1);
+    controlcan_set_transport(nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, VCI_OpenDevice(4, 0, 0));
+    VCI_INIT_CONFIG cfg{};
+    EXPECT_EQ(0u, VCI_InitCAN(4, 0, 0, &cfg));
+    VCI_CAN_OBJ obj{};
+    EXPECT_EQ(0u, VCI_Transmit(4, 0, 0, &obj, 1));
+    EXPECT_EQ(0xFFFFFFFFu, VCI_Receive(4, 0, 0, &obj, 1, 0));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0, out.rfind("[ERROR] OSTRELO_CAN='bogus' is not valid;", 0)) << out;
+    EXPECT_EQ(1, std::count(out.begin(), out.end(), '\n')) << out;
+    EXPECT_NE(std::string::npos, out.find("socketcan:0.0=can0"));
+    unsetenv("OSTRELO_CAN");
+    controlcan_set_transport(nullptr);
+}
+
+TEST(OstreloCanSelection, VendorLibraryIsLoadedByName) {
+    const std::string value = std::string("lib:") + FAKE_VENDOR_LIBRARY;
+    setenv("OSTRELO_CAN", value.c_str(), 1);
+    controlcan_set_transport(nullptr);
+    ASSERT_EQ(1u, VCI_OpenDevice(4, 0, 0));
+    VCI_CAN_OBJ tx{};
+    tx.ID = 0x123;
+    tx.DataLen = 2;
+    tx.Data[0] = 0xAB;
+    EXPECT_EQ(1u, VCI_Transmit(4, 0, 0, &tx, 1));
+    VCI_CAN_OBJ rx[4];
+    ASSERT_EQ(1u, VCI_Receive(4, 0, 0, rx, 4, 0));
+    EXPECT_EQ(0x123u, rx[0].ID);
+    EXPECT_EQ(0xAB, rx[0].Data[0]);
+
+    setenv("OSTRELO_CAN", "lib:/nonexistent/libnothing.so", 1);
+    controlcan_set_transport(nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, VCI_OpenDevice(4, 0, 0));
+    EXPECT_EQ("[ERROR] Cannot load adapter library /nonexistent/libnothing.so\n",
+              testing::internal::GetCapturedStdout());
+    unsetenv("OSTRELO_CAN");
+    controlcan_set_transport(nullptr);
+}
+
+TEST(SocketCanFrames, ConversionClampsLengthAndKeepsFlags) {
+    VCI_CAN_OBJ o{};
+    o.ID = 0x7FF;
+    o.DataLen = 12;
+    for (int i = 0; i < 8; ++i) {
+        o.Data[i] = static_cast<BYTE>(i + 1);
+    }
+    socketcan_frame_t f;
+    socketcan_frame_from_vci(&o, &f);
+    EXPECT_EQ(0x7FFu, f.can_id);
+    EXPECT_EQ(8, f.len);
+    EXPECT_EQ(8, f.data[7]);
+
+    o.ID = 0x1ABCDEF0;
+    o.ExternFlag = 1;
+    o.RemoteFlag = 1;
+    o.DataLen = 0;
+    socketcan_frame_from_vci(&o, &f);
+    EXPECT_EQ(0x1ABCDEF0u | 0x80000000u | 0x40000000u, f.can_id);
+
+    VCI_CAN_OBJ back;
+    socketcan_frame_to_vci(&f, &back);
+    EXPECT_EQ(0x1ABCDEF0u, back.ID);
+    EXPECT_EQ(1, back.ExternFlag);
+    EXPECT_EQ(1, back.RemoteFlag);
+
+    f.can_id = 0x581;
+    f.len = 15; // a malformed length from the socket
+    socketcan_frame_to_vci(&f, &back);
+    EXPECT_EQ(8, back.DataLen);
+    EXPECT_EQ(0x581u, back.ID);
+    EXPECT_EQ(0, back.ExternFlag);
+}
+
+TEST(SocketCanTransport, MissingInterfaceIsReportedClearly) {
+#if defined(__linux__)
+    const int probe = socket(29 /* PF_CAN */, SOCK_RAW, 1 /* CAN_RAW */);
+    if (probe < 0) {
+        GTEST_SKIP() << "this kernel has no CAN support";
+    }
+    close(probe);
+    socketcan_map_t map;
+    ASSERT_EQ(1, socketcan_parse_map("0.0=ostrelo_nocan", &map));
+    const ControlCanTransport *t = socketcan_transport(&map);
+    ASSERT_NE(nullptr, t);
+    ASSERT_EQ(1u, t->OpenDevice(4, 0, 0));
+    VCI_INIT_CONFIG cfg{};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, t->InitCAN(4, 0, 0, &cfg));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find("ostrelo_nocan is missing"));
+#else
+    GTEST_SKIP() << "SocketCAN exists only on Linux";
+#endif
+}
+
+TEST(SocketCanTransport, UnavailableAddressFamilyFailsTheOpen) {
+#if defined(__linux__)
+    const int probe = socket(29 /* PF_CAN */, SOCK_RAW, 1 /* CAN_RAW */);
+    if (probe >= 0) {
+        close(probe);
+        GTEST_SKIP() << "this kernel has CAN support";
+    }
+    socketcan_map_t map;
+    ASSERT_EQ(1, socketcan_parse_map("0.0=can0", &map));
+    const ControlCanTransport *t = socketcan_transport(&map);
+    ASSERT_NE(nullptr, t);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, t->OpenDevice(4, 0, 0));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStdout().find(
+                                     "[ERROR] SocketCAN is not available on this system"));
+    // An adapter with no mapped interface is refused before any socket is made.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, t->OpenDevice(4, 1, 0));
+    EXPECT_EQ("[ERROR] SocketCAN: adapter 1 has no interface in OSTRELO_CAN\n",
+              testing::internal::GetCapturedStdout());
+#else
+    GTEST_SKIP() << "SocketCAN exists only on Linux";
+#endif
+}
+
+} // namespace
