@@ -214,8 +214,7 @@ int device_manager_get_configured_channels_info(client_channel_id_t *out, size_t
             e.canChannel = c;
             e.bitrate = ch.channelId.bitrate;
             printf(
-                "[device_manager_get_configured_channels_info] Channel %zu: Type=%u, Index=%u, Channel=%u, "
-                "Bitrate=%u\n",
+                "[device_manager_get_configured_channels_info] Channel %zu: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
                 n, e.deviceType, e.deviceIndex, e.canChannel, (unsigned)e.bitrate);
         }
     }
