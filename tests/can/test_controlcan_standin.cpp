@@ -180,3 +180,35 @@ TEST(SocketCanTransport, UnavailableAddressFamilyFailsTheOpen) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(OstreloCanSelection, DefaultIsTheSimulatedBenchAndSaysSoOnce) {
+    unsetenv("OSTRELO_CAN");
+    controlcan_set_transport(nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(1u, VCI_OpenDevice(4, 0, 0));
+    EXPECT_EQ(1u, VCI_OpenDevice(4, 1, 0));
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string notice = "[INFO] CAN adapters are simulated (motor bench)";
+    const size_t first = out.find(notice);
+    ASSERT_NE(std::string::npos, first) << out;
+    EXPECT_EQ(std::string::npos, out.find(notice, first + 1)) << out;
+    VCI_CloseDevice(4, 0);
+    VCI_CloseDevice(4, 1);
+    controlcan_set_transport(nullptr);
+}
+
+TEST(OstreloCanSelection, UnreadableScenarioFailsEveryOpen) {
+    setenv("OSTRELO_CAN", "sim:/nonexistent/ostrelo-scenario.txt", 1);
+    controlcan_set_transport(nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0u, VCI_OpenDevice(4, 0, 0));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("/nonexistent/ostrelo-scenario.txt")) << out;
+    EXPECT_EQ(std::string::npos, out.find("simulated (motor bench)")) << out;
+    unsetenv("OSTRELO_CAN");
+    controlcan_set_transport(nullptr);
+}
+
+} // namespace
