@@ -1,0 +1,55 @@
+// Collects the application's log lines (the text of every Qt message) so
+// tests can assert on them; safe for messages from worker threads. QTest
+// installs its own handler in qExec, so construct this in initTestCase.
+#ifndef LOG_CAPTURE_H
+#define LOG_CAPTURE_H
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+class LogCapture {
+  public:
+    LogCapture() { previous = qInstallMessageHandler(&LogCapture::handler); }
+    ~LogCapture() { qInstallMessageHandler(previous); }
+
+    static QStringList lines() {
+        QMutexLocker locker(&mutex());
+        return store();
+    }
+    static void clear() {
+        QMutexLocker locker(&mutex());
+        store().clear();
+    }
+    static int count(const QString &line) { return static_cast<int>(lines().count(line)); }
+    static bool containsPrefix(const QString &prefix) {
+        for (const QString &l : lines()) {
+            if (l.startsWith(prefix)) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    static void handler(QtMsgType, const QMessageLogContext &ctx, const QString &msg) {
+        if (ctx.category != nullptr && qstrncmp(ctx.category, "qt.", 3) == 0) {
+            return;
+        }
+        QMutexLocker locker(&mutex());
+        store().append(msg);
+    }
+    static QMutex &mutex() {
+        static QMutex m;
+        return m;
+    }
+    static QStringList &store() {
+        static QStringList s;
+        return s;
+    }
+    QtMessageHandler previous = nullptr;
+};
+
+#endif

@@ -1,0 +1,199 @@
+// Motor list model: rebuild from the discovered-motor table, roles, setters.
+#include <QMutexLocker>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <cstring>
+
+#include "CANopenWrapper.h"
+#include "MotorListModel.h"
+#include "client_api.h"
+
+namespace {
+
+void putMotor(uint8_t node, uint32_t type, uint32_t index, uint32_t channel, uint32_t version,
+              const char *model = "4009", const char *encoder = "SingleTarsel", const char *brake = "B0") {
+    QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+    client_discovered_motor_t &e = g_discovered_motors[node];
+    std::memset(&e, 0, sizeof(e));
+    e.discovered = 1;
+    e.nodeId = node;
+    e.channelId.deviceType = type;
+    e.channelId.deviceIndex = index;
+    e.channelId.canChannel = channel;
+    e.channelId.bitrate = 500;
+    e.info.softwareVersion = version;
+    std::strncpy(e.info.firmwareModel, model, sizeof(e.info.firmwareModel));
+    std::strncpy(e.info.encoderName, encoder, sizeof(e.info.encoderName) - 1);
+    std::strncpy(e.info.brakeSuffix, brake, sizeof(e.info.brakeSuffix) - 1);
+    client_api_build_fw_filename_key(&e.info, e.info.filenameKey, sizeof(e.info.filenameKey));
+}
+
+void clearTable() {
+    QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+    std::memset(g_discovered_motors, 0, sizeof(g_discovered_motors));
+    g_discovered_motor_count = 0;
+}
+
+QVariant roleOf(MotorListModel &m, int row, int role) {
+    return m.data(m.index(row, 0), role);
+}
+
+} // namespace
+
+class TestMotorListModel : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void init() { clearTable(); }
+
+    void roleNumbersAndNames() {
+        MotorListModel m;
+        const QHash<int, QByteArray> names = m.roleNames();
+        QCOMPARE(names.size(), 13);
+        const char *expected[] = {"nodeId",      "deviceType", "deviceTypeName", "deviceIndex",
+                                  "canChannel",  "bitrate",    "firmwareModel",  "brakeSuffix",
+                                  "encoderName", "version",    "filenameKey",    "binFilePath",
+                                  "motorStatus"};
+        for (int i = 0; i < 13; ++i) {
+            QCOMPARE(names.value(257 + i), QByteArray(expected[i]));
+        }
+        QCOMPARE(int(MotorListModel::NodeIdRole), 257);
+        QCOMPARE(int(MotorListModel::MotorStatusRole), 269);
+        QCOMPARE(int(Available), 0);
+        QCOMPARE(int(Disconnected), 1);
+        QCOMPARE(int(Bootloader), 2);
+        QCOMPARE(int(Busy), 3);
+    }
+
+    void rebuildOrdersByNodeIdWithFields() {
+        putMotor(5, 4, 1, 1, 0x01020A00, "60018", "DoubleBrisca", "B16");
+        putMotor(1, 0, 0, 0, 0x01000203);
+        putMotor(3, 7, 2, 5, 0);
+        // Entry with the flag but node id 0, and one with a node id but no flag.
+        {
+            QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+            g_discovered_motors[9].discovered = 1;
+            g_discovered_motors[10].nodeId = 10;
+        }
+
+        MotorListModel m;
+        QSignalSpy updated(&m, &MotorListModel::dataUpdated);
+        QSignalSpy reset(&m, &QAbstractItemModel::modelReset);
+        m.refreshFromBackend();
+        QCOMPARE(updated.count(), 1);
+        QCOMPARE(reset.count(), 1);
+        QCOMPARE(m.rowCount(), 3);
+        QCOMPARE(m.rowCount(m.index(1, 0)), 3); // parent ignored
+
+        QCOMPARE(roleOf(m, 0, MotorListModel::NodeIdRole), QVariant(1u));
+        QCOMPARE(roleOf(m, 1, MotorListModel::NodeIdRole), QVariant(3u));
+        QCOMPARE(roleOf(m, 2, MotorListModel::NodeIdRole), QVariant(5u));
+        QCOMPARE(roleOf(m, 0, MotorListModel::NodeIdRole).typeId(), QMetaType::UInt);
+
+        QCOMPARE(roleOf(m, 0, MotorListModel::DeviceTypeNameRole).toString(), QString("SocketCAN"));
+        QCOMPARE(roleOf(m, 1, MotorListModel::DeviceTypeNameRole).toString(), QString("未知(7)"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::DeviceTypeNameRole).toString(), QString("ZHCX"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::DeviceIndexRole), QVariant(1u));
+        QCOMPARE(roleOf(m, 1, MotorListModel::CanChannelRole), QVariant(5u));
+        QCOMPARE(roleOf(m, 1, MotorListModel::BitrateRole), QVariant(500u));
+
+        QCOMPARE(roleOf(m, 2, MotorListModel::VersionRole).toString(), QString("1.2.10.0"));
+        QCOMPARE(roleOf(m, 0, MotorListModel::VersionRole).toString(), QString("1.0.2.3"));
+        QCOMPARE(roleOf(m, 1, MotorListModel::VersionRole).toString(), QString("0.0.0.0"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::FirmwareModelRole).toString(), QString("60018"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::EncoderNameRole).toString(), QString("DoubleBrisca"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::BrakeSuffixRole).toString(), QString("B16"));
+        QCOMPARE(roleOf(m, 2, MotorListModel::FilenameKeyRole).toString(), QString("60018doublebriscab16"));
+        for (int row = 0; row < 3; ++row) {
+            QCOMPARE(roleOf(m, row, MotorListModel::MotorStatusRole), QVariant(int(Available)));
+            QCOMPARE(roleOf(m, row, MotorListModel::BinFilePathRole).toString(), QString());
+        }
+
+        // Out-of-range rows and roles give invalid values.
+        QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
+        QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
+        QVERIFY(!roleOf(m, 0, 256).isValid());
+        QVERIFY(!roleOf(m, 0, 270).isValid());
+
+        // A rebuild drops file paths chosen before.
+        m.setBinFilePath(3, "/x.bin");
+        m.refreshFromBackend();
+        QCOMPARE(m.getBinFilePath(3), QString());
+    }
+
+    void fullWidthModelTextIsKeptWhole() {
+        putMotor(2, 4, 0, 0, 0);
+        {
+            QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+            std::memcpy(g_discovered_motors[2].info.firmwareModel, "ABCDEFGHIJKLMNOP", 16);
+        }
+        MotorListModel m;
+        m.refreshFromBackend();
+        QCOMPARE(roleOf(m, 0, MotorListModel::FirmwareModelRole).toString(), QString("ABCDEFGHIJKLMNOP"));
+    }
+
+    void setDataOnlyForFilePath() {
+        putMotor(1, 4, 0, 0, 0);
+        putMotor(2, 4, 0, 1, 0);
+        MotorListModel m;
+        m.refreshFromBackend();
+        QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
+
+        QVERIFY(!m.setData(m.index(1, 0), int(Busy), MotorListModel::MotorStatusRole));
+        QCOMPARE(m.getMotorStatus(2), Available);
+        QVERIFY(!m.setData(m.index(2, 0), "/a.bin", MotorListModel::BinFilePathRole));
+        QCOMPARE(changed.count(), 0);
+
+        QVERIFY(m.setData(m.index(1, 0), "/a.bin", MotorListModel::BinFilePathRole));
+        QCOMPARE(m.getBinFilePath(2), QString("/a.bin"));
+        QCOMPARE(m.getBinFilePath(1), QString());
+        QCOMPARE(changed.count(), 1);
+        const QList<QVariant> args = changed.takeFirst();
+        QCOMPARE(args.at(0).toModelIndex().row(), 1);
+        QCOMPARE(args.at(1).toModelIndex().row(), 1);
+        QCOMPARE(args.at(2).value<QList<int>>(), QList<int>{MotorListModel::BinFilePathRole});
+    }
+
+    void settersAndGetters() {
+        putMotor(4, 4, 0, 0, 0);
+        putMotor(8, 4, 0, 0, 0);
+        MotorListModel m;
+        m.refreshFromBackend();
+        QSignalSpy changed(&m, &QAbstractItemModel::dataChanged);
+
+        m.setMotorStatus(8, Bootloader);
+        QCOMPARE(m.getMotorStatus(8), Bootloader);
+        QCOMPARE(roleOf(m, 1, MotorListModel::MotorStatusRole), QVariant(int(Bootloader)));
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.at(0).at(0).toModelIndex().row(), 1);
+        QCOMPARE(changed.at(0).at(2).value<QList<int>>(), QList<int>{MotorListModel::MotorStatusRole});
+
+        // The same value again still notifies.
+        m.setMotorStatus(8, Bootloader);
+        QCOMPARE(changed.count(), 2);
+
+        m.setBinFilePath(4, "/fw/a.bin");
+        QCOMPARE(m.getBinFilePath(4), QString("/fw/a.bin"));
+        QCOMPARE(changed.count(), 3);
+        QCOMPARE(changed.at(2).at(2).value<QList<int>>(), QList<int>{MotorListModel::BinFilePathRole});
+
+        // Unknown node ids: silent setters, neutral getters.
+        m.setMotorStatus(77, Busy);
+        m.setBinFilePath(77, "/x.bin");
+        QCOMPARE(changed.count(), 3);
+        QCOMPARE(m.getMotorStatus(77), Available);
+        QCOMPARE(m.getBinFilePath(77), QString());
+        QVERIFY(m.getMotorData(77) == nullptr);
+        QVERIFY(m.getMotorData(4) != nullptr);
+        QCOMPARE(m.getMotorData(4)->nodeId, 4u);
+
+        QSignalSpy updated(&m, &MotorListModel::dataUpdated);
+        m.clear();
+        QCOMPARE(m.rowCount(), 0);
+        QCOMPARE(updated.count(), 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMotorListModel)
+#include "tst_motorlistmodel.moc"
