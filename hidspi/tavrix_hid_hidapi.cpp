@@ -6,6 +6,29 @@
 
 namespace {
 
+// hidapi keeps process-wide state (its last error text) from hid_init on;
+// it is released when the library unloads.
+class HidapiSession {
+  public:
+    HidapiSession() = default;
+    HidapiSession(const HidapiSession &) = delete;
+    HidapiSession &operator=(const HidapiSession &) = delete;
+    ~HidapiSession() {
+        if (started)
+            hid_exit();
+    }
+    bool start() {
+        if (!started)
+            started = hid_init() == 0;
+        return started;
+    }
+
+  private:
+    bool started = false;
+};
+
+HidapiSession g_session;
+
 hid_device *device_of(tavrix_handle_t handle) {
     return handle == TAVRIX_INVALID_HANDLE ? nullptr : reinterpret_cast<hid_device *>(handle);
 }
@@ -17,7 +40,7 @@ tavrix_handle_t handle_of(hid_device *device) {
 int hid_open_adapter(tavrix_handle_t *read_handle, tavrix_handle_t *write_handle) {
     *read_handle = TAVRIX_INVALID_HANDLE;
     *write_handle = TAVRIX_INVALID_HANDLE;
-    if (hid_init() != 0)
+    if (!g_session.start())
         return 0;
     struct hid_device_info *list = hid_enumerate(0, 0);
     const struct hid_device_info *found = tavrix_hid_pick(list);
