@@ -146,7 +146,7 @@ tavrix_handle_t ax_open_device(const TavrixAxOps *ops) {
 }
 
 // 100 MHz divided by the clock; only the low 8 bits reach the register, and
-// the controller needs at least 3.
+// divisors below 3 are raised to 3.
 uint8_t clock_divider(uint32_t clock_hz) {
     const uint8_t divider = (uint8_t)((100000000u / clock_hz) & 0xFFu);
     return divider < 3 ? 3 : divider;
