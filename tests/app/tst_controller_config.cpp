@@ -1,0 +1,247 @@
+// Controller: interface, status texts and channel configuration against the
+// simulated bench.
+#include <QMetaMethod>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+#include "CANopenWrapper.h"
+#include "ThreadPool.h"
+#include "controller_fixture.h"
+#include "log_capture.h"
+
+using namespace fixture;
+
+class TestControllerConfig : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase() { capture.reset(new LogCapture); }
+    void cleanupTestCase() {
+        resetWorld();
+        capture.reset();
+    }
+    void init() {
+        resetWorld();
+        loadBench({motor(0, 0, 1), motor(0, 1, 2), motor(1, 0, 3), motor(1, 1, 4)});
+        LogCapture::clear();
+    }
+
+    void qmlInterface() {
+        const QMetaObject &mo = CANopenWrapper::staticMetaObject;
+        QStringList signalNames;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i) {
+            if (mo.method(i).methodType() == QMetaMethod::Signal) {
+                signalNames.append(QString::fromLatin1(mo.method(i).name()));
+            }
+        }
+        const QStringList expected = {
+            "initializedChanged",          "statusMessageChanged",   "scanCompleted",
+            "motorsListUpdated",           "scanProgress",           "channelScanProgress",
+            "channelScanCompleted",        "upgradeProgressPercent", "upgradeCompleted",
+            "channelsStatusUpdated",       "motorStatusChanged",     "preventAppStartAllProgress",
+            "preventAppStartAllCompleted", "motorStatusRefreshed",   "allMotorStatusRefreshed"};
+        QCOMPARE(signalNames, expected);
+        for (const char *p : {"deviceType", "deviceIndex", "canChannel", "bitrate", "initialized",
+                              "statusMessage", "motorListModel"}) {
+            QVERIFY2(mo.indexOfProperty(p) >= 0, p);
+        }
+        QVERIFY(mo.property(mo.indexOfProperty("motorListModel")).isConstant());
+        QVERIFY(!mo.property(mo.indexOfProperty("initialized")).isWritable());
+        // The worker-to-main entry points are reachable by name.
+        QVERIFY(mo.indexOfMethod("emitChannelScanProgress(int,int,QString)") >= 0);
+        QVERIFY(mo.indexOfMethod("onChannelScanCompleted(int,int)") >= 0);
+        QVERIFY(mo.indexOfMethod("notifyPreventAppStartSuccess(uint)") >= 0);
+        QVERIFY(mo.indexOfMethod("emitUpgradeProgressPercent(uint,int,qulonglong,qulonglong)") >= 0);
+        // Defaults: the short forms exist for QML.
+        QVERIFY(mo.indexOfMethod("enterBootloader(uint)") >= 0);
+        QVERIFY(mo.indexOfMethod("upgradeMotor(uint,QString)") >= 0);
+        QVERIFY(mo.indexOfMethod("scanMotorsOnAllChannels(uint,uint)") >= 0);
+        QVERIFY(mo.indexOfMethod("upgradeAllMatched()") >= 0);
+        QVERIFY(mo.indexOfMethod("enterBootloaderAll()") >= 0);
+    }
+
+    void statusTextsAndPropertySetters() {
+        CANopenWrapper w;
+        QCOMPARE(w.statusMessage(), QString("未初始化"));
+        QVERIFY(!w.isInitialized());
+        QVERIFY(w.motorListModel() != nullptr);
+        QCOMPARE(w.motorListModel()->parent(), &w);
+        QSignalSpy status(&w, &CANopenWrapper::statusMessageChanged);
+
+        w.setDeviceType(0); // unchanged: nothing at all
+        QCOMPARE(status.count(), 0);
+        QVERIFY(LogCapture::lines().isEmpty());
+
+        w.setDeviceType(4);
+        QCOMPARE(w.deviceType(), 4u);
+        QCOMPARE(w.statusMessage(), QString("设备类型设置为: 4"));
+        QVERIFY(LogCapture::lines().contains("[CANopenWrapper] \"设备类型设置为: 4\""));
+        w.setDeviceIndex(1);
+        QCOMPARE(w.statusMessage(), QString("设备索引设置为: 1"));
+        w.setCanChannel(5);
+        QCOMPARE(w.statusMessage(), QString("CAN通道设置为: 5"));
+        w.setBitrate(500);
+        QCOMPARE(w.statusMessage(), QString("波特率设置为: 500 kbps"));
+        QCOMPARE(status.count(), 4);
+
+        // The same text twice is logged twice but announced once.
+        w.updateStatus("x");
+        w.updateStatus("x");
+        QCOMPARE(status.count(), 5);
+        QCOMPARE(LogCapture::count("[CANopenWrapper] \"x\""), 2);
+
+        CO_CANdeviceConfig_t ch{1, 2, 3, 4};
+        QVERIFY(!w.getChannelInfoFromModel(9, ch));
+        QCOMPARE(w.statusMessage(), QString("未找到节点 9 的信息"));
+        QCOMPARE(ch.deviceType, 1u); // untouched
+    }
+
+    void setChannelConfigsRefusalsAndDefaults() {
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({}), 0);
+        QCOMPARE(w.statusMessage(), QString("配置列表为空"));
+
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0, false), channelItem(0, 1, false)}), 0);
+        QCOMPARE(w.statusMessage(), QString("没有启用的配置项"));
+        QVERIFY(LogCapture::lines().contains("[setChannelConfigs] Config item 2 is disabled, skipping"));
+        QVERIFY(LogCapture::lines().contains("[setChannelConfigs] Warning: No enabled configuration items"));
+
+        // Missing keys: enabled, type 0, adapter 0, channel 0, 1000 kbit/s;
+        // a bit rate beyond 16 bits is cut.
+        LogCapture::clear();
+        QVariantMap bare;
+        QVariantMap wide = channelItem(1, 1);
+        wide.insert("bitrate", 65536u + 250u);
+        QCOMPARE(w.setChannelConfigs({bare, wide}), 2);
+        QCOMPARE(w.statusMessage(), QString("成功设置 2 个通道配置"));
+        const QStringList lines = LogCapture::lines();
+        QVERIFY(lines.contains("[setChannelConfigs] Received 2 configuration items"));
+        QVERIFY(
+            lines.contains("[setChannelConfigs] Config item 1 : enabled= true deviceType= 0 deviceIndex= 0 "
+                           "canChannel= 0 bitrate= 1000 kbps"));
+        QVERIFY(lines.contains(
+            "[setChannelConfigs] Created channelId: deviceType= 4 deviceIndex= 1 canChannel= 1 "
+            "bitrate= 250 kbps"));
+        QVERIFY(lines.contains("[setChannelConfigs] Ready to set 2 channel configurations"));
+        QVERIFY(lines.contains("[setChannelConfigs] Successfully set 2 channel configurations"));
+    }
+
+    void applyWithNothingConfigured() {
+        CANopenWrapper w;
+        QSignalSpy channels(&w, &CANopenWrapper::channelsStatusUpdated);
+        QCOMPARE(w.applyChannelConfigs(), 0);
+        QVERIFY(!w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("初始化通道失败"));
+        QVERIFY(!ThreadPool::instance()->poolInitialized);
+        QCOMPARE(channels.count(), 1);
+        QVERIFY(channels.at(0).at(0).toList().isEmpty());
+        QVERIFY(
+            LogCapture::lines().contains("[getAvailableChannels] Warning: No available channels retrieved"));
+
+        // Nothing up: the scan refuses and touches nothing else.
+        QSignalSpy progress(&w, &CANopenWrapper::scanProgress);
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 32), 0);
+        QCOMPARE(w.statusMessage(), QString("请先配置并应用通道，且确保有可用通道"));
+        QCOMPARE(progress.count(), 0);
+
+        // Queueing operations need a channel too.
+        QVERIFY(w.getAvailableChannels().isEmpty());
+    }
+
+    void applyTwiceAndChannelMaps() {
+        CANopenWrapper w;
+        SignalRecord rec(&w);
+        QSignalSpy channels(&w, &CANopenWrapper::channelsStatusUpdated);
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 1), channelItem(1, 0)}), 2);
+        QCOMPARE(w.applyChannelConfigs(), 2);
+        QVERIFY(w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("成功初始化 2 个通道"));
+        QCOMPARE(rec.withPrefix("initializedChanged").size(), 1);
+        QVERIFY(rec.has("status|通道已初始化"));
+        QVERIFY(ThreadPool::instance()->poolInitialized);
+        QVERIFY(LogCapture::lines().contains("[applyChannelConfigs] Retrieved 2 configured channels:"));
+        QVERIFY(LogCapture::lines().contains(
+            "  Channel 2 : deviceType= 4 deviceIndex= 1 canChannel= 0 bitrate= 1000 kbps"));
+
+        const QVariantList list = channels.at(0).at(0).toList();
+        QCOMPARE(list.size(), 2);
+        const QVariantMap first = list.at(0).toMap();
+        QCOMPARE(first.value("deviceType").toUInt(), 4u);
+        QCOMPARE(first.value("deviceTypeName").toString(), QString("ZHCX"));
+        QCOMPARE(first.value("deviceIndex").toUInt(), 0u);
+        QCOMPARE(first.value("canChannel").toUInt(), 1u);
+        QCOMPARE(first.value("bitrate").typeId(), QMetaType::Int);
+        QCOMPARE(first.value("bitrate").toInt(), 1000);
+        QCOMPARE(list.at(1).toMap().value("deviceIndex").toUInt(), 1u);
+
+        // Everything already up: nothing new comes up, the state turns false,
+        // but the channels stay listed.
+        QCOMPARE(w.applyChannelConfigs(), 0);
+        QVERIFY(!w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("初始化通道失败"));
+        QCOMPARE(channels.count(), 2);
+        QCOMPARE(channels.at(1).at(0).toList().size(), 2);
+        QCOMPARE(w.getAvailableChannels().size(), 2);
+
+        // Clean-up while not initialised: no change signal, final text.
+        rec.clear();
+        w.cleanupAll();
+        QVERIFY(rec.withPrefix("initializedChanged").isEmpty());
+        QCOMPARE(w.statusMessage(), QString("所有资源已清理"));
+        QVERIFY(w.getAvailableChannels().isEmpty());
+    }
+
+    void autoConfigureTwice() {
+        QVERIFY(sim_bench_load_default() == 1);
+        CANopenWrapper w;
+        SignalRecord rec(&w);
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        QVERIFY(w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("一键配置完成：成功配置并应用 4 个通道"));
+        QVERIFY(rec.has("status|后端已设置为zhcx"));
+        const QVariantList channels = w.getAvailableChannels();
+        QCOMPARE(channels.size(), 4);
+        const unsigned expected[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
+        for (int i = 0; i < 4; ++i) {
+            const QVariantMap m = channels.at(i).toMap();
+            QCOMPARE(m.value("deviceType").toUInt(), 4u);
+            QCOMPARE(m.value("deviceIndex").toUInt(), expected[i][0]);
+            QCOMPARE(m.value("canChannel").toUInt(), expected[i][1]);
+            QCOMPARE(m.value("bitrate").toInt(), 1000);
+        }
+        QVERIFY(LogCapture::lines().contains("[autoConfigureChannels] 自动配置 4 个通道"));
+        QVERIFY(LogCapture::lines().contains("[autoConfigureChannels] 成功应用 4 个通道配置"));
+        QVERIFY(ThreadPool::instance()->poolInitialized);
+
+        // The same four channels are up already: the device manager records
+        // none of them.
+        QCOMPARE(w.autoConfigureChannels(), 0);
+        QVERIFY(rec.has("status|设置通道配置失败"));
+        QCOMPARE(w.statusMessage(), QString("自动配置失败：无法设置通道配置"));
+        QVERIFY(w.isInitialized());
+
+        // The destructor releases the channels while initialised.
+        LogCapture::clear();
+    }
+
+    void destructorReleasesChannels() {
+        {
+            CANopenWrapper w;
+            w.setBackendZhcx();
+            QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+            QCOMPARE(w.applyChannelConfigs(), 1);
+        }
+        CANopenWrapper other;
+        QVERIFY(other.getAvailableChannels().isEmpty());
+    }
+
+  private:
+    std::unique_ptr<LogCapture> capture;
+};
+
+QTEST_GUILESS_MAIN(TestControllerConfig)
+#include "tst_controller_config.moc"
