@@ -174,6 +174,9 @@ Item {
             ScrollView {
                 id: cardScroll
                 anchors.fill: parent
+                // Sized by the group box; its content must not size it back.
+                implicitWidth: 100
+                implicitHeight: 100
                 clip: true
                 contentWidth: availableWidth
 

@@ -1,0 +1,326 @@
+import QtQuick
+import QtTest
+import Ostrelo 1.0
+
+TestCase {
+    id: testCase
+    name: "MotorListPage"
+    when: windowShown
+
+    Component {
+        id: windowComponent
+        MotorListWindow {
+            visible: true
+        }
+    }
+
+    CANopenWrapper {
+        id: controller
+    }
+
+    SignalSpy {
+        id: scanCompletedSpy
+        target: controller
+        signalName: "scanCompleted"
+    }
+
+    function compareColor(actual, expected, message) {
+        verify(Qt.colorEqual(actual, expected), (message ? message + ": " : "") + actual + " is not " + expected)
+    }
+
+    property var win: null
+    property var page: null
+    property var model: controller.motorListModel
+
+    function initTestCase() {
+        verify(controller.autoConfigureChannels() > 0)
+        controller.scanMotorsOnAllChannels(1, 8, 1000)
+        scanCompletedSpy.wait(60000)
+        verify(model.rowCount() >= 3, "the bench has at least three motors on nodes 1 to 8")
+    }
+
+    function cleanupTestCase() {
+        controller.stopPreventAppStartAllInteractive()
+        controller.cleanupAll()
+    }
+
+    function init() {
+        win = createTemporaryObject(windowComponent, testCase, { canopen: controller })
+        verify(win !== null)
+        page = win.page
+        for (var i = 0; i < model.rowCount(); ++i) {
+            model.setBinFilePath(nodeAt(i), "")
+            testHelper.setMotorStatus(model, nodeAt(i), 0)
+        }
+        waitForRendering(page)
+    }
+
+    function nodeAt(i) {
+        return model.data(model.index(i, 0), 257)
+    }
+
+    function stateAt(i) {
+        return model.data(model.index(i, 0), 269)
+    }
+
+    function row(i) {
+        var r = findChild(page, "motorRow" + i)
+        verify(r !== null, "row " + i + " is shown")
+        return r
+    }
+
+    function test_actionBar() {
+        compare(findChild(page, "matchFilesButton").enabled, false)
+        compare(findChild(page, "folderLabel").text, "未选择文件夹")
+        page.applyChosenFolder("file:///srv/firmware/batch%2012")
+        compare(page.selectedFolderPath, "/srv/firmware/batch 12")
+        compare(findChild(page, "folderLabel").text, "文件夹: batch 12")
+        compare(findChild(page, "matchFilesButton").enabled, true)
+        compare(findChild(page, "statusLabel").text, "状态: " + controller.statusMessage)
+    }
+
+    function test_urlConversion() {
+        // Unix paths keep their leading slash; Windows drive paths lose the
+        // slash before the drive letter; escapes are decoded for folders too.
+        compare(page.urlToLocalPath("file:///home/op/fw/A%20B.bin"), "/home/op/fw/A B.bin")
+        compare(page.urlToLocalPath("file:///C:/fw/motor.bin"), "C:/fw/motor.bin")
+        compare(page.urlToLocalPath("file:///tmp/%E5%9B%BA%E4%BB%B6"), "/tmp/固件")
+        compare(page.urlToLocalPath("file://server/share/fw"), "//server/share/fw")
+        compare(page.urlToLocalPath("file:///tmp/100%"), "/tmp/100%")
+
+        page.applyChosenFolder("file:///tmp/%E5%9B%BA%E4%BB%B6%20v2")
+        compare(page.selectedFolderPath, "/tmp/固件 v2")
+
+        var node = nodeAt(0)
+        page.applyChosenFile(node, "file:///tmp/my%20fw/a%20b.bin")
+        compare(model.getBinFilePath(node), "/tmp/my fw/a b.bin")
+        // Refused: no node id, or no URL.
+        page.applyChosenFile(-1, "file:///tmp/x.bin")
+        page.applyChosenFile(node, "")
+        compare(model.getBinFilePath(node), "/tmp/my fw/a b.bin")
+    }
+
+    function test_fileCellAndRowColours() {
+        var r0 = row(0)
+        var r1 = row(1)
+        compareColor(r0.color, "#ffffff")
+        compareColor(r1.color, "#f0f0f0")
+        compare(findChild(r0, "fileNameText").text, "unknown")
+        compareColor(findChild(r0, "fileNameText").color, "red")
+
+        // Clicking the box of a row without file opens the dialog for it.
+        mouseClick(findChild(r1, "fileBox"))
+        compare(page.fileDialog.motorNodeId, nodeAt(1))
+        tryCompare(page.fileDialog, "visible", true)
+        page.fileDialog.close()
+        page.applyChosenFile(nodeAt(1), "file:///tmp/fw/M1.bin")
+        compare(findChild(r1, "fileNameText").text, "M1.bin")
+        compareColor(findChild(r1, "fileNameText").color, "black")
+        compareColor(r1.color, "#e8f5e9")
+        model.setBinFilePath(nodeAt(0), "C:\\fw\\M0.bin")
+        compareColor(r0.color, "#c8e6c9")
+        compare(findChild(r0, "fileNameText").text, "M0.bin")
+
+        // With a file set, clicking the box does nothing; "选择" still opens.
+        page.fileDialog.motorNodeId = -1
+        mouseClick(findChild(r1, "fileBox"))
+        compare(page.fileDialog.motorNodeId, -1)
+        mouseClick(findChild(r1, "chooseFileButton"))
+        compare(page.fileDialog.motorNodeId, nodeAt(1))
+        page.fileDialog.close()
+
+        model.setBinFilePath(nodeAt(1), "unknown")
+        compareColor(r1.color, "#ffebee")
+        model.setBinFilePath(nodeAt(0), "unknown")
+        compareColor(r0.color, "#ffcdd2")
+        compare(findChild(r0, "fileNameText").text, "unknown")
+        compareColor(findChild(r0, "fileNameText").color, "red")
+    }
+
+    function test_rowHeights() {
+        var node = nodeAt(0)
+        var r = row(0)
+        compare(r.height, 50)
+        // 65 characters: three name lines, 70 px.
+        var name = "M".repeat(61) + ".bin"
+        model.setBinFilePath(node, "/fw/" + name)
+        compare(r.height, 70)
+        compare(findChild(r, "fileBox").height, 70)
+        model.setBinFilePath(node, "/fw/short.bin")
+        compare(r.height, 50)
+
+        controller.motorStatusChanged(node, "x".repeat(60))
+        compare(r.height, 65)
+        compare(findChild(r, "statusText").wantsToolTip, true)
+        controller.upgradeProgressPercent(node, 30, "传输中: 30/100 字节 (30%)")
+        compare(r.height, 87)
+        compare(findChild(r, "progressStrip").visible, true)
+        compare(findChild(r, "progressStrip").height, 20)
+        compare(findChild(r, "upgradeProgressBar").value, 30)
+        compare(findChild(r, "upgradeProgressText").text, "传输中: 30/100 字节 (30%)")
+
+        controller.motorStatusChanged(node, "短")
+        compare(r.height, 72)
+        compare(findChild(r, "statusText").wantsToolTip, false)
+        controller.motorStatusChanged(node, "a\nb")
+        compare(findChild(r, "statusText").wantsToolTip, true)
+    }
+
+    function test_statusColours() {
+        var node = nodeAt(0)
+        var text = findChild(row(0), "statusText")
+        var cases = [
+            ["节点升级成功", "green"], ["Bootloader", "green"], ["传输失败", "red"],
+            ["Upgrade...", "blue"], ["刷新中...", "black"], ["成功后失败", "green"]
+        ]
+        for (var i = 0; i < cases.length; ++i) {
+            controller.motorStatusChanged(node, cases[i][0])
+            compare(text.text, cases[i][0])
+            compareColor(text.color, cases[i][1], cases[i][0])
+        }
+        // Texts of other nodes do not touch this row.
+        controller.motorStatusChanged(nodeAt(1), "传输失败")
+        compare(text.text, "成功后失败")
+    }
+
+    function test_buttonEnablementPerState() {
+        var node = nodeAt(0)
+        var names = ["refreshButton", "enterBlButton", "exitBlButton", "holdBlButton", "upgradeButton"]
+        // state -> expected enablement of the five buttons, without and with file
+        var expected = {
+            0: [[true, true, false, true, false], [true, true, false, true, false]],
+            1: [[true, false, false, false, false], [true, false, false, false, false]],
+            2: [[true, false, true, false, false], [true, false, true, false, true]],
+            3: [[false, false, false, false, false], [false, false, false, false, false]]
+        }
+        for (var state = 0; state <= 3; ++state) {
+            for (var withFile = 0; withFile <= 1; ++withFile) {
+                model.setBinFilePath(node, withFile ? "/fw/m.bin" : "")
+                verify(testHelper.setMotorStatus(model, node, state))
+                for (var b = 0; b < names.length; ++b)
+                    compare(findChild(row(0), names[b]).enabled, expected[state][withFile][b],
+                            names[b] + " state " + state + " file " + withFile)
+            }
+        }
+        model.setBinFilePath(node, "unknown")
+        compare(findChild(row(0), "upgradeButton").enabled, false, "unknown is no file")
+    }
+
+    function test_exitBootloaderOnlyForBootloaderRows() {
+        // None in the bootloader: nothing is queued, no row changes.
+        mouseClick(findChild(page, "exitBootloaderAllButton"))
+        for (var i = 0; i < model.rowCount(); ++i)
+            compare(stateAt(i), 0)
+
+        testHelper.setMotorStatus(model, nodeAt(1), 2)
+        mouseClick(findChild(page, "exitBootloaderAllButton"))
+        // The queued exit marks its row busy at once; the others are untouched.
+        verify(stateAt(1) === 3 || stateAt(1) === 0, "row 1 was sent the exit")
+        compare(stateAt(0), 0)
+        compare(stateAt(2), 0)
+        compare(page.motorStatusMap[nodeAt(1)] !== undefined, true)
+        compare(page.motorStatusMap[nodeAt(0)], undefined)
+        // Let the worker finish before the next test touches the rows.
+        tryVerify(function () { return stateAt(1) !== 3 }, 20000)
+    }
+
+    function test_progressEntriesAreClearedAfterCompletion() {
+        var a = nodeAt(0)
+        var b = nodeAt(1)
+        controller.upgradeProgressPercent(a, 40, "传输中: 40/100 字节 (40%)")
+        controller.upgradeProgressPercent(b, 10, "传输中: 10/100 字节 (10%)")
+        compare(page.upgradeProgressMap[a].percent, 40)
+
+        controller.upgradeCompleted(a, true)
+        compare(page.upgradeProgressMap[a].percent, 100)
+        compare(page.upgradeProgressMap[a].status, "升级成功")
+        compare(findChild(row(0), "upgradeProgressText").text, "升级成功")
+        compare(page.pendingClearNodes, [a])
+        verify(page.clearTimer.running)
+        compare(page.clearTimer.interval, 2000)
+        compare(page.clearTimer.repeat, false)
+
+        wait(500)
+        controller.upgradeCompleted(b, false)
+        controller.upgradeCompleted(b, false)
+        compare(page.pendingClearNodes, [a, b])
+        compare(page.upgradeProgressMap[b].percent, 0)
+        compare(page.upgradeProgressMap[b].status, "升级失败")
+
+        // Both go at the first firing of the timer, about 2 s after the first
+        // completion; other entries stay.
+        controller.upgradeProgressPercent(nodeAt(2), 5, "传输中")
+        tryVerify(function () { return page.upgradeProgressMap[a] === undefined }, 3000)
+        compare(page.upgradeProgressMap[b], undefined)
+        compare(page.pendingClearNodes, [])
+        compare(page.upgradeProgressMap[nodeAt(2)].percent, 5)
+        compare(findChild(row(0), "progressStrip").visible, false)
+        compare(row(0).height, 50)
+    }
+
+    function test_holdDialog() {
+        var dialog = page.holdDialog
+        compare(dialog.title, "强制进入Bootloader")
+        compare(dialog.width, 500)
+        compare(dialog.height, 300)
+        compare(dialog.modal, true)
+        compare(findChild(dialog.contentItem, "holdText").text,
+                "正在持续发送指令，请执行以下操作：\n\n1. 手动断开所有电机的电源\n2. 等待1-2秒\n3. 重新接通电源\n\n"
+                + "系统会自动检测响应，收到响应后将自动停止。\n\n您可以随时点击\"停止强制进入\"按钮取消操作。")
+
+        // Refused by the controller (no Available motor): the dialog opens anyway.
+        for (var i = 0; i < model.rowCount(); ++i)
+            testHelper.setMotorStatus(model, nodeAt(i), 2)
+        mouseClick(findChild(page, "startHoldButton"))
+        tryCompare(dialog, "opened", true)
+        compare(controller.statusMessage, "没有Available状态的电机")
+        compare(controller.isPreventAppStartAllActive(), false)
+
+        // "确定" closes it without stopping anything.
+        dialog.close()
+        tryCompare(dialog, "visible", false)
+
+        // "停止强制进入" with no hold running only closes the dialog.
+        dialog.open()
+        tryCompare(dialog, "opened", true)
+        page.stopHold()
+        tryCompare(dialog, "visible", false)
+        compare(controller.statusMessage, "没有Available状态的电机")
+
+        // The controller's completion closes it too.
+        dialog.open()
+        tryCompare(dialog, "opened", true)
+        controller.preventAppStartAllCompleted(0, 0)
+        tryCompare(dialog, "visible", false)
+    }
+
+    function test_rowActionsCallTheController() {
+        var node = nodeAt(0)
+        mouseClick(findChild(row(0), "refreshButton"))
+        compare(page.motorStatusMap[node], "刷新中...")
+        tryVerify(function () { return stateAt(0) !== 3 }, 20000)
+        compare(page.motorStatusMap[node], "Available")
+
+        mouseClick(findChild(page, "refreshAllButton"))
+        compare(controller.statusMessage, "已提交 " + model.rowCount() + " 个状态刷新任务到线程池")
+        tryVerify(function () {
+            for (var i = 0; i < model.rowCount(); ++i)
+                if (stateAt(i) === 3)
+                    return false
+            return true
+        }, 30000)
+
+        mouseClick(findChild(page, "upgradeAllButton"))
+        compare(controller.statusMessage, "已提交 0 个升级任务到线程池")
+    }
+
+    function test_closeButtonHidesTheWindow() {
+        page.applyChosenFolder("file:///tmp/fw")
+        controller.motorStatusChanged(nodeAt(0), "Bootloader")
+        mouseClick(findChild(page, "closeWindowButton"))
+        compare(win.visible, false)
+        win.show()
+        compare(page.selectedFolderPath, "/tmp/fw")
+        compare(page.motorStatusMap[nodeAt(0)], "Bootloader")
+    }
+}

@@ -1,0 +1,80 @@
+// Qt Quick Test runner for the pages of the Ostrelo module. It registers the two
+// application-core types exactly as the program does, puts the module that is
+// embedded in this executable on the import path, and offers the tests a few
+// helpers (file URLs, screenshots, direct model state changes).
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QLoggingCategory>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QUrl>
+#include <QtQml>
+#include <QtQuickTest>
+
+#include "CANopenWrapper.h"
+#include "MotorListModel.h"
+
+class TestHelper : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QString outputDir READ outputDir CONSTANT)
+    Q_PROPERTY(QString demoFirmwareDir READ demoFirmwareDir CONSTANT)
+
+  public:
+    using QObject::QObject;
+
+    QString outputDir() const { return QStringLiteral(OSTRELO_QML_TEST_OUTPUT_DIR); }
+    QString demoFirmwareDir() const { return qEnvironmentVariable("OSTRELO_DEMO_FW_DIR"); }
+
+    Q_INVOKABLE QString fileUrl(const QString &path) const { return QUrl::fromLocalFile(path).toString(); }
+
+    Q_INVOKABLE bool fileExists(const QString &path) const { return QFileInfo(path).isFile(); }
+
+    Q_INVOKABLE QStringList binFiles(const QString &folder) const {
+        return QDir(folder).entryList(QStringList{QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
+    }
+
+    // States that no bench action produces on demand (Disconnected, Busy) are
+    // set on the model directly.
+    Q_INVOKABLE bool setMotorStatus(QObject *model, unsigned int nodeId, int status) const {
+        auto *m = qobject_cast<MotorListModel *>(model);
+        if (!m || status < Available || status > Busy)
+            return false;
+        m->setMotorStatus(nodeId, static_cast<MotorStatus>(status));
+        return true;
+    }
+
+    // Grabs what the window shows (popups included) and stores it as PNG.
+    Q_INVOKABLE bool saveWindow(QObject *window, const QString &fileName) const {
+        auto *w = qobject_cast<QQuickWindow *>(window);
+        if (!w)
+            return false;
+        const QImage image = w->grabWindow();
+        if (image.isNull())
+            return false;
+        QDir().mkpath(outputDir());
+        return image.save(QDir(outputDir()).filePath(fileName));
+    }
+};
+
+class Setup : public QObject {
+    Q_OBJECT
+
+  public slots:
+    void applicationAvailable() {
+        QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
+        qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
+        qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    }
+
+    void qmlEngineAvailable(QQmlEngine *engine) {
+        engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
+        engine->rootContext()->setContextProperty(QStringLiteral("testHelper"), new TestHelper(engine));
+    }
+};
+
+QUICK_TEST_MAIN_WITH_SETUP(ostrelo_qml, Setup)
+
+#include "tst_ostrelo_qml.moc"
