@@ -164,6 +164,11 @@ bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &
     return false;
 }
 
+void enter_application(SimMotor &m) {
+    m.state = SIM_MOTOR_APPLICATION;
+    m.version = m.appVersion;
+}
+
 void power_on(SimMotor &m, uint64_t t) {
     m.powerOnPending = false;
     m.restartPending = false;
@@ -204,10 +209,14 @@ uint64_t motor_next_timer(const SimMotor &m) {
     if (m.restartPending) {
         return m.restartAt;
     }
+    uint64_t at = UINT64_MAX;
     if (m.state == SIM_MOTOR_BOOT_WINDOW) {
-        return m.windowEnd;
+        at = m.windowEnd;
     }
-    return UINT64_MAX;
+    if (m.sdo.mode == SDO_BLK_DL_SUB && m.sdo.subTimerAt != 0 && m.sdo.subTimerAt < at) {
+        at = m.sdo.subTimerAt;
+    }
+    return at;
 }
 
 void motor_fire_timer(SimMotor &m, uint64_t t) {
@@ -223,12 +232,23 @@ void motor_fire_timer(SimMotor &m, uint64_t t) {
         sim_sdo_reset(m);
         m.armed = false;
         m.stopStreak = false;
-        m.state = (m.restartTarget == SIM_MOTOR_APPLICATION && m.hasApp) ? SIM_MOTOR_APPLICATION
-                                                                         : SIM_MOTOR_BOOT_HELD;
+        if (m.restartTarget == SIM_MOTOR_APPLICATION && m.hasApp) {
+            enter_application(m);
+        } else {
+            m.state = SIM_MOTOR_BOOT_HELD;
+        }
         return;
     }
-    if (m.state == SIM_MOTOR_BOOT_WINDOW) {
-        m.state = m.hasApp ? SIM_MOTOR_APPLICATION : SIM_MOTOR_BOOT_HELD;
+    if (m.sdo.mode == SDO_BLK_DL_SUB && m.sdo.subTimerAt != 0 && m.sdo.subTimerAt <= t) {
+        sim_sdo_timer(m, t);
+        return;
+    }
+    if (m.state == SIM_MOTOR_BOOT_WINDOW && m.windowEnd <= t) {
+        if (m.hasApp) {
+            enter_application(m);
+        } else {
+            m.state = SIM_MOTOR_BOOT_HELD;
+        }
     }
 }
 
@@ -324,7 +344,7 @@ void motor_receive(SimMotor &m, const SimFrame &f, uint64_t t) {
         if (fault.ignoreStop && is_stop_command(m, f)) {
             return;
         }
-        sim_sdo_receive(m, f, t);
+        sim_sdo_receive(m, f, t, fault);
     }
 }
 
@@ -884,6 +904,7 @@ extern "C" int sim_bench_add_motor(const sim_motor_config_t *cfg) {
         m.cfg.bootWindowMs = SIM_DEFAULT_BOOT_WINDOW_MS;
     }
     m.version = cfg->version;
+    m.appVersion = cfg->version;
     m.hasApp = cfg->hasApplication != 0;
     const uint64_t t = now_us();
     switch (cfg->initialState) {

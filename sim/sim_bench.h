@@ -45,6 +45,8 @@ extern "C" {
 #define SIM_DEFAULT_RESTART_MS 50u
 #define SIM_DEFAULT_OPERATOR_STOP_MS 1500u
 #define SIM_DEFAULT_OPERATOR_OFF_MS 300u
+/* A block-download sub-block that stalls this long is acknowledged as far as it arrived. */
+#define SIM_SUBBLOCK_TIMEOUT_MS 200u
 /* Use as a fault count for "always". */
 #define SIM_FOREVER 0xFFFFFFFFu
 

@@ -62,6 +62,8 @@ struct SimSdo {
     uint8_t lastSeq = 0; // last segment received in order
     bool clientCrc = false;
     bool lastSegSeen = false;
+    uint64_t subTimerAt = 0; // block download: acknowledge what arrived if the sub-block stalls
+    uint8_t lastSeg[7] = {0, 0, 0, 0, 0, 0, 0}; // last segment, until the end request says how much is data
     // block upload
     uint32_t subStart = 0; // object offset of segment 1 of the current sub-block
     uint8_t sentSeq = 0;
@@ -88,7 +90,8 @@ struct SimMotor {
     bool used = false;
     sim_motor_config_t cfg{};
     int state = SIM_MOTOR_OFF;
-    uint32_t version = 0;
+    uint32_t version = 0;    // version the running application reports
+    uint32_t appVersion = 0; // version of the application held in flash
     bool hasApp = false;
 
     bool powerOnPending = false;
@@ -154,7 +157,8 @@ struct SimAdapter {
 void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uint8_t *data);
 void sim_motor_restart(SimMotor &m, uint64_t t, int target);
 void sim_sdo_reset(SimMotor &m);
-void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t);
+void sim_sdo_timer(SimMotor &m, uint64_t t);
+void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
 uint32_t sim_crc32_update(uint32_t state, const uint8_t *data, size_t len);
 
 #endif
