@@ -331,6 +331,10 @@ Item {
             Layout.fillWidth: true
             Layout.fillHeight: true
             clip: true
+            // The columns are wider than the window: keep the horizontal bar
+            // in sight so the status column can be found.
+            ScrollBar.horizontal.policy: motorListView.contentWidth > motorListView.width ? ScrollBar.AlwaysOn
+                                                                                          : ScrollBar.AsNeeded
 
             ListView {
                 id: motorListView

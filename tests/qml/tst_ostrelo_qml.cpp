@@ -3,6 +3,7 @@
 // embedded in this executable on the import path, and offers the tests a few
 // helpers (file URLs, screenshots, direct model state changes).
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QLoggingCategory>
@@ -16,6 +17,7 @@
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "sim_bench.h"
 
 class TestHelper : public QObject {
     Q_OBJECT
@@ -34,6 +36,28 @@ class TestHelper : public QObject {
 
     Q_INVOKABLE QStringList binFiles(const QString &folder) const {
         return QDir(folder).entryList(QStringList{QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
+    }
+
+    // Versions of the images in a folder, read from the bench's image trailer
+    // and written as the motor list shows them.
+    Q_INVOKABLE QStringList binFileVersions(const QString &folder) const {
+        QStringList versions;
+        for (const QString &name : binFiles(folder)) {
+            QFile file(QDir(folder).filePath(name));
+            if (!file.open(QIODevice::ReadOnly))
+                continue;
+            const QByteArray image = file.readAll();
+            uint32_t v = 0;
+            if (sim_image_trailer_version(reinterpret_cast<const uint8_t *>(image.constData()),
+                                          static_cast<size_t>(image.size()), &v) == 1) {
+                versions.append(QStringLiteral("%1.%2.%3.%4")
+                                    .arg(v >> 24)
+                                    .arg((v >> 16) & 0xFFu)
+                                    .arg((v >> 8) & 0xFFu)
+                                    .arg(v & 0xFFu));
+            }
+        }
+        return versions;
     }
 
     // States that no bench action produces on demand (Disconnected, Busy) are

@@ -1,0 +1,239 @@
+import QtQuick
+import QtTest
+import Ostrelo 1.0
+
+// The whole job through the windows on the default bench, the way an operator
+// does it with the mouse: one-button configuration, scan, match the demo
+// firmware folder, enter the bootloader, upgrade one motor, then all matched.
+TestCase {
+    id: testCase
+    name: "EndToEnd"
+    when: windowShown
+
+    Component {
+        id: mainComponent
+        Main {}
+    }
+
+    property var main: null
+    property var controller: null
+    property var model: null
+    property var upgraded: ({})
+
+    SignalSpy {
+        id: scanCompletedSpy
+        signalName: "scanCompleted"
+    }
+
+    SignalSpy {
+        id: upgradeCompletedSpy
+        signalName: "upgradeCompleted"
+    }
+
+    function nodeAt(i) {
+        return model.data(model.index(i, 0), 257)
+    }
+
+    function stateAt(i) {
+        return model.data(model.index(i, 0), 269)
+    }
+
+    function fileAt(i) {
+        return model.data(model.index(i, 0), 268)
+    }
+
+    function versionAt(i) {
+        return model.data(model.index(i, 0), 266)
+    }
+
+    function allRows(predicate) {
+        for (var i = 0; i < model.rowCount(); ++i)
+            if (!predicate(i))
+                return false
+        return true
+    }
+
+    function click(root, name) {
+        var item = findChild(root, name)
+        verify(item !== null, name)
+        verify(item.enabled, name + " is enabled")
+        mouseClick(item)
+        return item
+    }
+
+    function screenshot(win, fileName) {
+        waitForRendering(win.contentItem)
+        verify(testHelper.saveWindow(win, fileName), "saved " + fileName)
+    }
+
+    function rowOf(page, i) {
+        page.listView.forceLayout()
+        var r = findChild(page, "motorRow" + i)
+        verify(r !== null, "row " + i)
+        return r
+    }
+
+    function initTestCase() {
+        verify(testHelper.demoFirmwareDir !== "", "OSTRELO_DEMO_FW_DIR names the demo firmware folder")
+        verify(testHelper.binFiles(testHelper.demoFirmwareDir).length > 0, "the demo folder holds .bin files")
+        // Lives across the test functions, like the program's main window.
+        main = mainComponent.createObject(testCase)
+        verify(main !== null)
+        controller = main.controller
+        model = controller.motorListModel
+        scanCompletedSpy.target = controller
+        upgradeCompletedSpy.target = controller
+        screenshot(main, "main-window.png")
+    }
+
+    function cleanupTestCase() {
+        if (main) {
+            main.close()
+            main.destroy()
+        }
+    }
+
+    function test_1_configure() {
+        click(main.contentItem, "openChannelConfigButton")
+        var win = main.channelConfigWindow
+        tryCompare(win, "visible", true)
+        click(win.page, "autoConfigButton")
+        compare(controller.statusMessage, "一键配置完成：成功配置并应用 4 个通道")
+        compare(controller.initialized, true)
+        compare(win.page.availableChannels.length, 4)
+        screenshot(win, "channel-config.png")
+        click(win.page, "closeWindowButton")
+        compare(win.visible, false)
+    }
+
+    function test_2_scan() {
+        click(main.contentItem, "openMotorScanButton")
+        var win = main.motorScanWindow
+        tryCompare(win, "visible", true)
+        compare(main.motorListWindow, null)
+        click(win.page, "startScanButton")
+        scanCompletedSpy.wait(120000)
+        var count = scanCompletedSpy.signalArguments[0][0]
+        verify(count >= 4, "the default bench has motors on every channel, found " + count)
+        compare(model.rowCount(), count)
+        compare(controller.statusMessage, "所有通道扫描完成，共发现 " + count + " 个电机")
+        for (var i = 0; i < win.page.progressModel.count; ++i)
+            verify(/^完成，发现 \d+ 个电机$/.test(win.page.progressModel.get(i).status))
+        screenshot(win, "motor-scan.png")
+
+        // The finished scan brought up the motor list.
+        verify(main.motorListWindow !== null)
+        tryCompare(main.motorListWindow, "visible", true)
+        verify(allRows(function (i) { return stateAt(i) === 0 && fileAt(i) === "" }))
+        screenshot(main.motorListWindow, "motor-list-scanned.png")
+    }
+
+    function test_3_matchFolder() {
+        var page = main.motorListWindow.page
+        compare(findChild(page, "matchFilesButton").enabled, false)
+        // What the folder dialog hands over on accept.
+        page.folderDialog.open()
+        page.folderDialog.close()
+        page.applyChosenFolder(testHelper.fileUrl(testHelper.demoFirmwareDir))
+        compare(page.selectedFolderPath, testHelper.demoFirmwareDir)
+        click(page, "matchFilesButton")
+        verify(/^匹配了 \d+ 个文件$/.test(controller.statusMessage), controller.statusMessage)
+        var matched = 0
+        for (var i = 0; i < model.rowCount(); ++i) {
+            if (fileAt(i) !== "") {
+                verify(testHelper.fileExists(fileAt(i)), fileAt(i))
+                verify(fileAt(i).indexOf(testHelper.demoFirmwareDir + "/") === 0, fileAt(i))
+                compare(findChild(rowOf(page, i), "fileNameText").text, page.getFileName(fileAt(i)))
+                ++matched
+            }
+        }
+        verify(matched >= 2, "at least two motors matched, got " + matched)
+    }
+
+    function test_4_enterBootloader() {
+        var page = main.motorListWindow.page
+        click(page, "enterBootloaderAllButton")
+        verify(/^已提交 \d+ 个进入Bootloader任务到线程池$/.test(controller.statusMessage))
+        tryVerify(function () { return allRows(function (i) { return stateAt(i) === 2 }) }, 60000,
+                  "every motor reached its bootloader")
+        for (var i = 0; i < model.rowCount(); ++i)
+            compare(page.motorStatusMap[nodeAt(i)], "Bootloader")
+    }
+
+    function test_5_upgradeOne() {
+        var page = main.motorListWindow.page
+        var first = -1
+        for (var i = 0; i < model.rowCount() && first < 0; ++i)
+            if (fileAt(i) !== "")
+                first = i
+        verify(first >= 0)
+        var node = nodeAt(first)
+        upgradeCompletedSpy.clear()
+        click(rowOf(page, first), "upgradeButton")
+        // The bar appears at once with the preparation text.
+        verify(page.upgradeProgressMap[node] !== undefined)
+        upgradeCompletedSpy.wait(120000)
+        compare(upgradeCompletedSpy.signalArguments[0][0], node)
+        compare(upgradeCompletedSpy.signalArguments[0][1], true)
+        compare(page.upgradeProgressMap[node].percent, 100)
+        compare(page.upgradeProgressMap[node].status, "升级成功")
+        compare(stateAt(first), 0)
+        compare(page.motorStatusMap[node], "Available")
+        tryVerify(function () { return page.upgradeProgressMap[node] === undefined }, 3000)
+        upgraded[node] = true
+    }
+
+    function test_6_upgradeAllMatched() {
+        var page = main.motorListWindow.page
+        var expected = 0
+        for (var i = 0; i < model.rowCount(); ++i)
+            if (fileAt(i) !== "" && stateAt(i) === 2)
+                ++expected
+        verify(expected >= 1)
+        upgradeCompletedSpy.clear()
+        click(page, "upgradeAllButton")
+        compare(controller.statusMessage, "已提交 " + expected + " 个升级任务到线程池")
+        // A moment in the middle of the transfers, for the documentation.
+        tryVerify(function () {
+            for (var k in page.upgradeProgressMap)
+                if (page.upgradeProgressMap[k].percent > 0)
+                    return true
+            return upgradeCompletedSpy.count > 0
+        }, 60000)
+        screenshot(main.motorListWindow, "motor-list-upgrading.png")
+        tryVerify(function () { return upgradeCompletedSpy.count >= expected }, 240000, "all upgrades finished")
+        for (i = 0; i < upgradeCompletedSpy.count; ++i) {
+            compare(upgradeCompletedSpy.signalArguments[i][1], true)
+            upgraded[upgradeCompletedSpy.signalArguments[i][0]] = true
+        }
+        // Matched motors run their new application; the others stay in the bootloader.
+        for (i = 0; i < model.rowCount(); ++i)
+            compare(stateAt(i), fileAt(i) !== "" ? 0 : 2, "node " + nodeAt(i))
+        tryVerify(function () { return Object.keys(page.upgradeProgressMap).length === 0 }, 3000)
+        screenshot(main.motorListWindow, "motor-list.png")
+    }
+
+    function test_7_versionsAfterRescan() {
+        var before = {}
+        for (var i = 0; i < model.rowCount(); ++i)
+            before[nodeAt(i)] = versionAt(i)
+        // Motors left in the bootloader do not answer the identity query, so
+        // bring them back to their application first.
+        click(main.motorListWindow.page, "exitBootloaderAllButton")
+        tryVerify(function () { return allRows(function (i) { return stateAt(i) === 0 }) }, 60000)
+
+        main.openMotorScanWindow()
+        scanCompletedSpy.clear()
+        click(main.motorScanWindow.page, "startScanButton")
+        scanCompletedSpy.wait(120000)
+        var versions = testHelper.binFileVersions(testHelper.demoFirmwareDir)
+        for (i = 0; i < model.rowCount(); ++i) {
+            var node = nodeAt(i)
+            if (upgraded[node])
+                verify(versions.indexOf(versionAt(i)) >= 0 && versionAt(i) !== before[node],
+                       "node " + node + " runs a new version: " + before[node] + " -> " + versionAt(i))
+            else
+                compare(versionAt(i), before[node], "node " + node + " kept its version")
+        }
+    }
+}
