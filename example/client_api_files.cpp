@@ -249,11 +249,20 @@ void client_api_print_matched_files(void) {
         printf("[node %u] Channel: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n", node,
                m->channelId.deviceType, m->channelId.deviceIndex, m->channelId.canChannel,
                static_cast<unsigned>(m->channelId.bitrate));
-        printf("  Filename key: %.*s\n", static_cast<int>(sizeof(m->info.filenameKey)), m->info.filenameKey);
+        char key[sizeof(m->info.filenameKey) + 1];
+        memcpy(key, m->info.filenameKey, sizeof(m->info.filenameKey));
+        key[sizeof(m->info.filenameKey)] = '\0';
+        printf("  Filename key: %s\n", key);
         const client_matched_file_t *f = &g_matched_files[node];
         if (f->matched) {
-            printf("  Matched file: %.*s\n", static_cast<int>(sizeof(f->filename)), f->filename);
-            printf("  Full path: %.*s\n", static_cast<int>(sizeof(f->fullPath)), f->fullPath);
+            char name[sizeof(f->filename) + 1];
+            char path[sizeof(f->fullPath) + 1];
+            memcpy(name, f->filename, sizeof(f->filename));
+            name[sizeof(f->filename)] = '\0';
+            memcpy(path, f->fullPath, sizeof(f->fullPath));
+            path[sizeof(f->fullPath)] = '\0';
+            printf("  Matched file: %s\n", name);
+            printf("  Full path: %s\n", path);
         } else {
             printf("  No matched file found\n");
         }

@@ -35,6 +35,12 @@ void append_key_chars(const char *src, size_t srcSize, char *out, size_t outSize
     }
 }
 
+// Copies a fixed-size text field into out[n + 1], always terminated.
+void copy_field(char *out, const char *field, size_t n) {
+    memcpy(out, field, n);
+    out[n] = '\0';
+}
+
 } // namespace
 
 int client_api_query_motor_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
@@ -133,15 +139,23 @@ void client_api_print_firmware_info(const client_firmware_info_t *info) {
         printf("(null firmware info)\n");
         return;
     }
+    // Terminated copies: the record may come from a caller that filled it whole.
+    char model[sizeof(info->firmwareModel) + 1];
+    char suffix[sizeof(info->brakeSuffix) + 1];
+    char encoder[sizeof(info->encoderName) + 1];
+    char key[sizeof(info->filenameKey) + 1];
+    copy_field(model, info->firmwareModel, sizeof(info->firmwareModel));
+    copy_field(suffix, info->brakeSuffix, sizeof(info->brakeSuffix));
+    copy_field(encoder, info->encoderName, sizeof(info->encoderName));
+    copy_field(key, info->filenameKey, sizeof(info->filenameKey));
     const uint32_t v = info->softwareVersion;
     printf("Motor type: %u, Brake type: %u\n", static_cast<unsigned>(info->motorType),
            static_cast<unsigned>(info->brakeType));
-    printf("Firmware: %.*s_%.*s\n", static_cast<int>(sizeof(info->firmwareModel)), info->firmwareModel,
-           static_cast<int>(sizeof(info->brakeSuffix)), info->brakeSuffix);
-    printf("Encoder type: %.*s\n", static_cast<int>(sizeof(info->encoderName)), info->encoderName);
+    printf("Firmware: %s_%s\n", model, suffix);
+    printf("Encoder type: %s\n", encoder);
     printf("Version: %u.%u.%u.%u (0x%08X)\n", (v >> 24) & 0xFFu, (v >> 16) & 0xFFu, (v >> 8) & 0xFFu,
            v & 0xFFu, v);
-    printf("Filename key: %.*s\n", static_cast<int>(sizeof(info->filenameKey)), info->filenameKey);
+    printf("Filename key: %s\n", key);
 }
 
 int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,
@@ -150,11 +164,11 @@ int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, 
         printf("Error: Invalid channel ID\n");
         return 0;
     }
-    printf("scan_motors: deviceType=%u, deviceIndex=%u, canChannel=%u, nodeIdMin=%u, nodeIdMax=%u, "
-           "bitrate_kbps=%u, timeout_ms=%u, clear_previous=%d\n",
-           channelId.deviceType, channelId.deviceIndex, channelId.canChannel,
-           static_cast<unsigned>(nodeIdMin), static_cast<unsigned>(nodeIdMax),
-           static_cast<unsigned>(bitrate_kbps), timeout_ms, clear_previous ? 1 : 0);
+    printf(
+        "scan_motors: deviceType=%u, deviceIndex=%u, canChannel=%u, nodeIdMin=%u, nodeIdMax=%u, bitrate_kbps=%u, timeout_ms=%u, clear_previous=%d\n",
+        channelId.deviceType, channelId.deviceIndex, channelId.canChannel, static_cast<unsigned>(nodeIdMin),
+        static_cast<unsigned>(nodeIdMax), static_cast<unsigned>(bitrate_kbps), timeout_ms,
+        clear_previous ? 1 : 0);
     unsigned lo = nodeIdMin;
     unsigned hi = nodeIdMax;
     if (lo > hi) {

@@ -20,17 +20,17 @@ int device_manager_apply_config(uint16_t rxSize, uint16_t txSize) {
             }
             // Copy first: bringing the channel up may rewrite the record.
             const client_channel_id_t stored = ch->channelId;
-            printf("[device_manager_apply_config] Initializing channel: Type=%u, Index=%u, Channel=%u, "
-                   "Bitrate=%u\n",
-                   stored.deviceType, stored.deviceIndex, stored.canChannel, (unsigned)stored.bitrate);
+            printf(
+                "[device_manager_apply_config] Initializing channel: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
+                stored.deviceType, stored.deviceIndex, stored.canChannel, (unsigned)stored.bitrate);
             const client_channel_id_t got = client_api_manager_init_channel(
                 stored.deviceType, stored.deviceIndex, stored.canChannel, stored.bitrate, rxSize, txSize);
             if (!client_channel_id_is_invalid(&got)) {
                 ch->channelId = got;
                 ++count;
-                printf("[device_manager_apply_config] Channel initialized successfully: Type=%u, Index=%u, "
-                       "Channel=%u, Bitrate=%u (from returned channel_id)\n",
-                       got.deviceType, got.deviceIndex, got.canChannel, (unsigned)got.bitrate);
+                printf(
+                    "[device_manager_apply_config] Channel initialized successfully: Type=%u, Index=%u, Channel=%u, Bitrate=%u (from returned channel_id)\n",
+                    got.deviceType, got.deviceIndex, got.canChannel, (unsigned)got.bitrate);
                 printf("[device_manager_apply_config] Bitrate in channel context: %u\n",
                        (unsigned)ch->channelId.bitrate);
             } else {

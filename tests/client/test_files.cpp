@@ -62,7 +62,7 @@ TEST(NamingRule, KeyCharactersInOrderIgnoringCaseAndUnderscores) {
     // B0 key: a B16 file matches when a 0 follows somewhere after "B16".
     const std::string b0 = key_of(info_of("4009", "SingleTarsel", "B0"));
     EXPECT_TRUE(match_filename_with_key("4009_SingleTarsel_B0.bin", b0.c_str()));
-    EXPECT_TRUE(match_filename_with_key("4009_SingleTarsel_B16_V1_0.bin", b0.c_str()));
+    EXPECT_TRUE(match_filename_with_key("4009-SingleTarsel-B16_V1_0.bin", b0.c_str()));
     EXPECT_FALSE(match_filename_with_key("4009_SingleTarsel_B16_V1_2.bin", b0.c_str()));
     // ".bin" is only cut as a suffix: its letters count when it is not one.
     EXPECT_TRUE(match_filename_with_key("4009_SingleTarsel_B.bin0.txt", b0.c_str()));
@@ -232,7 +232,7 @@ TEST_F(FileCache, KeepsTheFirst512AndSkipsPathsTooLongForTheRecord) {
 }
 
 TEST_F(FileCache, PairsMotorsWithTheFirstMatchingFile) {
-    touch("4009_SingleTarsel_B16_V1_0.bin");
+    touch("4009-SingleTarsel-B16_V1_0.bin");
     touch("4009_SingleTarsel_B0.bin");
     touch("60018_DoubleBrisca_B16.bin");
     discover(3, "4009", "SingleTarsel", "B0");
@@ -244,14 +244,14 @@ TEST_F(FileCache, PairsMotorsWithTheFirstMatchingFile) {
     EXPECT_NE(out.find("Matched 2 motors with bin files\n"), std::string::npos);
     // The B16 file sorts first and carries a 0 after "B16": it wins for the B0 motor.
     EXPECT_TRUE(g_matched_files[3].matched);
-    EXPECT_STREQ(g_matched_files[3].filename, "4009_SingleTarsel_B16_V1_0.bin");
+    EXPECT_STREQ(g_matched_files[3].filename, "4009-SingleTarsel-B16_V1_0.bin");
     EXPECT_STREQ(g_matched_files[7].filename, "60018_DoubleBrisca_B16.bin");
     EXPECT_EQ(std::string(g_matched_files[7].fullPath), std::string(dir_) + "/60018_DoubleBrisca_B16.bin");
     EXPECT_FALSE(g_matched_files[9].matched);
 
     out = fake::capture([] { client_api_print_matched_files(); });
     EXPECT_NE(out.find("[node 3] Channel: Type=4, Index=0, Channel=1, Bitrate=500\n  Filename key: "
-                       "4009singletarselb0\n  Matched file: 4009_SingleTarsel_B16_V1_0.bin\n"),
+                       "4009singletarselb0\n  Matched file: 4009-SingleTarsel-B16_V1_0.bin\n"),
               std::string::npos);
     EXPECT_NE(out.find("[node 9] Channel: Type=4, Index=0, Channel=1, Bitrate=500\n  Filename key: "
                        "80026singletarselb0\n  No matched file found\n"),
