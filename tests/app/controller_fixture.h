@@ -25,6 +25,9 @@ namespace fixture {
 
 // Process-wide state back to empty; the pool's workers must be idle.
 inline void resetWorld() {
+    // The adapter stand-in picks its transport (and loads the default bench)
+    // on first use; do that now so a bench loaded by the test stays.
+    controlcan_get_transport();
     ThreadPool::instance()->cleanup();
     client_api_manager_cleanup_all();
     client_api_clear_file_cache();

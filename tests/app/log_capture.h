@@ -12,7 +12,10 @@
 
 class LogCapture {
   public:
-    LogCapture() { previous = qInstallMessageHandler(&LogCapture::handler); }
+    LogCapture() {
+        previous = qInstallMessageHandler(&LogCapture::handler);
+        forward() = qEnvironmentVariableIsSet("OSTRELO_TEST_VERBOSE") ? previous : nullptr;
+    }
     ~LogCapture() { qInstallMessageHandler(previous); }
 
     static QStringList lines() {
@@ -34,12 +37,21 @@ class LogCapture {
     }
 
   private:
-    static void handler(QtMsgType, const QMessageLogContext &ctx, const QString &msg) {
+    static void handler(QtMsgType type, const QMessageLogContext &ctx, const QString &msg) {
         if (ctx.category != nullptr && qstrncmp(ctx.category, "qt.", 3) == 0) {
             return;
         }
-        QMutexLocker locker(&mutex());
-        store().append(msg);
+        {
+            QMutexLocker locker(&mutex());
+            store().append(msg);
+        }
+        if (forward() != nullptr) {
+            forward()(type, ctx, msg);
+        }
+    }
+    static QtMessageHandler &forward() {
+        static QtMessageHandler f = nullptr;
+        return f;
     }
     static QMutex &mutex() {
         static QMutex m;

@@ -1,0 +1,447 @@
+// Controller against the simulated bench: scanning, file matching, bootloader
+// entry and exit, upgrades and status probes.
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSet>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include "CANopenWrapper.h"
+#include "ThreadPool.h"
+#include "controller_fixture.h"
+#include "log_capture.h"
+
+using namespace fixture;
+
+namespace {
+
+const uint32_t kNewVersion = 0x02030405; // shown as 2.3.4.5
+
+} // namespace
+
+class TestControllerOps : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void initTestCase() { capture.reset(new LogCapture); }
+    void cleanupTestCase() {
+        resetWorld();
+        capture.reset();
+    }
+    void init() {
+        resetWorld();
+        LogCapture::clear();
+    }
+
+    void scanFourChannelsWithProgress() {
+        loadBench({motor(0, 0, 3), motor(0, 0, 5, 11, 2, 16), motor(0, 1, 7), motor(1, 0, 12, 65, 3),
+                   motor(1, 1, 20, 18, 1, 0, 0x01020A00), motor(1, 1, 40)});
+        CANopenWrapper w;
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        SignalRecord rec(&w);
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 32), 0);
+        QCOMPARE(rec.all().value(0), QString("scanProgress|0|开始扫描，共 4 个通道，128 个节点"));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|5"});
+
+        const QList<QList<int>> found = {{3, 5}, {7}, {12}, {20}};
+        for (int ch = 0; ch < 4; ++ch) {
+            const QString prefix = QString("channelScanProgress|%1|").arg(ch);
+            QStringList expected{prefix + "0|准备扫描节点 1-32"};
+            for (int k = 1; k <= 32; ++k) {
+                QString text = QString("扫描节点 ID=%1 (%1/32)").arg(k);
+                if (found.at(ch).contains(k)) {
+                    text += " - 发现电机";
+                }
+                expected.append(prefix + QString("%1|").arg(k * 100 / 32) + text);
+            }
+            QCOMPARE(rec.withPrefix(prefix), expected);
+            // The channel's completion comes after its last progress report.
+            const QString done = QString("channelScanCompleted|%1|%2").arg(ch).arg(found.at(ch).size());
+            QVERIFY(rec.all().indexOf(done) > rec.all().indexOf(expected.last()));
+        }
+        const QStringList tail = rec.all().mid(rec.all().size() - 4);
+        QCOMPARE(tail, (QStringList{"scanProgress|100|扫描完成，共发现 5 个电机",
+                                    "status|所有通道扫描完成，共发现 5 个电机", "scanCompleted|5",
+                                    "motorsListUpdated"}));
+
+        MotorListModel *m = w.motorListModel();
+        QCOMPARE(m->rowCount(), 5);
+        const unsigned order[] = {3, 5, 7, 12, 20};
+        for (int r = 0; r < 5; ++r) {
+            QCOMPARE(m->data(m->index(r, 0), MotorListModel::NodeIdRole).toUInt(), order[r]);
+            QCOMPARE(m->getMotorStatus(order[r]), Available);
+        }
+        const QModelIndex row5 = m->index(1, 0);
+        QCOMPARE(m->data(row5, MotorListModel::FirmwareModelRole).toString(), QString("4011"));
+        QCOMPARE(m->data(row5, MotorListModel::EncoderNameRole).toString(), QString("DoubleTarsel"));
+        QCOMPARE(m->data(row5, MotorListModel::BrakeSuffixRole).toString(), QString("B16"));
+        QCOMPARE(versionOf(m, 20), QString("1.2.10.0"));
+        QCOMPARE(m->data(m->index(4, 0), MotorListModel::DeviceIndexRole).toUInt(), 1u);
+        QCOMPARE(m->data(m->index(4, 0), MotorListModel::CanChannelRole).toUInt(), 1u);
+
+        // A new scan marks the listed rows Busy until its rebuild.
+        rec.clear();
+        QCOMPARE(w.scanMotorsOnAllChannels(6, 7), 0);
+        QCOMPARE(m->getMotorStatus(3), Busy);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), 1);
+        QCOMPARE(m->getMotorStatus(7), Available);
+    }
+
+    void scanRangeEdges() {
+        loadBench({motor(0, 0, 127), motor(0, 1, 2)});
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
+        QCOMPARE(w.applyChannelConfigs(), 2);
+        SignalRecord rec(&w);
+
+        // An empty range: only the initial report, then completion with 0.
+        w.scanMotorsOnAllChannels(9, 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 10000);
+        QCOMPARE(rec.withPrefix("channelScanProgress|0|"),
+                 QStringList{"channelScanProgress|0|0|准备扫描节点 9-3"});
+        QVERIFY(rec.has("channelScanCompleted|1|0"));
+        QVERIFY(rec.has("scanProgress|100|扫描完成，共发现 0 个电机"));
+        QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|0"});
+        QVERIFY(!rec.has("motorsListUpdated"));
+
+        // The whole 8-bit range: 256 nodes per channel (not 0), probing stops
+        // at 128 and the last percentage stays below 100.
+        rec.clear();
+        w.scanMotorsOnAllChannels(0, 255);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 30000);
+        const QStringList ch0 = rec.withPrefix("channelScanProgress|0|");
+        QCOMPARE(ch0.size(), 1 + 129);
+        QCOMPARE(ch0.value(1), QString("channelScanProgress|0|0|扫描节点 ID=0 (1/256)"));
+        QCOMPARE(ch0.last(), QString("channelScanProgress|0|50|扫描节点 ID=128 (129/256)"));
+        QVERIFY(ch0.contains("channelScanProgress|0|50|扫描节点 ID=127 (128/256) - 发现电机"));
+        QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|2"});
+    }
+
+    // configure -> scan -> match -> bootloader -> upgrade -> rescan, on the
+    // bench's default scenario. It lists some node ids on two channels; the
+    // list keeps one motor per node id, the one on the channel recorded last.
+    void defaultBenchUpgradeRoundTrip() {
+        QVERIFY(sim_bench_load_default() == 1);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+
+        QList<sim_motor_config_t> bench;
+        QSet<unsigned> nodeSet;
+        QHash<unsigned, int> perNode;
+        for (int i = 0; i < sim_bench_motor_count(); ++i) {
+            sim_motor_config_t cfg;
+            QVERIFY(sim_bench_motor_config(i, &cfg) == 1);
+            bench.append(cfg);
+            if (cfg.node <= 32) {
+                nodeSet.insert(cfg.node);
+                perNode[cfg.node]++;
+            }
+            QVERIFY(
+                !writeFirmware(dir.path(), firmwareName(cfg), kNewVersion, 3000 + 17 * cfg.node).isEmpty());
+        }
+        QList<unsigned> nodes = nodeSet.values();
+        std::sort(nodes.begin(), nodes.end());
+        QVERIFY(nodes.size() >= 2);
+        auto configOfRow = [&bench](MotorListModel *m, unsigned n) {
+            const MotorData *d = m->getMotorData(n);
+            for (const auto &c : bench) {
+                if (d != nullptr && c.node == n && c.adapter == d->deviceIndex &&
+                    c.channel == d->canChannel) {
+                    return c;
+                }
+            }
+            return sim_motor_config_t{};
+        };
+
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 32);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), nodes.size());
+        QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{QString("scanCompleted|%1").arg(nodes.size())});
+
+        const int cached = w.cacheDirectoryBinFiles(dir.path());
+        QCOMPARE(cached, bench.size());
+        QCOMPARE(w.statusMessage(), QString("缓存了 %1 个.bin文件").arg(cached));
+        const int matched = w.matchBinFiles(dir.path());
+        QCOMPARE(matched, nodes.size());
+        QCOMPARE(w.statusMessage(), QString("匹配了 %1 个文件").arg(matched));
+        for (unsigned n : nodes) {
+            QCOMPARE(QFileInfo(m->getBinFilePath(n)).fileName(), firmwareName(configOfRow(m, n)));
+        }
+
+        // Upgrading needs the bootloader.
+        const unsigned first = nodes.first();
+        const QString path = m->getBinFilePath(first);
+        QVERIFY(!w.upgradeMotor(first, path));
+        QCOMPARE(w.statusMessage(), QString("节点 %1 不在Bootloader模式，无法升级").arg(first));
+        QVERIFY(!w.upgradeMotor(99, path));
+        QCOMPARE(w.statusMessage(), QString("节点 99 不在Bootloader模式，无法升级"));
+
+        rec.clear();
+        QVERIFY(w.enterBootloader(first));
+        QCOMPARE(m->getMotorStatus(first), Busy);
+        QCOMPARE(rec.all().value(0), QString("motorStatus|%1|正在进入Bootloader...").arg(first));
+        // Busy rows refuse a second entry.
+        QVERIFY(!w.enterBootloader(first));
+        QCOMPARE(w.statusMessage(), QString("节点 %1 正在忙碌，无法进入Bootloader").arg(first));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has(QString("motorStatus|%1|Bootloader").arg(first)), 20000);
+        QCOMPARE(m->getMotorStatus(first), Bootloader);
+        QVERIFY(rec.has(QString("status|节点 %1 已进入Bootloader模式").arg(first)));
+        const sim_motor_config_t firstCfg = configOfRow(m, first);
+        QTRY_COMPARE(sim_bench_motor_state(firstCfg.adapter, firstCfg.channel, first),
+                     int(SIM_MOTOR_BOOT_HELD));
+
+        // One upgrade with its whole sequence.
+        const qint64 size = QFileInfo(path).size();
+        rec.clear();
+        QVERIFY(w.upgradeMotor(first, path));
+        QCOMPARE(m->getMotorStatus(first), Bootloader);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
+        QStringList seq;
+        for (const QString &e : rec.all()) {
+            if (e.startsWith("upgradeProgress") || e.startsWith("motorStatus") ||
+                e.startsWith("upgradeCompleted")) {
+                seq.append(e);
+            }
+        }
+        const QString p = QString("upgradeProgress|%1|").arg(first);
+        const QString prepare = p + QString("0|准备传输文件: %1 字节").arg(size);
+        QVERIFY(seq.size() >= 8);
+        QCOMPARE(seq.at(0), prepare);
+        QCOMPARE(seq.at(1), prepare);
+        QCOMPARE(seq.at(2), QString("motorStatus|%1|Upgrade...").arg(first));
+        int i = 3;
+        int lastPercent = -1;
+        while (i < seq.size() && seq.at(i).contains("|传输中: ")) {
+            const QStringList parts = seq.at(i).split('|');
+            const int percent = parts.at(2).toInt();
+            QVERIFY(percent >= lastPercent);
+            lastPercent = percent;
+            QVERIFY(parts.at(3).endsWith(QString("/%1 字节 (%2%)").arg(size).arg(percent)));
+            ++i;
+        }
+        QVERIFY(i > 3);
+        QCOMPARE(lastPercent, 100);
+        QCOMPARE(seq.mid(i), (QStringList{p + QString("100|传输完成: %1 字节").arg(size), p + "100|升级成功",
+                                          QString("motorStatus|%1|Available").arg(first),
+                                          QString("upgradeCompleted|%1|1").arg(first)}));
+        QCOMPARE(m->getMotorStatus(first), Available);
+        QTRY_COMPARE(w.statusMessage(), QString("节点 %1 升级成功并退出Bootloader").arg(first));
+        QTRY_COMPARE(sim_bench_motor_version(firstCfg.adapter, firstCfg.channel, first), kNewVersion);
+
+        // The others: all into the bootloader, then every matched one.
+        rec.clear();
+        const int entering = w.enterBootloaderAll();
+        QCOMPARE(entering, nodes.size());
+        QCOMPARE(w.statusMessage(), QString("已提交 %1 个进入Bootloader任务到线程池").arg(entering));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == entering,
+                                 30000);
+        QTest::qWait(200); // the applications restart into their bootloaders
+        rec.clear();
+        const int upgrading = w.upgradeAllMatched();
+        QCOMPARE(upgrading, nodes.size());
+        QCOMPARE(w.statusMessage(), QString("已提交 %1 个升级任务到线程池").arg(upgrading));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("upgradeCompleted").size() == upgrading, 120000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted").filter("|1").size(), upgrading);
+        for (unsigned n : nodes) {
+            const sim_motor_config_t c = configOfRow(m, n);
+            QTRY_COMPARE(sim_bench_motor_version(c.adapter, c.channel, n), kNewVersion);
+        }
+
+        // A rescan reads the versions from the running applications: the new
+        // one wherever a node id is on one channel only.
+        rec.clear();
+        w.scanMotorsOnAllChannels(1, 32);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), nodes.size());
+        for (unsigned n : nodes) {
+            const sim_motor_config_t c = configOfRow(m, n);
+            QCOMPARE(versionOf(m, n),
+                     MotorListModel::versionText(sim_bench_motor_version(c.adapter, c.channel, n)));
+            if (perNode.value(n) == 1) {
+                QCOMPARE(versionOf(m, n), QString("2.3.4.5"));
+            }
+        }
+    }
+
+    void upgradeRefusalsAndCrcMismatch() {
+        loadBench({motor(0, 0, 4), motor(0, 1, 6, 13, 2)});
+        sim_fault_t fault;
+        sim_fault_init(&fault);
+        fault.wrongCrc = 1;
+        QVERIFY(sim_bench_set_node_fault(0, 0, 4, &fault) == 1);
+
+        QTemporaryDir dir;
+        const QString path = writeFirmware(dir.path(), "4009_SingleTarsel_B0.bin", kNewVersion, 2000);
+        const QString emptyPath = dir.filePath("4013_DoubleTarsel_B0.bin");
+        {
+            QFile f(emptyPath);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
+        QCOMPARE(w.applyChannelConfigs(), 2);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 8);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), 2);
+
+        rec.clear();
+        QVERIFY(w.enterBootloader(4));
+        QVERIFY(w.enterBootloader(6));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 2, 20000);
+        QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+        QTRY_COMPARE(sim_bench_motor_state(0, 1, 6), int(SIM_MOTOR_BOOT_HELD));
+
+        QVERIFY(!w.upgradeMotor(4, dir.filePath("missing.bin")));
+        QCOMPARE(w.statusMessage(), QString("文件不存在: %1").arg(dir.filePath("missing.bin")));
+
+        // The bootloader reports another CRC: the row stays in the
+        // bootloader and shows both values.
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, path));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
+        const quint32 fileCrc = client_api_calculate_file_crc32(path.toUtf8().constData());
+        const QString text = QString("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)")
+                                 .arg(fileCrc, 8, 16, QLatin1Char('0'))
+                                 .arg(~fileCrc, 8, 16, QLatin1Char('0'));
+        const QStringList tail = rec.all().mid(rec.all().size() - 4);
+        QCOMPARE(tail, (QStringList{"status|节点 4 CRC校验失败", "upgradeProgress|4|0|校验失败",
+                                    "motorStatus|4|" + text, "upgradeCompleted|4|0"}));
+        QCOMPARE(m->getMotorStatus(4), Bootloader);
+        QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+
+        // An empty image has the CRC 0: never taken as verified.
+        rec.clear();
+        QVERIFY(w.upgradeMotor(6, emptyPath));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|6|0"});
+        QCOMPARE(m->getMotorStatus(6), Bootloader);
+        QCOMPARE(sim_bench_motor_state(0, 1, 6), int(SIM_MOTOR_BOOT_HELD));
+
+        // The bulk upgrade passes over rows without a usable path silently
+        // and reports a missing file.
+        m->setBinFilePath(4, "unknown");
+        m->setBinFilePath(6, dir.filePath("gone.bin"));
+        rec.clear();
+        QCOMPARE(w.upgradeAllMatched(), 0);
+        QVERIFY(rec.has("status|节点 6 的固件文件不存在: " + dir.filePath("gone.bin")));
+        QCOMPARE(w.statusMessage(), QString("已提交 0 个升级任务到线程池"));
+
+        // Out of the bootloader again.
+        rec.clear();
+        QVERIFY(w.exitBootloader(4));
+        QCOMPARE(m->getMotorStatus(4), Busy);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|已退出Bootloader"), 20000);
+        QCOMPARE(m->getMotorStatus(4), Available);
+        QCOMPARE(rec.all().value(0), QString("motorStatus|4|正在退出Bootloader..."));
+    }
+
+    void refreshGivesThreeStates() {
+        loadBench({motor(0, 0, 1), motor(0, 1, 2), motor(1, 0, 3)});
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), 3);
+
+        rec.clear();
+        QVERIFY(w.enterBootloader(2));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|2|Bootloader"), 20000);
+        // The application restarts into its bootloader shortly after the
+        // handshake.
+        QTRY_COMPARE(sim_bench_motor_state(0, 1, 2), int(SIM_MOTOR_BOOT_HELD));
+        QVERIFY(sim_bench_set_power(1, 0, 3, 0) == 1);
+
+        rec.clear();
+        w.refreshAllMotorStatus();
+        QCOMPARE(w.statusMessage(), QString("已提交 3 个状态刷新任务到线程池"));
+        for (unsigned n : {1u, 2u, 3u}) {
+            QCOMPARE(m->getMotorStatus(n), Busy);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("refreshed").size() == 3, 20000);
+        QCOMPARE(m->getMotorStatus(1), Available);
+        QCOMPARE(m->getMotorStatus(2), Bootloader);
+        QCOMPARE(m->getMotorStatus(3), Disconnected);
+        QVERIFY(rec.has("refreshed|1|Available"));
+        QVERIFY(rec.has("refreshed|2|Bootloader"));
+        QVERIFY(rec.has("refreshed|3|连接中断"));
+        // The row text comes before the end of the probe.
+        QVERIFY(rec.all().indexOf("motorStatus|3|连接中断") < rec.all().indexOf("refreshed|3|连接中断"));
+        QVERIFY(LogCapture::lines().contains(
+            "[doRefreshMotorStatus] 节点 3 状态刷新完成: SDO响应= false , CAN响应= false , 新状态= \"连接中断\""));
+
+        // One motor on its own.
+        rec.clear();
+        w.refreshMotorStatus(1);
+        QCOMPARE(w.statusMessage(), QString("已提交节点 1 的状态刷新任务"));
+        QCOMPARE(rec.all().value(0), QString("motorStatus|1|刷新中..."));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("refreshed|1|Available"), 20000);
+
+        w.refreshMotorStatus(77);
+        QCOMPARE(w.statusMessage(), QString("未找到节点 77 的通道信息"));
+    }
+
+    void singleHoldOnMainThread() {
+        loadBench({motor(0, 0, 1), motor(0, 0, 2), motor(0, 1, 9)});
+        sim_bench_set_operator(1, 200, 100);
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
+        QCOMPARE(w.applyChannelConfigs(), 2);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 9);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+
+        // The channel of motor 1 is busy with a long probe of a switched-off
+        // motor: the hold waits at most its own duration, then fails.
+        QVERIFY(sim_bench_set_power(0, 0, 2, 0) == 1);
+        w.refreshMotorStatus(2);
+        QThread::msleep(100); // let the worker take the channel
+        rec.clear();
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(!w.preventAppStartForDuration(1, 300));
+        QVERIFY(t.elapsed() < 1800);
+        QCOMPARE(w.statusMessage(), QString("节点 1 阻止应用启动失败"));
+        QCOMPARE(rec.withPrefix("motorStatus"), QStringList{"motorStatus|1|强制进入Bootloader失败"});
+        QCOMPARE(m->getMotorStatus(1), Available);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("refreshed|2|连接中断"), 20000);
+
+        // A Busy row is refused at once.
+        m->setMotorStatus(9, Busy);
+        QVERIFY(!w.preventAppStartForDuration(9, 1000));
+        QCOMPARE(w.statusMessage(), QString("节点 9 正在忙碌，无法强制进入Bootloader"));
+        m->setMotorStatus(9, Available);
+
+        // Free channel: the simulated operator power-cycles the motor while
+        // the stop command is repeated.
+        rec.clear();
+        QVERIFY(w.preventAppStartForDuration(9, 1500));
+        QCOMPARE(m->getMotorStatus(9), Bootloader);
+        QCOMPARE(w.statusMessage(), QString("节点 9 阻止应用启动成功 (持续 1500 ms)"));
+        QVERIFY(rec.has("motorStatus|9|Bootloader"));
+        QVERIFY(sim_bench_motor_state(0, 1, 9) == SIM_MOTOR_BOOT_HELD);
+    }
+
+  private:
+    std::unique_ptr<LogCapture> capture;
+};
+
+QTEST_GUILESS_MAIN(TestControllerOps)
+#include "tst_controller_ops.moc"
