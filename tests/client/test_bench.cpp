@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using benchtest::Bench;
 using benchtest::capture;
@@ -521,6 +523,55 @@ TEST_F(Upgrade, AbortMidTransferLeavesTheNodeInItsBootloader) {
     });
     ASSERT_TRUE(wait_state(0, 0, 11, SIM_MOTOR_APPLICATION, 2000));
     EXPECT_EQ(sim_bench_motor_version(0, 0, 11), 0x04000000u);
+}
+
+TEST_F(Upgrade, BadImageFilesNeverStartTheApplication) {
+    const client_channel_id_t id = one_channel(0, 0, 1000, {motor(0, 0, 16, SIM_START_BOOT_HELD)});
+    std::string out;
+    int rc = 0;
+
+    // Empty: sent as an empty block transfer, then refused by the CRC check.
+    const std::string empty = dir() + "/empty.bin";
+    fclose(fopen(empty.c_str(), "wb"));
+    out = capture([&] {
+        EXPECT_EQ(client_api_transfer_file_block(id, 16, kProgramData, 1, empty.c_str(), 1000), 0u);
+        rc = client_api_verify_firmware_crc(id, 16, empty.c_str());
+    });
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(contains(out, "Failed to calculate local file CRC\n")) << out;
+
+    // 16 MiB: loads whole, and the bootloader's flash (512 KiB) refuses the rest.
+    const std::string big = dir() + "/big.bin";
+    {
+        std::vector<uint8_t> data(16u << 20, 0x5A);
+        FILE *f = fopen(big.c_str(), "wb");
+        ASSERT_EQ(fwrite(data.data(), 1, data.size(), f), data.size());
+        fclose(f);
+    }
+    CO_SDO_abortCode_t code = 0;
+    out = capture([&] { code = client_api_transfer_file_block(id, 16, kProgramData, 1, big.c_str(), 1000); });
+    EXPECT_TRUE(contains(out, "loaded: 16777216 bytes\n"));
+    EXPECT_NE(code, 0u);
+    EXPECT_TRUE(contains(out, "FAILED: block SDO transfer failed!\n"));
+    EXPECT_EQ(sim_bench_motor_state(0, 0, 16), SIM_MOTOR_BOOT_HELD);
+
+    // A directory and a file that cannot be read take the "Cannot open" path.
+    out =
+        capture([&] { code = client_api_transfer_file_block(id, 16, kProgramData, 1, dir().c_str(), 1000); });
+    EXPECT_EQ(code, 0x08000000u);
+    EXPECT_TRUE(contains(out, "Error: Cannot open file " + dir() + "\n"));
+    if (geteuid() != 0) { // root reads anything
+        const std::string locked = write_image(dir(), "locked.bin", 100, 1);
+        chmod(locked.c_str(), 0);
+        out = capture(
+            [&] { code = client_api_transfer_file_block(id, 16, kProgramData, 1, locked.c_str(), 1000); });
+        EXPECT_EQ(code, 0x08000000u);
+        EXPECT_TRUE(contains(out, "Error: Cannot open file " + locked + "\n"));
+    }
+    out = capture(
+        [&] { rc = client_api_upgrade_motor(id, 16, (dir() + "/none.bin").c_str(), 100, 1000, 0, 100); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(sim_bench_motor_state(0, 0, 16), SIM_MOTOR_BOOT_HELD);
 }
 
 TEST_F(Upgrade, WrongCrcDoesNotStartTheApplication) {

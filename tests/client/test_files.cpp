@@ -58,6 +58,10 @@ TEST(NamingRule, KeyCharactersInOrderIgnoringCaseAndUnderscores) {
     EXPECT_FALSE(match_filename_with_key("", key.c_str()));
     EXPECT_FALSE(match_filename_with_key("anything.bin", ""));
     EXPECT_FALSE(match_filename_with_key(nullptr, key.c_str()));
+    // Only the first 255 characters of a name count.
+    const std::string longName = std::string(260, 'x') + "Unknown_SingleTarsel_B16.bin";
+    EXPECT_FALSE(match_filename_with_key(longName.c_str(), key.c_str()));
+    EXPECT_TRUE(match_filename_with_key(longName.substr(40).c_str(), key.c_str()));
 
     // B0 key: a B16 file matches when a 0 follows somewhere after "B16".
     const std::string b0 = key_of(info_of("4009", "SingleTarsel", "B0"));
@@ -191,6 +195,13 @@ TEST_F(FileCache, ListsRegularBinFilesSortedWithAbsolutePaths) {
     EXPECT_EQ(std::string(g_bin_file_cache[0].fullPath), std::string(dir_) + "/a_first.bin");
     ASSERT_EQ(chdir(cwd), 0);
     free(cwd);
+
+    // A UTF-8 folder name.
+    const std::string utf8 = std::string(dir_) + "/\xE5\x9B\xBA\xE4\xBB\xB6";
+    ASSERT_EQ(mkdir(utf8.c_str(), 0755), 0);
+    touch("4009_SingleTarsel_B0.bin", "\xE5\x9B\xBA\xE4\xBB\xB6");
+    EXPECT_EQ(client_api_cache_directory_bin_files(utf8.c_str()), 1);
+    EXPECT_EQ(std::string(g_bin_file_cache[0].fullPath), utf8 + "/4009_SingleTarsel_B0.bin");
 
     // Missing folder: empty, still valid for that path.
     const std::string missing = std::string(dir_) + "/nope";
