@@ -31,6 +31,12 @@ uint16_t response_timeout_ms(uint32_t ms) {
     return t == 0 ? 0xFFFFu : t;
 }
 
+// A transfer that ended badly must never read as success, even if the SDO
+// client left no abort code behind.
+CO_SDO_abortCode_t ended_code(CO_SDO_abortCode_t code) {
+    return code != CO_SDO_AB_NONE ? code : CO_SDO_AB_GENERAL;
+}
+
 uint32_t elapsed_ms(uint32_t start) {
     return get_current_time_ms() - start;
 }
@@ -78,7 +84,7 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
         const CO_SDO_return_t ret =
             CO_SDOclientUpload(c, pass_elapsed_us(&last), false, &abortCode, nullptr, nullptr, nullptr);
         if (ret < 0) {
-            return abortCode;
+            return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             if (++fullCount >= fullLimit) {
@@ -130,7 +136,7 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
         const CO_SDO_return_t ret =
             CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
-            return abortCode;
+            return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             if (++fullCount >= fullLimit) {
@@ -225,7 +231,7 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
             printf("SDO download failed: %d\n", static_cast<int>(ret));
-            return abortCode;
+            return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             ++fullCount;
