@@ -32,6 +32,16 @@ QMutex *channelLock(const CO_CANdeviceConfig_t &channel) {
     return slot.get();
 }
 
+void discardStaleFrames(const CO_CANdeviceConfig_t &channel) {
+    CO_CANrxMsg_t frame;
+    // Bounded: a bus that keeps talking must not hold the task here.
+    for (int i = 0; i < 1024; ++i) {
+        if (client_api_receive_raw_can(channel, &frame, 1) != 0) {
+            break;
+        }
+    }
+}
+
 } // namespace ostrelo
 
 CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {

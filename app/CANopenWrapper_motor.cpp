@@ -141,6 +141,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     }
     const qint64 fileSize = QFileInfo(filePath).size();
     const QByteArray path = filePath.toUtf8();
+    ostrelo::discardStaleFrames(channel);
 
     runOnMainThread([this, nodeId, fileSize]() {
         emit upgradeProgressPercent(nodeId, 0, QStringLiteral("准备传输文件: %1 字节").arg(fileSize));
@@ -445,6 +446,7 @@ void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsign
     bool canOk;
     {
         QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        ostrelo::discardStaleFrames(channel);
         sdoOk = client_api_query_firmware_crc(channel, node, &crc) == 0;
         if (sdoOk) {
             qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC成功，CRC=0x" << Qt::hex << crc;

@@ -17,6 +17,14 @@ namespace ostrelo {
 // two of them at once, so they cannot deadlock against each other.
 QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
 
+// Throws away the frames waiting on the channel's raw path. The queries of a
+// scan, a status probe and the CRC check each judge the first frame they
+// receive; a leftover frame (for example the acknowledgement of an earlier
+// start-application command, which nobody waits for) would otherwise fail
+// the query of a motor that answers correctly. Call with the channel's lock
+// held.
+void discardStaleFrames(const CO_CANdeviceConfig_t &channel);
+
 } // namespace ostrelo
 
 #endif

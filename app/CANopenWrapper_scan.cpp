@@ -63,6 +63,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
             int found = 0;
             {
                 QMutexLocker channelLocker(ostrelo::channelLock(identity));
+                ostrelo::discardStaleFrames(identity);
                 found = scanMotorsWithProgress(identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs);
             }
             qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found

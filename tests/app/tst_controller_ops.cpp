@@ -347,6 +347,16 @@ class TestControllerOps : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|已退出Bootloader"), 20000);
         QCOMPARE(m->getMotorStatus(4), Available);
         QCOMPARE(rec.all().value(0), QString("motorStatus|4|正在退出Bootloader..."));
+
+        // The bootloader's acknowledgement of the start command is still
+        // queued on the channel; the next scan must not take it for the
+        // answer of the first node it probes.
+        QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_APPLICATION));
+        rec.clear();
+        w.scanMotorsOnAllChannels(4, 6);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QVERIFY(rec.has("channelScanProgress|0|33|扫描节点 ID=4 (1/3) - 发现电机"));
+        QCOMPARE(m->rowCount(), 1); // 6 is still in its bootloader
     }
 
     void refreshGivesThreeStates() {
