@@ -613,11 +613,13 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
             s->stats.txRefused++;
             break;
         }
-        uint32_t waited = 0;
-        while (s->txq.full() && g_timed && may_sleep() && waited < SIM_TX_WAIT_MS) {
+        const uint64_t giveUp = now_us() + SIM_TX_WAIT_MS * 1000ull;
+        while (s->txq.full() && g_timed && may_sleep() && now_us() < giveUp) {
             sleep_unlocked(1);
-            ++waited;
             advance_now();
+        }
+        if (!s->started) {
+            break; // closed by another thread meanwhile
         }
         if (s->txq.full()) {
             s->stats.txRefused++;

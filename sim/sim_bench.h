@@ -8,7 +8,7 @@
  * lock. The bench has no thread of its own: it advances its segments and
  * motors to the current time from inside each call (transport or API).
  * Peer callbacks run with that lock held; they may call sim_bench_inject()
- * and the query functions, but must not block.
+ * and the query functions, but must not block nor call the transport.
  *
  * Adapter model (per adapter channel):
  *   - transmit queue of SIM_TX_QUEUE_LEN frames; VCI_Transmit waits while it
