@@ -153,3 +153,64 @@ TEST_F(RawPath, ChannelTestSlowSendRule) {
 }
 
 } // namespace
+
+namespace {
+
+// A channel brought up through the whole stack over the scripted backend.
+class StackOverFake : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fake::install();
+        std::string out = fake::capture([&] { id_ = client_api_manager_init_channel(4, 0, 1, 500, 8, 8); });
+        ASSERT_FALSE(client_channel_id_is_invalid(&id_)) << out;
+    }
+    void TearDown() override { fake::reset(); }
+    client_channel_id_t id_{};
+};
+
+TEST_F(StackOverFake, AdapterRefusingFramesEndsTransfersByTheFullBufferLimit) {
+    fake::bus().sendOk = false;
+    uint8_t data[100] = {};
+    CO_SDO_abortCode_t rc = 0;
+    std::string out = fake::capture(
+        [&] { rc = client_api_sdo_transfer(id_, 5, 0x1F50, 1, data, sizeof(data), 60000, true); });
+    EXPECT_EQ(rc, 0x05040000u);
+    EXPECT_NE(out.find("CAN transmit buffer full (count: 49/50)\nCAN transmit buffer full (count: 50/50)\n"
+                       "SDO download failed: CAN transmit buffer consistently full for 50 iterations\n"),
+              std::string::npos)
+        << out;
+
+    uint8_t buf[8];
+    size_t got = 0;
+    out = fake::capture([&] { rc = client_api_sdo_read(id_, 5, 0x1F56, 1, buf, sizeof(buf), &got, 1000); });
+    EXPECT_EQ(rc, 0x05040000u);
+    EXPECT_NE(out.find("SDO read failed: CAN transmit buffer consistently full for 100 iterations\n"),
+              std::string::npos);
+    out = fake::capture([&] { rc = client_api_sdo_write(id_, 5, 0x2001, 0, data, 4, 200); });
+    EXPECT_EQ(rc, 0x05040000u);
+    EXPECT_NE(out.find("SDO write failed: CAN transmit buffer consistently full for 20 iterations\n"),
+              std::string::npos);
+}
+
+TEST_F(StackOverFake, ReleaseAndCleanup) {
+    client_channel_context_t *ch = client_api_manager_get_channel_context(id_);
+    ASSERT_NE(ch, nullptr);
+    EXPECT_EQ(ch->device_ctx->activeChannelCount, 1);
+    std::string out = fake::capture([&] { client_api_manager_release_channel(id_); });
+    EXPECT_NE(out.find("[INFO] Channel released (Type=4, Index=0, Channel=1)\n"), std::string::npos);
+    EXPECT_FALSE(ch->initialized);
+    EXPECT_EQ(ch->rawRxQueue.buffer, nullptr);
+    EXPECT_EQ(ch->device_ctx->activeChannelCount, 0);
+    EXPECT_EQ(client_api_send_can_data(id_, 1, nullptr, 0), -1);
+    // Released twice: nothing happens.
+    EXPECT_EQ(fake::capture([&] { client_api_manager_release_channel(id_); }), "");
+
+    out = fake::capture([&] { id_ = client_api_manager_init_channel(4, 0, 1, 500, 8, 8); });
+    EXPECT_FALSE(client_channel_id_is_invalid(&id_)) << out;
+    out = fake::capture([] { client_api_manager_cleanup_all(); });
+    EXPECT_NE(out.find("[INFO] All client API manager resources cleaned up\n"), std::string::npos);
+    EXPECT_EQ(g_device_manager.deviceCount, 0);
+    EXPECT_EQ(client_api_manager_get_channel_context(id_), nullptr);
+}
+
+} // namespace
