@@ -5,6 +5,7 @@
 #include "controlcan_transport.h"
 #include "device_mng.h"
 #include "fake_can.h"
+#include "ostrelo_time.h"
 #include "sim_bench.h"
 
 #include <cstring>
@@ -13,6 +14,14 @@
 namespace cotest {
 
 namespace {
+
+// Time to report for one pass.
+uint32_t pass_time_us(uint64_t *last) {
+    const uint64_t now = ostrelo_monotonic_us();
+    const uint64_t dt = now - *last;
+    *last = now;
+    return dt > 1000000u ? 1000000u : static_cast<uint32_t>(dt);
+}
 
 struct Adapter {
     uint32_t type = 0;
@@ -168,9 +177,11 @@ CO_SDO_abortCode_t bench_download(client_channel_context_t *ch, uint8_t node, ui
     size_t fed = CO_SDOclientDownloadBufWrite(c, data.data(), data.size() < 4096 ? data.size() : 4096);
     CO_SDO_abortCode_t code = 0;
     CO_SDO_return_t r = CO_SDO_RT_waitingResponse;
+    uint64_t last = ostrelo_monotonic_us();
     for (uint64_t pass = 0; pass < 50000000u; ++pass) {
         CO_CANinterrupt(&ch->canmodule);
-        r = CO_SDOclientDownload(c, 1000, false, fed < data.size(), &code, nullptr, nullptr);
+        const uint32_t dt = g_link.realTime ? pass_time_us(&last) : 1000u;
+        r = CO_SDOclientDownload(c, dt, false, fed < data.size(), &code, nullptr, nullptr);
         if (r <= 0) {
             break;
         }

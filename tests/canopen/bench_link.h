@@ -23,6 +23,9 @@ struct BenchLink {
     // When non-zero: the frame with this number (1 = the first frame sent
     // after bench_channel()) is lost, whatever it is.
     uint64_t dropFrameNumber = 0;
+    // Report the real time between passes to the SDO client instead of a
+    // fixed 1000 us per pass (for the timed bus, whose frames take real time).
+    bool realTime = false;
 };
 
 BenchLink &bench_link();
