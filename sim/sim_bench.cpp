@@ -503,8 +503,28 @@ void reset_locked() {
         free(m.image);
         m = SimMotor();
     }
+    // Field by field: a whole adapter record (its buffers) is too big for a temporary on a worker's stack.
     for (SimAdapter &a : g_adapters) {
-        a = SimAdapter();
+        a.exists = false;
+        a.open = false;
+        a.channels = 0;
+        a.openedAt = 0;
+        for (SimSegment &s : a.seg) {
+            s.exists = false;
+            s.kbps = 0;
+            s.busFree = 0;
+            s.initialised = false;
+            s.started = false;
+            s.chanKbps = 0;
+            s.txq.clear();
+            s.rx.clear();
+            s.injected.clear();
+            sim_fault_init(&s.fault);
+            s.rng = 1;
+            s.stats = sim_segment_stats_t{};
+            s.peer = nullptr;
+            s.peerUser = nullptr;
+        }
     }
     g_operator = false;
     g_operator_stop_ms = SIM_DEFAULT_OPERATOR_STOP_MS;
@@ -818,6 +838,14 @@ extern "C" void sim_bench_set_manual_clock(int manual) {
     Guard g(g_lock);
     if (manual && !g_manual_clock) {
         g_manual_now = ostrelo_monotonic_us();
+    }
+    if (!manual && g_manual_clock) {
+        // Bench time may have run ahead of real time: do not leave the buses busy until then.
+        for (SimAdapter &a : g_adapters) {
+            for (SimSegment &seg : a.seg) {
+                seg.busFree = 0;
+            }
+        }
     }
     g_manual_clock = manual != 0;
 }

@@ -110,7 +110,8 @@ int sim_bench_timing(void);
 void sim_bench_set_seed(uint32_t seed);
 void sim_bench_set_no_ack_ms(uint32_t ms);
 /* Manual clock (tests): time stands still except through sim_bench_advance_ms.
- * Waits inside the transport never sleep while the manual clock is on. */
+ * Waits inside the transport never sleep while the manual clock is on.
+ * Switch it on and off on an empty bench (motor timers keep the bench time). */
 void sim_bench_set_manual_clock(int manual);
 void sim_bench_advance_ms(uint32_t ms);
 uint64_t sim_bench_now_us(void);
