@@ -574,11 +574,12 @@ Item {
                         id: progressStrip
                         objectName: "progressStrip"
                         visible: rowItem.progress !== null
-                        anchors.left: parent.left
-                        anchors.right: parent.right
+                        // The row is wider than the view: the strip spans the part
+                        // of the row in sight, so bar and text are never scrolled away.
+                        x: Math.max(0, Math.min(motorListView.contentX - motorListView.originX,
+                                                rowItem.width - motorListView.width)) + 5
+                        width: Math.min(rowItem.width, motorListView.width) - 10
                         anchors.bottom: parent.bottom
-                        anchors.leftMargin: 5
-                        anchors.rightMargin: 5
                         anchors.bottomMargin: 2
                         height: visible ? 20 : 0
 

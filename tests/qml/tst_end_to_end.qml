@@ -42,6 +42,15 @@ TestCase {
         return model.data(model.index(i, 0), 268)
     }
 
+    function motorAt(i) {
+        return {
+            node: nodeAt(i),
+            adapter: model.data(model.index(i, 0), 260),
+            channel: model.data(model.index(i, 0), 261),
+            file: fileAt(i)
+        }
+    }
+
     function versionAt(i) {
         return model.data(model.index(i, 0), 266)
     }
@@ -180,7 +189,7 @@ TestCase {
         compare(stateAt(first), 0)
         compare(page.motorStatusMap[node], "Available")
         tryVerify(function () { return page.upgradeProgressMap[node] === undefined }, 3000)
-        upgraded[node] = true
+        upgraded[node] = motorAt(first)
     }
 
     function test_6_upgradeAllMatched() {
@@ -202,38 +211,58 @@ TestCase {
         }, 60000)
         screenshot(main.motorListWindow, "motor-list-upgrading.png")
         tryVerify(function () { return upgradeCompletedSpy.count >= expected }, 240000, "all upgrades finished")
-        for (i = 0; i < upgradeCompletedSpy.count; ++i) {
+        for (i = 0; i < upgradeCompletedSpy.count; ++i)
             compare(upgradeCompletedSpy.signalArguments[i][1], true)
-            upgraded[upgradeCompletedSpy.signalArguments[i][0]] = true
-        }
+        for (i = 0; i < model.rowCount(); ++i)
+            if (fileAt(i) !== "")
+                upgraded[nodeAt(i)] = motorAt(i)
         // Matched motors run their new application; the others stay in the bootloader.
         for (i = 0; i < model.rowCount(); ++i)
             compare(stateAt(i), fileAt(i) !== "" ? 0 : 2, "node " + nodeAt(i))
         tryVerify(function () { return Object.keys(page.upgradeProgressMap).length === 0 }, 3000)
         screenshot(main.motorListWindow, "motor-list.png")
+        // The right-hand part of the table: actions and the row status texts.
+        var view = page.listView
+        view.contentX = view.originX + view.contentWidth - view.width
+        screenshot(main.motorListWindow, "motor-list-status.png")
+        view.contentX = view.originX
     }
 
     function test_7_versionsAfterRescan() {
-        var before = {}
-        for (var i = 0; i < model.rowCount(); ++i)
-            before[nodeAt(i)] = versionAt(i)
+        // Every upgraded motor runs the version of its file.
+        var nodes = Object.keys(upgraded)
+        verify(nodes.length >= 2)
+        for (var n = 0; n < nodes.length; ++n) {
+            var m = upgraded[nodes[n]]
+            var fileVersion = testHelper.binFileVersion(m.file)
+            verify(fileVersion !== "", m.file)
+            compare(testHelper.benchMotorVersion(m.adapter, m.channel, m.node), fileVersion, m.file)
+        }
+
         // Motors left in the bootloader do not answer the identity query, so
-        // bring them back to their application first.
+        // bring them back to their application first, then scan again.
         click(main.motorListWindow.page, "exitBootloaderAllButton")
         tryVerify(function () { return allRows(function (i) { return stateAt(i) === 0 }) }, 60000)
-
         main.openMotorScanWindow()
         scanCompletedSpy.clear()
         click(main.motorScanWindow.page, "startScanButton")
         scanCompletedSpy.wait(120000)
-        var versions = testHelper.binFileVersions(testHelper.demoFirmwareDir)
-        for (i = 0; i < model.rowCount(); ++i) {
-            var node = nodeAt(i)
-            if (upgraded[node])
-                verify(versions.indexOf(versionAt(i)) >= 0 && versionAt(i) !== before[node],
-                       "node " + node + " runs a new version: " + before[node] + " -> " + versionAt(i))
-            else
-                compare(versionAt(i), before[node], "node " + node + " kept its version")
+
+        // The list shows what each motor reports now: the new version for the
+        // upgraded ones. (A node id used on two channels is listed once, with
+        // either motor.)
+        var checked = 0
+        for (var i = 0; i < model.rowCount(); ++i) {
+            var row = motorAt(i)
+            var expected = testHelper.benchMotorVersion(row.adapter, row.channel, row.node)
+            compare(versionAt(i), expected, "node " + row.node)
+            var u = upgraded[row.node]
+            if (u && u.adapter === row.adapter && u.channel === row.channel) {
+                compare(versionAt(i), testHelper.binFileVersion(u.file), "upgraded node " + row.node)
+                ++checked
+            }
         }
+        verify(checked >= 1, "at least one upgraded motor listed again")
+        screenshot(main.motorListWindow, "motor-list-rescanned.png")
     }
 }

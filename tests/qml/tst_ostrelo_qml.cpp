@@ -27,6 +27,14 @@ class TestHelper : public QObject {
   public:
     using QObject::QObject;
 
+    static QString versionText(uint32_t v) {
+        return QStringLiteral("%1.%2.%3.%4")
+            .arg(v >> 24)
+            .arg((v >> 16) & 0xFFu)
+            .arg((v >> 8) & 0xFFu)
+            .arg(v & 0xFFu);
+    }
+
     QString outputDir() const { return QStringLiteral(OSTRELO_QML_TEST_OUTPUT_DIR); }
     QString demoFirmwareDir() const { return qEnvironmentVariable("OSTRELO_DEMO_FW_DIR"); }
 
@@ -38,26 +46,24 @@ class TestHelper : public QObject {
         return QDir(folder).entryList(QStringList{QStringLiteral("*.bin")}, QDir::Files, QDir::Name);
     }
 
-    // Versions of the images in a folder, read from the bench's image trailer
-    // and written as the motor list shows them.
-    Q_INVOKABLE QStringList binFileVersions(const QString &folder) const {
-        QStringList versions;
-        for (const QString &name : binFiles(folder)) {
-            QFile file(QDir(folder).filePath(name));
-            if (!file.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray image = file.readAll();
-            uint32_t v = 0;
-            if (sim_image_trailer_version(reinterpret_cast<const uint8_t *>(image.constData()),
-                                          static_cast<size_t>(image.size()), &v) == 1) {
-                versions.append(QStringLiteral("%1.%2.%3.%4")
-                                    .arg(v >> 24)
-                                    .arg((v >> 16) & 0xFFu)
-                                    .arg((v >> 8) & 0xFFu)
-                                    .arg(v & 0xFFu));
-            }
-        }
-        return versions;
+    // Version carried by an image's trailer, written as the motor list shows
+    // versions; "" when the file has no valid trailer.
+    Q_INVOKABLE QString binFileVersion(const QString &path) const {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return QString();
+        const QByteArray image = file.readAll();
+        uint32_t v = 0;
+        if (sim_image_trailer_version(reinterpret_cast<const uint8_t *>(image.constData()),
+                                      static_cast<size_t>(image.size()), &v) != 1)
+            return QString();
+        return versionText(v);
+    }
+
+    // The version the simulated motor's application reports now.
+    Q_INVOKABLE QString benchMotorVersion(unsigned int adapter, unsigned int channel,
+                                          unsigned int node) const {
+        return versionText(sim_bench_motor_version(adapter, channel, static_cast<uint8_t>(node)));
     }
 
     // States that no bench action produces on demand (Disconnected, Busy) are
