@@ -82,8 +82,8 @@ CO_SDO_abortCode_t client_api_transfer_file_block(client_channel_id_t channelId,
                                                   uint32_t timeout_ms);
 
 /* Loads a whole regular file into a malloc'ed buffer (freed by the caller).
- * 0 loaded, -1 failed (message printed). An empty file gives a null buffer
- * and size 0. */
+ * 0 loaded, -1 failed (message printed). An empty file gives size 0 and a
+ * buffer that must still be freed. */
 int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size);
 
 /* ---- Motor identification and scanning ------------------------------- */
