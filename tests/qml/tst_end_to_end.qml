@@ -26,6 +26,11 @@ TestCase {
     }
 
     SignalSpy {
+        id: holdCompletedSpy
+        signalName: "preventAppStartAllCompleted"
+    }
+
+    SignalSpy {
         id: upgradeCompletedSpy
         signalName: "upgradeCompleted"
     }
@@ -92,6 +97,7 @@ TestCase {
         model = controller.motorListModel
         scanCompletedSpy.target = controller
         upgradeCompletedSpy.target = controller
+        holdCompletedSpy.target = controller
         screenshot(main, "main-window.png")
     }
 
@@ -264,5 +270,24 @@ TestCase {
         }
         verify(checked >= 1, "at least one upgraded motor listed again")
         screenshot(main.motorListWindow, "motor-list-rescanned.png")
+    }
+
+    function test_8_holdThroughPowerCycle() {
+        // The bench's simulated operator switches a motor off and on when it
+        // keeps getting the stop command, as the dialog asks a person to do.
+        var page = main.motorListWindow.page
+        verify(allRows(function (i) { return stateAt(i) === 0 }))
+        holdCompletedSpy.clear()
+        click(page, "startHoldButton")
+        tryCompare(page.holdDialog, "opened", true)
+        verify(controller.isPreventAppStartAllActive())
+        screenshot(main.motorListWindow, "motor-list-hold.png")
+        holdCompletedSpy.wait(90000)
+        compare(holdCompletedSpy.signalArguments[0][0], model.rowCount())
+        compare(holdCompletedSpy.signalArguments[0][1], model.rowCount())
+        tryCompare(page.holdDialog, "visible", false)
+        verify(allRows(function (i) { return stateAt(i) === 2 }))
+        compare(controller.statusMessage,
+                "交互式强制进入Bootloader完成，成功 " + model.rowCount() + "/" + model.rowCount() + " 个电机")
     }
 }
