@@ -215,13 +215,18 @@ TestCase {
         testHelper.setMotorStatus(model, nodeAt(1), 2)
         mouseClick(findChild(page, "exitBootloaderAllButton"))
         // The queued exit marks its row busy at once; the others are untouched.
-        verify(stateAt(1) === 3 || stateAt(1) === 0, "row 1 was sent the exit")
-        compare(stateAt(0), 0)
-        compare(stateAt(2), 0)
-        compare(page.motorStatusMap[nodeAt(1)] !== undefined, true)
-        compare(page.motorStatusMap[nodeAt(0)], undefined)
+        compare(stateAt(1), 3)
+        compare(page.motorStatusMap[nodeAt(1)], "正在退出Bootloader...")
+        for (i = 0; i < model.rowCount(); ++i) {
+            if (i !== 1) {
+                compare(stateAt(i), 0)
+                compare(page.motorStatusMap[nodeAt(i)], undefined)
+            }
+        }
         // Let the worker finish before the next test touches the rows.
-        tryVerify(function () { return stateAt(1) !== 3 }, 20000)
+        tryVerify(function () { return page.motorStatusMap[nodeAt(1)] !== "正在退出Bootloader..." }, 30000)
+        verify(["已退出Bootloader", "退出Bootloader失败"].indexOf(page.motorStatusMap[nodeAt(1)]) >= 0,
+               page.motorStatusMap[nodeAt(1)])
     }
 
     function test_progressEntriesAreClearedAfterCompletion() {
