@@ -251,6 +251,11 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
         }
         return CO_SDO_RT_wrongArguments;
     }
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        /* The abort frame could not go out last time: keep its code, so the
+         * transfer does not end with code 0 as if it had succeeded. */
+        abortCode = SDO_C->abortCodePending;
+    }
 
     if (SDO_C->state == CO_SDO_ST_IDLE) {
         ret = CO_SDO_RT_ok_communicationEnd;
@@ -516,6 +521,9 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
         }
     }
 
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        SDO_C->abortCodePending = abortCode;
+    }
     if (SDOabortCode != NULL) {
         *SDOabortCode = abortCode;
     }
@@ -591,6 +599,11 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
             *SDOabortCode = CO_SDO_AB_DEVICE_INCOMPAT;
         }
         return CO_SDO_RT_wrongArguments;
+    }
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        /* The abort frame could not go out last time: keep its code, so the
+         * transfer does not end with code 0 as if it had succeeded. */
+        abortCode = SDO_C->abortCodePending;
     }
 
     if (SDO_C->state == CO_SDO_ST_IDLE) {
@@ -878,6 +891,9 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
         }
     }
 
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        SDO_C->abortCodePending = abortCode;
+    }
     if (SDOabortCode != NULL) {
         *SDOabortCode = abortCode;
     }

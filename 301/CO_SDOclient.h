@@ -125,6 +125,9 @@ typedef struct {
     bool_t block_crcEnabled;
     uint8_t block_dataUploadLast[7];
     uint16_t block_crc;
+    /* Code of an abort decided in a step that could not send the abort
+     * frame yet (request buffer still full); sent with the frame later. */
+    CO_SDO_abortCode_t abortCodePending;
 } CO_SDOclient_t;
 
 /* Binds the client to its CAN module(s) and sets it up from the SDO client

@@ -338,6 +338,14 @@ TEST_F(SdoBlock, OutOfRangeBlockSizesBecome127) {
     EXPECT_EQ(c->block_blksize, 127);
 }
 
+TEST_F(SdoBlock, OversizedInitialBlockSizeBecomes127) {
+    const Bytes data = pattern(2000, 4);
+    EXPECT_EQ(run(data, 200, 127), CO_SDO_RT_ok_communicationEnd);
+    EXPECT_EQ(received, data);
+    EXPECT_EQ(segments[126], 127);
+    EXPECT_EQ(segments[127], 1);
+}
+
 TEST_F(SdoBlock, LargerThanTheBufferIsRefilled) {
     const Bytes data = pattern(10000, 9);
     EXPECT_EQ(run(data, 50, 0), CO_SDO_RT_ok_communicationEnd);
@@ -439,6 +447,39 @@ TEST_F(SdoDownload, TimeoutOnTheFiveHundredthStep) {
         out,
         "TIMEOUT1: SDO_C->timeoutTimer = 500000, >= SDO_C->SDOtimeoutTime_us = 500000, SDO_C->state == 1\n");
     EXPECT_EQ(lastSent(), abortFrame(0x2001, 0, 0x05040000));
+}
+
+// An abort decided while the request buffer is still full goes out later
+// with its code; the transfer must not end with code 0.
+TEST_F(SdoDownload, AbortDeferredByAFullBufferKeepsItsCode) {
+    ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x2001, 0, 4, 3, false), CO_SDO_RT_ok_communicationEnd);
+    write(pattern(4));
+    dl();
+    c->CANtxBuff->bufferFull = true; // stuck in the driver
+    CO_SDO_return_t r = CO_SDO_RT_waitingResponse;
+    std::string out;
+    for (int i = 0; i < 3; ++i) {
+        out += capture([&] { r = dl(); });
+        EXPECT_EQ(r, CO_SDO_RT_transmittBufferFull);
+    }
+    EXPECT_TRUE(contains(out, "TIMEOUT1: SDO_C->timeoutTimer = 3000"));
+    EXPECT_EQ(abortCode, CO_SDO_AB_TIMEOUT);
+    EXPECT_EQ(dl(), CO_SDO_RT_transmittBufferFull);
+    EXPECT_EQ(abortCode, CO_SDO_AB_TIMEOUT);
+    c->CANtxBuff->bufferFull = false; // the driver got it out
+    EXPECT_EQ(dl(), CO_SDO_RT_endedWithClientAbort);
+    EXPECT_EQ(abortCode, CO_SDO_AB_TIMEOUT);
+    EXPECT_EQ(lastSent(), abortFrame(0x2001, 0, 0x05040000));
+
+    // The same for an upload.
+    ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x2001, 0, 1000, false), CO_SDO_RT_ok_communicationEnd);
+    ul();
+    c->CANtxBuff->bufferFull = true;
+    EXPECT_EQ(ul(true, 0x08000021), CO_SDO_RT_transmittBufferFull);
+    c->CANtxBuff->bufferFull = false;
+    EXPECT_EQ(ul(), CO_SDO_RT_endedWithClientAbort);
+    EXPECT_EQ(abortCode, 0x08000021u);
+    EXPECT_EQ(lastSent(), abortFrame(0x2001, 0, 0x08000021));
 }
 
 TEST_F(SdoDownload, FullTransmitBufferIsReportedAndRetried) {
