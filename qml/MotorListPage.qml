@@ -451,7 +451,7 @@ Item {
                                         anchors.fill: parent
                                         anchors.margins: 5
                                         font.pixelSize: 10
-                                        wrapMode: Text.WrapAnywhere
+                                        wrapMode: Text.Wrap
                                         verticalAlignment: Text.AlignVCenter
                                         text: rowItem.shownFileName
                                         color: rowItem.noFile ? "red" : "black"
