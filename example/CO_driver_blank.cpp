@@ -38,7 +38,15 @@ void unpack_tx(const CO_CANtx_t *buffer, uint32_t *id, uint8_t *len, uint8_t *re
  * set it up; released by whoever releases the channel (free()). */
 bool rx_queue_ready(FixedQueue *q) {
     if (q->initialized && q->buffer != NULL) {
-        return q->capacity > 0u && q->elementSize == sizeof(CO_CANrxMsg_t);
+        if (q->capacity == 0u || q->elementSize != sizeof(CO_CANrxMsg_t)) {
+            return false;
+        }
+        if (q->head >= q->capacity || q->count > q->capacity) {
+            q->head = 0; /* inconsistent positions: start over empty */
+            q->tail = 0;
+            q->count = 0;
+        }
+        return true;
     }
     free(q->buffer);
     memset(q, 0, sizeof(*q));
