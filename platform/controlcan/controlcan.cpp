@@ -1,5 +1,6 @@
 // Stand-in for the adapter library on Linux: every VCI_* call is routed to
 // the transport chosen once per process from OSTRELO_CAN.
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,8 @@ namespace {
 
 std::mutex g_mutex;
 const ControlCanTransport *g_transport = nullptr;
+// Lock-free path for the frame calls once a transport is in place.
+std::atomic<const ControlCanTransport *> g_ready{nullptr};
 bool g_chosen = false;
 bool g_sim_notice_printed = false;
 bool g_sim_in_use = false;
@@ -59,8 +62,13 @@ const ControlCanTransport *choose_locked() {
 }
 
 const ControlCanTransport *transport() {
+    if (const ControlCanTransport *t = g_ready.load(std::memory_order_acquire)) {
+        return t;
+    }
     std::lock_guard<std::mutex> lock(g_mutex);
-    return choose_locked();
+    const ControlCanTransport *t = choose_locked();
+    g_ready.store(t, std::memory_order_release);
+    return t;
 }
 
 } // namespace
@@ -72,6 +80,7 @@ void controlcan_set_transport(const ControlCanTransport *t) {
     g_transport = t;
     g_chosen = (t != nullptr);
     g_sim_in_use = false;
+    g_ready.store(t, std::memory_order_release);
 }
 
 const ControlCanTransport *controlcan_get_transport(void) {
