@@ -79,7 +79,13 @@ void CANopenWrapper::runOnMainThread(std::function<void()> fn) {
         fn();
         return;
     }
+    ostrelo::announceHandOver(this);
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
+}
+
+bool CANopenWrapper::event(QEvent *e) {
+    ostrelo::acceptHandOver(this);
+    return QObject::event(e);
 }
 
 void CANopenWrapper::setMotorStatusOnMain(unsigned int nodeId, MotorStatus status) {

@@ -115,6 +115,9 @@ class CANopenWrapper : public QObject {
     void refreshMotorStatus(unsigned int nodeId);
     void refreshAllMotorStatus();
 
+  protected:
+    bool event(QEvent *e) override;
+
   private:
     Q_INVOKABLE void emitChannelScanProgress(int channelIndex, int percent, const QString &status);
     Q_INVOKABLE void onChannelScanCompleted(int channelIndex, int discoveredCount);

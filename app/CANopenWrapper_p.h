@@ -4,6 +4,10 @@
 
 #include <QMutex>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
 #include "CO_driver_target.h"
 
 namespace ostrelo {
@@ -24,6 +28,27 @@ QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
 // the query of a motor that answers correctly. Call with the channel's lock
 // held.
 void discardStaleFrames(const CO_CANdeviceConfig_t &channel);
+
+// Queued calls from a worker reach the main thread through Qt's posted-event
+// queue, whose lock lives inside Qt. With ThreadSanitizer (and Debian's
+// uninstrumented Qt) the hand-over is announced here, just before posting,
+// and accepted in CANopenWrapper::event on delivery, so everything the
+// worker prepared for the call is seen as ordered. Nothing in other builds.
+inline void announceHandOver(const void *receiver) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_release(const_cast<void *>(receiver));
+#else
+    (void)receiver;
+#endif
+}
+
+inline void acceptHandOver(const void *receiver) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_acquire(const_cast<void *>(receiver));
+#else
+    (void)receiver;
+#endif
+}
 
 } // namespace ostrelo
 

@@ -68,6 +68,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
             }
             qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
                      << "个电机";
+            ostrelo::announceHandOver(this);
             QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
                                       Q_ARG(int, found));
         });
@@ -116,6 +117,7 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
         } else {
             text = QStringLiteral("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
         }
+        ostrelo::announceHandOver(this);
         QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection,
                                   Q_ARG(int, channelIndex), Q_ARG(int, percent), Q_ARG(QString, text));
     }

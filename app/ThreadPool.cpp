@@ -4,6 +4,29 @@
 #include <QMutexLocker>
 #include <QVariantMap>
 
+#if defined(__SANITIZE_THREAD__)
+#include <sanitizer/tsan_interface.h>
+#endif
+
+namespace {
+
+// QWaitCondition::wait releases and retakes the mutex inside Qt, which is not
+// built with ThreadSanitizer; the tool must be told, or it believes the
+// worker still holds the mutex during the wait. Nothing in other builds.
+void waitForWork(QWaitCondition *condition, QMutex *mutex, unsigned long ms) {
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_unlock(mutex, 0);
+    __tsan_mutex_post_unlock(mutex, 0);
+#endif
+    condition->wait(mutex, ms);
+#if defined(__SANITIZE_THREAD__)
+    __tsan_mutex_pre_lock(mutex, 0);
+    __tsan_mutex_post_lock(mutex, 0, 0);
+#endif
+}
+
+} // namespace
+
 ThreadPool::ChannelWorkerThread::ChannelWorkerThread(int threadIndex, ThreadPool *pool)
     : threadIndex(threadIndex), pool(pool) {}
 
@@ -11,6 +34,7 @@ void ThreadPool::ChannelWorkerThread::run() {
     qDebug() << "[ThreadPool] Worker thread" << threadIndex << "started";
     if (threadIndex < 0 || mutex == nullptr || condition == nullptr || queue == nullptr) {
         qDebug() << "[ThreadPool] Error: Invalid thread index" << threadIndex;
+        finished.store(true, std::memory_order_release);
         return;
     }
 
@@ -24,7 +48,7 @@ void ThreadPool::ChannelWorkerThread::run() {
                     leave = true;
                     break;
                 }
-                condition->wait(mutex, 100);
+                waitForWork(condition, mutex, 100);
             }
             if (leave) {
                 break;
@@ -43,6 +67,7 @@ void ThreadPool::ChannelWorkerThread::run() {
         }
     }
     qDebug() << "[ThreadPool] Worker thread" << threadIndex << "stopped";
+    finished.store(true, std::memory_order_release);
 }
 
 ThreadPool *ThreadPool::instance() {
@@ -150,7 +175,10 @@ void ThreadPool::cleanup() {
             worker->terminate();
             finished = worker->wait(1000);
         }
-        if (finished) {
+        // QThread::wait() synchronises inside Qt; the acquire load pairs
+        // with the worker's last store so the deletion is ordered after
+        // everything the worker did, for any checker too.
+        if (finished && worker->finished.load(std::memory_order_acquire)) {
             delete worker;
             delete taskQueues.at(i);
             delete mutexes.at(i);

@@ -28,6 +28,9 @@ class ThreadPool {
         ThreadPool *pool;
         // Written by the main thread, polled by the worker.
         std::atomic<bool> stopRequested{false};
+        // Set as the last step of run(), when the thread touches nothing of
+        // the pool any more.
+        std::atomic<bool> finished{false};
 
       private:
         friend class ThreadPool;
