@@ -18,7 +18,6 @@
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
 #include "client_api.h"
-#include "motor_protocol.h"
 #include "sim_bench.h"
 
 namespace fixture {
@@ -79,25 +78,6 @@ inline QVariantMap channelItem(unsigned adapter, unsigned channel, bool enabled 
     m.insert("canChannel", channel);
     m.insert("bitrate", 1000u);
     return m;
-}
-
-inline QString encoderName(uint8_t code) {
-    switch (code) {
-    case 1:
-        return "SingleTarsel";
-    case 2:
-        return "DoubleTarsel";
-    case 3:
-        return "DoubleBrisca";
-    default:
-        return QString("Unknown Encoder type: %1").arg(code);
-    }
-}
-
-// File name that the naming rule pairs with this motor.
-inline QString firmwareName(const sim_motor_config_t &m) {
-    return QString("%1_%2_%3.bin")
-        .arg(motor_model_for_type(m.motorType), encoderName(m.encoderType), m.brakeType == 16 ? "B16" : "B0");
 }
 
 // Writes an image of `bodySize` bytes plus the bench's trailer carrying

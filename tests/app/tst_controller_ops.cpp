@@ -7,12 +7,14 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <memory>
 
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
 #include "controller_fixture.h"
 #include "log_capture.h"
+#include "sim_mkfw.h"
 
 using namespace fixture;
 
@@ -131,19 +133,25 @@ class TestControllerOps : public QObject {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
 
+        // The demo firmware of the bench's own tool, small images.
+        sim_mkfw_file_t made[SIM_MKFW_MAX_FILES];
+        const int fileCount =
+            sim_mkfw_write_all(dir.path().toUtf8().constData(), 4096, made, SIM_MKFW_MAX_FILES);
+        QVERIFY(fileCount >= 2);
+        QHash<QString, uint32_t> versionOfFile;
+        for (int i = 0; i < fileCount; ++i) {
+            versionOfFile.insert(QString::fromUtf8(made[i].name), made[i].version);
+        }
+
         QList<sim_motor_config_t> bench;
         QSet<unsigned> nodeSet;
-        QHash<unsigned, int> perNode;
         for (int i = 0; i < sim_bench_motor_count(); ++i) {
             sim_motor_config_t cfg;
             QVERIFY(sim_bench_motor_config(i, &cfg) == 1);
             bench.append(cfg);
             if (cfg.node <= 32) {
                 nodeSet.insert(cfg.node);
-                perNode[cfg.node]++;
             }
-            QVERIFY(
-                !writeFirmware(dir.path(), firmwareName(cfg), kNewVersion, 3000 + 17 * cfg.node).isEmpty());
         }
         QList<unsigned> nodes = nodeSet.values();
         std::sort(nodes.begin(), nodes.end());
@@ -158,6 +166,9 @@ class TestControllerOps : public QObject {
             }
             return sim_motor_config_t{};
         };
+        auto fileVersionOfRow = [&versionOfFile](MotorListModel *m, unsigned n) {
+            return versionOfFile.value(QFileInfo(m->getBinFilePath(n)).fileName(), 0);
+        };
 
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
@@ -169,13 +180,17 @@ class TestControllerOps : public QObject {
         QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{QString("scanCompleted|%1").arg(nodes.size())});
 
         const int cached = w.cacheDirectoryBinFiles(dir.path());
-        QCOMPARE(cached, bench.size());
+        QCOMPARE(cached, fileCount);
         QCOMPARE(w.statusMessage(), QString("缓存了 %1 个.bin文件").arg(cached));
         const int matched = w.matchBinFiles(dir.path());
         QCOMPARE(matched, nodes.size());
         QCOMPARE(w.statusMessage(), QString("匹配了 %1 个文件").arg(matched));
         for (unsigned n : nodes) {
-            QCOMPARE(QFileInfo(m->getBinFilePath(n)).fileName(), firmwareName(configOfRow(m, n)));
+            const sim_motor_config_t c = configOfRow(m, n);
+            char key[128];
+            sim_mkfw_key(&c, key, sizeof key);
+            QVERIFY(sim_mkfw_match(QFileInfo(m->getBinFilePath(n)).fileName().toUtf8().constData(), key));
+            QVERIFY(fileVersionOfRow(m, n) != 0);
         }
 
         // Upgrading needs the bootloader.
@@ -236,7 +251,8 @@ class TestControllerOps : public QObject {
                                           QString("upgradeCompleted|%1|1").arg(first)}));
         QCOMPARE(m->getMotorStatus(first), Available);
         QTRY_COMPARE(w.statusMessage(), QString("节点 %1 升级成功并退出Bootloader").arg(first));
-        QTRY_COMPARE(sim_bench_motor_version(firstCfg.adapter, firstCfg.channel, first), kNewVersion);
+        QTRY_COMPARE(sim_bench_motor_version(firstCfg.adapter, firstCfg.channel, first),
+                     fileVersionOfRow(m, first));
 
         // The others: all into the bootloader, then every matched one.
         rec.clear();
@@ -254,21 +270,27 @@ class TestControllerOps : public QObject {
         QCOMPARE(rec.withPrefix("upgradeCompleted").filter("|1").size(), upgrading);
         for (unsigned n : nodes) {
             const sim_motor_config_t c = configOfRow(m, n);
-            QTRY_COMPARE(sim_bench_motor_version(c.adapter, c.channel, n), kNewVersion);
+            QTRY_COMPARE(sim_bench_motor_version(c.adapter, c.channel, n), fileVersionOfRow(m, n));
         }
 
-        // A rescan reads the versions from the running applications: the new
-        // one wherever a node id is on one channel only.
+        // A rescan reads the new versions from the running applications.
+        QHash<unsigned, uint32_t> expected;
+        for (unsigned n : nodes) {
+            expected.insert(n, fileVersionOfRow(m, n));
+        }
         rec.clear();
         w.scanMotorsOnAllChannels(1, 32);
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
         QCOMPARE(m->rowCount(), nodes.size());
         for (unsigned n : nodes) {
             const sim_motor_config_t c = configOfRow(m, n);
-            QCOMPARE(versionOf(m, n),
-                     MotorListModel::versionText(sim_bench_motor_version(c.adapter, c.channel, n)));
-            if (perNode.value(n) == 1) {
-                QCOMPARE(versionOf(m, n), QString("2.3.4.5"));
+            const uint32_t now = sim_bench_motor_version(c.adapter, c.channel, n);
+            QCOMPARE(versionOf(m, n), MotorListModel::versionText(now));
+            // A node id on two channels is listed with whichever channel
+            // answered last; the motor upgraded before may be the other one.
+            if (std::count_if(bench.begin(), bench.end(),
+                              [n](const sim_motor_config_t &b) { return b.node == n; }) == 1) {
+                QCOMPARE(now, expected.value(n));
             }
         }
     }
@@ -307,6 +329,17 @@ class TestControllerOps : public QObject {
 
         QVERIFY(!w.upgradeMotor(4, dir.filePath("missing.bin")));
         QCOMPARE(w.statusMessage(), QString("文件不存在: %1").arg(dir.filePath("missing.bin")));
+
+        // The worker half's own early refusals still end the upgrade for the
+        // page (no channel; file gone since queueing).
+        rec.clear();
+        QVERIFY(!w.doUpgradeMotor(99, path, 60000, 5000, 5000));
+        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|99|0"});
+        QCOMPARE(w.statusMessage(), QString("未找到节点 99 的信息"));
+        QVERIFY(!w.doUpgradeMotor(4, dir.filePath("missing.bin"), 60000, 5000, 5000));
+        QCOMPARE(rec.withPrefix("upgradeCompleted"),
+                 (QStringList{"upgradeCompleted|99|0", "upgradeCompleted|4|0"}));
+        QCOMPARE(m->getMotorStatus(4), Bootloader);
 
         // The bootloader reports another CRC: the row stays in the
         // bootloader and shows both values.
