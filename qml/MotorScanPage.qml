@@ -179,12 +179,15 @@ Item {
                 implicitHeight: 100
                 clip: true
                 contentWidth: availableWidth
+                contentHeight: cardGrid.height
 
-                GridLayout {
+                // A positioner rather than a layout: the cards are rebuilt at
+                // every scan start, also while the window is hidden.
+                Grid {
+                    id: cardGrid
                     width: cardScroll.availableWidth
                     columns: 2
-                    columnSpacing: 15
-                    rowSpacing: 15
+                    spacing: 15
 
                     Repeater {
                         objectName: "cardRepeater"
@@ -195,8 +198,8 @@ Item {
                             required property var model
 
                             objectName: "channelCard" + index
-                            Layout.fillWidth: true
-                            Layout.preferredHeight: 120
+                            width: Math.floor((cardGrid.width - cardGrid.spacing) / 2) - 1
+                            height: 120
                             color: "#f5f5f5"
                             border.width: 1
                             border.color: "#ddd"
