@@ -16,7 +16,8 @@ bash scripts/install-deps.sh
 BUILD_DIR="${OSTRELO_BUILD_DIR:-build}"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${OSTRELO_CMAKE_ARGS:-}
+# The program needs the Qt part even if this build directory was configured without it.
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRELO_BUILD_APP=ON ${OSTRELO_CMAKE_ARGS:-}
 cmake --build "$BUILD_DIR" -j "$JOBS" --target appOstrelo ostrelo-mkfw
 
 APP="$BUILD_DIR/qml/appOstrelo"
