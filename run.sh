@@ -22,7 +22,10 @@ cmake --build "$BUILD_DIR" -j "$JOBS" --target appOstrelo ostrelo-mkfw
 
 APP="$BUILD_DIR/qml/appOstrelo"
 MKFW="$BUILD_DIR/sim/ostrelo-mkfw"
-DEMO_DIR="$(pwd)/$BUILD_DIR/demo-firmware"
+case "$BUILD_DIR" in
+    /*) DEMO_DIR="$BUILD_DIR/demo-firmware" ;;
+    *) DEMO_DIR="$(pwd)/$BUILD_DIR/demo-firmware" ;;
+esac
 
 # One image per motor of the default bench, named so that "匹配.bin文件" pairs
 # each motor with its file.
