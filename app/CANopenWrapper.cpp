@@ -4,6 +4,7 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QMutexLocker>
+#include <QPair>
 #include <QThread>
 
 #include <cstring>
@@ -86,10 +87,6 @@ void CANopenWrapper::runOnMainThread(std::function<void()> fn) {
 bool CANopenWrapper::event(QEvent *e) {
     ostrelo::acceptHandOver(this);
     return QObject::event(e);
-}
-
-void CANopenWrapper::setMotorStatusOnMain(unsigned int nodeId, MotorStatus status) {
-    runOnMainThread([this, nodeId, status]() { m_motorListModel->setMotorStatus(nodeId, status); });
 }
 
 void CANopenWrapper::setStatusMessage(const QString &message) {

@@ -131,7 +131,6 @@ class CANopenWrapper : public QObject {
     bool channelForWorker(unsigned int nodeId, CO_CANdeviceConfig_t &out);
     bool ensureThreadPool();
     bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task);
-    void setMotorStatusOnMain(unsigned int nodeId, MotorStatus status);
 
     // Worker halves with the channel identity captured on the main thread.
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
