@@ -4,6 +4,10 @@
 #include <QMutexLocker>
 #include <QVariantMap>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
 #endif
@@ -62,7 +66,16 @@ void ThreadPool::ChannelWorkerThread::run() {
         try {
             task();
             qDebug() << "[ThreadPool] Thread" << threadIndex << "task completed";
-        } catch (...) {
+        }
+#if defined(__GLIBCXX__)
+        // A forced termination (QThread::terminate in cleanup) unwinds the
+        // thread with this special exception; swallowing it aborts the
+        // process, so it has to go on.
+        catch (abi::__forced_unwind &) {
+            throw;
+        }
+#endif
+        catch (...) {
             qDebug() << "[ThreadPool] Thread" << threadIndex << "task failed with exception";
         }
     }

@@ -147,8 +147,39 @@ class TestControllerConfig : public QObject {
         QCOMPARE(w.statusMessage(), QString("请先配置并应用通道，且确保有可用通道"));
         QCOMPARE(progress.count(), 0);
 
-        // Queueing operations need a channel too.
-        QVERIFY(w.getAvailableChannels().isEmpty());
+        // Queueing operations need a channel too: listed motors, nothing up,
+        // no pool.
+        {
+            QMutexLocker locker(&CANopenWrapper::g_discovered_motors_mutex);
+            g_discovered_motors[7].discovered = 1;
+            g_discovered_motors[7].nodeId = 7;
+            g_discovered_motors[7].channelId = client_channel_id_t{4, 0, 0, 1000};
+        }
+        w.motorListModel()->refreshFromBackend();
+        const QString noPool("没有可用通道，无法初始化线程池");
+        QVERIFY(!w.enterBootloader(7));
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        QVERIFY(!w.exitBootloader(7));
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        QCOMPARE(w.enterBootloaderAll(), 0);
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        w.refreshMotorStatus(7);
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        w.refreshAllMotorStatus();
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        QCOMPARE(w.upgradeAllMatched(), 0);
+        QCOMPARE(w.statusMessage(), noPool);
+        w.updateStatus("-");
+        w.startPreventAppStartAllInteractive();
+        QCOMPARE(w.statusMessage(), noPool);
+        QVERIFY(!w.isPreventAppStartAllActive());
+        QCOMPARE(w.motorListModel()->getMotorStatus(7), Available);
+        QVERIFY(!ThreadPool::instance()->poolInitialized);
     }
 
     void applyTwiceAndChannelMaps() {

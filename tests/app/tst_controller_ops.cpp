@@ -439,6 +439,37 @@ class TestControllerOps : public QObject {
         QCOMPARE(w.statusMessage(), QString("未找到节点 77 的通道信息"));
     }
 
+    void failedEntryStaysBusy() {
+        loadBench({motor(0, 0, 1), motor(0, 0, 2)});
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 3);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+
+        // Motor 2 stops answering: its entry fails and the row stays Busy.
+        sim_fault_t silent;
+        sim_fault_init(&silent);
+        silent.silent = 1;
+        QVERIFY(sim_bench_set_node_fault(0, 0, 2, &silent) == 1);
+        rec.clear();
+        QVERIFY(w.enterBootloader(2, 100, 0, 10));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|2|进入Bootloader失败"), 10000);
+        QVERIFY(rec.has("status|节点 2 进入Bootloader模式失败"));
+        QCOMPARE(m->getMotorStatus(2), Busy);
+
+        // The bulk entry takes Available rows only, and says how many.
+        m->setMotorStatus(1, Bootloader);
+        QCOMPARE(w.enterBootloaderAll(), 0);
+        QCOMPARE(w.statusMessage(), QString("已提交 0 个进入Bootloader任务到线程池"));
+        // A Bootloader row may be asked again.
+        QVERIFY(w.enterBootloader(1, 100, 0, 10));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("status|节点 1 已进入Bootloader模式"), 10000);
+    }
+
     void singleHoldOnMainThread() {
         loadBench({motor(0, 0, 1), motor(0, 0, 2), motor(0, 1, 9)});
         sim_bench_set_operator(1, 200, 100);
