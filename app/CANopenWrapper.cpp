@@ -43,6 +43,13 @@ void discardStaleFrames(const CO_CANdeviceConfig_t &channel) {
     }
 }
 
+#if defined(__SANITIZE_THREAD__)
+std::mutex &handOverMutex() {
+    static std::mutex m;
+    return m;
+}
+#endif
+
 } // namespace ostrelo
 
 CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
@@ -80,12 +87,12 @@ void CANopenWrapper::runOnMainThread(std::function<void()> fn) {
         fn();
         return;
     }
-    ostrelo::announceHandOver(this);
+    [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
 
 bool CANopenWrapper::event(QEvent *e) {
-    ostrelo::acceptHandOver(this);
+    ostrelo::acceptHandOver();
     return QObject::event(e);
 }
 

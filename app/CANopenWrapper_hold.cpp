@@ -157,7 +157,7 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
         qDebug() << prefix << groupIndex << "没有有效的电机任务";
         const int done = countFinishedGroup(generation);
         if (done >= groupCount) {
-            ostrelo::announceHandOver(this);
+            [[maybe_unused]] ostrelo::HandOverGuard handOver;
             QMetaObject::invokeMethod(
                 this,
                 [this, generation, done, groupCount]() { finishEmptyHold(generation, done, groupCount); },
@@ -210,7 +210,7 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
                 responded[i] = true;
                 ++answered;
                 qDebug() << prefix << groupIndex << "电机" << m.nodeId << "收到响应";
-                ostrelo::announceHandOver(this);
+                [[maybe_unused]] ostrelo::HandOverGuard handOver;
                 QMetaObject::invokeMethod(this, "notifyPreventAppStartSuccess", Qt::QueuedConnection,
                                           Q_ARG(quint32, m.nodeId));
             }
@@ -227,7 +227,7 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
     if (done < 0 || done < groupCount) {
         return;
     }
-    ostrelo::announceHandOver(this);
+    [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(
         this, [this, generation]() { finishHold(generation); }, Qt::QueuedConnection);
 }

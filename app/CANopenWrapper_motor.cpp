@@ -26,7 +26,7 @@ void transfer_progress_callback(size_t transferred, size_t total, void *userData
     const quint64 done = transferred;
     const quint64 all = total;
     const int percent = all == 0 ? 0 : static_cast<int>(done * 100u / all);
-    ostrelo::announceHandOver(ctx->controller);
+    [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(ctx->controller, "emitUpgradeProgressPercent", Qt::QueuedConnection,
                               Q_ARG(quint32, ctx->nodeId), Q_ARG(int, percent), Q_ARG(quint64, done),
                               Q_ARG(quint64, all));

@@ -5,7 +5,7 @@
 #include <QMutex>
 
 #if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
+#include <mutex>
 #endif
 
 #include "CO_driver_target.h"
@@ -30,25 +30,34 @@ QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
 void discardStaleFrames(const CO_CANdeviceConfig_t &channel);
 
 // Queued calls from a worker reach the main thread through Qt's posted-event
-// queue, whose lock lives inside Qt. With ThreadSanitizer (and Debian's
-// uninstrumented Qt) the hand-over is announced here, just before posting,
-// and accepted in CANopenWrapper::event on delivery, so everything the
-// worker prepared for the call is seen as ordered. Nothing in other builds.
-inline void announceHandOver(const void *receiver) {
+// queue, whose lock lives inside Qt. Debian's Qt is not built with
+// ThreadSanitizer, so in such builds the hand-over is made visible: the
+// worker holds a plain mutex while it posts (Qt builds the event and copies
+// the arguments inside that window), and the main thread passes through the
+// same mutex before it handles any event of the controller. The worker does
+// not wait for the main thread inside the window, so this cannot deadlock.
+// Nothing of it exists in other builds.
 #if defined(__SANITIZE_THREAD__)
-    __tsan_release(const_cast<void *>(receiver));
-#else
-    (void)receiver;
-#endif
+std::mutex &handOverMutex();
+class HandOverGuard {
+  public:
+    HandOverGuard() { handOverMutex().lock(); }
+    ~HandOverGuard() { handOverMutex().unlock(); }
+    HandOverGuard(const HandOverGuard &) = delete;
+    HandOverGuard &operator=(const HandOverGuard &) = delete;
+};
+inline void acceptHandOver() {
+    std::lock_guard<std::mutex> pass(handOverMutex());
 }
-
-inline void acceptHandOver(const void *receiver) {
-#if defined(__SANITIZE_THREAD__)
-    __tsan_acquire(const_cast<void *>(receiver));
 #else
-    (void)receiver;
+class HandOverGuard {
+  public:
+    HandOverGuard() = default;
+    HandOverGuard(const HandOverGuard &) = delete;
+    HandOverGuard &operator=(const HandOverGuard &) = delete;
+};
+inline void acceptHandOver() {}
 #endif
-}
 
 } // namespace ostrelo
 

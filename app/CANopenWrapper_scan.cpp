@@ -68,7 +68,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
             }
             qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
                      << "个电机";
-            ostrelo::announceHandOver(this);
+            [[maybe_unused]] ostrelo::HandOverGuard handOver;
             QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
                                       Q_ARG(int, found));
         });
@@ -103,9 +103,7 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
 
         client_firmware_info_t info;
         const int r = client_api_query_firmware_info(channelId, static_cast<uint8_t>(n), &info);
-        QString text;
         if (r == 0) {
-            text = QStringLiteral("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total);
             QMutexLocker locker(&g_discovered_motors_mutex);
             client_discovered_motor_t &entry = g_discovered_motors[n];
             entry.discovered = 1;
@@ -114,10 +112,12 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
             entry.info = info;
             ++g_discovered_motor_count;
             ++found;
-        } else {
-            text = QStringLiteral("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
         }
-        ostrelo::announceHandOver(this);
+        // The guard first, so that the text is released inside its window.
+        [[maybe_unused]] ostrelo::HandOverGuard handOver;
+        const QString text =
+            r == 0 ? QStringLiteral("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
+                   : QStringLiteral("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
         QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection,
                                   Q_ARG(int, channelIndex), Q_ARG(int, percent), Q_ARG(QString, text));
     }

@@ -22,7 +22,7 @@ export QT_QPA_PLATFORM=offscreen
 # bench so the 20 ms answer windows of the motor queries still hold.
 export OSTRELO_TEST_SIM_INSTANT=1
 export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan-app.supp halt_on_error=0 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
-ctest --test-dir "$BUILD_DIR" --output-on-failure -R '^app_tst_' --timeout 900 "$@"
+ctest --test-dir "$BUILD_DIR" --output-on-failure -R '^app_tst_' -LE slow --timeout 900 "$@"
 
 # ctest passes a test whose sanitizer report did not change its exit code;
 # make any report fail the run.

@@ -18,9 +18,16 @@ class LogCapture {
     }
     ~LogCapture() { qInstallMessageHandler(previous); }
 
+    // A list of its own: a shared copy of the store would let the next
+    // append (on any thread) reorganise memory the caller is still reading.
     static QStringList lines() {
         QMutexLocker locker(&mutex());
-        return store();
+        QStringList out;
+        out.reserve(store().size());
+        for (const QString &line : store()) {
+            out.append(line);
+        }
+        return out;
     }
     static void clear() {
         QMutexLocker locker(&mutex());
