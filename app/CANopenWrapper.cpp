@@ -33,6 +33,11 @@ QMutex *channelLock(const CO_CANdeviceConfig_t &channel) {
     return slot.get();
 }
 
+std::shared_mutex &channelStoreLock() {
+    static std::shared_mutex lock;
+    return lock;
+}
+
 void discardStaleFrames(const CO_CANdeviceConfig_t &channel) {
     CO_CANrxMsg_t frame;
     // Bounded: a bus that keeps talking must not hold the task here.
@@ -419,7 +424,12 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
 }
 
 void CANopenWrapper::cleanupAll() {
-    client_api_manager_cleanup_all();
+    {
+        // Waits for a worker that is inside a channel (a transfer may take a
+        // while): freeing the channels under it would crash the program.
+        std::unique_lock<std::shared_mutex> store(ostrelo::channelStoreLock());
+        client_api_manager_cleanup_all();
+    }
     if (m_initialized) {
         m_initialized = false;
         emit initializedChanged();

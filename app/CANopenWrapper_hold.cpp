@@ -192,6 +192,10 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
             const HoldMotor &m = motors.at(i);
             // Each request/answer pair holds the motor's channel alone; a
             // channel that another thread is using is skipped for this pass.
+            std::shared_lock<std::shared_mutex> store(ostrelo::channelStoreLock(), std::try_to_lock);
+            if (!store.owns_lock()) {
+                continue;
+            }
             QMutex *lock = ostrelo::channelLock(m.channelId);
             if (!lock->tryLock()) {
                 continue;
@@ -202,6 +206,7 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
             std::memset(&frame, 0, sizeof(frame));
             const int got = client_api_receive_raw_can(m.channelId, &frame, 10);
             lock->unlock();
+            store.unlock();
             if (got != 0) {
                 continue;
             }

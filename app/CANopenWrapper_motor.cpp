@@ -132,7 +132,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
                                       const QString &filePath, unsigned int transferTimeoutMs,
                                       unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
     Q_UNUSED(verifyTimeoutMs); // the CRC query has its own fixed wait
-    QMutexLocker channelLocker(ostrelo::channelLock(channel));
+    ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
     if (!isFile(filePath)) {
@@ -256,7 +256,7 @@ bool CANopenWrapper::enterBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsi
                                               unsigned int retryDelayMs) {
     int r;
     {
-        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        ostrelo::ChannelUse channelUse(channel);
         r = client_api_enter_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
                                         retryDelayMs);
     }
@@ -306,7 +306,7 @@ bool CANopenWrapper::exitBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsig
                                              unsigned int retryDelayMs) {
     int r;
     {
-        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        ostrelo::ChannelUse channelUse(channel);
         r = client_api_exit_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
                                        retryDelayMs);
     }
@@ -446,7 +446,7 @@ void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsign
     bool sdoOk;
     bool canOk;
     {
-        QMutexLocker channelLocker(ostrelo::channelLock(channel));
+        ostrelo::ChannelUse channelUse(channel);
         ostrelo::discardStaleFrames(channel);
         sdoOk = client_api_query_firmware_crc(channel, node, &crc) == 0;
         if (sdoOk) {

@@ -3,6 +3,9 @@
 #define CANOPENWRAPPER_P_H
 
 #include <QMutex>
+#include <QMutexLocker>
+
+#include <shared_mutex>
 
 #if defined(__SANITIZE_THREAD__)
 #include <mutex>
@@ -20,6 +23,24 @@ namespace ostrelo {
 // live for the whole process (workers may still run at exit). Nobody holds
 // two of them at once, so they cannot deadlock against each other.
 QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
+
+// Guards the channel store as a whole against its release: every user of a
+// channel holds it shared (before its channel lock), and cleanupAll holds it
+// exclusively while the client API frees every channel, so no worker is
+// inside a channel when its queues and SDO client go away. A plain standard
+// lock, so that checkers see it too.
+std::shared_mutex &channelStoreLock();
+
+// A worker's use of one channel: the store shared, then the channel's lock.
+class ChannelUse {
+  public:
+    explicit ChannelUse(const CO_CANdeviceConfig_t &channel)
+        : store(channelStoreLock()), locker(channelLock(channel)) {}
+
+  private:
+    std::shared_lock<std::shared_mutex> store;
+    QMutexLocker<QMutex> locker;
+};
 
 // Throws away the frames waiting on the channel's raw path. The queries of a
 // scan, a status probe and the CRC check each judge the first frame they

@@ -62,7 +62,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
                      << ", Ch=" << identity.canChannel << "]";
             int found = 0;
             {
-                QMutexLocker channelLocker(ostrelo::channelLock(identity));
+                ostrelo::ChannelUse channelUse(identity);
                 ostrelo::discardStaleFrames(identity);
                 found = scanMotorsWithProgress(identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs);
             }

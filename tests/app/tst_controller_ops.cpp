@@ -439,6 +439,33 @@ class TestControllerOps : public QObject {
         QCOMPARE(w.statusMessage(), QString("未找到节点 77 的通道信息"));
     }
 
+    void cleanupWaitsForRunningTransfer() {
+        loadBench({motor(0, 0, 4)});
+        QTemporaryDir dir;
+        const QString path = writeFirmware(dir.path(), "4009_SingleTarsel_B0.bin", kNewVersion, 96 * 1024);
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(4, 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QVERIFY(w.enterBootloader(4));
+        QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, path));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeProgress|4|").filter("传输中").isEmpty(), 20000);
+        // The window is closed in the middle of the transfer: the channels
+        // are released only once the worker is out of its channel.
+        w.cleanupAll();
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 20000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|1"});
+        QVERIFY(w.getAvailableChannels().isEmpty());
+        QCOMPARE(sim_bench_motor_version(0, 0, 4) == kNewVersion || sim_bench_motor_state(0, 0, 4) != -1,
+                 true);
+    }
+
     void failedEntryStaysBusy() {
         loadBench({motor(0, 0, 1), motor(0, 0, 2)});
         CANopenWrapper w;
