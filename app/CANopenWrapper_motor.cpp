@@ -1,5 +1,10 @@
 // Per-motor operations: a main-thread half that checks, marks and queues,
 // and a worker half that talks to the motor on its channel's worker.
+//
+// The main-thread half reads the motor's channel from the model and hands it
+// to the task by value; the worker half (the *OnChannel functions) never
+// reads the model, which belongs to the main thread. The public do* slots,
+// if called directly, look the channel up first and then do the same.
 #include "CANopenWrapper.h"
 
 #include <QDebug>
