@@ -73,6 +73,94 @@ void print_line(const char *line) {
     fputs(line, stdout);
 }
 
+/* Sets up a transfer of one object; the caller picks the first state. */
+void start_transfer(CO_SDOclient_t *SDO_C, uint16_t index, uint8_t subIndex, size_t sizeIndicated,
+                    uint16_t SDOtimeoutTime_ms) {
+    SDO_C->index = index;
+    SDO_C->subIndex = subIndex;
+    SDO_C->sizeInd = sizeIndicated;
+    SDO_C->sizeTran = 0;
+    SDO_C->finished = false;
+    SDO_C->SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 1000u;
+    SDO_C->timeoutTimer = 0;
+    CO_fifo_reset(&SDO_C->bufFifo);
+    SDO_C->bufFifo.altReadPtr = 0;
+}
+
+/* Advances the response timer; true once the response is overdue. */
+bool_t response_overdue(CO_SDOclient_t *SDO_C, uint32_t timeDifference_us) {
+    if (SDO_C->timeoutTimer < SDO_C->SDOtimeoutTime_us) {
+        SDO_C->timeoutTimer += timeDifference_us;
+    }
+    return SDO_C->timeoutTimer >= SDO_C->SDOtimeoutTime_us;
+}
+
+/* The start of every download or upload step. Returns false (with the abort
+ * code to report already set) when the client cannot be used. */
+bool_t begin_step(const CO_SDOclient_t *SDO_C, CO_SDO_abortCode_t *SDOabortCode,
+                  CO_SDO_abortCode_t *abortCode) {
+    if (!client_usable(SDO_C)) {
+        if (SDOabortCode != NULL) {
+            *SDOabortCode = CO_SDO_AB_DEVICE_INCOMPAT;
+        }
+        return false;
+    }
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        /* The abort frame could not go out last time: keep its code, so the
+         * transfer does not end with code 0 as if it had succeeded. */
+        *abortCode = SDO_C->abortCodePending;
+    }
+    return true;
+}
+
+/* What a new response means before the state machine looks at it: a server
+ * abort ends the transfer, a requested abort or one still to be sent wins.
+ * Returns true when the response is left to the current state. */
+bool_t response_for_state(CO_SDOclient_t *SDO_C, bool_t send_abort, CO_SDO_abortCode_t requestedAbort,
+                          CO_SDO_abortCode_t *abortCode, CO_SDO_return_t *ret) {
+    const uint8_t *rx = SDO_C->CANrxData;
+    if (rx[0] == 0x80u) {
+        *abortCode = get_u32(&rx[4]);
+        SDO_C->state = CO_SDO_ST_IDLE;
+        *ret = CO_SDO_RT_endedWithServerAbort;
+        return false;
+    }
+    if (send_abort) {
+        *abortCode = requestedAbort;
+        SDO_C->state = CO_SDO_ST_ABORT;
+        return false;
+    }
+    /* In the abort state the frame is still to go out; a late response
+     * changes nothing. */
+    return SDO_C->state != CO_SDO_ST_ABORT;
+}
+
+/* The end of every download or upload step: a pending abort goes out, a
+ * running sub-block is reported as such, and the results are handed back. */
+CO_SDO_return_t end_step(CO_SDOclient_t *SDO_C, CO_SDO_return_t ret, CO_SDO_abortCode_t abortCode,
+                         CO_SDO_state_t subblockState, CO_SDO_return_t subblockRet,
+                         CO_SDO_abortCode_t *SDOabortCode, size_t *sizeTransferred) {
+    if (ret == CO_SDO_RT_waitingResponse) {
+        if (SDO_C->state == CO_SDO_ST_ABORT) {
+            send_abort_frame(SDO_C, abortCode);
+            ret = CO_SDO_RT_endedWithClientAbort;
+        } else if (SDO_C->state == subblockState) {
+            ret = subblockRet;
+        }
+    }
+
+    if (SDO_C->state == CO_SDO_ST_ABORT) {
+        SDO_C->abortCodePending = abortCode;
+    }
+    if (SDOabortCode != NULL) {
+        *SDOabortCode = abortCode;
+    }
+    if (sizeTransferred != NULL) {
+        *sizeTransferred = SDO_C->sizeTran;
+    }
+    return ret;
+}
+
 } // namespace
 
 extern "C" {
@@ -200,15 +288,7 @@ CO_SDO_return_t CO_SDOclientDownloadInitiate(CO_SDOclient_t *SDO_C, uint16_t ind
     if (!client_usable(SDO_C)) {
         return CO_SDO_RT_wrongArguments;
     }
-    SDO_C->index = index;
-    SDO_C->subIndex = subIndex;
-    SDO_C->sizeInd = sizeIndicated;
-    SDO_C->sizeTran = 0;
-    SDO_C->finished = false;
-    SDO_C->SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 1000u;
-    SDO_C->timeoutTimer = 0;
-    CO_fifo_reset(&SDO_C->bufFifo);
-    SDO_C->bufFifo.altReadPtr = 0;
+    start_transfer(SDO_C, index, subIndex, sizeIndicated, SDOtimeoutTime_ms);
     SDO_C->CANrxNew = false;
     if (blockEnable && (sizeIndicated == 0u || sizeIndicated > BLOCK_PROTOCOL_SWITCH)) {
         SDO_C->state = CO_SDO_ST_DOWNLOAD_BLK_INITIATE_REQ;
@@ -245,32 +325,15 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
     const CO_SDO_abortCode_t requestedAbort =
         SDOabortCode != NULL ? *SDOabortCode : CO_SDO_AB_DEVICE_INCOMPAT;
 
-    if (!client_usable(SDO_C)) {
-        if (SDOabortCode != NULL) {
-            *SDOabortCode = CO_SDO_AB_DEVICE_INCOMPAT;
-        }
+    if (!begin_step(SDO_C, SDOabortCode, &abortCode)) {
         return CO_SDO_RT_wrongArguments;
-    }
-    if (SDO_C->state == CO_SDO_ST_ABORT) {
-        /* The abort frame could not go out last time: keep its code, so the
-         * transfer does not end with code 0 as if it had succeeded. */
-        abortCode = SDO_C->abortCodePending;
     }
 
     if (SDO_C->state == CO_SDO_ST_IDLE) {
         ret = CO_SDO_RT_ok_communicationEnd;
     } else if (SDO_C->CANrxNew) {
         const uint8_t *rx = SDO_C->CANrxData;
-        if (rx[0] == 0x80u) {
-            abortCode = get_u32(&rx[4]);
-            SDO_C->state = CO_SDO_ST_IDLE;
-            ret = CO_SDO_RT_endedWithServerAbort;
-        } else if (send_abort) {
-            abortCode = requestedAbort;
-            SDO_C->state = CO_SDO_ST_ABORT;
-        } else if (SDO_C->state == CO_SDO_ST_ABORT) {
-            /* The abort frame is still to go out; a late response changes nothing. */
-        } else {
+        if (response_for_state(SDO_C, send_abort, requestedAbort, &abortCode, &ret)) {
             switch (SDO_C->state) {
             case CO_SDO_ST_DOWNLOAD_INITIATE_RSP:
                 if (rx[0] != 0x60u || !echoes_object(SDO_C)) {
@@ -371,10 +434,7 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
 
     /* Response time-out. */
     if (ret == CO_SDO_RT_waitingResponse && SDO_C->state != CO_SDO_ST_ABORT) {
-        if (SDO_C->timeoutTimer < SDO_C->SDOtimeoutTime_us) {
-            SDO_C->timeoutTimer += timeDifference_us;
-        }
-        if (SDO_C->timeoutTimer >= SDO_C->SDOtimeoutTime_us) {
+        if (response_overdue(SDO_C, timeDifference_us)) {
             abortCode = CO_SDO_AB_TIMEOUT;
             SDO_C->state = CO_SDO_ST_ABORT;
             char line[160];
@@ -512,25 +572,8 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
         }
     }
 
-    if (ret == CO_SDO_RT_waitingResponse) {
-        if (SDO_C->state == CO_SDO_ST_ABORT) {
-            send_abort_frame(SDO_C, abortCode);
-            ret = CO_SDO_RT_endedWithClientAbort;
-        } else if (SDO_C->state == CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_REQ) {
-            ret = CO_SDO_RT_blockDownldInProgress;
-        }
-    }
-
-    if (SDO_C->state == CO_SDO_ST_ABORT) {
-        SDO_C->abortCodePending = abortCode;
-    }
-    if (SDOabortCode != NULL) {
-        *SDOabortCode = abortCode;
-    }
-    if (sizeTransferred != NULL) {
-        *sizeTransferred = SDO_C->sizeTran;
-    }
-    return ret;
+    return end_step(SDO_C, ret, abortCode, CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_REQ,
+                    CO_SDO_RT_blockDownldInProgress, SDOabortCode, sizeTransferred);
 }
 
 CO_SDO_return_t CO_SDOclientUploadInitiate(CO_SDOclient_t *SDO_C, uint16_t index, uint8_t subIndex,
@@ -538,15 +581,7 @@ CO_SDO_return_t CO_SDOclientUploadInitiate(CO_SDOclient_t *SDO_C, uint16_t index
     if (!client_usable(SDO_C)) {
         return CO_SDO_RT_wrongArguments;
     }
-    SDO_C->index = index;
-    SDO_C->subIndex = subIndex;
-    SDO_C->sizeInd = 0;
-    SDO_C->sizeTran = 0;
-    SDO_C->finished = false;
-    CO_fifo_reset(&SDO_C->bufFifo);
-    SDO_C->bufFifo.altReadPtr = 0;
-    SDO_C->SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 1000u;
-    SDO_C->timeoutTimer = 0;
+    start_transfer(SDO_C, index, subIndex, 0, SDOtimeoutTime_ms);
     SDO_C->block_SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 700u;
     SDO_C->state = blockEnable ? CO_SDO_ST_UPLOAD_BLK_INITIATE_REQ : CO_SDO_ST_UPLOAD_INITIATE_REQ;
     SDO_C->CANrxNew = false;
@@ -594,16 +629,8 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
     const CO_SDO_abortCode_t requestedAbort =
         SDOabortCode != NULL ? *SDOabortCode : CO_SDO_AB_DEVICE_INCOMPAT;
 
-    if (!client_usable(SDO_C)) {
-        if (SDOabortCode != NULL) {
-            *SDOabortCode = CO_SDO_AB_DEVICE_INCOMPAT;
-        }
+    if (!begin_step(SDO_C, SDOabortCode, &abortCode)) {
         return CO_SDO_RT_wrongArguments;
-    }
-    if (SDO_C->state == CO_SDO_ST_ABORT) {
-        /* The abort frame could not go out last time: keep its code, so the
-         * transfer does not end with code 0 as if it had succeeded. */
-        abortCode = SDO_C->abortCodePending;
     }
 
     if (SDO_C->state == CO_SDO_ST_IDLE) {
@@ -611,16 +638,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
         ret = CO_SDO_RT_ok_communicationEnd;
     } else if (SDO_C->CANrxNew) {
         const uint8_t *rx = SDO_C->CANrxData;
-        if (rx[0] == 0x80u) {
-            abortCode = get_u32(&rx[4]);
-            SDO_C->state = CO_SDO_ST_IDLE;
-            ret = CO_SDO_RT_endedWithServerAbort;
-        } else if (send_abort) {
-            abortCode = requestedAbort;
-            SDO_C->state = CO_SDO_ST_ABORT;
-        } else if (SDO_C->state == CO_SDO_ST_ABORT) {
-            /* The abort frame is still to go out; a late response changes nothing. */
-        } else {
+        if (response_for_state(SDO_C, send_abort, requestedAbort, &abortCode, &ret)) {
             switch (SDO_C->state) {
             case CO_SDO_ST_UPLOAD_INITIATE_RSP:
                 if (upload_initiate_response(SDO_C, &abortCode)) {
@@ -745,10 +763,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
 
     if (ret == CO_SDO_RT_waitingResponse && SDO_C->state != CO_SDO_ST_ABORT) {
         /* Response time-out. */
-        if (SDO_C->timeoutTimer < SDO_C->SDOtimeoutTime_us) {
-            SDO_C->timeoutTimer += timeDifference_us;
-        }
-        if (SDO_C->timeoutTimer >= SDO_C->SDOtimeoutTime_us) {
+        if (response_overdue(SDO_C, timeDifference_us)) {
             if (SDO_C->state == CO_SDO_ST_UPLOAD_SEGMENT_REQ ||
                 SDO_C->state == CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_CRSP) {
                 /* The caller did not make room in the buffer. */
@@ -882,28 +897,11 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
         }
     }
 
-    if (ret == CO_SDO_RT_waitingResponse) {
-        if (SDO_C->state == CO_SDO_ST_ABORT) {
-            send_abort_frame(SDO_C, abortCode);
-            ret = CO_SDO_RT_endedWithClientAbort;
-        } else if (SDO_C->state == CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_SREQ) {
-            ret = CO_SDO_RT_blockUploadInProgress;
-        }
-    }
-
-    if (SDO_C->state == CO_SDO_ST_ABORT) {
-        SDO_C->abortCodePending = abortCode;
-    }
-    if (SDOabortCode != NULL) {
-        *SDOabortCode = abortCode;
-    }
     if (sizeIndicated != NULL) {
         *sizeIndicated = SDO_C->sizeInd;
     }
-    if (sizeTransferred != NULL) {
-        *sizeTransferred = SDO_C->sizeTran;
-    }
-    return ret;
+    return end_step(SDO_C, ret, abortCode, CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_SREQ,
+                    CO_SDO_RT_blockUploadInProgress, SDOabortCode, sizeTransferred);
 }
 
 size_t CO_SDOclientUploadBufRead(CO_SDOclient_t *SDO_C, uint8_t *buf, size_t count) {
