@@ -50,6 +50,42 @@ CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_
     return r == CO_SDO_RT_ok_communicationEnd ? c : nullptr;
 }
 
+// Runs a started read or write until the SDO client ends it, or until
+// `timeout_ms` since `start` have passed. `pass` makes one pass of the client
+// with the microseconds since the previous one. The two formats are the lines
+// printed when the time runs out (with the time-out) and when the transmit
+// buffer stays full (with the number of passes).
+template <typename Pass>
+CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, uint32_t timeout_ms,
+                                const char *timeoutFormat, const char *txFullFormat, Pass pass) {
+    const uint32_t fullLimit = timeout_ms / 10u;
+    uint32_t fullCount = 0;
+    uint64_t last = ostrelo_monotonic_us();
+    for (;;) {
+        CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
+        if (elapsed_ms(start) > timeout_ms) {
+            printf(timeoutFormat, timeout_ms);
+            return CO_SDO_AB_TIMEOUT;
+        }
+        CO_CANinterrupt(&ch->canmodule);
+        const CO_SDO_return_t ret = pass(pass_elapsed_us(&last), &abortCode);
+        if (ret < 0) {
+            return ended_code(abortCode);
+        }
+        if (ret == CO_SDO_RT_transmittBufferFull) {
+            if (++fullCount >= fullLimit) {
+                printf(txFullFormat, fullLimit);
+                return CO_SDO_AB_TIMEOUT;
+            }
+            continue;
+        }
+        if (ret == CO_SDO_RT_ok_communicationEnd) {
+            return CO_SDO_AB_NONE;
+        }
+        fullCount = 0;
+    }
+}
+
 } // namespace
 
 CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
@@ -71,35 +107,16 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
         CO_SDO_RT_ok_communicationEnd) {
         return CO_SDO_AB_GENERAL;
     }
-    const uint32_t fullLimit = timeout_ms / 10u;
-    uint32_t fullCount = 0;
-    uint64_t last = ostrelo_monotonic_us();
-    for (;;) {
-        CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (elapsed_ms(start) > timeout_ms) {
-            printf("SDO read timeout: %u ms exceeded\n", timeout_ms);
-            return CO_SDO_AB_TIMEOUT;
-        }
-        CO_CANinterrupt(&ch->canmodule);
-        const CO_SDO_return_t ret =
-            CO_SDOclientUpload(c, pass_elapsed_us(&last), false, &abortCode, nullptr, nullptr, nullptr);
-        if (ret < 0) {
-            return ended_code(abortCode);
-        }
-        if (ret == CO_SDO_RT_transmittBufferFull) {
-            if (++fullCount >= fullLimit) {
-                printf("SDO read failed: CAN transmit buffer consistently full for %u iterations\n",
-                       fullLimit);
-                return CO_SDO_AB_TIMEOUT;
-            }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
-            *readSize = CO_SDOclientUploadBufRead(c, buf, bufSize);
-            return CO_SDO_AB_NONE;
-        }
-        fullCount = 0;
+    const CO_SDO_abortCode_t result = run_transfer(
+        ch, start, timeout_ms, "SDO read timeout: %u ms exceeded\n",
+        "SDO read failed: CAN transmit buffer consistently full for %u iterations\n",
+        [c](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
+            return CO_SDOclientUpload(c, elapsed_us, false, abortCode, nullptr, nullptr, nullptr);
+        });
+    if (result == CO_SDO_AB_NONE) {
+        *readSize = CO_SDOclientUploadBufRead(c, buf, bufSize);
     }
+    return result;
 }
 
 CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
@@ -123,34 +140,12 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
     }
     const size_t accepted = CO_SDOclientDownloadBufWrite(c, data, dataSize);
     const bool_t partial = dataSize > accepted;
-    const uint32_t fullLimit = timeout_ms / 10u;
-    uint32_t fullCount = 0;
-    uint64_t last = ostrelo_monotonic_us();
-    for (;;) {
-        CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (elapsed_ms(start) > timeout_ms) {
-            printf("SDO write timeout: %u ms exceeded\n", timeout_ms);
-            return CO_SDO_AB_TIMEOUT;
-        }
-        CO_CANinterrupt(&ch->canmodule);
-        const CO_SDO_return_t ret =
-            CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
-        if (ret < 0) {
-            return ended_code(abortCode);
-        }
-        if (ret == CO_SDO_RT_transmittBufferFull) {
-            if (++fullCount >= fullLimit) {
-                printf("SDO write failed: CAN transmit buffer consistently full for %u iterations\n",
-                       fullLimit);
-                return CO_SDO_AB_TIMEOUT;
-            }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
-            return CO_SDO_AB_NONE;
-        }
-        fullCount = 0;
-    }
+    return run_transfer(ch, start, timeout_ms, "SDO write timeout: %u ms exceeded\n",
+                        "SDO write failed: CAN transmit buffer consistently full for %u iterations\n",
+                        [c, partial](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
+                            return CO_SDOclientDownload(c, elapsed_us, false, partial, abortCode, nullptr,
+                                                        nullptr);
+                        });
 }
 
 CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
