@@ -225,19 +225,26 @@ void client_api_manager_cleanup_all(void) {
 
 // ---- Raw frames ----------------------------------------------------------
 
+namespace {
+
+// The context of an open channel whose adapter is there to talk to, or null.
+client_channel_context_t *channel_with_device(client_channel_id_t channelId) {
+    client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
+    if (ch == nullptr || ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+        return nullptr;
+    }
+    return ch;
+}
+
+} // namespace
+
 int client_api_send_raw_can(client_channel_id_t channelId, const CO_CANrxMsg_t *frame) {
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
         return -1;
     }
-    client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
-    if (ch == nullptr) {
-        return -1;
-    }
+    client_channel_context_t *ch = channel_with_device(channelId);
     const CANBackendOps *ops = can_backend_get();
-    if (ops == nullptr || ops->send == nullptr) {
-        return -1;
-    }
-    if (ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+    if (ch == nullptr || ops == nullptr || ops->send == nullptr) {
         return -1;
     }
     const uint8_t len = frame->DLC < 8 ? frame->DLC : 8;
@@ -267,15 +274,9 @@ int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *fra
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
         return -1;
     }
-    client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
-    if (ch == nullptr) {
-        return -1;
-    }
+    client_channel_context_t *ch = channel_with_device(channelId);
     const CANBackendOps *ops = can_backend_get();
-    if (ops == nullptr || ops->recv_multi == nullptr) {
-        return -1;
-    }
-    if (ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+    if (ch == nullptr || ops == nullptr || ops->recv_multi == nullptr) {
         return -1;
     }
     FixedQueue *q = &ch->rawRxQueue;
