@@ -202,35 +202,40 @@ ODR_t OD_writeOriginal(OD_stream_t *stream, const void *buf, OD_size_t count, OD
     return ODR_OK;
 }
 
-ODR_t OD_get_value(const OD_entry_t *entry, uint8_t subIndex, void *val, OD_size_t len, bool_t odOrig) {
+namespace {
+
+/* Opens a sub-entry for an access to its whole value of exactly `len` bytes
+ * at `val`. */
+ODR_t open_value(const OD_entry_t *entry, uint8_t subIndex, const void *val, OD_size_t len, bool_t odOrig,
+                 OD_IO_t *io) {
     if (val == NULL) {
         return ODR_DEV_INCOMPAT;
     }
-    OD_IO_t io;
-    memset(&io, 0, sizeof io);
-    const ODR_t ret = OD_getSub(entry, subIndex, &io, odOrig);
+    memset(io, 0, sizeof *io);
+    const ODR_t ret = OD_getSub(entry, subIndex, io, odOrig);
     if (ret != ODR_OK) {
         return ret;
     }
-    if (io.stream.dataLength != len) {
-        return ODR_TYPE_MISMATCH;
+    return io->stream.dataLength == len ? ODR_OK : ODR_TYPE_MISMATCH;
+}
+
+} // namespace
+
+ODR_t OD_get_value(const OD_entry_t *entry, uint8_t subIndex, void *val, OD_size_t len, bool_t odOrig) {
+    OD_IO_t io;
+    const ODR_t ret = open_value(entry, subIndex, val, len, odOrig, &io);
+    if (ret != ODR_OK) {
+        return ret;
     }
     OD_size_t countRd = 0;
     return io.read(&io.stream, val, len, &countRd);
 }
 
 ODR_t OD_set_value(const OD_entry_t *entry, uint8_t subIndex, const void *val, OD_size_t len, bool_t odOrig) {
-    if (val == NULL) {
-        return ODR_DEV_INCOMPAT;
-    }
     OD_IO_t io;
-    memset(&io, 0, sizeof io);
-    const ODR_t ret = OD_getSub(entry, subIndex, &io, odOrig);
+    const ODR_t ret = open_value(entry, subIndex, val, len, odOrig, &io);
     if (ret != ODR_OK) {
         return ret;
-    }
-    if (io.stream.dataLength != len) {
-        return ODR_TYPE_MISMATCH;
     }
     OD_size_t countWr = 0;
     return io.write(&io.stream, val, len, &countWr);
