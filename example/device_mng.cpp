@@ -11,29 +11,6 @@ const CANBackendOps *backend() {
     return can_backend_get();
 }
 
-// Finds the adapter by (type, index) among the used slots, or takes the next
-// free slot for it. Slots are never handed back one by one.
-client_device_context_t *find_or_create(uint32_t type, uint32_t index, uint32_t bitrate) {
-    for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES; ++i) {
-        client_device_context_t *d = &g_device_manager.devices[i];
-        if (d->deviceType == type && d->deviceIndex == index) {
-            return d;
-        }
-    }
-    if (g_device_manager.deviceCount >= CLIENT_MAX_DEVICES) {
-        return nullptr;
-    }
-    client_device_context_t *d = &g_device_manager.devices[g_device_manager.deviceCount];
-    memset(d, 0, sizeof(*d));
-    d->deviceType = type;
-    d->deviceIndex = index;
-    d->bitrate = bitrate;
-    d->device = nullptr;
-    d->opened = false;
-    g_device_manager.deviceCount++;
-    return d;
-}
-
 client_device_context_t *find_existing(uint32_t type, uint32_t index) {
     for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES; ++i) {
         client_device_context_t *d = &g_device_manager.devices[i];
@@ -44,8 +21,51 @@ client_device_context_t *find_existing(uint32_t type, uint32_t index) {
     return nullptr;
 }
 
+// Finds the adapter by (type, index) among the used slots, or takes the next
+// free slot for it. Slots are never handed back one by one.
+client_device_context_t *find_or_create(uint32_t type, uint32_t index, uint32_t bitrate) {
+    client_device_context_t *d = find_existing(type, index);
+    if (d != nullptr) {
+        return d;
+    }
+    if (g_device_manager.deviceCount >= CLIENT_MAX_DEVICES) {
+        return nullptr;
+    }
+    d = &g_device_manager.devices[g_device_manager.deviceCount];
+    memset(d, 0, sizeof(*d));
+    d->deviceType = type;
+    d->deviceIndex = index;
+    d->bitrate = bitrate;
+    d->device = nullptr;
+    d->opened = false;
+    g_device_manager.deviceCount++;
+    return d;
+}
+
 bool same_channel(const client_channel_id_t &a, const client_channel_id_t &b) {
     return a.deviceType == b.deviceType && a.deviceIndex == b.deviceIndex && a.canChannel == b.canChannel;
+}
+
+// Fills `out` with at most `cap` of the channels open on the known adapters,
+// in adapter and channel order, and returns how many. `entry` is asked about
+// each open channel: it fills the slot (the `number`th entry, from 1) and
+// returns true, or returns false to leave the channel out.
+template <typename Entry> int list_open_channels(client_channel_id_t *out, size_t cap, Entry entry) {
+    if (!out || cap == 0 || g_device_manager.deviceCount == 0) {
+        return 0;
+    }
+    size_t n = 0;
+    for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES && n < cap; ++i) {
+        const client_device_context_t &d = g_device_manager.devices[i];
+        for (uint32_t c = 0; c < CLIENT_MAX_CHANNELS && n < cap; ++c) {
+            const client_channel_context_t &ch = d.channels[c];
+            if (ch.initialized && !client_channel_id_is_invalid(&ch.channelId) &&
+                entry(d, c, out[n], n + 1)) {
+                ++n;
+            }
+        }
+    }
+    return static_cast<int>(n);
 }
 
 } // namespace
@@ -180,45 +200,29 @@ int device_manager_is_channel_valid(const client_channel_id_t *channel_id) {
 }
 
 int device_manager_get_available_channels(client_channel_id_t *out, size_t cap) {
-    if (!out || cap == 0 || g_device_manager.deviceCount == 0) {
-        return 0;
-    }
-    size_t n = 0;
-    for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES && n < cap; ++i) {
-        const client_device_context_t &d = g_device_manager.devices[i];
-        for (uint32_t c = 0; c < CLIENT_MAX_CHANNELS && n < cap; ++c) {
-            const client_channel_context_t &ch = d.channels[c];
-            if (ch.initialized && !client_channel_id_is_invalid(&ch.channelId)) {
-                out[n++] = ch.channelId;
-            }
-        }
-    }
-    return static_cast<int>(n);
+    return list_open_channels(
+        out, cap, [](const client_device_context_t &d, uint32_t c, client_channel_id_t &e, size_t) {
+            e = d.channels[c].channelId;
+            return true;
+        });
 }
 
 int device_manager_get_configured_channels_info(client_channel_id_t *out, size_t cap) {
-    if (!out || cap == 0 || g_device_manager.deviceCount == 0) {
-        return 0;
-    }
-    size_t n = 0;
-    for (uint8_t i = 0; i < g_device_manager.deviceCount && i < CLIENT_MAX_DEVICES && n < cap; ++i) {
-        const client_device_context_t &d = g_device_manager.devices[i];
-        for (uint32_t c = 0; c < CLIENT_MAX_CHANNELS && n < cap; ++c) {
+    return list_open_channels(
+        out, cap, [](const client_device_context_t &d, uint32_t c, client_channel_id_t &e, size_t number) {
             const client_channel_context_t &ch = d.channels[c];
-            if (!ch.configed || !ch.initialized || client_channel_id_is_invalid(&ch.channelId)) {
-                continue;
+            if (!ch.configed) {
+                return false;
             }
-            client_channel_id_t &e = out[n++];
             e.deviceType = d.deviceType;
             e.deviceIndex = d.deviceIndex;
             e.canChannel = c;
             e.bitrate = ch.channelId.bitrate;
             printf(
                 "[device_manager_get_configured_channels_info] Channel %zu: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
-                n, e.deviceType, e.deviceIndex, e.canChannel, (unsigned)e.bitrate);
-        }
-    }
-    return static_cast<int>(n);
+                number, e.deviceType, e.deviceIndex, e.canChannel, (unsigned)e.bitrate);
+            return true;
+        });
 }
 
 void device_manager_cleanup_all(void) {
