@@ -735,14 +735,9 @@ DWORD t_board_info(DWORD type, DWORD dev, VCI_BOARD_INFO *info) {
     return 1;
 }
 
+// A reset leaves the adapter as closing it does.
 DWORD t_reset(DWORD type, DWORD dev, DWORD) {
-    Guard g(g_lock);
-    if (type != VCI_USBCAN2 || dev >= SIM_MAX_ADAPTERS || !g_adapters[dev].exists) {
-        return 0;
-    }
-    advance_now();
-    close_locked(g_adapters[dev]);
-    return 1;
+    return t_close(type, dev);
 }
 
 const ControlCanTransport kTransport = {
@@ -1044,30 +1039,44 @@ extern "C" int sim_bench_segment_stats(uint32_t adapter, uint32_t channel, sim_s
     return 1;
 }
 
-extern "C" int sim_bench_set_power(uint32_t adapter, uint32_t channel, uint8_t node, int on) {
+namespace {
+
+// Applies `change` to one motor under the bench lock, with the bench brought
+// up to the present first. 1 when the motor exists, else 0.
+template <typename Change> int change_motor(uint32_t adapter, uint32_t channel, uint8_t node, Change change) {
     Guard g(g_lock);
     advance_now();
     SimMotor *m = find_motor(adapter, channel, node);
     if (m == nullptr) {
         return 0;
     }
-    if (!on) {
-        power_off(*m);
-    } else if (m->state == SIM_MOTOR_OFF) {
-        power_on(*m, now_us());
-    }
+    change(*m);
     return 1;
 }
 
-extern "C" int sim_bench_power_cycle_node(uint32_t adapter, uint32_t channel, uint8_t node, uint32_t off_ms) {
-    Guard g(g_lock);
-    advance_now();
-    SimMotor *m = find_motor(adapter, channel, node);
-    if (m == nullptr) {
-        return 0;
+// A null fault means "no fault".
+void set_fault(sim_fault_t &target, const sim_fault_t *f) {
+    if (f == nullptr) {
+        sim_fault_init(&target);
+    } else {
+        target = *f;
     }
-    power_cycle(*m, now_us(), off_ms);
-    return 1;
+}
+
+} // namespace
+
+extern "C" int sim_bench_set_power(uint32_t adapter, uint32_t channel, uint8_t node, int on) {
+    return change_motor(adapter, channel, node, [on](SimMotor &m) {
+        if (!on) {
+            power_off(m);
+        } else if (m.state == SIM_MOTOR_OFF) {
+            power_on(m, now_us());
+        }
+    });
+}
+
+extern "C" int sim_bench_power_cycle_node(uint32_t adapter, uint32_t channel, uint8_t node, uint32_t off_ms) {
+    return change_motor(adapter, channel, node, [off_ms](SimMotor &m) { power_cycle(m, now_us(), off_ms); });
 }
 
 extern "C" int sim_bench_power_cycle_segment(uint32_t adapter, uint32_t channel, uint32_t off_ms) {
@@ -1109,18 +1118,7 @@ extern "C" void sim_bench_set_operator(int enabled, uint32_t stop_ms, uint32_t o
 
 extern "C" int sim_bench_set_node_fault(uint32_t adapter, uint32_t channel, uint8_t node,
                                         const sim_fault_t *f) {
-    Guard g(g_lock);
-    advance_now();
-    SimMotor *m = find_motor(adapter, channel, node);
-    if (m == nullptr) {
-        return 0;
-    }
-    if (f == nullptr) {
-        sim_fault_init(&m->fault);
-    } else {
-        m->fault = *f;
-    }
-    return 1;
+    return change_motor(adapter, channel, node, [f](SimMotor &m) { set_fault(m.fault, f); });
 }
 
 extern "C" int sim_bench_set_segment_fault(uint32_t adapter, uint32_t channel, const sim_fault_t *f) {
@@ -1130,11 +1128,7 @@ extern "C" int sim_bench_set_segment_fault(uint32_t adapter, uint32_t channel, c
     if (s == nullptr) {
         return 0;
     }
-    if (f == nullptr) {
-        sim_fault_init(&s->fault);
-    } else {
-        s->fault = *f;
-    }
+    set_fault(s->fault, f);
     return 1;
 }
 
