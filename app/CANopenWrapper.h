@@ -136,10 +136,17 @@ class CANopenWrapper : public QObject {
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
                           unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                           unsigned int exitTimeoutMs);
-    bool enterBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, unsigned int timeoutMs,
-                                  unsigned int retryCount, unsigned int retryDelayMs);
-    bool exitBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, unsigned int timeoutMs,
-                                 unsigned int retryCount, unsigned int retryDelayMs);
+    // Bootloader entry and exit: the queueing half, its marking of the row, and the worker half.
+    struct BootCommand;
+    static const BootCommand kEnterBootloader;
+    static const BootCommand kExitBootloader;
+    bool queueBootCommand(const BootCommand &cmd, unsigned int nodeId, unsigned int timeoutMs,
+                          unsigned int retryCount, unsigned int retryDelayMs);
+    void markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
+                               unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                               unsigned int retryDelayMs);
+    bool bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel, unsigned int nodeId,
+                              unsigned int timeoutMs, unsigned int retryCount, unsigned int retryDelayMs);
     void refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId);
 
     struct HoldMotor {

@@ -225,12 +225,33 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
 
 // ---- bootloader entry and exit -------------------------------------------
 
-bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                                     unsigned int retryDelayMs) {
-    if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
-        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法进入Bootloader").arg(nodeId));
-        return false;
-    }
+// Entry and exit differ only in the client call, the state reached and their texts.
+struct CANopenWrapper::BootCommand {
+    int (*run)(client_channel_id_t, uint8_t, uint32_t, uint32_t, uint32_t);
+    MotorStatus reached;
+    const char *queuedText;
+    const char *doneStatus;
+    const char *doneText;
+    const char *failStatus;
+    const char *failText;
+};
+
+const CANopenWrapper::BootCommand CANopenWrapper::kEnterBootloader = {client_api_enter_bootloader,
+                                                                      Bootloader,
+                                                                      "正在进入Bootloader...",
+                                                                      "节点 %1 已进入Bootloader模式",
+                                                                      "Bootloader",
+                                                                      "节点 %1 进入Bootloader模式失败",
+                                                                      "进入Bootloader失败"};
+
+const CANopenWrapper::BootCommand CANopenWrapper::kExitBootloader = {
+    client_api_exit_bootloader, Available,
+    "正在退出Bootloader...",    "节点 %1 已退出Bootloader模式",
+    "已退出Bootloader",         "节点 %1 退出Bootloader模式失败",
+    "退出Bootloader失败"};
+
+bool CANopenWrapper::queueBootCommand(const BootCommand &cmd, unsigned int nodeId, unsigned int timeoutMs,
+                                      unsigned int retryCount, unsigned int retryDelayMs) {
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
         updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
@@ -239,12 +260,52 @@ bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs
     if (!ensureThreadPool()) {
         return false;
     }
-    submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
-        enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+    markBootCommandQueued(cmd, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+    return true;
+}
+
+void CANopenWrapper::markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
+                                           unsigned int nodeId, unsigned int timeoutMs,
+                                           unsigned int retryCount, unsigned int retryDelayMs) {
+    const BootCommand *command = &cmd;
+    submitForChannel(channel, [this, command, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
+        bootCommandOnChannel(*command, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
     });
     m_motorListModel->setMotorStatus(nodeId, Busy);
-    emit motorStatusChanged(nodeId, QStringLiteral("正在进入Bootloader..."));
-    return true;
+    emit motorStatusChanged(nodeId, QString::fromUtf8(cmd.queuedText));
+}
+
+bool CANopenWrapper::bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel,
+                                          unsigned int nodeId, unsigned int timeoutMs,
+                                          unsigned int retryCount, unsigned int retryDelayMs) {
+    int r;
+    {
+        ostrelo::ChannelUse channelUse(channel);
+        r = cmd.run(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount, retryDelayMs);
+    }
+    if (r == 0) {
+        updateStatus(QString::fromUtf8(cmd.doneStatus).arg(nodeId));
+        const MotorStatus reached = cmd.reached;
+        const QString text = QString::fromUtf8(cmd.doneText);
+        runOnMainThread([this, nodeId, reached, text]() {
+            m_motorListModel->setMotorStatus(nodeId, reached);
+            emit motorStatusChanged(nodeId, text);
+        });
+        return true;
+    }
+    updateStatus(QString::fromUtf8(cmd.failStatus).arg(nodeId));
+    const QString text = QString::fromUtf8(cmd.failText);
+    runOnMainThread([this, nodeId, text]() { emit motorStatusChanged(nodeId, text); });
+    return false;
+}
+
+bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                                     unsigned int retryDelayMs) {
+    if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
+        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法进入Bootloader").arg(nodeId));
+        return false;
+    }
+    return queueBootCommand(kEnterBootloader, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
 bool CANopenWrapper::doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
@@ -253,48 +314,12 @@ bool CANopenWrapper::doEnterBootloader(unsigned int nodeId, unsigned int timeout
     if (!channelForWorker(nodeId, channel)) {
         return false;
     }
-    return enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-}
-
-bool CANopenWrapper::enterBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
-                                              unsigned int timeoutMs, unsigned int retryCount,
-                                              unsigned int retryDelayMs) {
-    int r;
-    {
-        ostrelo::ChannelUse channelUse(channel);
-        r = client_api_enter_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
-                                        retryDelayMs);
-    }
-    if (r == 0) {
-        updateStatus(QStringLiteral("节点 %1 已进入Bootloader模式").arg(nodeId));
-        runOnMainThread([this, nodeId]() {
-            m_motorListModel->setMotorStatus(nodeId, Bootloader);
-            emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
-        });
-        return true;
-    }
-    updateStatus(QStringLiteral("节点 %1 进入Bootloader模式失败").arg(nodeId));
-    runOnMainThread(
-        [this, nodeId]() { emit motorStatusChanged(nodeId, QStringLiteral("进入Bootloader失败")); });
-    return false;
+    return bootCommandOnChannel(kEnterBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
 bool CANopenWrapper::exitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
                                     unsigned int retryDelayMs) {
-    CO_CANdeviceConfig_t channel;
-    if (!getChannelInfoFromModel(nodeId, channel)) {
-        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
-        return false;
-    }
-    if (!ensureThreadPool()) {
-        return false;
-    }
-    submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
-        exitBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-    });
-    m_motorListModel->setMotorStatus(nodeId, Busy);
-    emit motorStatusChanged(nodeId, QStringLiteral("正在退出Bootloader..."));
-    return true;
+    return queueBootCommand(kExitBootloader, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
 bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
@@ -303,30 +328,7 @@ bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutM
     if (!channelForWorker(nodeId, channel)) {
         return false;
     }
-    return exitBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-}
-
-bool CANopenWrapper::exitBootloaderOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
-                                             unsigned int timeoutMs, unsigned int retryCount,
-                                             unsigned int retryDelayMs) {
-    int r;
-    {
-        ostrelo::ChannelUse channelUse(channel);
-        r = client_api_exit_bootloader(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount,
-                                       retryDelayMs);
-    }
-    if (r == 0) {
-        updateStatus(QStringLiteral("节点 %1 已退出Bootloader模式").arg(nodeId));
-        runOnMainThread([this, nodeId]() {
-            m_motorListModel->setMotorStatus(nodeId, Available);
-            emit motorStatusChanged(nodeId, QStringLiteral("已退出Bootloader"));
-        });
-        return true;
-    }
-    updateStatus(QStringLiteral("节点 %1 退出Bootloader模式失败").arg(nodeId));
-    runOnMainThread(
-        [this, nodeId]() { emit motorStatusChanged(nodeId, QStringLiteral("退出Bootloader失败")); });
-    return false;
+    return bootCommandOnChannel(kExitBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
 int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
@@ -349,11 +351,7 @@ int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retr
         if (!getChannelInfoFromModel(nodeId, channel)) {
             continue;
         }
-        submitForChannel(channel, [this, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
-            enterBootloaderOnChannel(channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-        });
-        m_motorListModel->setMotorStatus(nodeId, Busy);
-        emit motorStatusChanged(nodeId, QStringLiteral("正在进入Bootloader..."));
+        markBootCommandQueued(kEnterBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
         ++count;
     }
     updateStatus(QStringLiteral("已提交 %1 个进入Bootloader任务到线程池").arg(count));
