@@ -162,18 +162,23 @@ int MotorListModel::rowOf(unsigned int nodeId) const {
     return static_cast<int>(nodeIds.indexOf(nodeId));
 }
 
-void MotorListModel::setBinFilePath(unsigned int nodeId, const QString &filePath) {
+MotorData *MotorListModel::listedMotor(unsigned int nodeId, int &row) {
     auto it = motors.find(nodeId);
-    if (it == motors.end()) {
-        return;
-    }
-    const int row = rowOf(nodeId);
-    if (row < 0) {
-        return;
-    }
-    it->binFilePath = filePath;
+    row = rowOf(nodeId);
+    return (it == motors.end() || row < 0) ? nullptr : &it.value();
+}
+
+void MotorListModel::emitRoleChanged(int row, int role) {
     const QModelIndex idx = index(row, 0);
-    emit dataChanged(idx, idx, {BinFilePathRole});
+    emit dataChanged(idx, idx, {role});
+}
+
+void MotorListModel::setBinFilePath(unsigned int nodeId, const QString &filePath) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        motor->binFilePath = filePath;
+        emitRoleChanged(row, BinFilePathRole);
+    }
 }
 
 QString MotorListModel::getBinFilePath(unsigned int nodeId) const {
@@ -182,17 +187,11 @@ QString MotorListModel::getBinFilePath(unsigned int nodeId) const {
 }
 
 void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
-    auto it = motors.find(nodeId);
-    if (it == motors.end()) {
-        return;
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        motor->motorStatus = status;
+        emitRoleChanged(row, MotorStatusRole);
     }
-    const int row = rowOf(nodeId);
-    if (row < 0) {
-        return;
-    }
-    it->motorStatus = status;
-    const QModelIndex idx = index(row, 0);
-    emit dataChanged(idx, idx, {MotorStatusRole});
 }
 
 MotorStatus MotorListModel::getMotorStatus(unsigned int nodeId) const {

@@ -80,6 +80,9 @@ class MotorListModel : public QAbstractListModel {
 
   private:
     int rowOf(unsigned int nodeId) const;
+    // The listed motor of a node id and its row, or null when it is not listed.
+    MotorData *listedMotor(unsigned int nodeId, int &row);
+    void emitRoleChanged(int row, int role);
 
     QHash<unsigned int, MotorData> motors;
     QList<unsigned int> nodeIds;
