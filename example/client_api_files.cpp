@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 cached_bin_file_t g_bin_file_cache[CLIENT_MAX_BIN_FILES];
 size_t g_bin_file_count = 0;
@@ -17,6 +21,7 @@ client_matched_file_t g_matched_files[CLIENT_MOTOR_TABLE_SIZE];
 
 namespace {
 
+#ifndef _WIN32
 int bin_name_filter(const struct dirent *e) {
     return str_ends_with_ignore_case(e->d_name, ".bin") ? 1 : 0;
 }
@@ -64,6 +69,7 @@ void normalize_absolute(char *path) {
     }
     out[o] = '\0';
 }
+#endif
 
 } // namespace
 
@@ -93,6 +99,79 @@ bool_t str_ends_with_ignore_case(const char *str, const char *suffix) {
     return true;
 }
 
+#ifdef _WIN32
+int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
+    if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
+        return -1;
+    }
+    const size_t need = strlen(base_path) + 1 + strlen(filename) + 1;
+    char *joined = static_cast<char *>(malloc(need));
+    if (joined == nullptr) {
+        output[0] = '\0';
+        return -1;
+    }
+    snprintf(joined, need, "%s\\%s", base_path, filename);
+    char abs[CLIENT_PATH_LEN];
+    int rc = -1;
+    if (_fullpath(abs, joined, sizeof(abs)) != nullptr && strlen(abs) < output_size) {
+        memcpy(output, abs, strlen(abs) + 1);
+        rc = 0;
+    } else {
+        snprintf(output, output_size, "%s", joined);
+    }
+    free(joined);
+    return rc;
+}
+
+int cache_directory_bin_files_impl(const char *folderPath) {
+    if (folderPath == nullptr) {
+        return 0;
+    }
+    if (g_file_cache_valid && strcmp(folderPath, g_cached_folder_path) == 0) {
+        return static_cast<int>(g_bin_file_count);
+    }
+    g_bin_file_count = 0;
+    memset(g_bin_file_cache, 0, sizeof(g_bin_file_cache));
+    snprintf(g_cached_folder_path, sizeof(g_cached_folder_path), "%s", folderPath);
+
+    // The pattern "%s\*.bin": the folder, a backslash, then *.bin.
+    const size_t patternSize = strlen(folderPath) + sizeof("\\*.bin");
+    char *pattern = static_cast<char *>(malloc(patternSize));
+    WIN32_FIND_DATAA found;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (pattern != nullptr) {
+        snprintf(pattern, patternSize, "%s\\*.bin", folderPath);
+        h = FindFirstFileA(pattern, &found);
+        free(pattern);
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            const char *name = found.cFileName;
+            // "*.bin" also matches through 8.3 short names ("a.binary" is
+            // "A~1.BIN"), so the long name is checked again.
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                !str_ends_with_ignore_case(name, ".bin") || g_bin_file_count >= CLIENT_MAX_BIN_FILES) {
+                continue;
+            }
+            char full[CLIENT_PATH_LEN];
+            const size_t joinedLen = strlen(folderPath) + 1 + strlen(name);
+            const int abs = get_absolute_path(folderPath, name, full, sizeof(full));
+            // A path too long for the record would be cut into the name of
+            // some other file: skip it rather than pair a motor with it.
+            if (abs != 0 && joinedLen >= sizeof(full)) {
+                continue;
+            }
+            cached_bin_file_t *e = &g_bin_file_cache[g_bin_file_count++];
+            snprintf(e->filename, sizeof(e->filename), "%s", name);
+            memcpy(e->fullPath, full, sizeof(e->fullPath));
+            e->fullPath[sizeof(e->fullPath) - 1] = '\0';
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+    }
+    g_file_cache_valid = true;
+    return static_cast<int>(g_bin_file_count);
+}
+#else
 int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
     if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
         return -1;
@@ -172,6 +251,8 @@ int cache_directory_bin_files_impl(const char *folderPath) {
     g_file_cache_valid = true;
     return static_cast<int>(g_bin_file_count);
 }
+
+#endif
 
 int client_api_cache_directory_bin_files(const char *folderPath) {
     return cache_directory_bin_files_impl(folderPath);

@@ -11,7 +11,7 @@ PACKAGES=(
   qml6-module-qtquick-dialogs qml6-module-qtquick-window qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qt-labs-folderlistmodel
   qml6-module-qtqml-models qml6-module-qtquick-shapes
-  libhidapi-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  libhidapi-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb xauth fonts-noto-cjk
 )
 

@@ -9,6 +9,12 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#ifdef _WIN32
+#include <direct.h>
+#define make_dir(path) _mkdir(path)
+#else
+#define make_dir(path) mkdir(path, 0755)
+#endif
 
 static void usage(void) {
     fputs("usage: ostrelo-mkfw [--scenario FILE] [--size BYTES] OUTDIR\n"
@@ -50,7 +56,7 @@ int main(int argc, char **argv) {
     if (!sim_bench_load_scenario(scenario)) {
         return 1;
     }
-    if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
+    if (make_dir(dir) != 0 && errno != EEXIST) {
         char line[1024];
         snprintf(line, sizeof line, "[ERROR] ostrelo-mkfw: cannot create %s: %s\n", dir, strerror(errno));
         fputs(line, stdout);

@@ -12,11 +12,17 @@
 extern "C" {
 #endif
 
+#ifdef _WIN32
+/* The vendor's 64-bit DLL has one calling convention; the types are the
+ * system's own. */
+#include <windows.h>
+#else
 typedef uint32_t DWORD;
 typedef uint32_t UINT;
 typedef uint16_t USHORT;
 typedef uint8_t BYTE;
 typedef char CHAR;
+#endif
 
 #define VCI_USBCAN2 4u
 

@@ -122,7 +122,7 @@ TEST_F(RawPath, SendBuildsClampedZeroFilledFrames) {
 TEST_F(RawPath, ChannelTestSlowSendRule) {
     const client_channel_id_t id = fake::fake_channel_up(0);
     // Two slow sends in a row, then fast: passes.
-    fake::bus().sendDelayMs = {0, 60, 60, 0, 60, 60};
+    fake::bus().sendDelayMs = {0, 80, 80, 0, 80, 80};
     std::string out;
     bool ok = false;
     out = fake::capture([&] { ok = client_api_test_channel_availability(id); });
@@ -138,7 +138,7 @@ TEST_F(RawPath, ChannelTestSlowSendRule) {
     // Third consecutive slow send: fails at once.
     fake::bus().sent.clear();
     fake::bus().sendCalls = 0;
-    fake::bus().sendDelayMs = {60, 60, 60};
+    fake::bus().sendDelayMs = {80, 80, 80};
     out = fake::capture([&] { ok = client_api_test_channel_availability(id); });
     EXPECT_FALSE(ok);
     EXPECT_NE(out.find("Channel 0 test FAILED: 3 consecutive slow sends (>50 ms)\n"), std::string::npos);
