@@ -36,7 +36,7 @@ uint64_t now_ms() {
 // yet are left alone and marked interrupted; a motor in its bootloader is not
 // started any more.
 void cli_on_interrupt() {
-    err_line("ostrelo-cli: interrupted: finishing the current step, starting no further motor");
+    progress_note("Interrupted: finishing the current step; no further motor is started");
 }
 
 // 0 when the application answered the version query within timeout_ms.
@@ -143,7 +143,7 @@ Attempt fail(Motor *m, const std::string &why) {
 }
 
 Attempt stopped(Motor *m, const char *where) {
-    m->error = std::string("interrupted ") + where;
+    m->error = std::string("stopped ") + where;
     return Attempt::Stopped;
 }
 
@@ -193,7 +193,7 @@ Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
         return boot;
     }
     if (interrupted()) {
-        return stopped(m, "in the bootloader, before the transfer");
+        return stopped(m, "in its bootloader, before the transfer");
     }
     progress_step(m, "transfer");
     const uint64_t t0 = now_ms();
@@ -216,7 +216,7 @@ Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
         return fail(m, "CRC mismatch (file " + hex32(m->fileCrc) + ", device " + hex32(crc) + ")");
     }
     if (interrupted()) {
-        return stopped(m, "after the CRC check, before the start");
+        return stopped(m, "in its bootloader, after the CRC check");
     }
     progress_step(m, "start");
     if (client_api_exit_bootloader(ch, m->node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
@@ -235,7 +235,7 @@ void upgrade_motor(Motor *m, const Options &o) {
     const uint64_t t0 = now_ms();
     if (interrupted()) {
         m->outcome = Outcome::Interrupted;
-        m->error = "not started (interrupted)";
+        m->error = "not started";
         return;
     }
     if (m->fileCrc == 0 || m->fileSize == 0) {

@@ -45,12 +45,17 @@ inline std::string work_dir() {
 
 // Runs ostrelo-cli with `args` on the test bench (or `can` as OSTRELO_CAN),
 // standard output and error captured apart, standard input empty.
+// With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then.
 inline CliRun run_cli(const std::string &dir, const std::string &args,
-                   const std::string &can = std::string("sim:") + OSTRELO_CLI_SCENARIO) {
+                      const std::string &can = std::string("sim:") + OSTRELO_CLI_SCENARIO,
+                      const char *interruptAfter = nullptr) {
     static int n = 0;
     const std::string base = dir + "/run" + std::to_string(++n);
-    const std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args +
-                            " >'" + base + ".out' 2>'" + base + ".err' </dev/null";
+    std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args + " >'" +
+                      base + ".out' 2>'" + base + ".err' </dev/null";
+    if (interruptAfter != nullptr) {
+        cmd += " & p=$!; sleep " + std::string(interruptAfter) + "; kill -INT $p; wait $p";
+    }
     const int st = system(cmd.c_str());
     CliRun r;
     r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;

@@ -182,7 +182,7 @@ TEST(CliBench, UpgradeFlashesEveryChannelInParallel) {
     const std::string dir = work_dir();
     const std::vector<BenchMotor> motors = bench_motors(dir);
     const CliRun r = run_cli(dir, "upgrade --json --nodes 1-12 --folder '" + dir + "' --report '" + dir +
-                                   "/r.json' --trace '" + dir + "/t.log'");
+                                      "/r.json' --trace '" + dir + "/t.log'");
     // The wrong-CRC motor fails the run.
     EXPECT_EQ(r.rc, 1) << r.err;
     EXPECT_EQ(read_file(dir + "/r.json"), r.out);
@@ -238,7 +238,7 @@ TEST(CliBench, DryRunSendsNoSdoFrame) {
     const std::string dir = work_dir();
     const std::vector<BenchMotor> motors = bench_motors(dir);
     const CliRun r = run_cli(dir, "upgrade --dry-run --folder '" + dir + "' --report '" + dir +
-                                   "/r.csv' --trace '" + dir + "/t.log'");
+                                      "/r.csv' --trace '" + dir + "/t.log'");
     EXPECT_EQ(r.rc, 0) << r.err;
     EXPECT_NE(r.out.find("nothing was sent"), std::string::npos) << r.out;
     const std::vector<TraceLine> trace = read_trace(dir + "/t.log");
@@ -257,4 +257,23 @@ TEST(CliBench, DryRunSendsNoSdoFrame) {
         ++dry;
     }
     EXPECT_EQ(dry, answering);
+}
+
+// Ctrl-C while the motors are being held: the run ends by itself, the record
+// is written and marks every motor interrupted, none upgraded.
+TEST(CliBench, InterruptWritesTheReport) {
+    const std::string dir = work_dir();
+    const std::vector<BenchMotor> motors = bench_motors(dir);
+    const CliRun r =
+        run_cli(dir, "upgrade --hold --nodes 1-12 --folder '" + dir + "' --report '" + dir + "/r.json'",
+                std::string("sim:") + OSTRELO_CLI_SCENARIO, "0.5");
+    EXPECT_EQ(r.rc, 1) << r.err;
+    const std::string report = read_file(dir + "/r.json");
+    EXPECT_NE(report.find("\"summary\""), std::string::npos) << report;
+    EXPECT_EQ(report.find("\"outcome\":\"ok\""), std::string::npos) << report;
+    // A motor is missing only when the interruption came during the scan.
+    for (const BenchMotor &m : motors) {
+        const std::string obj = motor_object(report, m);
+        EXPECT_TRUE(obj.empty() || obj.find("\"outcome\":\"interrupted\"") != std::string::npos) << obj;
+    }
 }
