@@ -144,7 +144,9 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
                 }
                 Motor m;
                 memset(&m.info, 0, sizeof(m.info));
-                if (client_api_query_firmware_info(channels[i], node, &m.info) != 0) {
+                // A second try: one lost frame must not hide a motor.
+                if (client_api_query_firmware_info(channels[i], node, &m.info) != 0 &&
+                    client_api_query_firmware_info(channels[i], node, &m.info) != 0) {
                     continue;
                 }
                 m.channelId = channels[i];

@@ -78,19 +78,17 @@ bool bootloader_answers(client_channel_id_t ch, uint8_t node, uint32_t within_ms
 }
 
 // The transfer's time parameter: the client allows 100 times it for the
-// whole transfer and (modulo 65536) as the SDO response time-out. Sized from
-// the image and the bit rate, with a response time-out of 10 s at least.
+// whole transfer and, modulo 65536 ms, as the SDO response time-out. A lost
+// acknowledge ends the transfer only after that response time-out, so it is
+// kept near 5 s (time for a bootloader that erases its flash at the start)
+// and the whole is the first such value above three times the bus time of
+// the image plus 20 s.
 uint32_t transfer_time_param(uint64_t bytes, uint16_t kbps) {
     const uint64_t busMs = bytes * 8u * 5u / 2u / (kbps ? kbps : 1u); // about 2.5 bus bits per data bit
-    uint64_t limitMs = 3u * busMs + 20000u;
-    if (limitMs > 3600000u) {
-        limitMs = 3600000u;
-    }
-    uint32_t param = static_cast<uint32_t>((limitMs + 99u) / 100u);
-    if ((param * 100u) % 65536u < 10000u) {
-        param += 100u;
-    }
-    return param;
+    const uint64_t neededMs = 3u * busMs + 20000u;
+    const uint64_t wraps = (neededMs + 65535u) / 65536u;
+    const uint64_t param = (wraps * 65536u + 5000u + 99u) / 100u;
+    return param > 0xFFFFFFFFu / 100u ? 0xFFFFFFFFu / 100u : static_cast<uint32_t>(param);
 }
 
 void on_transfer_bytes(size_t done, size_t total, void *user) {
