@@ -128,8 +128,9 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
                                  const std::vector<uint8_t> &nodes);
 // Pairs every motor with the first file of `folder` that carries its key.
 void match_files(const std::string &folder, std::vector<Motor> *motors);
-// Drops frames waiting on the channel's raw path.
-void discard_stale_frames(client_channel_id_t ch);
+// Drops frames waiting on the channel's raw path; true when one of them had
+// identifier `ident`.
+bool discard_stale_frames(client_channel_id_t ch, uint32_t ident = 0xFFFFFFFFu);
 
 // ---- tables and JSON (cli_scan.cpp) ------------------------------------------------
 

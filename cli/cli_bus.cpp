@@ -119,14 +119,17 @@ void release_channels() {
     client_api_manager_cleanup_all();
 }
 
-void discard_stale_frames(client_channel_id_t ch) {
+bool discard_stale_frames(client_channel_id_t ch, uint32_t ident) {
     CO_CANrxMsg_t frame;
+    bool seen = false;
     // Bounded: a bus that keeps talking must not hold us here.
     for (int i = 0; i < 1024; ++i) {
         if (client_api_receive_raw_can(ch, &frame, 1) != 0) {
             break;
         }
+        seen = seen || frame.ident == ident;
     }
+    return seen;
 }
 
 std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channels,
@@ -137,16 +140,24 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
     std::vector<std::thread> threads;
     for (size_t i = 0; i < channels.size(); ++i) {
         threads.emplace_back([&, i]() {
-            discard_stale_frames(channels[i]);
             for (uint8_t node : nodes) {
                 if (interrupted()) {
                     break;
                 }
                 Motor m;
                 memset(&m.info, 0, sizeof(m.info));
-                // A second try: one lost frame must not hide a motor.
-                if (client_api_query_firmware_info(channels[i], node, &m.info) != 0 &&
-                    client_api_query_firmware_info(channels[i], node, &m.info) != 0) {
+                // The queries take whatever frame comes next: a reply that
+                // came late must not be taken for the answer to the next
+                // question. A second try, so that one lost frame does not
+                // hide a motor, and more while late replies show that the
+                // node is there (a busy machine can miss the short wait).
+                bool answered = false;
+                bool late = false;
+                for (int attempt = 0; !answered && (attempt < 2 || (late && attempt < 5)); ++attempt) {
+                    late = discard_stale_frames(channels[i], node);
+                    answered = client_api_query_firmware_info(channels[i], node, &m.info) == 0;
+                }
+                if (!answered) {
                     continue;
                 }
                 m.channelId = channels[i];

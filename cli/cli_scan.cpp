@@ -73,19 +73,20 @@ int cmd_channels(const Options &o) {
                    ",\"hardware\":" + json_string(c.hwType) + ",\"serial\":" + json_string(c.serial) + "}";
         }
         out += "]}\n";
-    } else {
+    } else if (!list.empty()) {
         std::vector<std::vector<std::string>> rows = {{"CHANNEL", "STATE", "ADAPTER", "SERIAL"}};
         for (const ChannelInfo &c : list) {
             rows.push_back({std::to_string(c.ref.adapter) + "." + std::to_string(c.ref.channel),
                             c.up ? "up" : "down", c.hwType, c.serial});
         }
         out = format_table(rows);
-        if (list.empty()) {
-            out += "No adapter found (transport " + transport_text() + ").\n";
-        }
     }
     out_write(out);
-    return list.empty() ? kExitFailed : kExitOk;
+    if (list.empty()) {
+        err_line("ostrelo-cli: the transport offers no adapter (transport " + transport_text() + ")");
+        return kExitUsage;
+    }
+    return kExitOk;
 }
 
 int cmd_scan(const Options &o) {

@@ -32,9 +32,10 @@ uint64_t now_ms() {
                                      .count());
 }
 
-// Called once, on the main thread, when Ctrl-C arrives. Motors not started
-// yet are left alone and marked interrupted; a motor in its bootloader is not
-// started any more.
+// Called once, on the main thread, when Ctrl-C arrives (never from the
+// signal handler). Each channel stops before its motor's next step: motors
+// not begun are left alone, a motor in its bootloader is not started any
+// more. A transfer under way is not cut short here.
 void cli_on_interrupt() {
     progress_note("Interrupted: finishing the current step; no further motor is started");
 }
@@ -200,6 +201,9 @@ Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
         on_transfer_bytes, m);
     m->transferMs = now_ms() - t0;
     if (rc != CO_SDO_AB_NONE) {
+        if (interrupted()) {
+            return stopped(m, "during the transfer; it stays in its bootloader");
+        }
         return fail(m, "transfer failed (SDO abort " + hex32(static_cast<uint32_t>(rc)) + ")");
     }
     progress_step(m, "verify");
@@ -497,6 +501,9 @@ int cmd_upgrade(const Options &o) {
     }
     release_channels();
 
+    if (selected == 0 && !o.dryRun && o.json) {
+        err_line("ostrelo-cli: nothing to do: no motor pairs with a file in " + o.folder);
+    }
     const std::string doc = report_json(o, date, channels, motors);
     std::string out;
     if (o.json) {

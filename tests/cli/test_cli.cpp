@@ -147,7 +147,8 @@ TEST(CliBench, SetUpErrorsExitTwo) {
     // A channel the bench does not have, and a transport that offers nothing.
     for (const auto &c :
          {std::make_pair(std::string("scan --channels 3.0"), std::string("sim:") + OSTRELO_CLI_SCENARIO),
-          std::make_pair(std::string("scan"), std::string("bogus"))}) {
+          std::make_pair(std::string("scan"), std::string("bogus")),
+          std::make_pair(std::string("channels"), std::string("bogus"))}) {
         const CliRun r = run_cli(dir, c.first + " --log '" + dir + "/log.txt'", c.second);
         EXPECT_EQ(r.rc, 2) << c.first;
         EXPECT_EQ(r.out, "");
