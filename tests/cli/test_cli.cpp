@@ -118,6 +118,10 @@ TEST(CliUsage, ArgumentErrorsExitTwoWithOneLine) {
         "start --channel 0.0",
         "start --channel 0.0 --node 128",
         "start --channel 0.0 --node 1 --json",
+        // Files that cannot be written.
+        "upgrade" + folder + " --report '" + dir + "/missing/r.json'",
+        "scan --trace '" + dir + "/missing/t.log'",
+        "scan --log '" + dir + "/missing/l.txt'",
     };
     for (const std::string &args : cases) {
         const CliRun r = run_cli(dir, args);
