@@ -94,3 +94,23 @@ TEST(Trace, CountsMatchTheBenchCounters) {
     sim_bench_reset();
     controlcan_set_transport(nullptr);
 }
+
+// Channels that OSTRELO_CAN maps to SocketCAN appear under their interface
+// names, the others as zhcx<adapter>.<channel>.
+TEST(Trace, SocketCanChannelsUseTheirInterfaceNames) {
+    const std::string path = work_dir() + "/trace.log";
+    setenv("OSTRELO_CAN", "socketcan:0.0=can0,0.1=vcan7", 1);
+    ASSERT_EQ(controlcan_trace_open(path.c_str()), 1);
+    unsetenv("OSTRELO_CAN");
+    VCI_CAN_OBJ f;
+    memset(&f, 0, sizeof(f));
+    f.ID = 0x601;
+    f.DataLen = 1;
+    controlcan_trace_frames(0, 1, &f, 1);
+    controlcan_trace_frames(1, 0, &f, 1);
+    controlcan_trace_close();
+    const std::vector<TraceLine> lines = read_trace(path);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].iface, "vcan7");
+    EXPECT_EQ(lines[1].iface, "zhcx1.0");
+}
