@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "controlcan_internal.h"
+#include "trace.h"
 
 namespace {
 
@@ -129,7 +130,9 @@ DWORD VCI_Transmit(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ 
     if (!t || !t->Transmit || !pSend) {
         return 0;
     }
-    return t->Transmit(DeviceType, DeviceInd, CANInd, pSend, Len);
+    const DWORD sent = t->Transmit(DeviceType, DeviceInd, CANInd, pSend, Len);
+    controlcan_trace_frames(DeviceInd, CANInd, pSend, sent < Len ? sent : Len);
+    return sent;
 }
 
 DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len,
@@ -138,7 +141,9 @@ DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *
     if (!t || !t->Receive || !pReceive) {
         return 0xFFFFFFFFu;
     }
-    return t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+    const DWORD got = t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+    controlcan_trace_frames(DeviceInd, CANInd, pReceive, got == 0xFFFFFFFFu ? 0 : (got < Len ? got : Len));
+    return got;
 }
 
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {

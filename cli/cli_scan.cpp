@@ -1,0 +1,140 @@
+// The channels, scan and match commands of ostrelo-cli, and the table and
+// JSON pieces they share with the upgrade.
+#include "cli.h"
+
+#include <sys/stat.h>
+
+std::string format_table(const std::vector<std::vector<std::string>> &rows) {
+    std::vector<size_t> width;
+    for (const auto &row : rows) {
+        for (size_t i = 0; i < row.size(); ++i) {
+            if (width.size() <= i) {
+                width.push_back(0);
+            }
+            width[i] = std::max(width[i], row[i].size());
+        }
+    }
+    std::string out;
+    for (const auto &row : rows) {
+        std::string line;
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) {
+                line += std::string(width[i] - row[i].size() + 2, ' ');
+            }
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string motor_identity_json(const Motor &m) {
+    return "\"channel\":" + json_string(channel_text(m.channelId)) +
+           ",\"adapter\":" + std::to_string(m.channelId.deviceIndex) +
+           ",\"can_channel\":" + std::to_string(m.channelId.canChannel) +
+           ",\"node\":" + std::to_string(m.node) + ",\"motor_type\":" + std::to_string(m.info.motorType) +
+           ",\"model\":" + json_string(m.info.firmwareModel) +
+           ",\"brake_code\":" + std::to_string(m.info.brakeType) +
+           ",\"brake\":" + json_string(m.info.brakeSuffix) +
+           ",\"encoder_code\":" + std::to_string(m.info.encoderType) +
+           ",\"encoder\":" + json_string(m.info.encoderName) +
+           ",\"version\":" + json_string(version_text(m.info.softwareVersion)) +
+           ",\"key\":" + json_string(m.info.filenameKey);
+}
+
+std::string motor_file_json(const Motor &m) {
+    if (m.file.empty()) {
+        return "\"file\":null,\"path\":null";
+    }
+    return "\"file\":" + json_string(m.file) + ",\"path\":" + json_string(m.path);
+}
+
+std::string channels_json(const std::vector<client_channel_id_t> &channels) {
+    std::string out = "[";
+    for (size_t i = 0; i < channels.size(); ++i) {
+        out += (i ? "," : "") + json_string(channel_text(channels[i]));
+    }
+    return out + "]";
+}
+
+int cmd_channels(const Options &o) {
+    const std::vector<ChannelInfo> list = probe_channels(o.bitrate);
+    std::string out;
+    if (o.json) {
+        out = "{\"transport\":" + json_string(transport_text()) +
+              ",\"bitrate\":" + std::to_string(o.bitrate) + ",\"channels\":[";
+        for (size_t i = 0; i < list.size(); ++i) {
+            const ChannelInfo &c = list[i];
+            out += std::string(i ? "," : "") + "\n{\"channel\":" +
+                   json_string(std::to_string(c.ref.adapter) + "." + std::to_string(c.ref.channel)) +
+                   ",\"adapter\":" + std::to_string(c.ref.adapter) +
+                   ",\"can_channel\":" + std::to_string(c.ref.channel) +
+                   ",\"state\":" + json_string(c.up ? "up" : "down") +
+                   ",\"hardware\":" + json_string(c.hwType) + ",\"serial\":" + json_string(c.serial) + "}";
+        }
+        out += "]}\n";
+    } else if (!list.empty()) {
+        std::vector<std::vector<std::string>> rows = {{"CHANNEL", "STATE", "ADAPTER", "SERIAL"}};
+        for (const ChannelInfo &c : list) {
+            rows.push_back({std::to_string(c.ref.adapter) + "." + std::to_string(c.ref.channel),
+                            c.up ? "up" : "down", c.hwType, c.serial});
+        }
+        out = format_table(rows);
+    }
+    out_write(out);
+    if (list.empty()) {
+        err_line("ostrelo-cli: the transport offers no adapter (transport " + transport_text() + ")");
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+int cmd_scan(const Options &o) {
+    const bool match = o.command == "match";
+    std::vector<client_channel_id_t> channels;
+    if (!bring_up_channels(o, &channels)) {
+        release_channels();
+        return kExitUsage;
+    }
+    std::vector<Motor> motors = scan_channels(channels, o.nodes);
+    release_channels();
+    if (match) {
+        match_files(o.folder, &motors);
+    }
+    std::string out;
+    if (o.json) {
+        out = "{\"transport\":" + json_string(transport_text()) +
+              ",\"bitrate\":" + std::to_string(o.bitrate) + ",\"channels\":" + channels_json(channels);
+        if (match) {
+            out += ",\"folder\":" + json_string(o.folder);
+        }
+        out += ",\"motors\":[";
+        for (size_t i = 0; i < motors.size(); ++i) {
+            out += std::string(i ? "," : "") + "\n{" + motor_identity_json(motors[i]);
+            if (match) {
+                out += "," + motor_file_json(motors[i]);
+            }
+            out += "}";
+        }
+        out += "]}\n";
+    } else {
+        std::vector<std::vector<std::string>> rows = {
+            {"CHANNEL", "NODE", "MODEL", "BRAKE", "ENCODER", "VERSION", "KEY"}};
+        if (match) {
+            rows[0].push_back("FILE");
+        }
+        for (const Motor &m : motors) {
+            rows.push_back({channel_text(m.channelId), std::to_string(m.node), m.info.firmwareModel,
+                            m.info.brakeSuffix, m.info.encoderName, version_text(m.info.softwareVersion),
+                            m.info.filenameKey});
+            if (match) {
+                rows.back().push_back(m.file.empty() ? "no file" : m.file);
+            }
+        }
+        out = format_table(rows);
+        out += std::to_string(motors.size()) + " motor(s) on " + std::to_string(channels.size()) +
+               " channel(s)\n";
+    }
+    out_write(out);
+    return interrupted() ? kExitFailed : kExitOk;
+}

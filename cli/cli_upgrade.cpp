@@ -1,0 +1,600 @@
+// The upgrade of every paired motor (channels in parallel, the motors of one
+// channel one after another), its report, and the manual crc and start steps.
+#include "cli.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+constexpr uint16_t kProgramData = 0x1F50;
+constexpr uint32_t kHandshakeWaitMs = 1000;
+constexpr uint32_t kCommandRetries = 3;
+constexpr uint32_t kCommandRetryDelayMs = 200;
+constexpr uint32_t kBootloaderWaitMs = 3000;
+constexpr uint32_t kBootloaderRetryWaitMs = 300;
+constexpr uint32_t kProbeMs = 200;
+constexpr uint32_t kHoldMs = 30000;
+constexpr uint32_t kStartConfirmMs = 3000;
+constexpr uint32_t kStartCommandWaitMs = 1000;
+
+const uint8_t kStopRequest[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0, 0, 0};
+const uint8_t kStopAnswer[8] = {0x60, 0x51, 0x1F, 0x01, 0, 0, 0, 0};
+
+uint64_t now_ms() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// Called once, on the main thread, when Ctrl-C arrives (never from the
+// signal handler). Each channel stops before its motor's next step: motors
+// not begun are left alone, a motor in its bootloader is not started any
+// more. A transfer under way is not cut short here.
+void cli_on_interrupt() {
+    progress_note("Interrupted: finishing the current step; no further motor is started");
+}
+
+// 0 when the application answered the version query within timeout_ms.
+int cli_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
+    const uint32_t start = get_current_time_ms();
+    do {
+        uint32_t version = 0;
+        // Each unanswered query waits for its reply a while itself.
+        if (client_api_query_software_version(channelId, nodeId, &version) == 0) {
+            return 0;
+        }
+    } while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms);
+    return -1;
+}
+
+bool read_version(client_channel_id_t ch, uint8_t node, uint32_t *version) {
+    for (int i = 0; i < 5; ++i) {
+        if (client_api_query_software_version(ch, node, version) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// True when the node's bootloader answers an SDO read of the program-data
+// object (it refuses the read, which is an answer) within `within_ms`.
+bool bootloader_answers(client_channel_id_t ch, uint8_t node, uint32_t within_ms) {
+    const uint32_t start = get_current_time_ms();
+    do {
+        uint8_t buf[4];
+        size_t got = 0;
+        const CO_SDO_abortCode_t rc =
+            client_api_sdo_read(ch, node, kProgramData, 1, buf, sizeof(buf), &got, kProbeMs);
+        if (rc == CO_SDO_AB_NONE || (rc != CO_SDO_AB_TIMEOUT && rc != CO_SDO_AB_GENERAL)) {
+            return true;
+        }
+    } while (static_cast<uint32_t>(get_current_time_ms() - start) < within_ms && !interrupted());
+    return false;
+}
+
+// The transfer's time parameter: the client allows 100 times it for the
+// whole transfer and, modulo 65536 ms, as the SDO response time-out. A lost
+// acknowledge ends the transfer only after that response time-out, so it is
+// kept near 5 s (time for a bootloader that erases its flash at the start)
+// and the whole is the first such value above three times the bus time of
+// the image plus 20 s.
+uint32_t transfer_time_param(uint64_t bytes, uint16_t kbps) {
+    const uint64_t busMs = bytes * 8u * 5u / 2u / (kbps ? kbps : 1u); // about 2.5 bus bits per data bit
+    const uint64_t neededMs = 3u * busMs + 20000u;
+    const uint64_t wraps = (neededMs + 65535u) / 65536u;
+    const uint64_t param = (wraps * 65536u + 5000u + 99u) / 100u;
+    return param > 0xFFFFFFFFu / 100u ? 0xFFFFFFFFu / 100u : static_cast<uint32_t>(param);
+}
+
+void on_transfer_bytes(size_t done, size_t total, void *user) {
+    progress_bytes(static_cast<Motor *>(user), done, total);
+}
+
+// Holds every motor of one channel in its bootloader: the stop command goes
+// to each until it is acknowledged, while the operator switches them off and
+// on again.
+void hold_channel(const std::vector<Motor *> &motors, uint32_t limit_ms) {
+    if (motors.empty()) {
+        return;
+    }
+    const client_channel_id_t ch = motors.front()->channelId;
+    for (Motor *m : motors) {
+        progress_step(m, "hold");
+    }
+    size_t held = 0;
+    const uint32_t start = get_current_time_ms();
+    while (held < motors.size() && static_cast<uint32_t>(get_current_time_ms() - start) < limit_ms &&
+           !interrupted()) {
+        for (Motor *m : motors) {
+            if (!m->held) {
+                client_api_send_can_data(ch, 0x600u + m->node, kStopRequest, 8);
+            }
+        }
+        CO_CANrxMsg_t f;
+        const uint32_t t0 = get_current_time_ms();
+        while (static_cast<uint32_t>(get_current_time_ms() - t0) < 10u) {
+            if (client_api_receive_raw_can(ch, &f, 10) != 0) {
+                break;
+            }
+            for (Motor *m : motors) {
+                if (!m->held && f.ident == 0x580u + m->node && f.DLC == 8 &&
+                    memcmp(f.data, kStopAnswer, 8) == 0) {
+                    m->held = true;
+                    ++held;
+                    progress_step(m, "held in bootloader");
+                }
+            }
+        }
+    }
+}
+
+enum class Attempt { Done, Failed, Stopped };
+
+Attempt fail(Motor *m, const std::string &why) {
+    m->error = why;
+    return Attempt::Failed;
+}
+
+Attempt stopped(Motor *m, const char *where) {
+    m->error = std::string("stopped ") + where;
+    return Attempt::Stopped;
+}
+
+// Brings the motor into its bootloader. The first attempt uses the handshake
+// (or the --hold phase); a repeat finds it there already after a failed
+// transfer, or tries the handshake and then holds it through a power cycle.
+Attempt into_bootloader(Motor *m, unsigned attempt, const Options &o) {
+    const client_channel_id_t ch = m->channelId;
+    progress_step(m, "bootloader");
+    if (attempt == 0 && m->held) {
+        return bootloader_answers(ch, m->node, kBootloaderWaitMs)
+                   ? Attempt::Done
+                   : fail(m, "held, but its bootloader does not answer");
+    }
+    if (attempt > 0 && bootloader_answers(ch, m->node, kBootloaderRetryWaitMs)) {
+        return Attempt::Done;
+    }
+    if (!(attempt == 0 && o.hold)) {
+        discard_stale_frames(ch);
+        if (client_api_enter_bootloader(ch, m->node, kHandshakeWaitMs, kCommandRetries,
+                                        kCommandRetryDelayMs) == 0) {
+            return bootloader_answers(ch, m->node, kBootloaderWaitMs)
+                       ? Attempt::Done
+                       : fail(m, "bootloader does not answer after the handshake");
+        }
+        if (attempt == 0) {
+            return fail(m, "no answer to the bootloader handshake");
+        }
+    }
+    if (interrupted()) {
+        return stopped(m, "before the hold");
+    }
+    progress_note(motor_label(*m) +
+                  ": switch this motor off and on again now (holding it in its bootloader for up to " +
+                  std::to_string(kHoldMs / 1000) + " s)");
+    progress_step(m, "hold");
+    if (client_api_prevent_app_start_for_duration(ch, m->node, kHoldMs) != 0) {
+        return fail(m, "not held in its bootloader (no answer to the stop command)");
+    }
+    return Attempt::Done;
+}
+
+Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
+    const client_channel_id_t ch = m->channelId;
+    const Attempt boot = into_bootloader(m, attempt, o);
+    if (boot != Attempt::Done) {
+        return boot;
+    }
+    if (interrupted()) {
+        return stopped(m, "in its bootloader, before the transfer");
+    }
+    progress_step(m, "transfer");
+    const uint64_t t0 = now_ms();
+    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
+        ch, m->node, kProgramData, 1, m->path.c_str(), transfer_time_param(m->fileSize, ch.bitrate),
+        on_transfer_bytes, m);
+    m->transferMs = now_ms() - t0;
+    if (rc != CO_SDO_AB_NONE) {
+        if (interrupted()) {
+            return stopped(m, "during the transfer; it stays in its bootloader");
+        }
+        return fail(m, "transfer failed (SDO abort " + hex32(static_cast<uint32_t>(rc)) + ")");
+    }
+    progress_step(m, "verify");
+    discard_stale_frames(ch);
+    uint32_t crc = 0;
+    if (client_api_query_firmware_crc(ch, m->node, &crc) != 0) {
+        return fail(m, "the bootloader did not report its CRC");
+    }
+    m->haveDeviceCrc = true;
+    m->deviceCrc = crc;
+    if (crc != m->fileCrc) {
+        return fail(m, "CRC mismatch (file " + hex32(m->fileCrc) + ", device " + hex32(crc) + ")");
+    }
+    if (interrupted()) {
+        return stopped(m, "in its bootloader, after the CRC check");
+    }
+    progress_step(m, "start");
+    if (client_api_exit_bootloader(ch, m->node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
+        0) {
+        return fail(m, "the start command could not be sent");
+    }
+    discard_stale_frames(ch);
+    if (cli_confirm_app_running(ch, m->node, kStartConfirmMs) != 0) {
+        return fail(m, "the application does not answer after the start");
+    }
+    m->haveVersionAfter = read_version(ch, m->node, &m->versionAfter);
+    return Attempt::Done;
+}
+
+void upgrade_motor(Motor *m, const Options &o) {
+    const uint64_t t0 = now_ms();
+    if (interrupted()) {
+        m->outcome = Outcome::Interrupted;
+        m->error = "not started";
+        return;
+    }
+    if (m->fileCrc == 0 || m->fileSize == 0) {
+        m->outcome = Outcome::Failed;
+        m->error = "the file cannot be read or is empty";
+        progress_finish_motor(*m);
+        return;
+    }
+    Attempt result = Attempt::Failed;
+    for (unsigned attempt = 0; attempt <= o.retries; ++attempt) {
+        m->attempts = attempt + 1;
+        m->error.clear();
+        result = one_attempt(m, attempt, o);
+        if (result != Attempt::Failed || interrupted()) {
+            break;
+        }
+    }
+    m->durationMs = now_ms() - t0;
+    if (result == Attempt::Done) {
+        m->outcome = Outcome::Ok;
+    } else if (result == Attempt::Stopped) {
+        m->outcome = Outcome::Interrupted;
+    } else {
+        m->outcome = Outcome::Failed;
+    }
+    progress_finish_motor(*m);
+}
+
+// One thread per channel: hold phase (--hold), then its motors in turn.
+void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int> *finished) {
+    if (o.hold) {
+        hold_channel(motors, kHoldMs);
+    }
+    for (Motor *m : motors) {
+        upgrade_motor(m, o);
+    }
+    finished->fetch_add(1);
+}
+
+std::string opt_hex(bool have, uint32_t v) {
+    return have ? hex32(v) : std::string();
+}
+
+std::string motor_report_json(const Motor &m) {
+    auto str_or_null = [](bool have, const std::string &s) {
+        return have ? json_string(s) : std::string("null");
+    };
+    const bool paired = !m.file.empty();
+    return "{" + motor_identity_json(m) + "," + motor_file_json(m) +
+           ",\"file_size\":" + (paired ? std::to_string(m.fileSize) : "null") +
+           ",\"file_crc\":" + str_or_null(paired, hex32(m.fileCrc)) +
+           ",\"device_crc\":" + str_or_null(m.haveDeviceCrc, hex32(m.deviceCrc)) +
+           ",\"version_before\":" + json_string(version_text(m.info.softwareVersion)) +
+           ",\"version_after\":" + str_or_null(m.haveVersionAfter, version_text(m.versionAfter)) +
+           ",\"attempts\":" + std::to_string(m.attempts) +
+           ",\"duration_ms\":" + std::to_string(m.durationMs) +
+           ",\"transfer_ms\":" + std::to_string(m.transferMs) +
+           ",\"outcome\":" + json_string(outcome_text(m.outcome)) + ",\"error\":" + json_string(m.error) +
+           "}";
+}
+
+struct Summary {
+    size_t ok = 0, failed = 0, interrupted = 0, noFile = 0, dryRun = 0;
+};
+
+Summary summarize(const std::vector<Motor> &motors) {
+    Summary s;
+    for (const Motor &m : motors) {
+        switch (m.outcome) {
+        case Outcome::Ok:
+            ++s.ok;
+            break;
+        case Outcome::Failed:
+        case Outcome::Pending:
+            ++s.failed;
+            break;
+        case Outcome::Interrupted:
+            ++s.interrupted;
+            break;
+        case Outcome::NoFile:
+            ++s.noFile;
+            break;
+        case Outcome::DryRun:
+            ++s.dryRun;
+            break;
+        }
+    }
+    return s;
+}
+
+std::string report_json(const Options &o, const std::string &date,
+                        const std::vector<client_channel_id_t> &channels, const std::vector<Motor> &motors) {
+    const Summary s = summarize(motors);
+    std::string out =
+        "{\"date\":" + json_string(date) + ",\"transport\":" + json_string(transport_text()) +
+        ",\"bitrate\":" + std::to_string(o.bitrate) + ",\"channels\":" + channels_json(channels) +
+        ",\"folder\":" + json_string(o.folder) + ",\"dry_run\":" + (o.dryRun ? "true" : "false") +
+        ",\"hold\":" + (o.hold ? "true" : "false") + ",\"retries\":" + std::to_string(o.retries) +
+        ",\"summary\":{\"motors\":" + std::to_string(motors.size()) + ",\"ok\":" + std::to_string(s.ok) +
+        ",\"failed\":" + std::to_string(s.failed) + ",\"interrupted\":" + std::to_string(s.interrupted) +
+        ",\"no_file\":" + std::to_string(s.noFile) + ",\"dry_run\":" + std::to_string(s.dryRun) +
+        "},\"motors\":[";
+    for (size_t i = 0; i < motors.size(); ++i) {
+        out += std::string(i ? "," : "") + "\n" + motor_report_json(motors[i]);
+    }
+    return out + "]}\n";
+}
+
+std::string csv_field(const std::string &s) {
+    if (s.find_first_of(",\"\n\r") == std::string::npos) {
+        return s;
+    }
+    std::string out = "\"";
+    for (char c : s) {
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    }
+    return out + "\"";
+}
+
+std::string report_csv(const std::string &date, const std::vector<Motor> &motors) {
+    std::string out =
+        "date,transport,channel,node,model,brake,encoder,key,file,file_size,file_crc,device_crc,"
+        "version_before,version_after,attempts,duration_ms,transfer_ms,outcome,error\n";
+    for (const Motor &m : motors) {
+        const bool paired = !m.file.empty();
+        const std::vector<std::string> f = {date,
+                                            transport_text(),
+                                            channel_text(m.channelId),
+                                            std::to_string(m.node),
+                                            m.info.firmwareModel,
+                                            m.info.brakeSuffix,
+                                            m.info.encoderName,
+                                            m.info.filenameKey,
+                                            m.file,
+                                            paired ? std::to_string(m.fileSize) : "",
+                                            paired ? hex32(m.fileCrc) : "",
+                                            opt_hex(m.haveDeviceCrc, m.deviceCrc),
+                                            version_text(m.info.softwareVersion),
+                                            m.haveVersionAfter ? version_text(m.versionAfter) : "",
+                                            std::to_string(m.attempts),
+                                            std::to_string(m.durationMs),
+                                            std::to_string(m.transferMs),
+                                            outcome_text(m.outcome),
+                                            m.error};
+        for (size_t i = 0; i < f.size(); ++i) {
+            out += (i ? "," : "") + csv_field(f[i]);
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+bool ends_with(const std::string &s, const char *suffix) {
+    const size_t n = strlen(suffix);
+    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
+
+bool write_file(const std::string &path, const std::string &text) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (f == nullptr) {
+        return false;
+    }
+    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
+    return fclose(f) == 0 && ok;
+}
+
+std::string result_table(const std::vector<Motor> &motors) {
+    std::vector<std::vector<std::string>> rows = {
+        {"MOTOR", "OLD", "NEW", "FILE", "FILE CRC", "DEVICE CRC", "TIME", "OUTCOME"}};
+    for (const Motor &m : motors) {
+        char time[32];
+        snprintf(time, sizeof(time), "%.1f s", static_cast<double>(m.durationMs) / 1000.0);
+        std::string outcome = outcome_text(m.outcome);
+        if (!m.error.empty()) {
+            outcome += ": " + m.error;
+        }
+        rows.push_back({motor_label(m), version_text(m.info.softwareVersion),
+                        m.haveVersionAfter ? version_text(m.versionAfter) : "-",
+                        m.file.empty() ? "-" : m.file, m.file.empty() ? "-" : hex32(m.fileCrc),
+                        m.haveDeviceCrc ? hex32(m.deviceCrc) : "-", m.attempts ? time : "-", outcome});
+    }
+    return format_table(rows);
+}
+
+// Reads size and CRC-32 of every paired file once, before the channels start.
+void load_file_facts(std::vector<Motor> *motors) {
+    for (Motor &m : *motors) {
+        if (m.file.empty()) {
+            continue;
+        }
+        struct stat st;
+        m.fileSize = stat(m.path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        m.fileCrc = client_api_calculate_file_crc32(m.path.c_str());
+    }
+}
+
+} // namespace
+
+int cmd_upgrade(const Options &o) {
+    const std::string date = utc_now_iso();
+    if (!o.report.empty() && !write_file(o.report, "")) {
+        err_line("ostrelo-cli: cannot write the report " + o.report + ": " + strerror(errno));
+        return kExitUsage;
+    }
+    std::vector<client_channel_id_t> channels;
+    if (!bring_up_channels(o, &channels)) {
+        release_channels();
+        return kExitUsage;
+    }
+    std::vector<Motor> motors = scan_channels(channels, o.nodes);
+    match_files(o.folder, &motors);
+    load_file_facts(&motors);
+
+    std::vector<std::vector<Motor *>> perChannel(channels.size());
+    size_t selected = 0;
+    for (Motor &m : motors) {
+        if (m.file.empty()) {
+            m.outcome = Outcome::NoFile;
+            continue;
+        }
+        if (o.dryRun) {
+            m.outcome = Outcome::DryRun;
+            continue;
+        }
+        for (size_t i = 0; i < channels.size(); ++i) {
+            if (channels[i].deviceIndex == m.channelId.deviceIndex &&
+                channels[i].canChannel == m.channelId.canChannel) {
+                perChannel[i].push_back(&m);
+                ++selected;
+            }
+        }
+    }
+    if (selected > 0) {
+        progress_begin(!o.json);
+        if (o.hold) {
+            progress_note(
+                "Switch the motors off and on again now: holding them in their bootloader for up to " +
+                std::to_string(kHoldMs / 1000) + " s");
+        }
+        std::atomic<int> finished{0};
+        int started = 0;
+        std::vector<std::thread> threads;
+        for (std::vector<Motor *> &list : perChannel) {
+            if (!list.empty()) {
+                threads.emplace_back(run_channel, list, std::cref(o), &finished);
+                ++started;
+            }
+        }
+        bool told = false;
+        while (finished.load() < started) {
+            if (interrupted() && !told) {
+                told = true;
+                cli_on_interrupt();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        for (std::thread &t : threads) {
+            t.join();
+        }
+        progress_end();
+    }
+    release_channels();
+
+    if (selected == 0 && !o.dryRun && o.json) {
+        err_line("ostrelo-cli: nothing to do: no motor pairs with a file in " + o.folder);
+    }
+    const std::string doc = report_json(o, date, channels, motors);
+    std::string out;
+    if (o.json) {
+        out = doc;
+    } else {
+        out = result_table(motors);
+        const Summary s = summarize(motors);
+        if (selected == 0 && s.dryRun == 0) {
+            out += "Nothing to do: no motor pairs with a file in " + o.folder + "\n";
+        } else if (o.dryRun) {
+            out += "Dry run: " + std::to_string(s.dryRun) + " motor(s) would be upgraded; nothing was sent\n";
+        } else {
+            out += std::to_string(s.ok) + " ok, " + std::to_string(s.failed) + " failed, " +
+                   std::to_string(s.interrupted) + " interrupted, " + std::to_string(s.noFile) +
+                   " without file\n";
+        }
+    }
+    int rc = kExitOk;
+    const Summary s = summarize(motors);
+    if (s.failed > 0 || s.interrupted > 0 || interrupted()) {
+        rc = kExitFailed;
+    }
+    if (!o.report.empty()) {
+        const std::string text = ends_with(o.report, ".csv") ? report_csv(date, motors) : doc;
+        if (!write_file(o.report, text)) {
+            err_line("ostrelo-cli: cannot write the report " + o.report + ": " + strerror(errno));
+            rc = kExitFailed;
+        }
+    }
+    out_write(out);
+    return rc;
+}
+
+namespace {
+
+// The one channel named by --channel, for the manual steps.
+bool bring_up_one(const Options &o, client_channel_id_t *ch) {
+    Options one = o;
+    one.allChannels = false;
+    one.channels = {o.channel};
+    std::vector<client_channel_id_t> channels;
+    if (!bring_up_channels(one, &channels)) {
+        release_channels();
+        return false;
+    }
+    *ch = channels.front();
+    return true;
+}
+
+} // namespace
+
+int cmd_crc(const Options &o) {
+    client_channel_id_t ch;
+    if (!bring_up_one(o, &ch)) {
+        return kExitUsage;
+    }
+    const uint32_t fileCrc = client_api_calculate_file_crc32(o.file.c_str());
+    discard_stale_frames(ch);
+    uint32_t deviceCrc = 0;
+    const bool answered = client_api_query_firmware_crc(ch, static_cast<uint8_t>(o.node), &deviceCrc) == 0;
+    release_channels();
+    const bool match = answered && fileCrc != 0 && fileCrc == deviceCrc;
+    std::string out = "file " + hex32(fileCrc) + "  device " +
+                      (answered ? hex32(deviceCrc) : std::string("no answer")) + "  " +
+                      (match ? "match" : "MISMATCH") + "\n";
+    out_write(out);
+    return match ? kExitOk : kExitFailed;
+}
+
+int cmd_start(const Options &o) {
+    client_channel_id_t ch;
+    if (!bring_up_one(o, &ch)) {
+        return kExitUsage;
+    }
+    const uint8_t node = static_cast<uint8_t>(o.node);
+    std::string out;
+    int rc = kExitFailed;
+    if (client_api_exit_bootloader(ch, node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
+        0) {
+        out = "start command could not be sent\n";
+    } else {
+        discard_stale_frames(ch);
+        uint32_t version = 0;
+        if (cli_confirm_app_running(ch, node, kStartConfirmMs) == 0 && read_version(ch, node, &version)) {
+            out = "application running, version " + version_text(version) + "\n";
+            rc = kExitOk;
+        } else {
+            out = "the application does not answer after the start\n";
+        }
+    }
+    release_channels();
+    out_write(out);
+    return rc;
+}

@@ -1,0 +1,104 @@
+// Helpers of the ostrelo-cli tests: run the program, read a frame trace back.
+#ifndef OSTRELO_CLI_TEST_UTIL_H
+#define OSTRELO_CLI_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace clitest {
+
+struct CliRun {
+    int rc = -1;
+    std::string out;
+    std::string err;
+};
+
+inline std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline std::string work_dir() {
+    const testing::TestInfo *t = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(t->test_suite_name()) + "_" + t->name();
+    for (char &c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    const std::string dir = std::string(OSTRELO_CLI_WORKDIR) + "/" + name;
+    const std::string cmd = "rm -rf '" + dir + "' && mkdir -p '" + dir + "'";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+    return dir;
+}
+
+// Runs ostrelo-cli with `args` on the test bench (or `can` as OSTRELO_CAN),
+// standard output and error captured apart, standard input empty.
+// With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then.
+inline CliRun run_cli(const std::string &dir, const std::string &args,
+                      const std::string &can = std::string("sim:") + OSTRELO_CLI_SCENARIO,
+                      const char *interruptAfter = nullptr) {
+    static int n = 0;
+    const std::string base = dir + "/run" + std::to_string(++n);
+    std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args + " >'" +
+                      base + ".out' 2>'" + base + ".err' </dev/null";
+    if (interruptAfter != nullptr) {
+        cmd += " & p=$!; sleep " + std::string(interruptAfter) + "; kill -INT $p; wait $p";
+    }
+    const int st = system(cmd.c_str());
+    CliRun r;
+    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.out = read_file(base + ".out");
+    r.err = read_file(base + ".err");
+    return r;
+}
+
+// One line of a candump log file.
+struct TraceLine {
+    double time = 0;
+    std::string iface;
+    unsigned id = 0;
+    std::string data; // hex, or "R"
+};
+
+// Reads a trace back; a line that is not in the format fails the test.
+inline std::vector<TraceLine> read_trace(const std::string &path) {
+    static const std::regex kLine(
+        R"(^\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})#((?:[0-9A-F]{2}){0,8}|R)$)");
+    std::vector<TraceLine> lines;
+    std::ifstream in(path);
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, kLine)) {
+            ADD_FAILURE() << "not a candump log line: '" << l << "'";
+            continue;
+        }
+        TraceLine t;
+        t.time = std::stod(m[1].str() + "." + m[2].str());
+        t.iface = m[3];
+        t.id = static_cast<unsigned>(std::stoul(m[4], nullptr, 16));
+        t.data = m[5];
+        lines.push_back(t);
+    }
+    return lines;
+}
+
+inline bool is_sdo(unsigned id) {
+    return id >= 0x581 && id <= 0x67F;
+}
+
+} // namespace clitest
+
+#endif
