@@ -13,6 +13,7 @@ PACKAGES=(
   qml6-module-qtqml-models qml6-module-qtquick-shapes
   libhidapi-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb xauth fonts-noto-cjk
+  dpkg-dev desktop-file-utils
 )
 
 missing=()
