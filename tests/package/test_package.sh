@@ -53,9 +53,11 @@ gzip -t "$root/usr/share/man/man1/ostrelo-cli.1.gz" || fail "manual page"
 "$root/usr/bin/ostrelo-cli" --help >"$work/cli-help.txt" || fail "installed ostrelo-cli --help"
 grep -q upgrade "$work/cli-help.txt" || fail "ostrelo-cli --help names no subcommand"
 
-# The installed program, offscreen, up to its first log line.
+# The installed program, offscreen, up to its first log line (on standard
+# output; what Qt says before the log handler is in place goes to standard
+# error).
 log="$work/app.log"
-QT_QPA_PLATFORM=offscreen "$root/usr/bin/appOstrelo" >"$log" 2>&1 &
+QT_QPA_PLATFORM=offscreen "$root/usr/bin/appOstrelo" >"$log" 2>"$work/app.err" &
 pid=$!
 for _ in $(seq 1 100); do
     [ -s "$log" ] && break
@@ -64,5 +66,5 @@ done
 kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 first=$(head -n 1 "$log")
-[ "$first" = "=== Application Started ===" ] || { cat "$log"; fail "first log line: $first"; }
+[ "$first" = "=== Application Started ===" ] || { cat "$log" "$work/app.err"; fail "first log line: $first"; }
 echo "package ok: $deb"
