@@ -491,8 +491,19 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
     });
     emit activeOperationsChanged();
     const bool queued = ThreadPool::instance()->submitTask(
-        channel.deviceType, channel.deviceIndex, channel.canChannel, [this, token, task = std::move(task)]() {
-            if (shuttingDown.load() || stopping.load()) {
+        channel.deviceType, channel.deviceIndex, channel.canChannel,
+        [this, token, nodeId, upgrade, task = std::move(task)]() {
+            if (shuttingDown.load()) {
+                return;
+            }
+            if (stopping.load()) {
+                // Dropped by a stop before it began: the motor is untouched,
+                // and the page's bar of a queued upgrade ends as failed.
+                if (upgrade) {
+                    runOnMainThread([this, nodeId]() {
+                        emit upgradeCompleted(static_cast<unsigned int>(nodeId), false);
+                    });
+                }
                 return;
             }
             task();
