@@ -2,6 +2,7 @@
 // simulated bench.
 #include <QMetaMethod>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -295,6 +296,14 @@ class TestControllerConfig : public QObject {
         QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|2"});
         QCOMPARE(rec.withPrefix("channelScanCompleted").size(), 2);
         QCOMPARE(w.motorListModel()->getMotorData(4)->deviceIndex, 1u);
+    }
+
+    // A folder without images is named as such, not only "0 matched".
+    void matchingAFolderWithoutImages() {
+        QTemporaryDir empty;
+        CANopenWrapper w;
+        QCOMPARE(w.matchBinFiles(empty.path()), 0);
+        QCOMPARE(w.statusMessage(), QString("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(empty.path()));
     }
 
     // Run as its own test with OSTRELO_CAN set to a malformed value.
