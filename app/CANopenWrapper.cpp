@@ -13,6 +13,9 @@
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
+#include "can_backend.h"
+#include "can_backend_socketcan.h"
+#include "can_backend_zhcx.h"
 #include "client_api.h"
 #include "device_mng.h"
 
@@ -59,17 +62,29 @@ std::mutex &handOverMutex() {
 
 CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     m_motorListModel = new MotorListModel(this);
+    for (int &owner : m_scanOwner) {
+        owner = -1;
+    }
     setStatusMessage(QStringLiteral("未初始化"));
+    // A transport that cannot work (a malformed OSTRELO_CAN, a SocketCAN
+    // interface missing or down) is said in the window from the start, not
+    // only on the terminal.
+    if (const char *problem = client_api_transport_problem()) {
+        m_transportProblem = QString::fromUtf8(problem);
+        setStatusMessage(QStringLiteral("CAN传输不可用：%1").arg(m_transportProblem));
+    }
+    connect(this, &CANopenWrapper::upgradeCompleted, this, &CANopenWrapper::noteUpgradeResult);
 }
 
 CANopenWrapper::~CANopenWrapper() {
     // Queued tasks call back into this object: let them finish (or be
     // skipped) before the members go away.
     shuttingDown.store(true);
+    stopping.store(true);
     preventAppStartAllActive.store(0);
     QElapsedTimer timer;
     timer.start();
-    while (tasksInFlight.load() > 0 && timer.elapsed() < 120000) {
+    while ((tasksInFlight.load() > 0 || tasksNotifying.load() > 0) && timer.elapsed() < 120000) {
         QThread::msleep(5);
     }
     if (m_initialized) {
@@ -159,12 +174,34 @@ void CANopenWrapper::setBitrate(unsigned int value) {
     updateStatus(QStringLiteral("波特率设置为: %1 kbps").arg(value));
 }
 
+bool CANopenWrapper::channelsUp() const {
+    client_channel_id_t buffer[64];
+    return device_manager_get_available_channels(buffer, 64) > 0;
+}
+
+// The backend table is one process-wide pointer that the workers read on
+// every frame; switching it under live channels would hand their adapter
+// handles to the other backend. Selecting the one in use is harmless.
+bool CANopenWrapper::refuseBackendChange(const void *wanted) {
+    if (can_backend_get() == wanted || !channelsUp()) {
+        return false;
+    }
+    updateStatus(QStringLiteral("通道已启动，不能切换后端；请先关闭程序再选择后端"));
+    return true;
+}
+
 void CANopenWrapper::setBackendZhcx() {
+    if (refuseBackendChange(&ZHCX_OPS)) {
+        return;
+    }
     client_api_set_backend_zhcx();
     updateStatus(QStringLiteral("后端已设置为zhcx"));
 }
 
 void CANopenWrapper::setBackendSocketCan() {
+    if (refuseBackendChange(&SOCK_OPS)) {
+        return;
+    }
     client_api_set_backend_socketcan();
     updateStatus(QStringLiteral("后端已设置为socketcan"));
 }
@@ -241,17 +278,26 @@ int CANopenWrapper::applyChannelConfigs() {
                          << "kbps";
             }
         }
-    } else {
-        setInitialized(false);
-        updateStatus(QStringLiteral("初始化通道失败"));
     }
 
     getAvailableChannels();
+    if (r <= 0) {
+        if (m_initialized && !availableChannelList.isEmpty()) {
+            // Nothing new came up, but the channels applied before still
+            // are: the controller stays usable.
+            updateStatus(
+                QStringLiteral("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
+        } else {
+            setInitialized(false);
+            updateStatus(QStringLiteral("初始化通道失败"));
+        }
+    }
     emit channelsStatusUpdated(availableChannelList);
 
-    ThreadPool *pool = ThreadPool::instance();
-    if (r > 0 && !pool->poolInitialized) {
-        pool->init(availableChannelList);
+    // Every channel that is up gets its own worker, also one that came up
+    // after the first application.
+    if (r > 0) {
+        ThreadPool::instance()->addChannels(availableChannelList);
     }
     return r;
 }
@@ -281,7 +327,9 @@ int CANopenWrapper::autoConfigureChannels() {
 
     const int a = applyChannelConfigs();
     if (a < 1) {
-        updateStatus(QStringLiteral("自动配置失败：无法应用通道配置"));
+        updateStatus(m_transportProblem.isEmpty()
+                         ? QStringLiteral("自动配置失败：无法应用通道配置")
+                         : QStringLiteral("自动配置失败：无法应用通道配置（%1）").arg(m_transportProblem));
         return 0;
     }
     qDebug() << "[autoConfigureChannels] 成功应用" << a << "个通道配置";
@@ -347,7 +395,11 @@ int CANopenWrapper::matchBinFiles(const QString &folderPath) {
             matches.append({k, QString::fromUtf8(full, len)});
         }
     }
-    updateStatus(QStringLiteral("匹配了 %1 个文件").arg(n));
+    if (n <= 0 && g_bin_file_count == 0) {
+        updateStatus(QStringLiteral("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(folderPath));
+    } else {
+        updateStatus(QStringLiteral("匹配了 %1 个文件").arg(n));
+    }
     for (const auto &m : matches) {
         m_motorListModel->setBinFilePath(m.first, m.second);
     }
@@ -386,6 +438,7 @@ bool CANopenWrapper::channelForWorker(unsigned int nodeId, CO_CANdeviceConfig_t 
 bool CANopenWrapper::ensureThreadPool() {
     ThreadPool *pool = ThreadPool::instance();
     if (pool->poolInitialized) {
+        pool->addChannels(availableChannelList);
         return true;
     }
     if (availableChannelList.isEmpty()) {
@@ -402,28 +455,158 @@ bool CANopenWrapper::ensureThreadPool() {
 namespace {
 
 // Counts a task of the controller from queueing until its function object is
-// destroyed, whether it ran or was dropped by the pool.
+// destroyed, whether it ran or was dropped by the pool, and then tells the
+// main thread. The count drops first, so the main thread reads the new one;
+// `notifying` covers the moment between, so the destructor waits for it too.
 struct TaskToken {
-    explicit TaskToken(std::atomic<int> &counter) : counter(counter) { counter.fetch_add(1); }
-    ~TaskToken() { counter.fetch_sub(1); }
+    TaskToken(std::atomic<int> &counter, std::atomic<int> &notifying, int nodeId,
+              std::function<void(int)> ended)
+        : counter(counter), notifying(notifying), nodeId(nodeId), ended(std::move(ended)) {
+        counter.fetch_add(1);
+    }
+    ~TaskToken() {
+        notifying.fetch_add(1);
+        counter.fetch_sub(1);
+        ended(nodeId);
+        notifying.fetch_sub(1);
+    }
     std::atomic<int> &counter;
+    std::atomic<int> &notifying;
+    int nodeId;
+    std::function<void(int)> ended;
 };
 
 } // namespace
 
-bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task) {
-    auto token = std::make_shared<TaskToken>(tasksInFlight);
-    ThreadPool::instance()->submitTask(channel.deviceType, channel.deviceIndex, channel.canChannel,
-                                       [this, token, task = std::move(task)]() {
-                                           if (shuttingDown.load()) {
-                                               return;
-                                           }
-                                           task();
-                                       });
+bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task,
+                                      int nodeId, bool upgrade) {
+    if (nodeId >= 0) {
+        m_pendingOps.insert(static_cast<unsigned int>(nodeId), upgrade);
+        emit busyNodesChanged();
+    }
+    auto token = std::make_shared<TaskToken>(tasksInFlight, tasksNotifying, nodeId, [this](int node) {
+        [[maybe_unused]] ostrelo::HandOverGuard handOver;
+        QMetaObject::invokeMethod(
+            this, [this, node]() { taskEnded(node); }, Qt::QueuedConnection);
+    });
+    emit activeOperationsChanged();
+    const bool queued = ThreadPool::instance()->submitTask(
+        channel.deviceType, channel.deviceIndex, channel.canChannel,
+        [this, token, nodeId, upgrade, task = std::move(task)]() {
+            if (shuttingDown.load()) {
+                return;
+            }
+            if (stopping.load()) {
+                // Dropped by a stop before it began: the motor is untouched,
+                // and the page's bar of a queued upgrade ends as failed.
+                if (upgrade) {
+                    runOnMainThread([this, nodeId]() {
+                        emit upgradeCompleted(static_cast<unsigned int>(nodeId), false);
+                    });
+                }
+                return;
+            }
+            task();
+        });
+    if (!queued) {
+        updateStatus(QStringLiteral("通道 %1 没有工作线程，操作未执行")
+                         .arg(ThreadPool::makeChannelKey(channel.deviceType, channel.deviceIndex,
+                                                         channel.canChannel)));
+    }
+    return queued;
+}
+
+void CANopenWrapper::taskEnded(int nodeId) {
+    if (nodeId >= 0) {
+        const unsigned int node = static_cast<unsigned int>(nodeId);
+        m_pendingOps.remove(node);
+        emit busyNodesChanged();
+        if (m_bulkUpgradeLeft.remove(node)) {
+            // An upgrade that never reached its end (dropped, stopped) failed.
+            if (m_upgradeResults.take(node)) {
+                ++m_bulkUpgradeOk;
+            } else {
+                ++m_bulkUpgradeFailed;
+            }
+            if (m_bulkUpgradeLeft.isEmpty()) {
+                updateStatus(QStringLiteral("全部升级结束：成功 %1 个，失败 %2 个")
+                                 .arg(m_bulkUpgradeOk)
+                                 .arg(m_bulkUpgradeFailed));
+                m_bulkUpgradeOk = 0;
+                m_bulkUpgradeFailed = 0;
+                m_upgradeResults.clear();
+            }
+        }
+    }
+    if (tasksInFlight.load() == 0 && stopping.load() && !shuttingDown.load()) {
+        stopping.store(false);
+        client_api_clear_cancel_all();
+        if (m_scanning) {
+            // Its remaining channels were dropped and never report.
+            m_scanning = false;
+            emit scanningChanged();
+        }
+    }
+    emit activeOperationsChanged();
+}
+
+void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
+    if (m_bulkUpgradeLeft.contains(nodeId)) {
+        m_upgradeResults.insert(nodeId, success);
+    }
+}
+
+QVariantList CANopenWrapper::busyNodes() const {
+    QVariantList out;
+    for (auto it = m_pendingOps.constBegin(); it != m_pendingOps.constEnd(); ++it) {
+        out.append(it.key());
+    }
+    return out;
+}
+
+bool CANopenWrapper::isOperationPending(unsigned int nodeId) const {
+    return m_pendingOps.contains(nodeId);
+}
+
+bool CANopenWrapper::refusePending(unsigned int nodeId) {
+    const auto it = m_pendingOps.constFind(nodeId);
+    if (it == m_pendingOps.constEnd()) {
+        return false;
+    }
+    updateStatus(it.value() ? QStringLiteral("节点 %1 正在升级，请等待完成").arg(nodeId)
+                            : QStringLiteral("节点 %1 正在执行其他操作，请等待完成").arg(nodeId));
     return true;
 }
 
+QString CANopenWrapper::skippedSuffix(int skipped) const {
+    return skipped > 0 ? QStringLiteral("（跳过 %1 个正在操作的电机）").arg(skipped) : QString();
+}
+
+void CANopenWrapper::stopAllOperations() {
+    if (tasksInFlight.load() == 0 && preventAppStartAllActive.load() == 0) {
+        return;
+    }
+    stopping.store(true);
+    client_api_request_cancel_all();
+    stopPreventAppStartAllInteractive();
+    updateStatus(QStringLiteral("正在停止 %1 个操作").arg(tasksInFlight.load()));
+}
+
+void CANopenWrapper::waitForHoldGroups() {
+    // A stopped group notices the cleared flag after its current pass (a
+    // few tens of milliseconds per motor).
+    QElapsedTimer timer;
+    timer.start();
+    while (holdGroupsRunning.load() > 0 && timer.elapsed() < 10000) {
+        QThread::msleep(5);
+    }
+}
+
 void CANopenWrapper::cleanupAll() {
+    // The hold's groups send on the channels about to be freed: stop them
+    // and let them leave first.
+    stopPreventAppStartAllInteractive();
+    waitForHoldGroups();
     {
         // Waits for a worker that is inside a channel (a transfer may take a
         // while): freeing the channels under it would crash the program.

@@ -12,11 +12,14 @@
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
+#include <QHash>
+#include <QSet>
 
 #include <atomic>
 #include <functional>
 
 #include "CO_driver_target.h"
+#include "client_api.h"
 #include "MotorListModel.h"
 
 class CANopenWrapper : public QObject {
@@ -28,6 +31,14 @@ class CANopenWrapper : public QObject {
     Q_PROPERTY(bool initialized READ isInitialized NOTIFY initializedChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(MotorListModel *motorListModel READ motorListModel CONSTANT)
+    // A scan of all channels is running (its start button stays disabled).
+    Q_PROPERTY(bool scanning READ isScanning NOTIFY scanningChanged)
+    // Node ids with an operation queued or running on their channel.
+    Q_PROPERTY(QVariantList busyNodes READ busyNodes NOTIFY busyNodesChanged)
+    // Tasks of this controller queued or running on the channel workers.
+    Q_PROPERTY(int activeOperations READ activeOperations NOTIFY activeOperationsChanged)
+    // Why the CAN transport cannot work as chosen; empty when it can.
+    Q_PROPERTY(QString transportProblem READ transportProblem CONSTANT)
 
   public:
     explicit CANopenWrapper(QObject *parent = nullptr);
@@ -48,6 +59,10 @@ class CANopenWrapper : public QObject {
 
     bool isInitialized() const { return m_initialized; }
     QString statusMessage() const { return m_statusMessage; }
+    bool isScanning() const { return m_scanning; }
+    QVariantList busyNodes() const;
+    int activeOperations() const { return tasksInFlight.load(); }
+    QString transportProblem() const { return m_transportProblem; }
 
     void setStatusMessage(const QString &message);
     // Safe from any thread: a worker's call is carried to the main thread in
@@ -77,6 +92,12 @@ class CANopenWrapper : public QObject {
     void preventAppStartAllCompleted(int successCount, int totalCount);
     void motorStatusRefreshed(unsigned int nodeId, const QString &status);
     void allMotorStatusRefreshed();
+    void scanningChanged();
+    void busyNodesChanged();
+    void activeOperationsChanged();
+    // A remark for a channel's scan card after the scan (for example that a
+    // node id found there is listed with another channel).
+    void channelScanNote(int channelIndex, const QString &note);
 
   public slots:
     void setBackendZhcx();
@@ -114,6 +135,12 @@ class CANopenWrapper : public QObject {
                           unsigned int retryDelayMs);
     void refreshMotorStatus(unsigned int nodeId);
     void refreshAllMotorStatus();
+    bool isOperationPending(unsigned int nodeId) const;
+    // Stops everything: queued tasks are dropped, running transfers and
+    // bootloader commands are cancelled (the node gets an SDO abort and stays
+    // in its bootloader), the interactive hold ends. activeOperations falls
+    // to 0 within about a second.
+    void stopAllOperations();
 
   protected:
     bool event(QEvent *e) override;
@@ -130,8 +157,23 @@ class CANopenWrapper : public QObject {
     // Channel lookup usable by the public worker halves from any thread.
     bool channelForWorker(unsigned int nodeId, CO_CANdeviceConfig_t &out);
     bool ensureThreadPool();
-    bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task);
+    // Queues a task on the channel's worker; false when the pool refused it.
+    // With a node id the motor counts as busy until the task has ended.
+    bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task, int nodeId = -1,
+                          bool upgrade = false);
+    void taskEnded(int nodeId);
+    // One status line and true when the motor already has an operation.
+    bool refusePending(unsigned int nodeId);
+    QString skippedSuffix(int skipped) const;
+    void noteUpgradeResult(unsigned int nodeId, bool success);
+    bool channelsUp() const;
+    bool refuseBackendChange(const void *wanted);
+    void waitForHoldGroups();
+    void reportDuplicateNodes();
 
+    bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
+                      unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                      unsigned int exitTimeoutMs);
     // Worker halves with the channel identity captured on the main thread.
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
                           unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
@@ -142,7 +184,7 @@ class CANopenWrapper : public QObject {
     static const BootCommand kExitBootloader;
     bool queueBootCommand(const BootCommand &cmd, unsigned int nodeId, unsigned int timeoutMs,
                           unsigned int retryCount, unsigned int retryDelayMs);
-    void markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
+    bool markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
                                unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
                                unsigned int retryDelayMs);
     bool bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel, unsigned int nodeId,
@@ -187,6 +229,27 @@ class CANopenWrapper : public QObject {
     // destructor waits for them because they call back into this object.
     std::atomic<int> tasksInFlight{0};
     std::atomic<bool> shuttingDown{false};
+    std::atomic<int> tasksNotifying{0};
+    // Set by stopAllOperations until the last task has ended: queued tasks
+    // are skipped, a running scan stops after its current node.
+    std::atomic<bool> stopping{false};
+    std::atomic<int> holdGroupsRunning{0};
+
+    bool m_scanning = false;
+    QString m_transportProblem;
+    // Motor -> its queued or running operation is an upgrade. Main thread.
+    QHash<unsigned int, bool> m_pendingOps;
+    // The upgrades of the last "upgrade all" still to end, and the results.
+    QSet<unsigned int> m_bulkUpgradeLeft;
+    QHash<unsigned int, bool> m_upgradeResults;
+    int m_bulkUpgradeOk = 0;
+    int m_bulkUpgradeFailed = 0;
+    // Scan bookkeeping under g_discovered_motors_mutex: the channel position
+    // whose motor holds each table entry, and every position a node id
+    // answered on.
+    int m_scanOwner[CLIENT_MOTOR_TABLE_SIZE];
+    QHash<unsigned int, QList<int>> m_scanAnswers;
+    QVariantList m_scanChannels;
 };
 
 #endif

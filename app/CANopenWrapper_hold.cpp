@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include <cstring>
+#include <memory>
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
@@ -116,7 +117,11 @@ void CANopenWrapper::startPreventAppStartAllInteractive() {
         worker.canChannel = map.value(QStringLiteral("canChannel")).toUInt();
         worker.bitrate = static_cast<uint16_t>(map.value(QStringLiteral("bitrate")).toUInt());
         const int idCount = static_cast<int>(group.size());
-        submitForChannel(worker, [this, motorsOfGroup, idCount, g, generation, groups]() {
+        // Counts the group until its task object is gone (run or dropped),
+        // so that cleanupAll can wait for it.
+        holdGroupsRunning.fetch_add(1);
+        std::shared_ptr<void> running(nullptr, [this](void *) { holdGroupsRunning.fetch_sub(1); });
+        submitForChannel(worker, [this, running, motorsOfGroup, idCount, g, generation, groups]() {
             runHoldGroup(motorsOfGroup, idCount, g, generation, groups);
         });
     }

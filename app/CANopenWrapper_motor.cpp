@@ -49,9 +49,23 @@ bool isFile(const QString &path) {
 
 // ---- upgrade ---------------------------------------------------------------
 
+bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId,
+                                  const QString &filePath, unsigned int transferTimeoutMs,
+                                  unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+    return submitForChannel(
+        channel,
+        [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
+            upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+        },
+        static_cast<int>(nodeId), true);
+}
+
 bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
                                   unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                                   unsigned int exitTimeoutMs) {
+    if (refusePending(nodeId)) {
+        return false;
+    }
     if (m_motorListModel->getMotorStatus(nodeId) != Bootloader) {
         updateStatus(QStringLiteral("节点 %1 不在Bootloader模式，无法升级").arg(nodeId));
         return false;
@@ -68,10 +82,9 @@ bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
     if (!ensureThreadPool()) {
         return false;
     }
-    submitForChannel(
-        channel, [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
-            upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
-        });
+    if (!queueUpgrade(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
+        return false;
+    }
     emit upgradeProgressPercent(nodeId, 0,
                                 QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(filePath).size()));
     return true;
@@ -87,12 +100,19 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
         return 0;
     }
     int count = 0;
+    int skipped = 0;
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const QModelIndex idx = m_motorListModel->index(row, 0);
         const unsigned int nodeId = m_motorListModel->data(idx, MotorListModel::NodeIdRole).toUInt();
         const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
         if (m_motorListModel->getMotorStatus(nodeId) != Bootloader || path.isEmpty() ||
             path == QLatin1String("unknown")) {
+            continue;
+        }
+        // Its upgrade is queued or running already: a second one would
+        // start a download against the new application and fail.
+        if (isOperationPending(nodeId)) {
+            ++skipped;
             continue;
         }
         CO_CANdeviceConfig_t channel;
@@ -103,15 +123,16 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
             updateStatus(QStringLiteral("节点 %1 的固件文件不存在: %2").arg(nodeId).arg(path));
             continue;
         }
-        submitForChannel(
-            channel, [this, channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
-                upgradeOnChannel(channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
-            });
+        if (!queueUpgrade(channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
+            continue;
+        }
+        m_bulkUpgradeLeft.insert(nodeId);
+        m_upgradeResults.remove(nodeId);
         emit upgradeProgressPercent(nodeId, 0,
                                     QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
         ++count;
     }
-    updateStatus(QStringLiteral("已提交 %1 个升级任务到线程池").arg(count));
+    updateStatus(QStringLiteral("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped));
     return count;
 }
 
@@ -252,6 +273,9 @@ const CANopenWrapper::BootCommand CANopenWrapper::kExitBootloader = {
 
 bool CANopenWrapper::queueBootCommand(const BootCommand &cmd, unsigned int nodeId, unsigned int timeoutMs,
                                       unsigned int retryCount, unsigned int retryDelayMs) {
+    if (refusePending(nodeId)) {
+        return false;
+    }
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
         updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
@@ -260,19 +284,24 @@ bool CANopenWrapper::queueBootCommand(const BootCommand &cmd, unsigned int nodeI
     if (!ensureThreadPool()) {
         return false;
     }
-    markBootCommandQueued(cmd, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-    return true;
+    return markBootCommandQueued(cmd, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
-void CANopenWrapper::markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
+bool CANopenWrapper::markBootCommandQueued(const BootCommand &cmd, const CO_CANdeviceConfig_t &channel,
                                            unsigned int nodeId, unsigned int timeoutMs,
                                            unsigned int retryCount, unsigned int retryDelayMs) {
     const BootCommand *command = &cmd;
-    submitForChannel(channel, [this, command, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
-        bootCommandOnChannel(*command, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-    });
+    if (!submitForChannel(
+            channel,
+            [this, command, channel, nodeId, timeoutMs, retryCount, retryDelayMs]() {
+                bootCommandOnChannel(*command, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
+            },
+            static_cast<int>(nodeId))) {
+        return false;
+    }
     m_motorListModel->setMotorStatus(nodeId, Busy);
     emit motorStatusChanged(nodeId, QString::fromUtf8(cmd.queuedText));
+    return true;
 }
 
 bool CANopenWrapper::bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel,
@@ -341,20 +370,27 @@ int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retr
         return 0;
     }
     int count = 0;
+    int skipped = 0;
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const unsigned int nodeId =
             m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
         if (m_motorListModel->getMotorStatus(nodeId) != Available) {
             continue;
         }
+        if (isOperationPending(nodeId)) {
+            ++skipped;
+            continue;
+        }
         CO_CANdeviceConfig_t channel;
         if (!getChannelInfoFromModel(nodeId, channel)) {
             continue;
         }
-        markBootCommandQueued(kEnterBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-        ++count;
+        if (markBootCommandQueued(kEnterBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs)) {
+            ++count;
+        }
     }
-    updateStatus(QStringLiteral("已提交 %1 个进入Bootloader任务到线程池").arg(count));
+    updateStatus(QStringLiteral("已提交 %1 个进入Bootloader任务到线程池").arg(count) +
+                 skippedSuffix(skipped));
     return count;
 }
 
@@ -363,6 +399,9 @@ int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retr
 bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned int durationMs) {
     if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
         updateStatus(QStringLiteral("节点 %1 正在忙碌，无法强制进入Bootloader").arg(nodeId));
+        return false;
+    }
+    if (refusePending(nodeId)) {
         return false;
     }
     CO_CANdeviceConfig_t channel;
@@ -394,6 +433,9 @@ bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned in
 // ---- status probe ----------------------------------------------------------
 
 void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
+    if (refusePending(nodeId)) {
+        return;
+    }
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
         updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
@@ -402,7 +444,11 @@ void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
     if (!ensureThreadPool()) {
         return;
     }
-    submitForChannel(channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); });
+    if (!submitForChannel(
+            channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); },
+            static_cast<int>(nodeId))) {
+        return;
+    }
     m_motorListModel->setMotorStatus(nodeId, Busy);
     emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
     updateStatus(QStringLiteral("已提交节点 %1 的状态刷新任务").arg(nodeId));
@@ -417,19 +463,28 @@ void CANopenWrapper::refreshAllMotorStatus() {
         return;
     }
     int count = 0;
+    int skipped = 0;
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const unsigned int nodeId =
             m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
+        if (isOperationPending(nodeId)) {
+            ++skipped;
+            continue;
+        }
         CO_CANdeviceConfig_t channel;
         if (!getChannelInfoFromModel(nodeId, channel)) {
             continue;
         }
-        submitForChannel(channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); });
+        if (!submitForChannel(
+                channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); },
+                static_cast<int>(nodeId))) {
+            continue;
+        }
         m_motorListModel->setMotorStatus(nodeId, Busy);
         emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
         ++count;
     }
-    updateStatus(QStringLiteral("已提交 %1 个状态刷新任务到线程池").arg(count));
+    updateStatus(QStringLiteral("已提交 %1 个状态刷新任务到线程池").arg(count) + skippedSuffix(skipped));
 }
 
 void CANopenWrapper::doRefreshMotorStatus(unsigned int nodeId) {

@@ -5,6 +5,8 @@
 #include <QDebug>
 #include <QMutexLocker>
 
+#include <algorithm>
+
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
 #include "client_api.h"
@@ -15,6 +17,14 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         updateStatus(QStringLiteral("请先配置并应用通道，且确保有可用通道"));
         return 0;
     }
+    // A second scan would empty the table under the running one and count
+    // its reports as its own.
+    if (m_scanning) {
+        updateStatus(QStringLiteral("扫描正在进行，请等待完成"));
+        return 0;
+    }
+    m_scanning = true;
+    emit scanningChanged();
 
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const unsigned int nodeId =
@@ -25,13 +35,15 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
     {
         QMutexLocker locker(&g_discovered_motors_mutex);
         client_api_clear_discovered_motors();
+        for (int &owner : m_scanOwner) {
+            owner = -1;
+        }
+        m_scanAnswers.clear();
     }
+    m_scanChannels = availableChannelList;
 
     const int channelCount = static_cast<int>(availableChannelList.size());
-    ThreadPool *pool = ThreadPool::instance();
-    if (!pool->poolInitialized) {
-        pool->init(availableChannelList);
-    }
+    ThreadPool::instance()->addChannels(availableChannelList);
 
     completedChannels.store(0);
     totalChannels = channelCount;
@@ -56,22 +68,29 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         qDebug() << "[scanMotorsOnAllChannels] 准备提交通道索引" << i << "[Type=" << identity.deviceType
                  << ", Index=" << identity.deviceIndex << ", Ch=" << identity.canChannel << "]的扫描任务";
 
-        submitForChannel(identity, [this, identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs]() {
-            qDebug() << "[scanMotorsOnAllChannels] Lambda开始执行，通道索引" << i
-                     << "[Type=" << identity.deviceType << ", Index=" << identity.deviceIndex
-                     << ", Ch=" << identity.canChannel << "]";
-            int found = 0;
-            {
-                ostrelo::ChannelUse channelUse(identity);
-                ostrelo::discardStaleFrames(identity);
-                found = scanMotorsWithProgress(identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs);
-            }
-            qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
-                     << "个电机";
-            [[maybe_unused]] ostrelo::HandOverGuard handOver;
+        const bool queued =
+            submitForChannel(identity, [this, identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs]() {
+                qDebug() << "[scanMotorsOnAllChannels] Lambda开始执行，通道索引" << i
+                         << "[Type=" << identity.deviceType << ", Index=" << identity.deviceIndex
+                         << ", Ch=" << identity.canChannel << "]";
+                int found = 0;
+                {
+                    ostrelo::ChannelUse channelUse(identity);
+                    ostrelo::discardStaleFrames(identity);
+                    found =
+                        scanMotorsWithProgress(identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs);
+                }
+                qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
+                         << "个电机";
+                [[maybe_unused]] ostrelo::HandOverGuard handOver;
+                QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
+                                          Q_ARG(int, found));
+            });
+        if (!queued) {
+            // The channel reports at once, so the scan still ends.
             QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
-                                      Q_ARG(int, found));
-        });
+                                      Q_ARG(int, 0));
+        }
 
         qDebug() << "[scanMotorsOnAllChannels] 发送初始进度信号，通道索引=" << i;
         emit channelScanProgress(i, 0, QStringLiteral("准备扫描节点 %1-%2").arg(nodeIdMin).arg(nodeIdMax));
@@ -97,7 +116,7 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
     const int stop = qMin(last, CLIENT_MAX_NODE_ID);
 
     int found = 0;
-    for (int n = first; n <= stop; ++n) {
+    for (int n = first; n <= stop && !stopping.load(); ++n) {
         const int k = n - first + 1;
         const int percent = k * 100 / total;
 
@@ -106,10 +125,16 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
         if (r == 0) {
             QMutexLocker locker(&g_discovered_motors_mutex);
             client_discovered_motor_t &entry = g_discovered_motors[n];
-            entry.discovered = 1;
-            entry.nodeId = static_cast<uint8_t>(n);
-            entry.channelId = channelId;
-            entry.info = info;
+            m_scanAnswers[static_cast<unsigned int>(n)].append(channelIndex);
+            // One entry per node id: the first channel in the channel list
+            // keeps it, whichever worker gets there first.
+            if (m_scanOwner[n] < 0 || channelIndex < m_scanOwner[n]) {
+                m_scanOwner[n] = channelIndex;
+                entry.discovered = 1;
+                entry.nodeId = static_cast<uint8_t>(n);
+                entry.channelId = channelId;
+                entry.info = info;
+            }
             ++g_discovered_motor_count;
             ++found;
         }
@@ -145,8 +170,47 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
     }
     emit scanProgress(100, QStringLiteral("扫描完成，共发现 %1 个电机").arg(count));
     updateStatus(QStringLiteral("所有通道扫描完成，共发现 %1 个电机").arg(count));
+    m_scanning = false;
+    emit scanningChanged();
+    reportDuplicateNodes();
     emit scanCompleted(count);
     if (count >= 1) {
         emit motorsListUpdated();
+    }
+}
+
+// A node id that answered on several channels is listed once, with the first
+// of them; the operator is told which motors are not in the list.
+void CANopenWrapper::reportDuplicateNodes() {
+    QHash<unsigned int, QList<int>> answers;
+    {
+        QMutexLocker locker(&g_discovered_motors_mutex);
+        answers = m_scanAnswers;
+    }
+    QList<unsigned int> nodes = answers.keys();
+    std::sort(nodes.begin(), nodes.end());
+    QHash<int, QStringList> lostPerChannel;
+    for (unsigned int node : nodes) {
+        QList<int> channels = answers.value(node);
+        if (channels.size() < 2) {
+            continue;
+        }
+        std::sort(channels.begin(), channels.end());
+        QStringList names;
+        for (int c : channels) {
+            names.append(QStringLiteral("通道 %1").arg(c + 1));
+        }
+        updateStatus(QStringLiteral("节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机")
+                         .arg(node)
+                         .arg(names.join(QStringLiteral("、")), names.first()));
+        for (int i = 1; i < channels.size(); ++i) {
+            lostPerChannel[channels.at(i)].append(QString::number(node));
+        }
+    }
+    QList<int> lost = lostPerChannel.keys();
+    std::sort(lost.begin(), lost.end());
+    for (int c : lost) {
+        emit channelScanNote(c, QStringLiteral("节点 %1 与其他通道重复，未列入列表")
+                                    .arg(lostPerChannel.value(c).join(QStringLiteral("、"))));
     }
 }

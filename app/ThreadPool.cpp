@@ -105,30 +105,53 @@ void ThreadPool::init(const QList<QVariant> &channels) {
     qDebug() << "[ThreadPool] Initializing with" << channels.size() << "channels";
 
     for (int i = 0; i < channels.size(); ++i) {
-        const QVariantMap map = channels.at(i).toMap();
-        const quint32 type = map.value(QStringLiteral("deviceType")).toUInt();
-        const quint32 index = map.value(QStringLiteral("deviceIndex")).toUInt();
-        const quint32 channel = map.value(QStringLiteral("canChannel")).toUInt();
-        const QString key = makeChannelKey(type, index, channel);
-
-        taskQueues.append(new TaskQueue());
-        mutexes.append(new QMutex());
-        conditions.append(new QWaitCondition());
-
-        auto *worker = new ChannelWorkerThread(i, this);
-        worker->mutex = mutexes.at(i);
-        worker->condition = conditions.at(i);
-        worker->queue = taskQueues.at(i);
-        threads.append(worker);
-
-        channelToThread.insert(key, i);
-        qDebug() << "[ThreadPool] Created thread" << i << "for channel" << key << "(Type=" << type
-                 << ", Index=" << index << ", Ch=" << channel << ")";
-        worker->start();
+        startWorker(channels.at(i).toMap());
     }
 
     poolInitialized = true;
     qDebug() << "[ThreadPool] Initialization complete, created" << threads.size() << "worker threads";
+}
+
+void ThreadPool::startWorker(const QVariantMap &map) {
+    const int i = static_cast<int>(threads.size());
+    const quint32 type = map.value(QStringLiteral("deviceType")).toUInt();
+    const quint32 index = map.value(QStringLiteral("deviceIndex")).toUInt();
+    const quint32 channel = map.value(QStringLiteral("canChannel")).toUInt();
+    const QString key = makeChannelKey(type, index, channel);
+
+    taskQueues.append(new TaskQueue());
+    mutexes.append(new QMutex());
+    conditions.append(new QWaitCondition());
+
+    auto *worker = new ChannelWorkerThread(i, this);
+    worker->mutex = mutexes.at(i);
+    worker->condition = conditions.at(i);
+    worker->queue = taskQueues.at(i);
+    threads.append(worker);
+
+    channelToThread.insert(key, i);
+    qDebug() << "[ThreadPool] Created thread" << i << "for channel" << key << "(Type=" << type
+             << ", Index=" << index << ", Ch=" << channel << ")";
+    worker->start();
+}
+
+int ThreadPool::addChannels(const QList<QVariant> &channels) {
+    if (!poolInitialized) {
+        init(channels);
+        return poolInitialized ? static_cast<int>(threads.size()) : 0;
+    }
+    int added = 0;
+    for (const QVariant &v : channels) {
+        const QVariantMap map = v.toMap();
+        const QString key = makeChannelKey(map.value(QStringLiteral("deviceType")).toUInt(),
+                                           map.value(QStringLiteral("deviceIndex")).toUInt(),
+                                           map.value(QStringLiteral("canChannel")).toUInt());
+        if (!channelToThread.contains(key)) {
+            startWorker(map);
+            ++added;
+        }
+    }
+    return added;
 }
 
 int ThreadPool::getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 canChannel) {
@@ -141,15 +164,22 @@ int ThreadPool::getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 
     return threads.isEmpty() ? -1 : 0;
 }
 
-void ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task) {
+bool ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task) {
     if (!poolInitialized) {
         qDebug() << "[ThreadPool] Error: Thread pool not initialized";
-        return;
+        return false;
+    }
+    if (!channelToThread.contains(makeChannelKey(deviceType, deviceIndex, canChannel))) {
+        // Worker 0 serves another channel: running the task there would put
+        // its CAN work and waits in that channel's queue.
+        qDebug() << "[ThreadPool] Error: Channel not found:"
+                 << makeChannelKey(deviceType, deviceIndex, canChannel) << ", task refused";
+        return false;
     }
     const int i = getThreadIndex(deviceType, deviceIndex, canChannel);
     if (i < 0 || i >= taskQueues.size()) {
         qDebug() << "[ThreadPool] Error: Invalid thread index" << i;
-        return;
+        return false;
     }
     {
         QMutexLocker locker(mutexes.at(i));
@@ -158,6 +188,7 @@ void ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 can
     conditions.at(i)->wakeOne();
     qDebug() << "[ThreadPool] Task submitted to thread" << i
              << "(channel:" << makeChannelKey(deviceType, deviceIndex, canChannel) << ")";
+    return true;
 }
 
 void ThreadPool::cleanup() {

@@ -48,8 +48,13 @@ class ThreadPool {
     static QString makeChannelKey(quint32 deviceType, quint32 deviceIndex, quint32 canChannel);
 
     void init(const QList<QVariant> &channels);
+    // Gives every channel of the list that has no worker yet its own worker
+    // (initialising the pool when it is not); returns the number added.
+    int addChannels(const QList<QVariant> &channels);
     int getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 canChannel);
-    void submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task);
+    // False when the task was dropped: pool not initialised, or a channel
+    // without a worker (its task would otherwise share another channel's).
+    bool submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task);
     void cleanup();
     bool isInitialized() const { return poolInitialized; }
 
@@ -59,6 +64,7 @@ class ThreadPool {
 
   private:
     ThreadPool() = default;
+    void startWorker(const QVariantMap &map);
     ThreadPool(const ThreadPool &) = delete;
     ThreadPool &operator=(const ThreadPool &) = delete;
 

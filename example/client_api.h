@@ -193,6 +193,30 @@ int get_absolute_path(const char *base_path, const char *filename, char *output,
 bool_t str_ends_with_ignore_case(const char *str, const char *suffix);
 bool_t match_filename_with_key(const char *filename, const char *filenameKey);
 
+/* Why the CAN transport cannot work as chosen (see controlcan_transport.h),
+ * one line for the user, or NULL. */
+const char *client_api_transport_problem(void);
+
+/* ---- Cancelling a running transfer ------------------------------------ */
+
+/* Code of the SDO abort sent to the node when a transfer is cancelled, and
+ * the result the cancelled call returns. */
+#define CLIENT_CANCEL_ABORT_CODE 0x08000000u
+
+/* Asks the transfer running on a channel (and every later one) to stop: the
+ * transfer loops check the flag on every pass, send an SDO abort to the node
+ * and return CLIENT_CANCEL_ABORT_CODE. The flag stays set until
+ * client_api_clear_cancel_all. Returns 0, or -1 for a channel that is not up. */
+int client_api_request_cancel(client_channel_id_t channelId);
+/* The same for every channel, also those brought up later. */
+void client_api_request_cancel_all(void);
+/* Clears the flag of every channel and the one of request_cancel_all. */
+void client_api_clear_cancel_all(void);
+bool client_api_cancel_requested(client_channel_id_t channelId);
+/* Ends the SDO transfer the channel's client runs with an abort frame to the
+ * node (CLIENT_CANCEL_ABORT_CODE) and returns that code. For the loops. */
+CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch);
+
 #ifdef __cplusplus
 }
 #endif

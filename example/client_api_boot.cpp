@@ -50,7 +50,8 @@ bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
 
 bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
     const uint32_t start = get_current_time_ms();
-    while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms) {
+    while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms &&
+           !client_api_cancel_requested(channelId)) {
         CO_CANrxMsg_t f;
         if (take_frame(channelId, &f, 10) == 0 && is_a3_read_reply(f, nodeId)) {
             return true;
@@ -99,7 +100,7 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     memcpy(write2 + 2, MOTOR_ENTRY_SIGNATURE_2, 4);
 
     // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
-    for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
+    for (uint64_t attempt = 0; attempt <= retry_count && !client_api_cancel_requested(channelId); ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
         printf("Step 1: Send read command\n");
         client_api_send_can_data(channelId, nodeId, readCmd, 6);
@@ -181,7 +182,8 @@ int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uin
     }
     const uint32_t start = get_current_time_ms();
     for (;;) {
-        if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms) {
+        if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms ||
+            client_api_cancel_requested(channelId)) {
             printf("Prevent app start: FAILED (duration elapsed)\n");
             return -1;
         }

@@ -63,6 +63,9 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
     uint64_t last = ostrelo_monotonic_us();
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
+        if (client_api_cancel_requested(ch->channelId)) {
+            return client_api_abort_cancelled_sdo(ch);
+        }
         if (elapsed_ms(start) > timeout_ms) {
             printf(timeoutFormat, timeout_ms);
             return CO_SDO_AB_TIMEOUT;
@@ -217,6 +220,10 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     uint64_t last = ostrelo_monotonic_us();
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
+        if (client_api_cancel_requested(channelId)) {
+            printf("SDO download cancelled\n");
+            return client_api_abort_cancelled_sdo(ch);
+        }
         if (elapsed_ms(start) > totalLimit) {
             printf("SDO download total timeout: %u ms exceeded\n", totalLimit);
             return CO_SDO_AB_TIMEOUT;

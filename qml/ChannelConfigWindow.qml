@@ -4,8 +4,10 @@ import Ostrelo 1.0
 
 Window {
     id: window
-    width: 1200
-    height: 800
+    // The specified size where the screen has room for it, else the screen's
+    // available area (the title bar above the window included).
+    width: Math.min(1200, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1200)
+    height: Math.min(800, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 800)
     title: "通道配置"
 
     property CANopenWrapper canopen: null

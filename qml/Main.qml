@@ -5,8 +5,8 @@ import Ostrelo 1.0
 
 ApplicationWindow {
     id: mainWindow
-    width: 1000
-    height: 700
+    width: Math.min(1000, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1000)
+    height: Math.min(700, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 700)
     visible: true
     title: qsTr("Motor Upgrade Tool - 主窗口")
 
@@ -81,7 +81,14 @@ ApplicationWindow {
         }
     }
 
-    onClosing: function (close) {
+    // Closing while operations run: the window is not blocked; the operator
+    // chooses to wait for them (their progress stays on the motor list) or
+    // to stop them, and the program ends when none is left.
+    property bool closeRequested: false
+    readonly property alias closeDialog: closeDialog
+    readonly property int runningOperations: canopen ? canopen.activeOperations : 0
+
+    function finishClose() {
         if (canopen)
             canopen.cleanupAll()
         if (channelConfigWindow !== null) {
@@ -96,6 +103,81 @@ ApplicationWindow {
             motorListWindow.destroy()
             motorListWindow = null
         }
+    }
+
+    function waitForOperations() {
+        closeRequested = true
+        if (motorListWindow !== null)
+            showSecondary(motorListWindow)
+    }
+
+    function stopOperations() {
+        closeRequested = true
+        if (canopen)
+            canopen.stopAllOperations()
+    }
+
+    onRunningOperationsChanged: {
+        if (closeRequested && runningOperations === 0) {
+            closeDialog.close()
+            mainWindow.close()
+        }
+    }
+
+    onClosing: function (close) {
+        if (runningOperations > 0) {
+            close.accepted = false
+            closeDialog.open()
+            return
+        }
+        finishClose()
         close.accepted = true
+    }
+
+    Dialog {
+        id: closeDialog
+        objectName: "closeDialog"
+        title: "操作正在进行"
+        modal: true
+        closePolicy: Popup.NoAutoClose
+        width: Math.min(460, mainWindow.width - 40)
+        anchors.centerIn: Overlay.overlay
+
+        Column {
+            width: parent.width
+            spacing: 16
+
+            Label {
+                objectName: "closeDialogText"
+                width: parent.width
+                wrapMode: Text.Wrap
+                text: mainWindow.closeRequested
+                      ? "正在等待 " + mainWindow.runningOperations + " 个操作结束，程序随后退出…"
+                      : "还有 " + mainWindow.runningOperations
+                        + " 个操作正在进行（升级、扫描或Bootloader操作）。\n等待它们完成，还是停止它们？"
+                        + "\n停止的升级会中止传输，电机留在Bootloader中，可以再次升级。"
+            }
+            Row {
+                spacing: 10
+                anchors.horizontalCenter: parent.horizontalCenter
+                Button {
+                    objectName: "waitButton"
+                    text: "等待完成"
+                    enabled: !mainWindow.closeRequested
+                    onClicked: mainWindow.waitForOperations()
+                }
+                Button {
+                    objectName: "stopButton"
+                    text: "停止操作并退出"
+                    onClicked: mainWindow.stopOperations()
+                }
+                Button {
+                    objectName: "cancelCloseButton"
+                    text: "取消"
+                    enabled: !mainWindow.closeRequested
+                    onClicked: closeDialog.close()
+                }
+            }
+        }
     }
 }

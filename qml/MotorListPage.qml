@@ -126,11 +126,12 @@ Item {
         return Math.max(30, fileNameLines(name) * 20 + 10)
     }
 
+    // The progress strip's room is always kept, so that a row does not
+    // change its height (and move the rows below under the pointer) when an
+    // upgrade's bar appears or goes.
     function rowHeight(binFilePath, nodeId) {
         var name = hasNoFile(binFilePath) ? "unknown" : getFileName(binFilePath)
-        var h = Math.max(50, fileBoxHeight(name))
-        if (progressEntry(nodeId) !== null)
-            h += 22
+        var h = Math.max(50, fileBoxHeight(name)) + 22
         var text = motorStatusMap[nodeId]
         if (text !== undefined && String(text).length > 50)
             h += 15
@@ -151,6 +152,10 @@ Item {
         updateMatchedFiles()
     }
 
+    function operationPending(nodeId) {
+        return canopen !== null && canopen.busyNodes.indexOf(nodeId) >= 0
+    }
+
     function exitBootloaderForAll() {
         if (!canopen || !motorModel)
             return
@@ -158,7 +163,8 @@ Item {
             var idx = motorModel.index(i, 0)
             var nodeId = motorModel.data(idx, nodeIdRole)
             var state = motorModel.data(idx, motorStatusRole)
-            if (state === 2)
+            // A motor whose upgrade is queued or running is left to it.
+            if (state === 2 && !operationPending(nodeId))
                 canopen.exitBootloader(nodeId)
         }
     }
@@ -193,6 +199,14 @@ Item {
     function applyChosenFolder(url) {
         selectedFolderPath = urlToLocalPath(url)
         console.log("[MotorListPage] Selected folder:", selectedFolderPath)
+    }
+
+    // The folder the dialog hands over: the one selected in its list, or,
+    // with nothing selected there, the folder it shows (one usually opens the
+    // firmware folder itself, which has no sub-folders to select).
+    function acceptedFolder(selected, current) {
+        var s = selected ? String(selected) : ""
+        return s !== "" ? s : (current ? String(current) : "")
     }
 
     function applyChosenFile(nodeId, url) {
@@ -393,6 +407,8 @@ Item {
                         return t !== undefined ? String(t) : ""
                     }
                     readonly property bool controllerSet: motorListPage.canopen !== null
+                    readonly property bool opPending: controllerSet
+                                                      && motorListPage.canopen.busyNodes.indexOf(nodeId) >= 0
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
@@ -413,7 +429,7 @@ Item {
                         x: 5
                         y: 5
                         spacing: 5
-                        height: rowItem.height - 10 - (progressStrip.visible ? 22 : 0)
+                        height: rowItem.height - 10 - 22
 
                         Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
                         Cell {
@@ -515,7 +531,7 @@ Item {
                                     padding: 2
                                     font.pixelSize: 9
                                     text: "退出BL"
-                                    enabled: rowItem.controllerSet && rowItem.motorState === 2
+                                    enabled: rowItem.controllerSet && rowItem.motorState === 2 && !rowItem.opPending
                                     onClicked: motorListPage.canopen.exitBootloader(rowItem.nodeId)
                                 }
                                 Button {
@@ -536,6 +552,7 @@ Item {
                                     font.pixelSize: 9
                                     text: "升级"
                                     enabled: rowItem.controllerSet && rowItem.motorState === 2 && !rowItem.noFile
+                                             && !rowItem.opPending
                                     onClicked: motorListPage.canopen.upgradeMotor(rowItem.nodeId, rowItem.binFilePath)
                                 }
                             }
@@ -621,7 +638,17 @@ Item {
     FolderDialog {
         id: folderDialog
         title: "选择固件文件夹"
-        onAccepted: motorListPage.applyChosenFolder(selectedFolder)
+        // Qt's own dialog enables "Open" only for a selected folder, and
+        // selects nothing in a folder without sub-folders (the usual firmware
+        // folder): selecting the folder being shown lets "Open" take it.
+        function keepShownFolderSelected() {
+            if (visible && String(selectedFolder) === "" && String(currentFolder) !== "")
+                selectedFolder = currentFolder
+        }
+        onVisibleChanged: keepShownFolderSelected()
+        onCurrentFolderChanged: keepShownFolderSelected()
+        onSelectedFolderChanged: keepShownFolderSelected()
+        onAccepted: motorListPage.applyChosenFolder(motorListPage.acceptedFolder(selectedFolder, currentFolder))
     }
 
     FileDialog {

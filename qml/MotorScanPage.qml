@@ -65,7 +65,7 @@ Item {
     }
 
     function startScan() {
-        if (!canopen)
+        if (!canopen || canopen.scanning)
             return
         var r = scanRange()
         fillFromController()
@@ -92,6 +92,12 @@ Item {
                 return
             channelProgressList.setProperty(channelIndex, "percent", 100)
             channelProgressList.setProperty(channelIndex, "status", "完成，发现 " + discoveredCount + " 个电机")
+        }
+        function onChannelScanNote(channelIndex, note) {
+            if (!motorScanPage.ensureRow(channelIndex, ""))
+                return
+            var status = channelProgressList.get(channelIndex).status
+            channelProgressList.setProperty(channelIndex, "status", status + "（" + note + "）")
         }
     }
 
@@ -151,6 +157,7 @@ Item {
                 Layout.preferredHeight: 45
                 font.pixelSize: 14
                 enabled: motorScanPage.canopen !== null && motorScanPage.canopen.initialized
+                         && !motorScanPage.canopen.scanning
                 onClicked: motorScanPage.startScan()
             }
 

@@ -4,8 +4,10 @@ import Ostrelo 1.0
 
 Window {
     id: window
-    width: 1000
-    height: 800
+    // The specified size where the screen has room for it, else the screen's
+    // available area (the title bar above the window included).
+    width: Math.min(1000, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1000)
+    height: Math.min(800, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 800)
     title: "搜索电机"
 
     property CANopenWrapper canopen: null

@@ -13,7 +13,8 @@ void sim_bench_unlock();
 
 namespace {
 
-const char kDefaultScenario[] = "# Built-in default bench: two adapters, two channels each, 1000 kbit/s.\n"
+const char kDefaultScenario[] = "# Built-in default bench: two adapters, two channels each, 1000 kbit/s,\n"
+                                "# node ids 1-2, 3-4, 5-6 and 7-8 on the four channels.\n"
                                 "adapter 0 channels 2\n"
                                 "adapter 1 channels 2\n"
                                 "segment 0 0 1000\n"
@@ -23,12 +24,12 @@ const char kDefaultScenario[] = "# Built-in default bench: two adapters, two cha
                                 "operator on 1500 300\n"
                                 "motor 0 0 1 type=9  brake=0  encoder=1 version=1.0.0.3\n"
                                 "motor 0 0 2 type=18 brake=16 encoder=2 version=1.1.2.1\n"
-                                "motor 0 1 1 type=26 brake=0  encoder=3 version=2.0.1.5\n"
-                                "motor 0 1 3 type=65 brake=16 encoder=1 version=1.3.1.1\n"
-                                "motor 1 0 4 type=11 brake=16 encoder=3 version=1.1.4.2\n"
-                                "motor 1 0 5 type=20 brake=0  encoder=2 version=3.1.0.0\n"
-                                "motor 1 1 2 type=31 brake=16 encoder=2 version=1.4.1.1\n"
-                                "motor 1 1 6 type=67 brake=0  encoder=3 version=2.2.2.2\n";
+                                "motor 0 1 3 type=26 brake=0  encoder=3 version=2.0.1.5\n"
+                                "motor 0 1 4 type=65 brake=16 encoder=1 version=1.3.1.1\n"
+                                "motor 1 0 5 type=11 brake=16 encoder=3 version=1.1.4.2\n"
+                                "motor 1 0 6 type=20 brake=0  encoder=2 version=3.1.0.0\n"
+                                "motor 1 1 7 type=31 brake=16 encoder=2 version=1.4.1.1\n"
+                                "motor 1 1 8 type=67 brake=0  encoder=3 version=2.2.2.2\n";
 
 const size_t kMaxLine = 512;
 const size_t kMaxTokens = 24;

@@ -6,6 +6,13 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__linux__)
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include "controlcan_internal.h"
 #include "trace.h"
 
@@ -18,6 +25,59 @@ std::atomic<const ControlCanTransport *> g_ready{nullptr};
 bool g_chosen = false;
 bool g_sim_notice_printed = false;
 bool g_sim_in_use = false;
+// The one-line explanation printed when the transport cannot work as chosen
+// (without its prefix and newline), for the program's window; "" when none.
+char g_problem[1400] = "";
+
+void set_problem(const char *line) {
+    const char *text = strncmp(line, "[ERROR] ", 8) == 0 ? line + 8 : line;
+    snprintf(g_problem, sizeof(g_problem), "%s", text);
+    const size_t n = strlen(g_problem);
+    if (n > 0 && g_problem[n - 1] == '\n') {
+        g_problem[n - 1] = '\0';
+    }
+}
+
+#if defined(__linux__)
+// A mapped interface that is missing or down is otherwise only found when
+// its channel is brought up; look once at selection time so the window can
+// say so at start-up.
+void probe_socketcan_map(const socketcan_map_t &map) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return;
+    }
+    for (const auto &adapter : map.ifname) {
+        for (const char *name : adapter) {
+            if (name[0] == '\0') {
+                continue;
+            }
+            struct ifreq ifr;
+            memset(&ifr, 0, sizeof(ifr));
+            snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", name);
+            char line[256];
+            if (ioctl(fd, SIOCGIFFLAGS, &ifr) < 0) {
+                snprintf(line, sizeof(line), "SocketCAN interface %s is missing", name);
+            } else if (!(ifr.ifr_flags & IFF_UP)) {
+                snprintf(line, sizeof(line),
+                         "SocketCAN interface %s is down; bring it up with: ip link set %s up type can "
+                         "bitrate <bit/s>",
+                         name, name);
+            } else {
+                continue;
+            }
+            char printed[300];
+            snprintf(printed, sizeof(printed), "[ERROR] %s\n", line);
+            fputs(printed, stdout);
+            fflush(stdout);
+            set_problem(printed);
+            close(fd);
+            return;
+        }
+    }
+    close(fd);
+}
+#endif
 
 const char kAcceptedForms[] =
     "accepted forms: unset or 'sim' (simulated bench), 'sim:/path/to/scenario', "
@@ -37,6 +97,7 @@ const ControlCanTransport *choose_locked() {
                  value ? value : "", kAcceptedForms);
         fputs(line, stdout);
         fflush(stdout);
+        set_problem(line);
         g_transport = nullptr;
         return nullptr;
     }
@@ -51,6 +112,9 @@ const ControlCanTransport *choose_locked() {
         break;
     case CONTROLCAN_SEL_SOCKETCAN:
         g_transport = socketcan_transport(&sel.map);
+#if defined(__linux__)
+        probe_socketcan_map(sel.map);
+#endif
         break;
     case CONTROLCAN_SEL_LIB:
         g_transport = lib_transport(sel.path);
@@ -81,11 +145,18 @@ void controlcan_set_transport(const ControlCanTransport *t) {
     g_transport = t;
     g_chosen = (t != nullptr);
     g_sim_in_use = false;
+    g_problem[0] = '\0';
     g_ready.store(t, std::memory_order_release);
 }
 
 const ControlCanTransport *controlcan_get_transport(void) {
     return transport();
+}
+
+const char *controlcan_transport_problem(void) {
+    transport();
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_problem[0] != '\0' ? g_problem : nullptr;
 }
 
 DWORD VCI_OpenDevice(DWORD DeviceType, DWORD DeviceInd, DWORD Reserved) {

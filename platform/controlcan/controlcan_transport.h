@@ -33,6 +33,11 @@ void controlcan_set_transport(const ControlCanTransport *t);
  * the variable is malformed (every adapter call then fails). */
 const ControlCanTransport *controlcan_get_transport(void);
 
+/* Why the transport chosen from OSTRELO_CAN cannot work (a malformed value,
+ * a SocketCAN interface that is missing or down): the explanation printed on
+ * standard output, as one line without prefix; NULL when there is none. */
+const char *controlcan_transport_problem(void);
+
 /* Provided by the simulated motor bench (sim/): its transport, and the
  * scenario to load before first use (NULL: the built-in default). Returns 1
  * when the scenario was loaded, 0 after printing why not. */

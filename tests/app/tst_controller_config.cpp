@@ -2,12 +2,15 @@
 // simulated bench.
 #include <QMetaMethod>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
 
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
+#include "can_backend.h"
+#include "can_backend_zhcx.h"
 #include "controller_fixture.h"
 #include "log_capture.h"
 
@@ -42,7 +45,11 @@ class TestControllerConfig : public QObject {
             "channelScanCompleted",        "upgradeProgressPercent", "upgradeCompleted",
             "channelsStatusUpdated",       "motorStatusChanged",     "preventAppStartAllProgress",
             "preventAppStartAllCompleted", "motorStatusRefreshed",   "allMotorStatusRefreshed"};
-        QCOMPARE(signalNames, expected);
+        // The specified signals keep their order; the program's own follow.
+        QCOMPARE(signalNames.mid(0, expected.size()), expected);
+        QCOMPARE(signalNames.mid(expected.size()),
+                 (QStringList{"scanningChanged", "busyNodesChanged", "activeOperationsChanged",
+                              "channelScanNote"}));
         for (const char *p : {"deviceType", "deviceIndex", "canChannel", "bitrate", "initialized",
                               "statusMessage", "motorListModel"}) {
             QVERIFY2(mo.indexOfProperty(p) >= 0, p);
@@ -209,16 +216,18 @@ class TestControllerConfig : public QObject {
         QCOMPARE(first.value("bitrate").toInt(), 1000);
         QCOMPARE(list.at(1).toMap().value("deviceIndex").toUInt(), 1u);
 
-        // Everything already up: nothing new comes up, the state turns false,
-        // but the channels stay listed.
+        // Everything already up: nothing new comes up, and the controller
+        // stays initialised (its channels are still up and listed).
         QCOMPARE(w.applyChannelConfigs(), 0);
-        QVERIFY(!w.isInitialized());
-        QCOMPARE(w.statusMessage(), QString("初始化通道失败"));
+        QVERIFY(w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("没有新的通道需要初始化，2 个通道已可用"));
         QCOMPARE(channels.count(), 2);
         QCOMPARE(channels.at(1).at(0).toList().size(), 2);
         QCOMPARE(w.getAvailableChannels().size(), 2);
 
         // Clean-up while not initialised: no change signal, final text.
+        w.cleanupAll();
+        QVERIFY(!w.isInitialized());
         rec.clear();
         w.cleanupAll();
         QVERIFY(rec.withPrefix("initializedChanged").isEmpty());
@@ -257,6 +266,57 @@ class TestControllerConfig : public QObject {
 
         // The destructor releases the channels while initialised.
         LogCapture::clear();
+    }
+
+    // A channel brought up after the first application gets its own worker;
+    // a backend switch under live channels is refused; a scan cannot be
+    // started twice.
+    void laterChannelBackendGuardAndSingleScan() {
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        QCOMPARE(w.setChannelConfigs({channelItem(1, 1)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        QCOMPARE(ThreadPool::instance()->getThreadIndex(4, 1, 1), 1);
+
+        w.setBackendSocketCan();
+        QCOMPARE(w.statusMessage(), QString("通道已启动，不能切换后端；请先关闭程序再选择后端"));
+        QVERIFY(can_backend_get() == &ZHCX_OPS);
+        w.setBackendZhcx();
+        QCOMPARE(w.statusMessage(), QString("后端已设置为zhcx"));
+
+        SignalRecord rec(&w);
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 8), 0);
+        QVERIFY(w.isScanning());
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 8), 0);
+        QCOMPARE(w.statusMessage(), QString("扫描正在进行，请等待完成"));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QVERIFY(!w.isScanning());
+        QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|2"});
+        QCOMPARE(rec.withPrefix("channelScanCompleted").size(), 2);
+        QCOMPARE(w.motorListModel()->getMotorData(4)->deviceIndex, 1u);
+    }
+
+    // A folder without images is named as such, not only "0 matched".
+    void matchingAFolderWithoutImages() {
+        QTemporaryDir empty;
+        CANopenWrapper w;
+        QCOMPARE(w.matchBinFiles(empty.path()), 0);
+        QCOMPARE(w.statusMessage(), QString("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(empty.path()));
+    }
+
+    // Run as its own test with OSTRELO_CAN set to a malformed value.
+    void transportProblemInWindow() {
+        if (qEnvironmentVariable("OSTRELO_CAN") != QLatin1String("bogus")) {
+            QSKIP("needs OSTRELO_CAN=bogus");
+        }
+        CANopenWrapper w;
+        QVERIFY(w.transportProblem().startsWith("OSTRELO_CAN='bogus' is not valid; accepted forms"));
+        QCOMPARE(w.statusMessage(), QString("CAN传输不可用：%1").arg(w.transportProblem()));
+        QCOMPARE(w.autoConfigureChannels(), 0);
+        QCOMPARE(w.statusMessage(),
+                 QString("自动配置失败：无法应用通道配置（%1）").arg(w.transportProblem()));
     }
 
     void destructorReleasesChannels() {

@@ -165,6 +165,24 @@ class TestControllerHold : public QObject {
         }
     }
 
+    // Closing the window during a hold: cleanupAll ends it and waits until
+    // every group has left its channel before the channels are freed.
+    void cleanupStopsTheHoldFirst() {
+        loadBench({motor(0, 0, 1), motor(0, 1, 2)});
+        CANopenWrapper w;
+        configure(w, {channelItem(0, 0), channelItem(0, 1)});
+        scan(w, 1, 2);
+        // No simulated operator: nobody answers, the groups keep polling.
+        w.startPreventAppStartAllInteractive();
+        QVERIFY(w.isPreventAppStartAllActive());
+        QTRY_VERIFY(LogCapture::lines().filter("开始，包含").size() == 2);
+        w.cleanupAll();
+        QVERIFY(!w.isPreventAppStartAllActive());
+        QCOMPARE(LogCapture::lines().filter("[doPreventAppStartGroupTask] 组").filter("操作已停止").size(),
+                 2);
+        QCOMPARE(w.statusMessage(), QString("所有资源已清理"));
+    }
+
   private:
     void configure(CANopenWrapper &w, const QVariantList &items) {
         w.setBackendZhcx();

@@ -12,6 +12,7 @@
 
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
+#include "controlcan_transport.h"
 #include "controller_fixture.h"
 #include "log_capture.h"
 #include "sim_mkfw.h"
@@ -444,14 +445,8 @@ class TestControllerOps : public QObject {
         QTemporaryDir dir;
         const QString path = writeFirmware(dir.path(), "4009_SingleTarsel_B0.bin", kNewVersion, 96 * 1024);
         CANopenWrapper w;
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-        QCOMPARE(w.applyChannelConfigs(), 1);
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(4, 4);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
-        QVERIFY(w.enterBootloader(4));
-        QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+        motor4InBootloader(w, rec);
 
         rec.clear();
         QVERIFY(w.upgradeMotor(4, path));
@@ -540,7 +535,125 @@ class TestControllerOps : public QObject {
         QVERIFY(sim_bench_motor_state(0, 1, 9) == SIM_MOTOR_BOOT_HELD);
     }
 
+    // A double click on "upgrade all" (or on a row's upgrade) must not queue
+    // a motor twice: the second download would run against the new
+    // application and turn the success into a failure. On the default
+    // bench, whose eight motors all have their own node id.
+    void secondUpgradeRequestIsRefused() {
+        QVERIFY(sim_bench_load_default() == 1);
+        QTemporaryDir dir;
+        sim_mkfw_file_t made[SIM_MKFW_MAX_FILES];
+        QCOMPARE(sim_mkfw_write_all(dir.path().toUtf8().constData(), 4096, made, SIM_MKFW_MAX_FILES), 8);
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 8);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(m->rowCount(), 8);
+        w.cacheDirectoryBinFiles(dir.path());
+        QCOMPARE(w.matchBinFiles(dir.path()), 8);
+        QCOMPARE(w.enterBootloaderAll(), 8);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 8, 30000);
+        QTRY_VERIFY(w.busyNodes().isEmpty());
+        QTest::qWait(200); // the applications restart into their bootloaders
+
+        rec.clear();
+        QCOMPARE(w.upgradeAllMatched(), 8);
+        QCOMPARE(w.upgradeAllMatched(), 0);
+        QCOMPARE(w.statusMessage(), QString("已提交 0 个升级任务到线程池（跳过 8 个正在操作的电机）"));
+        QVERIFY(!w.upgradeMotor(3, m->getBinFilePath(3)));
+        QCOMPARE(w.statusMessage(), QString("节点 3 正在升级，请等待完成"));
+        QVERIFY(!w.exitBootloader(3));
+        QVERIFY(w.isOperationPending(3));
+        QCOMPARE(w.busyNodes().size(), 8);
+
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("status|全部升级结束：成功 8 个，失败 0 个"), 120000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted").size(), 8);
+        QCOMPARE(rec.withPrefix("upgradeCompleted").filter("|1").size(), 8);
+        QCOMPARE(rec.withPrefix("status|全部升级结束").size(), 1);
+        QCOMPARE(w.statusMessage(), QString("全部升级结束：成功 8 个，失败 0 个"));
+        QVERIFY(w.busyNodes().isEmpty());
+        for (int r = 0; r < 8; ++r) {
+            const unsigned n = m->data(m->index(r, 0), MotorListModel::NodeIdRole).toUInt();
+            QCOMPARE(m->getMotorStatus(n), Available);
+            QVERIFY(rec.has(QString("upgradeProgress|%1|100|升级成功").arg(n)));
+        }
+    }
+
+    // The same node id on several channels: one row, always the motor of the
+    // first channel in the channel list, and the operator is told.
+    void duplicateNodeIdsKeepTheFirstChannel() {
+        QVERIFY(sim_bench_load_scenario(OSTRELO_TEST_DATA_DIR "/duplicate-node-ids.scn") == 1);
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        for (int run = 0; run < 2; ++run) {
+            SignalRecord rec(&w);
+            QSignalSpy notes(&w, &CANopenWrapper::channelScanNote);
+            w.scanMotorsOnAllChannels(1, 8);
+            QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+            QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|6"});
+            QVERIFY(rec.has("status|节点 1 在多个通道上重复：通道 1、通道 2；列表只保留通道 1 上的电机"));
+            QVERIFY(rec.has("status|节点 2 在多个通道上重复：通道 1、通道 4；列表只保留通道 1 上的电机"));
+            for (unsigned n : {1u, 2u}) {
+                QCOMPARE(m->getMotorData(n)->deviceIndex, 0u);
+                QCOMPARE(m->getMotorData(n)->canChannel, 0u);
+            }
+            QCOMPARE(notes.size(), 2);
+            QCOMPARE(notes.at(0), (QList<QVariant>{1, QString("节点 1 与其他通道重复，未列入列表")}));
+            QCOMPARE(notes.at(1), (QList<QVariant>{3, QString("节点 2 与其他通道重复，未列入列表")}));
+        }
+    }
+
+    // Stopping ends a running transfer at once with an SDO abort (general
+    // error); the motor stays in its bootloader and takes an image again.
+    void stopCancelsTransferAndMotorStaysUpgradable() {
+        loadBench({motor(0, 0, 4)});
+        QTemporaryDir dir;
+        const QString big = writeFirmware(dir.path(), "big.bin", kNewVersion, 400 * 1024);
+        const QString small = writeFirmware(dir.path(), "small.bin", kNewVersion, 2000);
+        CANopenWrapper w;
+        SignalRecord rec(&w);
+        motor4InBootloader(w, rec);
+        QTRY_VERIFY(w.busyNodes().isEmpty());
+
+        const client_channel_id_t channel{4, 0, 0, 1000};
+        const client_channel_id_t notUp{4, 3, 5, 1000};
+        QCOMPARE(client_api_request_cancel(notUp), -1);
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, big));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeProgress|4|").filter("传输中").isEmpty(), 20000);
+        QCOMPARE(w.activeOperations(), 1);
+        w.stopAllOperations();
+        QVERIFY(client_api_cancel_requested(channel));
+        // The image takes several seconds on this bus; a stop ends it long before.
+        QTRY_COMPARE_WITH_TIMEOUT(w.activeOperations(), 0, 3000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|0"});
+        QVERIFY(rec.has("status|节点 4 固件传输失败: 0x8000000"));
+        QVERIFY(!client_api_cancel_requested(channel));
+        QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+        QCOMPARE(w.motorListModel()->getMotorStatus(4), Bootloader);
+
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, small));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 20000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|1"});
+        QTRY_COMPARE(sim_bench_motor_version(0, 0, 4), kNewVersion);
+    }
+
   private:
+    // Channel 0/0 up, motor 4 listed and held in its bootloader.
+    void motor4InBootloader(CANopenWrapper &w, SignalRecord &rec) {
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        w.scanMotorsOnAllChannels(4, 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QVERIFY(w.enterBootloader(4));
+        QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+    }
+
     std::unique_ptr<LogCapture> capture;
 };
 

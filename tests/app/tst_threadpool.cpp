@@ -153,21 +153,31 @@ class TestThreadPool : public QObject {
         QCOMPARE(ok.load(), 2);
     }
 
-    void unknownChannelGoesToWorkerZero() {
+    // A channel without a worker is refused rather than run on worker 0
+    // (another channel's); a channel that comes up later gets its own worker.
+    void unknownChannelRefusedAndLaterChannelAdded() {
         auto pool = ThreadPool::instance();
         pool->init({channelMap(4, 1, 1), channelMap(4, 0, 0)});
         std::atomic<QThread *> first{nullptr};
         std::atomic<QThread *> unknown{nullptr};
         std::atomic<QThread *> second{nullptr};
-        pool->submitTask(4, 1, 1, [&]() { first = QThread::currentThread(); });
-        pool->submitTask(4, 0, 0, [&]() { second = QThread::currentThread(); });
-        pool->submitTask(4, 3, 5, [&]() { unknown = QThread::currentThread(); });
-        QVERIFY(waitFor([&] { return first && unknown && second; }));
-        QCOMPARE(unknown.load(), first.load());
+        QVERIFY(pool->submitTask(4, 1, 1, [&]() { first = QThread::currentThread(); }));
+        QVERIFY(pool->submitTask(4, 0, 0, [&]() { second = QThread::currentThread(); }));
+        QVERIFY(!pool->submitTask(4, 3, 5, [&]() { unknown = QThread::currentThread(); }));
+        QVERIFY(waitFor([&] { return first && second; }));
         QVERIFY(second.load() != first.load());
+        QVERIFY(
+            LogCapture::lines().contains("[ThreadPool] Error: Channel not found: \"4_3_5\" , task refused"));
         QCOMPARE(pool->getThreadIndex(4, 3, 5), 0);
         QVERIFY(LogCapture::lines().contains(
             "[ThreadPool] Warning: Channel not found: \"4_3_5\" , using first thread (round-robin)"));
+
+        QCOMPARE(pool->addChannels({channelMap(4, 1, 1), channelMap(4, 3, 5)}), 1);
+        QCOMPARE(pool->getThreadIndex(4, 3, 5), 2);
+        QVERIFY(pool->submitTask(4, 3, 5, [&]() { unknown = QThread::currentThread(); }));
+        QVERIFY(waitFor([&] { return unknown.load() != nullptr; }));
+        QVERIFY(unknown.load() != first.load() && unknown.load() != second.load());
+        QTest::qWait(50);
     }
 
     void duplicateChannelUsesLaterWorker() {

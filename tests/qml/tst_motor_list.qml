@@ -69,6 +69,18 @@ TestCase {
         return r
     }
 
+    // "Open" of the folder dialog takes the folder selected in its list, or
+    // the folder it shows when nothing is selected there.
+    function test_folderDialogAcceptsShownFolder() {
+        var cases = [
+            { selected: "", current: "file:///srv/fw/demo", expected: "file:///srv/fw/demo" },
+            { selected: "file:///srv/fw/demo/sub", current: "file:///srv/fw/demo", expected: "file:///srv/fw/demo/sub" },
+            { selected: "", current: "", expected: "" }
+        ]
+        for (var i = 0; i < cases.length; ++i)
+            compare(page.acceptedFolder(cases[i].selected, cases[i].current), cases[i].expected, "case " + i)
+    }
+
     function test_actionBar() {
         compare(findChild(page, "matchFilesButton").enabled, false)
         compare(findChild(page, "folderLabel").text, "未选择文件夹")
@@ -137,20 +149,22 @@ TestCase {
         compareColor(findChild(r0, "fileNameText").color, "red")
     }
 
+    // Every row keeps 22 px for the progress strip, so its height does not
+    // change when a bar appears or goes.
     function test_rowHeights() {
         var node = nodeAt(0)
         var r = row(0)
-        compare(r.height, 50)
+        compare(r.height, 72)
         // 65 characters: three name lines, 70 px.
         var name = "M".repeat(61) + ".bin"
         model.setBinFilePath(node, "/fw/" + name)
-        compare(r.height, 70)
+        compare(r.height, 92)
         compare(findChild(r, "fileBox").height, 70)
         model.setBinFilePath(node, "/fw/short.bin")
-        compare(r.height, 50)
+        compare(r.height, 72)
 
         controller.motorStatusChanged(node, "x".repeat(60))
-        compare(r.height, 65)
+        compare(r.height, 87)
         compare(findChild(r, "statusText").wantsToolTip, true)
         controller.upgradeProgressPercent(node, 30, "传输中: 30/100 字节 (30%)")
         compare(r.height, 87)
@@ -260,7 +274,7 @@ TestCase {
         compare(page.pendingClearNodes, [])
         compare(page.upgradeProgressMap[nodeAt(2)].percent, 5)
         compare(findChild(row(0), "progressStrip").visible, false)
-        compare(row(0).height, 50)
+        compare(row(0).height, 72)
     }
 
     function test_holdDialog() {

@@ -172,6 +172,24 @@ TestCase {
         compare(page.progressModel.count, channels + 3)
         compare(page.progressModel.get(channels + 2).status, "完成，发现 2 个电机")
         compare(page.progressModel.get(channels + 2).percent, 100)
+
+        // A remark after the scan (a node id listed with another channel).
+        controller.channelScanNote(channels + 2, "节点 1 与其他通道重复，未列入列表")
+        compare(page.progressModel.get(channels + 2).status, "完成，发现 2 个电机（节点 1 与其他通道重复，未列入列表）")
+    }
+
+    // The start button is off while a scan runs, so it cannot be started twice.
+    function test_h_startDisabledWhileScanning() {
+        openPage(true)
+        setFields("1", "8", "1000")
+        scanCompletedSpy.clear()
+        var button = findChild(page, "startScanButton")
+        mouseClick(button)
+        compare(controller.scanning, true)
+        compare(button.enabled, false)
+        scanCompletedSpy.wait(60000)
+        compare(scanCompletedSpy.count, 1)
+        tryCompare(button, "enabled", true)
     }
 
     function test_g_withoutControllerTheButtonIsDisabled() {

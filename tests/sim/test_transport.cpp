@@ -170,7 +170,7 @@ TEST(TransportThreads, ChannelsWorkInParallel) {
     const struct {
         uint32_t dev, ch;
         uint8_t node, type;
-    } targets[4] = {{0, 0, 1, 9}, {0, 1, 3, 65}, {1, 0, 4, 11}, {1, 1, 6, 67}};
+    } targets[4] = {{0, 0, 1, 9}, {0, 1, 4, 65}, {1, 0, 5, 11}, {1, 1, 8, 67}};
     for (const auto &t : targets) {
         ASSERT_TRUE(open_channel(t.dev, t.ch));
     }
@@ -195,7 +195,7 @@ TEST(TransportThreads, ChannelsWorkInParallel) {
         sim_segment_stats_t st;
         while (!stop) {
             sim_bench_segment_stats(0, 0, &st);
-            sim_bench_motor_state(1, 1, 6);
+            sim_bench_motor_state(1, 1, 8);
         }
     });
     for (std::thread &t : threads) {

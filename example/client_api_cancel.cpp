@@ -1,0 +1,130 @@
+// Cancel flags for running transfers: set from any thread, read by the
+// transfer loops on the channel's worker.
+#include "client_api.h"
+
+#include "CO_driver.h"
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// One slot per channel that was ever named in a request; a channel keeps its
+// slot for the whole run, so the loops can read the flags without a lock.
+struct CancelSlot {
+    std::atomic<bool> used{false};
+    uint32_t deviceType = 0;
+    uint32_t deviceIndex = 0;
+    uint32_t canChannel = 0;
+    std::atomic<bool> requested{false};
+};
+
+constexpr int kSlots = CLIENT_MAX_DEVICES * CLIENT_MAX_CHANNELS * 2;
+CancelSlot g_slots[kSlots];
+std::mutex g_slotMutex;
+std::atomic<bool> g_cancelAll{false};
+
+bool same_channel(const CancelSlot &s, const client_channel_id_t &id) {
+    return s.deviceType == id.deviceType && s.deviceIndex == id.deviceIndex && s.canChannel == id.canChannel;
+}
+
+CancelSlot *find_slot(const client_channel_id_t &id) {
+    for (CancelSlot &s : g_slots) {
+        if (s.used.load(std::memory_order_acquire) && same_channel(s, id)) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+// How long the abort frame may wait for a free transmit buffer.
+constexpr uint32_t kAbortSendMs = 200;
+
+} // namespace
+
+extern "C" {
+
+int client_api_request_cancel(client_channel_id_t channelId) {
+    if (client_api_manager_get_channel_context(channelId) == nullptr) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(g_slotMutex);
+    CancelSlot *slot = find_slot(channelId);
+    if (slot == nullptr) {
+        for (CancelSlot &s : g_slots) {
+            if (!s.used.load(std::memory_order_relaxed)) {
+                s.deviceType = channelId.deviceType;
+                s.deviceIndex = channelId.deviceIndex;
+                s.canChannel = channelId.canChannel;
+                s.used.store(true, std::memory_order_release);
+                slot = &s;
+                break;
+            }
+        }
+    }
+    if (slot == nullptr) {
+        // More channels than the store can hold were named: stop them all
+        // rather than let a transfer run on.
+        g_cancelAll.store(true);
+        return 0;
+    }
+    slot->requested.store(true);
+    return 0;
+}
+
+void client_api_request_cancel_all(void) {
+    g_cancelAll.store(true);
+}
+
+void client_api_clear_cancel_all(void) {
+    std::lock_guard<std::mutex> lock(g_slotMutex);
+    g_cancelAll.store(false);
+    for (CancelSlot &s : g_slots) {
+        s.requested.store(false);
+    }
+}
+
+bool client_api_cancel_requested(client_channel_id_t channelId) {
+    if (g_cancelAll.load()) {
+        return true;
+    }
+    const CancelSlot *slot = find_slot(channelId);
+    return slot != nullptr && slot->requested.load();
+}
+
+CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch) {
+    if (ch == nullptr) {
+        return CLIENT_CANCEL_ABORT_CODE;
+    }
+    CO_SDOclient_t *c = &ch->sdoclient;
+    if (c->state == CO_SDO_ST_IDLE || c->CANtxBuff == nullptr || c->CANdevTx == nullptr) {
+        return CLIENT_CANCEL_ABORT_CODE;
+    }
+    // The abort frame of CiA 301: command 0x80, the object, the code. It
+    // tells the bootloader to drop the partial image, so the motor stays in
+    // its bootloader and takes a new download later.
+    uint8_t *data = c->CANtxBuff->data;
+    std::memset(data, 0, 8);
+    data[0] = 0x80u;
+    data[1] = static_cast<uint8_t>(c->index & 0xFFu);
+    data[2] = static_cast<uint8_t>(c->index >> 8);
+    data[3] = c->subIndex;
+    const uint32_t code = CLIENT_CANCEL_ABORT_CODE;
+    data[4] = static_cast<uint8_t>(code & 0xFFu);
+    data[5] = static_cast<uint8_t>((code >> 8) & 0xFFu);
+    data[6] = static_cast<uint8_t>((code >> 16) & 0xFFu);
+    data[7] = static_cast<uint8_t>(code >> 24);
+    const uint32_t start = get_current_time_ms();
+    // A sub-block may still fill the transmit path: let it drain briefly.
+    while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO &&
+           get_current_time_ms() - start < kAbortSendMs) {
+        CO_CANinterrupt(&ch->canmodule);
+        delay_ms(1);
+    }
+    c->state = CO_SDO_ST_IDLE;
+    c->abortCodePending = CO_SDO_AB_NONE;
+    return CLIENT_CANCEL_ABORT_CODE;
+}
+
+} // extern "C"
