@@ -35,9 +35,11 @@ uint64_t now_ms() {
 // Called once, on the main thread, when Ctrl-C arrives (never from the
 // signal handler). Each channel stops before its motor's next step: motors
 // not begun are left alone, a motor in its bootloader is not started any
-// more. A transfer under way is not cut short here.
+// more, and a transfer under way ends with an abort to its node, which stays
+// in its bootloader, ready for another upgrade.
 void cli_on_interrupt() {
-    progress_note("Interrupted: finishing the current step; no further motor is started");
+    client_api_request_cancel_all();
+    progress_note("Interrupted: transfers are stopped; no further motor is started");
 }
 
 // 0 when the application answered the version query within timeout_ms.

@@ -7,6 +7,7 @@
 #include "sim_mkfw.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -45,11 +46,11 @@ std::string motor_object(const std::string &doc, const BenchMotor &m) {
 
 // Loads the scenario into this process's bench to read its motors, marks the
 // faults its "fault node" lines set, and writes the demo images into `dir`.
-std::vector<BenchMotor> bench_motors(const std::string &dir) {
+std::vector<BenchMotor> bench_motors(const std::string &dir, uint32_t imageSize = 4096) {
     sim_mkfw_file_t files[SIM_MKFW_MAX_FILES];
     testing::internal::CaptureStdout();
     EXPECT_EQ(sim_bench_load_scenario(OSTRELO_CLI_SCENARIO), 1);
-    const int nFiles = sim_mkfw_write_all(dir.c_str(), 4096, files, SIM_MKFW_MAX_FILES);
+    const int nFiles = sim_mkfw_write_all(dir.c_str(), imageSize, files, SIM_MKFW_MAX_FILES);
     testing::internal::GetCapturedStdout();
     EXPECT_GT(nFiles, 0);
     std::vector<BenchMotor> motors;
@@ -280,5 +281,42 @@ TEST(CliBench, InterruptWritesTheReport) {
     for (const BenchMotor &m : motors) {
         const std::string obj = motor_object(report, m);
         EXPECT_TRUE(obj.empty() || obj.find("\"outcome\":\"interrupted\"") != std::string::npos) << obj;
+    }
+}
+
+// Ctrl-C during transfers of large images: every transfer under way ends
+// with an abort (0x08000000) to its node instead of running to its end, and
+// no motor is reported upgraded.
+TEST(CliBench, InterruptAbortsTransfersUnderWay) {
+    const std::string dir = work_dir();
+    bench_motors(dir, 400 * 1024);
+    const CliRun r = run_cli(dir,
+                             "upgrade --nodes 1-9 --folder '" + dir + "' --report '" + dir +
+                                 "/r.json' --trace '" + dir + "/t.log'",
+                             std::string("sim:") + OSTRELO_CLI_SCENARIO, "3");
+    EXPECT_EQ(r.rc, 1) << r.err;
+    EXPECT_EQ(read_file(dir + "/r.json").find("\"outcome\":\"ok\""), std::string::npos);
+    std::map<std::string, std::map<unsigned, std::string>> lastRequest; // channel -> node -> data
+    size_t began = 0;
+    for (const TraceLine &t : read_trace(dir + "/t.log")) {
+        // Requests on the program-data object 0x1F50:01: the block download
+        // initiate (C0/C2/C4/C6) and the abort (80).
+        if (t.id > 0x600 && t.id < 0x680 && t.data.size() == 16 && t.data.substr(2, 6) == "501F01") {
+            const std::string head = t.data.substr(0, 2);
+            const bool initiate = head == "C0" || head == "C2" || head == "C4" || head == "C6";
+            began += initiate ? 1 : 0;
+            if (initiate || head == "80") {
+                lastRequest[t.iface][t.id - 0x600] = t.data;
+            }
+        }
+    }
+    if (began == 0) {
+        GTEST_SKIP() << "the interruption came before any transfer began";
+    }
+    for (const auto &channel : lastRequest) {
+        for (const auto &node : channel.second) {
+            EXPECT_EQ(node.second.substr(0, 2), "80") << channel.first << " node " << node.first;
+            EXPECT_EQ(node.second.substr(8), "00000008") << channel.first << " node " << node.first;
+        }
     }
 }
