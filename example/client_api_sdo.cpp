@@ -2,6 +2,7 @@
 #include "client_api.h"
 
 #include "CO_driver.h"
+#include "client_wait.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -77,12 +78,12 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
                 printf(txFullFormat, fullLimit);
                 return CO_SDO_AB_TIMEOUT;
             }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
+        } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             return CO_SDO_AB_NONE;
+        } else {
+            fullCount = 0;
         }
-        fullCount = 0;
+        client_sdo_wait_between_passes(ch, ret, start, timeout_ms, last);
     }
 }
 
@@ -265,14 +266,13 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
                     printf("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
                 }
             }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
+        } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             if (progressCallback == nullptr) {
                 printf("SDO download completed\n");
             }
             return CO_SDO_AB_NONE;
         }
+        client_sdo_wait_between_passes(ch, ret, start, totalLimit, last);
     }
 }
 

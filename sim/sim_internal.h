@@ -131,6 +131,9 @@ struct SimSegment {
     bool exists = false;
     uint32_t kbps = 0; // bus bit rate; 0 = follows the adapter channel
     uint64_t busFree = 0;
+    // Time of the segment's next event as last computed; 0 = to be computed.
+    // Anything that adds an event (a frame queued, a setting changed) clears it.
+    uint64_t nextEventAt = 0;
     // adapter channel
     bool initialised = false;
     bool started = false;

@@ -141,6 +141,11 @@ DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *
     return t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
 }
 
+DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
+    const ControlCanTransport *t = transport();
+    return (t && t->WakeReceive) ? t->WakeReceive(DeviceType, DeviceInd, CANInd) : 0;
+}
+
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
     const ControlCanTransport *t = transport();
     return (t && t->ClearBuffer) ? t->ClearBuffer(DeviceType, DeviceInd, CANInd) : 0;
