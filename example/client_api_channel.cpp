@@ -349,15 +349,15 @@ int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_m
     return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms);
 }
 
-void client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
-                                    uint64_t last_pass_us) {
+int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
+                                   uint64_t last_pass_us) {
     if (ch == nullptr || ret <= 0 || ret == CO_SDO_RT_blockDownldInProgress) {
-        return;
+        return 0;
     }
     if (ret == CO_SDO_RT_transmittBufferFull || ch->canmodule.CANtxCount > 0) {
         // The CAN driver sends the waiting request on the next pass.
         delay_ms(1);
-        return;
+        return 0;
     }
     // Both time limits are met to the microsecond, as a loop polling without
     // pause would meet them: the SDO client's (its timer plus the time since
@@ -366,19 +366,25 @@ void client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint3
     const CO_SDOclient_t *c = &ch->sdoclient;
     const uint64_t now = ostrelo_monotonic_us();
     const uint64_t since = now - last_pass_us;
-    uint64_t wait_us = c->timeoutTimer < c->SDOtimeoutTime_us ? c->SDOtimeoutTime_us - c->timeoutTimer : 0;
-    wait_us = wait_us > since ? wait_us - since : 0;
+    uint64_t sdo_us = c->timeoutTimer < c->SDOtimeoutTime_us ? c->SDOtimeoutTime_us - c->timeoutTimer : 0;
+    sdo_us = sdo_us > since ? sdo_us - since : 0;
     const uint32_t elapsed = get_current_time_ms() - start;
-    const uint64_t limit_us =
-        elapsed <= limit_ms ? (static_cast<uint64_t>(limit_ms - elapsed) + 1u) * 1000u - now % 1000u : 0;
-    if (limit_us < wait_us) {
-        wait_us = limit_us;
+    if (elapsed > limit_ms) {
+        return 0; // the loop's limit has passed: its check comes first
     }
+    const uint64_t limit_us = (static_cast<uint64_t>(limit_ms - elapsed) + 1u) * 1000u - now % 1000u;
+    const bool sdoFirst = sdo_us <= limit_us;
     // Whole milliseconds; the last fraction is spent in passes.
-    const uint64_t wait_ms = wait_us / 1000u;
+    const uint64_t wait_ms = (sdoFirst ? sdo_us : limit_us) / 1000u;
+    int32_t got = 0;
     if (wait_ms > 0) {
-        client_channel_wait_frames(ch, wait_ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(wait_ms));
+        got = client_channel_wait_frames(ch, wait_ms > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                                                   : static_cast<uint32_t>(wait_ms));
     }
+    // What came before the limit — a frame, the SDO client's own time-out —
+    // is handled before the limit is checked, even when this thread was
+    // woken late.
+    return (got > 0 || sdoFirst) ? 1 : 0;
 }
 
 void client_api_wake_channel(client_channel_id_t channelId) {

@@ -62,9 +62,10 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
     const uint32_t fullLimit = timeout_ms / 10u;
     uint32_t fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
+    bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (elapsed_ms(start) > timeout_ms) {
+        if (!passDue && elapsed_ms(start) > timeout_ms) {
             printf(timeoutFormat, timeout_ms);
             return CO_SDO_AB_TIMEOUT;
         }
@@ -83,7 +84,7 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
         } else {
             fullCount = 0;
         }
-        client_sdo_wait_between_passes(ch, ret, start, timeout_ms, last);
+        passDue = client_sdo_wait_between_passes(ch, ret, start, timeout_ms, last) != 0;
     }
 }
 
@@ -216,9 +217,10 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     const uint32_t start = get_current_time_ms();
     unsigned fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
+    bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (elapsed_ms(start) > totalLimit) {
+        if (!passDue && elapsed_ms(start) > totalLimit) {
             printf("SDO download total timeout: %u ms exceeded\n", totalLimit);
             return CO_SDO_AB_TIMEOUT;
         }
@@ -272,7 +274,7 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             }
             return CO_SDO_AB_NONE;
         }
-        client_sdo_wait_between_passes(ch, ret, start, totalLimit, last);
+        passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, last) != 0;
     }
 }
 

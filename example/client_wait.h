@@ -22,9 +22,11 @@ int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_m
  * answer, sleeps until the next frame, the SDO client's time-out or the
  * loop's own limit (more than `limit_ms` after the tick `start`), whichever
  * comes first; 1 ms while a request waits for room in the adapter; not at
- * all while a block is being sent. */
-void client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
-                                    uint64_t last_pass_us);
+ * all while a block is being sent. Returns 1 when the next pass is due
+ * before the limit (a frame came, or the SDO client's time-out is first):
+ * the loop then makes that pass before it checks its limit. */
+int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
+                                   uint64_t last_pass_us);
 
 #ifdef __cplusplus
 }

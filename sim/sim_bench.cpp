@@ -432,6 +432,14 @@ void store_for_program(SimSegment &s, const SimFrame &f, uint64_t t) {
 
 enum Source { SRC_NONE, SRC_ADAPTER, SRC_INJECTED, SRC_MOTOR };
 
+void set_frame_bits(SimFrame &f) {
+    f.bits = sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data);
+}
+
+uint32_t frame_duration_us(const SimSegment &s, const SimFrame &f) {
+    return g_timed ? sim_can_frame_duration_us(f.bits, segment_kbps(s)) : 0;
+}
+
 // Runs segment (ai, ci) up to time T; returns the time of its next event
 // after T (a frame completing on the bus or a motor timer), UINT64_MAX for none.
 uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
@@ -490,11 +498,7 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
             const SimFrame &f = src == SRC_ADAPTER    ? s.txq.front()
                                 : src == SRC_INJECTED ? s.injected.front()
                                                       : srcMotor->out.front();
-            const uint32_t dur =
-                g_timed ? sim_can_frame_duration_us(sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data),
-                                                    segment_kbps(s))
-                        : 0;
-            end = start + dur;
+            end = start + frame_duration_us(s, f);
         }
         if (tmAt <= end && tmAt <= T) {
             motor_fire_timer(*tm, tmAt);
@@ -570,12 +574,6 @@ void advance_all(uint64_t T) {
 
 void advance_now() {
     advance_all(now_us());
-}
-
-uint32_t frame_duration_us(const SimSegment &s, const SimFrame &f) {
-    return g_timed ? sim_can_frame_duration_us(sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data),
-                                               segment_kbps(s))
-                   : 0;
 }
 
 // Bus time until the first `n` frames of the adapter's transmit queue are
@@ -819,6 +817,7 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
             f.data[k] = 0;
         }
         f.ready_us = now_us();
+        set_frame_bits(f);
         s->txq.push(f);
         s->nextEventAt = 0;
         advance_segment_now(dev, ch);
@@ -966,6 +965,7 @@ void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uin
     f.dlc = dlc > 8 ? 8 : dlc;
     memcpy(f.data, data, 8);
     f.ready_us = t + static_cast<uint64_t>(fault.replyDelayMs) * 1000u;
+    set_frame_bits(f);
     m.out.push(f);
 }
 
@@ -1378,6 +1378,7 @@ extern "C" int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ide
         memcpy(f.data, data, f.dlc);
     }
     f.ready_us = now_us();
+    set_frame_bits(f);
     if (!s->injected.push(f)) {
         return 0;
     }

@@ -16,6 +16,7 @@ struct SimFrame {
     uint8_t data[8];
     uint64_t ready_us; // earliest time it may start on the bus
     uint64_t stamp_us; // time it completed on the bus (receive buffer)
+    uint32_t bits;     // length on the bus with stuff bits, worked out once when it is made
 };
 
 template <size_t N> struct SimRing {
