@@ -790,10 +790,11 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         }
         const uint64_t giveUp = now_us() + SIM_TX_WAIT_MS * 1000ull;
         while (s->txq.full() && g_timed && may_sleep() && now_us() < giveUp) {
-            // Until half the queue is out: one wake per many frames, and the
-            // bus never runs dry.
-            const uint64_t half = txq_drain_us(*s, SIM_TX_QUEUE_LEN / 2, 0);
-            y.cv.wait_until(lk, steady_at(half < giveUp ? half : giveUp));
+            // Until a quarter of the queue is out: one wake per many frames,
+            // and the bus keeps three quarters of a queue to send meanwhile,
+            // should this thread be woken late.
+            const uint64_t room = txq_drain_us(*s, SIM_TX_QUEUE_LEN / 4, 0);
+            y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
             s = channel_for_io(type, dev, ch);
             if (s == nullptr) {
                 return sent;
