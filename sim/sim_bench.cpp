@@ -226,7 +226,8 @@ bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &
         return true;
     }
     for (const SimMotor &m : g_motors) {
-        if (motor_powered(m) && m.cfg.adapter == adapter && m.cfg.channel == channel) {
+        // The segment first: another segment's motors change under that segment's lock only.
+        if (m.used && m.cfg.adapter == adapter && m.cfg.channel == channel && motor_powered(m)) {
             return true;
         }
     }
