@@ -588,6 +588,26 @@ uint64_t txq_drain_us(const SimSegment &s, size_t n, uint64_t from) {
     return t;
 }
 
+// When a sender waiting for room in the full transmit queue should look
+// again: once the frames still queued would keep the bus busy for only
+// kTxSlackUs more, but not before a quarter of the queue is out. One wake
+// then serves many frames, at every bit rate, and the bus keeps frames to
+// send should the sender be woken late.
+const uint64_t kTxSlackUs = 5000;
+
+uint64_t txq_wake_for_room(const SimSegment &s) {
+    const uint64_t end = txq_drain_us(s, s.txq.count, 0);
+    uint64_t t = s.busFree;
+    for (size_t i = 0; i < s.txq.count; ++i) {
+        const SimFrame &f = s.txq.buf[(s.txq.head + i) % SIM_TX_QUEUE_LEN];
+        t = (f.ready_us > t ? f.ready_us : t) + frame_duration_us(s, f);
+        if (i + 1 >= SIM_TX_QUEUE_LEN / 4 && end - t <= kTxSlackUs) {
+            return t;
+        }
+    }
+    return end;
+}
+
 // When a receive waiting on the segment should look again: at the next motor
 // timer, when a motor's or an injected frame may start, or when the adapter's
 // own queued frames are all out. Not at every one of the adapter's frames: a
@@ -791,10 +811,7 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         }
         const uint64_t giveUp = now_us() + SIM_TX_WAIT_MS * 1000ull;
         while (s->txq.full() && g_timed && may_sleep() && now_us() < giveUp) {
-            // Until a quarter of the queue is out: one wake per many frames,
-            // and the bus keeps three quarters of a queue to send meanwhile,
-            // should this thread be woken late.
-            const uint64_t room = txq_drain_us(*s, SIM_TX_QUEUE_LEN / 4, 0);
+            const uint64_t room = txq_wake_for_room(*s);
             y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
             s = channel_for_io(type, dev, ch);
             if (s == nullptr) {
