@@ -1,19 +1,25 @@
 // Block-transfer throughput of the upgrade client against the simulated
 // bench on its timed bus, and the gain of upgrading four channels at once.
 //
-//   transfer_throughput [throughput|parallel|all] [image KiB]
+//   transfer_throughput [throughput|parallel|scan|all] [image KiB] [--load N]
 //
 // throughput: a 256 KiB image to one motor at 125, 250, 500 and 1000 kbit/s;
 //   payload throughput, its ratio to the bus limit (the bit lengths of the
 //   frames actually sent: 127 data segments and one acknowledge per 889
 //   bytes), and the CPU time per MiB.
 // parallel: one upgrade per channel on four channels at once (one thread per
-//   channel), against one upgrade on one channel.
+//   channel), against one upgrade on one channel; the CPU time per MiB of the
+//   four at once.
+// scan: node-IDs 1 to 127 on four channels at once against one channel.
+// --load N: N threads keep a core busy each beside the measurements (a
+//   machine with other work to do).
+// The last lines state each goal, the figure and whether it is met.
 #include "client_api.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
 #include "sim_bench.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +35,47 @@ namespace {
 // The client API logs on standard output; the figures go to this stream.
 FILE *g_report = stdout;
 
+// Figures behind the goals, filled by the runs.
+struct Goals {
+    double worstCpuPerMiB = -1;    // throughput runs, every bit rate
+    double worstRatio = -1;        // payload / bus limit, every bit rate
+    double parallelFactor = -1;    // four upgrades at once / one
+    double parallelCpuPerMiB = -1; // four upgrades at once
+    double scanFactor = -1;        // four scans at once / one
+} g_goals;
+
+// Threads that keep a core busy each until stopped.
+class Load {
+  public:
+    explicit Load(unsigned n) {
+        for (unsigned i = 0; i < n; ++i) {
+            threads_.emplace_back([this] {
+                volatile uint64_t x = 0;
+                while (!stop_.load(std::memory_order_relaxed)) {
+                    x = x + 1;
+                }
+            });
+        }
+    }
+    ~Load() {
+        stop_ = true;
+        for (auto &t : threads_) {
+            t.join();
+        }
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::vector<std::thread> threads_;
+};
+
+// CPU time of this process without the load threads: measured per thread.
+double thread_cpu_s() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 void silence_client_log() {
     fflush(stdout);
     const int keep = dup(STDOUT_FILENO);
@@ -40,12 +87,6 @@ void silence_client_log() {
 
 double now_s() {
     return static_cast<double>(ostrelo_monotonic_us()) / 1e6;
-}
-
-double cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 std::string write_image(const std::string &dir, size_t total, uint32_t version) {
@@ -69,16 +110,28 @@ std::string write_image(const std::string &dir, size_t total, uint32_t version) 
     return path;
 }
 
-// Frames the program puts on the bus, with their exact bit lengths.
+// Frames the program puts on the bus. Their exact bit lengths are worked out
+// after the transfer, outside the time measured.
+struct BusFrame {
+    uint32_t ident;
+    uint8_t dlc;
+    uint8_t data[8];
+};
 struct BusTally {
-    std::atomic<uint64_t> frames{0};
-    std::atomic<uint64_t> bits{0};
+    std::vector<BusFrame> frames;
+    uint64_t bits() const {
+        uint64_t n = 0;
+        for (const BusFrame &f : frames) {
+            n += sim_can_frame_bits(f.ident, 0, 0, f.dlc, f.data);
+        }
+        return n;
+    }
 };
 
 void tally_frame(void *user, uint32_t, uint32_t, uint32_t ident, uint8_t dlc, const uint8_t *data) {
-    auto *t = static_cast<BusTally *>(user);
-    t->frames++;
-    t->bits += sim_can_frame_bits(ident, 0, 0, dlc, data);
+    BusFrame f{ident, dlc, {0, 0, 0, 0, 0, 0, 0, 0}};
+    memcpy(f.data, data, dlc < 8 ? dlc : 8);
+    static_cast<BusTally *>(user)->frames.push_back(f);
 }
 
 void fresh_bench() {
@@ -117,15 +170,16 @@ int run_throughput(const std::string &dir, size_t imageBytes) {
             continue;
         }
         BusTally tally;
+        tally.frames.reserve(imageBytes / 7 + imageBytes / 889 + 64);
         sim_bench_attach_peer(0, 0, tally_frame, &tally);
         sim_segment_stats_t before{};
         sim_bench_segment_stats(0, 0, &before);
 
-        const double c0 = cpu_s();
+        const double c0 = thread_cpu_s();
         const double t0 = now_s();
         const CO_SDO_abortCode_t rc = client_api_transfer_file_block(id, 1, 0x1F50, 1, image.c_str(), 60000);
         const double wall = now_s() - t0;
-        const double cpu = cpu_s() - c0;
+        const double cpu = thread_cpu_s() - c0;
         sim_bench_detach_peer(0, 0);
         if (rc != 0 ||
             sim_bench_motor_image_crc32(0, 0, 1) != client_api_calculate_file_crc32(image.c_str())) {
@@ -137,22 +191,73 @@ int run_throughput(const std::string &dir, size_t imageBytes) {
         // the bootloader per sub-block of 127 segments (889 bytes).
         const uint64_t subBlocks = (imageBytes + 888) / 889;
         const uint8_t ack[8] = {0xA2, 127, 127, 0, 0, 0, 0, 0};
-        const uint64_t bits = tally.bits.load() + subBlocks * sim_can_frame_bits(0x581, 0, 0, 8, ack);
+        const uint64_t bits = tally.bits() + subBlocks * sim_can_frame_bits(0x581, 0, 0, 8, ack);
         const double busSeconds = static_cast<double>(bits) / (kbps * 1000.0);
         const double kib = static_cast<double>(imageBytes) / 1024.0;
         const double payload = kib / wall;
         const double limit = kib / busSeconds;
         const double cpuPerMiB = cpu / (static_cast<double>(imageBytes) / (1024.0 * 1024.0));
         fprintf(g_report, "%6u %10.2f %12.2f %12.2f %8.3f %12.3f %10llu\n", kbps, wall, payload, limit,
-                payload / limit, cpuPerMiB, static_cast<unsigned long long>(tally.frames.load()));
+                payload / limit, cpuPerMiB, static_cast<unsigned long long>(tally.frames.size()));
+        g_goals.worstCpuPerMiB = std::max(g_goals.worstCpuPerMiB, cpuPerMiB);
+        g_goals.worstRatio =
+            g_goals.worstRatio < 0 ? payload / limit : std::min(g_goals.worstRatio, payload / limit);
     }
     return failures;
 }
 
+// The four channels of the parallel runs.
+const std::vector<client_channel_id_t> kFourChannels = {
+    {4, 0, 0, 1000}, {4, 0, 1, 1000}, {4, 1, 0, 1000}, {4, 1, 1, 1000}};
+
+// Results of one job alone on the first channel and of the job on every
+// channel at once (one thread each), each on a freshly set-up bench.
+struct OneThenAll {
+    bool ready = false; // every set-up brought the channels up
+    double one = 0;     // wall time alone
+    int single = -1;    // its result
+    double all = 0;     // wall time of all at once
+    std::vector<int> results;
+    double cpu = 0; // CPU time of the threads that ran at once
+};
+
+template <typename Setup, typename Job> OneThenAll one_then_all(Setup setup, Job job) {
+    OneThenAll r;
+    const std::vector<client_channel_id_t> &ids = kFourChannels;
+    if (!setup()) {
+        return r;
+    }
+    double t0 = now_s();
+    r.single = job(ids[0]);
+    r.one = now_s() - t0;
+    if (!setup()) {
+        return r;
+    }
+    r.results.assign(ids.size(), -1);
+    std::vector<double> cpu(ids.size(), 0.0);
+    std::vector<std::thread> workers;
+    t0 = now_s();
+    for (size_t i = 0; i < ids.size(); ++i) {
+        workers.emplace_back([&, i] {
+            const double c0 = thread_cpu_s();
+            r.results[i] = job(ids[i]);
+            cpu[i] = thread_cpu_s() - c0;
+        });
+    }
+    for (auto &w : workers) {
+        w.join();
+    }
+    r.all = now_s() - t0;
+    for (double c : cpu) {
+        r.cpu += c;
+    }
+    r.ready = true;
+    return r;
+}
+
 int run_parallel(const std::string &dir, size_t imageBytes) {
     const std::string image = write_image(dir, imageBytes, 0x03000000u);
-    const std::vector<client_channel_id_t> ids = {
-        {4, 0, 0, 1000}, {4, 0, 1, 1000}, {4, 1, 0, 1000}, {4, 1, 1, 1000}};
+    const std::vector<client_channel_id_t> &ids = kFourChannels;
     auto setup = [&]() -> bool {
         fresh_bench();
         for (const auto &id : ids) {
@@ -173,28 +278,15 @@ int run_parallel(const std::string &dir, size_t imageBytes) {
         return client_api_upgrade_motor(id, node, image.c_str(), 5000, 60000, 3000, 5000);
     };
 
-    if (!setup()) {
+    const OneThenAll r = one_then_all(setup, upgrade);
+    if (!r.ready) {
         fprintf(g_report, "parallel: channels did not come up\n");
         return 1;
     }
-    double t0 = now_s();
-    const int single = upgrade(ids[0]);
-    const double one = now_s() - t0;
-
-    if (!setup()) {
-        fprintf(g_report, "parallel: channels did not come up\n");
-        return 1;
-    }
-    std::vector<int> results(ids.size(), -1);
-    std::vector<std::thread> workers;
-    t0 = now_s();
-    for (size_t i = 0; i < ids.size(); ++i) {
-        workers.emplace_back([&, i] { results[i] = upgrade(ids[i]); });
-    }
-    for (auto &w : workers) {
-        w.join();
-    }
-    const double four = now_s() - t0;
+    const double one = r.one, four = r.all, cpuAll = r.cpu;
+    const int single = r.single;
+    const std::vector<int> &results = r.results;
+    const double mib = 4.0 * static_cast<double>(imageBytes) / (1024.0 * 1024.0);
     int ok = 0;
     for (int r : results) {
         ok += r == 0 ? 1 : 0;
@@ -204,16 +296,112 @@ int run_parallel(const std::string &dir, size_t imageBytes) {
     fprintf(g_report, "one channel:         %7.2f s (%s)\n", one, single == 0 ? "ok" : "FAILED");
     fprintf(g_report, "four channels at once: %5.2f s (%d of 4 ok), %.2f x the single-channel time\n", four,
             ok, four / one);
+    fprintf(g_report, "four channels at once: CPU %.3f s per MiB moved (whole upgrades)\n", cpuAll / mib);
+    g_goals.parallelFactor = four / one;
+    g_goals.parallelCpuPerMiB = cpuAll / mib;
     return (single == 0 && ok == 4) ? 0 : 1;
+}
+
+// Scan of node-IDs 1 to 127 on four channels at once against one channel;
+// two motors answer on each channel.
+int run_scan() {
+    const std::vector<client_channel_id_t> &ids = kFourChannels;
+    auto setup = [&]() -> bool {
+        fresh_bench();
+        for (size_t i = 0; i < ids.size(); ++i) {
+            sim_bench_add_adapter(ids[i].deviceIndex, 2);
+            sim_bench_add_segment(ids[i].deviceIndex, ids[i].canChannel, ids[i].bitrate);
+            for (uint8_t k = 1; k <= 2; ++k) {
+                sim_motor_config_t m;
+                sim_motor_config_init(&m);
+                m.adapter = ids[i].deviceIndex;
+                m.channel = ids[i].canChannel;
+                m.node = static_cast<uint8_t>(i * 2 + k);
+                sim_bench_add_motor(&m);
+            }
+        }
+        return bring_up(ids);
+    };
+    // As the application scans: one identification per node-ID (the client
+    // API's own scan counts in a table shared by all channels).
+    auto scan = [](const client_channel_id_t &id) {
+        int found = 0;
+        for (int node = 1; node <= 127; ++node) {
+            client_firmware_info_t info;
+            found += client_api_query_firmware_info(id, static_cast<uint8_t>(node), &info) == 0 ? 1 : 0;
+        }
+        return found;
+    };
+    const OneThenAll r = one_then_all(setup, scan);
+    if (!r.ready) {
+        fprintf(g_report, "scan: channels did not come up\n");
+        return 1;
+    }
+    const double one = r.one, four = r.all;
+    const int single = r.single;
+    const std::vector<int> &found = r.results;
+    int total = 0;
+    for (int f : found) {
+        total += f;
+    }
+    fprintf(g_report, "\nScan of node-IDs 1..127, two motors per channel, 1000 kbit/s\n");
+    fprintf(g_report, "one channel:         %7.2f s (%d found)\n", one, single);
+    fprintf(g_report, "four channels at once: %5.2f s (%d found), %.2f x the single-channel time\n", four,
+            total, four / one);
+    g_goals.scanFactor = four / one;
+    return (single == 2 && total == 8) ? 0 : 1;
+}
+
+void goal_line(const char *goal, const char *figureFormat, double figure, bool met) {
+    char fig[64];
+    snprintf(fig, sizeof(fig), figureFormat, figure);
+    fprintf(g_report, "goal: %-58s %-12s %s\n", goal, fig,
+            figure < 0 ? "not measured" : (met ? "met" : "NOT met"));
+}
+
+void print_goals(unsigned load) {
+    fprintf(g_report, "\nGoals (%u busy thread%s beside the runs)\n", load, load == 1 ? "" : "s");
+    goal_line("CPU time per MiB <= 0.5 s at every bit rate (worst)", "%.3f s", g_goals.worstCpuPerMiB,
+              g_goals.worstCpuPerMiB >= 0 && g_goals.worstCpuPerMiB <= 0.5);
+    goal_line("payload / bus limit >= 0.97 at every bit rate (worst)", "%.3f", g_goals.worstRatio,
+              g_goals.worstRatio >= 0.97);
+    goal_line("four upgrades at once / one upgrade <= 1.05 x (wall time)", "%.2f x", g_goals.parallelFactor,
+              g_goals.parallelFactor >= 0 && g_goals.parallelFactor <= 1.05);
+    goal_line("CPU time per MiB of four upgrades at once <= 0.5 s", "%.3f s", g_goals.parallelCpuPerMiB,
+              g_goals.parallelCpuPerMiB >= 0 && g_goals.parallelCpuPerMiB <= 0.5);
+    goal_line("four scans of 1..127 at once / one scan <= 1.05 x (wall time)", "%.2f x", g_goals.scanFactor,
+              g_goals.scanFactor >= 0 && g_goals.scanFactor <= 1.05);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    const std::string mode = argc > 1 ? argv[1] : "all";
-    const size_t kib = argc > 2 ? static_cast<size_t>(strtoul(argv[2], nullptr, 10)) : 256;
-    if ((mode != "all" && mode != "throughput" && mode != "parallel") || kib < 1 || kib > 4096) {
-        fprintf(stderr, "usage: %s [throughput|parallel|all] [image KiB, 1..4096]\n", argv[0]);
+    std::string mode = "all";
+    size_t kib = 256;
+    unsigned long load = 0;
+    bool ok = true;
+    int positional = 0;
+    for (int i = 1; i < argc && ok; ++i) {
+        const std::string arg = argv[i];
+        char *end = nullptr;
+        if (arg == "--load" && i + 1 < argc) {
+            load = strtoul(argv[++i], &end, 10);
+            ok = *end == '\0' && load <= 64;
+        } else if (positional == 0 &&
+                   (arg == "all" || arg == "throughput" || arg == "parallel" || arg == "scan")) {
+            mode = arg;
+            ++positional;
+        } else if (positional <= 1 && !arg.empty() && arg[0] != '-') {
+            kib = static_cast<size_t>(strtoul(arg.c_str(), &end, 10));
+            ok = *end == '\0';
+            positional = 2;
+        } else {
+            ok = false;
+        }
+    }
+    if (!ok || kib < 1 || kib > 4096) {
+        fprintf(stderr, "usage: %s [throughput|parallel|scan|all] [image KiB, 1..4096] [--load N]\n",
+                argv[0]);
         return 2;
     }
     char dir[] = "/tmp/ostrelo_bench_XXXXXX";
@@ -224,12 +412,23 @@ int main(int argc, char **argv) {
     controlcan_set_transport(sim_controlcan_transport());
     silence_client_log();
     int failures = 0;
-    if (mode != "parallel") {
-        failures += run_throughput(dir, kib * 1024);
+    {
+        Load busy(static_cast<unsigned>(load));
+        if (load > 0) {
+            fprintf(g_report, "%lu busy thread%s run beside the measurements\n\n", load,
+                    load == 1 ? "" : "s");
+        }
+        if (mode == "all" || mode == "throughput") {
+            failures += run_throughput(dir, kib * 1024);
+        }
+        if (mode == "all" || mode == "parallel") {
+            failures += run_parallel(dir, kib * 1024);
+        }
+        if (mode == "all" || mode == "scan") {
+            failures += run_scan();
+        }
     }
-    if (mode != "throughput") {
-        failures += run_parallel(dir, kib * 1024);
-    }
+    print_goals(static_cast<unsigned>(load));
     client_api_manager_cleanup_all();
     unlink((std::string(dir) + "/bench_image.bin").c_str());
     rmdir(dir);

@@ -21,3 +21,7 @@ extern "C" void can_backend_set_zhcx(void) {
 extern "C" void can_backend_set_socketcan(void) {
     can_backend_set(&SOCK_OPS);
 }
+
+extern "C" const CANBackendWaitOps *can_backend_wait_ops(const CANBackendOps *ops) {
+    return ops == &ZHCX_OPS ? &ZHCX_WAIT_OPS : nullptr;
+}

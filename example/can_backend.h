@@ -28,12 +28,26 @@ typedef struct {
     int (*reset_device)(CANDevice dev);
 } CANBackendOps;
 
+/* Operations of a backend that can wait for frames instead of being polled. */
+typedef struct {
+    /* As recv_multi, but when nothing is waiting it sleeps until a frame
+     * arrives, `wait_ms` pass, or `wake` is called for the channel. */
+    int32_t (*recv_wait)(CANDevice dev, uint32_t channel, CO_CANrxMsg_t *frames, uint32_t cap,
+                         uint32_t wait_ms);
+    /* Ends a recv_wait sleeping on the channel now (or the next one at once);
+     * 1 when done. */
+    int (*wake)(CANDevice dev, uint32_t channel);
+} CANBackendWaitOps;
+
 extern const CANBackendOps *g_backend_ops;
 
 const CANBackendOps *can_backend_get(void);
 void can_backend_set(const CANBackendOps *ops);
 void can_backend_set_zhcx(void);
 void can_backend_set_socketcan(void);
+/* The waiting operations that go with a backend table; NULL when its backend
+ * can only be polled. */
+const CANBackendWaitOps *can_backend_wait_ops(const CANBackendOps *ops);
 
 #ifdef __cplusplus
 }

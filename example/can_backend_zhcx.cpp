@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ControlCAN.h"
+#include "controlcan_transport.h"
 
 namespace {
 
@@ -22,6 +23,9 @@ const TimingEntry kTimingTable[] = {
     {800, 0x00, 0x16}, {1000, 0x00, 0x14},
 };
 
+// One library call fetches at most this many frames (the receive queues hold 255).
+constexpr uint32_t kScratchFrames = 256;
+
 ZHCX_Device *rec(CANDevice dev) {
     return static_cast<ZHCX_Device *>(dev);
 }
@@ -34,6 +38,8 @@ const CANBackendOps ZHCX_OPS = {
     zhcx_create, zhcx_destroy,    zhcx_open,  zhcx_close,          zhcx_init,  zhcx_start,
     zhcx_send,   zhcx_recv_multi, zhcx_clear, zhcx_get_board_info, zhcx_reset,
 };
+
+const CANBackendWaitOps ZHCX_WAIT_OPS = {zhcx_recv_wait, zhcx_wake};
 
 int zhcx_timing_for_bitrate(uint32_t bitrate_kbps, uint8_t *timing0, uint8_t *timing1) {
     for (const TimingEntry &e : kTimingTable) {
@@ -136,25 +142,50 @@ bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t 
 }
 
 int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) {
+    return zhcx_recv_wait(dev, ch, frames, cap, 0);
+}
+
+// The adapter's records are converted through a scratch array on the stack:
+// this runs once per received batch on every channel's worker, so it must not
+// allocate. A larger capacity than the scratch array is served in several
+// library calls, each of which may only return what it was asked for.
+int32_t zhcx_recv_wait(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap, uint32_t wait_ms) {
     if (!dev || !frames || cap == 0) {
         return 0;
     }
-    VCI_CAN_OBJ *scratch = static_cast<VCI_CAN_OBJ *>(calloc(cap, sizeof(VCI_CAN_OBJ)));
-    if (!scratch) {
-        return 0;
-    }
-    const uint32_t n = VCI_Receive(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, scratch, cap, 0);
-    const int32_t result = static_cast<int32_t>(n);
-    if (result > 0) {
-        const uint32_t take = n < cap ? n : cap;
+    const ZHCX_Device *d = rec(dev);
+    VCI_CAN_OBJ scratch[kScratchFrames];
+    const int32_t wait = wait_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(wait_ms);
+    uint32_t total = 0;
+    for (;;) {
+        const uint32_t ask = cap - total < kScratchFrames ? cap - total : kScratchFrames;
+        const uint32_t n =
+            VCI_Receive(d->deviceType, d->deviceIndex, ch, scratch, ask, total == 0 ? wait : 0);
+        if (static_cast<int32_t>(n) < 0) {
+            return total > 0 ? static_cast<int32_t>(total) : static_cast<int32_t>(n);
+        }
+        const uint32_t take = n < ask ? n : ask;
         for (uint32_t i = 0; i < take; ++i) {
-            frames[i].ident = scratch[i].ID;
-            frames[i].DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
-            memcpy(frames[i].data, scratch[i].Data, frames[i].DLC);
+            CO_CANrxMsg_t &f = frames[total + i];
+            f.ident = scratch[i].ID;
+            f.DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
+            memcpy(f.data, scratch[i].Data, f.DLC);
+        }
+        if (total == 0 && cap <= kScratchFrames) {
+            return static_cast<int32_t>(n); // one call: the library's count, as it gave it
+        }
+        total += take;
+        if (take < ask || total >= cap) {
+            return static_cast<int32_t>(total);
         }
     }
-    free(scratch);
-    return result;
+}
+
+int zhcx_wake(CANDevice dev, uint32_t ch) {
+    if (!dev) {
+        return 0;
+    }
+    return controlcan_wake_receive(rec(dev)->deviceType, rec(dev)->deviceIndex, ch) == 1 ? 1 : 0;
 }
 
 void zhcx_clear(CANDevice dev, uint32_t ch) {

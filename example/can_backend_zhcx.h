@@ -15,6 +15,7 @@ typedef struct {
 } ZHCX_Device;
 
 extern const CANBackendOps ZHCX_OPS;
+extern const CANBackendWaitOps ZHCX_WAIT_OPS;
 
 CANDevice zhcx_create(void);
 void zhcx_destroy(CANDevice dev);
@@ -28,6 +29,8 @@ int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint3
 void zhcx_clear(CANDevice dev, uint32_t ch);
 int zhcx_get_board_info(CANDevice dev, void *info);
 int zhcx_reset(CANDevice dev);
+int32_t zhcx_recv_wait(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap, uint32_t wait_ms);
+int zhcx_wake(CANDevice dev, uint32_t ch);
 
 /* Bus-timing register pair for a bit rate in kbit/s; 0 when the rate is not supported. */
 int zhcx_timing_for_bitrate(uint32_t bitrate_kbps, uint8_t *timing0, uint8_t *timing1);

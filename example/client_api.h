@@ -41,6 +41,10 @@ int client_api_send_can_data(client_channel_id_t channelId, uint32_t canId, cons
 int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,
                               uint8_t dlc);
 int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms);
+/* Ends whatever wait for frames runs on the channel now (a raw receive, an
+ * SDO transfer's sleep): the wait returns as if its time were up. For a
+ * caller on another thread that has to stop the channel's work early. */
+void client_api_wake_channel(client_channel_id_t channelId);
 bool_t client_api_test_channel_availability(client_channel_id_t channelId);
 
 /* Frame ring used by both receive paths of a channel. */

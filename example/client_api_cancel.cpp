@@ -3,6 +3,7 @@
 #include "client_api.h"
 
 #include "CO_driver.h"
+#include "device_mng.h"
 
 #include <atomic>
 #include <cstring>
@@ -70,11 +71,20 @@ int client_api_request_cancel(client_channel_id_t channelId) {
         return 0;
     }
     slot->requested.store(true);
+    // A loop asleep until its next frame or time-out notices at once.
+    client_api_wake_channel(channelId);
     return 0;
 }
 
 void client_api_request_cancel_all(void) {
     g_cancelAll.store(true);
+    for (const client_device_context_t &d : g_device_manager.devices) {
+        for (const client_channel_context_t &c : d.channels) {
+            if (c.initialized) {
+                client_api_wake_channel(c.channelId);
+            }
+        }
+    }
 }
 
 void client_api_clear_cancel_all(void) {

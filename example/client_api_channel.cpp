@@ -3,8 +3,10 @@
 
 #include "CO_driver.h"
 #include "OD.h"
+#include "client_wait.h"
 #include "device_mng.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -270,6 +272,136 @@ int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, con
     return client_api_send_can_data(channelId, canId, data, dlc);
 }
 
+namespace {
+
+// Bumped by every wake of a channel; a wait that sees it move ends.
+std::atomic<uint32_t> g_wakes[CLIENT_MAX_DEVICES][CLIENT_MAX_CHANNELS];
+
+std::atomic<uint32_t> *wake_count_of(const client_channel_context_t *ch) {
+    const client_device_context_t *dev = ch->device_ctx;
+    if (dev < g_device_manager.devices || dev >= g_device_manager.devices + CLIENT_MAX_DEVICES ||
+        ch < dev->channels || ch >= dev->channels + CLIENT_MAX_CHANNELS) {
+        return nullptr;
+    }
+    return &g_wakes[dev - g_device_manager.devices][ch - dev->channels];
+}
+
+// The one wait for frames of the client API. Fills the empty queue `q` of
+// `ch` straight from the adapter and returns the frames queued; 0 when
+// `timeout_ms` since `start` (a tick) passed or the channel was woken first;
+// negative when the adapter reported an error. A backend that cannot wait is
+// asked again every millisecond.
+int32_t wait_and_fill(client_channel_context_t *ch, const CANBackendOps *ops, FixedQueue *q, uint32_t start,
+                      uint32_t timeout_ms) {
+    std::atomic<uint32_t> *wakes = wake_count_of(ch);
+    const uint32_t seen = wakes != nullptr ? wakes->load() : 0;
+    CANDevice dev = ch->device_ctx->device;
+    const uint32_t channel = ch->channelId.canChannel;
+    CO_CANrxMsg_t *storage = reinterpret_cast<CO_CANrxMsg_t *>(q->buffer);
+    const CANBackendWaitOps *waitOps = can_backend_wait_ops(ops);
+    for (;;) {
+        const uint32_t elapsed = get_current_time_ms() - start;
+        if (elapsed >= timeout_ms) {
+            return 0;
+        }
+        int32_t n;
+        if (waitOps != nullptr && waitOps->recv_wait != nullptr) {
+            n = waitOps->recv_wait(dev, channel, storage, q->capacity, timeout_ms - elapsed);
+        } else {
+            n = ops->recv_multi(dev, channel, storage, q->capacity);
+            if (n == 0) {
+                delay_ms(1);
+            }
+        }
+        if (n > 0) {
+            return fq_fill_commit(q, static_cast<uint32_t>(n));
+        }
+        if (n < 0) {
+            return n;
+        }
+        if (wakes != nullptr && wakes->load() != seen) {
+            return 0;
+        }
+    }
+}
+
+bool queue_usable(const FixedQueue *q) {
+    return q->initialized && q->buffer != nullptr && q->capacity > 0 &&
+           q->elementSize == sizeof(CO_CANrxMsg_t) && q->head < q->capacity && q->count <= q->capacity;
+}
+
+} // namespace
+
+int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_ms) {
+    if (ch == nullptr || ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+        return -1;
+    }
+    const CANBackendOps *ops = can_backend_get();
+    FixedQueue *q = &ch->rxQueue;
+    if (ops == nullptr || ops->recv_multi == nullptr || !queue_usable(q)) {
+        // The CAN driver sets the queue up on its next pass; do not spin meanwhile.
+        delay_ms(1);
+        return 0;
+    }
+    if (q->count > 0) {
+        return q->count;
+    }
+    return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms);
+}
+
+int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
+                                   uint64_t last_pass_us) {
+    if (ch == nullptr || ret <= 0 || ret == CO_SDO_RT_blockDownldInProgress) {
+        return 0;
+    }
+    if (ret == CO_SDO_RT_transmittBufferFull || ch->canmodule.CANtxCount > 0) {
+        // The CAN driver sends the waiting request on the next pass.
+        delay_ms(1);
+        return 0;
+    }
+    // Both time limits are met to the microsecond, as a loop polling without
+    // pause would meet them: the SDO client's (its timer plus the time since
+    // the last pass), and the loop's own (the first tick at which more than
+    // `limit_ms` have passed since `start`).
+    const CO_SDOclient_t *c = &ch->sdoclient;
+    const uint64_t now = ostrelo_monotonic_us();
+    const uint64_t since = now - last_pass_us;
+    uint64_t sdo_us = c->timeoutTimer < c->SDOtimeoutTime_us ? c->SDOtimeoutTime_us - c->timeoutTimer : 0;
+    sdo_us = sdo_us > since ? sdo_us - since : 0;
+    const uint32_t elapsed = get_current_time_ms() - start;
+    if (elapsed > limit_ms) {
+        return 0; // the loop's limit has passed: its check comes first
+    }
+    const uint64_t limit_us = (static_cast<uint64_t>(limit_ms - elapsed) + 1u) * 1000u - now % 1000u;
+    const bool sdoFirst = sdo_us <= limit_us;
+    // Whole milliseconds; the last fraction is spent in passes.
+    const uint64_t wait_ms = (sdoFirst ? sdo_us : limit_us) / 1000u;
+    int32_t got = 0;
+    if (wait_ms > 0) {
+        got = client_channel_wait_frames(ch, wait_ms > 0xFFFFFFFFu ? 0xFFFFFFFFu
+                                                                   : static_cast<uint32_t>(wait_ms));
+    }
+    // What came before the limit — a frame, the SDO client's own time-out —
+    // is handled before the limit is checked, even when this thread was
+    // woken late.
+    return (got > 0 || sdoFirst) ? 1 : 0;
+}
+
+void client_api_wake_channel(client_channel_id_t channelId) {
+    client_channel_context_t *ch = channel_with_device(channelId);
+    const CANBackendOps *ops = can_backend_get();
+    if (ch == nullptr) {
+        return;
+    }
+    if (std::atomic<uint32_t> *wakes = wake_count_of(ch)) {
+        wakes->fetch_add(1);
+    }
+    const CANBackendWaitOps *waitOps = can_backend_wait_ops(ops);
+    if (waitOps != nullptr && waitOps->wake != nullptr) {
+        waitOps->wake(ch->device_ctx->device, channelId.canChannel);
+    }
+}
+
 int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
         return -1;
@@ -286,22 +418,7 @@ int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *fra
     if (!q->initialized && fq_init(q, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY) != 0) {
         return -1;
     }
-    const uint32_t start = get_current_time_ms();
-    for (;;) {
-        if (static_cast<uint32_t>(get_current_time_ms() - start) >= timeout_ms) {
-            return -1;
-        }
-        const int32_t n = ops->recv_multi(ch->device_ctx->device, channelId.canChannel,
-                                          reinterpret_cast<CO_CANrxMsg_t *>(q->buffer), q->capacity);
-        if (n > 0) {
-            fq_fill_commit(q, static_cast<uint32_t>(n));
-            return fq_pop(q, frame);
-        }
-        if (n < 0) {
-            return -1;
-        }
-        delay_ms(1);
-    }
+    return wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms) > 0 ? fq_pop(q, frame) : -1;
 }
 
 bool_t client_api_test_channel_availability(client_channel_id_t channelId) {

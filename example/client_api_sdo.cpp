@@ -2,6 +2,7 @@
 #include "client_api.h"
 
 #include "CO_driver.h"
+#include "client_wait.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,12 +62,13 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
     const uint32_t fullLimit = timeout_ms / 10u;
     uint32_t fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
+    bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
         if (client_api_cancel_requested(ch->channelId)) {
             return client_api_abort_cancelled_sdo(ch);
         }
-        if (elapsed_ms(start) > timeout_ms) {
+        if (!passDue && elapsed_ms(start) > timeout_ms) {
             printf(timeoutFormat, timeout_ms);
             return CO_SDO_AB_TIMEOUT;
         }
@@ -80,12 +82,12 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
                 printf(txFullFormat, fullLimit);
                 return CO_SDO_AB_TIMEOUT;
             }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
+        } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             return CO_SDO_AB_NONE;
+        } else {
+            fullCount = 0;
         }
-        fullCount = 0;
+        passDue = client_sdo_wait_between_passes(ch, ret, start, timeout_ms, last) != 0;
     }
 }
 
@@ -218,13 +220,14 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     const uint32_t start = get_current_time_ms();
     unsigned fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
+    bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
         if (client_api_cancel_requested(channelId)) {
             printf("SDO download cancelled\n");
             return client_api_abort_cancelled_sdo(ch);
         }
-        if (elapsed_ms(start) > totalLimit) {
+        if (!passDue && elapsed_ms(start) > totalLimit) {
             printf("SDO download total timeout: %u ms exceeded\n", totalLimit);
             return CO_SDO_AB_TIMEOUT;
         }
@@ -272,14 +275,13 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
                     printf("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
                 }
             }
-            continue;
-        }
-        if (ret == CO_SDO_RT_ok_communicationEnd) {
+        } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             if (progressCallback == nullptr) {
                 printf("SDO download completed\n");
             }
             return CO_SDO_AB_NONE;
         }
+        passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, last) != 0;
     }
 }
 

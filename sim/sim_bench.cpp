@@ -6,6 +6,8 @@
 #include "motor_protocol.h"
 #include "ostrelo_time.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,8 +15,69 @@
 
 namespace {
 
-std::recursive_mutex g_lock;
-using Guard = std::lock_guard<std::recursive_mutex>;
+// One lock per segment (adapter channel): the frame calls of different
+// channels never wait for each other. Everything that changes the bench as a
+// whole (adapters, motors, settings) takes every segment lock, in one order.
+// The condition variable wakes a receive waiting on the segment when the
+// segment's schedule changes (a frame queued or injected, a setting changed)
+// or when it is woken on purpose.
+struct SegSync {
+    std::recursive_mutex m;
+    std::condition_variable_any cv;
+    bool wake = false; // a wake arrived; the next (or current) waiting receive returns
+};
+SegSync g_sync[SIM_MAX_ADAPTERS][SIM_MAX_CHANNELS];
+
+// Peer callbacks run inside the bench with their segment locked; bench-wide
+// calls made from there must not try to take the other segments' locks.
+thread_local int t_in_peer = 0;
+
+void lock_all() {
+    for (auto &row : g_sync) {
+        for (SegSync &y : row) {
+            y.m.lock();
+        }
+    }
+}
+
+void clear_next_events();
+
+void unlock_all() {
+    clear_next_events();
+    for (auto &row : g_sync) {
+        for (SegSync &y : row) {
+            y.cv.notify_all();
+        }
+    }
+    for (size_t a = SIM_MAX_ADAPTERS; a-- > 0;) {
+        for (size_t c = SIM_MAX_CHANNELS; c-- > 0;) {
+            g_sync[a][c].m.unlock();
+        }
+    }
+}
+
+// The whole bench.
+class Guard {
+  public:
+    Guard() : held_(t_in_peer == 0) {
+        if (held_) {
+            lock_all();
+        }
+    }
+    ~Guard() {
+        if (held_) {
+            unlock_all();
+        }
+    }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+  private:
+    bool held_;
+};
+
+// One segment; the caller has checked adapter < SIM_MAX_ADAPTERS and channel < SIM_MAX_CHANNELS.
+using SegLock = std::unique_lock<std::recursive_mutex>;
 
 SimAdapter g_adapters[SIM_MAX_ADAPTERS];
 SimMotor g_motors[SIM_MAX_MOTORS];
@@ -37,10 +100,16 @@ bool may_sleep() {
     return !g_manual_clock;
 }
 
-void sleep_unlocked(uint32_t ms) {
-    g_lock.unlock();
+void sleep_unlocked(SegLock &lk, uint32_t ms) {
+    lk.unlock();
     delay_ms(ms);
-    g_lock.lock();
+    lk.lock();
+}
+
+std::chrono::steady_clock::time_point steady_at(uint64_t us) {
+    // ostrelo_monotonic_us() counts on the steady clock's own epoch.
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::microseconds(us)));
 }
 
 SimSegment *find_segment(uint32_t adapter, uint32_t channel) {
@@ -157,7 +226,8 @@ bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &
         return true;
     }
     for (const SimMotor &m : g_motors) {
-        if (motor_powered(m) && m.cfg.adapter == adapter && m.cfg.channel == channel) {
+        // The segment first: another segment's motors change under that segment's lock only.
+        if (m.used && m.cfg.adapter == adapter && m.cfg.channel == channel && motor_powered(m)) {
             return true;
         }
     }
@@ -363,7 +433,17 @@ void store_for_program(SimSegment &s, const SimFrame &f, uint64_t t) {
 
 enum Source { SRC_NONE, SRC_ADAPTER, SRC_INJECTED, SRC_MOTOR };
 
-void advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
+void set_frame_bits(SimFrame &f) {
+    f.bits = sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data);
+}
+
+uint32_t frame_duration_us(const SimSegment &s, const SimFrame &f) {
+    return g_timed ? sim_can_frame_duration_us(f.bits, segment_kbps(s)) : 0;
+}
+
+// Runs segment (ai, ci) up to time T; returns the time of its next event
+// after T (a frame completing on the bus or a motor timer), UINT64_MAX for none.
+uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
     SimSegment &s = g_adapters[ai].seg[ci];
     for (int guard = 0; guard < 100000; ++guard) {
         // Earliest motor timer.
@@ -419,18 +499,14 @@ void advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
             const SimFrame &f = src == SRC_ADAPTER    ? s.txq.front()
                                 : src == SRC_INJECTED ? s.injected.front()
                                                       : srcMotor->out.front();
-            const uint32_t dur =
-                g_timed ? sim_can_frame_duration_us(sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data),
-                                                    segment_kbps(s))
-                        : 0;
-            end = start + dur;
+            end = start + frame_duration_us(s, f);
         }
         if (tmAt <= end && tmAt <= T) {
             motor_fire_timer(*tm, tmAt);
             continue;
         }
         if (src == SRC_NONE || end > T) {
-            return;
+            return tmAt < end ? tmAt : end;
         }
         SimFrame f;
         if (src == SRC_ADAPTER) {
@@ -454,7 +530,9 @@ void advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         if (src == SRC_ADAPTER) {
             s.stats.framesFromProgram++;
             if (s.peer != nullptr) {
+                ++t_in_peer;
                 s.peer(s.peerUser, ai, ci, f.id, f.dlc, f.data);
+                --t_in_peer;
             }
         }
         if (src == SRC_MOTOR) {
@@ -470,17 +548,18 @@ void advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
             }
         }
     }
+    return T; // more events due than one call handles: come back at once
 }
 
-int g_advancing = 0;
+// A peer callback that injects a frame must not re-enter the loops below;
+// its frame is picked up by the loop already running.
+thread_local int t_advancing = 0;
 
 void advance_all(uint64_t T) {
-    // A peer callback that injects a frame must not re-enter the loop below;
-    // its frame is picked up by the loop already running.
-    if (g_advancing > 0) {
+    if (t_advancing > 0) {
         return;
     }
-    ++g_advancing;
+    ++t_advancing;
     for (uint32_t a = 0; a < SIM_MAX_ADAPTERS; ++a) {
         if (!g_adapters[a].exists) {
             continue;
@@ -491,11 +570,99 @@ void advance_all(uint64_t T) {
             }
         }
     }
-    --g_advancing;
+    --t_advancing;
 }
 
 void advance_now() {
     advance_all(now_us());
+}
+
+// Bus time until the first `n` frames of the adapter's transmit queue are
+// out, when they follow each other without a gap from `from` on.
+uint64_t txq_drain_us(const SimSegment &s, size_t n, uint64_t from) {
+    uint64_t t = from > s.busFree ? from : s.busFree;
+    for (size_t i = 0; i < n && i < s.txq.count; ++i) {
+        const SimFrame &f = s.txq.buf[(s.txq.head + i) % SIM_TX_QUEUE_LEN];
+        t = (f.ready_us > t ? f.ready_us : t) + frame_duration_us(s, f);
+    }
+    return t;
+}
+
+// When a sender waiting for room in the full transmit queue should look
+// again: once the frames still queued would keep the bus busy for only
+// kTxSlackUs more, but not before a quarter of the queue is out. One wake
+// then serves many frames, at every bit rate, and the bus keeps frames to
+// send should the sender be woken late.
+const uint64_t kTxSlackUs = 5000;
+
+uint64_t txq_wake_for_room(const SimSegment &s) {
+    const uint64_t end = txq_drain_us(s, s.txq.count, 0);
+    uint64_t t = s.busFree;
+    for (size_t i = 0; i < s.txq.count; ++i) {
+        const SimFrame &f = s.txq.buf[(s.txq.head + i) % SIM_TX_QUEUE_LEN];
+        t = (f.ready_us > t ? f.ready_us : t) + frame_duration_us(s, f);
+        if (i + 1 >= SIM_TX_QUEUE_LEN / 4 && end - t <= kTxSlackUs) {
+            return t;
+        }
+    }
+    return end;
+}
+
+// When a receive waiting on the segment should look again: at the next motor
+// timer, when a motor's or an injected frame may start, or when the adapter's
+// own queued frames are all out. Not at every one of the adapter's frames: a
+// sleeper woken per frame would cost a context switch per frame; what those
+// frames make the motors answer is seen when the queue is out (the answers
+// keep their bus times).
+uint64_t receive_wake_at(uint32_t ai, uint32_t ci, uint64_t next) {
+    const SimSegment &s = g_adapters[ai].seg[ci];
+    uint64_t at = UINT64_MAX;
+    for (const SimMotor &m : g_motors) {
+        if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci) {
+            const uint64_t tm = motor_next_timer(m);
+            at = tm < at ? tm : at;
+            if (!m.out.empty() && m.out.front().ready_us < at) {
+                at = m.out.front().ready_us;
+            }
+        }
+    }
+    if (!s.injected.empty() && s.injected.front().ready_us < at) {
+        at = s.injected.front().ready_us;
+    }
+    if (!s.txq.empty()) {
+        const uint64_t drained = txq_drain_us(s, s.txq.count, 0);
+        at = drained < at ? drained : at;
+    }
+    // Never earlier than the segment's own next event.
+    return at > next ? at : next;
+}
+
+// Brings one segment (whose lock the caller holds) up to the present. The
+// segments share nothing that moves, so the others can wait until they are
+// used. Returns the segment's next event, as advance_segment.
+uint64_t advance_segment_now(uint32_t ai, uint32_t ci) {
+    const uint64_t t = now_us();
+    SimSegment &s = g_adapters[ai].seg[ci];
+    if (t_advancing > 0 || !g_adapters[ai].exists || !s.exists) {
+        return UINT64_MAX;
+    }
+    if (s.nextEventAt > t) {
+        return s.nextEventAt; // nothing due yet: spare the walk over the motors
+    }
+    ++t_advancing;
+    const uint64_t next = advance_segment(ai, ci, t);
+    --t_advancing;
+    s.nextEventAt = next;
+    return next;
+}
+
+// Every lock holder that may have changed a segment forgets its next event.
+void clear_next_events() {
+    for (SimAdapter &a : g_adapters) {
+        for (SimSegment &seg : a.seg) {
+            seg.nextEventAt = 0;
+        }
+    }
 }
 
 void reset_locked() {
@@ -547,7 +714,7 @@ SimSegment *channel_for_io(DWORD type, DWORD dev, DWORD ch) {
 }
 
 DWORD t_open(DWORD type, DWORD dev, DWORD) {
-    Guard g(g_lock);
+    Guard g;
     if (type != VCI_USBCAN2 || dev >= SIM_MAX_ADAPTERS || !g_adapters[dev].exists) {
         return 0;
     }
@@ -569,7 +736,7 @@ void close_locked(SimAdapter &a) {
 }
 
 DWORD t_close(DWORD type, DWORD dev) {
-    Guard g(g_lock);
+    Guard g;
     if (type != VCI_USBCAN2 || dev >= SIM_MAX_ADAPTERS || !g_adapters[dev].exists) {
         return 0;
     }
@@ -579,7 +746,7 @@ DWORD t_close(DWORD type, DWORD dev) {
 }
 
 DWORD t_init(DWORD type, DWORD dev, DWORD ch, VCI_INIT_CONFIG *cfg) {
-    Guard g(g_lock);
+    Guard g;
     SimSegment *s = channel_for_io(type, dev, ch);
     if (s == nullptr || cfg == nullptr) {
         return 0;
@@ -598,7 +765,7 @@ DWORD t_init(DWORD type, DWORD dev, DWORD ch, VCI_INIT_CONFIG *cfg) {
 }
 
 DWORD t_start(DWORD type, DWORD dev, DWORD ch) {
-    Guard g(g_lock);
+    Guard g;
     SimSegment *s = channel_for_io(type, dev, ch);
     if (s == nullptr || !s->initialised) {
         return 0;
@@ -608,13 +775,22 @@ DWORD t_start(DWORD type, DWORD dev, DWORD ch) {
     return 1;
 }
 
+// The lock of the segment behind an adapter channel (any valid numbers).
+bool io_numbers_valid(DWORD type, DWORD dev, DWORD ch) {
+    return type == VCI_USBCAN2 && dev < SIM_MAX_ADAPTERS && ch < SIM_MAX_CHANNELS;
+}
+
 DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len) {
-    std::unique_lock<std::recursive_mutex> lk(g_lock);
+    if (!io_numbers_valid(type, dev, ch)) {
+        return 0;
+    }
+    SegSync &y = g_sync[dev][ch];
+    SegLock lk(y.m);
     SimSegment *s = channel_for_io(type, dev, ch);
     if (s == nullptr || !s->started || frames == nullptr) {
         return 0;
     }
-    advance_now();
+    advance_segment_now(dev, ch);
     DWORD sent = 0;
     for (UINT i = 0; i < len; ++i) {
         if (s->fault.txFailures != 0) {
@@ -627,16 +803,21 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         if (!segment_acknowledges(dev, ch, *s)) {
             // The adapter keeps retrying a frame nobody acknowledges, then gives up.
             if (g_timed && may_sleep() && g_no_ack_ms > 0) {
-                sleep_unlocked(g_no_ack_ms);
-                advance_now();
+                sleep_unlocked(lk, g_no_ack_ms);
+                advance_segment_now(dev, ch);
             }
             s->stats.txRefused++;
             break;
         }
         const uint64_t giveUp = now_us() + SIM_TX_WAIT_MS * 1000ull;
         while (s->txq.full() && g_timed && may_sleep() && now_us() < giveUp) {
-            sleep_unlocked(1);
-            advance_now();
+            const uint64_t room = txq_wake_for_room(*s);
+            y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
+            s = channel_for_io(type, dev, ch);
+            if (s == nullptr) {
+                return sent;
+            }
+            advance_segment_now(dev, ch);
         }
         if (!s->started) {
             break; // closed by another thread meanwhile
@@ -655,20 +836,34 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
             f.data[k] = 0;
         }
         f.ready_us = now_us();
+        set_frame_bits(f);
         s->txq.push(f);
-        advance_now();
+        s->nextEventAt = 0;
+        advance_segment_now(dev, ch);
         ++sent;
+    }
+    if (sent > 0) {
+        y.cv.notify_all(); // a receive waiting on this segment has a new schedule
     }
     return sent;
 }
 
+// With a wait time, the call sleeps until a frame is in the receive buffer,
+// the wait is over, or the channel is woken (VCI_Receive's WaitTime). The
+// bench has no thread of its own: the sleeper wakes at the segment's next
+// event (a frame completing, a motor timer), runs the segment to it and
+// looks again.
 DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, int32_t wait) {
-    std::unique_lock<std::recursive_mutex> lk(g_lock);
+    if (!io_numbers_valid(type, dev, ch)) {
+        return 0xFFFFFFFFu;
+    }
+    SegSync &y = g_sync[dev][ch];
+    SegLock lk(y.m);
     SimSegment *s = channel_for_io(type, dev, ch);
     if (s == nullptr) {
         return 0xFFFFFFFFu;
     }
-    advance_now();
+    uint64_t next = advance_segment_now(dev, ch);
     if (s->fault.rxErrors != 0) {
         if (s->fault.rxErrors != SIM_FOREVER) {
             s->fault.rxErrors--;
@@ -680,13 +875,21 @@ DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, 
     }
     if (wait > 0 && may_sleep()) {
         const uint64_t until = now_us() + static_cast<uint64_t>(wait) * 1000u;
-        while (s->rx.empty() && now_us() < until) {
-            sleep_unlocked(1);
-            advance_now();
+        while (s->rx.empty()) {
+            if (y.wake) {
+                y.wake = false;
+                break;
+            }
+            if (now_us() >= until) {
+                break;
+            }
+            const uint64_t at = receive_wake_at(dev, ch, next);
+            y.cv.wait_until(lk, steady_at(at < until ? at : until));
             s = channel_for_io(type, dev, ch);
             if (s == nullptr) {
                 return 0xFFFFFFFFu;
             }
+            next = advance_segment_now(dev, ch);
         }
     }
     const uint64_t opened = g_adapters[dev].openedAt;
@@ -708,18 +911,21 @@ DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, 
 }
 
 DWORD t_clear(DWORD type, DWORD dev, DWORD ch) {
-    Guard g(g_lock);
+    if (!io_numbers_valid(type, dev, ch)) {
+        return 0;
+    }
+    SegLock lk(g_sync[dev][ch].m);
     SimSegment *s = channel_for_io(type, dev, ch);
     if (s == nullptr) {
         return 0;
     }
-    advance_now();
+    advance_segment_now(dev, ch);
     s->rx.clear();
     return 1;
 }
 
 DWORD t_board_info(DWORD type, DWORD dev, VCI_BOARD_INFO *info) {
-    Guard g(g_lock);
+    Guard g;
     if (type != VCI_USBCAN2 || dev >= SIM_MAX_ADAPTERS || !g_adapters[dev].exists || !g_adapters[dev].open ||
         info == nullptr) {
         return 0;
@@ -740,8 +946,22 @@ DWORD t_reset(DWORD type, DWORD dev, DWORD) {
     return t_close(type, dev);
 }
 
+// Ends a receive waiting on the channel now, or the next one at once.
+DWORD t_wake(DWORD type, DWORD dev, DWORD ch) {
+    if (!io_numbers_valid(type, dev, ch)) {
+        return 0;
+    }
+    SegSync &y = g_sync[dev][ch];
+    {
+        SegLock lk(y.m);
+        y.wake = true;
+    }
+    y.cv.notify_all();
+    return 1;
+}
+
 const ControlCanTransport kTransport = {
-    "sim", t_open, t_close, t_init, t_start, t_transmit, t_receive, t_clear, t_board_info, t_reset,
+    "sim", t_open, t_close, t_init, t_start, t_transmit, t_receive, t_clear, t_board_info, t_reset, t_wake,
 };
 
 } // namespace
@@ -764,6 +984,7 @@ void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uin
     f.dlc = dlc > 8 ? 8 : dlc;
     memcpy(f.data, data, 8);
     f.ready_us = t + static_cast<uint64_t>(fault.replyDelayMs) * 1000u;
+    set_frame_bits(f);
     m.out.push(f);
 }
 
@@ -799,23 +1020,23 @@ extern "C" void sim_fault_init(sim_fault_t *f) {
 }
 
 extern "C" void sim_bench_reset(void) {
-    Guard g(g_lock);
+    Guard g;
     reset_locked();
 }
 
 extern "C" void sim_bench_set_timing(int timed) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     g_timed = timed ? 1 : 0;
 }
 
 extern "C" int sim_bench_timing(void) {
-    Guard g(g_lock);
+    Guard g;
     return g_timed;
 }
 
 extern "C" void sim_bench_set_seed(uint32_t seed) {
-    Guard g(g_lock);
+    Guard g;
     g_seed = seed;
     for (uint32_t a = 0; a < SIM_MAX_ADAPTERS; ++a) {
         for (uint32_t c = 0; c < SIM_MAX_CHANNELS; ++c) {
@@ -825,12 +1046,12 @@ extern "C" void sim_bench_set_seed(uint32_t seed) {
 }
 
 extern "C" void sim_bench_set_no_ack_ms(uint32_t ms) {
-    Guard g(g_lock);
+    Guard g;
     g_no_ack_ms = ms;
 }
 
 extern "C" void sim_bench_set_manual_clock(int manual) {
-    Guard g(g_lock);
+    Guard g;
     if (manual && !g_manual_clock) {
         g_manual_now = ostrelo_monotonic_us();
     }
@@ -846,7 +1067,7 @@ extern "C" void sim_bench_set_manual_clock(int manual) {
 }
 
 extern "C" void sim_bench_advance_ms(uint32_t ms) {
-    Guard g(g_lock);
+    Guard g;
     if (!g_manual_clock) {
         return;
     }
@@ -861,12 +1082,12 @@ extern "C" void sim_bench_advance_ms(uint32_t ms) {
 }
 
 extern "C" uint64_t sim_bench_now_us(void) {
-    Guard g(g_lock);
+    Guard g;
     return now_us();
 }
 
 extern "C" int sim_bench_add_adapter(uint32_t adapter, uint32_t channelCount) {
-    Guard g(g_lock);
+    Guard g;
     if (adapter >= SIM_MAX_ADAPTERS || channelCount == 0 || channelCount > SIM_MAX_CHANNELS) {
         return 0;
     }
@@ -882,7 +1103,7 @@ extern "C" int sim_bench_add_adapter(uint32_t adapter, uint32_t channelCount) {
 }
 
 extern "C" int sim_bench_add_segment(uint32_t adapter, uint32_t channel, uint32_t kbps) {
-    Guard g(g_lock);
+    Guard g;
     if (kbps != 0 && sim_can_frame_duration_us(1, kbps) == 0) {
         return 0;
     }
@@ -895,7 +1116,7 @@ extern "C" int sim_bench_add_segment(uint32_t adapter, uint32_t channel, uint32_
 }
 
 extern "C" int sim_bench_add_motor(const sim_motor_config_t *cfg) {
-    Guard g(g_lock);
+    Guard g;
     if (cfg == nullptr || cfg->adapter >= SIM_MAX_ADAPTERS || cfg->channel >= SIM_MAX_CHANNELS ||
         cfg->node < 1 || cfg->node > 127 || cfg->initialState < SIM_START_APPLICATION ||
         cfg->initialState > SIM_START_POWER_ON || cfg->blockSize > 127) {
@@ -951,7 +1172,7 @@ extern "C" int sim_bench_add_motor(const sim_motor_config_t *cfg) {
 }
 
 extern "C" int sim_bench_motor_count(void) {
-    Guard g(g_lock);
+    Guard g;
     int n = 0;
     for (const SimMotor &m : g_motors) {
         n += m.used ? 1 : 0;
@@ -960,7 +1181,7 @@ extern "C" int sim_bench_motor_count(void) {
 }
 
 extern "C" int sim_bench_motor_config(int index, sim_motor_config_t *out) {
-    Guard g(g_lock);
+    Guard g;
     int n = 0;
     for (const SimMotor &m : g_motors) {
         if (!m.used) {
@@ -980,21 +1201,21 @@ extern "C" int sim_bench_motor_config(int index, sim_motor_config_t *out) {
 }
 
 extern "C" int sim_bench_motor_state(uint32_t adapter, uint32_t channel, uint8_t node) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimMotor *m = find_motor(adapter, channel, node);
     return m == nullptr ? -1 : m->state;
 }
 
 extern "C" uint32_t sim_bench_motor_version(uint32_t adapter, uint32_t channel, uint8_t node) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimMotor *m = find_motor(adapter, channel, node);
     return m == nullptr ? 0 : m->version;
 }
 
 extern "C" uint32_t sim_bench_motor_image_crc32(uint32_t adapter, uint32_t channel, uint8_t node) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimMotor *m = find_motor(adapter, channel, node);
     return m == nullptr ? 0 : m->imageCrc;
@@ -1002,7 +1223,7 @@ extern "C" uint32_t sim_bench_motor_image_crc32(uint32_t adapter, uint32_t chann
 
 extern "C" size_t sim_bench_motor_image(uint32_t adapter, uint32_t channel, uint8_t node, uint8_t *out,
                                         size_t cap) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimMotor *m = find_motor(adapter, channel, node);
     if (m == nullptr) {
@@ -1016,7 +1237,7 @@ extern "C" size_t sim_bench_motor_image(uint32_t adapter, uint32_t channel, uint
 
 extern "C" int sim_bench_motor_stats(uint32_t adapter, uint32_t channel, uint8_t node,
                                      sim_motor_stats_t *out) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimMotor *m = find_motor(adapter, channel, node);
     if (m == nullptr || out == nullptr) {
@@ -1029,7 +1250,7 @@ extern "C" int sim_bench_motor_stats(uint32_t adapter, uint32_t channel, uint8_t
 }
 
 extern "C" int sim_bench_segment_stats(uint32_t adapter, uint32_t channel, sim_segment_stats_t *out) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const SimSegment *s = find_segment(adapter, channel);
     if (s == nullptr || out == nullptr) {
@@ -1044,7 +1265,7 @@ namespace {
 // Applies `change` to one motor under the bench lock, with the bench brought
 // up to the present first. 1 when the motor exists, else 0.
 template <typename Change> int change_motor(uint32_t adapter, uint32_t channel, uint8_t node, Change change) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     SimMotor *m = find_motor(adapter, channel, node);
     if (m == nullptr) {
@@ -1080,7 +1301,7 @@ extern "C" int sim_bench_power_cycle_node(uint32_t adapter, uint32_t channel, ui
 }
 
 extern "C" int sim_bench_power_cycle_segment(uint32_t adapter, uint32_t channel, uint32_t off_ms) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     if (find_segment(adapter, channel) == nullptr) {
         return 0;
@@ -1095,7 +1316,7 @@ extern "C" int sim_bench_power_cycle_segment(uint32_t adapter, uint32_t channel,
 }
 
 extern "C" int sim_bench_power_cycle_all(uint32_t off_ms) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     const uint64_t t = now_us();
     int n = 0;
@@ -1109,7 +1330,7 @@ extern "C" int sim_bench_power_cycle_all(uint32_t off_ms) {
 }
 
 extern "C" void sim_bench_set_operator(int enabled, uint32_t stop_ms, uint32_t off_ms) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     g_operator = enabled != 0;
     g_operator_stop_ms = stop_ms;
@@ -1122,7 +1343,7 @@ extern "C" int sim_bench_set_node_fault(uint32_t adapter, uint32_t channel, uint
 }
 
 extern "C" int sim_bench_set_segment_fault(uint32_t adapter, uint32_t channel, const sim_fault_t *f) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     SimSegment *s = ensure_segment(adapter, channel);
     if (s == nullptr) {
@@ -1133,7 +1354,7 @@ extern "C" int sim_bench_set_segment_fault(uint32_t adapter, uint32_t channel, c
 }
 
 extern "C" int sim_bench_attach_peer(uint32_t adapter, uint32_t channel, sim_peer_fn fn, void *user) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     SimSegment *s = ensure_segment(adapter, channel);
     if (s == nullptr) {
@@ -1149,7 +1370,7 @@ extern "C" int sim_bench_attach_peer(uint32_t adapter, uint32_t channel, sim_pee
 }
 
 extern "C" void sim_bench_detach_peer(uint32_t adapter, uint32_t channel) {
-    Guard g(g_lock);
+    Guard g;
     advance_now();
     SimSegment *s = find_segment(adapter, channel);
     if (s != nullptr) {
@@ -1160,7 +1381,11 @@ extern "C" void sim_bench_detach_peer(uint32_t adapter, uint32_t channel) {
 
 extern "C" int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ident, uint8_t dlc,
                                 const uint8_t *data) {
-    Guard g(g_lock);
+    if (adapter >= SIM_MAX_ADAPTERS || channel >= SIM_MAX_CHANNELS) {
+        return 0;
+    }
+    SegSync &y = g_sync[adapter][channel];
+    SegLock lk(y.m);
     SimSegment *s = find_segment(adapter, channel);
     if (s == nullptr) {
         return 0;
@@ -1172,19 +1397,26 @@ extern "C" int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ide
         memcpy(f.data, data, f.dlc);
     }
     f.ready_us = now_us();
+    set_frame_bits(f);
     if (!s->injected.push(f)) {
         return 0;
     }
-    advance_now();
+    s->nextEventAt = 0;
+    advance_segment_now(adapter, channel);
+    y.cv.notify_all();
     return 1;
 }
 
 // Scenario loading needs the reset under the same lock as the build-up.
 void sim_bench_lock() {
-    g_lock.lock();
+    if (t_in_peer == 0) {
+        lock_all();
+    }
 }
 void sim_bench_unlock() {
-    g_lock.unlock();
+    if (t_in_peer == 0) {
+        unlock_all();
+    }
 }
 void sim_bench_set_operator_locked(int enabled, uint32_t stop_ms, uint32_t off_ms) {
     g_operator = enabled != 0;

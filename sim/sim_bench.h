@@ -4,11 +4,14 @@
  * defaults and the fault knobs.
  *
  * Threading: every function here and every transport function may be called
- * from any thread at any time; the bench serialises them on one internal
- * lock. The bench has no thread of its own: it advances its segments and
- * motors to the current time from inside each call (transport or API).
- * Peer callbacks run with that lock held; they may call sim_bench_inject()
- * and the query functions, but must not block nor call the transport.
+ * from any thread at any time. Each segment (adapter channel) has its own
+ * lock, taken by the transport calls of that channel; the functions here
+ * that change or read the bench as a whole take every segment's lock. The
+ * bench has no thread of its own: it advances segments and motors to the
+ * current time from inside each call, and a receive with a wait time sleeps
+ * until its segment's next event. Peer callbacks run with their segment's
+ * lock held; they may call sim_bench_inject() on their own segment and the
+ * query functions, but must not block nor call the transport.
  *
  * Adapter model (per adapter channel):
  *   - transmit queue of SIM_TX_QUEUE_LEN frames; VCI_Transmit waits while it

@@ -16,6 +16,7 @@ struct SimFrame {
     uint8_t data[8];
     uint64_t ready_us; // earliest time it may start on the bus
     uint64_t stamp_us; // time it completed on the bus (receive buffer)
+    uint32_t bits;     // length on the bus with stuff bits, worked out once when it is made
 };
 
 template <size_t N> struct SimRing {
@@ -131,6 +132,9 @@ struct SimSegment {
     bool exists = false;
     uint32_t kbps = 0; // bus bit rate; 0 = follows the adapter channel
     uint64_t busFree = 0;
+    // Time of the segment's next event as last computed; 0 = to be computed.
+    // Anything that adds an event (a frame queued, a setting changed) clears it.
+    uint64_t nextEventAt = 0;
     // adapter channel
     bool initialised = false;
     bool started = false;

@@ -217,6 +217,11 @@ DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *
     return got;
 }
 
+DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
+    const ControlCanTransport *t = transport();
+    return (t && t->WakeReceive) ? t->WakeReceive(DeviceType, DeviceInd, CANInd) : 0;
+}
+
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
     const ControlCanTransport *t = transport();
     return (t && t->ClearBuffer) ? t->ClearBuffer(DeviceType, DeviceInd, CANInd) : 0;

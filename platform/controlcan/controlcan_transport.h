@@ -18,11 +18,14 @@ typedef struct ControlCanTransport {
     DWORD (*InitCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_INIT_CONFIG *pInitConfig);
     DWORD (*StartCAN)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
     DWORD (*Transmit)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pSend, UINT Len);
-    DWORD (*Receive)
+    DWORD(*Receive)
     (DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len, int32_t WaitTime);
     DWORD (*ClearBuffer)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
     DWORD (*ReadBoardInfo)(DWORD DeviceType, DWORD DeviceInd, VCI_BOARD_INFO *pInfo);
     DWORD (*UsbDeviceReset)(DWORD DevType, DWORD DevIndex, DWORD Reserved);
+    /* Optional: makes a Receive waiting on the channel (WaitTime > 0) return
+     * now, or the next one at once when none is waiting. 1 when supported. */
+    DWORD (*WakeReceive)(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
 } ControlCanTransport;
 
 /* Installs `t` for every later call (NULL: choose again from OSTRELO_CAN on
@@ -37,6 +40,11 @@ const ControlCanTransport *controlcan_get_transport(void);
  * a SocketCAN interface that is missing or down): the explanation printed on
  * standard output, as one line without prefix; NULL when there is none. */
 const char *controlcan_transport_problem(void);
+
+/* Ends a VCI_Receive that waits on the channel (or the channel's next one),
+ * for a caller that has to stop waiting early. Returns 1 when the transport
+ * can do it, 0 otherwise. */
+DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
 
 /* Provided by the simulated motor bench (sim/): its transport, and the
  * scenario to load before first use (NULL: the built-in default). Returns 1

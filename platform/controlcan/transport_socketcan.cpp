@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 
 #include "controlcan_internal.h"
@@ -14,6 +15,8 @@
 #include <linux/can.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -109,6 +112,8 @@ namespace {
 std::mutex g_sock_mutex;
 socketcan_map_t g_map;
 int g_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+// Per channel: written to end a receive that waits in poll() on the socket.
+int g_wake_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
 bool g_fd_ready = false;
 
 void init_fds_locked() {
@@ -118,8 +123,19 @@ void init_fds_locked() {
                 fd = -1;
             }
         }
+        for (auto &row : g_wake_fd) {
+            for (int &fd : row) {
+                fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            }
+        }
         g_fd_ready = true;
     }
+}
+
+int wake_fd_of(DWORD idx, DWORD ch) {
+    std::lock_guard<std::mutex> lock(g_sock_mutex);
+    init_fds_locked();
+    return (idx < CONTROLCAN_MAX_ADAPTERS && ch < CONTROLCAN_MAX_CHANNELS) ? g_wake_fd[idx][ch] : -1;
 }
 
 bool valid(DWORD type, DWORD idx, DWORD ch) {
@@ -270,11 +286,8 @@ DWORD sc_transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
     return sent;
 }
 
-DWORD sc_receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t) {
-    const int fd = fd_of(idx, ch);
-    if (fd < 0 || !objs) {
-        return 0xFFFFFFFFu;
-    }
+// Reads what the socket holds, without waiting.
+DWORD read_frames(int fd, VCI_CAN_OBJ *objs, UINT len) {
     DWORD n = 0;
     while (n < len) {
         struct can_frame cf;
@@ -295,6 +308,59 @@ DWORD sc_receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_
         socketcan_frame_to_vci(&f, &objs[n++]);
     }
     return n;
+}
+
+// With a wait time, sleeps in poll() until the socket has a frame, the time
+// is over or the channel is woken.
+DWORD sc_receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
+    const int fd = fd_of(idx, ch);
+    if (fd < 0 || !objs) {
+        return 0xFFFFFFFFu;
+    }
+    DWORD n = read_frames(fd, objs, len);
+    if (n != 0 || wait <= 0 || len == 0) {
+        return n;
+    }
+    const int wfd = wake_fd_of(idx, ch);
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= wait) {
+            return 0;
+        }
+        struct pollfd p[2] = {{fd, POLLIN, 0}, {wfd, POLLIN, 0}};
+        const int r = poll(p, wfd >= 0 ? 2 : 1, static_cast<int>(wait - spent));
+        if (r < 0 && errno != EINTR) {
+            return 0xFFFFFFFFu;
+        }
+        if (wfd >= 0 && (p[1].revents & POLLIN)) {
+            uint64_t v;
+            ssize_t got = read(wfd, &v, sizeof(v));
+            (void)got;
+            return read_frames(fd, objs, len);
+        }
+        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+            return 0xFFFFFFFFu;
+        }
+        if (p[0].revents & POLLIN) {
+            n = read_frames(fd, objs, len);
+            if (n != 0) {
+                return n;
+            }
+        }
+    }
+}
+
+DWORD sc_wake(DWORD, DWORD idx, DWORD ch) {
+    const int wfd = wake_fd_of(idx, ch);
+    if (wfd < 0) {
+        return 0;
+    }
+    const uint64_t one = 1;
+    return write(wfd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one)) ? 1 : 0;
 }
 
 DWORD sc_clear(DWORD, DWORD idx, DWORD ch) {
@@ -323,8 +389,8 @@ DWORD sc_reset(DWORD, DWORD, DWORD) {
 }
 
 const ControlCanTransport kSocketCan = {
-    "socketcan", sc_open,    sc_close, sc_init,       sc_start,
-    sc_transmit, sc_receive, sc_clear, sc_board_info, sc_reset,
+    "socketcan", sc_open,  sc_close,      sc_init,  sc_start, sc_transmit,
+    sc_receive,  sc_clear, sc_board_info, sc_reset, sc_wake,
 };
 
 } // namespace

@@ -63,8 +63,8 @@ DWORD f_reset(DWORD t, DWORD i, DWORD) {
     return g_fake.resetResult;
 }
 
-const ControlCanTransport kFake = {"fake",     f_open,    f_close, f_init, f_start,
-                                   f_transmit, f_receive, f_clear, f_info, f_reset};
+const ControlCanTransport kFake = {"fake",    f_open,  f_close, f_init,  f_start, f_transmit,
+                                   f_receive, f_clear, f_info,  f_reset, nullptr};
 
 } // namespace
 
