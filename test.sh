@@ -14,6 +14,6 @@ cmake --build "$BUILD_DIR" -j "$JOBS"
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 if [ "$#" -eq 0 ]; then
-    set -- -LE slow
+    set -- -LE 'slow|faults'
 fi
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@"

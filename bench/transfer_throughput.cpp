@@ -9,6 +9,7 @@
 //   bytes), and the CPU time per MiB.
 // parallel: one upgrade per channel on four channels at once (one thread per
 //   channel), against one upgrade on one channel.
+#include "bench_report.h"
 #include "client_api.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
@@ -28,15 +29,6 @@ namespace {
 
 // The client API logs on standard output; the figures go to this stream.
 FILE *g_report = stdout;
-
-void silence_client_log() {
-    fflush(stdout);
-    const int keep = dup(STDOUT_FILENO);
-    g_report = fdopen(keep, "w");
-    setvbuf(g_report, nullptr, _IOLBF, 0);
-    FILE *null = freopen("/dev/null", "w", stdout);
-    (void)null;
-}
 
 double now_s() {
     return static_cast<double>(ostrelo_monotonic_us()) / 1e6;
@@ -222,7 +214,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     controlcan_set_transport(sim_controlcan_transport());
-    silence_client_log();
+    g_report = silence_client_log();
     int failures = 0;
     if (mode != "parallel") {
         failures += run_throughput(dir, kib * 1024);

@@ -145,16 +145,26 @@ int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint3
     }
     const uint32_t n = VCI_Receive(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, scratch, cap, 0);
     const int32_t result = static_cast<int32_t>(n);
+    int32_t dropped = 0;
     if (result > 0) {
         const uint32_t take = n < cap ? n : cap;
+        uint32_t kept = 0;
         for (uint32_t i = 0; i < take; ++i) {
-            frames[i].ident = scratch[i].ID;
-            frames[i].DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
-            memcpy(frames[i].data, scratch[i].Data, frames[i].DLC);
+            // Motors and CANopen speak standard data frames only; 29-bit and
+            // remote frames of other equipment on the bus must not reach a
+            // caller that knows identifiers of 11 bits and data bytes only.
+            if (scratch[i].ExternFlag != 0 || scratch[i].RemoteFlag != 0) {
+                ++dropped;
+                continue;
+            }
+            frames[kept].ident = scratch[i].ID;
+            frames[kept].DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
+            memcpy(frames[kept].data, scratch[i].Data, frames[kept].DLC);
+            ++kept;
         }
     }
     free(scratch);
-    return result;
+    return result - dropped;
 }
 
 void zhcx_clear(CANDevice dev, uint32_t ch) {

@@ -13,6 +13,7 @@ PACKAGES=(
   qml6-module-qtqml-models qml6-module-qtquick-shapes
   libhidapi-dev g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   xvfb xauth fonts-noto-cjk
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
