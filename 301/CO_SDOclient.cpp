@@ -122,6 +122,10 @@ bool_t is_initiate_response_state(CO_SDO_state_t st) {
 
 /* The transfer is given up while its server may still answer: remember it. */
 void mark_stale(CO_SDOclient_t *SDO_C, bool_t upload) {
+    const bool_t again = SDO_C->staleCount > 0u && SDO_C->staleCobId == SDO_C->cobIdS2C &&
+                         SDO_C->staleIndex == SDO_C->index && SDO_C->staleSubIndex == SDO_C->subIndex &&
+                         SDO_C->staleUpload == upload;
+    SDO_C->staleCount = again ? (uint8_t)(SDO_C->staleCount < 8u ? SDO_C->staleCount + 1u : 8u) : 1u;
     SDO_C->staleCobId = SDO_C->cobIdS2C;
     SDO_C->staleIndex = SDO_C->index;
     SDO_C->staleSubIndex = SDO_C->subIndex;
@@ -151,31 +155,39 @@ bool_t answers_initiate(const CO_SDOclient_t *SDO_C, const uint8_t *data) {
     }
 }
 
-/* While the answer to an abandoned request may still come, decides whether
- * a frame of that server is that late answer (true: drop it). Requests and
- * answers of one server keep their order, so only the first frame after a
- * new request can be it. */
+/* While answers to abandoned requests may still come, decides whether a
+ * frame of that server is one of them (true: drop it). A server answers in
+ * order, so once it answered the current request nothing older can follow.
+ * An answer that fits both the current and an abandoned request (the same
+ * question asked again) is taken: it answers the question either way. */
 bool_t is_stale_answer(CO_SDOclient_t *SDO_C, const uint8_t *data) {
-    if (SDO_C->staleCobId == 0u || SDO_C->staleCobId != SDO_C->cobIdS2C) {
+    if (SDO_C->staleCount == 0u || SDO_C->staleCobId != SDO_C->cobIdS2C) {
         return false;
     }
     const CO_SDO_state_t st = SDO_C->state;
-    SDO_C->staleCobId = 0;
-    if (st == CO_SDO_ST_IDLE || is_unsent_state(st)) {
-        return true; /* nothing asked yet */
-    }
-    if (!is_initiate_response_state(st) || answers_initiate(SDO_C, data)) {
+    if (!is_initiate_response_state(st) && st != CO_SDO_ST_IDLE && !is_unsent_state(st)) {
         return false;
     }
-    if (data[0] != 0x80u) {
-        return true; /* not an answer to this request */
+    const bool_t sameRequest = SDO_C->staleIndex == SDO_C->index && SDO_C->staleSubIndex == SDO_C->subIndex &&
+                               SDO_C->staleUpload == is_upload_state(st);
+    bool_t stale;
+    if (st == CO_SDO_ST_IDLE || is_unsent_state(st)) {
+        stale = true; /* nothing asked yet */
+    } else if (answers_initiate(SDO_C, data)) {
+        stale = false;
+    } else if (data[0] != 0x80u) {
+        stale = true; /* not an answer to this request */
+    } else {
+        /* An abort ends this request unless it names the abandoned one and
+         * could not be meant for this one (another object or direction). */
+        stale = frame_echoes(data, SDO_C->staleIndex, SDO_C->staleSubIndex) && !sameRequest;
     }
-    /* An abort: it ends this request unless it names the abandoned one and
-     * could not be meant for this one (another object or direction). */
-    const bool_t namesStale = frame_echoes(data, SDO_C->staleIndex, SDO_C->staleSubIndex);
-    const bool_t sameRequest =
-        frame_echoes(data, SDO_C->index, SDO_C->subIndex) && SDO_C->staleUpload == is_upload_state(st);
-    return namesStale && !sameRequest;
+    if (stale) {
+        SDO_C->staleCount--;
+    } else if (!sameRequest) {
+        SDO_C->staleCount = 0; /* the answer to this request: nothing older follows */
+    }
+    return stale;
 }
 
 /* A transfer that its caller left open while the server could still answer:

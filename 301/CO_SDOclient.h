@@ -133,10 +133,11 @@ typedef struct {
     bool_t block_endSent;  /* block upload: the end confirmation was handed to CAN */
     bool_t block_ackValid; /* block download: block_lastAck holds the last handled acknowledge */
     uint8_t block_lastAck[3];
-    /* A request that was given up while its server could still answer it:
-     * that late answer must not be taken for the answer to the next request
-     * to the same server. staleCobId is the server's response identifier
-     * (0: none), with the object and direction of the abandoned request. */
+    /* Requests that were given up while their server could still answer:
+     * those late answers must not be taken for the answer to the next request
+     * to the same server. staleCount answers may still come from the server
+     * answering on staleCobId, for the object and direction given. */
+    uint8_t staleCount;
     uint16_t staleCobId;
     uint16_t staleIndex;
     uint8_t staleSubIndex;
