@@ -114,6 +114,19 @@ TEST_F(SdoFaults, LateAnswerToAnAbandonedRequestDoesNotEndTheNext) {
             << std::hex << abortCode;
     }
 
+    // Two reads given up in a row: both their answers come before the transfer's.
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x1F50, 1, 5, false), CO_SDO_RT_ok_communicationEnd);
+        capture([&] { EXPECT_EQ(run_until_end([&] { return ul(); }), CO_SDO_RT_endedWithClientAbort); });
+    }
+    ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x1F50, 1, 4, 1000, false), CO_SDO_RT_ok_communicationEnd);
+    write(pattern(4));
+    dl();
+    reply(lateAbort);
+    reply(lateAbort);
+    reply({0x60, 0x50, 0x1F, 0x01});
+    EXPECT_EQ(run_until_end([&] { return dl(); }), CO_SDO_RT_ok_communicationEnd) << std::hex << abortCode;
+
     // Without an abandoned request the same abort ends the transfer.
     ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x1F50, 1, 4, 1000, false), CO_SDO_RT_ok_communicationEnd);
     write(pattern(4));
