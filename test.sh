@@ -23,7 +23,7 @@ fi
 
 export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-offscreen}"
 if [ "$#" -eq 0 ]; then
-    set -- -LE slow
+    set -- -LE 'slow|faults'
 fi
 status=0
 ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" "$@" || status=$?

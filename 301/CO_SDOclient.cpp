@@ -83,16 +83,126 @@ void start_transfer(CO_SDOclient_t *SDO_C, uint16_t index, uint8_t subIndex, siz
     SDO_C->finished = false;
     SDO_C->SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 1000u;
     SDO_C->timeoutTimer = 0;
+    SDO_C->sizeIndKnown = false;
+    SDO_C->block_endSent = false;
+    SDO_C->block_ackValid = false;
     CO_fifo_reset(&SDO_C->bufFifo);
     SDO_C->bufFifo.altReadPtr = 0;
+}
+
+/* Adds without wrapping: a long gap between two steps (a suspended machine)
+ * must expire a timer, not wrap it back to a small value. */
+void timer_add(uint32_t *timer, uint32_t add) {
+    *timer = add > 0xFFFFFFFFu - *timer ? 0xFFFFFFFFu : *timer + add;
 }
 
 /* Advances the response timer; true once the response is overdue. */
 bool_t response_overdue(CO_SDOclient_t *SDO_C, uint32_t timeDifference_us) {
     if (SDO_C->timeoutTimer < SDO_C->SDOtimeoutTime_us) {
-        SDO_C->timeoutTimer += timeDifference_us;
+        timer_add(&SDO_C->timeoutTimer, timeDifference_us);
     }
     return SDO_C->timeoutTimer >= SDO_C->SDOtimeoutTime_us;
+}
+
+bool_t is_upload_state(CO_SDO_state_t st) {
+    return (st >= CO_SDO_ST_UPLOAD_INITIATE_REQ && st <= CO_SDO_ST_UPLOAD_SEGMENT_RSP) ||
+           (st >= CO_SDO_ST_UPLOAD_BLK_INITIATE_REQ && st <= CO_SDO_ST_UPLOAD_BLK_END_CRSP);
+}
+
+/* States before the first request of a transfer has gone out. */
+bool_t is_unsent_state(CO_SDO_state_t st) {
+    return st == CO_SDO_ST_DOWNLOAD_INITIATE_REQ || st == CO_SDO_ST_UPLOAD_INITIATE_REQ ||
+           st == CO_SDO_ST_DOWNLOAD_BLK_INITIATE_REQ || st == CO_SDO_ST_UPLOAD_BLK_INITIATE_REQ;
+}
+
+bool_t is_initiate_response_state(CO_SDO_state_t st) {
+    return st == CO_SDO_ST_DOWNLOAD_INITIATE_RSP || st == CO_SDO_ST_UPLOAD_INITIATE_RSP ||
+           st == CO_SDO_ST_DOWNLOAD_BLK_INITIATE_RSP || st == CO_SDO_ST_UPLOAD_BLK_INITIATE_RSP;
+}
+
+/* The transfer is given up while its server may still answer: remember it. */
+void mark_stale(CO_SDOclient_t *SDO_C, bool_t upload) {
+    const bool_t again = SDO_C->staleCount > 0u && SDO_C->staleCobId == SDO_C->cobIdS2C &&
+                         SDO_C->staleIndex == SDO_C->index && SDO_C->staleSubIndex == SDO_C->subIndex &&
+                         SDO_C->staleUpload == upload;
+    SDO_C->staleCount = again ? (uint8_t)(SDO_C->staleCount < 8u ? SDO_C->staleCount + 1u : 8u) : 1u;
+    SDO_C->staleCobId = SDO_C->cobIdS2C;
+    SDO_C->staleIndex = SDO_C->index;
+    SDO_C->staleSubIndex = SDO_C->subIndex;
+    SDO_C->staleUpload = upload;
+}
+
+bool_t frame_echoes(const uint8_t *data, uint16_t index, uint8_t subIndex) {
+    return get_u16(&data[1]) == index && data[3] == subIndex;
+}
+
+/* Is `data` a proper answer to the initiate request just sent? */
+bool_t answers_initiate(const CO_SDOclient_t *SDO_C, const uint8_t *data) {
+    if (!frame_echoes(data, SDO_C->index, SDO_C->subIndex)) {
+        return false;
+    }
+    switch (SDO_C->state) {
+    case CO_SDO_ST_DOWNLOAD_INITIATE_RSP:
+        return data[0] == 0x60u;
+    case CO_SDO_ST_UPLOAD_INITIATE_RSP:
+        return (data[0] & 0xF0u) == 0x40u;
+    case CO_SDO_ST_DOWNLOAD_BLK_INITIATE_RSP:
+        return (data[0] & 0xFBu) == 0xA0u;
+    case CO_SDO_ST_UPLOAD_BLK_INITIATE_RSP:
+        return (data[0] & 0xF9u) == 0xC0u || (data[0] & 0xF0u) == 0x40u;
+    default:
+        return false;
+    }
+}
+
+/* While answers to abandoned requests may still come, decides whether a
+ * frame of that server is one of them (true: drop it). A server answers in
+ * order, so once it answered the current request nothing older can follow.
+ * An answer that fits both the current and an abandoned request (the same
+ * question asked again) is taken: it answers the question either way. */
+bool_t is_stale_answer(CO_SDOclient_t *SDO_C, const uint8_t *data) {
+    if (SDO_C->staleCount == 0u || SDO_C->staleCobId != SDO_C->cobIdS2C) {
+        return false;
+    }
+    const CO_SDO_state_t st = SDO_C->state;
+    if (!is_initiate_response_state(st) && st != CO_SDO_ST_IDLE && !is_unsent_state(st)) {
+        return false;
+    }
+    const bool_t sameRequest = SDO_C->staleIndex == SDO_C->index && SDO_C->staleSubIndex == SDO_C->subIndex &&
+                               SDO_C->staleUpload == is_upload_state(st);
+    bool_t stale;
+    if (st == CO_SDO_ST_IDLE || is_unsent_state(st)) {
+        stale = true; /* nothing asked yet */
+    } else if (answers_initiate(SDO_C, data)) {
+        stale = false;
+    } else if (data[0] != 0x80u) {
+        stale = true; /* not an answer to this request */
+    } else {
+        /* An abort ends this request unless it names the abandoned one and
+         * could not be meant for this one (another object or direction). */
+        stale = frame_echoes(data, SDO_C->staleIndex, SDO_C->staleSubIndex) && !sameRequest;
+    }
+    if (stale) {
+        SDO_C->staleCount--;
+    } else if (!sameRequest) {
+        SDO_C->staleCount = 0; /* the answer to this request: nothing older follows */
+    }
+    return stale;
+}
+
+/* A transfer that its caller left open while the server could still answer:
+ * tell the server (it would otherwise stay in the transfer, answering
+ * nothing else) and keep its late answer from ending the next transfer. */
+void abandon_open_transfer(CO_SDOclient_t *SDO_C) {
+    const CO_SDO_state_t st = SDO_C->state;
+    if (!SDO_C->valid || SDO_C->CANtxBuff == NULL || SDO_C->CANdevTx == NULL || st == CO_SDO_ST_IDLE ||
+        is_unsent_state(st)) {
+        return;
+    }
+    if (st != CO_SDO_ST_ABORT) {
+        mark_stale(SDO_C, is_upload_state(st));
+    }
+    send_abort_frame(SDO_C, st == CO_SDO_ST_ABORT ? SDO_C->abortCodePending : CO_SDO_AB_TIMEOUT);
 }
 
 /* The start of every download or upload step. Returns false (with the abort
@@ -205,6 +315,7 @@ CO_SDO_return_t CO_SDOclient_setup(CO_SDOclient_t *SDO_C, uint32_t COB_IDClientT
     if (SDO_C == NULL) {
         return CO_SDO_RT_wrongArguments;
     }
+    abandon_open_transfer(SDO_C);
     SDO_C->state = CO_SDO_ST_IDLE;
     SDO_C->CANrxNew = false;
     SDO_C->nodeIDOfTheSDOServer = nodeIDOfTheSDOServer;
@@ -216,6 +327,7 @@ CO_SDO_return_t CO_SDOclient_setup(CO_SDOclient_t *SDO_C, uint32_t COB_IDClientT
         idC2S = (uint16_t)(COB_IDClientToServer & 0x7FFu);
         idS2C = (uint16_t)(COB_IDServerToClient & 0x7FFu);
         SDO_C->valid = true;
+        SDO_C->cobIdS2C = idS2C;
     } else {
         SDO_C->valid = false;
     }
@@ -233,10 +345,18 @@ CO_SDO_return_t CO_SDOclient_setup(CO_SDOclient_t *SDO_C, uint32_t COB_IDClientT
 void CO_SDOclient_receive(void *object, void *msg) {
     CO_SDOclient_t *SDO_C = static_cast<CO_SDOclient_t *>(object);
     const CO_CANrxMsg_t *rx = static_cast<const CO_CANrxMsg_t *>(msg);
-    if (SDO_C == NULL || rx == NULL || rx->DLC != 8u || SDO_C->state == CO_SDO_ST_IDLE) {
+    if (SDO_C == NULL || rx == NULL || rx->DLC != 8u) {
         return;
     }
     const uint8_t *data = rx->data;
+    if (is_stale_answer(SDO_C, data) || SDO_C->state == CO_SDO_ST_IDLE) {
+        return;
+    }
+    if (SDO_C->block_ackValid && data[0] == 0xA2u && memcmp(data, SDO_C->block_lastAck, 3) == 0 &&
+        (SDO_C->state == CO_SDO_ST_DOWNLOAD_BLK_END_REQ || SDO_C->state == CO_SDO_ST_DOWNLOAD_BLK_END_RSP ||
+         data[1] > SDO_C->block_seqno)) {
+        return; /* the acknowledge just handled, delivered twice by the bus */
+    }
     const bool_t isAbort = data[0] == 0x80u;
     if (SDO_C->CANrxNew && !isAbort) {
         return; /* only an abort may replace a response not yet handled */
@@ -397,6 +517,8 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
                     SDO_C->finished = false;
                 }
                 CO_fifo_altFinish(&SDO_C->bufFifo, &SDO_C->block_crc);
+                memcpy(SDO_C->block_lastAck, rx, 3);
+                SDO_C->block_ackValid = true;
                 if (!SDO_C->finished) {
                     SDO_C->block_seqno = 0;
                     SDO_C->block_blksize = clamp_block_size(rx[2]);
@@ -436,6 +558,7 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
     if (ret == CO_SDO_RT_waitingResponse && SDO_C->state != CO_SDO_ST_ABORT) {
         if (response_overdue(SDO_C, timeDifference_us)) {
             abortCode = CO_SDO_AB_TIMEOUT;
+            mark_stale(SDO_C, false);
             SDO_C->state = CO_SDO_ST_ABORT;
             char line[160];
             snprintf(
@@ -612,6 +735,7 @@ bool_t upload_initiate_response(CO_SDOclient_t *SDO_C, CO_SDO_abortCode_t *abort
     }
     if ((rx[0] & 0x01u) != 0u) {
         SDO_C->sizeInd = get_u32(&rx[4]);
+        SDO_C->sizeIndKnown = true;
     }
     SDO_C->toggle = 0x00;
     SDO_C->state = CO_SDO_ST_UPLOAD_SEGMENT_REQ;
@@ -667,7 +791,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
                 }
                 SDO_C->sizeTran += count;
                 const bool_t last = (rx[0] & 0x01u) != 0u;
-                if (SDO_C->sizeInd > 0u) {
+                if (SDO_C->sizeIndKnown) {
                     if (SDO_C->sizeTran > SDO_C->sizeInd) {
                         abortCode = CO_SDO_AB_DATA_LONG;
                         SDO_C->state = CO_SDO_ST_ABORT;
@@ -695,6 +819,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
                     SDO_C->block_crcEnabled = (rx[0] & 0x04u) != 0u;
                     if ((rx[0] & 0x02u) != 0u) {
                         SDO_C->sizeInd = get_u32(&rx[4]);
+                        SDO_C->sizeIndKnown = true;
                     }
                     if (!echoes_object(SDO_C)) {
                         abortCode = CO_SDO_AB_PRAM_INCOMPAT;
@@ -732,10 +857,10 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
                 if (written != count) {
                     abortCode = CO_SDO_AB_OUT_OF_MEM;
                     SDO_C->state = CO_SDO_ST_ABORT;
-                } else if (SDO_C->sizeInd > 0u && SDO_C->sizeTran > SDO_C->sizeInd) {
+                } else if (SDO_C->sizeIndKnown && SDO_C->sizeTran > SDO_C->sizeInd) {
                     abortCode = CO_SDO_AB_DATA_LONG;
                     SDO_C->state = CO_SDO_ST_ABORT;
-                } else if (SDO_C->sizeInd > 0u && SDO_C->sizeTran < SDO_C->sizeInd) {
+                } else if (SDO_C->sizeIndKnown && SDO_C->sizeTran < SDO_C->sizeInd) {
                     abortCode = CO_SDO_AB_DATA_SHORT;
                     SDO_C->state = CO_SDO_ST_ABORT;
                 } else if (SDO_C->block_crcEnabled && get_u16(&rx[1]) != SDO_C->block_crc) {
@@ -770,6 +895,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
                 abortCode = CO_SDO_AB_GENERAL;
             } else {
                 abortCode = CO_SDO_AB_TIMEOUT;
+                mark_stale(SDO_C, true);
                 char line[160];
                 snprintf(
                     line, sizeof line,
@@ -783,7 +909,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
         /* Sub-block time-out: confirm what has arrived. */
         if (SDO_C->state == CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_SREQ) {
             if (SDO_C->block_timeoutTimer < SDO_C->block_SDOtimeoutTime_us) {
-                SDO_C->block_timeoutTimer += timeDifference_us;
+                timer_add(&SDO_C->block_timeoutTimer, timeDifference_us);
             }
             if (SDO_C->block_timeoutTimer >= SDO_C->block_SDOtimeoutTime_us) {
                 SDO_C->state = CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_CRSP;
@@ -851,7 +977,7 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
             case CO_SDO_ST_UPLOAD_BLK_SUBBLOCK_CRSP: {
                 uint8_t blksize = SDO_C->block_blksize;
                 if (!SDO_C->finished) {
-                    if (SDO_C->sizeInd > 0u && SDO_C->sizeTran > SDO_C->sizeInd) {
+                    if (SDO_C->sizeIndKnown && SDO_C->sizeTran > SDO_C->sizeInd) {
                         abortCode = CO_SDO_AB_DATA_LONG;
                         SDO_C->state = CO_SDO_ST_ABORT;
                         break;
@@ -884,9 +1010,15 @@ CO_SDO_return_t CO_SDOclientUpload(CO_SDOclient_t *SDO_C, uint32_t timeDifferenc
             }
 
             case CO_SDO_ST_UPLOAD_BLK_END_CRSP:
-                memset(data, 0, 8);
-                data[0] = 0xA1;
-                CO_CANsend(SDO_C->CANdevTx, SDO_C->CANtxBuff);
+                if (!SDO_C->block_endSent) {
+                    memset(data, 0, 8);
+                    data[0] = 0xA1;
+                    SDO_C->block_endSent = true;
+                    CO_CANsend(SDO_C->CANdevTx, SDO_C->CANtxBuff);
+                    if (SDO_C->CANtxBuff->bufferFull) {
+                        break; /* refused: done only once the driver got it out */
+                    }
+                }
                 SDO_C->state = CO_SDO_ST_IDLE;
                 ret = CO_SDO_RT_ok_communicationEnd;
                 break;

@@ -128,6 +128,20 @@ typedef struct {
     /* Code of an abort decided in a step that could not send the abort
      * frame yet (request buffer still full); sent with the frame later. */
     CO_SDO_abortCode_t abortCodePending;
+    bool_t sizeIndKnown;   /* upload: the server indicated a size (which may be 0) */
+    uint16_t cobIdS2C;     /* identifier the responses come from */
+    bool_t block_endSent;  /* block upload: the end confirmation was handed to CAN */
+    bool_t block_ackValid; /* block download: block_lastAck holds the last handled acknowledge */
+    uint8_t block_lastAck[3];
+    /* Requests that were given up while their server could still answer:
+     * those late answers must not be taken for the answer to the next request
+     * to the same server. staleCount answers may still come from the server
+     * answering on staleCobId, for the object and direction given. */
+    uint8_t staleCount;
+    uint16_t staleCobId;
+    uint16_t staleIndex;
+    uint8_t staleSubIndex;
+    bool_t staleUpload;
 } CO_SDOclient_t;
 
 /* Binds the client to its CAN module(s) and sets it up from the SDO client
@@ -136,7 +150,10 @@ CO_ReturnError_t CO_SDOclient_init(CO_SDOclient_t *SDO_C, const OD_t *OD, const 
                                    uint8_t nodeId, CO_CANmodule_t *CANdevRx, uint16_t CANdevRxIdx,
                                    CO_CANmodule_t *CANdevTx, uint16_t CANdevTxIdx, uint32_t *errInfo);
 
-/* Aims the client at a server; COB-IDs with bit 31 set make it not valid. */
+/* Aims the client at a server; COB-IDs with bit 31 set make it not valid.
+ * A transfer left open (its caller gave up while the server could still
+ * answer) is aborted towards its server first, and its late answer is kept
+ * from ending the next transfer. */
 CO_SDO_return_t CO_SDOclient_setup(CO_SDOclient_t *SDO_C, uint32_t COB_IDClientToServer,
                                    uint32_t COB_IDServerToClient, uint8_t nodeIDOfTheSDOServer);
 

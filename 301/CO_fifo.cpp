@@ -28,6 +28,7 @@ void CO_fifo_reset(CO_fifo_t *fifo) {
     }
     fifo->readPtr = 0;
     fifo->writePtr = 0;
+    fifo->altReadPtr = 0; /* a tentative position into the old data means nothing now */
 }
 
 size_t CO_fifo_getSpace(const CO_fifo_t *fifo) {
@@ -72,7 +73,9 @@ size_t CO_fifo_altGetOccupied(const CO_fifo_t *fifo) {
     if (!fifo_usable(fifo) || fifo->altReadPtr >= fifo->bufSize) {
         return 0;
     }
-    return fifo_distance(fifo, fifo->altReadPtr);
+    CO_fifo_t f = *fifo;
+    fifo_alt_sanitize(&f);
+    return fifo_distance(&f, f.altReadPtr);
 }
 
 size_t CO_fifo_write(CO_fifo_t *fifo, const uint8_t *buf, size_t count, uint16_t *crc) {
@@ -107,6 +110,7 @@ size_t CO_fifo_read(CO_fifo_t *fifo, uint8_t *buf, size_t count, bool_t *eof) {
         buf[n++] = fifo->buf[fifo->readPtr];
         fifo->readPtr = fifo_next(fifo, fifo->readPtr);
     }
+    fifo_alt_sanitize(fifo); /* a tentative position behind what was read restarts here */
     return n;
 }
 

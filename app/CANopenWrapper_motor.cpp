@@ -232,6 +232,16 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         });
         return false;
     }
+    // The start command is a frame that left; success is the application answering.
+    if (client_api_confirm_app_running(channel, node, 3000) != 0) {
+        updateStatus(QStringLiteral("节点 %1 应用未启动").arg(nodeId));
+        runOnMainThread([this, nodeId]() {
+            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("应用未启动"));
+            emit motorStatusChanged(nodeId, QStringLiteral("应用未启动"));
+            emit upgradeCompleted(nodeId, false);
+        });
+        return false;
+    }
 
     runOnMainThread([this, nodeId]() {
         m_motorListModel->setMotorStatus(nodeId, Available);

@@ -14,6 +14,7 @@
 // --load N: N threads keep a core busy each beside the measurements (a
 //   machine with other work to do).
 // The last lines state each goal, the figure and whether it is met.
+#include "bench_report.h"
 #include "client_api.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
@@ -76,14 +77,6 @@ double thread_cpu_s() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-void silence_client_log() {
-    fflush(stdout);
-    const int keep = dup(STDOUT_FILENO);
-    g_report = fdopen(keep, "w");
-    setvbuf(g_report, nullptr, _IOLBF, 0);
-    FILE *null = freopen("/dev/null", "w", stdout);
-    (void)null;
-}
 
 double now_s() {
     return static_cast<double>(ostrelo_monotonic_us()) / 1e6;
@@ -410,7 +403,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     controlcan_set_transport(sim_controlcan_transport());
-    silence_client_log();
+    g_report = silence_client_log();
     int failures = 0;
     {
         Load busy(static_cast<unsigned>(load));

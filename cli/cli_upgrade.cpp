@@ -42,19 +42,6 @@ void cli_on_interrupt() {
     progress_note("Interrupted: transfers are stopped; no further motor is started");
 }
 
-// 0 when the application answered the version query within timeout_ms.
-int cli_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
-    const uint32_t start = get_current_time_ms();
-    do {
-        uint32_t version = 0;
-        // Each unanswered query waits for its reply a while itself.
-        if (client_api_query_software_version(channelId, nodeId, &version) == 0) {
-            return 0;
-        }
-    } while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms);
-    return -1;
-}
-
 bool read_version(client_channel_id_t ch, uint8_t node, uint32_t *version) {
     for (int i = 0; i < 5; ++i) {
         if (client_api_query_software_version(ch, node, version) == 0) {
@@ -228,7 +215,7 @@ Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
         return fail(m, "the start command could not be sent");
     }
     discard_stale_frames(ch);
-    if (cli_confirm_app_running(ch, m->node, kStartConfirmMs) != 0) {
+    if (client_api_confirm_app_running(ch, m->node, kStartConfirmMs) != 0) {
         return fail(m, "the application does not answer after the start");
     }
     m->haveVersionAfter = read_version(ch, m->node, &m->versionAfter);
@@ -589,7 +576,7 @@ int cmd_start(const Options &o) {
     } else {
         discard_stale_frames(ch);
         uint32_t version = 0;
-        if (cli_confirm_app_running(ch, node, kStartConfirmMs) == 0 && read_version(ch, node, &version)) {
+        if (client_api_confirm_app_running(ch, node, kStartConfirmMs) == 0 && read_version(ch, node, &version)) {
             out = "application running, version " + version_text(version) + "\n";
             rc = kExitOk;
         } else {

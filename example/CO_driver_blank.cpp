@@ -278,9 +278,11 @@ void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
         }
     }
 
-    /* Dispatch to the first matching filter only. */
-    if (haveFrame && CANmodule->rxArray != NULL) {
-        const uint16_t ident = (uint16_t)frame.ident;
+    /* Dispatch to the first matching filter only. The filters take standard
+     * data frames: an identifier beyond 11 bits (a 29-bit frame, or one
+     * carrying flags) must not be cut down to look like one. */
+    if (haveFrame && CANmodule->rxArray != NULL && frame.ident <= 0x7FFu) {
+        const uint32_t ident = frame.ident;
         for (uint16_t i = 0; i < CANmodule->rxSize; i++) {
             CO_CANrx_t *filter = &CANmodule->rxArray[i];
             if (((filter->ident ^ ident) & filter->mask) == 0u) {
@@ -319,7 +321,19 @@ void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
             print_line(line);
         }
     }
-    CANmodule->CANtxCount = 0;
+    /* Nothing could be sent: the refused frames stay waiting for the next
+     * pass (an adapter refuses while a node power-cycles or its queue is
+     * full). Count what really waits, so a buffer set up anew is not
+     * counted twice and a refused one is never forgotten. */
+    uint16_t waiting = 0;
+    if (CANmodule->txArray != NULL) {
+        for (uint16_t i = 0; i < CANmodule->txSize; i++) {
+            if (CANmodule->txArray[i].bufferFull) {
+                waiting++;
+            }
+        }
+    }
+    CANmodule->CANtxCount = waiting;
 }
 
 void CO_CANmodule_disable(CO_CANmodule_t *CANmodule) {

@@ -157,24 +157,32 @@ int32_t zhcx_recv_wait(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32
     VCI_CAN_OBJ scratch[kScratchFrames];
     const int32_t wait = wait_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int32_t>(wait_ms);
     uint32_t total = 0;
-    for (;;) {
+    for (bool first = true;; first = false) {
         const uint32_t ask = cap - total < kScratchFrames ? cap - total : kScratchFrames;
-        const uint32_t n =
-            VCI_Receive(d->deviceType, d->deviceIndex, ch, scratch, ask, total == 0 ? wait : 0);
+        const uint32_t n = VCI_Receive(d->deviceType, d->deviceIndex, ch, scratch, ask, first ? wait : 0);
         if (static_cast<int32_t>(n) < 0) {
             return total > 0 ? static_cast<int32_t>(total) : static_cast<int32_t>(n);
         }
         const uint32_t take = n < ask ? n : ask;
+        uint32_t kept = 0;
         for (uint32_t i = 0; i < take; ++i) {
-            CO_CANrxMsg_t &f = frames[total + i];
+            // Motors and CANopen speak standard data frames only; 29-bit and
+            // remote frames of other equipment on the bus must not reach a
+            // caller that knows identifiers of 11 bits and data bytes only.
+            if (scratch[i].ExternFlag != 0 || scratch[i].RemoteFlag != 0) {
+                continue;
+            }
+            CO_CANrxMsg_t &f = frames[total + kept];
             f.ident = scratch[i].ID;
             f.DLC = scratch[i].DataLen > 8 ? 8 : scratch[i].DataLen;
             memcpy(f.data, scratch[i].Data, f.DLC);
+            ++kept;
         }
-        if (total == 0 && cap <= kScratchFrames) {
-            return static_cast<int32_t>(n); // one call: the library's count, as it gave it
+        if (first && cap <= kScratchFrames) {
+            // One call: the library's count as it gave it, less what was dropped.
+            return static_cast<int32_t>(n - (take - kept));
         }
-        total += take;
+        total += kept;
         if (take < ask || total >= cap) {
             return static_cast<int32_t>(total);
         }

@@ -138,6 +138,10 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
                                 uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                uint32_t retry_count, uint32_t retry_delay_ms);
+/* 0 once the node's application answers the version query within timeout_ms
+ * (the query is repeated until then), -1 otherwise. The start command is only
+ * a frame that left: this is what shows that the application runs. */
+int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms);
 int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                  uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,

@@ -65,11 +65,47 @@ bool is_stop_ack(const CO_CANrxMsg_t &f, uint8_t nodeId) {
     return f.ident == 0x580u + nodeId && f.DLC == 8 && memcmp(f.data, ack, 8) == 0;
 }
 
+// A bootloader left inside a transfer (its client's abort lost) takes the
+// stop command for transfer data. An abort first ends such a transfer; an
+// idle server ignores it.
+void clear_half_open_transfer(client_channel_id_t channelId, uint8_t nodeId) {
+    static const uint8_t abortFrame[8] = {0x80, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x08};
+    CO_CANrxMsg_t f;
+    frame_of(&f, 0x600u + nodeId, 8, abortFrame);
+    client_api_send_raw_can(channelId, &f);
+}
+
 int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
     static const uint8_t stop[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0, 0, 0};
     CO_CANrxMsg_t f;
     frame_of(&f, 0x600u + nodeId, 8, stop);
     return client_api_send_raw_can(channelId, &f);
+}
+
+// After the handshake the node restarts into its bootloader; the entry only
+// counts once that bootloader answers an SDO request (the application does
+// not speak SDO). A read of the program-data object is answered by a
+// bootloader with data or with an abort saying it cannot be read.
+constexpr uint32_t kBootRestartMs = 100;
+constexpr uint32_t kBootConfirmMs = 3000;
+constexpr uint32_t kBootProbeMs = 300;
+
+bool bootloader_answers(client_channel_id_t channelId, uint8_t nodeId) {
+    delay_ms(kBootRestartMs);
+    const uint32_t start = get_current_time_ms();
+    do {
+        uint8_t buf[4];
+        size_t n = 0;
+        const CO_SDO_abortCode_t r =
+            client_api_sdo_read(channelId, nodeId, kProgramData, 1, buf, sizeof(buf), &n, kBootProbeMs);
+        if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
+            return true;
+        }
+        if (r == CO_SDO_AB_GENERAL) {
+            delay_ms(10); // the channel is not usable: do not spin
+        }
+    } while (static_cast<uint32_t>(get_current_time_ms() - start) < kBootConfirmMs);
+    return false;
 }
 
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
@@ -121,6 +157,11 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
         printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
         printf("Step 6: Send final write command\n");
         client_api_send_can_data(channelId, nodeId, write2, 6);
+        if (!bootloader_answers(channelId, nodeId)) {
+            printf("Step 7: No answer from the bootloader of node %u, retrying...\n",
+                   static_cast<unsigned>(nodeId));
+            continue;
+        }
         printf("SUCCESS: App should restart and enter bootloader mode\n");
         return 0;
     }
@@ -158,6 +199,7 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
         return -1;
     }
     uint64_t failures = 0;
+    clear_half_open_transfer(channelId, nodeId);
     for (;;) {
         if (send_stop(channelId, nodeId) == 0) {
             CO_CANrxMsg_t f;
@@ -181,6 +223,7 @@ int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uin
         return -1;
     }
     const uint32_t start = get_current_time_ms();
+    clear_half_open_transfer(channelId, nodeId);
     for (;;) {
         if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms ||
             client_api_cancel_requested(channelId)) {

@@ -11,6 +11,10 @@ namespace {
 constexpr uint32_t kRetries = 3;
 constexpr uint32_t kRetryDelayMs = 200;
 constexpr uint32_t kCrcWaitMs = 2000;
+// How long a started application has to answer before the upgrade counts as
+// failed: a restart takes well under a second.
+constexpr uint32_t kAppConfirmMs = 3000;
+constexpr uint32_t kVersionReplyWindowMs = 50;
 
 void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
     char line[64];
@@ -140,6 +144,40 @@ int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId
     return -1;
 }
 
+int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
+    if (client_channel_id_is_invalid(&channelId) ||
+        client_api_manager_get_channel_context(channelId) == nullptr) {
+        return -1;
+    }
+    static const uint8_t req[1] = {0x65};
+    const uint32_t start = get_current_time_ms();
+    auto elapsed = [start]() { return static_cast<uint32_t>(get_current_time_ms() - start); };
+    do {
+        client_api_send_can_data(channelId, nodeId, req, sizeof(req));
+        const uint32_t asked = get_current_time_ms();
+        while (static_cast<uint32_t>(get_current_time_ms() - asked) < kVersionReplyWindowMs &&
+               elapsed() < timeout_ms) {
+            CO_CANrxMsg_t f;
+            const uint32_t t0 = get_current_time_ms();
+            if (client_api_receive_raw_can(channelId, &f, 10) != 0) {
+                if (get_current_time_ms() == t0) {
+                    delay_ms(1); // failed at once: do not spin
+                }
+                continue;
+            }
+            if (f.ident == nodeId && f.DLC >= 5 && f.data[0] == 0x65) {
+                const uint32_t v =
+                    static_cast<uint32_t>(f.data[1]) | (static_cast<uint32_t>(f.data[2]) << 8) |
+                    (static_cast<uint32_t>(f.data[3]) << 16) | (static_cast<uint32_t>(f.data[4]) << 24);
+                printf("Application running on node %u (version 0x%08X)\n", static_cast<unsigned>(nodeId), v);
+                return 0;
+            }
+        }
+    } while (elapsed() < timeout_ms);
+    printf("Application did not answer on node %u within %u ms\n", static_cast<unsigned>(nodeId), timeout_ms);
+    return -1;
+}
+
 int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
                              uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
                              uint32_t verify_timeout_ms, uint32_t exit_timeout_ms) {
@@ -167,6 +205,10 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
     }
     if (client_api_exit_bootloader(channelId, nodeId, exit_timeout_ms, kRetries, kRetryDelayMs) != 0) {
         printf("[Node %u] Exit bootloader failed\n", node);
+        return -1;
+    }
+    if (client_api_confirm_app_running(channelId, nodeId, kAppConfirmMs) != 0) {
+        printf("[Node %u] Application did not start\n", node);
         return -1;
     }
     printf("[Node %u] Upgrade SUCCESS\n", node);

@@ -14,6 +14,7 @@ PACKAGES=(
   libhidapi-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb xauth fonts-noto-cjk
   dpkg-dev desktop-file-utils
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

@@ -196,6 +196,7 @@ sim_fault_t effective_fault(const SimMotor &m) {
     }
     f.wrongCrc = n.wrongCrc || s.wrongCrc;
     f.ignoreStop = n.ignoreStop || s.ignoreStop;
+    f.ignoreStart = n.ignoreStart || s.ignoreStart;
     f.silent = n.silent || s.silent;
     f.shortDlc = n.shortDlc || s.shortDlc;
     return f;
@@ -283,10 +284,8 @@ uint64_t motor_next_timer(const SimMotor &m) {
     if (m.state == SIM_MOTOR_BOOT_WINDOW) {
         at = m.windowEnd;
     }
-    if (m.sdo.mode == SDO_BLK_DL_SUB && m.sdo.subTimerAt != 0 && m.sdo.subTimerAt < at) {
-        at = m.sdo.subTimerAt;
-    }
-    return at;
+    const uint64_t sdoAt = sim_sdo_next_timer(m);
+    return sdoAt < at ? sdoAt : at;
 }
 
 void motor_fire_timer(SimMotor &m, uint64_t t) {
@@ -309,7 +308,7 @@ void motor_fire_timer(SimMotor &m, uint64_t t) {
         }
         return;
     }
-    if (m.sdo.mode == SDO_BLK_DL_SUB && m.sdo.subTimerAt != 0 && m.sdo.subTimerAt <= t) {
+    if (sim_sdo_next_timer(m) <= t) {
         sim_sdo_timer(m, t);
         return;
     }
@@ -412,6 +411,10 @@ void motor_receive(SimMotor &m, const SimFrame &f, uint64_t t) {
     }
     if (f.id == 0x600u + m.cfg.node) {
         if (fault.ignoreStop && is_stop_command(m, f)) {
+            return;
+        }
+        static const uint8_t start[8] = {0x2F, 0x51, 0x1F, 0x01, 0x01, 0x00, 0x00, 0x00};
+        if (fault.ignoreStart && f.dlc == 8 && memcmp(f.data, start, 8) == 0) {
             return;
         }
         sim_sdo_receive(m, f, t, fault);

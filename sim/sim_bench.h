@@ -50,6 +50,10 @@ extern "C" {
 #define SIM_DEFAULT_OPERATOR_OFF_MS 300u
 /* A block-download sub-block that stalls this long is acknowledged as far as it arrived. */
 #define SIM_SUBBLOCK_TIMEOUT_MS 200u
+/* An SDO transfer whose client sends nothing for this long (plus the node's
+ * reply delay) is aborted with 0x05040000, so a client that vanished mid
+ * transfer does not leave the server deaf to everything else. */
+#define SIM_SDO_SERVER_TIMEOUT_MS 2000u
 /* Use as a fault count for "always". */
 #define SIM_FOREVER 0xFFFFFFFFu
 
@@ -104,6 +108,7 @@ typedef struct sim_fault_t {
     int shortDlc;           /* application query replies come one byte too short */
     uint32_t rxErrors;      /* segment only: this many receive calls return 0xFFFFFFFF (SIM_FOREVER: all) */
     uint32_t txFailures;    /* segment only: this many transmitted frames are refused (SIM_FOREVER: all) */
+    int ignoreStart;        /* the bootloader ignores the start-application command */
 } sim_fault_t;
 
 /* Bench-wide settings. */

@@ -64,6 +64,7 @@ struct SimSdo {
     bool clientCrc = false;
     bool lastSegSeen = false;
     uint64_t subTimerAt = 0; // block download: acknowledge what arrived if the sub-block stalls
+    uint64_t expireAt = 0;   // a transfer the client stopped talking in is aborted then
     uint8_t lastSeg[7] = {0, 0, 0, 0, 0, 0, 0}; // last segment, until the end request says how much is data
     // block upload
     uint32_t subStart = 0; // object offset of segment 1 of the current sub-block
@@ -162,6 +163,7 @@ void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uin
 void sim_motor_restart(SimMotor &m, uint64_t t, int target);
 void sim_sdo_reset(SimMotor &m);
 void sim_sdo_timer(SimMotor &m, uint64_t t);
+uint64_t sim_sdo_next_timer(const SimMotor &m); // UINT64_MAX: none
 void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
 uint32_t sim_crc32_update(uint32_t state, const uint8_t *data, size_t len);
 

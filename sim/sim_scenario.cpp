@@ -279,6 +279,8 @@ bool parse_fault(Parser &p, char **tok, size_t n) {
             f.shortDlc = 1;
         } else if (strcmp(key, "ignore_stop") == 0 && val == nullptr) {
             f.ignoreStop = 1;
+        } else if (strcmp(key, "ignore_start") == 0 && val == nullptr) {
+            f.ignoreStart = 1;
         } else if (strcmp(key, "rx_error") == 0 && !node) {
             ok = parse_count(val, &f.rxErrors);
         } else if (strcmp(key, "tx_fail") == 0 && !node) {

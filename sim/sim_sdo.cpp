@@ -548,18 +548,57 @@ void sim_sdo_reset(SimMotor &m) {
     m.sdo.mode = SDO_IDLE;
 }
 
-void sim_sdo_timer(SimMotor &m, uint64_t t) {
-    // The rest of the sub-block went missing: tell the client where to resume.
-    if (m.sdo.mode == SDO_BLK_DL_SUB) {
-        acknowledge_subblock(m, t);
+uint64_t sim_sdo_next_timer(const SimMotor &m) {
+    const SimSdo &s = m.sdo;
+    uint64_t at = UINT64_MAX;
+    if (s.mode == SDO_BLK_DL_SUB && s.subTimerAt != 0) {
+        at = s.subTimerAt;
     }
-    m.sdo.subTimerAt = 0;
+    if (s.mode != SDO_IDLE && s.expireAt != 0 && s.expireAt < at) {
+        at = s.expireAt;
+    }
+    return at;
+}
+
+void sim_sdo_timer(SimMotor &m, uint64_t t) {
+    SimSdo &s = m.sdo;
+    if (s.mode == SDO_BLK_DL_SUB && s.subTimerAt != 0 && s.subTimerAt <= t) {
+        // The rest of the sub-block went missing: tell the client where to resume.
+        acknowledge_subblock(m, t);
+        s.subTimerAt = 0;
+        return;
+    }
+    if (s.mode != SDO_IDLE && s.expireAt != 0 && s.expireAt <= t) {
+        // The client went quiet (its abort may have been lost): end the
+        // transfer, as a server does, so requests are answered again.
+        s.expireAt = 0;
+        send_abort(m, t, s.index, s.sub, 0x05040000u);
+    }
+}
+
+namespace {
+void receive_frame(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
 }
 
 void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault) {
     if (f.dlc != 8) {
         return; // SDO frames are always 8 bytes long
     }
+    SimSdo &s = m.sdo;
+    const int modeBefore = s.mode;
+    const uint8_t seqBefore = s.lastSeq;
+    receive_frame(m, f, t, fault);
+    if (s.mode == SDO_IDLE) {
+        s.expireAt = 0;
+    } else if (!(modeBefore == SDO_BLK_DL_SUB && s.mode == SDO_BLK_DL_SUB && s.lastSeq == seqBefore)) {
+        // Only a frame that moves the transfer on keeps it alive: frames of
+        // someone else's conversation, taken for stray segments, do not.
+        s.expireAt = t + (static_cast<uint64_t>(fault.replyDelayMs) + SIM_SDO_SERVER_TIMEOUT_MS) * 1000ull;
+    }
+}
+
+namespace {
+void receive_frame(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault) {
     SimSdo &s = m.sdo;
     const uint8_t b0 = f.data[0];
     if (b0 == 0x80) { // abort from the client: nothing is answered
@@ -680,3 +719,4 @@ void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault
     const uint8_t sub = s.mode != SDO_IDLE ? s.sub : f.data[3];
     send_abort(m, t, idx, sub, AB_CMD);
 }
+} // namespace

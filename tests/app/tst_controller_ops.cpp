@@ -357,6 +357,21 @@ class TestControllerOps : public QObject {
         QCOMPARE(m->getMotorStatus(4), Bootloader);
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
 
+        // The start command is sent but not obeyed: not a success.
+        sim_fault_init(&fault);
+        fault.ignoreStart = 1;
+        QVERIFY(sim_bench_set_node_fault(0, 0, 4, &fault) == 1);
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, path));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
+        QCOMPARE(rec.all().mid(rec.all().size() - 4),
+                 (QStringList{"status|节点 4 应用未启动", "upgradeProgress|4|0|应用未启动",
+                              "motorStatus|4|应用未启动", "upgradeCompleted|4|0"}));
+        QCOMPARE(m->getMotorStatus(4), Bootloader);
+        QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+        sim_fault_init(&fault);
+        QVERIFY(sim_bench_set_node_fault(0, 0, 4, &fault) == 1);
+
         // An empty image has the CRC 0: never taken as verified.
         rec.clear();
         QVERIFY(w.upgradeMotor(6, emptyPath));

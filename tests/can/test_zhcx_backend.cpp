@@ -231,3 +231,33 @@ TEST(BackendSelection, TablesListTheirFunctionsInOrder) {
 }
 
 } // namespace
+
+namespace {
+
+// Motors and CANopen use standard data frames only: a 29-bit or a remote
+// frame must not come out looking like one of them.
+TEST_F(ZhcxBackend, ReceiveDropsExtendedAndRemoteFrames) {
+    ASSERT_EQ(1, zhcx_open(dev, 4, 0, 500));
+    struct In {
+        uint32_t id;
+        uint8_t remote, extended;
+    };
+    const In in[] = {{0x585, 0, 0}, {0x1ABC0585, 0, 1}, {0x585, 1, 0}, {0x585, 1, 1}, {0x586, 0, 0}};
+    for (const In &i : in) {
+        VCI_CAN_OBJ o{};
+        o.ID = i.id;
+        o.RemoteFlag = i.remote;
+        o.ExternFlag = i.extended;
+        o.DataLen = 8;
+        memset(o.Data, 0x42, 8);
+        fake().pending.push_back(o);
+    }
+    CO_CANrxMsg_t frames[8];
+    memset(frames, 0, sizeof(frames));
+    ASSERT_EQ(2, zhcx_recv_multi(dev, 0, frames, 8));
+    EXPECT_EQ(0x585u, frames[0].ident);
+    EXPECT_EQ(0x586u, frames[1].ident);
+    EXPECT_EQ(0u, frames[2].ident);
+}
+
+} // namespace

@@ -447,3 +447,30 @@ TEST_F(Sdo, ArbitraryFramesNeverBreakTheServer) {
 }
 
 } // namespace
+
+namespace {
+
+// A client that vanishes mid-transfer (its last acknowledge and its abort
+// lost) must not leave the server deaf: after its time-out the server aborts
+// and answers requests again.
+TEST_F(Sdo, TransferLeftByItsClientTimesOut) {
+    Frame r = req({0xC6, 0x50, 0x1F, 0x01, 0x00, 0x10, 0x00, 0x00});
+    ASSERT_EQ(0xA4, r.data[0]);
+    ASSERT_EQ(1u, tx(0, 0, kReq, {0x01, 1, 2, 3, 4, 5, 6, 7})); // one segment, then silence
+    sim_bench_advance_ms(SIM_SUBBLOCK_TIMEOUT_MS + 1);
+    rx_all(0, 0); // the server acknowledges what arrived
+
+    // Still inside the transfer: a read is taken for a segment and not answered.
+    ASSERT_EQ(1u, tx(0, 0, kReq, {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0}));
+    EXPECT_TRUE(rx_all(0, 0).empty());
+
+    sim_bench_advance_ms(SIM_SDO_SERVER_TIMEOUT_MS + 1);
+    const std::vector<Frame> late = rx_all(0, 0);
+    ASSERT_FALSE(late.empty());
+    EXPECT_EQ(0x80, late.back().data[0]);
+    EXPECT_EQ(0x05040000u, abort_code(late.back()));
+    r = req({0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0});
+    EXPECT_EQ(0x43, r.data[0]);
+}
+
+} // namespace
