@@ -44,11 +44,19 @@ uint32_t raw_tick() {
 
 extern "C" void delay_ms(uint32_t ms) {
 #ifdef _WIN32
-    // Sleep can end up to a timer tick early; sleep again for what is left.
+    // Sleep can end up to a timer tick early, and the tick (GetTickCount)
+    // moves in steps of its own: sleep on until both clocks show the time
+    // passed, so that a wait measured with either is never short.
     const uint64_t until = monotonic_ns() + static_cast<uint64_t>(ms) * 1000000ull;
+    const uint32_t tick0 = raw_tick();
     Sleep(ms);
-    for (uint64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
-        Sleep(static_cast<DWORD>((until - now + 999999ull) / 1000000ull));
+    for (;;) {
+        const uint64_t now = monotonic_ns();
+        const uint32_t ticks = raw_tick() - tick0;
+        if (now >= until && ticks >= ms) {
+            break;
+        }
+        Sleep(now < until ? static_cast<DWORD>((until - now + 999999ull) / 1000000ull) : 1);
     }
 #else
     // sleep_until on the steady clock resumes after signals and never returns early.

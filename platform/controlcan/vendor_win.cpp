@@ -1,8 +1,11 @@
 // Windows programs call the adapter library in ControlCAN.dll (the vendor's,
 // or the stand-in built from the bench) through these nine functions. The
 // import library binds the dll_ names by ordinal, as the vendor's DLL
-// expects; the wrappers add the frame trace.
+// expects; the wrappers add the frame trace, and a receive that waits does
+// so in slices, so that another thread can end it (controlcan_wake_receive).
 #include "ControlCAN.h"
+#include "controlcan_transport.h"
+#include "sliced_receive.h"
 #include "trace.h"
 
 extern "C" {
@@ -44,11 +47,16 @@ DWORD VCI_Transmit(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ 
 
 DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *pReceive, UINT Len,
                   int32_t WaitTime) {
-    const DWORD got = dll_VCI_Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+    const DWORD got =
+        controlcan_sliced_receive(dll_VCI_Receive, DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
     if (pReceive != nullptr && got != 0xFFFFFFFFu) {
         controlcan_trace_frames(DeviceInd, CANInd, pReceive, got < Len ? got : Len);
     }
     return got;
+}
+
+DWORD controlcan_wake_receive(DWORD, DWORD DeviceInd, DWORD CANInd) {
+    return controlcan_sliced_wake(DeviceInd, CANInd);
 }
 
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {

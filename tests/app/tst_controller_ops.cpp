@@ -667,6 +667,8 @@ class TestControllerOps : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
         QVERIFY(w.enterBootloader(4));
         QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+        // The entry counts once the bootloader has answered its probe.
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|Bootloader"), 20000);
     }
 
     std::unique_ptr<LogCapture> capture;
