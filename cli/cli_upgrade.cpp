@@ -18,7 +18,6 @@ constexpr uint32_t kCommandRetries = 3;
 constexpr uint32_t kCommandRetryDelayMs = 200;
 constexpr uint32_t kBootloaderWaitMs = 3000;
 constexpr uint32_t kBootloaderRetryWaitMs = 300;
-constexpr uint32_t kProbeMs = 200;
 constexpr uint32_t kHoldMs = 30000;
 constexpr uint32_t kStartConfirmMs = 3000;
 constexpr uint32_t kStartCommandWaitMs = 1000;
@@ -48,22 +47,6 @@ bool read_version(client_channel_id_t ch, uint8_t node, uint32_t *version) {
             return true;
         }
     }
-    return false;
-}
-
-// True when the node's bootloader answers an SDO read of the program-data
-// object (it refuses the read, which is an answer) within `within_ms`.
-bool bootloader_answers(client_channel_id_t ch, uint8_t node, uint32_t within_ms) {
-    const uint32_t start = get_current_time_ms();
-    do {
-        uint8_t buf[4];
-        size_t got = 0;
-        const CO_SDO_abortCode_t rc =
-            client_api_sdo_read(ch, node, kProgramData, 1, buf, sizeof(buf), &got, kProbeMs);
-        if (rc == CO_SDO_AB_NONE || (rc != CO_SDO_AB_TIMEOUT && rc != CO_SDO_AB_GENERAL)) {
-            return true;
-        }
-    } while (static_cast<uint32_t>(get_current_time_ms() - start) < within_ms && !interrupted());
     return false;
 }
 
@@ -142,20 +125,19 @@ Attempt into_bootloader(Motor *m, unsigned attempt, const Options &o) {
     const client_channel_id_t ch = m->channelId;
     progress_step(m, "bootloader");
     if (attempt == 0 && m->held) {
-        return bootloader_answers(ch, m->node, kBootloaderWaitMs)
+        return client_api_bootloader_answers(ch, m->node, kBootloaderWaitMs) == 0
                    ? Attempt::Done
                    : fail(m, "held, but its bootloader does not answer");
     }
-    if (attempt > 0 && bootloader_answers(ch, m->node, kBootloaderRetryWaitMs)) {
+    if (attempt > 0 && client_api_bootloader_answers(ch, m->node, kBootloaderRetryWaitMs) == 0) {
         return Attempt::Done;
     }
     if (!(attempt == 0 && o.hold)) {
         discard_stale_frames(ch);
+        // The entry counts only once the bootloader has answered.
         if (client_api_enter_bootloader(ch, m->node, kHandshakeWaitMs, kCommandRetries,
                                         kCommandRetryDelayMs) == 0) {
-            return bootloader_answers(ch, m->node, kBootloaderWaitMs)
-                       ? Attempt::Done
-                       : fail(m, "bootloader does not answer after the handshake");
+            return Attempt::Done;
         }
         if (attempt == 0) {
             return fail(m, "no answer to the bootloader handshake");
@@ -576,7 +558,8 @@ int cmd_start(const Options &o) {
     } else {
         discard_stale_frames(ch);
         uint32_t version = 0;
-        if (client_api_confirm_app_running(ch, node, kStartConfirmMs) == 0 && read_version(ch, node, &version)) {
+        if (client_api_confirm_app_running(ch, node, kStartConfirmMs) == 0 &&
+            read_version(ch, node, &version)) {
             out = "application running, version " + version_text(version) + "\n";
             rc = kExitOk;
         } else {

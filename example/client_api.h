@@ -142,6 +142,11 @@ int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, ui
  * (the query is repeated until then), -1 otherwise. The start command is only
  * a frame that left: this is what shows that the application runs. */
 int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms);
+/* 0 when the node's bootloader answers an SDO read of the program-data
+ * object (data, or an abort saying it cannot be read: the running application
+ * does not speak SDO) within `within_ms`; -1 otherwise, or once a cancel is
+ * requested for the channel. */
+int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms);
 int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                  uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,

@@ -90,24 +90,6 @@ constexpr uint32_t kBootRestartMs = 100;
 constexpr uint32_t kBootConfirmMs = 3000;
 constexpr uint32_t kBootProbeMs = 300;
 
-bool bootloader_answers(client_channel_id_t channelId, uint8_t nodeId) {
-    delay_ms(kBootRestartMs);
-    const uint32_t start = get_current_time_ms();
-    do {
-        uint8_t buf[4];
-        size_t n = 0;
-        const CO_SDO_abortCode_t r =
-            client_api_sdo_read(channelId, nodeId, kProgramData, 1, buf, sizeof(buf), &n, kBootProbeMs);
-        if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
-            return true;
-        }
-        if (r == CO_SDO_AB_GENERAL) {
-            delay_ms(10); // the channel is not usable: do not spin
-        }
-    } while (static_cast<uint32_t>(get_current_time_ms() - start) < kBootConfirmMs);
-    return false;
-}
-
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
     if (attempt == 0) {
         printf("\n--- Initial Attempt ---\n");
@@ -119,6 +101,24 @@ void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry
 }
 
 } // namespace
+
+int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms) {
+    const uint32_t start = get_current_time_ms();
+    do {
+        uint8_t buf[4];
+        size_t n = 0;
+        const CO_SDO_abortCode_t r =
+            client_api_sdo_read(channelId, nodeId, kProgramData, 1, buf, sizeof(buf), &n, kBootProbeMs);
+        if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
+            return 0;
+        }
+        if (r == CO_SDO_AB_GENERAL) {
+            delay_ms(10); // the channel is not usable: do not spin
+        }
+    } while (static_cast<uint32_t>(get_current_time_ms() - start) < within_ms &&
+             !client_api_cancel_requested(channelId));
+    return -1;
+}
 
 int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                 uint32_t retry_count, uint32_t retry_delay_ms) {
@@ -157,7 +157,8 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
         printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
         printf("Step 6: Send final write command\n");
         client_api_send_can_data(channelId, nodeId, write2, 6);
-        if (!bootloader_answers(channelId, nodeId)) {
+        delay_ms(kBootRestartMs);
+        if (client_api_bootloader_answers(channelId, nodeId, kBootConfirmMs) != 0) {
             printf("Step 7: No answer from the bootloader of node %u, retrying...\n",
                    static_cast<unsigned>(nodeId));
             continue;

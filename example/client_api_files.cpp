@@ -122,55 +122,6 @@ int get_absolute_path(const char *base_path, const char *filename, char *output,
     free(joined);
     return rc;
 }
-
-int cache_directory_bin_files_impl(const char *folderPath) {
-    if (folderPath == nullptr) {
-        return 0;
-    }
-    if (g_file_cache_valid && strcmp(folderPath, g_cached_folder_path) == 0) {
-        return static_cast<int>(g_bin_file_count);
-    }
-    g_bin_file_count = 0;
-    memset(g_bin_file_cache, 0, sizeof(g_bin_file_cache));
-    snprintf(g_cached_folder_path, sizeof(g_cached_folder_path), "%s", folderPath);
-
-    // The pattern "%s\*.bin": the folder, a backslash, then *.bin.
-    const size_t patternSize = strlen(folderPath) + sizeof("\\*.bin");
-    char *pattern = static_cast<char *>(malloc(patternSize));
-    WIN32_FIND_DATAA found;
-    HANDLE h = INVALID_HANDLE_VALUE;
-    if (pattern != nullptr) {
-        snprintf(pattern, patternSize, "%s\\*.bin", folderPath);
-        h = FindFirstFileA(pattern, &found);
-        free(pattern);
-    }
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            const char *name = found.cFileName;
-            // "*.bin" also matches through 8.3 short names ("a.binary" is
-            // "A~1.BIN"), so the long name is checked again.
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-                !str_ends_with_ignore_case(name, ".bin") || g_bin_file_count >= CLIENT_MAX_BIN_FILES) {
-                continue;
-            }
-            char full[CLIENT_PATH_LEN];
-            const size_t joinedLen = strlen(folderPath) + 1 + strlen(name);
-            const int abs = get_absolute_path(folderPath, name, full, sizeof(full));
-            // A path too long for the record would be cut into the name of
-            // some other file: skip it rather than pair a motor with it.
-            if (abs != 0 && joinedLen >= sizeof(full)) {
-                continue;
-            }
-            cached_bin_file_t *e = &g_bin_file_cache[g_bin_file_count++];
-            snprintf(e->filename, sizeof(e->filename), "%s", name);
-            memcpy(e->fullPath, full, sizeof(e->fullPath));
-            e->fullPath[sizeof(e->fullPath) - 1] = '\0';
-        } while (FindNextFileA(h, &found));
-        FindClose(h);
-    }
-    g_file_cache_valid = true;
-    return static_cast<int>(g_bin_file_count);
-}
 #else
 int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
     if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
@@ -213,6 +164,40 @@ int get_absolute_path(const char *base_path, const char *filename, char *output,
     free(joined);
     return rc;
 }
+#endif
+
+namespace {
+
+bool is_regular_file(const char *path) {
+#ifdef _WIN32
+    const DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) == 0;
+#else
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode);
+#endif
+}
+
+// Adds one listed file to the cache. Directories (and other non-files) are
+// skipped, and so is a path too long for the record: cut, it would name some
+// other file, and a motor would be paired with that.
+void cache_add(const char *folderPath, const char *name) {
+    if (g_bin_file_count >= CLIENT_MAX_BIN_FILES) {
+        return;
+    }
+    char full[CLIENT_PATH_LEN];
+    const size_t joinedLen = strlen(folderPath) + 1 + strlen(name);
+    const int abs = get_absolute_path(folderPath, name, full, sizeof(full));
+    if ((abs != 0 && joinedLen >= sizeof(full)) || !is_regular_file(full)) {
+        return;
+    }
+    cached_bin_file_t *e = &g_bin_file_cache[g_bin_file_count++];
+    snprintf(e->filename, sizeof(e->filename), "%s", name);
+    memcpy(e->fullPath, full, sizeof(e->fullPath));
+    e->fullPath[sizeof(e->fullPath) - 1] = '\0';
+}
+
+} // namespace
 
 int cache_directory_bin_files_impl(const char *folderPath) {
     if (folderPath == nullptr) {
@@ -225,34 +210,39 @@ int cache_directory_bin_files_impl(const char *folderPath) {
     memset(g_bin_file_cache, 0, sizeof(g_bin_file_cache));
     snprintf(g_cached_folder_path, sizeof(g_cached_folder_path), "%s", folderPath);
 
+#ifdef _WIN32
+    // The pattern "%s\*.bin": the folder, a backslash, then *.bin.
+    const size_t patternSize = strlen(folderPath) + sizeof("\\*.bin");
+    char *pattern = static_cast<char *>(malloc(patternSize));
+    WIN32_FIND_DATAA found;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (pattern != nullptr) {
+        snprintf(pattern, patternSize, "%s\\*.bin", folderPath);
+        h = FindFirstFileA(pattern, &found);
+        free(pattern);
+    }
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            // "*.bin" also matches through 8.3 short names ("a.binary" is
+            // "A~1.BIN"), so the long name is checked again.
+            if (str_ends_with_ignore_case(found.cFileName, ".bin")) {
+                cache_add(folderPath, found.cFileName);
+            }
+        } while (FindNextFileA(h, &found));
+        FindClose(h);
+    }
+#else
     struct dirent **names = nullptr;
     const int n = scandir(folderPath, &names, bin_name_filter, by_name);
     for (int i = 0; i < n; ++i) {
-        const char *name = names[i]->d_name;
-        if (g_bin_file_count < CLIENT_MAX_BIN_FILES) {
-            char full[CLIENT_PATH_LEN];
-            const size_t joinedLen = strlen(folderPath) + 1 + strlen(name);
-            const int abs = get_absolute_path(folderPath, name, full, sizeof(full));
-            struct stat st;
-            // Skip directories (and other non-files). A path too long for the
-            // record would be cut into the name of some other file: skip it
-            // rather than pair a motor with it.
-            const bool fits = abs == 0 || joinedLen < sizeof(full);
-            if (fits && stat(full, &st) == 0 && S_ISREG(st.st_mode)) {
-                cached_bin_file_t *e = &g_bin_file_cache[g_bin_file_count++];
-                snprintf(e->filename, sizeof(e->filename), "%s", name);
-                memcpy(e->fullPath, full, sizeof(e->fullPath));
-                e->fullPath[sizeof(e->fullPath) - 1] = '\0';
-            }
-        }
+        cache_add(folderPath, names[i]->d_name);
         free(names[i]);
     }
     free(names);
+#endif
     g_file_cache_valid = true;
     return static_cast<int>(g_bin_file_count);
 }
-
-#endif
 
 int client_api_cache_directory_bin_files(const char *folderPath) {
     return cache_directory_bin_files_impl(folderPath);

@@ -3,6 +3,7 @@
 #include <atomic>
 #ifdef _WIN32
 #include <windows.h>
+#include <timeapi.h>
 #else
 #include <chrono>
 #include <thread>
@@ -13,6 +14,11 @@ namespace {
 std::atomic<uint32_t> g_tick_offset{0};
 
 #ifdef _WIN32
+// The client's waits sleep for a millisecond or a few at a time; Windows
+// rounds a Sleep up to its timer period (15.6 ms by default) unless asked for
+// 1 ms, once per process.
+const bool g_timer_period_set = timeBeginPeriod(1) == TIMERR_NOERROR;
+
 uint64_t monotonic_ns() {
     static const uint64_t frequency = [] {
         LARGE_INTEGER f;
@@ -44,19 +50,11 @@ uint32_t raw_tick() {
 
 extern "C" void delay_ms(uint32_t ms) {
 #ifdef _WIN32
-    // Sleep can end up to a timer tick early, and the tick (GetTickCount)
-    // moves in steps of its own: sleep on until both clocks show the time
-    // passed, so that a wait measured with either is never short.
+    // Sleep can end up to a timer tick early; sleep again for what is left.
     const uint64_t until = monotonic_ns() + static_cast<uint64_t>(ms) * 1000000ull;
-    const uint32_t tick0 = raw_tick();
     Sleep(ms);
-    for (;;) {
-        const uint64_t now = monotonic_ns();
-        const uint32_t ticks = raw_tick() - tick0;
-        if (now >= until && ticks >= ms) {
-            break;
-        }
-        Sleep(now < until ? static_cast<DWORD>((until - now + 999999ull) / 1000000ull) : 1);
+    for (uint64_t now = monotonic_ns(); now < until; now = monotonic_ns()) {
+        Sleep(static_cast<DWORD>((until - now + 999999ull) / 1000000ull));
     }
 #else
     // sleep_until on the steady clock resumes after signals and never returns early.

@@ -1,5 +1,6 @@
-// The firmware folder listing on Windows: FindFirstFileA with the folder's
-// "*.bin" pattern, directories skipped, full paths from _fullpath.
+// Windows only: the firmware folder listing (FindFirstFileA with the folder's
+// "*.bin" pattern, directories skipped, full paths from _fullpath) and the
+// millisecond tick from GetTickCount across its wrap.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "client_api.h"
+#include "ostrelo_time.h"
 
 namespace {
 
@@ -64,6 +66,21 @@ TEST(WindowsFileCache, ListsBinFilesWithAbsoluteBackslashPaths) {
     EXPECT_TRUE(g_file_cache_valid);
     client_api_clear_file_cache();
     std::filesystem::remove_all(dir);
+}
+
+// GetTickCount moves in steps of its own (about 16 ms on many machines), so
+// a sleep measured with it can read a step short; the wrap is what counts.
+TEST(WindowsTime, TickWrapsAndSleepsAreNeverShort) {
+    ostrelo_time_set_tick_origin(0xFFFFFFFFu - 30u);
+    const uint32_t start = get_current_time_ms();
+    const uint64_t t0 = ostrelo_monotonic_us();
+    delay_ms(100);
+    EXPECT_GE(ostrelo_monotonic_us() - t0, 100000u);
+    const uint32_t elapsed = get_current_time_ms() - start;
+    EXPECT_LT(get_current_time_ms(), start); // wrapped
+    EXPECT_GE(elapsed, 100u - 32u);
+    EXPECT_LT(elapsed, 60000u);
+    ostrelo_time_set_tick_origin(0);
 }
 
 } // namespace
