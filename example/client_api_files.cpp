@@ -99,72 +99,71 @@ bool_t str_ends_with_ignore_case(const char *str, const char *suffix) {
     return true;
 }
 
+namespace {
+
 #ifdef _WIN32
-int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
-    if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
-        return -1;
+constexpr char kSeparator = '\\';
+
+// The absolute form of `path` in a malloc'ed buffer, or NULL.
+char *absolute_of(const char *path) {
+    char *abs = static_cast<char *>(malloc(CLIENT_PATH_LEN));
+    if (abs != nullptr && _fullpath(abs, path, CLIENT_PATH_LEN) == nullptr) {
+        free(abs);
+        abs = nullptr;
     }
-    const size_t need = strlen(base_path) + 1 + strlen(filename) + 1;
-    char *joined = static_cast<char *>(malloc(need));
-    if (joined == nullptr) {
-        output[0] = '\0';
-        return -1;
-    }
-    snprintf(joined, need, "%s\\%s", base_path, filename);
-    char abs[CLIENT_PATH_LEN];
-    int rc = -1;
-    if (_fullpath(abs, joined, sizeof(abs)) != nullptr && strlen(abs) < output_size) {
-        memcpy(output, abs, strlen(abs) + 1);
-        rc = 0;
-    } else {
-        snprintf(output, output_size, "%s", joined);
-    }
-    free(joined);
-    return rc;
+    return abs;
 }
 #else
-int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
-    if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
-        return -1;
-    }
-    const size_t need = strlen(base_path) + 1 + strlen(filename) + 1;
-    char *joined = static_cast<char *>(malloc(need));
-    if (joined == nullptr) {
-        output[0] = '\0';
-        return -1;
-    }
-    snprintf(joined, need, "%s/%s", base_path, filename);
+constexpr char kSeparator = '/';
 
+char *absolute_of(const char *path) {
     char *abs = nullptr;
-    if (joined[0] == '/') {
-        abs = strdup(joined);
+    if (path[0] == '/') {
+        abs = strdup(path);
     } else {
         char *cwd = getcwd(nullptr, 0);
         if (cwd != nullptr) {
-            const size_t n = strlen(cwd) + 1 + strlen(joined) + 1;
+            const size_t n = strlen(cwd) + 1 + strlen(path) + 1;
             abs = static_cast<char *>(malloc(n));
             if (abs != nullptr) {
-                snprintf(abs, n, "%s/%s", cwd, joined);
+                snprintf(abs, n, "%s/%s", cwd, path);
             }
             free(cwd);
         }
     }
-    int rc = -1;
     if (abs != nullptr) {
         normalize_absolute(abs);
-        if (strlen(abs) < output_size) {
-            memcpy(output, abs, strlen(abs) + 1);
-            rc = 0;
-        }
-        free(abs);
     }
+    return abs;
+}
+#endif
+
+} // namespace
+
+int get_absolute_path(const char *base_path, const char *filename, char *output, size_t output_size) {
+    if (base_path == nullptr || filename == nullptr || output == nullptr || output_size == 0) {
+        return -1;
+    }
+    const size_t need = strlen(base_path) + 1 + strlen(filename) + 1;
+    char *joined = static_cast<char *>(malloc(need));
+    if (joined == nullptr) {
+        output[0] = '\0';
+        return -1;
+    }
+    snprintf(joined, need, "%s%c%s", base_path, kSeparator, filename);
+    char *abs = absolute_of(joined);
+    int rc = -1;
+    if (abs != nullptr && strlen(abs) < output_size) {
+        memcpy(output, abs, strlen(abs) + 1);
+        rc = 0;
+    }
+    free(abs);
     if (rc != 0) {
         snprintf(output, output_size, "%s", joined);
     }
     free(joined);
     return rc;
 }
-#endif
 
 namespace {
 
