@@ -175,6 +175,8 @@ class CANopenWrapper : public QObject {
                       unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                       unsigned int exitTimeoutMs);
     // Worker halves with the channel identity captured on the main thread.
+    bool failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
+                     const QString &rowText);
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
                           unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                           unsigned int exitTimeoutMs);

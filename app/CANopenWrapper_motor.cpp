@@ -154,6 +154,19 @@ bool CANopenWrapper::doUpgradeMotor(unsigned int nodeId, const QString &filePath
     return upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
 }
 
+// The end of a failed upgrade: the status line, then, in order on the main
+// thread, the row's bar text, its state text and the end report.
+bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
+                                 const QString &rowText) {
+    updateStatus(status);
+    runOnMainThread([this, nodeId, barText, rowText]() {
+        emit upgradeProgressPercent(nodeId, 0, barText);
+        emit motorStatusChanged(nodeId, rowText);
+        emit upgradeCompleted(nodeId, false);
+    });
+    return false;
+}
+
 bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
                                       const QString &filePath, unsigned int transferTimeoutMs,
                                       unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
@@ -188,15 +201,10 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     const CO_SDO_abortCode_t result = client_api_transfer_file_block_with_progress(
         channel, node, 0x1F50, 1, path.constData(), transferTimeoutMs, transfer_progress_callback, &ctx);
     if (result != 0) {
-        updateStatus(QStringLiteral("节点 %1 固件传输失败: 0x%2")
-                         .arg(nodeId)
-                         .arg(static_cast<quint32>(result), 0, 16));
-        runOnMainThread([this, nodeId]() {
-            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("传输失败"));
-            emit motorStatusChanged(nodeId, QStringLiteral("传输失败"));
-            emit upgradeCompleted(nodeId, false);
-        });
-        return false;
+        return failUpgrade(
+            nodeId,
+            QStringLiteral("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(static_cast<quint32>(result), 0, 16),
+            QStringLiteral("传输失败"), QStringLiteral("传输失败"));
     }
 
     runOnMainThread([this, nodeId, fileSize]() {
@@ -214,33 +222,18 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     if (query != 0 || fileSize == 0 || fileCrc == 0 || fileCrc != deviceCrc) {
         const QString text =
             QStringLiteral("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)").arg(hex8(fileCrc), hex8(deviceCrc));
-        updateStatus(QStringLiteral("节点 %1 CRC校验失败").arg(nodeId));
-        runOnMainThread([this, nodeId, text]() {
-            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("校验失败"));
-            emit motorStatusChanged(nodeId, text);
-            emit upgradeCompleted(nodeId, false);
-        });
-        return false;
+        return failUpgrade(nodeId, QStringLiteral("节点 %1 CRC校验失败").arg(nodeId),
+                           QStringLiteral("校验失败"), text);
     }
 
     if (client_api_exit_bootloader(channel, node, exitTimeoutMs, 3, 200) != 0) {
-        updateStatus(QStringLiteral("节点 %1 退出Bootloader失败").arg(nodeId));
-        runOnMainThread([this, nodeId]() {
-            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("退出Bootloader失败"));
-            emit motorStatusChanged(nodeId, QStringLiteral("退出Bootloader失败"));
-            emit upgradeCompleted(nodeId, false);
-        });
-        return false;
+        return failUpgrade(nodeId, QStringLiteral("节点 %1 退出Bootloader失败").arg(nodeId),
+                           QStringLiteral("退出Bootloader失败"), QStringLiteral("退出Bootloader失败"));
     }
     // The start command is a frame that left; success is the application answering.
     if (client_api_confirm_app_running(channel, node, 3000) != 0) {
-        updateStatus(QStringLiteral("节点 %1 应用未启动").arg(nodeId));
-        runOnMainThread([this, nodeId]() {
-            emit upgradeProgressPercent(nodeId, 0, QStringLiteral("应用未启动"));
-            emit motorStatusChanged(nodeId, QStringLiteral("应用未启动"));
-            emit upgradeCompleted(nodeId, false);
-        });
-        return false;
+        return failUpgrade(nodeId, QStringLiteral("节点 %1 应用未启动").arg(nodeId),
+                           QStringLiteral("应用未启动"), QStringLiteral("应用未启动"));
     }
 
     runOnMainThread([this, nodeId]() {
