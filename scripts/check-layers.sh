@@ -12,8 +12,9 @@
 #                                device_mng_apply.cpp            ostrelo_client
 #   60 application core, CLI     app/*, cli/*                    ostrelo_appcore
 #   70 QML                       qml/*
-# Besides: app/ and cli/ never include each other, and the bench is used only
-# by programs (their main files and executables), never by a library.
+# Besides: app/ and cli/ never include each other, the bench is used only by
+# programs (their main files and executables), never by a library, and a
+# library target compiles only files of its own layer.
 # Usage: scripts/check-layers.sh [ROOT]   (default: this script's checkout)
 set -euo pipefail
 cd "${1:-$(dirname "$0")/..}"
@@ -124,9 +125,21 @@ while IFS=: read -r file line name; do
 done < <(grep -Hn '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "${FILES[@]}" |
     sed 's/^\([^:]*\):\([0-9]*\):[^"]*"\([^"]*\)".*/\1:\2:\3/' || true)
 
-# Links: target_link_libraries(NAME [scope] items...) in the layers' CMake files.
-while read -r where name item; do
+# Links and sources, from the layers' CMake files: target_link_libraries(NAME
+# [scope] items...) must point down; add_library/add_executable(NAME sources...)
+# may compile only files of the target's own layer (programs: any).
+while read -r kind where name item; do
     from=$(layer_of_target "$name")
+    if [ "$kind" = src ]; then
+        [[ "$item" == *.cpp ]] || continue # headers, .def, variables, generator expressions
+        layer_of_file "$item"
+        if [ "$from" = unmapped ]; then
+            fail "$where: $name: a target without a layer (add it to scripts/check-layers.sh)"
+        elif [ -n "$from" ] && [ "$from" != 99 ] && [ "$REPLY" != "$from" ]; then
+            fail "$where: $name (layer $from) compiles $item (layer ${REPLY:-none})"
+        fi
+        continue
+    fi
     to=$(layer_of_target "$item")
     if [ "$from" = unmapped ] || [ "$to" = unmapped ]; then
         fail "$where: $name links $item: a target without a layer (add it to scripts/check-layers.sh)"
@@ -141,21 +154,34 @@ while read -r where name item; do
 done < <(for f in CMakeLists.txt 301/CMakeLists.txt example/CMakeLists.txt platform/CMakeLists.txt \
     sim/CMakeLists.txt app/CMakeLists.txt cli/CMakeLists.txt qml/CMakeLists.txt; do
     [ -f "$f" ] || continue
-    awk -v file="$f" '
-        function flush(   n, i, toks, tgt) {
+    dir=$(dirname "$f")
+    awk -v file="$f" -v dir="$dir" '
+        function flush(   n, i, toks, tgt, item) {
             gsub(/[()]/, " ", buf)
             n = split(buf, toks, /[ \t]+/)
             i = 1
             while (i <= n && toks[i] == "") i++
-            tgt = toks[i + 1]
-            for (i = i + 2; i <= n; i++) {
-                if (toks[i] == "" || toks[i] ~ /^(PUBLIC|PRIVATE|INTERFACE)$/) continue
-                print file ":" start " " tgt " " toks[i]
+            tgt = toks[i]
+            for (i = i + 1; i <= n; i++) {
+                item = toks[i]
+                if (item == "" || item ~ /^(PUBLIC|PRIVATE|INTERFACE|STATIC|SHARED|OBJECT|MODULE|WIN32|EXCLUDE_FROM_ALL)$/) continue
+                if (kind == "src") {
+                    sub(/^\$\{CMAKE_CURRENT_SOURCE_DIR\}\//, "", item)
+                    if (item ~ /^\$/) continue
+                    item = dir "/" item
+                    while (sub(/[^\/]+\/\.\.\//, "", item)) {}
+                    sub(/^\.\//, "", item)
+                }
+                print kind " " file ":" start " " tgt " " item
             }
             buf = ""; open = 0
         }
         { sub(/#.*/, "") }
-        !open && /target_link_libraries[ \t]*\(/ { open = 1; start = NR; buf = ""; depth = 0 }
+        !open && /(target_link_libraries|add_library|add_executable|qt_add_executable)[ \t]*\(/ {
+            open = 1; start = NR; buf = ""; depth = 0
+            kind = ($0 ~ /target_link_libraries/) ? "link" : "src"
+            sub(/^.*(target_link_libraries|add_library|qt_add_executable|add_executable)[ \t]*/, "")
+        }
         open {
             buf = buf " " $0
             depth += gsub(/\(/, "(") - gsub(/\)/, ")")
