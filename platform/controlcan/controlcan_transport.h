@@ -1,8 +1,7 @@
 /* Transports behind the adapter-library stand-in. Each transport offers the
  * nine adapter operations with the library's signatures and results; the
- * stand-in picks one per process from OSTRELO_CAN (sim, socketcan:..., lib:...,
- * or a name registered with controlcan_register_transport) or a test installs
- * its own. */
+ * stand-in picks one per process from OSTRELO_CAN (sim, socketcan:..., lib:...)
+ * or a test installs its own. */
 #ifndef OSTRELO_CONTROLCAN_TRANSPORT_H
 #define OSTRELO_CONTROLCAN_TRANSPORT_H
 
