@@ -2,20 +2,26 @@
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QQmlApplicationEngine>
+#include <QTranslator>
 #include <QUrl>
 #include <QtQml>
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "app_language.h"
 #include "app_logging.h"
 
-// The command line is handed to Qt only; the program gives it no meaning.
+// The command line is handed to Qt; the program itself reads only "--lang".
 int main(int argc, char *argv[]) {
     QGuiApplication app(argc, argv);
 
     qInstallMessageHandler(customMessageHandler);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
     qDebug() << "=== Application Started ===";
+
+    // Before the engine: the pages take their texts when they are created.
+    QTranslator translator;
+    appInstallLanguage(translator);
 
     QQmlApplicationEngine engine;
     qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
