@@ -515,11 +515,11 @@ A stopped upgrade aborts its transfer; the motor stays in its bootloader and can
     </message>
     <message>
         <source>设备索引</source>
-        <translation>Device index</translation>
+        <translation>Index</translation>
     </message>
     <message>
         <source>CAN通道</source>
-        <translation>CAN channel</translation>
+        <translation>Channel</translation>
     </message>
     <message>
         <source>波特率</source>
