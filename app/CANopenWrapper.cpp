@@ -65,13 +65,13 @@ CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     for (int &owner : m_scanOwner) {
         owner = -1;
     }
-    setStatusMessage(QStringLiteral("未初始化"));
+    setStatusMessage(tr("未初始化"));
     // A transport that cannot work (a malformed OSTRELO_CAN, a SocketCAN
     // interface missing or down) is said in the window from the start, not
     // only on the terminal.
     if (const char *problem = client_api_transport_problem()) {
         m_transportProblem = QString::fromUtf8(problem);
-        setStatusMessage(QStringLiteral("CAN传输不可用：%1").arg(m_transportProblem));
+        setStatusMessage(tr("CAN传输不可用：%1").arg(m_transportProblem));
     }
     connect(this, &CANopenWrapper::upgradeCompleted, this, &CANopenWrapper::noteUpgradeResult);
 }
@@ -139,7 +139,7 @@ void CANopenWrapper::setInitialized(bool value) {
     }
     m_initialized = value;
     emit initializedChanged();
-    updateStatus(value ? QStringLiteral("通道已初始化") : QStringLiteral("通道未初始化"));
+    updateStatus(value ? tr("通道已初始化") : tr("通道未初始化"));
 }
 
 void CANopenWrapper::setDeviceType(unsigned int value) {
@@ -147,7 +147,7 @@ void CANopenWrapper::setDeviceType(unsigned int value) {
         return;
     }
     m_deviceType = value;
-    updateStatus(QStringLiteral("设备类型设置为: %1").arg(value));
+    updateStatus(tr("设备类型设置为: %1").arg(value));
 }
 
 void CANopenWrapper::setDeviceIndex(unsigned int value) {
@@ -155,7 +155,7 @@ void CANopenWrapper::setDeviceIndex(unsigned int value) {
         return;
     }
     m_deviceIndex = value;
-    updateStatus(QStringLiteral("设备索引设置为: %1").arg(value));
+    updateStatus(tr("设备索引设置为: %1").arg(value));
 }
 
 void CANopenWrapper::setCanChannel(unsigned int value) {
@@ -163,7 +163,7 @@ void CANopenWrapper::setCanChannel(unsigned int value) {
         return;
     }
     m_canChannel = value;
-    updateStatus(QStringLiteral("CAN通道设置为: %1").arg(value));
+    updateStatus(tr("CAN通道设置为: %1").arg(value));
 }
 
 void CANopenWrapper::setBitrate(unsigned int value) {
@@ -171,7 +171,7 @@ void CANopenWrapper::setBitrate(unsigned int value) {
         return;
     }
     m_bitrate = value;
-    updateStatus(QStringLiteral("波特率设置为: %1 kbps").arg(value));
+    updateStatus(tr("波特率设置为: %1 kbps").arg(value));
 }
 
 bool CANopenWrapper::channelsUp() const {
@@ -186,7 +186,7 @@ bool CANopenWrapper::refuseBackendChange(const void *wanted) {
     if (can_backend_get() == wanted || !channelsUp()) {
         return false;
     }
-    updateStatus(QStringLiteral("通道已启动，不能切换后端；请先关闭程序再选择后端"));
+    updateStatus(tr("通道已启动，不能切换后端；请先关闭程序再选择后端"));
     return true;
 }
 
@@ -195,7 +195,7 @@ void CANopenWrapper::setBackendZhcx() {
         return;
     }
     client_api_set_backend_zhcx();
-    updateStatus(QStringLiteral("后端已设置为zhcx"));
+    updateStatus(tr("后端已设置为zhcx"));
 }
 
 void CANopenWrapper::setBackendSocketCan() {
@@ -203,12 +203,12 @@ void CANopenWrapper::setBackendSocketCan() {
         return;
     }
     client_api_set_backend_socketcan();
-    updateStatus(QStringLiteral("后端已设置为socketcan"));
+    updateStatus(tr("后端已设置为socketcan"));
 }
 
 int CANopenWrapper::setChannelConfigs(const QVariantList &configs) {
     if (configs.isEmpty()) {
-        updateStatus(QStringLiteral("配置列表为空"));
+        updateStatus(tr("配置列表为空"));
         return 0;
     }
     qDebug() << "[setChannelConfigs] Received" << configs.size() << "configuration items";
@@ -242,7 +242,7 @@ int CANopenWrapper::setChannelConfigs(const QVariantList &configs) {
     }
 
     if (ids.isEmpty()) {
-        updateStatus(QStringLiteral("没有启用的配置项"));
+        updateStatus(tr("没有启用的配置项"));
         qDebug() << "[setChannelConfigs] Warning: No enabled configuration items";
         return 0;
     }
@@ -250,11 +250,11 @@ int CANopenWrapper::setChannelConfigs(const QVariantList &configs) {
 
     const int r = device_manager_set_channel_configs(ids.constData(), static_cast<size_t>(ids.size()));
     if (r > 0) {
-        updateStatus(QStringLiteral("成功设置 %1 个通道配置").arg(r));
+        updateStatus(tr("成功设置 %1 个通道配置").arg(r));
         qDebug() << "[setChannelConfigs] Successfully set" << r << "channel configurations";
         return r;
     }
-    updateStatus(QStringLiteral("设置通道配置失败"));
+    updateStatus(tr("设置通道配置失败"));
     qDebug() << "[setChannelConfigs] Failed to set channel configurations";
     return r;
 }
@@ -263,7 +263,7 @@ int CANopenWrapper::applyChannelConfigs() {
     const int r = device_manager_apply_config(8, 8);
     if (r > 0) {
         setInitialized(true);
-        updateStatus(QStringLiteral("成功初始化 %1 个通道").arg(r));
+        updateStatus(tr("成功初始化 %1 个通道").arg(r));
 
         client_channel_id_t buffer[64];
         const int n = device_manager_get_configured_channels_info(buffer, 64);
@@ -285,11 +285,10 @@ int CANopenWrapper::applyChannelConfigs() {
         if (m_initialized && !availableChannelList.isEmpty()) {
             // Nothing new came up, but the channels applied before still
             // are: the controller stays usable.
-            updateStatus(
-                QStringLiteral("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
+            updateStatus(tr("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
         } else {
             setInitialized(false);
-            updateStatus(QStringLiteral("初始化通道失败"));
+            updateStatus(tr("初始化通道失败"));
         }
     }
     emit channelsStatusUpdated(availableChannelList);
@@ -320,7 +319,7 @@ int CANopenWrapper::autoConfigureChannels() {
 
     const int s = setChannelConfigs(items);
     if (s <= 0) {
-        updateStatus(QStringLiteral("自动配置失败：无法设置通道配置"));
+        updateStatus(tr("自动配置失败：无法设置通道配置"));
         return 0;
     }
     qDebug() << "[autoConfigureChannels] 成功设置" << s << "个通道配置";
@@ -328,12 +327,12 @@ int CANopenWrapper::autoConfigureChannels() {
     const int a = applyChannelConfigs();
     if (a < 1) {
         updateStatus(m_transportProblem.isEmpty()
-                         ? QStringLiteral("自动配置失败：无法应用通道配置")
-                         : QStringLiteral("自动配置失败：无法应用通道配置（%1）").arg(m_transportProblem));
+                         ? tr("自动配置失败：无法应用通道配置")
+                         : tr("自动配置失败：无法应用通道配置（%1）").arg(m_transportProblem));
         return 0;
     }
     qDebug() << "[autoConfigureChannels] 成功应用" << a << "个通道配置";
-    updateStatus(QStringLiteral("一键配置完成：成功配置并应用 %1 个通道").arg(a));
+    updateStatus(tr("一键配置完成：成功配置并应用 %1 个通道").arg(a));
     return a;
 }
 
@@ -371,7 +370,7 @@ MotorListModel *CANopenWrapper::motorListModel() const {
 int CANopenWrapper::cacheDirectoryBinFiles(const QString &folderPath) {
     const QByteArray path = folderPath.toUtf8();
     const int n = client_api_cache_directory_bin_files(path.constData());
-    updateStatus(QStringLiteral("缓存了 %1 个.bin文件").arg(n));
+    updateStatus(tr("缓存了 %1 个.bin文件").arg(n));
     return n;
 }
 
@@ -396,9 +395,9 @@ int CANopenWrapper::matchBinFiles(const QString &folderPath) {
         }
     }
     if (n <= 0 && g_bin_file_count == 0) {
-        updateStatus(QStringLiteral("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(folderPath));
+        updateStatus(tr("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(folderPath));
     } else {
-        updateStatus(QStringLiteral("匹配了 %1 个文件").arg(n));
+        updateStatus(tr("匹配了 %1 个文件").arg(n));
     }
     for (const auto &m : matches) {
         m_motorListModel->setBinFilePath(m.first, m.second);
@@ -409,7 +408,7 @@ int CANopenWrapper::matchBinFiles(const QString &folderPath) {
 bool CANopenWrapper::getChannelInfoFromModel(unsigned int nodeId, CO_CANdeviceConfig_t &out) {
     const MotorData *m = m_motorListModel != nullptr ? m_motorListModel->getMotorData(nodeId) : nullptr;
     if (m == nullptr) {
-        updateStatus(QStringLiteral("未找到节点 %1 的信息").arg(nodeId));
+        updateStatus(tr("未找到节点 %1 的信息").arg(nodeId));
         return false;
     }
     out.deviceType = m->deviceType;
@@ -445,7 +444,7 @@ bool CANopenWrapper::ensureThreadPool() {
         getAvailableChannels();
     }
     if (availableChannelList.isEmpty()) {
-        updateStatus(QStringLiteral("没有可用通道，无法初始化线程池"));
+        updateStatus(tr("没有可用通道，无法初始化线程池"));
         return false;
     }
     pool->init(availableChannelList);
@@ -509,7 +508,7 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
             task();
         });
     if (!queued) {
-        updateStatus(QStringLiteral("通道 %1 没有工作线程，操作未执行")
+        updateStatus(tr("通道 %1 没有工作线程，操作未执行")
                          .arg(ThreadPool::makeChannelKey(channel.deviceType, channel.deviceIndex,
                                                          channel.canChannel)));
     }
@@ -529,9 +528,8 @@ void CANopenWrapper::taskEnded(int nodeId) {
                 ++m_bulkUpgradeFailed;
             }
             if (m_bulkUpgradeLeft.isEmpty()) {
-                updateStatus(QStringLiteral("全部升级结束：成功 %1 个，失败 %2 个")
-                                 .arg(m_bulkUpgradeOk)
-                                 .arg(m_bulkUpgradeFailed));
+                updateStatus(
+                    tr("全部升级结束：成功 %1 个，失败 %2 个").arg(m_bulkUpgradeOk).arg(m_bulkUpgradeFailed));
                 m_bulkUpgradeOk = 0;
                 m_bulkUpgradeFailed = 0;
                 m_upgradeResults.clear();
@@ -564,6 +562,14 @@ QVariantList CANopenWrapper::busyNodes() const {
     return out;
 }
 
+QString CANopenWrapper::urlToLocalPath(const QUrl &url) const {
+    if (url.isLocalFile()) {
+        return url.toLocalFile();
+    }
+    // A path handed over without a scheme: only undo its escapes.
+    return QUrl::fromPercentEncoding(url.toString().toUtf8());
+}
+
 bool CANopenWrapper::isOperationPending(unsigned int nodeId) const {
     return m_pendingOps.contains(nodeId);
 }
@@ -573,13 +579,13 @@ bool CANopenWrapper::refusePending(unsigned int nodeId) {
     if (it == m_pendingOps.constEnd()) {
         return false;
     }
-    updateStatus(it.value() ? QStringLiteral("节点 %1 正在升级，请等待完成").arg(nodeId)
-                            : QStringLiteral("节点 %1 正在执行其他操作，请等待完成").arg(nodeId));
+    updateStatus(it.value() ? tr("节点 %1 正在升级，请等待完成").arg(nodeId)
+                            : tr("节点 %1 正在执行其他操作，请等待完成").arg(nodeId));
     return true;
 }
 
 QString CANopenWrapper::skippedSuffix(int skipped) const {
-    return skipped > 0 ? QStringLiteral("（跳过 %1 个正在操作的电机）").arg(skipped) : QString();
+    return skipped > 0 ? tr("（跳过 %1 个正在操作的电机）").arg(skipped) : QString();
 }
 
 void CANopenWrapper::stopAllOperations() {
@@ -589,7 +595,7 @@ void CANopenWrapper::stopAllOperations() {
     stopping.store(true);
     client_api_request_cancel_all();
     stopPreventAppStartAllInteractive();
-    updateStatus(QStringLiteral("正在停止 %1 个操作").arg(tasksInFlight.load()));
+    updateStatus(tr("正在停止 %1 个操作").arg(tasksInFlight.load()));
 }
 
 void CANopenWrapper::waitForHoldGroups() {
@@ -616,7 +622,7 @@ void CANopenWrapper::cleanupAll() {
     if (m_initialized) {
         m_initialized = false;
         emit initializedChanged();
-        updateStatus(QStringLiteral("通道未初始化"));
+        updateStatus(tr("通道未初始化"));
     }
-    updateStatus(QStringLiteral("所有资源已清理"));
+    updateStatus(tr("所有资源已清理"));
 }

@@ -9,6 +9,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QString>
+#include <QUrl>
 #include <QVariant>
 #include <QVariantList>
 #include <QVariantMap>
@@ -41,6 +42,23 @@ class CANopenWrapper : public QObject {
     Q_PROPERTY(QString transportProblem READ transportProblem CONSTANT)
 
   public:
+    // The model's row states and last results under names QML can use
+    // (CANopenWrapper.Bootloader); scoped, so that the plain enumerators keep
+    // their meaning inside the controller.
+    enum class MotorState {
+        Available = ::Available,
+        Disconnected = ::Disconnected,
+        Bootloader = ::Bootloader,
+        Busy = ::Busy
+    };
+    Q_ENUM(MotorState)
+    enum class LastResult {
+        NoResult = ::NoResult,
+        UpgradeRunning = ::UpgradeRunning,
+        OperationFailed = ::OperationFailed
+    };
+    Q_ENUM(LastResult)
+
     explicit CANopenWrapper(QObject *parent = nullptr);
     ~CANopenWrapper() override;
 
@@ -136,6 +154,9 @@ class CANopenWrapper : public QObject {
     void refreshMotorStatus(unsigned int nodeId);
     void refreshAllMotorStatus();
     bool isOperationPending(unsigned int nodeId) const;
+    // A file: URL as a local path ("file:///C:/fw" gives "C:/fw" on Windows,
+    // "file://host/share" a UNC path); a text that is no URL stays as it is.
+    Q_INVOKABLE QString urlToLocalPath(const QUrl &url) const;
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays
     // in its bootloader), the interactive hold ends. activeOperations falls

@@ -50,11 +50,11 @@ int CANopenWrapper::countFinishedGroup(quint32 generation) {
 
 void CANopenWrapper::startPreventAppStartAllInteractive() {
     if (preventAppStartAllActive.load() != 0) {
-        updateStatus(QStringLiteral("交互式强制进入Bootloader已在运行中"));
+        updateStatus(tr("交互式强制进入Bootloader已在运行中"));
         return;
     }
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
-        updateStatus(QStringLiteral("没有已扫描的电机"));
+        updateStatus(tr("没有已扫描的电机"));
         return;
     }
 
@@ -67,7 +67,7 @@ void CANopenWrapper::startPreventAppStartAllInteractive() {
         }
     }
     if (ids.isEmpty()) {
-        updateStatus(QStringLiteral("没有Available状态的电机"));
+        updateStatus(tr("没有Available状态的电机"));
         return;
     }
     if (!ensureThreadPool()) {
@@ -75,7 +75,7 @@ void CANopenWrapper::startPreventAppStartAllInteractive() {
     }
     const int threads = static_cast<int>(availableChannelList.size());
     if (threads == 0) {
-        updateStatus(QStringLiteral("没有可用线程"));
+        updateStatus(tr("没有可用线程"));
         return;
     }
 
@@ -125,10 +125,9 @@ void CANopenWrapper::startPreventAppStartAllInteractive() {
         });
     }
 
-    updateStatus(
-        QStringLiteral("开始交互式强制进入Bootloader，共 %1 个电机，分为 %2 组任务。请手动断电并重新上电")
-            .arg(motors)
-            .arg(groups));
+    updateStatus(tr("开始交互式强制进入Bootloader，共 %1 个电机，分为 %2 组任务。请手动断电并重新上电")
+                     .arg(motors)
+                     .arg(groups));
 }
 
 void CANopenWrapper::stopPreventAppStartAllInteractive() {
@@ -137,7 +136,7 @@ void CANopenWrapper::stopPreventAppStartAllInteractive() {
     }
     preventAppStartAllActive.store(0);
     preventAppStartNodes.clear();
-    updateStatus(QStringLiteral("已停止交互式强制进入Bootloader操作"));
+    updateStatus(tr("已停止交互式强制进入Bootloader操作"));
 }
 
 void CANopenWrapper::doPreventAppStartGroupTask(const QList<unsigned int> &nodeIds, int groupIndex) {
@@ -238,7 +237,7 @@ void CANopenWrapper::notifyPreventAppStartSuccess(unsigned int nodeId) {
     m_motorListModel->setMotorStatus(nodeId, Bootloader);
     emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
     emit preventAppStartAllProgress(nodeId, true);
-    updateStatus(QStringLiteral("节点 %1 成功进入Bootloader模式").arg(nodeId));
+    updateStatus(tr("节点 %1 成功进入Bootloader模式").arg(nodeId));
 }
 
 void CANopenWrapper::finishHold(quint32 generation) {
@@ -259,8 +258,7 @@ void CANopenWrapper::finishHold(quint32 generation) {
         }
     }
     emit preventAppStartAllCompleted(successCount, totalCount);
-    updateStatus(
-        QStringLiteral("交互式强制进入Bootloader完成，成功 %1/%2 个电机").arg(successCount).arg(totalCount));
+    updateStatus(tr("交互式强制进入Bootloader完成，成功 %1/%2 个电机").arg(successCount).arg(totalCount));
     preventAppStartNodes.clear();
 }
 
@@ -270,5 +268,5 @@ void CANopenWrapper::finishEmptyHold(quint32 generation, int groupsDone, int gro
     }
     preventAppStartAllActive.store(0);
     emit preventAppStartAllCompleted(0, 0);
-    updateStatus(QStringLiteral("所有任务完成（组 %1/%2）").arg(groupsDone).arg(groupsTotal));
+    updateStatus(tr("所有任务完成（组 %1/%2）").arg(groupsDone).arg(groupsTotal));
 }

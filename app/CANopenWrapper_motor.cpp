@@ -67,16 +67,16 @@ bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
         return false;
     }
     if (m_motorListModel->getMotorStatus(nodeId) != Bootloader) {
-        updateStatus(QStringLiteral("节点 %1 不在Bootloader模式，无法升级").arg(nodeId));
+        updateStatus(tr("节点 %1 不在Bootloader模式，无法升级").arg(nodeId));
         return false;
     }
     if (!isFile(filePath)) {
-        updateStatus(QStringLiteral("文件不存在: %1").arg(filePath));
+        updateStatus(tr("文件不存在: %1").arg(filePath));
         return false;
     }
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
-        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        updateStatus(tr("未找到节点 %1 的通道信息").arg(nodeId));
         return false;
     }
     if (!ensureThreadPool()) {
@@ -85,15 +85,14 @@ bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
     if (!queueUpgrade(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
         return false;
     }
-    emit upgradeProgressPercent(nodeId, 0,
-                                QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(filePath).size()));
+    emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(QFileInfo(filePath).size()));
     return true;
 }
 
 int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                                       unsigned int exitTimeoutMs) {
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
-        updateStatus(QStringLiteral("没有已扫描的电机"));
+        updateStatus(tr("没有已扫描的电机"));
         return 0;
     }
     if (!ensureThreadPool()) {
@@ -120,7 +119,7 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
             continue;
         }
         if (!isFile(path)) {
-            updateStatus(QStringLiteral("节点 %1 的固件文件不存在: %2").arg(nodeId).arg(path));
+            updateStatus(tr("节点 %1 的固件文件不存在: %2").arg(nodeId).arg(path));
             continue;
         }
         if (!queueUpgrade(channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
@@ -128,18 +127,17 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
         }
         m_bulkUpgradeLeft.insert(nodeId);
         m_upgradeResults.remove(nodeId);
-        emit upgradeProgressPercent(nodeId, 0,
-                                    QStringLiteral("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
+        emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
         ++count;
     }
-    updateStatus(QStringLiteral("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped));
+    updateStatus(tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped));
     return count;
 }
 
 void CANopenWrapper::emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred,
                                                 quint64 total) {
-    emit upgradeProgressPercent(
-        nodeId, percent, QStringLiteral("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent));
+    emit upgradeProgressPercent(nodeId, percent,
+                                tr("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent));
 }
 
 bool CANopenWrapper::doUpgradeMotor(unsigned int nodeId, const QString &filePath,
@@ -161,6 +159,7 @@ bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, con
     updateStatus(status);
     runOnMainThread([this, nodeId, barText, rowText]() {
         emit upgradeProgressPercent(nodeId, 0, barText);
+        m_motorListModel->setLastResult(nodeId, OperationFailed);
         emit motorStatusChanged(nodeId, rowText);
         emit upgradeCompleted(nodeId, false);
     });
@@ -175,7 +174,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
     if (!isFile(filePath)) {
-        updateStatus(QStringLiteral("文件不存在: %1").arg(filePath));
+        updateStatus(tr("文件不存在: %1").arg(filePath));
         runOnMainThread([this, nodeId]() { emit upgradeCompleted(nodeId, false); });
         return false;
     }
@@ -184,7 +183,8 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     ostrelo::discardStaleFrames(channel);
 
     runOnMainThread([this, nodeId, fileSize]() {
-        emit upgradeProgressPercent(nodeId, 0, QStringLiteral("准备传输文件: %1 字节").arg(fileSize));
+        emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(fileSize));
+        m_motorListModel->setLastResult(nodeId, UpgradeRunning);
         emit motorStatusChanged(nodeId, QStringLiteral("Upgrade..."));
     });
 
@@ -202,13 +202,12 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         channel, node, 0x1F50, 1, path.constData(), transferTimeoutMs, transfer_progress_callback, &ctx);
     if (result != 0) {
         return failUpgrade(
-            nodeId,
-            QStringLiteral("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(static_cast<quint32>(result), 0, 16),
-            QStringLiteral("传输失败"), QStringLiteral("传输失败"));
+            nodeId, tr("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(static_cast<quint32>(result), 0, 16),
+            tr("传输失败"), tr("传输失败"));
     }
 
     runOnMainThread([this, nodeId, fileSize]() {
-        emit upgradeProgressPercent(nodeId, 100, QStringLiteral("传输完成: %1 字节").arg(fileSize));
+        emit upgradeProgressPercent(nodeId, 100, tr("传输完成: %1 字节").arg(fileSize));
     });
 
     const quint32 fileCrc = client_api_calculate_file_crc32(path.constData());
@@ -221,28 +220,26 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     // also reports 0 would otherwise "confirm": never start on that.
     if (query != 0 || fileSize == 0 || fileCrc == 0 || fileCrc != deviceCrc) {
         const QString text =
-            QStringLiteral("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)").arg(hex8(fileCrc), hex8(deviceCrc));
-        return failUpgrade(nodeId, QStringLiteral("节点 %1 CRC校验失败").arg(nodeId),
-                           QStringLiteral("校验失败"), text);
+            tr("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)").arg(hex8(fileCrc), hex8(deviceCrc));
+        return failUpgrade(nodeId, tr("节点 %1 CRC校验失败").arg(nodeId), tr("校验失败"), text);
     }
 
     if (client_api_exit_bootloader(channel, node, exitTimeoutMs, 3, 200) != 0) {
-        return failUpgrade(nodeId, QStringLiteral("节点 %1 退出Bootloader失败").arg(nodeId),
-                           QStringLiteral("退出Bootloader失败"), QStringLiteral("退出Bootloader失败"));
+        return failUpgrade(nodeId, tr("节点 %1 退出Bootloader失败").arg(nodeId), tr("退出Bootloader失败"),
+                           tr("退出Bootloader失败"));
     }
     // The start command is a frame that left; success is the application answering.
     if (client_api_confirm_app_running(channel, node, 3000) != 0) {
-        return failUpgrade(nodeId, QStringLiteral("节点 %1 应用未启动").arg(nodeId),
-                           QStringLiteral("应用未启动"), QStringLiteral("应用未启动"));
+        return failUpgrade(nodeId, tr("节点 %1 应用未启动").arg(nodeId), tr("应用未启动"), tr("应用未启动"));
     }
 
     runOnMainThread([this, nodeId]() {
         m_motorListModel->setMotorStatus(nodeId, Available);
-        emit upgradeProgressPercent(nodeId, 100, QStringLiteral("升级成功"));
+        emit upgradeProgressPercent(nodeId, 100, tr("升级成功"));
         emit motorStatusChanged(nodeId, QStringLiteral("Available"));
         emit upgradeCompleted(nodeId, true);
     });
-    updateStatus(QStringLiteral("节点 %1 升级成功并退出Bootloader").arg(nodeId));
+    updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
     qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
     return true;
 }
@@ -260,19 +257,25 @@ struct CANopenWrapper::BootCommand {
     const char *failText;
 };
 
-const CANopenWrapper::BootCommand CANopenWrapper::kEnterBootloader = {client_api_enter_bootloader,
-                                                                      Bootloader,
-                                                                      "正在进入Bootloader...",
-                                                                      "节点 %1 已进入Bootloader模式",
-                                                                      "Bootloader",
-                                                                      "节点 %1 进入Bootloader模式失败",
-                                                                      "进入Bootloader失败"};
+// The texts are marked here and translated where they are shown.
+
+const CANopenWrapper::BootCommand CANopenWrapper::kEnterBootloader = {
+    client_api_enter_bootloader,
+    Bootloader,
+    QT_TRANSLATE_NOOP("CANopenWrapper", "正在进入Bootloader..."),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 已进入Bootloader模式"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "Bootloader"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 进入Bootloader模式失败"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "进入Bootloader失败")};
 
 const CANopenWrapper::BootCommand CANopenWrapper::kExitBootloader = {
-    client_api_exit_bootloader, Available,
-    "正在退出Bootloader...",    "节点 %1 已退出Bootloader模式",
-    "已退出Bootloader",         "节点 %1 退出Bootloader模式失败",
-    "退出Bootloader失败"};
+    client_api_exit_bootloader,
+    Available,
+    QT_TRANSLATE_NOOP("CANopenWrapper", "正在退出Bootloader..."),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 已退出Bootloader模式"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "已退出Bootloader"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 退出Bootloader模式失败"),
+    QT_TRANSLATE_NOOP("CANopenWrapper", "退出Bootloader失败")};
 
 bool CANopenWrapper::queueBootCommand(const BootCommand &cmd, unsigned int nodeId, unsigned int timeoutMs,
                                       unsigned int retryCount, unsigned int retryDelayMs) {
@@ -281,7 +284,7 @@ bool CANopenWrapper::queueBootCommand(const BootCommand &cmd, unsigned int nodeI
     }
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
-        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        updateStatus(tr("未找到节点 %1 的通道信息").arg(nodeId));
         return false;
     }
     if (!ensureThreadPool()) {
@@ -303,7 +306,7 @@ bool CANopenWrapper::markBootCommandQueued(const BootCommand &cmd, const CO_CANd
         return false;
     }
     m_motorListModel->setMotorStatus(nodeId, Busy);
-    emit motorStatusChanged(nodeId, QString::fromUtf8(cmd.queuedText));
+    emit motorStatusChanged(nodeId, tr(cmd.queuedText));
     return true;
 }
 
@@ -316,25 +319,28 @@ bool CANopenWrapper::bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceCo
         r = cmd.run(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount, retryDelayMs);
     }
     if (r == 0) {
-        updateStatus(QString::fromUtf8(cmd.doneStatus).arg(nodeId));
+        updateStatus(tr(cmd.doneStatus).arg(nodeId));
         const MotorStatus reached = cmd.reached;
-        const QString text = QString::fromUtf8(cmd.doneText);
+        const QString text = tr(cmd.doneText);
         runOnMainThread([this, nodeId, reached, text]() {
             m_motorListModel->setMotorStatus(nodeId, reached);
             emit motorStatusChanged(nodeId, text);
         });
         return true;
     }
-    updateStatus(QString::fromUtf8(cmd.failStatus).arg(nodeId));
-    const QString text = QString::fromUtf8(cmd.failText);
-    runOnMainThread([this, nodeId, text]() { emit motorStatusChanged(nodeId, text); });
+    updateStatus(tr(cmd.failStatus).arg(nodeId));
+    const QString text = tr(cmd.failText);
+    runOnMainThread([this, nodeId, text]() {
+        m_motorListModel->setLastResult(nodeId, OperationFailed);
+        emit motorStatusChanged(nodeId, text);
+    });
     return false;
 }
 
 bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
                                      unsigned int retryDelayMs) {
     if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
-        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法进入Bootloader").arg(nodeId));
+        updateStatus(tr("节点 %1 正在忙碌，无法进入Bootloader").arg(nodeId));
         return false;
     }
     return queueBootCommand(kEnterBootloader, nodeId, timeoutMs, retryCount, retryDelayMs);
@@ -366,7 +372,7 @@ bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutM
 int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
                                        unsigned int retryDelayMs) {
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
-        updateStatus(QStringLiteral("没有已扫描的电机"));
+        updateStatus(tr("没有已扫描的电机"));
         return 0;
     }
     if (!ensureThreadPool()) {
@@ -392,8 +398,7 @@ int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retr
             ++count;
         }
     }
-    updateStatus(QStringLiteral("已提交 %1 个进入Bootloader任务到线程池").arg(count) +
-                 skippedSuffix(skipped));
+    updateStatus(tr("已提交 %1 个进入Bootloader任务到线程池").arg(count) + skippedSuffix(skipped));
     return count;
 }
 
@@ -401,7 +406,7 @@ int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retr
 
 bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned int durationMs) {
     if (m_motorListModel->getMotorStatus(nodeId) == Busy) {
-        updateStatus(QStringLiteral("节点 %1 正在忙碌，无法强制进入Bootloader").arg(nodeId));
+        updateStatus(tr("节点 %1 正在忙碌，无法强制进入Bootloader").arg(nodeId));
         return false;
     }
     if (refusePending(nodeId)) {
@@ -423,13 +428,14 @@ bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned in
     }
 
     if (r == 0) {
-        updateStatus(QStringLiteral("节点 %1 阻止应用启动成功 (持续 %2 ms)").arg(nodeId).arg(durationMs));
+        updateStatus(tr("节点 %1 阻止应用启动成功 (持续 %2 ms)").arg(nodeId).arg(durationMs));
         m_motorListModel->setMotorStatus(nodeId, Bootloader);
         emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
         return true;
     }
-    updateStatus(QStringLiteral("节点 %1 阻止应用启动失败").arg(nodeId));
-    emit motorStatusChanged(nodeId, QStringLiteral("强制进入Bootloader失败"));
+    updateStatus(tr("节点 %1 阻止应用启动失败").arg(nodeId));
+    m_motorListModel->setLastResult(nodeId, OperationFailed);
+    emit motorStatusChanged(nodeId, tr("强制进入Bootloader失败"));
     return false;
 }
 
@@ -441,7 +447,7 @@ void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
     }
     CO_CANdeviceConfig_t channel;
     if (!getChannelInfoFromModel(nodeId, channel)) {
-        updateStatus(QStringLiteral("未找到节点 %1 的通道信息").arg(nodeId));
+        updateStatus(tr("未找到节点 %1 的通道信息").arg(nodeId));
         return;
     }
     if (!ensureThreadPool()) {
@@ -453,13 +459,13 @@ void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
         return;
     }
     m_motorListModel->setMotorStatus(nodeId, Busy);
-    emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
-    updateStatus(QStringLiteral("已提交节点 %1 的状态刷新任务").arg(nodeId));
+    emit motorStatusChanged(nodeId, tr("刷新中..."));
+    updateStatus(tr("已提交节点 %1 的状态刷新任务").arg(nodeId));
 }
 
 void CANopenWrapper::refreshAllMotorStatus() {
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
-        updateStatus(QStringLiteral("没有已扫描的电机"));
+        updateStatus(tr("没有已扫描的电机"));
         return;
     }
     if (!ensureThreadPool()) {
@@ -484,17 +490,16 @@ void CANopenWrapper::refreshAllMotorStatus() {
             continue;
         }
         m_motorListModel->setMotorStatus(nodeId, Busy);
-        emit motorStatusChanged(nodeId, QStringLiteral("刷新中..."));
+        emit motorStatusChanged(nodeId, tr("刷新中..."));
         ++count;
     }
-    updateStatus(QStringLiteral("已提交 %1 个状态刷新任务到线程池").arg(count) + skippedSuffix(skipped));
+    updateStatus(tr("已提交 %1 个状态刷新任务到线程池").arg(count) + skippedSuffix(skipped));
 }
 
 void CANopenWrapper::doRefreshMotorStatus(unsigned int nodeId) {
     CO_CANdeviceConfig_t channel;
     if (!channelForWorker(nodeId, channel)) {
-        runOnMainThread(
-            [this, nodeId]() { emit motorStatusRefreshed(nodeId, QStringLiteral("未找到通道信息")); });
+        runOnMainThread([this, nodeId]() { emit motorStatusRefreshed(nodeId, tr("未找到通道信息")); });
         return;
     }
     refreshStatusOnChannel(channel, nodeId);
@@ -534,7 +539,7 @@ void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsign
         text = QStringLiteral("Bootloader");
     } else {
         status = Disconnected;
-        text = QStringLiteral("连接中断");
+        text = tr("连接中断");
     }
     runOnMainThread([this, nodeId, status, text]() {
         m_motorListModel->setMotorStatus(nodeId, status);

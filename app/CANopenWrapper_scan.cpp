@@ -14,13 +14,13 @@
 int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int nodeIdMax,
                                             unsigned int timeoutMs) {
     if (availableChannelList.isEmpty()) {
-        updateStatus(QStringLiteral("请先配置并应用通道，且确保有可用通道"));
+        updateStatus(tr("请先配置并应用通道，且确保有可用通道"));
         return 0;
     }
     // A second scan would empty the table under the running one and count
     // its reports as its own.
     if (m_scanning) {
-        updateStatus(QStringLiteral("扫描正在进行，请等待完成"));
+        updateStatus(tr("扫描正在进行，请等待完成"));
         return 0;
     }
     m_scanning = true;
@@ -50,8 +50,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
 
     const qint64 nodeCount =
         (static_cast<qint64>(nodeIdMax) - static_cast<qint64>(nodeIdMin) + 1) * channelCount;
-    emit scanProgress(0,
-                      QStringLiteral("开始扫描，共 %1 个通道，%2 个节点").arg(channelCount).arg(nodeCount));
+    emit scanProgress(0, tr("开始扫描，共 %1 个通道，%2 个节点").arg(channelCount).arg(nodeCount));
     QCoreApplication::processEvents();
 
     // The channel list is read here, on the main thread; each task gets its
@@ -93,7 +92,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         }
 
         qDebug() << "[scanMotorsOnAllChannels] 发送初始进度信号，通道索引=" << i;
-        emit channelScanProgress(i, 0, QStringLiteral("准备扫描节点 %1-%2").arg(nodeIdMin).arg(nodeIdMax));
+        emit channelScanProgress(i, 0, tr("准备扫描节点 %1-%2").arg(nodeIdMin).arg(nodeIdMax));
     }
     return 0;
 }
@@ -140,9 +139,8 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
         }
         // The guard first, so that the text is released inside its window.
         [[maybe_unused]] ostrelo::HandOverGuard handOver;
-        const QString text =
-            r == 0 ? QStringLiteral("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
-                   : QStringLiteral("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
+        const QString text = r == 0 ? tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
+                                    : tr("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
         QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection,
                                   Q_ARG(int, channelIndex), Q_ARG(int, percent), Q_ARG(QString, text));
     }
@@ -168,8 +166,8 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
             m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
         m_motorListModel->setMotorStatus(nodeId, Available);
     }
-    emit scanProgress(100, QStringLiteral("扫描完成，共发现 %1 个电机").arg(count));
-    updateStatus(QStringLiteral("所有通道扫描完成，共发现 %1 个电机").arg(count));
+    emit scanProgress(100, tr("扫描完成，共发现 %1 个电机").arg(count));
+    updateStatus(tr("所有通道扫描完成，共发现 %1 个电机").arg(count));
     m_scanning = false;
     emit scanningChanged();
     reportDuplicateNodes();
@@ -198,11 +196,11 @@ void CANopenWrapper::reportDuplicateNodes() {
         std::sort(channels.begin(), channels.end());
         QStringList names;
         for (int c : channels) {
-            names.append(QStringLiteral("通道 %1").arg(c + 1));
+            names.append(tr("通道 %1").arg(c + 1));
         }
-        updateStatus(QStringLiteral("节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机")
+        updateStatus(tr("节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机")
                          .arg(node)
-                         .arg(names.join(QStringLiteral("、")), names.first()));
+                         .arg(names.join(tr("、")), names.first()));
         for (int i = 1; i < channels.size(); ++i) {
             lostPerChannel[channels.at(i)].append(QString::number(node));
         }
@@ -210,7 +208,7 @@ void CANopenWrapper::reportDuplicateNodes() {
     QList<int> lost = lostPerChannel.keys();
     std::sort(lost.begin(), lost.end());
     for (int c : lost) {
-        emit channelScanNote(c, QStringLiteral("节点 %1 与其他通道重复，未列入列表")
-                                    .arg(lostPerChannel.value(c).join(QStringLiteral("、"))));
+        emit channelScanNote(
+            c, tr("节点 %1 与其他通道重复，未列入列表").arg(lostPerChannel.value(c).join(tr("、"))));
     }
 }

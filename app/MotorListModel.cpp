@@ -29,7 +29,7 @@ QString MotorListModel::deviceTypeName(unsigned int deviceType) {
     if (deviceType == 0) {
         return QStringLiteral("SocketCAN");
     }
-    return QStringLiteral("未知(%1)").arg(deviceType);
+    return tr("未知(%1)").arg(deviceType);
 }
 
 QString MotorListModel::versionText(quint32 v) {
@@ -76,6 +76,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return m.binFilePath;
     case MotorStatusRole:
         return static_cast<int>(m.motorStatus);
+    case LastResultRole:
+        return static_cast<int>(m.lastResult);
     default:
         return QVariant();
     }
@@ -108,6 +110,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {FilenameKeyRole, "filenameKey"},
         {BinFilePathRole, "binFilePath"},
         {MotorStatusRole, "motorStatus"},
+        {LastResultRole, "lastResult"},
     };
 }
 
@@ -168,16 +171,16 @@ MotorData *MotorListModel::listedMotor(unsigned int nodeId, int &row) {
     return (it == motors.end() || row < 0) ? nullptr : &it.value();
 }
 
-void MotorListModel::emitRoleChanged(int row, int role) {
+void MotorListModel::emitRolesChanged(int row, const QList<int> &roles) {
     const QModelIndex idx = index(row, 0);
-    emit dataChanged(idx, idx, {role});
+    emit dataChanged(idx, idx, roles);
 }
 
 void MotorListModel::setBinFilePath(unsigned int nodeId, const QString &filePath) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->binFilePath = filePath;
-        emitRoleChanged(row, BinFilePathRole);
+        emitRolesChanged(row, {BinFilePathRole});
     }
 }
 
@@ -190,8 +193,26 @@ void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->motorStatus = status;
-        emitRoleChanged(row, MotorStatusRole);
+        if (motor->lastResult == NoResult) {
+            emitRolesChanged(row, {MotorStatusRole});
+        } else {
+            motor->lastResult = NoResult;
+            emitRolesChanged(row, {MotorStatusRole, LastResultRole});
+        }
     }
+}
+
+void MotorListModel::setLastResult(unsigned int nodeId, OperationResult result) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        motor->lastResult = result;
+        emitRolesChanged(row, {LastResultRole});
+    }
+}
+
+OperationResult MotorListModel::getLastResult(unsigned int nodeId) const {
+    const auto it = motors.constFind(nodeId);
+    return it == motors.constEnd() ? NoResult : it->lastResult;
 }
 
 MotorStatus MotorListModel::getMotorStatus(unsigned int nodeId) const {

@@ -11,8 +11,14 @@
 #include <QVariant>
 
 // Plain enumeration on purpose: QML sees the values as ints through the
-// motorStatus role.
+// motorStatus role and names them through CANopenWrapper::MotorState.
 enum MotorStatus { Available = 0, Disconnected = 1, Bootloader = 2, Busy = 3 };
+
+// How the last operation on a row ended, beside its state: the state alone
+// cannot tell a failed upgrade (the motor stays in its bootloader) from a
+// successful entry. Any change of the state starts a new operation and
+// clears it.
+enum OperationResult { NoResult = 0, UpgradeRunning = 1, OperationFailed = 2 };
 
 struct MotorData {
     unsigned int nodeId = 0;
@@ -28,6 +34,7 @@ struct MotorData {
     QString filenameKey;
     QString binFilePath;
     MotorStatus motorStatus = Available;
+    OperationResult lastResult = NoResult;
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -47,7 +54,8 @@ class MotorListModel : public QAbstractListModel {
         VersionRole,
         FilenameKeyRole,
         BinFilePathRole,
-        MotorStatusRole
+        MotorStatusRole,
+        LastResultRole
     };
     Q_ENUM(MotorRoles)
 
@@ -67,6 +75,8 @@ class MotorListModel : public QAbstractListModel {
 
     void setMotorStatus(unsigned int nodeId, MotorStatus status);
     MotorStatus getMotorStatus(unsigned int nodeId) const;
+    void setLastResult(unsigned int nodeId, OperationResult result);
+    OperationResult getLastResult(unsigned int nodeId) const;
     MotorData *getMotorData(unsigned int nodeId);
 
     // Display name of an adapter type code, shared with the controller's
@@ -82,7 +92,7 @@ class MotorListModel : public QAbstractListModel {
     int rowOf(unsigned int nodeId) const;
     // The listed motor of a node id and its row, or null when it is not listed.
     MotorData *listedMotor(unsigned int nodeId, int &row);
-    void emitRoleChanged(int row, int role);
+    void emitRolesChanged(int row, const QList<int> &roles);
 
     QHash<unsigned int, MotorData> motors;
     QList<unsigned int> nodeIds;

@@ -160,6 +160,10 @@ int ThreadPool::getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 
     if (it != channelToThread.constEnd()) {
         return it.value();
     }
+    // The line keeps its established wording, but no task is ever run on
+    // worker 0 for a channel it does not serve: submitTask refuses such a
+    // channel before it asks for an index. 0 is only the answer to a caller
+    // that asks about a channel without a worker.
     qDebug() << "[ThreadPool] Warning: Channel not found:" << key << ", using first thread (round-robin)";
     return threads.isEmpty() ? -1 : 0;
 }

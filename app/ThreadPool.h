@@ -51,6 +51,8 @@ class ThreadPool {
     // Gives every channel of the list that has no worker yet its own worker
     // (initialising the pool when it is not); returns the number added.
     int addChannels(const QList<QVariant> &channels);
+    // The worker of a channel; 0 for a channel without one (tasks for such a
+    // channel are refused, not given to worker 0), -1 with no workers.
     int getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 canChannel);
     // False when the task was dropped: pool not initialised, or a channel
     // without a worker (its task would otherwise share another channel's).

@@ -2,15 +2,17 @@
 #include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QQmlApplicationEngine>
+#include <QTranslator>
 #include <QUrl>
 #include <QtQml>
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "app_language.h"
 #include "app_logging.h"
 #include "sim_bench.h"
 
-// The command line is handed to Qt only; the program gives it no meaning.
+// The command line is handed to Qt; the program itself reads only "--lang".
 int main(int argc, char *argv[]) {
     // The simulated bench answers OSTRELO_CAN=sim[:scenario] and the unset default.
     sim_register_transport();
@@ -19,6 +21,10 @@ int main(int argc, char *argv[]) {
     qInstallMessageHandler(customMessageHandler);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
     qDebug() << "=== Application Started ===";
+
+    // Before the engine: the pages take their texts when they are created.
+    QTranslator translator;
+    appInstallLanguage(translator);
 
     QQmlApplicationEngine engine;
     qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");

@@ -99,7 +99,7 @@ Item {
             console.log("[ChannelConfigPage] 配置项", i + 1, ":", "enabled=", item.enabled, "deviceType=",
                         item.deviceType, "deviceIndex=", item.deviceIndex, "canChannel=", item.canChannel,
                         "bitrate=", item.bitrate, "kbps")
-            configs.push(item)
+            configs[configs.length] = item
         }
         console.log("[ChannelConfigPage] 发送", configs.length, "个配置项到后端")
         canopen.setChannelConfigs(configs)
@@ -138,7 +138,7 @@ Item {
         spacing: 10
 
         GroupBox {
-            title: "通道配置列表 (最多12个)"
+            title: qsTr("通道配置列表 (最多12个)")
             Layout.fillWidth: true
             Layout.fillHeight: true
 
@@ -158,12 +158,12 @@ Item {
                         anchors.margins: 5
                         spacing: 10
 
-                        Label { text: "启用"; font.bold: true; Layout.preferredWidth: 50 }
+                        Label { text: qsTr("启用"); font.bold: true; Layout.preferredWidth: 50 }
                         Label { text: "#"; font.bold: true; Layout.preferredWidth: 40; horizontalAlignment: Text.AlignHCenter }
-                        Label { text: "设备类型"; font.bold: true; Layout.preferredWidth: 150 }
-                        Label { text: "设备索引"; font.bold: true; Layout.preferredWidth: 100 }
-                        Label { text: "CAN通道"; font.bold: true; Layout.preferredWidth: 100 }
-                        Label { text: "波特率(kbps)"; font.bold: true; Layout.preferredWidth: 120 }
+                        Label { text: qsTr("设备类型"); font.bold: true; Layout.preferredWidth: 150 }
+                        Label { text: qsTr("设备索引"); font.bold: true; Layout.preferredWidth: 100 }
+                        Label { text: qsTr("CAN通道"); font.bold: true; Layout.preferredWidth: 100 }
+                        Label { text: qsTr("波特率(kbps)"); font.bold: true; Layout.preferredWidth: 120 }
                         Item { Layout.fillWidth: true }
                     }
                 }
@@ -302,33 +302,33 @@ Item {
 
             Button {
                 objectName: "autoConfigButton"
-                text: "一键配置"
+                text: qsTr("一键配置")
                 Layout.preferredWidth: 120
                 onClicked: channelConfigPage.oneButtonConfigure()
             }
             Button {
                 objectName: "zhcxBackendButton"
-                text: "设置后端(zhcx)"
+                text: qsTr("设置后端(zhcx)")
                 onClicked: if (channelConfigPage.canopen) channelConfigPage.canopen.setBackendZhcx()
             }
             Button {
                 objectName: "socketCanBackendButton"
-                text: "设置后端(socketcan)"
+                text: qsTr("设置后端(socketcan)")
                 onClicked: if (channelConfigPage.canopen) channelConfigPage.canopen.setBackendSocketCan()
             }
             Button {
                 objectName: "setConfigButton"
-                text: "设置配置"
+                text: qsTr("设置配置")
                 onClicked: channelConfigPage.sendConfigs()
             }
             Button {
                 objectName: "applyConfigButton"
-                text: "应用配置"
+                text: qsTr("应用配置")
                 onClicked: channelConfigPage.applyConfigs()
             }
             Button {
                 objectName: "closeWindowButton"
-                text: "关闭窗口"
+                text: qsTr("关闭窗口")
                 onClicked: channelConfigPage.closeWindow()
             }
             Item { Layout.fillWidth: true }
@@ -338,7 +338,7 @@ Item {
             objectName: "statusLabel"
             Layout.fillWidth: true
             wrapMode: Text.Wrap
-            text: "状态: " + (channelConfigPage.canopen ? channelConfigPage.canopen.statusMessage : "")
+            text: qsTr("状态: %1").arg(channelConfigPage.canopen ? channelConfigPage.canopen.statusMessage : "")
         }
     }
 }

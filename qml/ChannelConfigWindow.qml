@@ -8,7 +8,7 @@ Window {
     // available area (the title bar above the window included).
     width: Math.min(1200, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1200)
     height: Math.min(800, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 800)
-    title: "通道配置"
+    title: qsTr("通道配置")
 
     property CANopenWrapper canopen: null
     readonly property alias page: page

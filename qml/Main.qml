@@ -137,7 +137,7 @@ ApplicationWindow {
     Dialog {
         id: closeDialog
         objectName: "closeDialog"
-        title: "操作正在进行"
+        title: qsTr("操作正在进行")
         modal: true
         closePolicy: Popup.NoAutoClose
         width: Math.min(460, mainWindow.width - 40)
@@ -152,28 +152,27 @@ ApplicationWindow {
                 width: parent.width
                 wrapMode: Text.Wrap
                 text: mainWindow.closeRequested
-                      ? "正在等待 " + mainWindow.runningOperations + " 个操作结束，程序随后退出…"
-                      : "还有 " + mainWindow.runningOperations
-                        + " 个操作正在进行（升级、扫描或Bootloader操作）。\n等待它们完成，还是停止它们？"
-                        + "\n停止的升级会中止传输，电机留在Bootloader中，可以再次升级。"
+                      ? qsTr("正在等待 %1 个操作结束，程序随后退出…").arg(mainWindow.runningOperations)
+                      : qsTr("还有 %1 个操作正在进行（升级、扫描或Bootloader操作）。\n等待它们完成，还是停止它们？\n停止的升级会中止传输，电机留在Bootloader中，可以再次升级。")
+                        .arg(mainWindow.runningOperations)
             }
             Row {
                 spacing: 10
                 anchors.horizontalCenter: parent.horizontalCenter
                 Button {
                     objectName: "waitButton"
-                    text: "等待完成"
+                    text: qsTr("等待完成")
                     enabled: !mainWindow.closeRequested
                     onClicked: mainWindow.waitForOperations()
                 }
                 Button {
                     objectName: "stopButton"
-                    text: "停止操作并退出"
+                    text: qsTr("停止操作并退出")
                     onClicked: mainWindow.stopOperations()
                 }
                 Button {
                     objectName: "cancelCloseButton"
-                    text: "取消"
+                    text: qsTr("取消")
                     enabled: !mainWindow.closeRequested
                     onClicked: closeDialog.close()
                 }

@@ -21,7 +21,7 @@ Item {
 
         Button {
             objectName: "openChannelConfigButton"
-            text: "配置设备"
+            text: qsTr("配置设备")
             Layout.fillWidth: true
             Layout.preferredHeight: 50
             font.pixelSize: 16
@@ -30,7 +30,7 @@ Item {
 
         Button {
             objectName: "openMotorScanButton"
-            text: "搜索电机"
+            text: qsTr("搜索电机")
             Layout.fillWidth: true
             Layout.preferredHeight: 50
             font.pixelSize: 16
@@ -39,7 +39,7 @@ Item {
 
         Button {
             objectName: "openMotorListButton"
-            text: "电机列表"
+            text: qsTr("电机列表")
             Layout.fillWidth: true
             Layout.preferredHeight: 50
             font.pixelSize: 16
@@ -48,7 +48,7 @@ Item {
 
         Label {
             objectName: "statusLabel"
-            text: "状态: " + (menuPage.canopen ? menuPage.canopen.statusMessage : "")
+            text: qsTr("状态: %1").arg(menuPage.canopen ? menuPage.canopen.statusMessage : "")
             Layout.fillWidth: true
             wrapMode: Text.Wrap
         }

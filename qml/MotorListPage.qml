@@ -16,9 +16,6 @@ Item {
     property var pendingClearNodes: []
     property var motorModel: canopen ? canopen.motorListModel : null
 
-    readonly property int nodeIdRole: 257
-    readonly property int motorStatusRole: 269
-
     readonly property alias folderDialog: folderDialog
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
@@ -27,10 +24,10 @@ Item {
 
     // Table columns: header text and width; rows use the same widths.
     readonly property var columns: [
-        { t: "节点ID", w: 60 }, { t: "设备类型", w: 80 }, { t: "设备索引", w: 60 },
-        { t: "CAN通道", w: 60 }, { t: "波特率", w: 80 }, { t: "固件型号", w: 120 },
-        { t: "刹车后缀", w: 80 }, { t: "编码器", w: 120 }, { t: "版本", w: 120 },
-        { t: "固件文件", w: 300 }, { t: "操作", w: 250 }, { t: "状态", w: 400 }
+        { t: qsTr("节点ID"), w: 60 }, { t: qsTr("设备类型"), w: 80 }, { t: qsTr("设备索引"), w: 60 },
+        { t: qsTr("CAN通道"), w: 60 }, { t: qsTr("波特率"), w: 80 }, { t: qsTr("固件型号"), w: 120 },
+        { t: qsTr("刹车后缀"), w: 80 }, { t: qsTr("编码器"), w: 120 }, { t: qsTr("版本"), w: 120 },
+        { t: qsTr("固件文件"), w: 300 }, { t: qsTr("操作"), w: 250 }, { t: qsTr("状态"), w: 400 }
     ]
     readonly property int tableWidth: {
         var w = 10 + 5 * (columns.length - 1)
@@ -45,7 +42,7 @@ Item {
         elide: Text.ElideRight
     }
 
-    readonly property string holdInstructions: "正在持续发送指令，请执行以下操作：\n\n1. 手动断开所有电机的电源\n2. 等待1-2秒\n3. 重新接通电源\n\n系统会自动检测响应，收到响应后将自动停止。\n\n您可以随时点击\"停止强制进入\"按钮取消操作。"
+    readonly property string holdInstructions: qsTr("正在持续发送指令，请执行以下操作：\n\n1. 手动断开所有电机的电源\n2. 等待1-2秒\n3. 重新接通电源\n\n系统会自动检测响应，收到响应后将自动停止。\n\n您可以随时点击\"停止强制进入\"按钮取消操作。")
 
     function getFileName(fullPath) {
         if (!fullPath)
@@ -60,29 +57,6 @@ Item {
 
     function modelRowCount() {
         return motorModel ? motorModel.rowCount() : 0
-    }
-
-    // A file: URL turned into a local path. "file:///C:/fw" gives "C:/fw" on
-    // Windows and "file:///home/fw" keeps its leading slash elsewhere, so the
-    // path never becomes relative; "file://host/share" is the UNC path
-    // "//host/share". Percent-escapes are decoded (blanks, non-ASCII names).
-    function urlToLocalPath(url) {
-        var s = String(url)
-        if (s.indexOf("file:///") === 0) {
-            s = s.substring(7)
-            if (/^\/[A-Za-z]:/.test(s))
-                s = s.substring(1)
-        } else if (s.indexOf("file://") === 0) {
-            s = s.substring(7)
-            if (s.length > 0 && s.charAt(0) !== "/")
-                s = "//" + s
-        }
-        try {
-            return decodeURIComponent(s)
-        } catch (e) {
-            // A stray "%" that is not an escape: keep the text as it is.
-            return s
-        }
     }
 
     function copyMap(map) {
@@ -106,15 +80,17 @@ Item {
         return (e !== undefined && e !== null && e.percent >= 0) ? e : null
     }
 
-    function statusColor(text) {
+    // The colour of a row's status text follows the row's state and the
+    // result of its last operation, whatever the language of the text.
+    function statusColor(text, state, result) {
         if (!text)
             return "black"
-        if (text.indexOf("成功") >= 0 || text === "Bootloader")
-            return "green"
-        if (text.indexOf("失败") >= 0)
+        if (result === CANopenWrapper.OperationFailed)
             return "red"
-        if (text.indexOf("Upgrade...") >= 0)
+        if (result === CANopenWrapper.UpgradeRunning)
             return "blue"
+        if (state === CANopenWrapper.Bootloader)
+            return "green"
         return "black"
     }
 
@@ -152,8 +128,13 @@ Item {
         updateMatchedFiles()
     }
 
+    // The controller's busy node ids as a script array.
+    function busyList() {
+        return canopen ? Array.from(canopen.busyNodes) : []
+    }
+
     function operationPending(nodeId) {
-        return canopen !== null && canopen.busyNodes.indexOf(nodeId) >= 0
+        return canopen !== null && busyList().indexOf(nodeId) >= 0
     }
 
     function exitBootloaderForAll() {
@@ -161,10 +142,10 @@ Item {
             return
         for (var i = 0; i < motorModel.rowCount(); ++i) {
             var idx = motorModel.index(i, 0)
-            var nodeId = motorModel.data(idx, nodeIdRole)
-            var state = motorModel.data(idx, motorStatusRole)
+            var nodeId = motorModel.data(idx, MotorListModel.NodeIdRole)
+            var state = motorModel.data(idx, MotorListModel.MotorStatusRole)
             // A motor whose upgrade is queued or running is left to it.
-            if (state === 2 && !operationPending(nodeId))
+            if (state === CANopenWrapper.Bootloader && !operationPending(nodeId))
                 canopen.exitBootloader(nodeId)
         }
     }
@@ -197,7 +178,7 @@ Item {
     }
 
     function applyChosenFolder(url) {
-        selectedFolderPath = urlToLocalPath(url)
+        selectedFolderPath = canopen ? canopen.urlToLocalPath(url) : ""
         console.log("[MotorListPage] Selected folder:", selectedFolderPath)
     }
 
@@ -218,7 +199,7 @@ Item {
             console.log("[MotorListPage] Error: No file selected or invalid fileUrl")
             return
         }
-        var path = urlToLocalPath(url)
+        var path = canopen ? canopen.urlToLocalPath(url) : ""
         console.log("[MotorListPage] Setting file path for node", nodeId, ":", path)
         motorModel.setBinFilePath(nodeId, path)
         console.log("[MotorListPage] File path updated, verify:", motorModel.getBinFilePath(nodeId))
@@ -256,9 +237,9 @@ Item {
         }
         function onUpgradeCompleted(nodeId, success) {
             if (success)
-                motorListPage.setProgress(nodeId, 100, "升级成功")
+                motorListPage.setProgress(nodeId, 100, qsTr("升级成功"))
             else
-                motorListPage.setProgress(nodeId, 0, "升级失败")
+                motorListPage.setProgress(nodeId, 0, qsTr("升级失败"))
             if (motorListPage.pendingClearNodes.indexOf(nodeId) < 0) {
                 var pending = motorListPage.pendingClearNodes.slice()
                 pending.push(nodeId)
@@ -283,33 +264,33 @@ Item {
 
             Button {
                 objectName: "chooseFolderButton"
-                text: "选择固件文件夹"
+                text: qsTr("选择固件文件夹")
                 onClicked: folderDialog.open()
             }
             Button {
                 objectName: "matchFilesButton"
-                text: "匹配.bin文件"
+                text: qsTr("匹配.bin文件")
                 enabled: motorListPage.selectedFolderPath !== ""
                 onClicked: motorListPage.matchFiles()
             }
             Button {
                 objectName: "enterBootloaderAllButton"
-                text: "进入Bootloader"
+                text: qsTr("进入Bootloader")
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.enterBootloaderAll()
             }
             Button {
                 objectName: "exitBootloaderAllButton"
-                text: "退出Bootloader"
+                text: qsTr("退出Bootloader")
                 onClicked: motorListPage.exitBootloaderForAll()
             }
             Button {
                 objectName: "startHoldButton"
-                text: "强制进入Bootloader"
+                text: qsTr("强制进入Bootloader")
                 onClicked: motorListPage.startHold()
             }
             Button {
                 objectName: "stopHoldButton"
-                text: "停止强制进入"
+                text: qsTr("停止强制进入")
                 onClicked: motorListPage.stopHold()
             }
             Label {
@@ -318,24 +299,24 @@ Item {
                 Layout.minimumWidth: 80
                 elide: Text.ElideMiddle
                 text: motorListPage.selectedFolderPath !== ""
-                      ? "文件夹: " + motorListPage.getFileName(motorListPage.selectedFolderPath)
-                      : "未选择文件夹"
+                      ? qsTr("文件夹: %1").arg(motorListPage.getFileName(motorListPage.selectedFolderPath))
+                      : qsTr("未选择文件夹")
             }
             Button {
                 objectName: "refreshAllButton"
-                text: "刷新状态"
+                text: qsTr("刷新状态")
                 Layout.fillWidth: true
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus()
             }
             Button {
                 objectName: "upgradeAllButton"
-                text: "全部升级"
+                text: qsTr("全部升级")
                 Layout.fillWidth: true
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched()
             }
             Button {
                 objectName: "closeWindowButton"
-                text: "关闭窗口"
+                text: qsTr("关闭窗口")
                 onClicked: motorListPage.closeWindow()
             }
         }
@@ -399,7 +380,10 @@ Item {
                     readonly property var nodeId: model.nodeId
                     readonly property string binFilePath: model.binFilePath !== undefined ? model.binFilePath : ""
                     readonly property bool noFile: motorListPage.hasNoFile(binFilePath)
-                    readonly property int motorState: model.motorStatus !== undefined ? model.motorStatus : 0
+                    readonly property int motorState: model.motorStatus !== undefined ? model.motorStatus
+                                                                                      : CANopenWrapper.Available
+                    readonly property int lastResult: model.lastResult !== undefined ? model.lastResult
+                                                                                     : CANopenWrapper.NoResult
                     readonly property string shownFileName: noFile ? "unknown" : motorListPage.getFileName(binFilePath)
                     readonly property var progress: motorListPage.progressEntry(nodeId)
                     readonly property string statusText: {
@@ -408,7 +392,7 @@ Item {
                     }
                     readonly property bool controllerSet: motorListPage.canopen !== null
                     readonly property bool opPending: controllerSet
-                                                      && motorListPage.canopen.busyNodes.indexOf(nodeId) >= 0
+                                                      && motorListPage.operationPending(nodeId)
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
@@ -488,7 +472,7 @@ Item {
                                     width: 40
                                     height: 30
                                     anchors.verticalCenter: parent.verticalCenter
-                                    text: "选择"
+                                    text: qsTr("选择")
                                     font.pixelSize: 9
                                     padding: 2
                                     onClicked: motorListPage.openFileDialogFor(rowItem.nodeId)
@@ -510,8 +494,8 @@ Item {
                                     height: 30
                                     padding: 2
                                     font.pixelSize: 9
-                                    text: "刷新"
-                                    enabled: rowItem.controllerSet && rowItem.motorState !== 3
+                                    text: qsTr("刷新")
+                                    enabled: rowItem.controllerSet && rowItem.motorState !== CANopenWrapper.Busy
                                     onClicked: motorListPage.canopen.refreshMotorStatus(rowItem.nodeId)
                                 }
                                 Button {
@@ -520,8 +504,8 @@ Item {
                                     height: 30
                                     padding: 2
                                     font.pixelSize: 9
-                                    text: "进入BL"
-                                    enabled: rowItem.controllerSet && rowItem.motorState === 0
+                                    text: qsTr("进入BL")
+                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
                                     onClicked: motorListPage.canopen.enterBootloader(rowItem.nodeId)
                                 }
                                 Button {
@@ -530,8 +514,8 @@ Item {
                                     height: 30
                                     padding: 2
                                     font.pixelSize: 9
-                                    text: "退出BL"
-                                    enabled: rowItem.controllerSet && rowItem.motorState === 2 && !rowItem.opPending
+                                    text: qsTr("退出BL")
+                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.opPending
                                     onClicked: motorListPage.canopen.exitBootloader(rowItem.nodeId)
                                 }
                                 Button {
@@ -540,8 +524,8 @@ Item {
                                     height: 30
                                     padding: 2
                                     font.pixelSize: 9
-                                    text: "强制BL"
-                                    enabled: rowItem.controllerSet && rowItem.motorState === 0
+                                    text: qsTr("强制BL")
+                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
                                     onClicked: motorListPage.canopen.preventAppStartForDuration(rowItem.nodeId, 5000)
                                 }
                                 Button {
@@ -550,8 +534,8 @@ Item {
                                     height: 30
                                     padding: 2
                                     font.pixelSize: 9
-                                    text: "升级"
-                                    enabled: rowItem.controllerSet && rowItem.motorState === 2 && !rowItem.noFile
+                                    text: qsTr("升级")
+                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.noFile
                                              && !rowItem.opPending
                                     onClicked: motorListPage.canopen.upgradeMotor(rowItem.nodeId, rowItem.binFilePath)
                                 }
@@ -569,7 +553,7 @@ Item {
                             wrapMode: Text.Wrap
                             maximumLineCount: 2
                             elide: Text.ElideRight
-                            color: motorListPage.statusColor(rowItem.statusText)
+                            color: motorListPage.statusColor(rowItem.statusText, rowItem.motorState, rowItem.lastResult)
 
                             readonly property bool wantsToolTip: text !== ""
                                                                  && (text.length > 50 || text.indexOf("\n") >= 0)
@@ -631,13 +615,13 @@ Item {
             objectName: "statusLabel"
             Layout.fillWidth: true
             wrapMode: Text.Wrap
-            text: "状态: " + (motorListPage.canopen ? motorListPage.canopen.statusMessage : "")
+            text: qsTr("状态: %1").arg(motorListPage.canopen ? motorListPage.canopen.statusMessage : "")
         }
     }
 
     FolderDialog {
         id: folderDialog
-        title: "选择固件文件夹"
+        title: qsTr("选择固件文件夹")
         // Qt's own dialog enables "Open" only for a selected folder, and
         // selects nothing in a folder without sub-folders (the usual firmware
         // folder): selecting the folder being shown lets "Open" take it.
@@ -654,8 +638,8 @@ Item {
     FileDialog {
         id: fileDialog
         property int motorNodeId: -1
-        title: "选择固件文件"
-        nameFilters: ["Bin文件 (*.bin)", "所有文件 (*.*)"]
+        title: qsTr("选择固件文件")
+        nameFilters: [qsTr("Bin文件 (*.bin)"), qsTr("所有文件 (*.*)")]
         fileMode: FileDialog.OpenFile
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
     }
@@ -663,7 +647,7 @@ Item {
     Dialog {
         id: holdDialog
         objectName: "holdDialog"
-        title: "强制进入Bootloader"
+        title: qsTr("强制进入Bootloader")
         modal: true
         width: 500
         height: 300
@@ -685,7 +669,7 @@ Item {
             }
             Button {
                 objectName: "holdOkButton"
-                text: "确定"
+                text: qsTr("确定")
                 Layout.alignment: Qt.AlignHCenter
                 onClicked: holdDialog.close()
             }

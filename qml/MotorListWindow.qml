@@ -8,7 +8,7 @@ Window {
     // available area (the title bar above the window included).
     width: Math.min(1400, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1400)
     height: Math.min(800, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 800)
-    title: "电机列表"
+    title: qsTr("电机列表")
 
     property CANopenWrapper canopen: null
     readonly property alias page: page

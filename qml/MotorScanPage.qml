@@ -14,9 +14,9 @@ Item {
         return {
             percent: 0,
             status: status,
-            channelInfo: "通道 " + (position + 1),
+            channelInfo: qsTr("通道 %1").arg(position + 1),
             deviceType: c.deviceType !== undefined ? Number(c.deviceType) : 0,
-            deviceTypeName: c.deviceTypeName !== undefined ? String(c.deviceTypeName) : "未知",
+            deviceTypeName: c.deviceTypeName !== undefined ? String(c.deviceTypeName) : qsTr("未知"),
             deviceIndex: c.deviceIndex !== undefined ? Number(c.deviceIndex) : 0,
             channelIndex: c.canChannel !== undefined ? Number(c.canChannel) : 0,
             bitrate: c.bitrate !== undefined ? Number(c.bitrate) : 0
@@ -29,7 +29,7 @@ Item {
             return
         var channels = canopen.getAvailableChannels()
         for (var i = 0; i < channels.length; ++i)
-            channelProgressList.append(progressRow(i, channels[i], "等待开始..."))
+            channelProgressList.append(progressRow(i, channels[i], qsTr("等待开始...")))
     }
 
     function fillIfInitialized() {
@@ -82,7 +82,7 @@ Item {
     Connections {
         target: motorScanPage.canopen
         function onChannelScanProgress(channelIndex, percent, status) {
-            if (!motorScanPage.ensureRow(channelIndex, "等待开始..."))
+            if (!motorScanPage.ensureRow(channelIndex, qsTr("等待开始...")))
                 return
             channelProgressList.setProperty(channelIndex, "percent", percent)
             channelProgressList.setProperty(channelIndex, "status", status)
@@ -91,13 +91,13 @@ Item {
             if (!motorScanPage.ensureRow(channelIndex, ""))
                 return
             channelProgressList.setProperty(channelIndex, "percent", 100)
-            channelProgressList.setProperty(channelIndex, "status", "完成，发现 " + discoveredCount + " 个电机")
+            channelProgressList.setProperty(channelIndex, "status", qsTr("完成，发现 %1 个电机").arg(discoveredCount))
         }
         function onChannelScanNote(channelIndex, note) {
             if (!motorScanPage.ensureRow(channelIndex, ""))
                 return
             var status = channelProgressList.get(channelIndex).status
-            channelProgressList.setProperty(channelIndex, "status", status + "（" + note + "）")
+            channelProgressList.setProperty(channelIndex, "status", qsTr("%1（%2）").arg(status).arg(note))
         }
     }
 
@@ -107,7 +107,7 @@ Item {
         spacing: 20
 
         GroupBox {
-            title: "扫描参数"
+            title: qsTr("扫描参数")
             Layout.fillWidth: true
             Layout.preferredHeight: 200
 
@@ -117,7 +117,7 @@ Item {
                 columnSpacing: 15
                 rowSpacing: 15
 
-                Label { text: "起始节点ID:"; font.pixelSize: 13 }
+                Label { text: qsTr("起始节点ID:"); font.pixelSize: 13 }
                 TextField {
                     id: fromField
                     objectName: "fromField"
@@ -126,7 +126,7 @@ Item {
                     validator: IntValidator { bottom: 1; top: 127 }
                 }
 
-                Label { text: "结束节点ID:"; font.pixelSize: 13 }
+                Label { text: qsTr("结束节点ID:"); font.pixelSize: 13 }
                 TextField {
                     id: toField
                     objectName: "toField"
@@ -135,7 +135,7 @@ Item {
                     validator: IntValidator { bottom: 1; top: 127 }
                 }
 
-                Label { text: "超时时间(ms):"; font.pixelSize: 13 }
+                Label { text: qsTr("超时时间(ms):"); font.pixelSize: 13 }
                 TextField {
                     id: timeoutField
                     objectName: "timeoutField"
@@ -152,7 +152,7 @@ Item {
 
             Button {
                 objectName: "startScanButton"
-                text: "开始扫描"
+                text: qsTr("开始扫描")
                 Layout.preferredWidth: 150
                 Layout.preferredHeight: 45
                 font.pixelSize: 14
@@ -166,14 +166,14 @@ Item {
                 Layout.fillWidth: true
                 font.pixelSize: 13
                 readonly property bool ready: motorScanPage.canopen !== null && motorScanPage.canopen.initialized
-                text: ready ? "✓ 设备已初始化" : "✗ 请先配置设备通道"
+                text: ready ? qsTr("✓ 设备已初始化") : qsTr("✗ 请先配置设备通道")
                 color: ready ? "green" : "red"
             }
         }
 
         GroupBox {
             objectName: "progressGroup"
-            title: "通道进度 (" + channelProgressList.count + " 个通道)"
+            title: qsTr("通道进度 (%1 个通道)").arg(channelProgressList.count)
             Layout.fillWidth: true
             Layout.fillHeight: true
             visible: channelProgressList.count > 0
@@ -201,6 +201,7 @@ Item {
                         model: channelProgressList
 
                         delegate: Rectangle {
+                            id: card
                             required property int index
                             required property var model
 
@@ -219,16 +220,15 @@ Item {
 
                                 Label {
                                     objectName: "cardTitle"
-                                    text: model.channelInfo ? model.channelInfo : "通道 " + (index + 1)
+                                    text: card.model.channelInfo ? card.model.channelInfo : qsTr("通道 %1").arg(card.index + 1)
                                     font.bold: true
                                     font.pixelSize: 15
                                 }
                                 Label {
                                     Layout.fillWidth: true
-                                    text: "设备类型: " + (model.deviceTypeName ? model.deviceTypeName : "未知")
-                                          + " | 设备索引: " + model.deviceIndex
-                                          + " | 通道索引: " + model.channelIndex
-                                          + " | 波特率: " + model.bitrate + " kbps"
+                                    text: qsTr("设备类型: %1 | 设备索引: %2 | 通道索引: %3 | 波特率: %4 kbps")
+                                          .arg(card.model.deviceTypeName ? card.model.deviceTypeName : qsTr("未知"))
+                                          .arg(card.model.deviceIndex).arg(card.model.channelIndex).arg(card.model.bitrate)
                                     font.pixelSize: 11
                                     color: "#555"
                                     wrapMode: Text.Wrap
@@ -239,12 +239,12 @@ Item {
                                     Layout.preferredHeight: 22
                                     from: 0
                                     to: 100
-                                    value: model.percent
+                                    value: card.model.percent
                                 }
                                 Label {
                                     objectName: "cardStatus"
                                     Layout.fillWidth: true
-                                    text: model.status ? model.status : "等待开始..."
+                                    text: card.model.status ? card.model.status : qsTr("等待开始...")
                                     font.pixelSize: 12
                                     color: "#666"
                                     elide: Text.ElideRight

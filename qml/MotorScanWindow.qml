@@ -8,7 +8,7 @@ Window {
     // available area (the title bar above the window included).
     width: Math.min(1000, Screen.desktopAvailableWidth > 0 ? Screen.desktopAvailableWidth : 1000)
     height: Math.min(800, Screen.desktopAvailableHeight > 0 ? Screen.desktopAvailableHeight - 32 : 800)
-    title: "搜索电机"
+    title: qsTr("搜索电机")
 
     property CANopenWrapper canopen: null
     readonly property alias page: page

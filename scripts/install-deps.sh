@@ -10,10 +10,11 @@ PACKAGES=(
   qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts
   qml6-module-qtquick-dialogs qml6-module-qtquick-window qml6-module-qtquick-templates
   qml6-module-qtqml-workerscript qml6-module-qttest qml6-module-qt-labs-folderlistmodel
-  qml6-module-qtqml-models qml6-module-qtquick-shapes
+  qml6-module-qtqml qml6-module-qtqml-models qml6-module-qtquick-shapes
   libhidapi-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb xauth fonts-noto-cjk
   dpkg-dev desktop-file-utils
+  qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   clang-14 libclang-rt-14-dev
 )
 

@@ -355,6 +355,7 @@ class TestControllerOps : public QObject {
         QCOMPARE(tail, (QStringList{"status|节点 4 CRC校验失败", "upgradeProgress|4|0|校验失败",
                                     "motorStatus|4|" + text, "upgradeCompleted|4|0"}));
         QCOMPARE(m->getMotorStatus(4), Bootloader);
+        QCOMPARE(m->getLastResult(4), OperationFailed);
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
 
         // The start command is sent but not obeyed: not a success.
@@ -497,6 +498,7 @@ class TestControllerOps : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|2|进入Bootloader失败"), 10000);
         QVERIFY(rec.has("status|节点 2 进入Bootloader模式失败"));
         QCOMPARE(m->getMotorStatus(2), Busy);
+        QCOMPARE(m->getLastResult(2), OperationFailed);
 
         // The bulk entry takes Available rows only, and says how many.
         m->setMotorStatus(1, Bootloader);

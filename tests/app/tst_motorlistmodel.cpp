@@ -50,16 +50,17 @@ class TestMotorListModel : public QObject {
     void roleNumbersAndNames() {
         MotorListModel m;
         const QHash<int, QByteArray> names = m.roleNames();
-        QCOMPARE(names.size(), 13);
+        QCOMPARE(names.size(), 14);
         const char *expected[] = {"nodeId",      "deviceType", "deviceTypeName", "deviceIndex",
                                   "canChannel",  "bitrate",    "firmwareModel",  "brakeSuffix",
                                   "encoderName", "version",    "filenameKey",    "binFilePath",
-                                  "motorStatus"};
-        for (int i = 0; i < 13; ++i) {
+                                  "motorStatus", "lastResult"};
+        for (int i = 0; i < 14; ++i) {
             QCOMPARE(names.value(257 + i), QByteArray(expected[i]));
         }
         QCOMPARE(int(MotorListModel::NodeIdRole), 257);
         QCOMPARE(int(MotorListModel::MotorStatusRole), 269);
+        QCOMPARE(int(MotorListModel::LastResultRole), 270);
         QCOMPARE(int(Available), 0);
         QCOMPARE(int(Disconnected), 1);
         QCOMPARE(int(Bootloader), 2);
@@ -108,13 +109,14 @@ class TestMotorListModel : public QObject {
         for (int row = 0; row < 3; ++row) {
             QCOMPARE(roleOf(m, row, MotorListModel::MotorStatusRole), QVariant(int(Available)));
             QCOMPARE(roleOf(m, row, MotorListModel::BinFilePathRole).toString(), QString());
+            QCOMPARE(roleOf(m, row, MotorListModel::LastResultRole), QVariant(int(NoResult)));
         }
 
         // Out-of-range rows and roles give invalid values.
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, 270).isValid());
+        QVERIFY(!roleOf(m, 0, 271).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");
@@ -178,10 +180,43 @@ class TestMotorListModel : public QObject {
         QCOMPARE(changed.count(), 3);
         QCOMPARE(changed.at(2).at(2).value<QList<int>>(), QList<int>{MotorListModel::BinFilePathRole});
 
+        // A result stays until the state changes; the state change then
+        // clears it and notifies both roles.
+        const QList<int> statusRole{MotorListModel::MotorStatusRole};
+        const QList<int> resultRole{MotorListModel::LastResultRole};
+        const QList<int> bothRoles{MotorListModel::MotorStatusRole, MotorListModel::LastResultRole};
+        struct Step {
+            bool setState;
+            int value;
+            OperationResult resultAfter;
+            QList<int> roles;
+        } steps[] = {
+            {false, OperationFailed, OperationFailed, resultRole},
+            {false, UpgradeRunning, UpgradeRunning, resultRole},
+            {true, Busy, NoResult, bothRoles},
+            {true, Bootloader, NoResult, statusRole},
+        };
+        for (const Step &step : steps) {
+            changed.clear();
+            if (step.setState) {
+                m.setMotorStatus(8, static_cast<MotorStatus>(step.value));
+            } else {
+                m.setLastResult(8, static_cast<OperationResult>(step.value));
+            }
+            QCOMPARE(m.getLastResult(8), step.resultAfter);
+            QCOMPARE(roleOf(m, 1, MotorListModel::LastResultRole), QVariant(int(step.resultAfter)));
+            QCOMPARE(changed.count(), 1);
+            QCOMPARE(changed.at(0).at(2).value<QList<int>>(), step.roles);
+        }
+        QCOMPARE(m.getLastResult(4), NoResult);
+
         // Unknown node ids: silent setters, neutral getters.
+        changed.clear();
         m.setMotorStatus(77, Busy);
         m.setBinFilePath(77, "/x.bin");
-        QCOMPARE(changed.count(), 3);
+        m.setLastResult(77, OperationFailed);
+        QCOMPARE(changed.count(), 0);
+        QCOMPARE(m.getLastResult(77), NoResult);
         QCOMPARE(m.getMotorStatus(77), Available);
         QCOMPARE(m.getBinFilePath(77), QString());
         QVERIFY(m.getMotorData(77) == nullptr);

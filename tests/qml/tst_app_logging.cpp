@@ -1,4 +1,6 @@
-// The program's log handler: what reaches standard output, and in what shape.
+// The program's log handler: what reaches standard output, and in what shape;
+// and the choice of the windows' language, with its one line for a value the
+// program does not know.
 #include <QCoreApplication>
 #include <QFile>
 #include <QLoggingCategory>
@@ -9,10 +11,12 @@
 #include <QTemporaryFile>
 #include <QTest>
 #include <QThread>
+#include <QTranslator>
 
 #include <cstdio>
 #include <unistd.h>
 
+#include "app_language.h"
 #include "app_logging.h"
 
 Q_LOGGING_CATEGORY(lcQtInternal, "qt.scenegraph.general")
@@ -70,6 +74,8 @@ class TestAppLogging : public QObject {
     void installedHandlerFiltersQtCategories();
     void qmlConsoleLogIsOneLine();
     void concurrentLinesStayWhole();
+    void languageChoice();
+    void unknownLanguageKeepsChineseWithOneLine();
 };
 
 void TestAppLogging::categoriesDecideWhatIsWritten() {
@@ -179,6 +185,54 @@ void TestAppLogging::concurrentLinesStayWhole() {
         QCOMPARE(parts[3].toInt(), nextLine[t]);
         ++nextLine[t];
     }
+}
+
+void TestAppLogging::languageChoice() {
+    struct Case {
+        QStringList args;
+        const char *env;
+        bool english;
+        const char *unknown; // null: understood
+    } cases[] = {
+        {{"app"}, "", false, nullptr},
+        {{"app"}, "en", true, nullptr},
+        {{"app"}, "EN_us.UTF-8", true, nullptr},
+        {{"app"}, "zh_CN", false, nullptr},
+        {{"app"}, "english", false, "english"},
+        {{"app", "--lang", "en"}, "", true, nullptr},
+        {{"app", "--lang=en"}, "zh", true, nullptr},
+        {{"app", "--lang", "zh"}, "en", false, nullptr},
+        {{"app", "--lang", "en", "--lang", "fr"}, "", false, "fr"},
+        {{"app", "--lang"}, "en", false, ""},
+        {{"app", "-platform", "offscreen"}, "de", false, "de"},
+    };
+    for (const Case &c : cases) {
+        const AppLanguageChoice got = appChooseLanguage(c.args, QString::fromLatin1(c.env));
+        const QByteArray what = (c.args.join(' ') + " / " + c.env).toUtf8();
+        QVERIFY2(got.english == c.english, what.constData());
+        QVERIFY2(got.unknownGiven == (c.unknown != nullptr), what.constData());
+        if (c.unknown) {
+            QCOMPARE(got.unknown, QString::fromLatin1(c.unknown));
+        }
+    }
+}
+
+void TestAppLogging::unknownLanguageKeepsChineseWithOneLine() {
+    QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
+    QTranslator translator;
+    StdoutCapture capture;
+    qputenv("OSTRELO_LANG", "zh");
+    const bool zh = appInstallLanguage(translator);
+    qputenv("OSTRELO_LANG", "fr");
+    const bool fr = appInstallLanguage(translator);
+    qunsetenv("OSTRELO_LANG");
+    const QByteArray out = capture.finish();
+    qInstallMessageHandler(previous);
+
+    QVERIFY(!zh && !fr);
+    QVERIFY(translator.isEmpty());
+    QCOMPARE(out, QByteArray("[main] Unknown language \"fr\" (OSTRELO_LANG or --lang); known: en, zh. "
+                             "Keeping Chinese.\n"));
 }
 
 QTEST_GUILESS_MAIN(TestAppLogging)

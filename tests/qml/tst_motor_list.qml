@@ -56,11 +56,11 @@ TestCase {
     }
 
     function nodeAt(i) {
-        return model.data(model.index(i, 0), 257)
+        return model.data(model.index(i, 0), MotorListModel.NodeIdRole)
     }
 
     function stateAt(i) {
-        return model.data(model.index(i, 0), 269)
+        return model.data(model.index(i, 0), MotorListModel.MotorStatusRole)
     }
 
     function row(i) {
@@ -92,13 +92,21 @@ TestCase {
     }
 
     function test_urlConversion() {
-        // Unix paths keep their leading slash; Windows drive paths lose the
-        // slash before the drive letter; escapes are decoded for folders too.
-        compare(page.urlToLocalPath("file:///home/op/fw/A%20B.bin"), "/home/op/fw/A B.bin")
-        compare(page.urlToLocalPath("file:///C:/fw/motor.bin"), "C:/fw/motor.bin")
-        compare(page.urlToLocalPath("file:///tmp/%E5%9B%BA%E4%BB%B6"), "/tmp/固件")
-        compare(page.urlToLocalPath("file://server/share/fw"), "//server/share/fw")
-        compare(page.urlToLocalPath("file:///tmp/100%"), "/tmp/100%")
+        // Unix paths keep their leading slash; a drive path loses the slash
+        // before the drive letter on Windows only (elsewhere "/C:" is a
+        // folder); escapes are decoded for folders too.
+        var windows = Qt.platform.os === "windows"
+        var cases = [
+            ["file:///home/op/fw/A%20B.bin", "/home/op/fw/A B.bin"],
+            ["file:///C:/fw/motor.bin", windows ? "C:/fw/motor.bin" : "/C:/fw/motor.bin"],
+            ["file:///tmp/%E5%9B%BA%E4%BB%B6", "/tmp/固件"],
+            ["file://server/share/fw", "//server/share/fw"],
+            ["file:///tmp/100%", "/tmp/100%"],
+            ["/tmp/plain%20path", "/tmp/plain path"],
+            ["", ""]
+        ]
+        for (var i = 0; i < cases.length; ++i)
+            compare(controller.urlToLocalPath(cases[i][0]), cases[i][1], cases[i][0])
 
         page.applyChosenFolder("file:///tmp/%E5%9B%BA%E4%BB%B6%20v2")
         compare(page.selectedFolderPath, "/tmp/固件 v2")
@@ -180,21 +188,35 @@ TestCase {
         compare(findChild(r, "statusText").wantsToolTip, true)
     }
 
+    // The colour comes from the row's state and its last result, whatever
+    // the text says (or the language it says it in).
     function test_statusColours() {
         var node = nodeAt(0)
         var text = findChild(row(0), "statusText")
+        var W = CANopenWrapper
         var cases = [
-            ["节点升级成功", "green"], ["Bootloader", "green"], ["传输失败", "red"],
-            ["Upgrade...", "blue"], ["刷新中...", "black"], ["成功后失败", "green"]
+            // text, state, last result, colour
+            ["", W.Bootloader, W.OperationFailed, "black"],
+            ["Bootloader", W.Bootloader, W.NoResult, "green"],
+            ["传输失败", W.Bootloader, W.OperationFailed, "red"],
+            ["Transfer failed", W.Bootloader, W.OperationFailed, "red"],
+            ["进入Bootloader失败", W.Busy, W.OperationFailed, "red"],
+            ["Upgrade...", W.Bootloader, W.UpgradeRunning, "blue"],
+            ["刷新中...", W.Busy, W.NoResult, "black"],
+            ["升级成功后失败", W.Available, W.NoResult, "black"],
+            ["连接中断", W.Disconnected, W.NoResult, "black"]
         ]
         for (var i = 0; i < cases.length; ++i) {
-            controller.motorStatusChanged(node, cases[i][0])
-            compare(text.text, cases[i][0])
-            compareColor(text.color, cases[i][1], cases[i][0])
+            var c = cases[i]
+            verify(testHelper.setMotorStatus(model, node, c[1]))
+            verify(testHelper.setLastResult(model, node, c[2]))
+            controller.motorStatusChanged(node, c[0])
+            compare(text.text, c[0])
+            compareColor(text.color, c[3], c[0])
         }
         // Texts of other nodes do not touch this row.
         controller.motorStatusChanged(nodeAt(1), "传输失败")
-        compare(text.text, "成功后失败")
+        compare(text.text, "连接中断")
     }
 
     function test_buttonEnablementPerState() {
@@ -241,6 +263,8 @@ TestCase {
         tryVerify(function () { return page.motorStatusMap[nodeAt(1)] !== "正在退出Bootloader..." }, 30000)
         verify(["已退出Bootloader", "退出Bootloader失败"].indexOf(page.motorStatusMap[nodeAt(1)]) >= 0,
                page.motorStatusMap[nodeAt(1)])
+        compareColor(findChild(row(1), "statusText").color,
+                     page.motorStatusMap[nodeAt(1)] === "已退出Bootloader" ? "black" : "red")
     }
 
     function test_progressEntriesAreClearedAfterCompletion() {

@@ -11,12 +11,14 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTranslator>
 #include <QUrl>
 #include <QtQml>
 #include <QtQuickTest>
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "app_language.h"
 #include "sim_bench.h"
 
 class TestHelper : public QObject {
@@ -76,6 +78,14 @@ class TestHelper : public QObject {
         return true;
     }
 
+    Q_INVOKABLE bool setLastResult(QObject *model, unsigned int nodeId, int result) const {
+        auto *m = qobject_cast<MotorListModel *>(model);
+        if (!m || result < NoResult || result > OperationFailed)
+            return false;
+        m->setLastResult(nodeId, static_cast<OperationResult>(result));
+        return true;
+    }
+
     // Grabs what the window shows (popups included) and stores it as PNG.
     Q_INVOKABLE bool saveWindow(QObject *window, const QString &fileName) const {
         auto *w = qobject_cast<QQuickWindow *>(window);
@@ -97,12 +107,17 @@ class Setup : public QObject {
         QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
         qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
         qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+        // As the program does: English for OSTRELO_LANG=en, else Chinese.
+        appInstallLanguage(translator);
     }
 
     void qmlEngineAvailable(QQmlEngine *engine) {
         engine->addImportPath(QStringLiteral("qrc:/qt/qml"));
         engine->rootContext()->setContextProperty(QStringLiteral("testHelper"), new TestHelper(engine));
     }
+
+  private:
+    QTranslator translator;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(ostrelo_qml, Setup)

@@ -1,0 +1,746 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en">
+<context>
+    <name>CANopenWrapper</name>
+    <message>
+        <source>未初始化</source>
+        <translation>Not initialised</translation>
+    </message>
+    <message>
+        <source>CAN传输不可用：%1</source>
+        <translation>CAN transport unavailable: %1</translation>
+    </message>
+    <message>
+        <source>通道已初始化</source>
+        <translation>Channels initialised</translation>
+    </message>
+    <message>
+        <source>通道未初始化</source>
+        <translation>Channels not initialised</translation>
+    </message>
+    <message>
+        <source>设备类型设置为: %1</source>
+        <translation>Device type set to: %1</translation>
+    </message>
+    <message>
+        <source>设备索引设置为: %1</source>
+        <translation>Device index set to: %1</translation>
+    </message>
+    <message>
+        <source>CAN通道设置为: %1</source>
+        <translation>CAN channel set to: %1</translation>
+    </message>
+    <message>
+        <source>波特率设置为: %1 kbps</source>
+        <translation>Bit rate set to: %1 kbps</translation>
+    </message>
+    <message>
+        <source>通道已启动，不能切换后端；请先关闭程序再选择后端</source>
+        <translation>Channels are up; the backend cannot be changed now. Restart the program to choose another backend</translation>
+    </message>
+    <message>
+        <source>后端已设置为zhcx</source>
+        <translation>Backend set to zhcx</translation>
+    </message>
+    <message>
+        <source>后端已设置为socketcan</source>
+        <translation>Backend set to socketcan</translation>
+    </message>
+    <message>
+        <source>配置列表为空</source>
+        <translation>The configuration list is empty</translation>
+    </message>
+    <message>
+        <source>没有启用的配置项</source>
+        <translation>No channel is enabled</translation>
+    </message>
+    <message>
+        <source>成功设置 %1 个通道配置</source>
+        <translation>%1 channel configuration(s) set</translation>
+    </message>
+    <message>
+        <source>设置通道配置失败</source>
+        <translation>Setting the channel configuration failed</translation>
+    </message>
+    <message>
+        <source>成功初始化 %1 个通道</source>
+        <translation>%1 channel(s) initialised</translation>
+    </message>
+    <message>
+        <source>没有新的通道需要初始化，%1 个通道已可用</source>
+        <translation>No new channel to initialise; %1 channel(s) already up</translation>
+    </message>
+    <message>
+        <source>初始化通道失败</source>
+        <translation>Initialising the channels failed</translation>
+    </message>
+    <message>
+        <source>自动配置失败：无法设置通道配置</source>
+        <translation>Auto configuration failed: the channel configuration could not be set</translation>
+    </message>
+    <message>
+        <source>自动配置失败：无法应用通道配置</source>
+        <translation>Auto configuration failed: the channel configuration could not be applied</translation>
+    </message>
+    <message>
+        <source>自动配置失败：无法应用通道配置（%1）</source>
+        <translation>Auto configuration failed: the channel configuration could not be applied (%1)</translation>
+    </message>
+    <message>
+        <source>一键配置完成：成功配置并应用 %1 个通道</source>
+        <translation>Auto configuration done: %1 channel(s) configured and applied</translation>
+    </message>
+    <message>
+        <source>缓存了 %1 个.bin文件</source>
+        <translation>%1 .bin file(s) cached</translation>
+    </message>
+    <message>
+        <source>匹配了 0 个文件：文件夹中没有.bin文件 (%1)</source>
+        <translation>0 files matched: the folder has no .bin files (%1)</translation>
+    </message>
+    <message>
+        <source>匹配了 %1 个文件</source>
+        <translation>%1 file(s) matched</translation>
+    </message>
+    <message>
+        <source>未找到节点 %1 的信息</source>
+        <translation>No information for node %1</translation>
+    </message>
+    <message>
+        <source>没有可用通道，无法初始化线程池</source>
+        <translation>No channel is up; the worker threads cannot be started</translation>
+    </message>
+    <message>
+        <source>通道 %1 没有工作线程，操作未执行</source>
+        <translation>Channel %1 has no worker thread; the operation was not run</translation>
+    </message>
+    <message>
+        <source>全部升级结束：成功 %1 个，失败 %2 个</source>
+        <translation>Upgrade all finished: %1 succeeded, %2 failed</translation>
+    </message>
+    <message>
+        <source>节点 %1 正在升级，请等待完成</source>
+        <translation>Node %1 is being upgraded; wait until it finishes</translation>
+    </message>
+    <message>
+        <source>节点 %1 正在执行其他操作，请等待完成</source>
+        <translation>Node %1 is busy with another operation; wait until it finishes</translation>
+    </message>
+    <message>
+        <source>（跳过 %1 个正在操作的电机）</source>
+        <translation> (%1 busy motor(s) skipped)</translation>
+    </message>
+    <message>
+        <source>正在停止 %1 个操作</source>
+        <translation>Stopping %1 operation(s)</translation>
+    </message>
+    <message>
+        <source>所有资源已清理</source>
+        <translation>All resources released</translation>
+    </message>
+    <message>
+        <source>交互式强制进入Bootloader已在运行中</source>
+        <translation>Forced bootloader entry is already running</translation>
+    </message>
+    <message>
+        <source>没有已扫描的电机</source>
+        <translation>No scanned motors</translation>
+    </message>
+    <message>
+        <source>没有Available状态的电机</source>
+        <translation>No motor in state Available</translation>
+    </message>
+    <message>
+        <source>没有可用线程</source>
+        <translation>No worker thread available</translation>
+    </message>
+    <message>
+        <source>开始交互式强制进入Bootloader，共 %1 个电机，分为 %2 组任务。请手动断电并重新上电</source>
+        <translation>Forced bootloader entry started: %1 motor(s) in %2 group(s). Switch the motors off and on again</translation>
+    </message>
+    <message>
+        <source>已停止交互式强制进入Bootloader操作</source>
+        <translation>Forced bootloader entry stopped</translation>
+    </message>
+    <message>
+        <source>节点 %1 成功进入Bootloader模式</source>
+        <translation>Node %1 entered the bootloader</translation>
+    </message>
+    <message>
+        <source>交互式强制进入Bootloader完成，成功 %1/%2 个电机</source>
+        <translation>Forced bootloader entry finished: %1/%2 motor(s) succeeded</translation>
+    </message>
+    <message>
+        <source>所有任务完成（组 %1/%2）</source>
+        <translation>All tasks finished (group %1/%2)</translation>
+    </message>
+    <message>
+        <source>节点 %1 不在Bootloader模式，无法升级</source>
+        <translation>Node %1 is not in its bootloader; cannot upgrade</translation>
+    </message>
+    <message>
+        <source>文件不存在: %1</source>
+        <translation>File not found: %1</translation>
+    </message>
+    <message>
+        <source>未找到节点 %1 的通道信息</source>
+        <translation>No channel found for node %1</translation>
+    </message>
+    <message>
+        <source>准备传输文件: %1 字节</source>
+        <translation>Preparing transfer: %1 bytes</translation>
+    </message>
+    <message>
+        <source>节点 %1 的固件文件不存在: %2</source>
+        <translation>Firmware file of node %1 not found: %2</translation>
+    </message>
+    <message>
+        <source>已提交 %1 个升级任务到线程池</source>
+        <translation>%1 upgrade(s) queued</translation>
+    </message>
+    <message>
+        <source>传输中: %1/%2 字节 (%3%)</source>
+        <translation>Transferring: %1/%2 bytes (%3%)</translation>
+    </message>
+    <message>
+        <source>节点 %1 固件传输失败: 0x%2</source>
+        <translation>Node %1 firmware transfer failed: 0x%2</translation>
+    </message>
+    <message>
+        <source>传输失败</source>
+        <translation>Transfer failed</translation>
+    </message>
+    <message>
+        <source>传输完成: %1 字节</source>
+        <translation>Transfer complete: %1 bytes</translation>
+    </message>
+    <message>
+        <source>校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)</source>
+        <translation>Verification failed (file CRC: 0x%1, device CRC: 0x%2)</translation>
+    </message>
+    <message>
+        <source>节点 %1 CRC校验失败</source>
+        <translation>Node %1 CRC check failed</translation>
+    </message>
+    <message>
+        <source>校验失败</source>
+        <translation>Verification failed</translation>
+    </message>
+    <message>
+        <source>节点 %1 退出Bootloader失败</source>
+        <translation>Node %1 failed to leave the bootloader</translation>
+    </message>
+    <message>
+        <source>退出Bootloader失败</source>
+        <translation>Leaving the bootloader failed</translation>
+    </message>
+    <message>
+        <source>节点 %1 应用未启动</source>
+        <translation>Node %1: application did not start</translation>
+    </message>
+    <message>
+        <source>应用未启动</source>
+        <translation>Application did not start</translation>
+    </message>
+    <message>
+        <source>升级成功</source>
+        <translation>Upgrade succeeded</translation>
+    </message>
+    <message>
+        <source>节点 %1 升级成功并退出Bootloader</source>
+        <translation>Node %1 upgraded and out of the bootloader</translation>
+    </message>
+    <message>
+        <source>节点 %1 正在忙碌，无法进入Bootloader</source>
+        <translation>Node %1 is busy; cannot enter the bootloader</translation>
+    </message>
+    <message>
+        <source>已提交 %1 个进入Bootloader任务到线程池</source>
+        <translation>%1 bootloader entry task(s) queued</translation>
+    </message>
+    <message>
+        <source>节点 %1 正在忙碌，无法强制进入Bootloader</source>
+        <translation>Node %1 is busy; cannot force the bootloader</translation>
+    </message>
+    <message>
+        <source>节点 %1 阻止应用启动成功 (持续 %2 ms)</source>
+        <translation>Node %1 held in the bootloader (for %2 ms)</translation>
+    </message>
+    <message>
+        <source>节点 %1 阻止应用启动失败</source>
+        <translation>Node %1 could not be held in the bootloader</translation>
+    </message>
+    <message>
+        <source>强制进入Bootloader失败</source>
+        <translation>Forcing the bootloader failed</translation>
+    </message>
+    <message>
+        <source>刷新中...</source>
+        <translation>Refreshing...</translation>
+    </message>
+    <message>
+        <source>已提交节点 %1 的状态刷新任务</source>
+        <translation>Status refresh of node %1 queued</translation>
+    </message>
+    <message>
+        <source>已提交 %1 个状态刷新任务到线程池</source>
+        <translation>%1 status refresh(es) queued</translation>
+    </message>
+    <message>
+        <source>未找到通道信息</source>
+        <translation>No channel found</translation>
+    </message>
+    <message>
+        <source>连接中断</source>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>请先配置并应用通道，且确保有可用通道</source>
+        <translation>Configure and apply the channels first, and make sure one is up</translation>
+    </message>
+    <message>
+        <source>扫描正在进行，请等待完成</source>
+        <translation>A scan is running; wait until it finishes</translation>
+    </message>
+    <message>
+        <source>开始扫描，共 %1 个通道，%2 个节点</source>
+        <translation>Scan started: %1 channel(s), %2 node(s)</translation>
+    </message>
+    <message>
+        <source>准备扫描节点 %1-%2</source>
+        <translation>Ready to scan nodes %1-%2</translation>
+    </message>
+    <message>
+        <source>扫描节点 ID=%1 (%2/%3) - 发现电机</source>
+        <translation>Scanning node ID=%1 (%2/%3) - motor found</translation>
+    </message>
+    <message>
+        <source>扫描节点 ID=%1 (%2/%3)</source>
+        <translation>Scanning node ID=%1 (%2/%3)</translation>
+    </message>
+    <message>
+        <source>扫描完成，共发现 %1 个电机</source>
+        <translation>Scan complete: %1 motor(s) found</translation>
+    </message>
+    <message>
+        <source>所有通道扫描完成，共发现 %1 个电机</source>
+        <translation>All channels scanned: %1 motor(s) found</translation>
+    </message>
+    <message>
+        <source>通道 %1</source>
+        <translation>Channel %1</translation>
+    </message>
+    <message>
+        <source>节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机</source>
+        <translation>Node %1 answers on several channels: %2; the list keeps only the motor on %3</translation>
+    </message>
+    <message>
+        <source>、</source>
+        <translation>, </translation>
+    </message>
+    <message>
+        <source>节点 %1 与其他通道重复，未列入列表</source>
+        <translation>Node %1 also answers on another channel; not listed</translation>
+    </message>
+    <message>
+        <source>正在进入Bootloader...</source>
+        <translation>Entering the bootloader...</translation>
+    </message>
+    <message>
+        <source>节点 %1 已进入Bootloader模式</source>
+        <translation>Node %1 is in the bootloader</translation>
+    </message>
+    <message>
+        <source>Bootloader</source>
+        <translation>Bootloader</translation>
+    </message>
+    <message>
+        <source>节点 %1 进入Bootloader模式失败</source>
+        <translation>Node %1 failed to enter the bootloader</translation>
+    </message>
+    <message>
+        <source>进入Bootloader失败</source>
+        <translation>Entering the bootloader failed</translation>
+    </message>
+    <message>
+        <source>正在退出Bootloader...</source>
+        <translation>Leaving the bootloader...</translation>
+    </message>
+    <message>
+        <source>节点 %1 已退出Bootloader模式</source>
+        <translation>Node %1 left the bootloader</translation>
+    </message>
+    <message>
+        <source>已退出Bootloader</source>
+        <translation>Bootloader left</translation>
+    </message>
+    <message>
+        <source>节点 %1 退出Bootloader模式失败</source>
+        <translation>Node %1 failed to leave the bootloader</translation>
+    </message>
+</context>
+<context>
+    <name>ChannelConfigPage</name>
+    <message>
+        <source>通道配置列表 (最多12个)</source>
+        <translation>Channel configuration (up to 12)</translation>
+    </message>
+    <message>
+        <source>启用</source>
+        <translation>Use</translation>
+    </message>
+    <message>
+        <source>设备类型</source>
+        <translation>Device type</translation>
+    </message>
+    <message>
+        <source>设备索引</source>
+        <translation>Device index</translation>
+    </message>
+    <message>
+        <source>CAN通道</source>
+        <translation>CAN channel</translation>
+    </message>
+    <message>
+        <source>波特率(kbps)</source>
+        <translation>Bit rate (kbps)</translation>
+    </message>
+    <message>
+        <source>一键配置</source>
+        <translation>Auto configure</translation>
+    </message>
+    <message>
+        <source>设置后端(zhcx)</source>
+        <translation>Backend (zhcx)</translation>
+    </message>
+    <message>
+        <source>设置后端(socketcan)</source>
+        <translation>Backend (socketcan)</translation>
+    </message>
+    <message>
+        <source>设置配置</source>
+        <translation>Set configuration</translation>
+    </message>
+    <message>
+        <source>应用配置</source>
+        <translation>Apply configuration</translation>
+    </message>
+    <message>
+        <source>关闭窗口</source>
+        <translation>Close window</translation>
+    </message>
+    <message>
+        <source>状态: %1</source>
+        <translation>Status: %1</translation>
+    </message>
+</context>
+<context>
+    <name>ChannelConfigWindow</name>
+    <message>
+        <source>通道配置</source>
+        <translation>Channel configuration</translation>
+    </message>
+</context>
+<context>
+    <name>Main</name>
+    <message>
+        <source>Motor Upgrade Tool - 主窗口</source>
+        <translation>Motor Upgrade Tool - Main window</translation>
+    </message>
+    <message>
+        <source>操作正在进行</source>
+        <translation>Operations running</translation>
+    </message>
+    <message>
+        <source>正在等待 %1 个操作结束，程序随后退出…</source>
+        <translation>Waiting for %1 operation(s) to end; the program then exits…</translation>
+    </message>
+    <message>
+        <source>还有 %1 个操作正在进行（升级、扫描或Bootloader操作）。
+等待它们完成，还是停止它们？
+停止的升级会中止传输，电机留在Bootloader中，可以再次升级。</source>
+        <translation>%1 operation(s) still running (upgrade, scan or bootloader command).
+Wait for them to finish, or stop them?
+A stopped upgrade aborts its transfer; the motor stays in its bootloader and can be upgraded again.</translation>
+    </message>
+    <message>
+        <source>等待完成</source>
+        <translation>Wait</translation>
+    </message>
+    <message>
+        <source>停止操作并退出</source>
+        <translation>Stop and exit</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>MainMenuPage</name>
+    <message>
+        <source>配置设备</source>
+        <translation>Configure devices</translation>
+    </message>
+    <message>
+        <source>搜索电机</source>
+        <translation>Scan motors</translation>
+    </message>
+    <message>
+        <source>电机列表</source>
+        <translation>Motor list</translation>
+    </message>
+    <message>
+        <source>状态: %1</source>
+        <translation>Status: %1</translation>
+    </message>
+</context>
+<context>
+    <name>MotorListModel</name>
+    <message>
+        <source>未知(%1)</source>
+        <translation>Unknown (%1)</translation>
+    </message>
+</context>
+<context>
+    <name>MotorListPage</name>
+    <message>
+        <source>节点ID</source>
+        <translation>Node ID</translation>
+    </message>
+    <message>
+        <source>设备类型</source>
+        <translation>Device type</translation>
+    </message>
+    <message>
+        <source>设备索引</source>
+        <translation>Index</translation>
+    </message>
+    <message>
+        <source>CAN通道</source>
+        <translation>Channel</translation>
+    </message>
+    <message>
+        <source>波特率</source>
+        <translation>Bit rate</translation>
+    </message>
+    <message>
+        <source>固件型号</source>
+        <translation>Firmware model</translation>
+    </message>
+    <message>
+        <source>刹车后缀</source>
+        <translation>Brake suffix</translation>
+    </message>
+    <message>
+        <source>编码器</source>
+        <translation>Encoder</translation>
+    </message>
+    <message>
+        <source>版本</source>
+        <translation>Version</translation>
+    </message>
+    <message>
+        <source>固件文件</source>
+        <translation>Firmware file</translation>
+    </message>
+    <message>
+        <source>操作</source>
+        <translation>Actions</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>正在持续发送指令，请执行以下操作：
+
+1. 手动断开所有电机的电源
+2. 等待1-2秒
+3. 重新接通电源
+
+系统会自动检测响应，收到响应后将自动停止。
+
+您可以随时点击&quot;停止强制进入&quot;按钮取消操作。</source>
+        <translation>Sending the stop command continuously. Now:
+
+1. Switch off the power of all motors
+2. Wait 1-2 seconds
+3. Switch the power on again
+
+The program watches for the answers and stops by itself once they arrive.
+
+Press &quot;Stop forcing&quot; at any time to cancel.</translation>
+    </message>
+    <message>
+        <source>升级成功</source>
+        <translation>Upgrade succeeded</translation>
+    </message>
+    <message>
+        <source>升级失败</source>
+        <translation>Upgrade failed</translation>
+    </message>
+    <message>
+        <source>选择固件文件夹</source>
+        <translation>Choose firmware folder</translation>
+    </message>
+    <message>
+        <source>匹配.bin文件</source>
+        <translation>Match .bin files</translation>
+    </message>
+    <message>
+        <source>进入Bootloader</source>
+        <translation>Enter bootloader</translation>
+    </message>
+    <message>
+        <source>退出Bootloader</source>
+        <translation>Leave bootloader</translation>
+    </message>
+    <message>
+        <source>强制进入Bootloader</source>
+        <translation>Force bootloader</translation>
+    </message>
+    <message>
+        <source>停止强制进入</source>
+        <translation>Stop forcing</translation>
+    </message>
+    <message>
+        <source>文件夹: %1</source>
+        <translation>Folder: %1</translation>
+    </message>
+    <message>
+        <source>未选择文件夹</source>
+        <translation>No folder chosen</translation>
+    </message>
+    <message>
+        <source>刷新状态</source>
+        <translation>Refresh status</translation>
+    </message>
+    <message>
+        <source>全部升级</source>
+        <translation>Upgrade all</translation>
+    </message>
+    <message>
+        <source>关闭窗口</source>
+        <translation>Close window</translation>
+    </message>
+    <message>
+        <source>选择</source>
+        <translation>Choose</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>进入BL</source>
+        <translation>Enter BL</translation>
+    </message>
+    <message>
+        <source>退出BL</source>
+        <translation>Leave BL</translation>
+    </message>
+    <message>
+        <source>强制BL</source>
+        <translation>Force BL</translation>
+    </message>
+    <message>
+        <source>升级</source>
+        <translation>Upgrade</translation>
+    </message>
+    <message>
+        <source>状态: %1</source>
+        <translation>Status: %1</translation>
+    </message>
+    <message>
+        <source>选择固件文件</source>
+        <translation>Choose firmware file</translation>
+    </message>
+    <message>
+        <source>Bin文件 (*.bin)</source>
+        <translation>Bin files (*.bin)</translation>
+    </message>
+    <message>
+        <source>所有文件 (*.*)</source>
+        <translation>All files (*.*)</translation>
+    </message>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+</context>
+<context>
+    <name>MotorListWindow</name>
+    <message>
+        <source>电机列表</source>
+        <translation>Motor list</translation>
+    </message>
+</context>
+<context>
+    <name>MotorScanPage</name>
+    <message>
+        <source>通道 %1</source>
+        <translation>Channel %1</translation>
+    </message>
+    <message>
+        <source>未知</source>
+        <translation>Unknown</translation>
+    </message>
+    <message>
+        <source>等待开始...</source>
+        <translation>Waiting to start...</translation>
+    </message>
+    <message>
+        <source>完成，发现 %1 个电机</source>
+        <translation>Done: %1 motor(s) found</translation>
+    </message>
+    <message>
+        <source>%1（%2）</source>
+        <translation>%1 (%2)</translation>
+    </message>
+    <message>
+        <source>扫描参数</source>
+        <translation>Scan settings</translation>
+    </message>
+    <message>
+        <source>起始节点ID:</source>
+        <translation>First node ID:</translation>
+    </message>
+    <message>
+        <source>结束节点ID:</source>
+        <translation>Last node ID:</translation>
+    </message>
+    <message>
+        <source>超时时间(ms):</source>
+        <translation>Time-out (ms):</translation>
+    </message>
+    <message>
+        <source>开始扫描</source>
+        <translation>Start scan</translation>
+    </message>
+    <message>
+        <source>✓ 设备已初始化</source>
+        <translation>✓ Devices initialised</translation>
+    </message>
+    <message>
+        <source>✗ 请先配置设备通道</source>
+        <translation>✗ Configure the device channels first</translation>
+    </message>
+    <message>
+        <source>通道进度 (%1 个通道)</source>
+        <translation>Channel progress (%1 channels)</translation>
+    </message>
+    <message>
+        <source>设备类型: %1 | 设备索引: %2 | 通道索引: %3 | 波特率: %4 kbps</source>
+        <translation>Device type: %1 | Device index: %2 | Channel: %3 | Bit rate: %4 kbps</translation>
+    </message>
+</context>
+<context>
+    <name>MotorScanWindow</name>
+    <message>
+        <source>搜索电机</source>
+        <translation>Scan motors</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,26 @@
+// Declares the controller and the list model to the QML tools (type
+// descriptions for qmllint and the QML compiler), so that the pages' use of
+// their properties, enumerations and roles is checked at build time. The
+// program also registers both types itself when it starts.
+#ifndef OSTRELO_QML_TYPES_H
+#define OSTRELO_QML_TYPES_H
+
+#include <QObject>
+#include <QtQml/qqml.h>
+
+#include "CANopenWrapper.h"
+#include "MotorListModel.h"
+
+struct OstreloControllerType {
+    Q_GADGET
+    QML_FOREIGN(CANopenWrapper)
+    QML_NAMED_ELEMENT(CANopenWrapper)
+};
+
+struct OstreloMotorListModelType {
+    Q_GADGET
+    QML_FOREIGN(MotorListModel)
+    QML_NAMED_ELEMENT(MotorListModel)
+};
+
+#endif
