@@ -213,23 +213,13 @@ DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *
     if (!t || !t->Receive || !pReceive) {
         return 0xFFFFFFFFu;
     }
-    // A transport that cannot be woken may also ignore the wait time: the
-    // shared sliced wait does the waiting for it, and takes its wakes.
-    const DWORD got =
-        t->WakeReceive != nullptr
-            ? t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime)
-            : controlcan_sliced_receive(t->Receive, DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+    const DWORD got = controlcan_table_receive(t, DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
     controlcan_trace_frames(DeviceInd, CANInd, pReceive, got == 0xFFFFFFFFu ? 0 : (got < Len ? got : Len));
     return got;
 }
 
 DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
-    const ControlCanTransport *t = transport();
-    if (t == nullptr) {
-        return 0;
-    }
-    return t->WakeReceive != nullptr ? t->WakeReceive(DeviceType, DeviceInd, CANInd)
-                                     : controlcan_sliced_wake(DeviceInd, CANInd);
+    return controlcan_table_wake(transport(), DeviceType, DeviceInd, CANInd);
 }
 
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {

@@ -7,8 +7,8 @@
  * bench ("sim", sim_controlcan_transport()), SocketCAN ("socketcan",
  * transport_socketcan.cpp) and a vendor library loaded at run time ("lib",
  * transport_lib.cpp). On Windows the programs call the vendor's ControlCAN.dll
- * themselves (vendor_win.cpp, through the same sliced receive) and the
- * stand-in DLL has the bench only (transport_none_win.cpp).
+ * through a table of its functions ("vendor_win", vendor_win.cpp) and the
+ * stand-in DLL has the bench only (transport_none_win.cpp offers no other).
  *
  * Common to every entry:
  *   - DeviceType is the adapter kind (VCI_USBCAN2), DeviceInd the adapter's
@@ -91,7 +91,8 @@ typedef struct ControlCanTransport {
      * Never blocks; 1 done, 0 for numbers the transport does not have.
      * NULL: the transport's Receive is taken to be one that may ignore
      * WaitTime and cannot be woken. The stand-in then does the waiting
-     * itself, in the one shared loop of sliced_receive.cpp: it hands Receive
+     * itself (controlcan_table_receive), in the one shared loop of
+     * sliced_receive.cpp: it hands Receive
      * waits of at most 10 ms until a frame comes or the time is up, pauses
      * 1 ms after an empty answer that came back early, and its own wake
      * (controlcan_wake_receive) ends the loop within one slice. */

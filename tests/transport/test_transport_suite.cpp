@@ -78,10 +78,14 @@ std::string benchWithoutWake() {
 }
 
 std::string vendorLibrary() {
+#if defined(_WIN32)
+    return "lib: does not exist on Windows (the programs load ControlCAN.dll)";
+#else
     const std::string value = std::string("lib:") + FAKE_VENDOR_LIBRARY;
     setenv("OSTRELO_CAN", value.c_str(), 1);
     controlcan_set_transport(nullptr);
     return "";
+#endif
 }
 
 // Both channels on one interface: the kernel hands a frame sent on one
