@@ -4,60 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 
-#include "can_backend.h"
-#include "client_api.h"
+#include "fake_backend.h"
 
 namespace {
-
-// A backend whose channels send every frame back.
-std::deque<CO_CANrxMsg_t> g_echo;
-int g_token;
-
-CANDevice e_create() {
-    return &g_token;
-}
-void e_destroy(CANDevice) {}
-int e_open(CANDevice, uint32_t, uint32_t, uint32_t) {
-    return 1;
-}
-void e_close(CANDevice) {}
-int e_init(CANDevice, uint32_t) {
-    return 1;
-}
-int e_start(CANDevice, uint32_t) {
-    return 1;
-}
-bool e_send(CANDevice, uint32_t, uint32_t id, uint8_t, uint8_t, const uint8_t *data, uint8_t len) {
-    CO_CANrxMsg_t f;
-    memset(&f, 0, sizeof(f));
-    f.ident = id;
-    f.DLC = len;
-    memcpy(f.data, data, len);
-    g_echo.push_back(f);
-    return true;
-}
-int32_t e_recv(CANDevice, uint32_t, CO_CANrxMsg_t *frames, uint32_t cap) {
-    uint32_t n = 0;
-    for (; n < cap && !g_echo.empty(); ++n) {
-        frames[n] = g_echo.front();
-        g_echo.pop_front();
-    }
-    return static_cast<int32_t>(n);
-}
-void e_clear(CANDevice, uint32_t) {
-    g_echo.clear();
-}
-int e_info(CANDevice, void *) {
-    return 1;
-}
-int e_reset(CANDevice) {
-    return 1;
-}
-
-const CANBackendOps kEcho = {e_create, e_destroy, e_open,  e_close, e_init, e_start,
-                             e_send,   e_recv,    e_clear, e_info,  e_reset};
 
 TEST(BackendTable, EmptyEntriesFailTheirOperationOrAreSkipped) {
     enum Reach { kNoChannel, kNoSend, kNoReceive, kAll };
@@ -80,10 +30,12 @@ TEST(BackendTable, EmptyEntriesFailTheirOperationOrAreSkipped) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.entry);
+        fake::reset();
+        fake::bus().responder = [](fake::Bus &b, uint32_t ch, uint32_t ident, const uint8_t *data,
+                                   uint8_t len) { b.push(ch, ident, {data[0]}, len); };
         static CANBackendOps ops;
-        ops = kEcho;
+        ops = *fake::ops();
         c.blank(ops);
-        g_echo.clear();
         testing::internal::CaptureStdout();
         can_backend_set(&ops);
         const client_channel_id_t id = client_api_manager_init_channel(4, 0, 0, 1000, 8, 8);
