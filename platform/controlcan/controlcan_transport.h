@@ -16,8 +16,9 @@
  *     make the call fail; the stand-in's own transports have at most
  *     CONTROLCAN_MAX_ADAPTERS adapters of CONTROLCAN_MAX_CHANNELS channels.
  *   - Results are the library's: 1 done, 0 failed, except the frame counts
- *     of Transmit and Receive. Pointers may be NULL (the call fails); no
- *     entry reads or writes past the count it is given.
+ *     of Transmit and Receive. A NULL pointer argument does no harm (the
+ *     call fails, or Receive returns no frames); no entry reads or writes
+ *     past the count it is given.
  *   - Thread-safety: any entry may be called from any thread at any time.
  *     The program runs one worker per channel, so calls on different
  *     channels must not wait for each other, and a Receive waiting on a
