@@ -136,6 +136,15 @@ VCI_CAN_OBJ frame(UINT id, std::vector<BYTE> data) {
     return o;
 }
 
+// Back to choosing the transport from an unset OSTRELO_CAN.
+void clearSelection() {
+#if defined(_WIN32)
+    _putenv("OSTRELO_CAN=");
+#else
+    unsetenv("OSTRELO_CAN");
+#endif
+}
+
 uint64_t msSince(uint64_t t0_us) {
     return (ostrelo_monotonic_us() - t0_us) / 1000u;
 }
@@ -156,7 +165,7 @@ class TransportSuite : public ::testing::TestWithParam<Subject> {
         VCI_CloseDevice(kType, 0);
         sim_bench_reset();
         sim_bench_set_timing(0);
-        unsetenv("OSTRELO_CAN");
+        clearSelection();
         controlcan_set_transport(nullptr);
     }
 
