@@ -13,11 +13,12 @@ WIN_BUILD_DIR="${BUILD_DIR}-win"
 JOBS="$(nproc 2>/dev/null || echo 2)"
 WINDOWS="${OSTRELO_WINDOWS:-1}"
 
-cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo ${OSTRELO_CMAKE_ARGS:-}
+# Warnings fail the build (both trees).
+cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRELO_WERROR=ON ${OSTRELO_CMAKE_ARGS:-}
 cmake --build "$BUILD_DIR" -j "$JOBS"
 if [ "$WINDOWS" != 0 ]; then
     cmake -S . -B "$WIN_BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DOSTRELO_WERROR=ON
     cmake --build "$WIN_BUILD_DIR" -j "$JOBS"
 fi
 

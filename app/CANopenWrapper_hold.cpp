@@ -7,7 +7,6 @@
 #include <QMutexLocker>
 #include <QThread>
 
-#include <cstring>
 #include <memory>
 
 #include "CANopenWrapper_p.h"
@@ -16,8 +15,8 @@
 
 namespace {
 
-const uint8_t kStopRequest[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
-const uint8_t kStopAnswer[8] = {0x60, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x00};
+// How long one stop command waits for its acknowledge.
+const uint32_t kRoundWaitMs = 10;
 const qint64 kGroupTimeLimitMs = 60000;
 
 quint64 packGroups(quint32 generation, quint32 count) {
@@ -205,18 +204,11 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
             if (!lock->tryLock()) {
                 continue;
             }
-            const uint8_t node = static_cast<uint8_t>(m.nodeId);
-            client_api_send_can_data(m.channelId, 0x600u + node, kStopRequest, 8);
-            CO_CANrxMsg_t frame;
-            std::memset(&frame, 0, sizeof(frame));
-            const int got = client_api_receive_raw_can(m.channelId, &frame, 10);
+            const int acked =
+                client_api_prevent_app_start_round(m.channelId, static_cast<uint8_t>(m.nodeId), kRoundWaitMs);
             lock->unlock();
             store.unlock();
-            if (got != 0) {
-                continue;
-            }
-            if (frame.ident == 0x580u + node && frame.DLC == 8 &&
-                std::memcmp(frame.data, kStopAnswer, sizeof(kStopAnswer)) == 0) {
+            if (acked == 0) {
                 responded[i] = true;
                 ++answered;
                 qDebug() << prefix << groupIndex << "电机" << m.nodeId << "收到响应";

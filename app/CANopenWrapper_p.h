@@ -20,8 +20,10 @@ namespace ostrelo {
 // the hold groups around each request/answer pair. The client API keeps one
 // context, SDO client and pair of receive queues per channel and no locks of
 // its own, so this is what keeps two threads off one channel. The mutexes
-// live for the whole process (workers may still run at exit). Nobody holds
-// two of them at once, so they cannot deadlock against each other.
+// are function-local statics: made on first use, never removed while the
+// program runs, and destroyed with the other statics after main returns (a
+// worker still running then must not take one). Nobody holds two of them at
+// once, so they cannot deadlock against each other.
 QMutex *channelLock(const CO_CANdeviceConfig_t &channel);
 
 // Guards the channel store as a whole against its release: every user of a

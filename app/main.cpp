@@ -8,9 +8,12 @@
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
 #include "app_logging.h"
+#include "sim_bench.h"
 
 // The command line is handed to Qt only; the program gives it no meaning.
 int main(int argc, char *argv[]) {
+    // The simulated bench answers OSTRELO_CAN=sim[:scenario] and the unset default.
+    sim_register_transport();
     QGuiApplication app(argc, argv);
 
     qInstallMessageHandler(customMessageHandler);

@@ -2,6 +2,8 @@
 // channel one after another), its report, and the manual crc and start steps.
 #include "cli.h"
 
+#include "motor_protocol.h"
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,7 +14,6 @@
 
 namespace {
 
-constexpr uint16_t kProgramData = 0x1F50;
 constexpr uint32_t kHandshakeWaitMs = 1000;
 constexpr uint32_t kCommandRetries = 3;
 constexpr uint32_t kCommandRetryDelayMs = 200;
@@ -21,9 +22,6 @@ constexpr uint32_t kBootloaderRetryWaitMs = 300;
 constexpr uint32_t kHoldMs = 30000;
 constexpr uint32_t kStartConfirmMs = 3000;
 constexpr uint32_t kStartCommandWaitMs = 1000;
-
-const uint8_t kStopRequest[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0, 0, 0};
-const uint8_t kStopAnswer[8] = {0x60, 0x51, 0x1F, 0x01, 0, 0, 0, 0};
 
 uint64_t now_ms() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -79,13 +77,15 @@ void hold_channel(const std::vector<Motor *> &motors, uint32_t limit_ms) {
     for (Motor *m : motors) {
         progress_step(m, "hold");
     }
+    uint8_t stop[8];
+    const uint8_t stopLen = motor_build_program_control(stop, MOTOR_PROGRAM_STOP);
     size_t held = 0;
     const uint32_t start = get_current_time_ms();
     while (held < motors.size() && static_cast<uint32_t>(get_current_time_ms() - start) < limit_ms &&
            !interrupted()) {
         for (Motor *m : motors) {
             if (!m->held) {
-                client_api_send_can_data(ch, 0x600u + m->node, kStopRequest, 8);
+                client_api_send_can_data(ch, motor_sdo_request_id(m->node), stop, stopLen);
             }
         }
         CO_CANrxMsg_t f;
@@ -95,8 +95,8 @@ void hold_channel(const std::vector<Motor *> &motors, uint32_t limit_ms) {
                 break;
             }
             for (Motor *m : motors) {
-                if (!m->held && f.ident == 0x580u + m->node && f.DLC == 8 &&
-                    memcmp(f.data, kStopAnswer, 8) == 0) {
+                if (!m->held && f.ident == motor_sdo_reply_id(m->node) &&
+                    motor_is_program_control_ack(f.data, f.DLC)) {
                     m->held = true;
                     ++held;
                     progress_step(m, "held in bootloader");
@@ -168,8 +168,8 @@ Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
     progress_step(m, "transfer");
     const uint64_t t0 = now_ms();
     const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        ch, m->node, kProgramData, 1, m->path.c_str(), transfer_time_param(m->fileSize, ch.bitrate),
-        on_transfer_bytes, m);
+        ch, m->node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, m->path.c_str(),
+        transfer_time_param(m->fileSize, ch.bitrate), on_transfer_bytes, m);
     m->transferMs = now_ms() - t0;
     if (rc != CO_SDO_AB_NONE) {
         if (interrupted()) {

@@ -8,6 +8,9 @@
 #include <sys/stat.h>
 
 #include "trace.h"
+#ifndef _WIN32
+#include "sim_bench.h"
+#endif
 
 namespace {
 
@@ -353,6 +356,11 @@ int parse(int argc, char **argv, Options *o) {
 } // namespace
 
 int main(int argc, char **argv) {
+#ifndef _WIN32
+    // The simulated bench answers OSTRELO_CAN=sim[:scenario] and the unset
+    // default; on Windows the stand-in ControlCAN.dll carries it instead.
+    sim_register_transport();
+#endif
     Options o;
     const int parsed = parse(argc, argv, &o);
     if (parsed >= 0) {

@@ -151,6 +151,11 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
                                  uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
                                               uint32_t duration_ms);
+/* One round of holding a node in its bootloader: the stop command, then one
+ * frame taken within wait_ms. 0 when that frame is the node's acknowledge,
+ * -1 otherwise (no frame, another frame, invalid channel). For callers that
+ * run their own loop over several nodes. */
+int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms);
 int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
                                        uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms);
 int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channelId, uint8_t nodeId,

@@ -10,14 +10,6 @@ namespace {
 
 constexpr uint32_t kEntryRetries = 3;
 constexpr uint32_t kEntryRetryDelayMs = 200;
-constexpr uint16_t kProgramData = 0x1F50;
-
-void frame_of(CO_CANrxMsg_t *f, uint32_t ident, uint8_t dlc, const uint8_t *data) {
-    memset(f, 0, sizeof(*f));
-    f->ident = ident;
-    f->DLC = dlc;
-    memcpy(f->data, data, dlc);
-}
 
 void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
     char line[64];
@@ -44,8 +36,7 @@ int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout
 }
 
 bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
-    return f.ident == nodeId && f.DLC == 6 && f.data[0] == 0xA3 && f.data[1] == 0x40 &&
-           !(f.data[2] == 0xFF && f.data[3] == 0xFF && f.data[4] == 0xFF && f.data[5] == 0xFF);
+    return f.ident == nodeId && motor_entry_read_reply_valid(f.data, f.DLC);
 }
 
 bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
@@ -61,25 +52,43 @@ bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t 
 }
 
 bool is_stop_ack(const CO_CANrxMsg_t &f, uint8_t nodeId) {
-    static const uint8_t ack[8] = {0x60, 0x51, 0x1F, 0x01, 0, 0, 0, 0};
-    return f.ident == 0x580u + nodeId && f.DLC == 8 && memcmp(f.data, ack, 8) == 0;
+    return f.ident == motor_sdo_reply_id(nodeId) && motor_is_program_control_ack(f.data, f.DLC);
 }
 
 // A bootloader left inside a transfer (its client's abort lost) takes the
 // stop command for transfer data. An abort first ends such a transfer; an
 // idle server ignores it.
 void clear_half_open_transfer(client_channel_id_t channelId, uint8_t nodeId) {
-    static const uint8_t abortFrame[8] = {0x80, 0x51, 0x1F, 0x01, 0x00, 0x00, 0x00, 0x08};
     CO_CANrxMsg_t f;
-    frame_of(&f, 0x600u + nodeId, 8, abortFrame);
+    memset(&f, 0, sizeof(f));
+    f.ident = motor_sdo_request_id(nodeId);
+    f.DLC = motor_build_sdo_abort(f.data, MOTOR_PROGRAM_CONTROL_INDEX, MOTOR_PROGRAM_CONTROL_SUB,
+                                  CO_SDO_AB_GENERAL);
     client_api_send_raw_can(channelId, &f);
 }
 
-int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
-    static const uint8_t stop[8] = {0x2F, 0x51, 0x1F, 0x01, 0x00, 0, 0, 0};
+// The program-control write of `command` to the node's bootloader.
+int send_program_control(client_channel_id_t channelId, uint8_t nodeId, uint8_t command) {
     CO_CANrxMsg_t f;
-    frame_of(&f, 0x600u + nodeId, 8, stop);
+    memset(&f, 0, sizeof(f));
+    f.ident = motor_sdo_request_id(nodeId);
+    f.DLC = motor_build_program_control(f.data, command);
     return client_api_send_raw_can(channelId, &f);
+}
+
+int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
+    return send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
+}
+
+// One stop command, then one frame taken within `wait_ms`: 0 when that frame
+// is the node's acknowledge. With `must_send`, a stop that could not be sent
+// ends the round at once.
+int stop_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, bool must_send) {
+    if (send_stop(channelId, nodeId) != 0 && must_send) {
+        return -1;
+    }
+    CO_CANrxMsg_t f;
+    return take_frame(channelId, &f, wait_ms) == 0 && is_stop_ack(f, nodeId) ? 0 : -1;
 }
 
 // After the handshake the node restarts into its bootloader; the entry only
@@ -108,7 +117,8 @@ int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId,
         uint8_t buf[4];
         size_t n = 0;
         const CO_SDO_abortCode_t r =
-            client_api_sdo_read(channelId, nodeId, kProgramData, 1, buf, sizeof(buf), &n, kBootProbeMs);
+            client_api_sdo_read(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
+                                sizeof(buf), &n, kBootProbeMs);
         if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
             return 0;
         }
@@ -129,26 +139,27 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     printf("Target Node ID: %d\n", static_cast<int>(nodeId));
     printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
 
-    static const uint8_t readCmd[6] = {0xA3, 0x40, 0, 0, 0, 0};
-    uint8_t write1[6] = {0xA3, 0x20, 0, 0, 0, 0};
-    uint8_t write2[6] = {0xA3, 0x20, 0, 0, 0, 0};
-    memcpy(write1 + 2, MOTOR_ENTRY_SIGNATURE_1, 4);
-    memcpy(write2 + 2, MOTOR_ENTRY_SIGNATURE_2, 4);
+    uint8_t readCmd[8];
+    uint8_t write1[8];
+    uint8_t write2[8];
+    const uint8_t readLen = motor_build_entry_read(readCmd);
+    const uint8_t writeLen = motor_build_entry_write(write1, 1);
+    motor_build_entry_write(write2, 2);
 
     // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
     for (uint64_t attempt = 0; attempt <= retry_count && !client_api_cancel_requested(channelId); ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
         printf("Step 1: Send read command\n");
-        client_api_send_can_data(channelId, nodeId, readCmd, 6);
+        client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
             printf("Step 2: No/invalid reply for node %u, retrying...\n", static_cast<unsigned>(nodeId));
             continue;
         }
         printf("Step 2: Received valid A3 40 reply (not all FF)\n");
         printf("Step 3: Send write command 1\n");
-        client_api_send_can_data(channelId, nodeId, write1, 6);
+        client_api_send_can_data(channelId, nodeId, write1, writeLen);
         printf("Step 4: Send read command again\n");
-        client_api_send_can_data(channelId, nodeId, readCmd, 6);
+        client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
             printf("Step 5: No/invalid confirmation for node %u, retrying...\n",
                    static_cast<unsigned>(nodeId));
@@ -156,7 +167,7 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
         }
         printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
         printf("Step 6: Send final write command\n");
-        client_api_send_can_data(channelId, nodeId, write2, 6);
+        client_api_send_can_data(channelId, nodeId, write2, writeLen);
         delay_ms(kBootRestartMs);
         if (client_api_bootloader_answers(channelId, nodeId, kBootConfirmMs) != 0) {
             printf("Step 7: No answer from the bootloader of node %u, retrying...\n",
@@ -177,14 +188,13 @@ int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, ui
     }
     printf("\n=== Exit Bootloader Mode ===\n");
     printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
-    static const uint8_t start[8] = {0x2F, 0x51, 0x1F, 0x01, 0x01, 0, 0, 0};
+    uint8_t start[8];
+    motor_build_program_control(start, MOTOR_PROGRAM_START);
     for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
-        printf("Send SDO command to start app (ID=0x%X)\n", 0x600u + nodeId);
+        printf("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
         print_bytes_line("Data: ", start, 8);
-        CO_CANrxMsg_t f;
-        frame_of(&f, 0x600u + nodeId, 8, start);
-        if (client_api_send_raw_can(channelId, &f) == 0) {
+        if (send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
             printf("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
             return 0;
         }
@@ -202,12 +212,9 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
     uint64_t failures = 0;
     clear_half_open_transfer(channelId, nodeId);
     for (;;) {
-        if (send_stop(channelId, nodeId) == 0) {
-            CO_CANrxMsg_t f;
-            if (take_frame(channelId, &f, timeout_ms) == 0 && is_stop_ack(f, nodeId)) {
-                printf("Prevent app start: OK\n");
-                return 0;
-            }
+        if (stop_round(channelId, nodeId, timeout_ms, true) == 0) {
+            printf("Prevent app start: OK\n");
+            return 0;
         }
         ++failures;
         delay_ms(retry_delay_ms);
@@ -231,13 +238,18 @@ int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uin
             printf("Prevent app start: FAILED (duration elapsed)\n");
             return -1;
         }
-        send_stop(channelId, nodeId);
-        CO_CANrxMsg_t f;
-        if (take_frame(channelId, &f, 10) == 0 && is_stop_ack(f, nodeId)) {
+        if (stop_round(channelId, nodeId, 10, false) == 0) {
             printf("Prevent app start: OK\n");
             return 0;
         }
     }
+}
+
+int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
+    if (client_channel_id_is_invalid(&channelId)) {
+        return -1;
+    }
+    return stop_round(channelId, nodeId, wait_ms, false);
 }
 
 int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
@@ -252,7 +264,8 @@ int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t no
     }
     delay_ms(1000);
     const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        channelId, nodeId, kProgramData, 1, filePath, transfer_timeout_ms, nullptr, nullptr);
+        channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
+        nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
         printf("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
         return -1;
@@ -273,7 +286,8 @@ int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channe
     }
     delay_ms(500);
     const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        channelId, nodeId, kProgramData, 1, filePath, transfer_timeout_ms, nullptr, nullptr);
+        channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
+        nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
         printf("[force_boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
         return -1;

@@ -4,9 +4,9 @@
 
 #include "CO_driver.h"
 #include "device_mng.h"
+#include "motor_protocol.h"
 
 #include <atomic>
-#include <cstring>
 #include <mutex>
 
 namespace {
@@ -111,20 +111,9 @@ CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch) 
     if (c->state == CO_SDO_ST_IDLE || c->CANtxBuff == nullptr || c->CANdevTx == nullptr) {
         return CLIENT_CANCEL_ABORT_CODE;
     }
-    // The abort frame of CiA 301: command 0x80, the object, the code. It
-    // tells the bootloader to drop the partial image, so the motor stays in
-    // its bootloader and takes a new download later.
-    uint8_t *data = c->CANtxBuff->data;
-    std::memset(data, 0, 8);
-    data[0] = 0x80u;
-    data[1] = static_cast<uint8_t>(c->index & 0xFFu);
-    data[2] = static_cast<uint8_t>(c->index >> 8);
-    data[3] = c->subIndex;
-    const uint32_t code = CLIENT_CANCEL_ABORT_CODE;
-    data[4] = static_cast<uint8_t>(code & 0xFFu);
-    data[5] = static_cast<uint8_t>((code >> 8) & 0xFFu);
-    data[6] = static_cast<uint8_t>((code >> 16) & 0xFFu);
-    data[7] = static_cast<uint8_t>(code >> 24);
+    // The abort tells the bootloader to drop the partial image, so the motor
+    // stays in its bootloader and takes a new download later.
+    motor_build_sdo_abort(c->CANtxBuff->data, c->index, c->subIndex, CLIENT_CANCEL_ABORT_CODE);
     const uint32_t start = get_current_time_ms();
     // A sub-block may still fill the transmit path: let it drain briefly.
     while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO &&

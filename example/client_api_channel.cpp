@@ -5,6 +5,7 @@
 #include "OD.h"
 #include "client_wait.h"
 #include "device_mng.h"
+#include "motor_protocol.h"
 
 #include <atomic>
 #include <cstdio>
@@ -436,8 +437,7 @@ bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
         CO_CANrxMsg_t frame;
         memset(&frame, 0, sizeof(frame));
         frame.ident = kNodes[i];
-        frame.DLC = 1;
-        frame.data[0] = 0x64;
+        frame.DLC = motor_build_type_query(frame.data);
         const uint32_t t0 = get_current_time_ms();
         const int rc = client_api_send_raw_can(channelId, &frame);
         const uint32_t duration = get_current_time_ms() - t0;

@@ -48,13 +48,13 @@ int client_api_query_motor_type_and_brake(client_channel_id_t channelId, uint8_t
     if (client_channel_id_is_invalid(&channelId) || motorType == nullptr || brakeType == nullptr) {
         return -1;
     }
-    static const uint8_t req[1] = {0x64};
+    uint8_t req[8];
+    const uint8_t len = motor_build_type_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, sizeof(req), &r) || r.DLC < 5 || r.data[0] != 0x64) {
+    if (!query(channelId, nodeId, req, len, &r) ||
+        !motor_parse_type_reply(r.data, r.DLC, motorType, brakeType)) {
         return -1;
     }
-    *motorType = r.data[2];
-    *brakeType = r.data[4];
     return 0;
 }
 
@@ -62,13 +62,12 @@ int client_api_query_encoder_type(client_channel_id_t channelId, uint8_t nodeId,
     if (client_channel_id_is_invalid(&channelId) || encoderType == nullptr) {
         return -1;
     }
-    static const uint8_t req[6] = {0xA4, 0x40, 0, 0, 0, 0};
+    uint8_t req[8];
+    const uint8_t len = motor_build_encoder_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, sizeof(req), &r) || r.DLC < 6 || r.data[0] != 0xA4 ||
-        r.data[1] != 0x40) {
+    if (!query(channelId, nodeId, req, len, &r) || !motor_parse_encoder_reply(r.data, r.DLC, encoderType)) {
         return -1;
     }
-    *encoderType = r.data[2];
     return 0;
 }
 
@@ -76,13 +75,12 @@ int client_api_query_software_version(client_channel_id_t channelId, uint8_t nod
     if (client_channel_id_is_invalid(&channelId) || version == nullptr) {
         return -1;
     }
-    static const uint8_t req[1] = {0x65};
+    uint8_t req[8];
+    const uint8_t len = motor_build_version_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, sizeof(req), &r) || r.DLC < 5 || r.data[0] != 0x65) {
+    if (!query(channelId, nodeId, req, len, &r) || !motor_parse_version_reply(r.data, r.DLC, version)) {
         return -1;
     }
-    *version = static_cast<uint32_t>(r.data[1]) | (static_cast<uint32_t>(r.data[2]) << 8) |
-               (static_cast<uint32_t>(r.data[3]) << 16) | (static_cast<uint32_t>(r.data[4]) << 24);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include "CO_driver.h"
 #include "client_wait.h"
+#include "motor_protocol.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -44,7 +45,8 @@ uint32_t elapsed_ms(uint32_t start) {
 
 CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_return_t *setupResult) {
     CO_SDOclient_t *c = &ch->sdoclient;
-    const CO_SDO_return_t r = CO_SDOclient_setup(c, 0x600u + nodeId, 0x580u + nodeId, nodeId);
+    const CO_SDO_return_t r =
+        CO_SDOclient_setup(c, motor_sdo_request_id(nodeId), motor_sdo_reply_id(nodeId), nodeId);
     if (setupResult != nullptr) {
         *setupResult = r;
     }

@@ -2,6 +2,8 @@
 // upgrade of one motor or of every matched motor.
 #include "client_api.h"
 
+#include "motor_protocol.h"
+
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -95,10 +97,12 @@ int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId,
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
-    static const uint8_t request[8] = {0x40, 0x56, 0x1F, 0x01, 0, 0, 0, 0};
-    printf("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId), 0x600u + nodeId);
-    print_bytes_line("Command: ", request, 8);
-    if (client_api_send_can_data(channelId, 0x600u + nodeId, request, 8) != 0) {
+    uint8_t request[8];
+    const uint8_t len = motor_build_crc_query(request);
+    printf("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
+           motor_sdo_request_id(nodeId));
+    print_bytes_line("Command: ", request, len);
+    if (client_api_send_can_data(channelId, motor_sdo_request_id(nodeId), request, len) != 0) {
         printf("Failed to send CRC query command\n");
         return -1;
     }
@@ -107,12 +111,10 @@ int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId,
         printf("Timeout waiting for CRC response\n");
         return -1;
     }
-    if (r.DLC != 8 || r.data[0] != 0x43 || r.data[1] != 0x56 || r.data[2] != 0x1F || r.data[3] != 0x01) {
+    if (!motor_parse_crc_reply(r.data, r.DLC, crc)) {
         printf("Invalid CRC response format\n");
         return -1;
     }
-    *crc = static_cast<uint32_t>(r.data[4]) | (static_cast<uint32_t>(r.data[5]) << 8) |
-           (static_cast<uint32_t>(r.data[6]) << 16) | (static_cast<uint32_t>(r.data[7]) << 24);
     print_bytes_line("Received CRC response: ", r.data, 8);
     printf("Bootloader CRC: 0x%08X\n", *crc);
     return 0;
@@ -149,11 +151,12 @@ int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
-    static const uint8_t req[1] = {0x65};
+    uint8_t req[8];
+    const uint8_t reqLen = motor_build_version_query(req);
     const uint32_t start = get_current_time_ms();
     auto elapsed = [start]() { return static_cast<uint32_t>(get_current_time_ms() - start); };
     do {
-        client_api_send_can_data(channelId, nodeId, req, sizeof(req));
+        client_api_send_can_data(channelId, nodeId, req, reqLen);
         const uint32_t asked = get_current_time_ms();
         while (static_cast<uint32_t>(get_current_time_ms() - asked) < kVersionReplyWindowMs &&
                elapsed() < timeout_ms) {
@@ -165,10 +168,8 @@ int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId
                 }
                 continue;
             }
-            if (f.ident == nodeId && f.DLC >= 5 && f.data[0] == 0x65) {
-                const uint32_t v =
-                    static_cast<uint32_t>(f.data[1]) | (static_cast<uint32_t>(f.data[2]) << 8) |
-                    (static_cast<uint32_t>(f.data[3]) << 16) | (static_cast<uint32_t>(f.data[4]) << 24);
+            uint32_t v = 0;
+            if (f.ident == nodeId && motor_parse_version_reply(f.data, f.DLC, &v)) {
                 printf("Application running on node %u (version 0x%08X)\n", static_cast<unsigned>(nodeId), v);
                 return 0;
             }
@@ -194,7 +195,8 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
     }
     delay_ms(1000);
     const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        channelId, nodeId, 0x1F50, 1, filePath, transfer_timeout_ms, nullptr, nullptr);
+        channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
+        nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
         printf("[Node %u] Transfer failed: 0x%08X\n", node, static_cast<unsigned>(rc));
         return -1;

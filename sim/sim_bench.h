@@ -124,11 +124,21 @@ void sim_bench_set_manual_clock(int manual);
 void sim_bench_advance_ms(uint32_t ms);
 uint64_t sim_bench_now_us(void);
 
+/* The bench as a transport of the adapter-library stand-in. */
+const ControlCanTransport *sim_controlcan_transport(void);
+/* Registers the bench with the stand-in under the name "sim" (also the
+ * default when OSTRELO_CAN is unset): loads the scenario named after "sim:"
+ * or the built-in default on first use. Programs call it at start-up; a
+ * program or test that links the object library ostrelo_sim_default gets
+ * it called before main. Returns 1 on success. */
+int sim_register_transport(void);
+
 /* Scenarios. Return 1 on success; 0 after printing one line naming the file
  * and the line. A failed load leaves the bench empty (no default). */
 int sim_bench_load_default(void);
 int sim_bench_load_scenario_text(const char *text, const char *name_for_messages);
-/* int sim_bench_load_scenario(const char *path);  declared in controlcan_transport.h; NULL = default */
+/* A scenario file; NULL = the built-in default. */
+int sim_bench_load_scenario(const char *path);
 /* The built-in default scenario as text (the same format). */
 const char *sim_bench_default_scenario_text(void);
 

@@ -1,4 +1,4 @@
-// Checksums, frame timing and the image trailer of the simulated bench.
+// Checksums and the image trailer of the simulated bench.
 #include "sim_bench.h"
 
 #include <string.h>
@@ -46,112 +46,6 @@ extern "C" uint32_t sim_crc32(const uint8_t *data, size_t len) {
         return 0;
     }
     return sim_crc32_update(0xFFFFFFFFu, data, len) ^ 0xFFFFFFFFu;
-}
-
-namespace {
-// Bit writer that counts the stuff bits a CAN controller inserts: after five
-// equal bits in a row (stuff bits included) the opposite bit follows.
-struct StuffCounter {
-    int last = -1;
-    int run = 0;
-    uint32_t bits = 0;
-    uint32_t stuffed = 0;
-    uint16_t crc = 0; // CAN CRC-15 over the unstuffed bits
-    bool crc_on = true;
-
-    void raw(int bit) {
-        if (bit == last) {
-            ++run;
-        } else {
-            last = bit;
-            run = 1;
-        }
-        ++bits;
-        if (run == 5) {
-            ++stuffed;
-            last = !bit;
-            run = 1;
-        }
-    }
-    void put(int bit) {
-        if (crc_on) {
-            const int top = (crc >> 14) & 1;
-            crc = static_cast<uint16_t>((crc << 1) & 0x7FFF);
-            if (top ^ bit) {
-                crc ^= 0x4599;
-            }
-        }
-        raw(bit);
-    }
-    void put_field(uint32_t value, int width) {
-        for (int i = width - 1; i >= 0; --i) {
-            put((value >> i) & 1u);
-        }
-    }
-};
-} // namespace
-
-extern "C" uint32_t sim_can_frame_bits(uint32_t ident, int extended, int remote, uint8_t dlc,
-                                       const uint8_t *data) {
-    StuffCounter s;
-    const uint8_t dlc4 = dlc > 15 ? 15 : dlc;
-    const uint8_t nbytes = remote ? 0 : (dlc4 > 8 ? 8 : dlc4);
-    s.put(0); // start of frame
-    if (extended) {
-        s.put_field((ident >> 18) & 0x7FFu, 11);
-        s.put(1); // SRR
-        s.put(1); // IDE
-        s.put_field(ident & 0x3FFFFu, 18);
-        s.put(remote ? 1 : 0);
-        s.put(0); // r1
-        s.put(0); // r0
-    } else {
-        s.put_field(ident & 0x7FFu, 11);
-        s.put(remote ? 1 : 0);
-        s.put(0); // IDE
-        s.put(0); // r0
-    }
-    s.put_field(dlc4, 4);
-    for (uint8_t i = 0; i < nbytes; ++i) {
-        s.put_field(data ? data[i] : 0u, 8);
-    }
-    s.crc_on = false;
-    const uint16_t crc = s.crc;
-    s.put_field(crc, 15);
-    // CRC delimiter, ACK slot, ACK delimiter, end of frame, intermission: not stuffed.
-    return s.bits + s.stuffed + 1 + 1 + 1 + 7 + 3;
-}
-
-extern "C" uint32_t sim_can_frame_duration_us(uint32_t bits, uint32_t kbps) {
-    if (kbps == 0) {
-        return 0;
-    }
-    // bits / (kbps * 1000) seconds, rounded up to whole microseconds.
-    const uint64_t num = static_cast<uint64_t>(bits) * 1000u;
-    return static_cast<uint32_t>((num + kbps - 1) / kbps);
-}
-
-namespace {
-struct TimingRow {
-    uint32_t kbps;
-    uint8_t t0;
-    uint8_t t1;
-};
-const TimingRow kTimingRows[] = {
-    {10, 0x31, 0x1C},  {20, 0x18, 0x1C},   {33, 0x09, 0x6F},  {40, 0x87, 0xFF},  {50, 0x09, 0x1C},
-    {66, 0x04, 0x6F},  {80, 0x83, 0xFF},   {83, 0x03, 0x6F},  {100, 0x04, 0x1C}, {125, 0x03, 0x1C},
-    {200, 0x81, 0xFA}, {250, 0x01, 0x1C},  {400, 0x80, 0xFA}, {500, 0x00, 0x1C}, {666, 0x80, 0xB6},
-    {800, 0x00, 0x16}, {1000, 0x00, 0x14},
-};
-} // namespace
-
-extern "C" uint32_t sim_bitrate_from_timing(uint8_t timing0, uint8_t timing1) {
-    for (const TimingRow &r : kTimingRows) {
-        if (r.t0 == timing0 && r.t1 == timing1) {
-            return r.kbps;
-        }
-    }
-    return 0;
 }
 
 static const uint8_t kTrailerMagic[8] = {'O', 'S', 'T', 'R', 'F', 'W', 'V', '1'};

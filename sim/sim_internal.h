@@ -1,10 +1,21 @@
-/* Internal records of the simulated bench, shared by its translation units.
- * Everything here is guarded by the bench lock (see sim_bench.cpp). */
+/* Internal records of the simulated bench, shared by its rooms:
+ *   bus_timing.cpp        segments, their locks, the event clock, peers
+ *   adapter_model.cpp     the ControlCAN transport functions
+ *   motor_model.cpp       power, restarts, timers, frame dispatch
+ *   motor_application.cpp the running application's answers, the operator
+ *   motor_bootloader.cpp  the bootloader's SDO server (stop, program data, CRC, start)
+ *   faults.cpp            fault knobs and their random draws
+ *   scenario.cpp          scenario files and the default bench
+ *   sim_bench.cpp         the bench's records, reset and set-up
+ * Everything here is guarded by the segment locks (see bus_timing.cpp). */
 #ifndef OSTRELO_SIM_INTERNAL_H
 #define OSTRELO_SIM_INTERNAL_H
 
 #include "sim_bench.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -166,5 +177,124 @@ void sim_sdo_timer(SimMotor &m, uint64_t t);
 uint64_t sim_sdo_next_timer(const SimMotor &m); // UINT64_MAX: none
 void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
 uint32_t sim_crc32_update(uint32_t state, const uint8_t *data, size_t len);
+
+// Every segment lock at once (scenario loading: the reset and the build-up
+// under one lock).
+void sim_bench_lock();
+void sim_bench_unlock();
+
+namespace simbench {
+
+// ---- bench records (sim_bench.cpp) ----
+extern SimAdapter g_adapters[SIM_MAX_ADAPTERS];
+extern SimMotor g_motors[SIM_MAX_MOTORS];
+SimSegment *find_segment(uint32_t adapter, uint32_t channel);
+SimSegment *ensure_segment(uint32_t adapter, uint32_t channel);
+void reset_locked();
+
+// ---- segments, locks and the event clock (bus_timing.cpp) ----
+
+// One lock per segment (adapter channel): the frame calls of different
+// channels never wait for each other. Everything that changes the bench as a
+// whole (adapters, motors, settings) takes every segment lock, in one order.
+// The condition variable wakes a receive waiting on the segment when the
+// segment's schedule changes (a frame queued or injected, a setting changed)
+// or when it is woken on purpose.
+struct SegSync {
+    std::recursive_mutex m;
+    std::condition_variable_any cv;
+    bool wake = false; // a wake arrived; the next (or current) waiting receive returns
+};
+extern SegSync g_sync[SIM_MAX_ADAPTERS][SIM_MAX_CHANNELS];
+// Peer callbacks run inside the bench with their segment locked; bench-wide
+// calls made from there must not try to take the other segments' locks.
+extern thread_local int t_in_peer;
+extern int g_timed;
+extern bool g_manual_clock;
+extern uint64_t g_manual_now;
+
+void lock_all();
+void unlock_all();
+
+// The whole bench.
+class Guard {
+  public:
+    Guard() : held_(t_in_peer == 0) {
+        if (held_) {
+            lock_all();
+        }
+    }
+    ~Guard() {
+        if (held_) {
+            unlock_all();
+        }
+    }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+  private:
+    bool held_;
+};
+
+// One segment; the caller has checked adapter < SIM_MAX_ADAPTERS and channel < SIM_MAX_CHANNELS.
+using SegLock = std::unique_lock<std::recursive_mutex>;
+
+uint64_t now_us();
+bool may_sleep();
+void sleep_unlocked(SegLock &lk, uint32_t ms);
+std::chrono::steady_clock::time_point steady_at(uint64_t us);
+bool rate_matches(const SimSegment &s);
+bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &s);
+void set_frame_bits(SimFrame &f);
+void advance_all(uint64_t T);
+void advance_now();
+uint64_t advance_segment_now(uint32_t ai, uint32_t ci);
+uint64_t txq_wake_for_room(const SimSegment &s);
+uint64_t receive_wake_at(uint32_t ai, uint32_t ci, uint64_t next);
+void clear_next_events();
+
+// ---- faults (faults.cpp) ----
+extern uint32_t g_seed;
+extern uint32_t g_no_ack_ms;
+uint64_t seed_for(uint32_t adapter, uint32_t channel);
+bool draw(SimSegment &s, double fraction);
+sim_fault_t effective_fault(const SimMotor &m);
+
+// ---- the motor (motor_model.cpp) ----
+SimMotor *find_motor(uint32_t adapter, uint32_t channel, uint8_t node);
+SimSegment &segment_of(const SimMotor &m);
+bool motor_powered(const SimMotor &m);
+void power_on(SimMotor &m, uint64_t t);
+void power_off(SimMotor &m);
+void power_cycle(SimMotor &m, uint64_t t, uint32_t off_ms);
+uint64_t motor_next_timer(const SimMotor &m);
+void motor_fire_timer(SimMotor &m, uint64_t t);
+bool is_stop_command(const SimMotor &m, const SimFrame &f);
+void motor_receive(SimMotor &m, const SimFrame &f, uint64_t t);
+
+// Applies `change` to one motor under the bench lock, with the bench brought
+// up to the present first. 1 when the motor exists, else 0.
+template <typename Change> int change_motor(uint32_t adapter, uint32_t channel, uint8_t node, Change change) {
+    Guard g;
+    advance_now();
+    SimMotor *m = find_motor(adapter, channel, node);
+    if (m == nullptr) {
+        return 0;
+    }
+    change(*m);
+    return 1;
+}
+
+// ---- the running application (motor_application.cpp) ----
+extern bool g_operator;
+extern uint32_t g_operator_stop_ms;
+extern uint32_t g_operator_off_ms;
+void enter_application(SimMotor &m);
+void application_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
+
+// ---- the bootloader (motor_bootloader.cpp) ----
+void bootloader_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault);
+
+} // namespace simbench
 
 #endif

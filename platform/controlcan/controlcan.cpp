@@ -80,6 +80,25 @@ void probe_socketcan_map(const socketcan_map_t &map) {
 }
 #endif
 
+// Transports registered by name from above (the bench registers "sim").
+// Plain arrays: a registration may run from a static initializer (the
+// Windows stand-in DLL), before any dynamic initialisation of this file.
+struct Registered {
+    char name[CONTROLCAN_NAME_MAX];
+    controlcan_transport_provider_t provider;
+};
+Registered g_registered[CONTROLCAN_MAX_REGISTERED];
+int g_registered_count = 0;
+
+controlcan_transport_provider_t find_registered_locked(const char *name, size_t len) {
+    for (int i = 0; i < g_registered_count; ++i) {
+        if (strlen(g_registered[i].name) == len && strncmp(g_registered[i].name, name, len) == 0) {
+            return g_registered[i].provider;
+        }
+    }
+    return nullptr;
+}
+
 const char kAcceptedForms[] =
     "accepted forms: unset or 'sim' (simulated bench), 'sim:/path/to/scenario', "
     "'socketcan:0.0=can0,0.1=can1' (adapter.channel=interface), 'lib:/path/to/library.so'";
@@ -92,6 +111,18 @@ const ControlCanTransport *choose_locked() {
     const char *value = getenv("OSTRELO_CAN");
     static controlcan_selection_t sel;
     if (!controlcan_parse_selection(value, &sel)) {
+        // Not one of the stand-in's own forms: perhaps another registered
+        // name ("sim" has its rules above, and an empty argument is malformed
+        // for every name).
+        const char *colon = value ? strchr(value, ':') : nullptr;
+        const size_t len = value ? (colon ? (size_t)(colon - value) : strlen(value)) : 0;
+        const bool usable =
+            value && !(len == 3 && strncmp(value, "sim", 3) == 0) && !(colon && colon[1] == '\0');
+        if (controlcan_transport_provider_t provider =
+                usable ? find_registered_locked(value, len) : nullptr) {
+            g_transport = provider(colon ? colon + 1 : nullptr);
+            return g_transport;
+        }
         char line[1400];
         snprintf(line, sizeof(line),
                  "[ERROR] OSTRELO_CAN='%s' is not valid; %s. Every adapter operation will fail.\n",
@@ -104,11 +135,19 @@ const ControlCanTransport *choose_locked() {
     }
     switch (sel.kind) {
     case CONTROLCAN_SEL_SIM:
-        if (!sim_bench_load_scenario(sel.path[0] ? sel.path : nullptr)) {
-            g_transport = nullptr;
+        if (controlcan_transport_provider_t provider = find_registered_locked("sim", 3)) {
+            g_transport = provider(sel.path[0] ? sel.path : nullptr);
+            g_sim_in_use = (g_transport != nullptr);
         } else {
-            g_transport = sim_controlcan_transport();
-            g_sim_in_use = true;
+            // A program built without the bench: say so rather than fail silently.
+            char line[200];
+            snprintf(line, sizeof(line),
+                     "[ERROR] OSTRELO_CAN=sim: this program has no simulated bench built in; use "
+                     "OSTRELO_CAN=socketcan:... or OSTRELO_CAN=lib:...\n");
+            fputs(line, stdout);
+            fflush(stdout);
+            set_problem(line);
+            g_transport = nullptr;
         }
         break;
     case CONTROLCAN_SEL_SOCKETCAN:
@@ -140,6 +179,30 @@ const ControlCanTransport *transport() {
 } // namespace
 
 extern "C" {
+
+int controlcan_register_transport(const char *name, controlcan_transport_provider_t provider) {
+    if (!name || !provider) {
+        return 0;
+    }
+    const size_t len = strlen(name);
+    if (len == 0 || len >= CONTROLCAN_NAME_MAX || strchr(name, ':') != nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (int i = 0; i < g_registered_count; ++i) {
+        if (strcmp(g_registered[i].name, name) == 0) {
+            g_registered[i].provider = provider;
+            return 1;
+        }
+    }
+    if (g_registered_count >= CONTROLCAN_MAX_REGISTERED) {
+        return 0;
+    }
+    memcpy(g_registered[g_registered_count].name, name, len + 1);
+    g_registered[g_registered_count].provider = provider;
+    ++g_registered_count;
+    return 1;
+}
 
 void controlcan_set_transport(const ControlCanTransport *t) {
     std::lock_guard<std::mutex> lock(g_mutex);

@@ -119,11 +119,19 @@ const char *controlcan_transport_problem(void);
  * no transport is chosen or the numbers are out of range. */
 DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd);
 
-/* Provided by the simulated motor bench (sim/): its transport, and the
- * scenario to load before first use (NULL: the built-in default). Returns 1
- * when the scenario was loaded, 0 after printing why not. */
-const ControlCanTransport *sim_controlcan_transport(void);
-int sim_bench_load_scenario(const char *path);
+/* Turns the text after "name:" of an OSTRELO_CAN value into a transport
+ * (`arg` is NULL for the bare "name"); returns NULL after printing why not. */
+typedef const ControlCanTransport *(*controlcan_transport_provider_t)(const char *arg);
+
+/* Lets a transport that lives above the stand-in (the simulated bench) be
+ * chosen by name without the stand-in linking it: OSTRELO_CAN=name or
+ * name:arg then asks `provider`. "sim" is also the default (variable unset or
+ * empty). Registering a name again replaces its provider. Call it before the
+ * first adapter call, from the program's start-up. Returns 1, or 0 when the
+ * name is empty, too long, contains ':' or the table is full. */
+#define CONTROLCAN_MAX_REGISTERED 8
+#define CONTROLCAN_NAME_MAX 16
+int controlcan_register_transport(const char *name, controlcan_transport_provider_t provider);
 
 #ifdef __cplusplus
 }

@@ -200,3 +200,77 @@ TEST(OstreloCanSelection, UnreadableScenarioFailsEveryOpen) {
 }
 
 } // namespace
+
+namespace {
+
+// A transport registered by name, as the bench registers "sim".
+const char *g_fake_arg = nullptr;
+int g_fake_calls = 0;
+const ControlCanTransport kFakeTransport = {"fake",  nullptr, nullptr, nullptr, nullptr, nullptr,
+                                            nullptr, nullptr, nullptr, nullptr, nullptr};
+const ControlCanTransport *provide_fake(const char *arg) {
+    ++g_fake_calls;
+    static std::string last;
+    last = arg ? arg : "(null)";
+    g_fake_arg = last.c_str();
+    return &kFakeTransport;
+}
+
+TEST(OstreloCanSelection, RegisteredNamesAreChosenByValue) {
+    ASSERT_EQ(1, controlcan_register_transport("fake", provide_fake));
+    struct {
+        const char *value;     // nullptr: unset
+        const char *transport; // name of the chosen transport, nullptr: none
+        const char *arg;       // what the provider got, nullptr: not asked
+    } cases[] = {
+        {"fake", "fake", "(null)"},  {"fake:bench 2", "fake", "bench 2"},
+        {"fake:", nullptr, nullptr}, // an empty argument is malformed
+        {"faker", nullptr, nullptr}, // names match whole
+        {"sim:", nullptr, nullptr},  // "sim" keeps its own rules
+        {nullptr, "sim", nullptr},   // unset: the bench, registered by the test's link
+    };
+    for (const auto &c : cases) {
+        if (c.value) {
+            setenv("OSTRELO_CAN", c.value, 1);
+        } else {
+            unsetenv("OSTRELO_CAN");
+        }
+        controlcan_set_transport(nullptr);
+        g_fake_calls = 0;
+        testing::internal::CaptureStdout();
+        const ControlCanTransport *t = controlcan_get_transport();
+        const std::string out = testing::internal::GetCapturedStdout();
+        const char *label = c.value ? c.value : "(unset)";
+        if (c.transport) {
+            ASSERT_NE(nullptr, t) << label << ": " << out;
+            EXPECT_STREQ(c.transport, t->name) << label;
+        } else {
+            EXPECT_EQ(nullptr, t) << label;
+            EXPECT_NE(std::string::npos, out.find("is not valid")) << label << ": " << out;
+        }
+        EXPECT_EQ(c.arg ? 1 : 0, g_fake_calls) << label;
+        if (c.arg) {
+            EXPECT_STREQ(c.arg, g_fake_arg) << label;
+        }
+    }
+    unsetenv("OSTRELO_CAN");
+    controlcan_set_transport(nullptr);
+}
+
+TEST(OstreloCanSelection, RegistrationRefusesUnusableNames) {
+    const std::string longName(CONTROLCAN_NAME_MAX, 'n');
+    EXPECT_EQ(0, controlcan_register_transport("", provide_fake));
+    EXPECT_EQ(0, controlcan_register_transport("a:b", provide_fake));
+    EXPECT_EQ(0, controlcan_register_transport(longName.c_str(), provide_fake));
+    EXPECT_EQ(0, controlcan_register_transport("fake", nullptr));
+    EXPECT_EQ(0, controlcan_register_transport(nullptr, provide_fake));
+    // The table is bounded; registering a name again takes no new entry.
+    int accepted = 0;
+    for (int i = 0; i < CONTROLCAN_MAX_REGISTERED + 2; ++i) {
+        accepted += controlcan_register_transport(("t" + std::to_string(i)).c_str(), provide_fake);
+    }
+    EXPECT_LT(accepted, CONTROLCAN_MAX_REGISTERED);
+    EXPECT_EQ(1, controlcan_register_transport("t0", provide_fake));
+}
+
+} // namespace

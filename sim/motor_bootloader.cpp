@@ -1,6 +1,10 @@
-// CiA 301 SDO server of the simulated bootloader: expedited, segmented and
-// block download and upload on 0x600 + node-ID / 0x580 + node-ID.
+// The motor's bootloader: which frames reach it, and its CiA 301 SDO server
+// (expedited, segmented and block download and upload on 0x600 + node-ID /
+// 0x580 + node-ID) with the program data, the program-control object (stop
+// and start) and the CRC of the received image.
 #include "sim_internal.h"
+
+#include "motor_protocol.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -29,25 +33,13 @@ const char kSwVersion[] = "BL 1.0.0";
 const uint32_t kBigObjectLen = 2048;
 const uint32_t kScratchCap = sizeof(((SimMotor *)nullptr)->scratch);
 
-uint32_t le32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-void put32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
 void reply(SimMotor &m, uint64_t t, const uint8_t *d) {
-    sim_motor_send(m, t, 0x580u + m.cfg.node, 8, d);
+    sim_motor_send(m, t, motor_sdo_reply_id(m.cfg.node), 8, d);
 }
 
 void reply_head(SimMotor &m, uint64_t t, uint8_t cmd, uint16_t idx, uint8_t sub, uint32_t value) {
-    uint8_t d[8] = {cmd, static_cast<uint8_t>(idx), static_cast<uint8_t>(idx >> 8), sub, 0, 0, 0, 0};
-    put32(d + 4, value);
+    uint8_t d[8];
+    motor_build_sdo_frame(d, cmd, idx, sub, value);
     reply(m, t, d);
 }
 
@@ -55,17 +47,17 @@ void image_close(SimMotor &m) {
     m.imageCrc = m.image != nullptr ? sim_crc32_update(0xFFFFFFFFu, m.image, m.imageLen) ^ 0xFFFFFFFFu : 0;
 }
 
+bool is_program_data(uint16_t idx, uint8_t sub) {
+    return idx == MOTOR_PROGRAM_DATA_INDEX && sub == MOTOR_PROGRAM_DATA_SUB;
+}
+
 void send_abort(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, uint32_t code) {
-    reply_head(m, t, 0x80, idx, sub, code);
+    reply_head(m, t, MOTOR_SDO_ABORT, idx, sub, code);
     m.stats.abortsSent++;
-    if (m.sdo.mode != SDO_IDLE && m.sdo.index == 0x1F50 && m.sdo.sub == 1) {
+    if (m.sdo.mode != SDO_IDLE && is_program_data(m.sdo.index, m.sdo.sub)) {
         image_close(m);
     }
     m.sdo.mode = SDO_IDLE;
-}
-
-bool is_program_data(uint16_t idx, uint8_t sub) {
-    return idx == 0x1F50 && sub == 1;
 }
 
 // Reads an object into `out` (at most `cap` bytes); 0 or an abort code.
@@ -79,7 +71,7 @@ uint32_t read_object(const SimMotor &m, uint16_t idx, uint8_t sub, uint8_t *out,
         if (sub != 0) {
             return AB_SUB_UNKNOWN;
         }
-        put32(v, 0x00010192u);
+        motor_put_le32(v, 0x00010192u);
         break;
     case 0x1008:
     case 0x1009:
@@ -97,18 +89,18 @@ uint32_t read_object(const SimMotor &m, uint16_t idx, uint8_t sub, uint8_t *out,
             v[0] = 4;
             n = 1;
         } else if (sub == 1) {
-            put32(v, 0x4F535452u);
+            motor_put_le32(v, 0x4F535452u);
         } else if (sub == 2) {
-            put32(v, m.cfg.motorType);
+            motor_put_le32(v, m.cfg.motorType);
         } else if (sub == 3) {
-            put32(v, m.version);
+            motor_put_le32(v, m.version);
         } else if (sub == 4) {
-            put32(v, (m.cfg.adapter << 16) | (m.cfg.channel << 8) | m.cfg.node);
+            motor_put_le32(v, (m.cfg.adapter << 16) | (m.cfg.channel << 8) | m.cfg.node);
         } else {
             return AB_SUB_UNKNOWN;
         }
         break;
-    case 0x1F50:
+    case MOTOR_PROGRAM_DATA_INDEX:
         if (sub == 0) {
             v[0] = 1;
             n = 1;
@@ -118,7 +110,7 @@ uint32_t read_object(const SimMotor &m, uint16_t idx, uint8_t sub, uint8_t *out,
             return AB_SUB_UNKNOWN;
         }
         break;
-    case 0x1F51:
+    case MOTOR_PROGRAM_CONTROL_INDEX:
         if (sub == 0) {
             v[0] = 1;
         } else if (sub == 1) {
@@ -128,12 +120,12 @@ uint32_t read_object(const SimMotor &m, uint16_t idx, uint8_t sub, uint8_t *out,
         }
         n = 1;
         break;
-    case 0x1F56:
+    case MOTOR_IMAGE_CRC_INDEX:
         if (sub == 0) {
             v[0] = 1;
             n = 1;
         } else if (sub == 1) {
-            put32(v, m.imageCrc);
+            motor_put_le32(v, m.imageCrc);
         } else {
             return AB_SUB_UNKNOWN;
         }
@@ -169,8 +161,8 @@ uint32_t read_object(const SimMotor &m, uint16_t idx, uint8_t sub, uint8_t *out,
 // Whether an object may be written: 0 or an abort code.
 uint32_t write_allowed(uint16_t idx, uint8_t sub) {
     switch (idx) {
-    case 0x1F50:
-    case 0x1F51:
+    case MOTOR_PROGRAM_DATA_INDEX:
+    case MOTOR_PROGRAM_CONTROL_INDEX:
         if (sub == 1) {
             return 0;
         }
@@ -185,7 +177,7 @@ uint32_t write_allowed(uint16_t idx, uint8_t sub) {
         return sub == 0 ? AB_READONLY : AB_SUB_UNKNOWN;
     case 0x1018:
         return sub <= 4 ? AB_READONLY : AB_SUB_UNKNOWN;
-    case 0x1F56:
+    case MOTOR_IMAGE_CRC_INDEX:
         return sub <= 1 ? AB_READONLY : AB_SUB_UNKNOWN;
     default:
         return AB_NOT_EXIST;
@@ -226,7 +218,7 @@ uint32_t download_begin(SimMotor &m, uint16_t idx, uint8_t sub, bool sizeKnown, 
             return AB_DATA_LONG;
         }
         m.scratchLen = 0;
-    } else if (idx == 0x1F51) {
+    } else if (idx == MOTOR_PROGRAM_CONTROL_INDEX) {
         if (sizeKnown && (size == 0 || size > 4)) {
             return AB_DATA_LONG;
         }
@@ -287,7 +279,7 @@ uint32_t download_end(SimMotor &m, uint64_t t) {
         m.stats.downloadsDone++;
         return 0;
     }
-    if (s.index == 0x1F51) {
+    if (s.index == MOTOR_PROGRAM_CONTROL_INDEX) {
         if (s.done == 0) {
             return AB_DATA_SHORT;
         }
@@ -295,13 +287,13 @@ uint32_t download_end(SimMotor &m, uint64_t t) {
         for (uint32_t i = 0; i < s.done; ++i) {
             value |= static_cast<uint32_t>(s.obj[i]) << (8 * i);
         }
-        if (value == 0) {
+        if (value == MOTOR_PROGRAM_STOP) {
             if (m.state == SIM_MOTOR_BOOT_WINDOW) {
                 m.state = SIM_MOTOR_BOOT_HELD;
             }
             return 0;
         }
-        if (value == 1) {
+        if (value == MOTOR_PROGRAM_START) {
             if (!m.hasApp) {
                 return AB_DEV_STATE;
             }
@@ -326,8 +318,8 @@ void start_upload(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, bool norma
         send_abort(m, t, idx, sub, ab);
         return;
     }
-    if (idx == 0x1F56 && sub == 1 && fault.wrongCrc) {
-        put32(s.obj, ~le32(s.obj));
+    if (idx == MOTOR_IMAGE_CRC_INDEX && sub == MOTOR_IMAGE_CRC_SUB && fault.wrongCrc) {
+        motor_put_le32(s.obj, ~motor_get_le32(s.obj));
     }
     s.objLen = len;
     s.done = 0;
@@ -335,14 +327,9 @@ void start_upload(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, bool norma
     const bool useBlock = !normalOnly && len > 0 && !(pst != 0 && len <= pst);
     if (!useBlock) {
         if (len >= 1 && len <= 4) {
-            uint8_t d[8] = {static_cast<uint8_t>(0x43 | ((4 - len) << 2)),
-                            static_cast<uint8_t>(idx),
-                            static_cast<uint8_t>(idx >> 8),
-                            sub,
-                            0,
-                            0,
-                            0,
-                            0};
+            uint8_t d[8];
+            motor_build_sdo_frame(d, static_cast<uint8_t>(MOTOR_SDO_UPLOAD_4_BYTES | ((4 - len) << 2)), idx,
+                                  sub, 0);
             memcpy(d + 4, s.obj, len);
             reply(m, t, d);
             s.mode = SDO_IDLE;
@@ -409,17 +396,17 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
                 send_abort(m, t, idx, sub, ab);
                 return;
             }
-            reply_head(m, t, 0x60, idx, sub, 0);
+            reply_head(m, t, MOTOR_SDO_DOWNLOAD_REPLY, idx, sub, 0);
             return;
         }
-        const uint32_t ab = download_begin(m, idx, sub, sized, sized ? le32(d + 4) : 0);
+        const uint32_t ab = download_begin(m, idx, sub, sized, sized ? motor_get_le32(d + 4) : 0);
         if (ab != 0) {
             send_abort(m, t, idx, sub, ab);
             return;
         }
         s.toggle = 0;
         s.mode = SDO_DL_SEGMENT;
-        reply_head(m, t, 0x60, idx, sub, 0);
+        reply_head(m, t, MOTOR_SDO_DOWNLOAD_REPLY, idx, sub, 0);
         return;
     }
     if (ccs == 2) { // upload initiate
@@ -428,7 +415,7 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
     }
     if (ccs == 6 && (d[0] & 0x01) == 0) { // block download initiate
         const bool sized = (d[0] & 0x02) != 0;
-        const uint32_t ab = download_begin(m, idx, sub, sized, sized ? le32(d + 4) : 0);
+        const uint32_t ab = download_begin(m, idx, sub, sized, sized ? motor_get_le32(d + 4) : 0);
         if (ab != 0) {
             send_abort(m, t, idx, sub, ab);
             return;
@@ -601,7 +588,7 @@ namespace {
 void receive_frame(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault) {
     SimSdo &s = m.sdo;
     const uint8_t b0 = f.data[0];
-    if (b0 == 0x80) { // abort from the client: nothing is answered
+    if (b0 == MOTOR_SDO_ABORT) { // abort from the client: nothing is answered
         sim_sdo_reset(m);
         return;
     }
@@ -720,3 +707,18 @@ void receive_frame(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t
     send_abort(m, t, idx, sub, AB_CMD);
 }
 } // namespace
+
+// A frame for the bootloader: its SDO server answers requests on
+// 0x600 + node-ID, unless a fault makes it ignore the stop or start command.
+void simbench::bootloader_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault) {
+    if (f.id != motor_sdo_request_id(m.cfg.node)) {
+        return;
+    }
+    if (fault.ignoreStop && is_stop_command(m, f)) {
+        return;
+    }
+    if (fault.ignoreStart && motor_is_program_control(f.data, f.dlc, MOTOR_PROGRAM_START)) {
+        return;
+    }
+    sim_sdo_receive(m, f, t, fault);
+}

@@ -8,9 +8,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-void sim_bench_lock();
-void sim_bench_unlock();
-
 namespace {
 
 const char kDefaultScenario[] = "# Built-in default bench: two adapters, two channels each, 1000 kbit/s,\n"
