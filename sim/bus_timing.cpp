@@ -20,6 +20,10 @@ SegSync g_sync[SIM_MAX_ADAPTERS][SIM_MAX_CHANNELS];
 // Peer callbacks run inside the bench with their segment locked; bench-wide
 // calls made from there must not try to take the other segments' locks.
 thread_local int t_in_peer = 0;
+// The bus time at which the frame handed to the running peer callback left
+// the bus: what the peer injects is ready from then on, however late a call
+// ran the segment up to it.
+thread_local uint64_t t_peer_at = 0;
 
 void lock_all() {
     for (auto &row : g_sync) {
@@ -209,6 +213,7 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
             s.stats.framesFromProgram++;
             if (s.peer != nullptr) {
                 ++t_in_peer;
+                t_peer_at = end;
                 s.peer(s.peerUser, ai, ci, f.id, f.dlc, f.data);
                 --t_in_peer;
             }
@@ -446,7 +451,7 @@ extern "C" int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ide
     if (data != nullptr) {
         memcpy(f.data, data, f.dlc);
     }
-    f.ready_us = now_us();
+    f.ready_us = t_in_peer > 0 ? t_peer_at : now_us();
     set_frame_bits(f);
     if (!s->injected.push(f)) {
         return 0;

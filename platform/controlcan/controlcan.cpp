@@ -14,6 +14,7 @@
 #endif
 
 #include "controlcan_internal.h"
+#include "sliced_receive.h"
 #include "trace.h"
 
 namespace {
@@ -275,14 +276,13 @@ DWORD VCI_Receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd, VCI_CAN_OBJ *
     if (!t || !t->Receive || !pReceive) {
         return 0xFFFFFFFFu;
     }
-    const DWORD got = t->Receive(DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
+    const DWORD got = controlcan_table_receive(t, DeviceType, DeviceInd, CANInd, pReceive, Len, WaitTime);
     controlcan_trace_frames(DeviceInd, CANInd, pReceive, got == 0xFFFFFFFFu ? 0 : (got < Len ? got : Len));
     return got;
 }
 
 DWORD controlcan_wake_receive(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {
-    const ControlCanTransport *t = transport();
-    return (t && t->WakeReceive) ? t->WakeReceive(DeviceType, DeviceInd, CANInd) : 0;
+    return controlcan_table_wake(transport(), DeviceType, DeviceInd, CANInd);
 }
 
 DWORD VCI_ClearBuffer(DWORD DeviceType, DWORD DeviceInd, DWORD CANInd) {

@@ -53,4 +53,22 @@ DWORD controlcan_sliced_wake(DWORD idx, DWORD ch) {
     return 1;
 }
 
+DWORD controlcan_table_receive(const ControlCanTransport *t, DWORD type, DWORD idx, DWORD ch,
+                               VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
+    if (t == nullptr || t->Receive == nullptr) {
+        return 0xFFFFFFFFu;
+    }
+    if (t->WakeReceive != nullptr) {
+        return t->Receive(type, idx, ch, objs, len, wait);
+    }
+    return controlcan_sliced_receive(t->Receive, type, idx, ch, objs, len, wait);
+}
+
+DWORD controlcan_table_wake(const ControlCanTransport *t, DWORD type, DWORD idx, DWORD ch) {
+    if (t == nullptr) {
+        return 0;
+    }
+    return t->WakeReceive != nullptr ? t->WakeReceive(type, idx, ch) : controlcan_sliced_wake(idx, ch);
+}
+
 } // extern "C"

@@ -1,10 +1,8 @@
 // Transport that loads a vendor-supplied adapter library exporting the nine
-// VCI_* functions by name.
+// VCI_* functions by name; its table holds the library's own functions.
 #include <cstdio>
 
 #include "controlcan_internal.h"
-#include "sliced_receive.h"
-#include "ostrelo_time.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -18,16 +16,6 @@
 
 namespace {
 ControlCanTransport g_lib = {};
-using ReceiveFn = DWORD (*)(DWORD, DWORD, DWORD, VCI_CAN_OBJ *, UINT, int32_t);
-ReceiveFn g_lib_receive = nullptr;
-
-DWORD lib_receive(DWORD type, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
-    return controlcan_sliced_receive(g_lib_receive, type, idx, ch, objs, len, wait);
-}
-
-DWORD lib_wake(DWORD, DWORD idx, DWORD ch) {
-    return controlcan_sliced_wake(idx, ch);
-}
 
 template <typename F> bool bind(void *handle, const char *name, F &slot) {
     void *sym = OSTRELO_DLSYM(handle, name);
@@ -72,9 +60,8 @@ extern "C" const ControlCanTransport *lib_transport(const char *path) {
         fflush(stdout);
         return nullptr;
     }
-    g_lib_receive = t.Receive;
-    t.Receive = lib_receive;
-    t.WakeReceive = lib_wake;
+    // No WakeReceive: the stand-in waits in slices for the library, which may
+    // ignore VCI_Receive's wait time and has no way to be woken.
     g_lib = t;
     return &g_lib;
 }

@@ -112,6 +112,9 @@ namespace {
 std::mutex g_sock_mutex;
 socketcan_map_t g_map;
 int g_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+// Set by a successful StartCAN; the socket exists from InitCAN on, but frames
+// go out only once the channel is started, as with an adapter.
+bool g_started[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
 // Per channel: written to end a receive that waits in poll() on the socket.
 int g_wake_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
 bool g_fd_ready = false;
@@ -147,6 +150,12 @@ int fd_of(DWORD idx, DWORD ch) {
     std::lock_guard<std::mutex> lock(g_sock_mutex);
     init_fds_locked();
     return valid(0, idx, ch) ? g_fd[idx][ch] : -1;
+}
+
+int started_fd_of(DWORD idx, DWORD ch) {
+    std::lock_guard<std::mutex> lock(g_sock_mutex);
+    init_fds_locked();
+    return (valid(0, idx, ch) && g_started[idx][ch]) ? g_fd[idx][ch] : -1;
 }
 
 void print_line(const char *line) {
@@ -190,6 +199,9 @@ DWORD sc_close(DWORD, DWORD idx) {
             close(fd);
             fd = -1;
         }
+    }
+    for (bool &started : g_started[idx]) {
+        started = false;
     }
     return 1;
 }
@@ -241,6 +253,7 @@ DWORD sc_init(DWORD, DWORD idx, DWORD ch, VCI_INIT_CONFIG *) {
         close(g_fd[idx][ch]);
     }
     g_fd[idx][ch] = fd;
+    g_started[idx][ch] = false;
     return 1;
 }
 
@@ -261,11 +274,16 @@ DWORD sc_start(DWORD, DWORD idx, DWORD ch) {
         print_line(line);
         return 0;
     }
+    std::lock_guard<std::mutex> lock(g_sock_mutex);
+    if (g_fd[idx][ch] != fd) {
+        return 0; // closed or set up anew meanwhile
+    }
+    g_started[idx][ch] = true;
     return 1;
 }
 
 DWORD sc_transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
-    const int fd = fd_of(idx, ch);
+    const int fd = started_fd_of(idx, ch);
     if (fd < 0 || !objs) {
         return 0;
     }
