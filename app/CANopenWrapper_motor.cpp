@@ -14,6 +14,7 @@
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
 #include "client_api.h"
+#include "motor_protocol.h"
 
 namespace {
 
@@ -191,7 +192,8 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     uint8_t probe[4] = {0, 0, 0, 0};
     size_t probeSize = 0;
     const CO_SDO_abortCode_t ready =
-        client_api_sdo_read(channel, node, 0x1F50, 1, probe, sizeof(probe), &probeSize, 1000);
+        client_api_sdo_read(channel, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, probe,
+                            sizeof(probe), &probeSize, 1000);
     if (ready != 0 && static_cast<quint32>(ready) != 0x06010000u) {
         qDebug() << "[doUpgradeMotor] 节点" << nodeId << "SDO就绪检查失败: 0x" << Qt::hex
                  << static_cast<quint32>(ready);
@@ -199,7 +201,8 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
 
     UpgradeProgressContext ctx{this, nodeId, fileSize};
     const CO_SDO_abortCode_t result = client_api_transfer_file_block_with_progress(
-        channel, node, 0x1F50, 1, path.constData(), transferTimeoutMs, transfer_progress_callback, &ctx);
+        channel, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, path.constData(), transferTimeoutMs,
+        transfer_progress_callback, &ctx);
     if (result != 0) {
         return failUpgrade(
             nodeId, tr("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(static_cast<quint32>(result), 0, 16),

@@ -18,6 +18,7 @@
 #include "client_api.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
+#include "motor_protocol.h"
 #include "sim_bench.h"
 
 #include <algorithm>
@@ -76,7 +77,6 @@ double thread_cpu_s() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
-
 
 double now_s() {
     return static_cast<double>(ostrelo_monotonic_us()) / 1e6;
@@ -170,7 +170,8 @@ int run_throughput(const std::string &dir, size_t imageBytes) {
 
         const double c0 = thread_cpu_s();
         const double t0 = now_s();
-        const CO_SDO_abortCode_t rc = client_api_transfer_file_block(id, 1, 0x1F50, 1, image.c_str(), 60000);
+        const CO_SDO_abortCode_t rc = client_api_transfer_file_block(
+            id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, image.c_str(), 60000);
         const double wall = now_s() - t0;
         const double cpu = thread_cpu_s() - c0;
         sim_bench_detach_peer(0, 0);

@@ -6,6 +6,7 @@
 #define OSTRELO_BENCH_UPGRADE_SEQUENCE_H
 
 #include "client_api.h"
+#include "motor_protocol.h"
 #include "sim_bench.h"
 
 #include <chrono>
@@ -23,7 +24,8 @@ struct Timeouts {
 inline bool bootloader_answers(const client_channel_id_t &id, uint8_t node) {
     uint8_t buf[4];
     size_t n = 0;
-    const CO_SDO_abortCode_t r = client_api_sdo_read(id, node, 0x1F50, 1, buf, sizeof buf, &n, 300);
+    const CO_SDO_abortCode_t r = client_api_sdo_read(id, node, MOTOR_PROGRAM_DATA_INDEX,
+                                                     MOTOR_PROGRAM_DATA_SUB, buf, sizeof buf, &n, 300);
     return r == 0 || r == 0x06010000u;
 }
 
@@ -48,8 +50,10 @@ inline bool upgrade_once(const client_channel_id_t &id, uint8_t node, const std:
     }
     uint8_t probe[4];
     size_t n = 0;
-    client_api_sdo_read(id, node, 0x1F50, 1, probe, sizeof probe, &n, 1000);
-    if (client_api_transfer_file_block(id, node, 0x1F50, 1, path.c_str(), t.transferMs) != 0) {
+    client_api_sdo_read(id, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, probe, sizeof probe, &n,
+                        1000);
+    if (client_api_transfer_file_block(id, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB,
+                                       path.c_str(), t.transferMs) != 0) {
         return false;
     }
     if (client_api_verify_firmware_crc(id, node, path.c_str()) != 0) {
