@@ -2,7 +2,7 @@
 # Fails, naming file:line, when an include or a link between the program's
 # layers points up. From the bottom:
 #    0 motor protocol            example/motor_protocol.*       ostrelo_motor_protocol
-#   10 platform                  platform/*                     ostrelo_platform
+#   10 platform (time, files)    platform/*                     ostrelo_platform
 #   20 adapter functions         platform/controlcan/*          controlcan*
 #   25 bench (a transport)       sim/*                          ostrelo_sim*
 #   30 backends, device manager  example/can_backend*, device_mng*, client_store.h,
