@@ -36,6 +36,12 @@ client_channel_context_t *client_api_manager_get_channel_context(client_channel_
 void client_api_manager_release_channel(client_channel_id_t channelId);
 void client_api_manager_cleanup_all(void);
 
+/* The device manager's apply step: brings every configured channel up through
+ * client_api_manager_init_channel, so it is built with the client API and
+ * declared here rather than in device_mng.h. Returns the number of channels
+ * brought up by this call. */
+int device_manager_apply_config(uint16_t rxSize, uint16_t txSize);
+
 int client_api_send_raw_can(client_channel_id_t channelId, const CO_CANrxMsg_t *frame);
 int client_api_send_can_data(client_channel_id_t channelId, uint32_t canId, const uint8_t *data, uint8_t dlc);
 int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,

@@ -21,7 +21,6 @@ void device_manager_release_channel(uint32_t type, uint32_t index, uint32_t chan
 CANDevice device_manager_get_device_handle(uint32_t type, uint32_t index);
 int device_manager_set_channel_config(const client_channel_id_t *channel_id);
 int device_manager_set_channel_configs(const client_channel_id_t *configs, size_t count);
-int device_manager_apply_config(uint16_t rxSize, uint16_t txSize);
 int device_manager_is_channel_valid(const client_channel_id_t *channel_id);
 int device_manager_get_available_channels(client_channel_id_t *out, size_t cap);
 int device_manager_get_configured_channels_info(client_channel_id_t *out, size_t cap);
