@@ -163,16 +163,26 @@ void print_line(const char *line) {
     fflush(stdout);
 }
 
+// An adapter exists only when OSTRELO_CAN names an interface for one of its
+// channels.
+bool adapter_mapped(DWORD idx) {
+    if (idx >= CONTROLCAN_MAX_ADAPTERS) {
+        return false;
+    }
+    for (const auto &name : g_map.ifname[idx]) {
+        if (name[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 DWORD sc_open(DWORD, DWORD idx, DWORD) {
     if (idx >= CONTROLCAN_MAX_ADAPTERS) {
         return 0;
     }
-    bool any = false;
-    for (const auto &name : g_map.ifname[idx]) {
-        any = any || name[0] != '\0';
-    }
     char line[256];
-    if (!any) {
+    if (!adapter_mapped(idx)) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN: adapter %u has no interface in OSTRELO_CAN\n", idx);
         print_line(line);
         return 0;
@@ -393,7 +403,7 @@ DWORD sc_clear(DWORD, DWORD idx, DWORD ch) {
 }
 
 DWORD sc_board_info(DWORD, DWORD idx, VCI_BOARD_INFO *info) {
-    if (!info || idx >= CONTROLCAN_MAX_ADAPTERS) {
+    if (!info || !adapter_mapped(idx)) {
         return 0;
     }
     memset(info, 0, sizeof(*info));

@@ -142,6 +142,24 @@ TEST(SocketCanTransport, MissingInterfaceIsReportedClearly) {
 #endif
 }
 
+// Board information is given only for an adapter that OSTRELO_CAN names; no
+// socket is needed for it, so this runs with or without kernel CAN.
+TEST(SocketCanTransport, BoardInfoOnlyForAMappedAdapter) {
+#if defined(__linux__)
+    socketcan_map_t map;
+    ASSERT_EQ(1, socketcan_parse_map("0.1=can0", &map));
+    const ControlCanTransport *t = socketcan_transport(&map);
+    ASSERT_NE(nullptr, t);
+    VCI_BOARD_INFO info;
+    EXPECT_EQ(1u, t->ReadBoardInfo(4, 0, &info));
+    EXPECT_STREQ("SocketCAN", info.str_hw_Type);
+    EXPECT_EQ(0u, t->ReadBoardInfo(4, 1, &info));
+    EXPECT_EQ(0u, t->ReadBoardInfo(4, 9, &info));
+#else
+    GTEST_SKIP() << "SocketCAN exists only on Linux";
+#endif
+}
+
 TEST(SocketCanTransport, UnavailableAddressFamilyFailsTheOpen) {
 #if defined(__linux__)
     const int probe = socket(29 /* PF_CAN */, SOCK_RAW, 1 /* CAN_RAW */);
