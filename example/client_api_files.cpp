@@ -77,6 +77,8 @@ int cache_directory_bin_files_impl(const char *folderPath) {
     g_bin_file_count = 0;
     memset(g_bin_file_cache, 0, sizeof(g_bin_file_cache));
     snprintf(g_cached_folder_path, sizeof(g_cached_folder_path), "%s", folderPath);
+    // On Windows this searches the pattern "%s\*.bin": the folder, a
+    // backslash, then *.bin; elsewhere it reads the folder sorted by name.
     ostrelo_list_folder(folderPath, ".bin", cache_add, const_cast<char *>(folderPath));
     g_file_cache_valid = true;
     return static_cast<int>(g_bin_file_count);
