@@ -3,6 +3,8 @@
 #define OSTRELO_CLI_H
 
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,9 +23,27 @@ struct ChannelRef {
     uint32_t channel;
 };
 
+struct ExpectedNode {
+    bool anyChannel = true; // or only on `channel`
+    ChannelRef channel{0, 0};
+    uint8_t node = 0;
+};
+
 struct Options {
     std::string command;
     bool json = false;
+    bool verbose = false;         // -v: the lower layers' log on standard error
+    bool requireHardware = false; // refuse the simulated bench
+    bool bootloader = false;      // scan: also list motors that answer only in their bootloader
+    bool channelsGiven = false;
+    bool nodesGiven = false;
+    bool looseMatch = false;     // take a loose or one of several exact files
+    bool force = false;          // flash a motor already at the file's version
+    bool allowDowngrade = false; // flash a file older than the running version
+    bool allowMissing = false;   // no motor, a motor without a file, no .bin: not a failure
+    int expect = -1;             // --expect N: at least N motors
+    std::vector<ExpectedNode> expectNodes;
+    std::string expectNodesText;
     bool allChannels = true;
     std::vector<ChannelRef> channels;
     uint16_t bitrate = 1000;
@@ -43,15 +63,41 @@ struct Options {
     std::string file;
 };
 
-enum class Outcome { Pending, Ok, Failed, Interrupted, NoFile, DryRun };
+enum class Outcome {
+    Pending,
+    Ok,
+    Failed,
+    Interrupted,
+    NoFile,
+    DryRun,
+    Current,
+    Refused,
+    VersionMismatch,
+    Missing
+};
+
+// How a motor's file was chosen.
+enum class Match { None, Exact, Loose, Named };
 
 // One motor, keyed by its channel and node id.
 struct Motor {
+    Motor() {
+        memset(&channelId, 0, sizeof(channelId));
+        memset(&info, 0, sizeof(info));
+    }
     client_channel_id_t channelId;
     uint8_t node = 0;
     client_firmware_info_t info;
-    std::string file; // file name, empty when none pairs
+    bool inBootloader = false; // answered only in its bootloader: identity unknown
+    bool expectedOnly = false; // expected (--expect-nodes) but not found: outcome Missing
+    bool anyChannel = false;   // expected on any of the channels
+    std::string file;          // file name, empty when none pairs
     std::string path;
+    Match match = Match::None;
+    std::vector<std::string> candidates; // the files that pair: exact ones first, then loose ones
+    bool haveFileVersion = false;
+    uint32_t fileVersion = 0; // from the file name (V<a>_<b>_<c>_<d>)
+    std::string note;         // what the record should say beside the outcome
     uint64_t fileSize = 0;
     uint32_t fileCrc = 0;
     bool haveDeviceCrc = false;
@@ -72,15 +118,21 @@ struct Motor {
 
 // ---- output (cli_out.cpp) ---------------------------------------------------
 
-// Keeps the original standard output for the program's own output and sends
-// everything the lower layers print (to fd 1) to standard error or to
-// `logPath`. False (after one line on stderr) when the log cannot be opened.
-bool out_init(const std::string &logPath);
+// Keeps the original standard output for the program's own output and takes
+// over what the lower layers print (to fd 1). False (after one line on
+// stderr) when the log cannot be opened.
+// What the lower layers print goes to `logPath` when given, and to standard
+// error when `verbose`; without either, only their "[ERROR]" and
+// "[WARNING]" lines are shown on standard error.
+bool out_init(const std::string &logPath, bool verbose);
 // Writes `text` (complete lines) to the program's output in one call.
 void out_write(const std::string &text);
 // One line on standard error, written in one call.
 void err_line(const std::string &line);
 bool out_is_tty();
+
+// Ends the log redirection: what the lower layers printed is passed on.
+void out_finish();
 
 // Per-motor progress display: redrawn in place on a terminal, line by line
 // otherwise; silent with --json.
@@ -105,8 +157,14 @@ std::string motor_label(const Motor &m);
 
 // ---- interruption (cli_out.cpp) -------------------------------------------------
 
+// Ctrl-C, SIGTERM and SIGHUP ask the program to stop (interrupted()); a
+// second one ends it at once. A caller that has something to save first
+// (the record) defers that: it then watches interrupt_count() and ends the
+// program itself; a third signal still ends it at once.
 void interrupt_install();
 bool interrupted();
+int interrupt_count();
+void interrupt_defer_second(bool defer);
 
 // ---- bus work (cli_bus.cpp) -----------------------------------------------------
 
@@ -120,14 +178,41 @@ struct ChannelInfo {
 // Adapters and channels the transport offers (probed, then released).
 std::vector<ChannelInfo> probe_channels(uint16_t bitrate);
 // Brings up the selected channels. Returns false after one line on stderr
-// when a listed channel (or, for "all", every channel) cannot be brought up.
+// when a listed channel (or, for "all", every channel) cannot be brought up,
+// or when --require-hardware finds the simulated bench. On the simulated
+// bench it says so in one line on standard error.
 bool bring_up_channels(const Options &o, std::vector<client_channel_id_t> *up);
 void release_channels();
+// What the channels are: the simulated bench, or the interfaces and
+// adapters behind them. Valid while the channels are up.
+struct BusInfo {
+    bool simulated = false;
+    std::string text; // "simulated bench", "socketcan can0, can1", "canalyst-II 31F00012, ..."
+};
+BusInfo describe_bus(const std::vector<client_channel_id_t> &channels);
 // Scans every channel in its own thread; motors in channel and node order.
+// With `bootloader`, node ids that give no identity are asked by SDO too,
+// and those that answer are listed as in their bootloader.
 std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channels,
-                                 const std::vector<uint8_t> &nodes);
-// Pairs every motor with the first file of `folder` that carries its key.
-void match_files(const std::string &folder, std::vector<Motor> *motors);
+                                 const std::vector<uint8_t> &nodes, bool bootloader);
+
+// ---- files (cli_files.cpp) -------------------------------------------------------
+
+// The .bin files of a folder, in listing order, with their paths.
+struct FolderFile {
+    std::string name;
+    std::string path;
+};
+// False (after one line on stderr) when the folder cannot be read.
+bool list_folder(const std::string &folder, std::vector<FolderFile> *files);
+// Pairs every motor with its file of `files`: the one exact file; otherwise
+// the motor stays without one and its candidates are named, unless
+// `looseMatch`, which takes the first exact file, else the first loose one.
+void match_files(const std::vector<FolderFile> &files, bool looseMatch, std::vector<Motor> *motors);
+// Pairs every motor with the file the user named (--file).
+void match_named_file(const std::string &path, bool looseMatch, std::vector<Motor> *motors);
+// Longest path the platform can open; longer ones are refused up front.
+size_t path_limit();
 // Drops frames waiting on the channel's raw path; true when one of them had
 // identifier `ident`.
 bool discard_stale_frames(client_channel_id_t ch, uint32_t ident = 0xFFFFFFFFu);
@@ -138,7 +223,8 @@ bool discard_stale_frames(client_channel_id_t ch, uint32_t ident = 0xFFFFFFFFu);
 std::string format_table(const std::vector<std::vector<std::string>> &rows);
 // The identity fields of a motor as JSON members (no braces).
 std::string motor_identity_json(const Motor &m);
-// The file fields: "file" and "path" (null when none pairs).
+// The file fields: "file", "path" (null when none pairs), "match",
+// "candidates", "file_version".
 std::string motor_file_json(const Motor &m);
 std::string channels_json(const std::vector<client_channel_id_t> &channels);
 
@@ -149,5 +235,63 @@ int cmd_scan(const Options &o); // scan and match
 int cmd_upgrade(const Options &o);
 int cmd_crc(const Options &o);
 int cmd_start(const Options &o);
+
+// ---- versions and the record (cli_report.cpp) ---------------------------------------
+
+// The record of a run (JSON, or CSV with the same fields), kept on disk from
+// the start: it is replaced whole (a temporary file renamed into place) at
+// the start, whenever a motor ends and at the end, so a run that is killed
+// leaves the last complete record, never a cut one.
+class RunRecord {
+  public:
+    RunRecord(const Options &o, std::string date);
+    // Writes the first record (state "running"). False after one line on
+    // standard error when the file cannot be written.
+    bool start();
+    void set_bus(const BusInfo &bus, const std::vector<client_channel_id_t> &channels);
+    // Takes every motor (no channel thread may run).
+    void set_motors(const std::vector<Motor> &motors);
+    // One motor has ended: called by its own channel's thread.
+    void motor_done(size_t index, const Motor &m);
+    // Motors not ended are marked interrupted (the run is ended at once).
+    void mark_unfinished_interrupted(const std::string &why);
+    // The document for `state` ("running", "done", "interrupted").
+    std::string json(const std::string &state);
+    // Writes the record file (if any); false after one line on standard error.
+    bool write(const std::string &state);
+
+  private:
+    bool write_locked(const std::string &state);
+    std::string json_locked(const std::string &state);
+    const Options &o_;
+    std::string date_;
+    BusInfo bus_;
+    std::vector<client_channel_id_t> channels_;
+    std::vector<Motor> motors_;
+    std::mutex mutex_;
+};
+
+// The result table printed after an upgrade, and the line under it.
+std::string result_table(const std::vector<Motor> &motors);
+std::string summary_line(const std::vector<Motor> &motors);
+// Motors that --expect-nodes names and that did not answer, as records with
+// outcome Missing.
+std::vector<Motor> missing_motors(const Options &o, const std::vector<Motor> &found);
+// The accounting of a run: every motor must be there and paired, the
+// folder must hold a file. Prints one line on standard error per shortfall
+// and returns kExitFailed, or kExitOk. `files` is -1 when no folder is read.
+int account_for_motors(const Options &o, const std::vector<Motor> &motors, long files,
+                       const std::vector<client_channel_id_t> &channels);
+
+// Before the upgrade: a motor at the file's version is "current" (unless
+// --force), a file older than the running version is refused (unless
+// --allow-downgrade); a file without a version is flashed with a note.
+void apply_version_policy(Motor *m, const Options &o);
+// After a successful upgrade the application must report the file's
+// version: the outcome that holds (Ok, or VersionMismatch), and why.
+Outcome version_after_outcome(const Motor &m, std::string *why = nullptr);
+void settle_version_after(Motor *m);
+// The SDO abort codes in a message, each followed by its meaning.
+std::string with_abort_meanings(const std::string &text);
 
 #endif

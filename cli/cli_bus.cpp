@@ -1,5 +1,5 @@
 // Channels and motors for ostrelo-cli: probing the adapters, bringing
-// channels up, scanning each channel in its own thread, pairing files.
+// channels up, saying what they are, scanning each channel in its own thread.
 #include "cli.h"
 
 #include <algorithm>
@@ -7,56 +7,50 @@
 #include <thread>
 
 #include "ControlCAN.h"
-#include "can_backend.h"
+#include "motor_protocol.h"
+#ifndef _WIN32
+#include "controlcan_transport.h"
+#endif
 
 namespace {
 
 constexpr uint16_t kQueueSize = 8;
+// How long the bootloader sweep listens after its last request, and how long
+// a node that answered it gets to answer the confirming read.
+constexpr uint32_t kSweepListenMs = 100;
+constexpr uint32_t kBootloaderConfirmMs = 300;
 
-// The adapter's channel count, or 0 when the adapter does not open.
-uint32_t adapter_channels(const CANBackendOps *ops, uint32_t index, uint16_t bitrate, ChannelInfo *info) {
-    if (ops == nullptr || ops->create == nullptr || ops->open_device == nullptr) {
+std::string board_text(const char *field, size_t size) {
+    return std::string(field, strnlen(field, size));
+}
+
+// The adapter's channel count, or 0 when the adapter is not there. The
+// adapter functions are asked directly: an adapter index that is not
+// plugged in is an answer here, not an error worth a log line.
+uint32_t adapter_channels(uint32_t index, ChannelInfo *info) {
+    if (VCI_OpenDevice(kAdapterType, index, 0) != 1) {
         return 0;
     }
-    CANDevice dev = ops->create();
-    if (dev == nullptr) {
-        return 0;
-    }
-    uint32_t count = 0;
-    if (ops->open_device(dev, kAdapterType, index, bitrate) == 1) {
-        VCI_BOARD_INFO board;
-        memset(&board, 0, sizeof(board));
-        count = 2; // what an adapter that does not say offers
-        if (ops->get_board_info != nullptr && ops->get_board_info(dev, &board) == 1) {
-            if (board.can_Num >= 1) {
-                count = std::min<uint32_t>(board.can_Num, CLIENT_MAX_CHANNELS);
-            }
-            char text[sizeof(board.str_hw_Type) + 1];
-            memcpy(text, board.str_hw_Type, sizeof(board.str_hw_Type));
-            text[sizeof(board.str_hw_Type)] = '\0';
-            info->hwType = text;
-            char serial[sizeof(board.str_Serial_Num) + 1];
-            memcpy(serial, board.str_Serial_Num, sizeof(board.str_Serial_Num));
-            serial[sizeof(board.str_Serial_Num)] = '\0';
-            info->serial = serial;
+    VCI_BOARD_INFO board;
+    memset(&board, 0, sizeof(board));
+    uint32_t count = 2; // what an adapter that does not say offers
+    if (VCI_ReadBoardInfo(kAdapterType, index, &board) == 1) {
+        if (board.can_Num >= 1) {
+            count = std::min<uint32_t>(board.can_Num, CLIENT_MAX_CHANNELS);
         }
-        if (ops->close_device != nullptr) {
-            ops->close_device(dev);
-        }
+        info->hwType = board_text(board.str_hw_Type, sizeof(board.str_hw_Type));
+        info->serial = board_text(board.str_Serial_Num, sizeof(board.str_Serial_Num));
     }
-    if (ops->destroy != nullptr) {
-        ops->destroy(dev);
-    }
+    VCI_CloseDevice(kAdapterType, index);
     return count;
 }
 
-std::vector<ChannelInfo> offered_channels(uint16_t bitrate) {
+std::vector<ChannelInfo> offered_channels() {
     client_api_set_backend_zhcx();
-    const CANBackendOps *ops = can_backend_get();
     std::vector<ChannelInfo> out;
     for (int a = 0; a < kMaxAdapters; ++a) {
         ChannelInfo info;
-        const uint32_t n = adapter_channels(ops, static_cast<uint32_t>(a), bitrate, &info);
+        const uint32_t n = adapter_channels(static_cast<uint32_t>(a), &info);
         for (uint32_t c = 0; c < n; ++c) {
             info.ref = {static_cast<uint32_t>(a), c};
             out.push_back(info);
@@ -70,10 +64,53 @@ client_channel_id_t bring_up(ChannelRef r, uint16_t bitrate) {
                                            kQueueSize);
 }
 
+// Motors that give no identity may sit in their bootloader (held after a
+// Ctrl-C, a bad CRC, a power loss): ask every such node id's SDO server at
+// once and keep those that answer, confirmed one by one.
+std::vector<uint8_t> bootloader_sweep(client_channel_id_t ch, const std::vector<uint8_t> &silent) {
+    std::vector<uint8_t> answered;
+    if (silent.empty()) {
+        return answered;
+    }
+    discard_stale_frames(ch);
+    // A read of the program data: a bootloader answers it (with an abort),
+    // the application ignores SDO.
+    uint8_t request[8];
+    const uint8_t len = motor_build_sdo_frame(request, MOTOR_SDO_UPLOAD_REQUEST, MOTOR_PROGRAM_DATA_INDEX,
+                                              MOTOR_PROGRAM_DATA_SUB, 0);
+    for (uint8_t node : silent) {
+        if (interrupted()) {
+            return answered;
+        }
+        client_api_send_can_data(ch, motor_sdo_request_id(node), request, len);
+    }
+    std::vector<uint8_t> replied;
+    const uint32_t start = get_current_time_ms();
+    CO_CANrxMsg_t f;
+    while (static_cast<uint32_t>(get_current_time_ms() - start) < kSweepListenMs) {
+        if (client_api_receive_raw_can(ch, &f, 10) != 0) {
+            continue;
+        }
+        for (uint8_t node : silent) {
+            if (f.ident == motor_sdo_reply_id(node) &&
+                std::find(replied.begin(), replied.end(), node) == replied.end()) {
+                replied.push_back(node);
+            }
+        }
+    }
+    std::sort(replied.begin(), replied.end());
+    for (uint8_t node : replied) {
+        if (!interrupted() && client_api_bootloader_answers(ch, node, kBootloaderConfirmMs) == 0) {
+            answered.push_back(node);
+        }
+    }
+    return answered;
+}
+
 } // namespace
 
 std::vector<ChannelInfo> probe_channels(uint16_t bitrate) {
-    std::vector<ChannelInfo> list = offered_channels(bitrate);
+    std::vector<ChannelInfo> list = offered_channels();
     for (ChannelInfo &c : list) {
         const client_channel_id_t id = bring_up(c.ref, bitrate);
         c.up = !client_channel_id_is_invalid(&id);
@@ -86,7 +123,7 @@ bool bring_up_channels(const Options &o, std::vector<client_channel_id_t> *up) {
     std::vector<ChannelRef> wanted = o.channels;
     if (o.allChannels) {
         wanted.clear();
-        for (const ChannelInfo &c : offered_channels(o.bitrate)) {
+        for (const ChannelInfo &c : offered_channels()) {
             wanted.push_back(c.ref);
         }
     } else {
@@ -112,7 +149,65 @@ bool bring_up_channels(const Options &o, std::vector<client_channel_id_t> *up) {
                  "; see ostrelo-cli channels)");
         return false;
     }
+    if (describe_bus(*up).simulated) {
+        const std::string what =
+            "the simulated motor bench, not CAN hardware (OSTRELO_CAN" +
+            (transport_text() == "sim" ? std::string(" is unset") : "=" + transport_text()) + ")";
+        if (o.requireHardware) {
+            err_line("ostrelo-cli: --require-hardware: the channels are on " + what);
+            return false;
+        }
+        err_line("ostrelo-cli: running on " + what);
+    }
     return true;
+}
+
+BusInfo describe_bus(const std::vector<client_channel_id_t> &channels) {
+    BusInfo bus;
+    std::vector<uint32_t> adapters;
+    for (const client_channel_id_t &c : channels) {
+        if (std::find(adapters.begin(), adapters.end(), c.deviceIndex) == adapters.end()) {
+            adapters.push_back(c.deviceIndex);
+        }
+    }
+    std::string boards;
+    for (uint32_t a : adapters) {
+        VCI_BOARD_INFO board;
+        memset(&board, 0, sizeof(board));
+        if (VCI_ReadBoardInfo(kAdapterType, a, &board) != 1) {
+            continue;
+        }
+        const std::string hw = board_text(board.str_hw_Type, sizeof(board.str_hw_Type));
+        // The Windows stand-in DLL is the bench too; its boards say so.
+        bus.simulated = bus.simulated || hw.find("(simulated)") != std::string::npos;
+        boards += (boards.empty() ? "" : ", ") + hw + " " +
+                  board_text(board.str_Serial_Num, sizeof(board.str_Serial_Num));
+    }
+#ifndef _WIN32
+    const ControlCanTransport *t = controlcan_get_transport();
+    const std::string name = t != nullptr && t->name != nullptr ? t->name : "";
+    bus.simulated = name == "sim";
+    if (name == "socketcan") {
+        // OSTRELO_CAN=socketcan:0.0=can0,0.1=can1: the interfaces of the channels in use.
+        const std::string value = transport_text();
+        std::string names;
+        for (const client_channel_id_t &c : channels) {
+            const std::string ref = channel_text(c) + "=";
+            size_t at = value.find(ref);
+            while (at != std::string::npos && at > 0 && value[at - 1] != ':' && value[at - 1] != ',') {
+                at = value.find(ref, at + 1);
+            }
+            if (at != std::string::npos) {
+                const size_t from = at + ref.size();
+                names += (names.empty() ? "" : ", ") + value.substr(from, value.find(',', from) - from);
+            }
+        }
+        bus.text = "socketcan " + names;
+        return bus;
+    }
+#endif
+    bus.text = bus.simulated ? "simulated bench" : boards;
+    return bus;
 }
 
 void release_channels() {
@@ -133,13 +228,14 @@ bool discard_stale_frames(client_channel_id_t ch, uint32_t ident) {
 }
 
 std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channels,
-                                 const std::vector<uint8_t> &nodes) {
+                                 const std::vector<uint8_t> &nodes, bool bootloader) {
     // Each thread uses its own channel's context only and writes its own list:
     // the process-wide one-entry-per-node table is not touched.
     std::vector<std::vector<Motor>> found(channels.size());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < channels.size(); ++i) {
         threads.emplace_back([&, i]() {
+            std::vector<uint8_t> silent;
             for (uint8_t node : nodes) {
                 if (interrupted()) {
                     break;
@@ -158,12 +254,27 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
                     answered = client_api_query_firmware_info(channels[i], node, &m.info) == 0;
                 }
                 if (!answered) {
+                    silent.push_back(node);
                     continue;
                 }
                 m.channelId = channels[i];
                 m.node = node;
                 found[i].push_back(m);
             }
+            if (!bootloader) {
+                return;
+            }
+            for (uint8_t node : bootloader_sweep(channels[i], silent)) {
+                Motor m;
+                memset(&m.info, 0, sizeof(m.info));
+                m.channelId = channels[i];
+                m.node = node;
+                m.inBootloader = true;
+                m.held = true; // already where an upgrade needs it: no handshake
+                found[i].push_back(m);
+            }
+            std::sort(found[i].begin(), found[i].end(),
+                      [](const Motor &a, const Motor &b) { return a.node < b.node; });
         });
     }
     for (std::thread &t : threads) {
@@ -174,18 +285,4 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
         all.insert(all.end(), list.begin(), list.end());
     }
     return all;
-}
-
-void match_files(const std::string &folder, std::vector<Motor> *motors) {
-    client_api_clear_file_cache();
-    client_api_cache_directory_bin_files(folder.c_str());
-    for (Motor &m : *motors) {
-        for (size_t i = 0; i < g_bin_file_count && i < CLIENT_MAX_BIN_FILES; ++i) {
-            if (match_filename_with_key(g_bin_file_cache[i].filename, m.info.filenameKey)) {
-                m.file = g_bin_file_cache[i].filename;
-                m.path = g_bin_file_cache[i].fullPath;
-                break;
-            }
-        }
-    }
 }

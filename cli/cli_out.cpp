@@ -12,7 +12,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 namespace {
 
@@ -34,10 +38,69 @@ void write_all(int fd, const char *p, size_t n) {
     }
 }
 
-volatile sig_atomic_t g_interrupted = 0;
+volatile sig_atomic_t g_signals = 0;
+volatile sig_atomic_t g_deferSecond = 0;
 
-void on_interrupt_signal(int) {
-    g_interrupted = 1;
+void on_interrupt_signal(int sig) {
+#ifdef _WIN32
+    // The C run-time restores the default action before calling us.
+    signal(sig, on_interrupt_signal);
+#else
+    (void)sig;
+#endif
+    g_signals = g_signals + 1;
+    if (g_signals >= 3 || (g_signals >= 2 && !g_deferSecond)) {
+        _exit(kExitFailed);
+    }
+}
+
+// ---- the lower layers' log ------------------------------------------------------
+
+struct LogPipe {
+    int readFd = -1;
+    int fileFd = -1;
+    bool verbose = false;
+    std::thread reader;
+} g_log;
+
+bool starts_with(const std::string &s, const char *prefix) {
+    return s.compare(0, strlen(prefix), prefix) == 0;
+}
+
+// Passes one line printed to fd 1 on: to the log file and, with -v, to
+// standard error; without either only the errors and warnings, so a good run
+// stays quiet and a bad one still says why.
+void log_line(const std::string &line) {
+    if (g_log.fileFd >= 0) {
+        write_all(g_log.fileFd, line.data(), line.size());
+    }
+    if (g_log.verbose ||
+        (g_log.fileFd < 0 && (starts_with(line, "[ERROR]") || starts_with(line, "[WARNING]")))) {
+        write_all(2, line.data(), line.size());
+    }
+}
+
+void log_reader() {
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(g_log.readFd, buf, sizeof(buf));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t start = 0;
+        for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
+            log_line(pending.substr(start, nl + 1 - start));
+        }
+        pending.erase(0, start);
+    }
+    if (!pending.empty()) {
+        log_line(pending + "\n");
+    }
 }
 
 // ---- progress display -------------------------------------------------------
@@ -62,16 +125,19 @@ std::string progress_text(const Motor &m) {
 }
 
 std::string final_text(const Motor &m) {
-    std::string line = motor_label(m) + "  " + outcome_text(m.outcome);
-    if (m.outcome == Outcome::Ok) {
+    const Outcome outcome = version_after_outcome(m);
+    std::string line = motor_label(m) + "  " + outcome_text(outcome);
+    if (outcome == Outcome::Ok || outcome == Outcome::VersionMismatch) {
         line += "  " + version_text(m.info.softwareVersion) + " -> " +
                 (m.haveVersionAfter ? version_text(m.versionAfter) : std::string("?"));
     }
     char buf[48];
     snprintf(buf, sizeof(buf), "  %.1f s", static_cast<double>(m.durationMs) / 1000.0);
     line += buf;
-    if (!m.error.empty()) {
-        line += "  " + m.error;
+    std::string why = m.error;
+    version_after_outcome(m, &why);
+    if (!why.empty()) {
+        line += "  " + with_abort_meanings(why);
     }
     return line;
 }
@@ -116,7 +182,7 @@ void put_slot_locked(const Motor *m) {
 
 } // namespace
 
-bool out_init(const std::string &logPath) {
+bool out_init(const std::string &logPath, bool verbose) {
     fflush(stdout);
 #ifdef _WIN32
     g_outFd = dup(1);
@@ -128,26 +194,49 @@ bool out_init(const std::string &logPath) {
         err_line("ostrelo-cli: standard output cannot be duplicated");
         return false;
     }
-    int target = 2;
+    g_log.verbose = verbose;
     if (!logPath.empty()) {
 #ifdef _WIN32
-        target = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        g_log.fileFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 #else
-        target = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        g_log.fileFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 #endif
-        if (target < 0) {
+        if (g_log.fileFd < 0) {
             err_line("ostrelo-cli: cannot write the log file " + logPath + ": " + strerror(errno));
             return false;
         }
     }
-    dup2(target, 1);
-    if (target != 2) {
-        close(target);
+    int fds[2];
+#ifdef _WIN32
+    const int piped = _pipe(fds, 65536, _O_BINARY);
+#else
+    const int piped = pipe(fds);
+#endif
+    if (piped != 0) {
+        err_line(std::string("ostrelo-cli: cannot set up the log: ") + strerror(errno));
+        return false;
     }
+    dup2(fds[1], 1);
+    close(fds[1]);
+    g_log.readFd = fds[0];
+    g_log.reader = std::thread(log_reader);
     // The lower layers print with printf: whole lines, as they come.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     g_tty = isatty(g_outFd) == 1;
     return true;
+}
+
+void out_finish() {
+    if (!g_log.reader.joinable()) {
+        return;
+    }
+    fflush(stdout);
+    close(1); // the reader sees the end of the log
+    g_log.reader.join();
+    close(g_log.readFd);
+    if (g_log.fileFd >= 0) {
+        close(g_log.fileFd);
+    }
 }
 
 void out_write(const std::string &text) {
@@ -326,6 +415,14 @@ const char *outcome_text(Outcome o) {
         return "no file";
     case Outcome::DryRun:
         return "dry run";
+    case Outcome::Current:
+        return "current";
+    case Outcome::Refused:
+        return "refused";
+    case Outcome::VersionMismatch:
+        return "version mismatch";
+    case Outcome::Missing:
+        return "missing";
     case Outcome::Pending:
         break;
     }
@@ -336,24 +433,32 @@ const char *outcome_text(Outcome o) {
 
 void interrupt_install() {
 #ifdef _WIN32
-    // The C run-time restores the default after the first Ctrl-C, so a
-    // second one ends the program at once, as below.
     signal(SIGINT, on_interrupt_signal);
     signal(SIGTERM, on_interrupt_signal);
+    signal(SIGBREAK, on_interrupt_signal);
 #else
     struct sigaction sa;
     memset(&sa, 0, sizeof(sa));
     sa.sa_handler = on_interrupt_signal;
     sigemptyset(&sa.sa_mask);
-    // A second Ctrl-C ends the program at once.
-    sa.sa_flags = SA_RESETHAND;
+    // Ctrl-C, a kill and a terminal that went away (an SSH drop) all stop
+    // the run the same way: no further motor, the record written.
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     // A reader that went away must not kill an upgrade half-way.
     signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
 bool interrupted() {
-    return g_interrupted != 0;
+    return g_signals != 0;
+}
+
+int interrupt_count() {
+    return static_cast<int>(g_signals);
+}
+
+void interrupt_defer_second(bool defer) {
+    g_deferSecond = defer ? 1 : 0;
 }

@@ -2,7 +2,7 @@
 // JSON pieces they share with the upgrade.
 #include "cli.h"
 
-#include <sys/stat.h>
+#include <algorithm>
 
 std::string format_table(const std::vector<std::vector<std::string>> &rows) {
     std::vector<size_t> width;
@@ -26,27 +26,6 @@ std::string format_table(const std::vector<std::vector<std::string>> &rows) {
         out += line + "\n";
     }
     return out;
-}
-
-std::string motor_identity_json(const Motor &m) {
-    return "\"channel\":" + json_string(channel_text(m.channelId)) +
-           ",\"adapter\":" + std::to_string(m.channelId.deviceIndex) +
-           ",\"can_channel\":" + std::to_string(m.channelId.canChannel) +
-           ",\"node\":" + std::to_string(m.node) + ",\"motor_type\":" + std::to_string(m.info.motorType) +
-           ",\"model\":" + json_string(m.info.firmwareModel) +
-           ",\"brake_code\":" + std::to_string(m.info.brakeType) +
-           ",\"brake\":" + json_string(m.info.brakeSuffix) +
-           ",\"encoder_code\":" + std::to_string(m.info.encoderType) +
-           ",\"encoder\":" + json_string(m.info.encoderName) +
-           ",\"version\":" + json_string(version_text(m.info.softwareVersion)) +
-           ",\"key\":" + json_string(m.info.filenameKey);
-}
-
-std::string motor_file_json(const Motor &m) {
-    if (m.file.empty()) {
-        return "\"file\":null,\"path\":null";
-    }
-    return "\"file\":" + json_string(m.file) + ",\"path\":" + json_string(m.path);
 }
 
 std::string channels_json(const std::vector<client_channel_id_t> &channels) {
@@ -91,16 +70,26 @@ int cmd_channels(const Options &o) {
 
 int cmd_scan(const Options &o) {
     const bool match = o.command == "match";
+    std::vector<FolderFile> files;
+    if (match && !list_folder(o.folder, &files)) {
+        return kExitUsage;
+    }
     std::vector<client_channel_id_t> channels;
     if (!bring_up_channels(o, &channels)) {
         release_channels();
         return kExitUsage;
     }
-    std::vector<Motor> motors = scan_channels(channels, o.nodes);
+    std::vector<Motor> motors = scan_channels(channels, o.nodes, match || o.bootloader);
     release_channels();
     if (match) {
-        match_files(o.folder, &motors);
+        match_files(files, o.looseMatch, &motors);
+        for (Motor &m : motors) {
+            if (m.outcome == Outcome::Pending && m.file.empty()) {
+                m.outcome = Outcome::NoFile;
+            }
+        }
     }
+    const std::vector<Motor> missing = missing_motors(o, motors);
     std::string out;
     if (o.json) {
         out = "{\"transport\":" + json_string(transport_text()) +
@@ -112,9 +101,13 @@ int cmd_scan(const Options &o) {
         for (size_t i = 0; i < motors.size(); ++i) {
             out += std::string(i ? "," : "") + "\n{" + motor_identity_json(motors[i]);
             if (match) {
-                out += "," + motor_file_json(motors[i]);
+                out += "," + motor_file_json(motors[i]) + ",\"error\":" + json_string(motors[i].error);
             }
             out += "}";
+        }
+        out += "],\"missing\":[";
+        for (size_t i = 0; i < missing.size(); ++i) {
+            out += std::string(i ? "," : "") + "\n{" + motor_identity_json(missing[i]) + "}";
         }
         out += "]}\n";
     } else {
@@ -124,17 +117,33 @@ int cmd_scan(const Options &o) {
             rows[0].push_back("FILE");
         }
         for (const Motor &m : motors) {
-            rows.push_back({channel_text(m.channelId), std::to_string(m.node), m.info.firmwareModel,
-                            m.info.brakeSuffix, m.info.encoderName, version_text(m.info.softwareVersion),
-                            m.info.filenameKey});
+            if (m.inBootloader) {
+                rows.push_back({channel_text(m.channelId), std::to_string(m.node), "-", "-", "-", "-",
+                                "in its bootloader, identity unknown"});
+            } else {
+                rows.push_back({channel_text(m.channelId), std::to_string(m.node), m.info.firmwareModel,
+                                m.info.brakeSuffix, m.info.encoderName, version_text(m.info.softwareVersion),
+                                m.info.filenameKey});
+            }
             if (match) {
-                rows.back().push_back(m.file.empty() ? "no file" : m.file);
+                rows.back().push_back(m.file.empty() ? (m.error.empty() ? "no file" : m.error)
+                                                     : m.file + (m.match == Match::Loose ? " (loose)" : ""));
             }
         }
         out = format_table(rows);
         out += std::to_string(motors.size()) + " motor(s) on " + std::to_string(channels.size()) +
                " channel(s)\n";
+        for (const Motor &m : missing) {
+            out += "missing: " +
+                   (m.anyChannel ? std::string("node ") + std::to_string(m.node) : motor_label(m)) + "\n";
+        }
     }
     out_write(out);
-    return interrupted() ? kExitFailed : kExitOk;
+    std::vector<Motor> all = motors;
+    all.insert(all.end(), missing.begin(), missing.end());
+    int rc = account_for_motors(o, all, match ? static_cast<long>(files.size()) : -1L, channels);
+    for (const Motor &m : motors) {
+        rc = m.outcome == Outcome::Refused ? kExitFailed : rc;
+    }
+    return interrupted() ? kExitFailed : rc;
 }

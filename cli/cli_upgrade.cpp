@@ -3,7 +3,9 @@
 #include "cli.h"
 
 #include "motor_protocol.h"
+#include "trace.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +13,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -238,179 +241,64 @@ void upgrade_motor(Motor *m, const Options &o) {
 }
 
 // One thread per channel: hold phase (--hold), then its motors in turn.
-void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int> *finished) {
+// Each motor's end is recorded at once, so the record on disk keeps up.
+void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int> *finished, RunRecord *record,
+                 const Motor *first) {
     if (o.hold) {
         hold_channel(motors, kHoldMs);
     }
     for (Motor *m : motors) {
         upgrade_motor(m, o);
+        settle_version_after(m);
+        record->motor_done(static_cast<size_t>(m - first), *m);
     }
     finished->fetch_add(1);
 }
 
-std::string opt_hex(bool have, uint32_t v) {
-    return have ? hex32(v) : std::string();
-}
-
-std::string motor_report_json(const Motor &m) {
-    auto str_or_null = [](bool have, const std::string &s) {
-        return have ? json_string(s) : std::string("null");
-    };
-    const bool paired = !m.file.empty();
-    return "{" + motor_identity_json(m) + "," + motor_file_json(m) +
-           ",\"file_size\":" + (paired ? std::to_string(m.fileSize) : "null") +
-           ",\"file_crc\":" + str_or_null(paired, hex32(m.fileCrc)) +
-           ",\"device_crc\":" + str_or_null(m.haveDeviceCrc, hex32(m.deviceCrc)) +
-           ",\"version_before\":" + json_string(version_text(m.info.softwareVersion)) +
-           ",\"version_after\":" + str_or_null(m.haveVersionAfter, version_text(m.versionAfter)) +
-           ",\"attempts\":" + std::to_string(m.attempts) +
-           ",\"duration_ms\":" + std::to_string(m.durationMs) +
-           ",\"transfer_ms\":" + std::to_string(m.transferMs) +
-           ",\"outcome\":" + json_string(outcome_text(m.outcome)) + ",\"error\":" + json_string(m.error) +
-           "}";
-}
-
-struct Summary {
-    size_t ok = 0, failed = 0, interrupted = 0, noFile = 0, dryRun = 0;
-};
-
-Summary summarize(const std::vector<Motor> &motors) {
-    Summary s;
-    for (const Motor &m : motors) {
-        switch (m.outcome) {
-        case Outcome::Ok:
-            ++s.ok;
-            break;
-        case Outcome::Failed:
-        case Outcome::Pending:
-            ++s.failed;
-            break;
-        case Outcome::Interrupted:
-            ++s.interrupted;
-            break;
-        case Outcome::NoFile:
-            ++s.noFile;
-            break;
-        case Outcome::DryRun:
-            ++s.dryRun;
-            break;
-        }
-    }
-    return s;
-}
-
-std::string report_json(const Options &o, const std::string &date,
-                        const std::vector<client_channel_id_t> &channels, const std::vector<Motor> &motors) {
-    const Summary s = summarize(motors);
-    std::string out =
-        "{\"date\":" + json_string(date) + ",\"transport\":" + json_string(transport_text()) +
-        ",\"bitrate\":" + std::to_string(o.bitrate) + ",\"channels\":" + channels_json(channels) +
-        ",\"folder\":" + json_string(o.folder) + ",\"dry_run\":" + (o.dryRun ? "true" : "false") +
-        ",\"hold\":" + (o.hold ? "true" : "false") + ",\"retries\":" + std::to_string(o.retries) +
-        ",\"summary\":{\"motors\":" + std::to_string(motors.size()) + ",\"ok\":" + std::to_string(s.ok) +
-        ",\"failed\":" + std::to_string(s.failed) + ",\"interrupted\":" + std::to_string(s.interrupted) +
-        ",\"no_file\":" + std::to_string(s.noFile) + ",\"dry_run\":" + std::to_string(s.dryRun) +
-        "},\"motors\":[";
-    for (size_t i = 0; i < motors.size(); ++i) {
-        out += std::string(i ? "," : "") + "\n" + motor_report_json(motors[i]);
-    }
-    return out + "]}\n";
-}
-
-std::string csv_field(const std::string &s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) {
-        return s;
-    }
-    std::string out = "\"";
-    for (char c : s) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
-}
-
-std::string report_csv(const std::string &date, const std::vector<Motor> &motors) {
-    std::string out =
-        "date,transport,channel,node,model,brake,encoder,key,file,file_size,file_crc,device_crc,"
-        "version_before,version_after,attempts,duration_ms,transfer_ms,outcome,error\n";
-    for (const Motor &m : motors) {
-        const bool paired = !m.file.empty();
-        const std::vector<std::string> f = {date,
-                                            transport_text(),
-                                            channel_text(m.channelId),
-                                            std::to_string(m.node),
-                                            m.info.firmwareModel,
-                                            m.info.brakeSuffix,
-                                            m.info.encoderName,
-                                            m.info.filenameKey,
-                                            m.file,
-                                            paired ? std::to_string(m.fileSize) : "",
-                                            paired ? hex32(m.fileCrc) : "",
-                                            opt_hex(m.haveDeviceCrc, m.deviceCrc),
-                                            version_text(m.info.softwareVersion),
-                                            m.haveVersionAfter ? version_text(m.versionAfter) : "",
-                                            std::to_string(m.attempts),
-                                            std::to_string(m.durationMs),
-                                            std::to_string(m.transferMs),
-                                            outcome_text(m.outcome),
-                                            m.error};
-        for (size_t i = 0; i < f.size(); ++i) {
-            out += (i ? "," : "") + csv_field(f[i]);
-        }
-        out += "\n";
-    }
-    return out;
-}
-
-bool ends_with(const std::string &s, const char *suffix) {
-    const size_t n = strlen(suffix);
-    return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
-bool write_file(const std::string &path, const std::string &text) {
-    FILE *f = fopen(path.c_str(), "w");
-    if (f == nullptr) {
-        return false;
-    }
-    const bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
-    return fclose(f) == 0 && ok;
-}
-
-std::string result_table(const std::vector<Motor> &motors) {
-    std::vector<std::vector<std::string>> rows = {
-        {"MOTOR", "OLD", "NEW", "FILE", "FILE CRC", "DEVICE CRC", "TIME", "OUTCOME"}};
-    for (const Motor &m : motors) {
-        char time[32];
-        snprintf(time, sizeof(time), "%.1f s", static_cast<double>(m.durationMs) / 1000.0);
-        std::string outcome = outcome_text(m.outcome);
-        if (!m.error.empty()) {
-            outcome += ": " + m.error;
-        }
-        rows.push_back({motor_label(m), version_text(m.info.softwareVersion),
-                        m.haveVersionAfter ? version_text(m.versionAfter) : "-",
-                        m.file.empty() ? "-" : m.file, m.file.empty() ? "-" : hex32(m.fileCrc),
-                        m.haveDeviceCrc ? hex32(m.deviceCrc) : "-", m.attempts ? time : "-", outcome});
-    }
-    return format_table(rows);
-}
-
 // Reads size and CRC-32 of every paired file once, before the channels start.
-void load_file_facts(std::vector<Motor> *motors) {
+void load_file_facts(Motor *m) {
+    struct stat st;
+    m->fileSize = stat(m->path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    m->fileCrc = client_api_calculate_file_crc32(m->path.c_str());
+}
+
+// Before any frame: what each motor is to get, and what it is not to.
+void prepare_motors(const Options &o, std::vector<Motor> *motors) {
     for (Motor &m : *motors) {
+        if (m.outcome != Outcome::Pending) {
+            continue; // refused while pairing
+        }
         if (m.file.empty()) {
+            m.outcome = Outcome::NoFile;
             continue;
         }
-        struct stat st;
-        m.fileSize = stat(m.path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-        m.fileCrc = client_api_calculate_file_crc32(m.path.c_str());
+        load_file_facts(&m);
+        apply_version_policy(&m, o);
+        if (o.dryRun && m.outcome == Outcome::Pending) {
+            m.outcome = Outcome::DryRun;
+        }
     }
+}
+
+// A second Ctrl-C (or SIGTERM, SIGHUP) during the upgrade: the record is
+// written with the motors under way marked, then the program ends at once.
+[[noreturn]] void end_at_once(RunRecord *record) {
+    record->mark_unfinished_interrupted("the program was ended at once during this motor (second signal)");
+    record->write("interrupted");
+    controlcan_trace_close();
+    err_line("ostrelo-cli: ended at once; the record marks the motors under way interrupted");
+    _exit(kExitFailed);
 }
 
 } // namespace
 
 int cmd_upgrade(const Options &o) {
-    const std::string date = utc_now_iso();
-    if (!o.report.empty() && !write_file(o.report, "")) {
-        err_line("ostrelo-cli: cannot write the report " + o.report + ": " + strerror(errno));
+    RunRecord record(o, utc_now_iso());
+    if (!record.start()) {
+        return kExitUsage;
+    }
+    std::vector<FolderFile> files;
+    if (o.file.empty() && !list_folder(o.folder, &files)) {
         return kExitUsage;
     }
     std::vector<client_channel_id_t> channels;
@@ -418,19 +306,23 @@ int cmd_upgrade(const Options &o) {
         release_channels();
         return kExitUsage;
     }
-    std::vector<Motor> motors = scan_channels(channels, o.nodes);
-    match_files(o.folder, &motors);
-    load_file_facts(&motors);
+    record.set_bus(describe_bus(channels), channels);
+    std::vector<Motor> motors = scan_channels(channels, o.nodes, true);
+    if (o.file.empty()) {
+        match_files(files, o.looseMatch, &motors);
+    } else {
+        match_named_file(o.file, o.looseMatch, &motors);
+    }
+    prepare_motors(o, &motors);
+    const std::vector<Motor> missing = missing_motors(o, motors);
+    motors.insert(motors.end(), missing.begin(), missing.end());
+    record.set_motors(motors);
+    record.write("running");
 
     std::vector<std::vector<Motor *>> perChannel(channels.size());
     size_t selected = 0;
     for (Motor &m : motors) {
-        if (m.file.empty()) {
-            m.outcome = Outcome::NoFile;
-            continue;
-        }
-        if (o.dryRun) {
-            m.outcome = Outcome::DryRun;
+        if (m.outcome != Outcome::Pending) {
             continue;
         }
         for (size_t i = 0; i < channels.size(); ++i) {
@@ -442,6 +334,7 @@ int cmd_upgrade(const Options &o) {
         }
     }
     if (selected > 0) {
+        interrupt_defer_second(true);
         progress_begin(!o.json);
         if (o.hold) {
             progress_note(
@@ -453,12 +346,15 @@ int cmd_upgrade(const Options &o) {
         std::vector<std::thread> threads;
         for (std::vector<Motor *> &list : perChannel) {
             if (!list.empty()) {
-                threads.emplace_back(run_channel, list, std::cref(o), &finished);
+                threads.emplace_back(run_channel, list, std::cref(o), &finished, &record, motors.data());
                 ++started;
             }
         }
         bool told = false;
         while (finished.load() < started) {
+            if (interrupt_count() >= 2) {
+                end_at_once(&record);
+            }
             if (interrupted() && !told) {
                 told = true;
                 cli_on_interrupt();
@@ -471,38 +367,40 @@ int cmd_upgrade(const Options &o) {
         progress_end();
     }
     release_channels();
+    record.set_motors(motors);
 
-    if (selected == 0 && !o.dryRun && o.json) {
-        err_line("ostrelo-cli: nothing to do: no motor pairs with a file in " + o.folder);
-    }
-    const std::string doc = report_json(o, date, channels, motors);
+    const std::string state = interrupted() ? "interrupted" : "done";
     std::string out;
     if (o.json) {
-        out = doc;
+        out = record.json(state);
     } else {
         out = result_table(motors);
-        const Summary s = summarize(motors);
-        if (selected == 0 && s.dryRun == 0) {
+        const size_t dry = static_cast<size_t>(std::count_if(
+            motors.begin(), motors.end(), [](const Motor &m) { return m.outcome == Outcome::DryRun; }));
+        const bool anyFile =
+            std::any_of(motors.begin(), motors.end(), [](const Motor &m) { return !m.file.empty(); });
+        if (o.dryRun) {
+            out += "Dry run: " + std::to_string(dry) + " motor(s) would be upgraded; nothing was sent\n";
+        } else if (!anyFile && o.file.empty()) {
             out += "Nothing to do: no motor pairs with a file in " + o.folder + "\n";
-        } else if (o.dryRun) {
-            out += "Dry run: " + std::to_string(s.dryRun) + " motor(s) would be upgraded; nothing was sent\n";
-        } else {
-            out += std::to_string(s.ok) + " ok, " + std::to_string(s.failed) + " failed, " +
-                   std::to_string(s.interrupted) + " interrupted, " + std::to_string(s.noFile) +
-                   " without file\n";
+        } else if (selected == 0) {
+            out += "Nothing to upgrade\n";
         }
+        out += summary_line(motors);
     }
-    int rc = kExitOk;
-    const Summary s = summarize(motors);
-    if (s.failed > 0 || s.interrupted > 0 || interrupted()) {
-        rc = kExitFailed;
-    }
-    if (!o.report.empty()) {
-        const std::string text = ends_with(o.report, ".csv") ? report_csv(date, motors) : doc;
-        if (!write_file(o.report, text)) {
-            err_line("ostrelo-cli: cannot write the report " + o.report + ": " + strerror(errno));
+    int rc = account_for_motors(o, motors, o.file.empty() ? static_cast<long>(files.size()) : -1L, channels);
+    for (const Motor &m : motors) {
+        const Outcome outcome = version_after_outcome(m);
+        if (outcome == Outcome::Failed || outcome == Outcome::Pending || outcome == Outcome::Refused ||
+            outcome == Outcome::VersionMismatch || outcome == Outcome::Interrupted) {
             rc = kExitFailed;
         }
+    }
+    if (interrupted()) {
+        rc = kExitFailed;
+    }
+    if (!record.write(state)) {
+        rc = kExitFailed;
     }
     out_write(out);
     return rc;

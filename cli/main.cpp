@@ -26,17 +26,32 @@ const char kUsage[] =
     "  start      start the application of a motor held in its bootloader\n"
     "\n"
     "'ostrelo-cli <command> --help' describes a command. OSTRELO_CAN chooses the transport\n"
-    "(unset: the simulated bench); OSTRELO_TRACE=FILE writes a frame trace.\n"
-    "Exit codes: 0 success, 1 a motor or a check failed, 2 usage or set-up error.\n";
+    "(unset: the simulated bench, said on standard error); OSTRELO_TRACE=FILE writes a frame trace.\n"
+    "Exit codes: 0 success, 1 a motor or a check failed or a motor is missing, 2 usage or set-up error.\n"
+    "Ctrl-C, SIGTERM or SIGHUP stop the run (no further motor, the record written); a second one\n"
+    "ends it at once.\n";
 
 const char kCommonHelp[] =
     "  --bitrate KBPS    bit rate of the channels: 10 20 50 100 125 250 500 800 1000 (default 1000)\n"
-    "  --log FILE        write the log to FILE instead of standard error\n"
+    "  --require-hardware  refuse to run on the simulated motor bench\n"
+    "  --log FILE        write the whole log to FILE (standard error then shows none of it)\n"
+    "  -v, --verbose     show the whole log on standard error (default: only its [ERROR] and\n"
+    "                    [WARNING] lines)\n"
     "  --trace FILE      write every frame sent and received (candump log format)\n"
     "  --help            this text\n";
 
-const char kSelectHelp[] = "  --channels LIST   adapter.channel list, e.g. 0.0,1.1, or 'all' (default: all)\n"
-                           "  --nodes LIST      node ids to probe, e.g. 1-32 or 1,4,10-12 (default 1-32)\n";
+const char kSelectHelp[] =
+    "  --channels LIST   adapter.channel list, e.g. 0.0,1.1, or 'all' (default: all)\n"
+    "  --nodes LIST      node ids to probe, e.g. 1-32 or 1,4,10-12 (default 1-32)\n"
+    "  --expect N        at least N motors must answer, else exit code 1\n"
+    "  --expect-nodes LIST  these node ids must answer, else exit code 1: 1-6 on any channel,\n"
+    "                    0.1:3 on channel 0.1 only (items separated by commas)\n"
+    "  --allow-missing   no motor found, a motor without a file or a folder without .bin\n"
+    "                    files is not a failure\n";
+
+const char kMatchHelp[] =
+    "  --loose-match     take a file the naming rule pairs although its name does not begin\n"
+    "                    with the motor's model_encoder_brake (or the first of several that do)\n";
 
 struct CommandHelp {
     const char *name;
@@ -52,32 +67,46 @@ const CommandHelp kCommands[] = {
      "  --json            one JSON document: transport, bitrate, channels[] (channel, adapter,\n"
      "                    can_channel, state, hardware, serial)\n",
      false},
-    {"scan", "ostrelo-cli scan [--channels LIST] [--nodes LIST] [--json] [--bitrate KBPS]",
+    {"scan", "ostrelo-cli scan [--channels LIST] [--nodes LIST] [--bootloader] [--json] [--bitrate KBPS]",
      "Brings the channels up and asks every node id of the list on every channel, one thread\n"
      "per channel. One row per motor: channel, node id, model, brake, encoder, version and\n"
      "filename key. Motors with the same node id on different channels are all listed.\n"
+     "  --bootloader      also ask the SDO server of every node id that gave no identity, and list\n"
+     "                    the motors that answer only in their bootloader (identity unknown)\n"
      "  --json            one JSON document: transport, bitrate, channels[], motors[] (see README)\n",
      true},
-    {"match", "ostrelo-cli match --folder DIR [--channels LIST] [--nodes LIST] [--json]",
-     "The scan, plus the .bin file of DIR that each motor pairs with by the naming rule\n"
-     "(or 'no file').\n"
+    {"match", "ostrelo-cli match --folder DIR [--channels LIST] [--nodes LIST] [--loose-match] [--json]",
+     "The scan (with the motors found in their bootloader), plus the .bin file of DIR that\n"
+     "each motor pairs with: the one file whose name begins with the motor's model, encoder\n"
+     "and brake (4009_SingleTarsel_B0...); a file that only carries those letters in order,\n"
+     "or several exact ones, is ambiguous and named, not taken.\n"
      "  --folder DIR      folder of .bin firmware files (required)\n"
-     "  --json            as scan --json, each motor with file and path (null: no file)\n",
+     "  --json            as scan --json, each motor with file, path (null: no file), match,\n"
+     "                    candidates and file_version\n",
      true},
     {"upgrade",
-     "ostrelo-cli upgrade --folder DIR [--channels LIST] [--nodes LIST] [--hold] [--dry-run]\n"
-     "                   [--retries N] [--report FILE] [--json]",
+     "ostrelo-cli upgrade --folder DIR | --file PATH [--channels LIST] [--nodes LIST] [--hold]\n"
+     "                   [--dry-run] [--force] [--allow-downgrade] [--loose-match] [--retries N]\n"
+     "                   [--report FILE] [--json]",
      "Scans, pairs, and upgrades every paired motor: into the bootloader, block download,\n"
-     "CRC-32 check, start of the application, which must then answer. Channels work in\n"
-     "parallel, the motors of one channel one after another. Ctrl-C starts no further motor\n"
-     "and stops a motor before its next step; the report marks them interrupted.\n"
-     "  --folder DIR      folder of .bin firmware files (required)\n"
+     "CRC-32 check, start of the application, which must then answer with the version the\n"
+     "file's name carries (V<a>_<b>_<c>_<d>). Channels work in parallel, the motors of one\n"
+     "channel one after another. A motor already at the file's version is left alone\n"
+     "('current'); an older file is refused. Ctrl-C starts no further motor and stops a motor\n"
+     "before its next step; the report marks them interrupted.\n"
+     "  --folder DIR      folder of .bin firmware files\n"
+     "  --file PATH       flash this file instead (with --channels and --nodes): also a motor\n"
+     "                    found in its bootloader, whose identity is unknown\n"
+     "  --force           flash a motor that already runs the file's version\n"
+     "  --allow-downgrade flash a file older than the version the motor runs\n"
      "  --hold            hold the motors in their bootloader while the operator switches\n"
      "                    them off and on again, instead of the handshake\n"
      "  --dry-run         scan and pair only; no SDO frame is sent\n"
      "  --retries N       repeat a failed motor up to N times (default 1); a repeat holds the\n"
      "                    motor through a power cycle when the handshake no longer answers\n"
-     "  --report FILE     write the record of the run: JSON, or CSV when FILE ends in .csv\n"
+     "  --report FILE     keep the record of the run in FILE: JSON, or CSV (same fields) when\n"
+     "                    FILE ends in .csv; replaced whole at the start (state running), after\n"
+     "                    each motor and at the end (state done or interrupted)\n"
      "  --json            print that JSON record instead of the progress lines and the table\n",
      true},
     {"crc", "ostrelo-cli crc --channel A.C --node N FILE",
@@ -104,8 +133,9 @@ const CommandHelp *find_command(const std::string &name) {
 }
 
 std::string command_help(const CommandHelp &c) {
-    return std::string("usage: ") + c.synopsis + "\n\n" + c.text + (c.select ? kSelectHelp : "") +
-           kCommonHelp;
+    const bool match = strcmp(c.name, "match") == 0 || strcmp(c.name, "upgrade") == 0;
+    return std::string("usage: ") + c.synopsis + "\n\n" + c.text + (match ? kMatchHelp : "") +
+           (c.select ? kSelectHelp : "") + kCommonHelp;
 }
 
 bool parse_uint(const std::string &s, unsigned long max, unsigned long *out) {
@@ -199,6 +229,32 @@ bool parse_nodes(const std::string &s, std::vector<uint8_t> *nodes) {
     return true;
 }
 
+// --expect-nodes: "1-6" on any channel, "0.1:3" or "0.1:3-5" on one.
+bool parse_expect_nodes(const std::string &s, std::vector<ExpectedNode> *out) {
+    out->clear();
+    for (const std::string &item : split(s, ',')) {
+        ExpectedNode e;
+        std::string range = item;
+        const size_t colon = item.find(':');
+        if (colon != std::string::npos) {
+            if (!parse_channel(item.substr(0, colon), &e.channel)) {
+                return false;
+            }
+            e.anyChannel = false;
+            range = item.substr(colon + 1);
+        }
+        std::vector<uint8_t> nodes;
+        if (range.find(',') != std::string::npos || !parse_nodes(range, &nodes)) {
+            return false;
+        }
+        for (uint8_t n : nodes) {
+            e.node = n;
+            out->push_back(e);
+        }
+    }
+    return !out->empty();
+}
+
 int bad_line(const std::string &line) {
     err_line(line);
     return kExitUsage;
@@ -239,7 +295,6 @@ int parse(int argc, char **argv, Options *o) {
     const bool jsonOk = !single;
     const std::string prefix = "ostrelo-cli " + cmd + ": ";
     const std::string seeHelp = " (see ostrelo-cli " + cmd + " --help)";
-    bool nodesGiven = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -271,6 +326,35 @@ int parse(int argc, char **argv, Options *o) {
             return kExitOk;
         } else if (arg == "--json" && jsonOk && !hasValue) {
             o->json = true;
+        } else if ((arg == "-v" || arg == "--verbose") && !hasValue) {
+            o->verbose = true;
+        } else if (arg == "--require-hardware" && !hasValue) {
+            o->requireHardware = true;
+        } else if (arg == "--bootloader" && cmd == "scan" && !hasValue) {
+            o->bootloader = true;
+        } else if (arg == "--loose-match" && withFolder && !hasValue) {
+            o->looseMatch = true;
+        } else if (arg == "--allow-missing" && select && !hasValue) {
+            o->allowMissing = true;
+        } else if (arg == "--force" && upgrade && !hasValue) {
+            o->force = true;
+        } else if (arg == "--allow-downgrade" && upgrade && !hasValue) {
+            o->allowDowngrade = true;
+        } else if (arg == "--expect" && select) {
+            if (!need_value(&v) || !parse_uint(v, 127u * CLIENT_MAX_CHANNELS * kMaxAdapters, &n)) {
+                return bad("bad --expect '" + v + "': a number of motors");
+            }
+            o->expect = static_cast<int>(n);
+        } else if (arg == "--expect-nodes" && select) {
+            if (!need_value(&v) || !parse_expect_nodes(v, &o->expectNodes)) {
+                return bad("bad --expect-nodes '" + v + "': node ids like 1-6, or 0.1:3 for one channel");
+            }
+            o->expectNodesText = v;
+        } else if (arg == "--file" && upgrade) {
+            if (!need_value(&v) || v.empty()) {
+                return bad("--file needs a file");
+            }
+            o->file = v;
         } else if (arg == "--log" || arg == "--trace") {
             if (!need_value(&v) || v.empty()) {
                 return bad(arg + " needs a file name");
@@ -287,11 +371,12 @@ int parse(int argc, char **argv, Options *o) {
             if (!need_value(&v) || !parse_channels(v, o)) {
                 return bad("bad --channels '" + v + "': 'all' or a list like 0.0,1.1");
             }
+            o->channelsGiven = !o->allChannels;
         } else if (arg == "--nodes" && select) {
             if (!need_value(&v) || !parse_nodes(v, &o->nodes)) {
                 return bad("bad --nodes '" + v + "': node ids 1-127, like 1-32 or 1,4,10-12");
             }
-            nodesGiven = true;
+            o->nodesGiven = true;
         } else if (arg == "--folder" && withFolder) {
             if (!need_value(&v) || v.empty()) {
                 return bad("--folder needs a folder");
@@ -329,13 +414,31 @@ int parse(int argc, char **argv, Options *o) {
             return bad("unexpected argument '" + arg + "'");
         }
     }
-    if (!nodesGiven) {
+    if (!o->nodesGiven) {
         parse_nodes("1-32", &o->nodes);
     }
-    if (withFolder && o->folder.empty()) {
+    for (const std::string *path : {&o->folder, &o->file, &o->report, &o->log, &o->trace}) {
+        if (path->size() > path_limit()) {
+            return bad_line(prefix + "a path of " + std::to_string(path->size()) +
+                            " characters is longer than this system allows (" + std::to_string(path_limit()) +
+                            "): " + path->substr(0, 60) + "...");
+        }
+    }
+    if (upgrade && !o->file.empty()) {
+        if (!o->folder.empty()) {
+            return bad_line(prefix + "--folder and --file exclude each other");
+        }
+        if (!o->channelsGiven || !o->nodesGiven) {
+            return bad_line(prefix + "--file needs --channels and --nodes: it names the motors to flash" +
+                            seeHelp);
+        }
+        if (!is_regular_file(o->file)) {
+            return bad_line(prefix + "file " + o->file + " cannot be read");
+        }
+    } else if (withFolder && o->folder.empty()) {
         return bad_line(prefix + "--folder DIR is required" + seeHelp);
     }
-    if (withFolder && !is_directory(o->folder)) {
+    if (withFolder && o->file.empty() && !is_directory(o->folder)) {
         return bad_line(prefix + "folder " + o->folder + " does not exist");
     }
     if (single && (!o->haveChannel || o->node < 0)) {
@@ -367,11 +470,12 @@ int main(int argc, char **argv) {
         return parsed;
     }
     interrupt_install();
-    if (!out_init(o.log)) {
+    if (!out_init(o.log, o.verbose)) {
         return kExitUsage;
     }
     if (!o.trace.empty() && !controlcan_trace_open(o.trace.c_str())) {
         err_line("ostrelo-cli: cannot write the trace " + o.trace + ": " + strerror(errno));
+        out_finish();
         return kExitUsage;
     }
     int rc = kExitUsage;
@@ -387,5 +491,6 @@ int main(int argc, char **argv) {
         rc = cmd_start(o);
     }
     controlcan_trace_close();
+    out_finish();
     return rc;
 }

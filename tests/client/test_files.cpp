@@ -1,4 +1,5 @@
 // Filename key, naming rule, firmware folder cache and pairing, CRC-32.
+#include "client_api_names.h"
 #include "fake_backend.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +72,139 @@ TEST(NamingRule, KeyCharactersInOrderIgnoringCaseAndUnderscores) {
     EXPECT_FALSE(match_filename_with_key("4009_SingleTarsel_B16_V1_2.bin", b0.c_str()));
     // ".bin" is only cut as a suffix: its letters count when it is not one.
     EXPECT_TRUE(match_filename_with_key("4009_SingleTarsel_B.bin0.txt", b0.c_str()));
+}
+
+// A file made for another model, encoder or brake must never be taken for
+// a motor while its own file is there; the rule alone pairs both.
+TEST(NamingRule, ExactBeforeLoose) {
+    client_firmware_info_t b0 = info_of("4009", "SingleTarsel", "B0");
+    client_api_build_fw_filename_key(&b0, b0.filenameKey, sizeof(b0.filenameKey));
+    client_firmware_info_t odd = info_of("Unknown", "Unknown Encoder type: 7", "B16");
+    client_api_build_fw_filename_key(&odd, odd.filenameKey, sizeof(odd.filenameKey));
+    const struct {
+        const client_firmware_info_t *info;
+        const char *name;
+        int kind;
+    } kinds[] = {
+        {&b0, "4009_SingleTarsel_B0_V1_0_0_4.bin", CLIENT_FILE_MATCH_EXACT},
+        {&b0, "4009_singletarsel_b0.BIN", CLIENT_FILE_MATCH_EXACT},
+        {&b0, "4009_SingleTarsel_B0", CLIENT_FILE_MATCH_EXACT},
+        {&b0, "4009_SingleTarsel_B0_final.bin", CLIENT_FILE_MATCH_EXACT},
+        {&b0, "14009_SingleTarsel_B0_V1_0_0_9.bin", CLIENT_FILE_MATCH_LOOSE}, // another model
+        {&b0, "4009_SingleTarsel_B16_V1_0_0_9.bin", CLIENT_FILE_MATCH_LOOSE}, // B16 with a 0 after it
+        {&b0, "fw_4009_SingleTarsel_B0.bin", CLIENT_FILE_MATCH_LOOSE},
+        {&b0, "4009_SingleTarsel_B0x.bin", CLIENT_FILE_MATCH_LOOSE},
+        {&b0, "4009__SingleTarsel_B0.bin", CLIENT_FILE_MATCH_LOOSE},
+        {&b0, "4009-SingleTarsel-B0.bin", CLIENT_FILE_MATCH_LOOSE},
+        {&b0, "4009_SingleTarsel_B16_V1_2.bin", CLIENT_FILE_MATCH_NONE},
+        {&b0, nullptr, CLIENT_FILE_MATCH_NONE},
+        {&odd, "Unknown_UnknownEncoderType7_B16.bin", CLIENT_FILE_MATCH_EXACT},
+        {&odd, "Unknown_Unknown Encoder type 7_B16.bin", CLIENT_FILE_MATCH_LOOSE},
+    };
+    for (const auto &c : kinds) {
+        EXPECT_EQ(client_api_file_match_kind(c.name, c.info), c.kind) << (c.name ? c.name : "(null)");
+    }
+
+    const char *const listing[] = {"14009_SingleTarsel_B0_V1_0_0_9.bin", "4009_SingleTarsel_B0_V1_0_0_4.bin",
+                                   "4009_SingleTarsel_B0_V1_0_0_5.bin", "4009_SingleTarsel_B16_V1_0_0_9.bin",
+                                   "60018_DoubleTarsel_B16_V1_1_2_2.bin"};
+    const struct {
+        size_t from, count;
+        int pair;
+        size_t exact, loose;
+    } pairs[] = {
+        {0, 2, CLIENT_PAIR_EXACT, 1, 1},         // the loose file lists first; the exact one wins
+        {0, 1, CLIENT_PAIR_LOOSE_ONLY, 0, 1},    // only another model's file
+        {3, 1, CLIENT_PAIR_LOOSE_ONLY, 0, 1},    // only a B16 file
+        {1, 2, CLIENT_PAIR_SEVERAL_EXACT, 2, 0}, // two versions: a person chooses
+        {4, 1, CLIENT_PAIR_NONE, 0, 0},          {0, 0, CLIENT_PAIR_NONE, 0, 0},
+    };
+    for (const auto &c : pairs) {
+        client_file_candidates_t cand;
+        EXPECT_EQ(client_api_file_candidates(&b0, listing + c.from, c.count, &cand), c.pair) << c.from;
+        EXPECT_EQ(cand.exactCount, c.exact) << c.from;
+        EXPECT_EQ(cand.looseCount, c.loose) << c.from;
+    }
+    client_file_candidates_t cand;
+    ASSERT_EQ(client_api_file_candidates(&b0, listing, 5, &cand), CLIENT_PAIR_SEVERAL_EXACT);
+    EXPECT_EQ(cand.exact[0], 1u);
+    EXPECT_EQ(cand.exact[1], 2u);
+    EXPECT_EQ(cand.loose[0], 0u);
+    EXPECT_EQ(cand.loose[1], 3u);
+    EXPECT_EQ(client_api_file_candidates(nullptr, listing, 5, &cand), CLIENT_PAIR_NONE);
+    EXPECT_EQ(cand.exactCount + cand.looseCount, 0u);
+
+    // More candidates than are listed: all counted, the first ones named.
+    std::vector<std::string> many;
+    for (int i = 0; i < 20; ++i) {
+        many.push_back("4009_SingleTarsel_B0_V1_0_0_" + std::to_string(i) + ".bin");
+    }
+    std::vector<const char *> names;
+    for (const std::string &n : many) {
+        names.push_back(n.c_str());
+    }
+    EXPECT_EQ(client_api_file_candidates(&b0, names.data(), names.size(), &cand), CLIENT_PAIR_SEVERAL_EXACT);
+    EXPECT_EQ(cand.exactCount, 20u);
+    EXPECT_EQ(cand.exact[CLIENT_CANDIDATES_LISTED - 1], CLIENT_CANDIDATES_LISTED - 1);
+}
+
+TEST(NamingRule, VersionInTheName) {
+    const struct {
+        const char *name;
+        uint32_t version; // 0: none
+    } cases[] = {
+        {"4009_SingleTarsel_B0_V1_0_0_4.bin", 0x01000004u},
+        {"60018_DoubleTarsel_B16_V1_1_2_2.BIN", 0x01010202u},
+        {"x_v255_254_0_10_final.bin", 0xFFFE000Au},
+        {"V3_1_0_1", 0x03010001u},
+        {"fw-V2_0_1_6.hex", 0x02000106u},
+        {"a_V1_0_0_4_b_V9_9_9_9.bin", 0x01000004u}, // the first one
+        {"4009_SingleTarsel_B0.bin", 0},
+        {"4009_SingleTarsel_B0_V1_2.bin", 0},
+        {"x_V1_0_0_256.bin", 0},
+        {"x_V1_0_0_0004.bin", 0},
+        {"x_V1_0__0_4.bin", 0},
+        {"x_V1_0_0_4a.bin", 0},
+        {"xV1_0_0_4.bin", 0},
+        {"x_V1_0_0_.bin", 0},
+        {"", 0},
+    };
+    for (const auto &c : cases) {
+        uint32_t v = 0xDEADBEEFu;
+        EXPECT_EQ(client_api_file_name_version(c.name, &v), c.version ? 0 : -1) << c.name;
+        EXPECT_EQ(v, c.version ? c.version : 0xDEADBEEFu) << c.name;
+    }
+    uint32_t v = 0;
+    EXPECT_EQ(client_api_file_name_version(nullptr, &v), -1);
+    EXPECT_EQ(client_api_file_name_version("x_V1_0_0_4.bin", nullptr), -1);
+}
+
+TEST(SdoAbortText, CiA301Meanings) {
+    const struct {
+        uint32_t code;
+        const char *text;
+    } cases[] = {
+        {0x05030000u, "toggle bit not alternated"},
+        {0x05040000u, "SDO protocol timed out"},
+        {0x05040004u, "CRC error"},
+        {0x05040005u, "out of memory"},
+        {0x06010000u, "unsupported access to an object"},
+        {0x06020000u, "object does not exist in the object dictionary"},
+        {0x06070012u, "data type does not match, length of service parameter too high"},
+        {0x06090011u, "sub-index does not exist"},
+        {0x08000000u, "general error"},
+        {0x08000020u, "data cannot be transferred or stored to the application"},
+        {0x08000022u,
+         "data cannot be transferred or stored to the application because of the present device state"},
+        {0x08000024u, "no data available"},
+        {0x00000000u, nullptr},
+        {0x05040006u, nullptr},
+        {0xFFFFFFFFu, nullptr},
+    };
+    for (const auto &c : cases) {
+        const char *t = client_api_sdo_abort_text(c.code);
+        EXPECT_STREQ(t, c.text) << std::hex << c.code;
+    }
 }
 
 TEST(Crc32, StandardCheckValuesAndFailures) {
@@ -238,8 +373,18 @@ TEST_F(FileCache, KeepsTheFirst512AndSkipsPathsTooLongForTheRecord) {
         ASSERT_NE(f, nullptr);
         fclose(f);
     }
-    EXPECT_EQ(client_api_cache_directory_bin_files(deep.c_str()), 1);
+    const std::string out =
+        fake::capture([&] { EXPECT_EQ(client_api_cache_directory_bin_files(deep.c_str()), 1); });
     EXPECT_STREQ(g_bin_file_cache[0].filename, "ok.bin");
+    // Left out, but said and counted.
+    EXPECT_EQ(g_bin_file_too_long, 1u);
+    EXPECT_NE(out.find("[WARNING] Firmware file left out: its path has " +
+                       std::to_string(deep.size() + 1 + longName.size()) +
+                       " characters, the file cache holds 511: " + deep + "/" + longName + "\n"),
+              std::string::npos)
+        << out;
+    client_api_clear_file_cache();
+    EXPECT_EQ(g_bin_file_too_long, 0u);
 }
 
 TEST_F(FileCache, PairsMotorsWithTheFirstMatchingFile) {
