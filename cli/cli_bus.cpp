@@ -3,6 +3,7 @@
 #include "cli.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -150,9 +151,10 @@ bool bring_up_channels(const Options &o, std::vector<client_channel_id_t> *up) {
         return false;
     }
     if (describe_bus(*up).simulated) {
+        const char *can = getenv("OSTRELO_CAN");
         const std::string what =
             "the simulated motor bench, not CAN hardware (OSTRELO_CAN" +
-            (transport_text() == "sim" ? std::string(" is unset") : "=" + transport_text()) + ")";
+            (can == nullptr || can[0] == '\0' ? std::string(" is unset") : "=" + std::string(can)) + ")";
         if (o.requireHardware) {
             err_line("ostrelo-cli: --require-hardware: the channels are on " + what);
             return false;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <time.h>
 
@@ -24,7 +25,10 @@ constexpr size_t kFileBuffer = 1u << 16;
 struct TraceState {
     std::mutex mutex;
     std::condition_variable wake;
-    FILE *file = nullptr;
+    FILE *file = nullptr; // unbuffered: `lines` is the buffer
+    // Whole lines not yet written. The file only ever receives whole lines,
+    // so a run that is killed leaves a trace every reader can parse.
+    std::string lines;
     bool dirty = false;
     bool stopFlusher = false;
     std::thread flusher;
@@ -48,13 +52,21 @@ template <typename Clock> unsigned long long clock_us() {
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count());
 }
 
+// Caller holds the mutex. One write of the buffered lines.
+void flush_locked(TraceState &s) {
+    if (s.file != nullptr && !s.lines.empty()) {
+        fwrite(s.lines.data(), 1, s.lines.size(), s.file);
+    }
+    s.lines.clear();
+    s.dirty = false;
+}
+
 void flush_loop(TraceState *s) {
     std::unique_lock<std::mutex> lock(s->mutex);
     while (!s->stopFlusher) {
         s->wake.wait_for(lock, std::chrono::milliseconds(500));
-        if (s->file != nullptr && s->dirty) {
-            fflush(s->file);
-            s->dirty = false;
+        if (s->dirty) {
+            flush_locked(*s);
         }
     }
 }
@@ -63,7 +75,7 @@ void flush_loop(TraceState *s) {
 // unlocking) and closes the file.
 void close_locked(TraceState &s) {
     if (s.file != nullptr) {
-        fflush(s.file);
+        flush_locked(s);
         fclose(s.file);
         s.file = nullptr;
     }
@@ -87,8 +99,10 @@ int open_locked(TraceState &s, const char *path) {
     if (f == nullptr) {
         return 0;
     }
-    setvbuf(f, nullptr, _IOFBF, kFileBuffer);
+    setvbuf(f, nullptr, _IONBF, 0);
     s.file = f;
+    s.lines.clear();
+    s.lines.reserve(kFileBuffer);
     s.dirty = false;
     s.stopFlusher = false;
     s.wallStartUs = clock_us<std::chrono::system_clock>();
@@ -240,9 +254,13 @@ void controlcan_trace_frames(DWORD adapter, DWORD channel, const VCI_CAN_OBJ *fr
     for (DWORD i = 0; i < count; ++i) {
         const size_t n = controlcan_trace_format(line, sizeof(line), t / 1000000ull,
                                                  static_cast<unsigned>(t % 1000000ull), ifname, &frames[i]);
-        if (n > 0) {
-            fwrite(line, 1, n, s.file);
+        if (n == 0) {
+            continue;
         }
+        if (s.lines.size() + n > kFileBuffer) {
+            flush_locked(s);
+        }
+        s.lines.append(line, n);
     }
     s.dirty = true;
 }

@@ -8,7 +8,8 @@
  * when OSTRELO_CAN maps the channel to SocketCAN. Time stamps are wall-clock
  * seconds at the start of the trace plus monotonic time since, so they never
  * go backwards. Lines are buffered and written at least once a second and
- * when the trace is closed (at process exit at the latest).
+ * when the trace is closed (at process exit at the latest), always whole: a
+ * program that is killed leaves a trace that ends with a complete line.
  *
  * The trace starts on its own from OSTRELO_TRACE=FILE at the first frame, or
  * explicitly with controlcan_trace_open(), which takes precedence. */

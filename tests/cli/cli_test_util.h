@@ -45,20 +45,23 @@ inline std::string work_dir() {
 
 // Runs ostrelo-cli with `args` on the test bench (or `can` as OSTRELO_CAN),
 // standard output and error captured apart, standard input empty.
-// With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then.
+// With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then, or
+// the `signals` named (blank-separated, 0.2 s apart). rc is -1 when a signal
+// ended it.
 inline CliRun run_cli(const std::string &dir, const std::string &args,
                       const std::string &can = std::string("sim:") + OSTRELO_CLI_SCENARIO,
-                      const char *interruptAfter = nullptr) {
+                      const char *interruptAfter = nullptr, const std::string &signals = "INT") {
     static int n = 0;
     const std::string base = dir + "/run" + std::to_string(++n);
     std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args + " >'" +
                       base + ".out' 2>'" + base + ".err' </dev/null";
     if (interruptAfter != nullptr) {
-        cmd += " & p=$!; sleep " + std::string(interruptAfter) + "; kill -INT $p; wait $p";
+        cmd += " & p=$!; sleep " + std::string(interruptAfter) + "; for s in " + signals +
+               "; do kill -$s $p 2>/dev/null; sleep 0.2; done; wait $p";
     }
     const int st = system(cmd.c_str());
     CliRun r;
-    r.rc = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    r.rc = WIFEXITED(st) && WEXITSTATUS(st) < 128 ? WEXITSTATUS(st) : -1;
     r.out = read_file(base + ".out");
     r.err = read_file(base + ".err");
     return r;

@@ -114,3 +114,24 @@ TEST(Trace, SocketCanChannelsUseTheirInterfaceNames) {
     EXPECT_EQ(lines[0].iface, "vcan7");
     EXPECT_EQ(lines[1].iface, "zhcx1.0");
 }
+
+// The file only ever holds whole lines, also while the trace is written (a
+// program killed then leaves a trace that readers can parse to its end).
+TEST(Trace, FileHoldsOnlyWholeLines) {
+    const std::string path = work_dir() + "/trace.log";
+    ASSERT_EQ(controlcan_trace_open(path.c_str()), 1);
+    VCI_CAN_OBJ f;
+    memset(&f, 0, sizeof(f));
+    f.ID = 0x581;
+    for (int i = 0; i < 5000; ++i) {
+        f.DataLen = static_cast<BYTE>(i % 9); // lines of different lengths
+        controlcan_trace_frames(0, i % 2, &f, 1);
+    }
+    const std::string written = read_file(path); // before the close
+    controlcan_trace_close();
+    ASSERT_GT(written.size(), 64u * 1024u);
+    EXPECT_EQ(written.back(), '\n');
+    const std::string copy = path + ".part";
+    std::ofstream(copy) << written;
+    EXPECT_EQ(read_trace(copy).size(), static_cast<size_t>(std::count(written.begin(), written.end(), '\n')));
+}
