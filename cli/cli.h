@@ -259,6 +259,8 @@ class RunRecord {
     std::string json(const std::string &state);
     // Writes the record file (if any); false after one line on standard error.
     bool write(const std::string &state);
+    // The last write: motors that end afterwards no longer replace it.
+    bool finish(const std::string &state);
 
   private:
     bool write_locked(const std::string &state);
@@ -268,6 +270,7 @@ class RunRecord {
     BusInfo bus_;
     std::vector<client_channel_id_t> channels_;
     std::vector<Motor> motors_;
+    bool finished_ = false;
     std::mutex mutex_;
 };
 

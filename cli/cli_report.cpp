@@ -342,7 +342,9 @@ void RunRecord::motor_done(size_t index, const Motor &m) {
     if (index < motors_.size()) {
         motors_[index] = m;
     }
-    write_locked("running");
+    if (!finished_) {
+        write_locked("running");
+    }
 }
 
 void RunRecord::mark_unfinished_interrupted(const std::string &why) {
@@ -383,13 +385,13 @@ std::string RunRecord::json_locked(const std::string &state) {
     run.insert(run.end(), more.begin(), more.end());
     const std::vector<Field> summary = {num_field("motors", s.found),
                                         num_field("ok", s.ok),
-                                        num_field("current", s.current),
                                         num_field("failed", s.failed),
-                                        num_field("refused", s.refused),
-                                        num_field("version_mismatch", s.mismatch),
                                         num_field("interrupted", s.interrupted),
                                         num_field("no_file", s.noFile),
                                         num_field("dry_run", s.dryRun),
+                                        num_field("current", s.current),
+                                        num_field("refused", s.refused),
+                                        num_field("version_mismatch", s.mismatch),
                                         num_field("missing", s.missing)};
     std::string out = "{" + json_members(run) + ",\"summary\":{" + json_members(summary) + "},\"motors\":[";
     for (size_t i = 0; i < motors_.size(); ++i) {
@@ -400,6 +402,12 @@ std::string RunRecord::json_locked(const std::string &state) {
 
 bool RunRecord::write(const std::string &state) {
     std::lock_guard<std::mutex> lock(mutex_);
+    return write_locked(state);
+}
+
+bool RunRecord::finish(const std::string &state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
     return write_locked(state);
 }
 

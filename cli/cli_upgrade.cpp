@@ -284,7 +284,7 @@ void prepare_motors(const Options &o, std::vector<Motor> *motors) {
 // written with the motors under way marked, then the program ends at once.
 [[noreturn]] void end_at_once(RunRecord *record) {
     record->mark_unfinished_interrupted("the program was ended at once during this motor (second signal)");
-    record->write("interrupted");
+    record->finish("interrupted");
     controlcan_trace_close();
     err_line("ostrelo-cli: ended at once; the record marks the motors under way interrupted");
     _exit(kExitFailed);
@@ -297,6 +297,9 @@ int cmd_upgrade(const Options &o) {
     if (!record.start()) {
         return kExitUsage;
     }
+    // A second signal is taken up below, once the record holds the motors;
+    // until then the first one ends the scan within a node's queries.
+    interrupt_defer_second(true);
     std::vector<FolderFile> files;
     if (o.file.empty() && !list_folder(o.folder, &files)) {
         return kExitUsage;
@@ -334,7 +337,6 @@ int cmd_upgrade(const Options &o) {
         }
     }
     if (selected > 0) {
-        interrupt_defer_second(true);
         progress_begin(!o.json);
         if (o.hold) {
             progress_note(
@@ -399,7 +401,7 @@ int cmd_upgrade(const Options &o) {
     if (interrupted()) {
         rc = kExitFailed;
     }
-    if (!record.write(state)) {
+    if (!record.finish(state)) {
         rc = kExitFailed;
     }
     out_write(out);

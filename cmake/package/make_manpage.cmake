@@ -35,18 +35,9 @@ foreach(cmd IN LISTS commands)
     help_of(text ${cmd})
     string(APPEND page ".SS ${cmd}\n${text}")
 endforeach()
-string(APPEND page ".SH ENVIRONMENT
-.TP
-.B OSTRELO_CAN
-The CAN transport: unset or \\fBsim\\fR for the simulated motor bench, \\fBsim:\\fIFILE\\fR for a bench scenario,
-\\fBsocketcan:0.0=can0,0.1=can1\\fR for Linux SocketCAN interfaces, \\fBlib:\\fIPATH\\fR for a vendor adapter library.
-.TP
-.B OSTRELO_TRACE
-Writes every frame sent and received to this file in candump log format.
-.SH EXIT STATUS
-0 when every selected motor succeeded (or there was nothing to do), 1 when at least one failed,
-2 for a usage or set-up error.
-.SH SEE ALSO
+# Matching, versions, the report, exit status, signals, log and environment.
+file(READ ${CMAKE_CURRENT_LIST_DIR}/ostrelo-cli.sections sections)
+string(APPEND page "${sections}.SH SEE ALSO
 .BR candump (1)
 ")
 get_filename_component(dir ${OUT} DIRECTORY)

@@ -44,7 +44,9 @@ void write_noise(const std::string &path, size_t size = 4112) {
 
 std::string write_scenario(const std::string &dir, const std::string &text) {
     const std::string path = dir + "/bench.scn";
-    std::ofstream(path) << "timing timed\nseed 3\noperator on\nadapter 0 channels 2\nsegment 0 0 1000\nsegment 0 1 1000\n" << text;
+    std::ofstream(path)
+        << "timing timed\nseed 3\noperator on\nadapter 0 channels 2\nsegment 0 0 1000\nsegment 0 1 1000\n"
+        << text;
     return "sim:" + path;
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build folder, checks its control fields
-# and contents, unpacks it into a scratch root and starts what it installed.
-# Usage: test_package.sh BUILD_DIR VERSION
+# Builds the Debian packages from the build folder, checks their control
+# fields and contents, unpacks them into a scratch root and starts what they
+# installed. Usage: test_package.sh BUILD_DIR VERSION
 set -euo pipefail
 build=$1
 version=$2
@@ -12,43 +12,79 @@ mkdir -p "$work"
 fail() { echo "FAIL: $*"; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack did not build the package"; }
-deb="$work/ostrelo_${version}_amd64.deb"
-[ -f "$deb" ] || { ls "$work"; fail "no $deb"; }
+    { cat "$work/cpack.log"; fail "cpack did not build the packages"; }
 
-info=$(dpkg-deb --info "$deb")
-field() { printf '%s\n' "$info" | sed -n "s/^ $1: //p"; }
-[ "$(field Package)" = ostrelo ] || fail "Package field: $(field Package)"
-[ "$(field Version)" = "$version" ] || fail "Version field: $(field Version)"
-[ "$(field Architecture)" = amd64 ] || fail "Architecture field: $(field Architecture)"
-depends=$(field Depends)
-# Computed from the binaries, and the QML modules named by hand.
-for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6qml6 libhidapi-hidraw0 \
-           qml6-module-qtquick-controls qml6-module-qtquick-dialogs qml6-module-qtquick-layouts \
-           qml6-module-qt-labs-folderlistmodel qt6-qpa-plugins; do
-    case ", $depends," in
-        *", $dep "* | *", $dep,"*) ;;
-        *) fail "Depends lacks $dep: $depends" ;;
-    esac
+# deb NAME: the package file; field NAME FIELD: one control field of it.
+deb() { echo "$work/${1}_${version}_amd64.deb"; }
+field() { dpkg-deb --field "$(deb "$1")" "$2"; }
+has_dep() { case ", $(field "$1" Depends)," in *", $2 "* | *", $2,"*) return 0 ;; esac; return 1; }
+contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $NF}'; }
+
+for pkg in ostrelo-cli ostrelo libtavrix; do
+    [ -f "$(deb $pkg)" ] || { ls "$work"; fail "no $(deb $pkg)"; }
+    [ "$(field $pkg Package)" = "$pkg" ] || fail "$pkg: Package field $(field $pkg Package)"
+    [ "$(field $pkg Version)" = "$version" ] || fail "$pkg: Version field"
+    [ "$(field $pkg Architecture)" = amd64 ] || fail "$pkg: Architecture field"
+    maintainer=$(field $pkg Maintainer)
+    [[ "$maintainer" =~ ^[^\<\>@]+\ \<[^\<\>@\ ]+@[^\<\>@\ ]+\>$ && "$maintainer" != *@localhost* ]] ||
+        fail "$pkg: Maintainer is not 'Name <address>': $maintainer"
+    contents $pkg | grep -qx "./usr/share/doc/$pkg/copyright" || fail "$pkg lacks its copyright file"
 done
 
-contents=$(dpkg-deb --contents "$deb" | awk '{print $NF}')
-for path in ./usr/bin/appOstrelo ./usr/bin/ostrelo-cli ./usr/bin/ostrelo-mkfw \
-            ./usr/lib/x86_64-linux-gnu/libTavrix.so ./usr/include/Tavrix.h \
-            ./usr/share/applications/ostrelo.desktop \
-            ./usr/share/icons/hicolor/scalable/apps/ostrelo.svg \
-            ./lib/udev/rules.d/70-ostrelo.rules ./usr/share/man/man1/ostrelo-cli.1.gz; do
-    printf '%s\n' "$contents" | grep -qx "$path" || fail "package lacks $path"
+# The command-line package needs no Qt: a line's PC can take it alone.
+for dep in libc6 libstdc++6; do
+    has_dep ostrelo-cli $dep || fail "ostrelo-cli Depends lacks $dep: $(field ostrelo-cli Depends)"
+done
+case "$(field ostrelo-cli Depends)" in *qt* | *qml*) fail "ostrelo-cli depends on Qt: $(field ostrelo-cli Depends)" ;; esac
+# The window: computed from the binary, and the QML modules named by hand.
+for dep in libqt6core6 libqt6gui6 libqt6qml6 qml6-module-qtquick-controls qml6-module-qtquick-dialogs \
+           qml6-module-qtquick-layouts qml6-module-qt-labs-folderlistmodel qt6-qpa-plugins; do
+    has_dep ostrelo $dep || fail "ostrelo Depends lacks $dep: $(field ostrelo Depends)"
+done
+has_dep libtavrix libhidapi-hidraw0 || fail "libtavrix Depends lacks libhidapi-hidraw0: $(field libtavrix Depends)"
+
+check_contents() {
+    local pkg=$1
+    shift
+    local path
+    for path in "$@"; do
+        contents "$pkg" | grep -qx "$path" || fail "$pkg lacks $path"
+    done
+}
+check_contents ostrelo-cli ./usr/bin/ostrelo-cli ./usr/bin/ostrelo-mkfw ./usr/share/man/man1/ostrelo-cli.1.gz
+check_contents ostrelo ./usr/bin/appOstrelo ./usr/share/applications/ostrelo.desktop \
+    ./usr/share/icons/hicolor/scalable/apps/ostrelo.svg
+check_contents libtavrix ./usr/lib/x86_64-linux-gnu/libTavrix.so ./usr/include/Tavrix.h \
+    ./lib/udev/rules.d/70-ostrelo.rules
+for pkg in ostrelo-cli libtavrix; do
+    contents $pkg | grep -q appOstrelo && fail "$pkg carries the window"
 done
 
 root="$work/root"
-dpkg-deb -x "$deb" "$root"
+for pkg in ostrelo-cli ostrelo libtavrix; do
+    dpkg-deb -x "$(deb $pkg)" "$root"
+done
 grep -q 'ATTRS{idVendor}=="16c0", ATTRS{idProduct}=="2020", TAG+="uaccess"' \
     "$root/lib/udev/rules.d/70-ostrelo.rules" || fail "udev rule for the HID adapter"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root/usr/share/applications/ostrelo.desktop" || fail "desktop entry"
 fi
-gzip -t "$root/usr/share/man/man1/ostrelo-cli.1.gz" || fail "manual page"
+
+# The manual page: valid, and it documents what scripts depend on.
+man="$root/usr/share/man/man1/ostrelo-cli.1.gz"
+gzip -t "$man" || fail "manual page"
+page=$(zcat "$man")
+for section in NAME SYNOPSIS COMMANDS MATCHING VERSIONS REPORT "EXIT STATUS" SIGNALS ENVIRONMENT; do
+    printf '%s\n' "$page" | grep -qx "\.SH $section" || fail "manual page lacks the section $section"
+done
+for word in --loose-match --allow-downgrade --force --allow-missing --expect-nodes --require-hardware \
+            version_mismatch SIGHUP OSTRELO_CAN; do
+    printf '%s\n' "$page" | grep -qF -- "$word" || fail "manual page does not mention $word"
+done
+if command -v groff >/dev/null; then
+    zcat "$man" | groff -man -Tutf8 -ww -z 2>"$work/groff.err" || true
+    [ ! -s "$work/groff.err" ] || { cat "$work/groff.err"; fail "groff warns about the manual page"; }
+fi
 
 "$root/usr/bin/ostrelo-cli" --help >"$work/cli-help.txt" || fail "installed ostrelo-cli --help"
 grep -q upgrade "$work/cli-help.txt" || fail "ostrelo-cli --help names no subcommand"
@@ -67,4 +103,4 @@ kill "$pid" 2>/dev/null || true
 wait "$pid" 2>/dev/null || true
 first=$(head -n 1 "$log")
 [ "$first" = "=== Application Started ===" ] || { cat "$log" "$work/app.err"; fail "first log line: $first"; }
-echo "package ok: $deb"
+echo "packages ok: $(deb ostrelo-cli) $(deb ostrelo) $(deb libtavrix)"

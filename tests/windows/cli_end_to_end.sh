@@ -35,6 +35,9 @@ grep '^{"channel":' "$report" | while read -r line; do
 done
 grep -q "\"summary\":{\"motors\":$motors,\"ok\":$motors,\"failed\":0" "$report" ||
     { echo "FAIL: summary"; exit 1; }
+# The stand-in DLL is the simulated bench, and the record says so.
+grep -q '"bus":"simulated bench","simulated":true' "$report" || { echo "FAIL: the record hides the simulator"; exit 1; }
+grep -q 'running on the simulated motor bench' "$work/log.txt" || { echo "FAIL: no word of the simulator"; exit 1; }
 echo "report: $motors motors upgraded"
 
 # The frame trace, written once on the program's side of the DLL: candump log
