@@ -190,6 +190,9 @@ struct BusInfo {
     std::string text; // "simulated bench", "socketcan can0, can1", "canalyst-II 31F00012, ..."
 };
 BusInfo describe_bus(const std::vector<client_channel_id_t> &channels);
+// On the simulated bench: one line on standard error saying so, or, with
+// --require-hardware, one line refusing it (false).
+bool say_if_simulated(const Options &o, bool simulated);
 // Scans every channel in its own thread; motors in channel and node order.
 // With `bootloader`, node ids that give no identity are asked by SDO too,
 // and those that answer are listed as in their bootloader.

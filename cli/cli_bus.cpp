@@ -150,17 +150,22 @@ bool bring_up_channels(const Options &o, std::vector<client_channel_id_t> *up) {
                  "; see ostrelo-cli channels)");
         return false;
     }
-    if (describe_bus(*up).simulated) {
-        const char *can = getenv("OSTRELO_CAN");
-        const std::string what =
-            "the simulated motor bench, not CAN hardware (OSTRELO_CAN" +
-            (can == nullptr || can[0] == '\0' ? std::string(" is unset") : "=" + std::string(can)) + ")";
-        if (o.requireHardware) {
-            err_line("ostrelo-cli: --require-hardware: the channels are on " + what);
-            return false;
-        }
-        err_line("ostrelo-cli: running on " + what);
+    return say_if_simulated(o, describe_bus(*up).simulated);
+}
+
+bool say_if_simulated(const Options &o, bool simulated) {
+    if (!simulated) {
+        return true;
     }
+    const char *can = getenv("OSTRELO_CAN");
+    const std::string what =
+        "the simulated motor bench, not CAN hardware (OSTRELO_CAN" +
+        (can == nullptr || can[0] == '\0' ? std::string(" is unset") : "=" + std::string(can)) + ")";
+    if (o.requireHardware) {
+        err_line("ostrelo-cli: --require-hardware: the channels are on " + what);
+        return false;
+    }
+    err_line("ostrelo-cli: running on " + what);
     return true;
 }
 

@@ -38,6 +38,12 @@ std::string channels_json(const std::vector<client_channel_id_t> &channels) {
 
 int cmd_channels(const Options &o) {
     const std::vector<ChannelInfo> list = probe_channels(o.bitrate);
+    const bool simulated = std::any_of(list.begin(), list.end(), [](const ChannelInfo &c) {
+        return c.hwType.find("(simulated)") != std::string::npos;
+    });
+    if (!say_if_simulated(o, simulated)) {
+        return kExitUsage;
+    }
     std::string out;
     if (o.json) {
         out = "{\"transport\":" + json_string(transport_text()) +

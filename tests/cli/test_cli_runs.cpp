@@ -234,10 +234,12 @@ TEST(CliRuns, SaysWhatItTalksTo) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << can << "\n" << r.err;
         EXPECT_TRUE(has(r.err, "running on the simulated motor bench")) << r.err;
 
-        const CliRun refused = run_cli(dir, "scan --require-hardware", can);
-        EXPECT_EQ(refused.rc, 2) << can;
-        EXPECT_EQ(refused.out, "");
-        EXPECT_TRUE(has(refused.err, "--require-hardware")) << refused.err;
+        for (const char *cmd : {"scan --require-hardware", "channels --require-hardware"}) {
+            const CliRun refused = run_cli(dir, cmd, can);
+            EXPECT_EQ(refused.rc, 2) << cmd << " " << can;
+            EXPECT_EQ(refused.out, "");
+            EXPECT_TRUE(has(refused.err, "--require-hardware")) << refused.err;
+        }
     }
 }
 

@@ -404,6 +404,11 @@ TEST_F(FileCache, PairsMotorsWithTheFirstMatchingFile) {
     EXPECT_STREQ(g_matched_files[7].filename, "60018_DoubleBrisca_B16.bin");
     EXPECT_EQ(std::string(g_matched_files[7].fullPath), std::string(dir_) + "/60018_DoubleBrisca_B16.bin");
     EXPECT_FALSE(g_matched_files[9].matched);
+    // The same listing sorted for the window: its own file is the exact one.
+    client_file_candidates_t cand;
+    EXPECT_EQ(client_api_cached_file_candidates(&g_discovered_motors[3].info, &cand), CLIENT_PAIR_EXACT);
+    EXPECT_STREQ(g_bin_file_cache[cand.exact[0]].filename, "4009_SingleTarsel_B0.bin");
+    EXPECT_STREQ(g_bin_file_cache[cand.loose[0]].filename, "4009-SingleTarsel-B16_V1_0.bin");
 
     out = fake::capture([] { client_api_print_matched_files(); });
     EXPECT_NE(out.find("[node 3] Channel: Type=4, Index=0, Channel=1, Bitrate=500\n  Filename key: "

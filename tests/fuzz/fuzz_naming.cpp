@@ -1,6 +1,9 @@
 // The firmware naming rule: keys built from any identity stay terminated and
-// within their buffer, and matching any file name against any key is safe.
+// within their buffer, and matching any file name against any key is safe;
+// so are the exact/loose sorting and the version read from a name, and an
+// exact file always pairs by the rule too.
 #include "client_api.h"
+#include "client_api_names.h"
 #include "fuzz_text.h"
 
 #include <cstring>
@@ -24,5 +27,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const std::string other = text.substr(cut);
     match_filename_with_key(filename.c_str(), other.c_str());
     match_filename_with_key(filename.c_str(), key);
+
+    const int kind = client_api_file_match_kind(filename.c_str(), &info); // info's key may lack its end
+    FUZZ_CHECK(kind == CLIENT_FILE_MATCH_NONE || kind == CLIENT_FILE_MATCH_LOOSE ||
+               kind == CLIENT_FILE_MATCH_EXACT);
+    memcpy(info.filenameKey, key, sizeof key);
+    if (client_api_file_match_kind(filename.c_str(), &info) == CLIENT_FILE_MATCH_EXACT) {
+        FUZZ_CHECK(match_filename_with_key(filename.c_str(), key));
+    }
+    const char *names[2] = {filename.c_str(), other.c_str()};
+    client_file_candidates_t cand;
+    client_api_file_candidates(&info, names, 2, &cand);
+    FUZZ_CHECK(cand.exactCount + cand.looseCount <= 2);
+    uint32_t version = 0;
+    client_api_file_name_version(filename.c_str(), &version);
     return 0;
 }
