@@ -66,8 +66,9 @@ bool list_folder(const std::string &folder, std::vector<FolderFile> *files) {
     files->clear();
     Listing l{folder, files};
     struct stat st;
-    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        err_line("ostrelo-cli: cannot read the folder " + folder + ": " + strerror(errno ? errno : ENOTDIR));
+    const bool there = stat(folder.c_str(), &st) == 0;
+    if (!there || !S_ISDIR(st.st_mode)) {
+        err_line("ostrelo-cli: cannot read the folder " + folder + ": " + strerror(there ? ENOTDIR : errno));
         return false;
     }
     ostrelo_list_folder(folder.c_str(), ".bin", add_listed, &l);

@@ -249,12 +249,21 @@ bool replace_file(const std::string &path, const std::string &text) {
 
 // ---- versions --------------------------------------------------------------------
 
+namespace {
+
+// Notes add up: a loose match and a file without a version are both said.
+void add_note(Motor *m, const std::string &note) {
+    m->note += (m->note.empty() ? "" : "; ") + note;
+}
+
+} // namespace
+
 void apply_version_policy(Motor *m, const Options &o) {
     if (m->file.empty() || m->outcome != Outcome::Pending) {
         return;
     }
     if (!m->haveFileVersion) {
-        m->note = "the file name carries no version (V<a>_<b>_<c>_<d>): versions are not compared";
+        add_note(m, "the file name carries no version (V<a>_<b>_<c>_<d>): versions are not compared");
         return;
     }
     if (m->inBootloader) {
@@ -265,9 +274,9 @@ void apply_version_policy(Motor *m, const Options &o) {
     if (m->fileVersion == running) {
         if (!o.force) {
             m->outcome = Outcome::Current;
-            m->note = "already runs the file's version " + file + " (--force flashes it again)";
+            add_note(m, "already runs the file's version " + file + " (--force flashes it again)");
         } else {
-            m->note = "flashed again at the version it runs (--force)";
+            add_note(m, "flashed again at the version it runs (--force)");
         }
     } else if (m->fileVersion < running) {
         if (!o.allowDowngrade) {
@@ -275,7 +284,7 @@ void apply_version_policy(Motor *m, const Options &o) {
             m->error = "downgrade: the file's version " + file + " is older than the running " +
                        version_text(running) + " (--allow-downgrade flashes it)";
         } else {
-            m->note = "downgrade from " + version_text(running) + " to " + file + " (--allow-downgrade)";
+            add_note(m, "downgrade from " + version_text(running) + " to " + file + " (--allow-downgrade)");
         }
     }
 }
