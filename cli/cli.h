@@ -258,7 +258,8 @@ class RunRecord {
     void motor_done(size_t index, const Motor &m);
     // Motors not ended are marked interrupted (the run is ended at once).
     void mark_unfinished_interrupted(const std::string &why);
-    // The document for `state` ("running", "done", "interrupted").
+    // The document for `state` ("running", "done", "interrupted", "not
+    // started" after a set-up error).
     std::string json(const std::string &state);
     // Writes the record file (if any); false after one line on standard error.
     bool write(const std::string &state);

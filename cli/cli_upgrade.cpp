@@ -300,13 +300,16 @@ int cmd_upgrade(const Options &o) {
     // A second signal is taken up below, once the record holds the motors;
     // until then the first one ends the scan within a node's queries.
     interrupt_defer_second(true);
+    // A set-up error leaves a record that says the run never began.
     std::vector<FolderFile> files;
     if (o.file.empty() && !list_folder(o.folder, &files)) {
+        record.finish("not started");
         return kExitUsage;
     }
     std::vector<client_channel_id_t> channels;
     if (!bring_up_channels(o, &channels)) {
         release_channels();
+        record.finish("not started");
         return kExitUsage;
     }
     record.set_bus(describe_bus(channels), channels);

@@ -234,12 +234,17 @@ TEST(CliRuns, SaysWhatItTalksTo) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << can << "\n" << r.err;
         EXPECT_TRUE(has(r.err, "running on the simulated motor bench")) << r.err;
 
-        for (const char *cmd : {"scan --require-hardware", "channels --require-hardware"}) {
+        const std::string upgrade =
+            "upgrade --require-hardware --report '" + dir + "/r.json' --folder '" + dir + "'";
+        for (const std::string &cmd :
+             {std::string("scan --require-hardware"), std::string("channels --require-hardware"), upgrade}) {
             const CliRun refused = run_cli(dir, cmd, can);
             EXPECT_EQ(refused.rc, 2) << cmd << " " << can;
             EXPECT_EQ(refused.out, "");
             EXPECT_TRUE(has(refused.err, "--require-hardware")) << refused.err;
         }
+        // The record of the refused upgrade does not claim a run under way.
+        EXPECT_TRUE(has(read_file(dir + "/r.json"), "\"state\":\"not started\"")) << can;
     }
 }
 
