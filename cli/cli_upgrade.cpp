@@ -307,12 +307,13 @@ int cmd_upgrade(const Options &o) {
         return kExitUsage;
     }
     std::vector<client_channel_id_t> channels;
-    if (!bring_up_channels(o, &channels)) {
+    const bool up = bring_up_channels(o, &channels);
+    record.set_bus(describe_bus(channels), channels); // also what --require-hardware refused
+    if (!up) {
         release_channels();
         record.finish("not started");
         return kExitUsage;
     }
-    record.set_bus(describe_bus(channels), channels);
     std::vector<Motor> motors = scan_channels(channels, o.nodes, true);
     if (o.file.empty()) {
         match_files(files, o.looseMatch, &motors);

@@ -244,7 +244,9 @@ TEST(CliRuns, SaysWhatItTalksTo) {
             EXPECT_TRUE(has(refused.err, "--require-hardware")) << refused.err;
         }
         // The record of the refused upgrade does not claim a run under way.
-        EXPECT_TRUE(has(read_file(dir + "/r.json"), "\"state\":\"not started\"")) << can;
+        const std::string record = read_file(dir + "/r.json");
+        EXPECT_TRUE(has(record, "\"state\":\"not started\"")) << can;
+        EXPECT_TRUE(has(record, "\"bus\":\"simulated bench\",\"simulated\":true")) << record;
     }
 }
 
