@@ -229,10 +229,10 @@ bool replace_file(const std::string &path, const std::string &text) {
 #endif
     ok = fclose(f) == 0 && ok;
 #ifdef _WIN32
-    ok =
-        ok && MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-    if (!ok) {
-        errno = EACCES;
+    if (ok &&
+        MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+        ok = false;
+        errno = EACCES; // the C library's errno knows nothing of the failed move
     }
 #else
     ok = ok && rename(tmp.c_str(), path.c_str()) == 0;

@@ -283,10 +283,12 @@ void prepare_motors(const Options &o, std::vector<Motor> *motors) {
 // A second Ctrl-C (or SIGTERM, SIGHUP) during the upgrade: the record is
 // written with the motors under way marked, then the program ends at once.
 [[noreturn]] void end_at_once(RunRecord *record) {
-    record->mark_unfinished_interrupted("the program was ended at once during this motor (second signal)");
+    record->mark_unfinished_interrupted(
+        "the program was ended at once (second signal) before this motor ended");
     record->finish("interrupted");
     controlcan_trace_close();
     err_line("ostrelo-cli: ended at once; the record marks the motors under way interrupted");
+    out_finish();
     _exit(kExitFailed);
 }
 

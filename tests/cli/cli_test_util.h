@@ -46,8 +46,8 @@ inline std::string work_dir() {
 // Runs ostrelo-cli with `args` on the test bench (or `can` as OSTRELO_CAN),
 // standard output and error captured apart, standard input empty.
 // With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then, or
-// the `signals` named (blank-separated, 0.2 s apart). rc is -1 when a signal
-// ended it.
+// the `signals` named (blank-separated, 0.2 s apart; joined by '+', at
+// once). rc is -1 when a signal ended it.
 inline CliRun run_cli(const std::string &dir, const std::string &args,
                       const std::string &can = std::string("sim:") + OSTRELO_CLI_SCENARIO,
                       const char *interruptAfter = nullptr, const std::string &signals = "INT") {
@@ -56,8 +56,9 @@ inline CliRun run_cli(const std::string &dir, const std::string &args,
     std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args + " >'" +
                       base + ".out' 2>'" + base + ".err' </dev/null";
     if (interruptAfter != nullptr) {
-        cmd += " & p=$!; sleep " + std::string(interruptAfter) + "; for s in " + signals +
-               "; do kill -$s $p 2>/dev/null; sleep 0.2; done; wait $p";
+        cmd +=
+            " & p=$!; sleep " + std::string(interruptAfter) + "; for s in " + signals +
+            "; do for t in $(echo $s | tr + ' '); do kill -$t $p 2>/dev/null; done; sleep 0.2; done; wait $p";
     }
     const int st = system(cmd.c_str());
     CliRun r;

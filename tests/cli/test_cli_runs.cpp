@@ -250,18 +250,21 @@ TEST(CliRuns, SaysWhatItTalksTo) {
     }
 }
 
-// A stop by SIGHUP, SIGTERM or a second Ctrl-C, and a SIGKILL, all leave a
-// whole record where the report was; the stops also say how the run ended.
+// A stop by SIGHUP, SIGTERM, a second Ctrl-C or a second signal that ends
+// the run at once, and a SIGKILL, all leave a whole record where the report
+// was; the stops also say how the run ended.
 TEST(CliRuns, RecordSurvivesTheEnd) {
+    // Two signals at once, of two kinds: the kernel merges two pending
+    // signals of one kind.
     const struct Case {
         const char *signals;
         int rc;
         const char *state;
+        const char *says;
     } cases[] = {
-        {"HUP", 1, "interrupted"},
-        {"TERM", 1, "interrupted"},
-        {"INT INT", 1, "interrupted"},
-        {"KILL", -1, "running"},
+        {"HUP", 1, "interrupted", ""},     {"TERM", 1, "interrupted", ""},
+        {"INT INT", 1, "interrupted", ""}, {"INT+TERM", 1, "interrupted", "ended at once"},
+        {"KILL", -1, "running", ""},
     };
     for (const Case &c : cases) {
         const std::string dir = work_dir();
@@ -276,6 +279,7 @@ TEST(CliRuns, RecordSurvivesTheEnd) {
                                      report + "' --trace '" + dir + "/t.log'",
                                  std::string("sim:") + OSTRELO_CLI_SCENARIO, "1.5", c.signals);
         EXPECT_EQ(r.rc, c.rc) << c.signals << "\n" << r.err;
+        EXPECT_TRUE(has(r.err, c.says)) << c.signals << "\n" << r.err;
         const std::string record = read_file(report);
         EXPECT_EQ(record.rfind("{\"date\":", 0), 0u) << c.signals << "\n" << record;
         EXPECT_GE(record.size(), 3u);
