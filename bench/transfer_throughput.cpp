@@ -147,6 +147,32 @@ bool bring_up(const std::vector<client_channel_id_t> &ids) {
     return device_manager_apply_config(8, 8) == static_cast<int>(ids.size());
 }
 
+// The image to node 1 by block download: result, wall time and the CPU time
+// of this thread.
+struct TimedTransfer {
+    CO_SDO_abortCode_t rc;
+    double wall, cpu;
+};
+TimedTransfer timed_transfer(const client_channel_id_t &id, const std::string &image) {
+    const double c0 = thread_cpu_s();
+    const double t0 = now_s();
+    const CO_SDO_abortCode_t rc = client_api_transfer_file_block(
+        id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, image.c_str(), 60000);
+    return {rc, now_s() - t0, thread_cpu_s() - c0};
+}
+
+// Node 1 on adapter 0 channel 0, held in its bootloader, with room for the image.
+void add_held_motor(uint16_t kbps, size_t imageBytes) {
+    sim_bench_add_adapter(0, 1);
+    sim_bench_add_segment(0, 0, kbps);
+    sim_motor_config_t m;
+    sim_motor_config_init(&m);
+    m.node = 1;
+    m.initialState = SIM_START_BOOT_HELD;
+    m.flashSize = static_cast<uint32_t>(imageBytes + 4096);
+    sim_bench_add_motor(&m);
+}
+
 int run_throughput(const std::string &dir, size_t imageBytes) {
     const std::string image = write_image(dir, imageBytes, 0x02000000u);
     const uint16_t rates[] = {125, 250, 500, 1000};
@@ -156,14 +182,7 @@ int run_throughput(const std::string &dir, size_t imageBytes) {
     int failures = 0;
     for (uint16_t kbps : rates) {
         fresh_bench();
-        sim_bench_add_adapter(0, 1);
-        sim_bench_add_segment(0, 0, kbps);
-        sim_motor_config_t m;
-        sim_motor_config_init(&m);
-        m.node = 1;
-        m.initialState = SIM_START_BOOT_HELD;
-        m.flashSize = static_cast<uint32_t>(imageBytes + 4096);
-        sim_bench_add_motor(&m);
+        add_held_motor(kbps, imageBytes);
         const client_channel_id_t id = {4, 0, 0, kbps};
         if (!bring_up({id})) {
             fprintf(g_report, "%6u channel did not come up\n", kbps);
@@ -176,12 +195,9 @@ int run_throughput(const std::string &dir, size_t imageBytes) {
         sim_segment_stats_t before{};
         sim_bench_segment_stats(0, 0, &before);
 
-        const double c0 = thread_cpu_s();
-        const double t0 = now_s();
-        const CO_SDO_abortCode_t rc = client_api_transfer_file_block(
-            id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, image.c_str(), 60000);
-        const double wall = now_s() - t0;
-        const double cpu = thread_cpu_s() - c0;
+        const TimedTransfer t = timed_transfer(id, image);
+        const CO_SDO_abortCode_t rc = t.rc;
+        const double wall = t.wall, cpu = t.cpu;
         sim_bench_detach_peer(0, 0);
         if (rc != 0 ||
             sim_bench_motor_image_crc32(0, 0, 1) != client_api_calculate_file_crc32(image.c_str())) {
@@ -381,14 +397,7 @@ int run_socketcan(const std::string &dir, size_t imageBytes) {
             imageBytes / 1024);
     client_api_manager_cleanup_all();
     sim_bench_reset();
-    sim_bench_add_adapter(0, 1);
-    sim_bench_add_segment(0, 0, 1000);
-    sim_motor_config_t m;
-    sim_motor_config_init(&m);
-    m.node = 1;
-    m.initialState = SIM_START_BOOT_HELD;
-    m.flashSize = static_cast<uint32_t>(imageBytes + 4096);
-    sim_bench_add_motor(&m);
+    add_held_motor(1000, imageBytes);
     const sim_bridge_link_t link = {0, 0, 0, 0};
     const ControlCanTransport *peer = controlcan_socketcan_peer("0.0=vcan0");
     if (peer == nullptr || !sim_bridge_start(peer, &link, 1, 1000)) {
@@ -404,12 +413,9 @@ int run_socketcan(const std::string &dir, size_t imageBytes) {
         sim_bridge_stop();
         return 1;
     }
-    const double c0 = thread_cpu_s();
-    const double t0 = now_s();
-    const CO_SDO_abortCode_t rc = client_api_transfer_file_block(
-        id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, image.c_str(), 60000);
-    const double wall = now_s() - t0;
-    const double cpu = thread_cpu_s() - c0;
+    const TimedTransfer t = timed_transfer(id, image);
+    const CO_SDO_abortCode_t rc = t.rc;
+    const double wall = t.wall, cpu = t.cpu;
     client_api_manager_cleanup_all();
     sim_bridge_stop();
     if (rc != 0 || sim_bench_motor_image_crc32(0, 0, 1) != client_api_calculate_file_crc32(image.c_str())) {
