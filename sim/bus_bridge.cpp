@@ -1,10 +1,12 @@
 // The bench served on another transport: two threads per link move frames
 // between a bench adapter channel and a bus channel.
+#include "controlcan_internal.h"
 #include "sim_bench.h"
 #include "sim_bridge.h"
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -144,6 +146,9 @@ extern "C" int sim_bridge_start(const ControlCanTransport *bus, const sim_bridge
         close_all_locked();
         return 0;
     }
+    static const bool stopAtExit =
+        std::atexit(sim_bridge_stop) == 0; // threads still running would abort the exit
+    (void)stopAtExit;
     for (size_t i = 0; i < count; ++i) {
         const sim_bridge_link_t l = links[i];
         Counters &c = g_bridge.counters[i];
@@ -153,6 +158,23 @@ extern "C" int sim_bridge_start(const ControlCanTransport *bus, const sim_bridge
                                       &c.toBus, &c.busRefused);
     }
     return 1;
+}
+
+extern "C" int sim_bridge_serve_socketcan(const char *map, uint32_t kbps) {
+    socketcan_map_t parsed;
+    const ControlCanTransport *bus = controlcan_socketcan_peer(map);
+    if (bus == nullptr || !socketcan_parse_map(map, &parsed)) {
+        return 0;
+    }
+    std::vector<sim_bridge_link_t> links;
+    for (uint32_t a = 0; a < CONTROLCAN_MAX_ADAPTERS; ++a) {
+        for (uint32_t c = 0; c < CONTROLCAN_MAX_CHANNELS; ++c) {
+            if (parsed.ifname[a][c][0] != '\0') {
+                links.push_back({a, c, a, c});
+            }
+        }
+    }
+    return sim_bridge_start(bus, links.data(), links.size(), kbps);
 }
 
 extern "C" void sim_bridge_stop(void) {

@@ -146,16 +146,10 @@ int main(int argc, char **argv) {
     if (!sim_bench_load_scenario(scenario.empty() ? nullptr : scenario.c_str())) {
         return 2; // the bench said why
     }
-    const ControlCanTransport *bus = controlcan_socketcan_peer(can.c_str() + 10);
-    if (bus == nullptr) {
-        return 2;
-    }
-    std::vector<sim_bridge_link_t> links;
-    for (uint32_t a = 0; a < CONTROLCAN_MAX_ADAPTERS; ++a) {
-        for (uint32_t c = 0; c < CONTROLCAN_MAX_CHANNELS; ++c) {
-            if (map.ifname[a][c][0] != '\0') {
-                links.push_back({a, c, a, c});
-            }
+    size_t channels = 0;
+    for (const auto &adapter : map.ifname) {
+        for (const char *name : adapter) {
+            channels += name[0] != '\0' ? 1 : 0;
         }
     }
     // Motors on channels that have no interface are not served: say so.
@@ -183,11 +177,11 @@ int main(int argc, char **argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    if (!sim_bridge_start(bus, links.data(), links.size(), static_cast<uint32_t>(kbps))) {
+    if (!sim_bridge_serve_socketcan(can.c_str() + 10, static_cast<uint32_t>(kbps))) {
         return 2;
     }
     out(motor_table(map));
-    out("ostrelo-bench: serving " + std::to_string(served) + " motor(s) on " + std::to_string(links.size()) +
+    out("ostrelo-bench: serving " + std::to_string(served) + " motor(s) on " + std::to_string(channels) +
         " channel(s) at " + std::to_string(kbps) + " kbit/s (" +
         (scenario.empty() ? "default bench" : scenario) + "); Ctrl-C stops\n");
     for (;;) {
@@ -203,15 +197,19 @@ int main(int argc, char **argv) {
     }
     sim_bridge_stop();
     std::string counts;
-    for (size_t i = 0; i < links.size(); ++i) {
-        sim_bridge_stats_t st;
-        if (sim_bridge_stats(i, &st)) {
+    size_t link = 0;
+    for (uint32_t a = 0; a < CONTROLCAN_MAX_ADAPTERS; ++a) {
+        for (uint32_t c = 0; c < CONTROLCAN_MAX_CHANNELS; ++c) {
+            sim_bridge_stats_t st;
+            if (map.ifname[a][c][0] == '\0' || !sim_bridge_stats(link++, &st)) {
+                continue;
+            }
             char line[200];
             snprintf(line, sizeof line,
                      "ostrelo-bench: %u.%u %s: %llu frame(s) to the motors, %llu from them; %llu and %llu "
                      "dropped\n",
-                     links[i].adapter, links[i].channel, map.ifname[links[i].adapter][links[i].channel],
-                     static_cast<unsigned long long>(st.toBench), static_cast<unsigned long long>(st.toBus),
+                     a, c, map.ifname[a][c], static_cast<unsigned long long>(st.toBench),
+                     static_cast<unsigned long long>(st.toBus),
                      static_cast<unsigned long long>(st.benchRefused),
                      static_cast<unsigned long long>(st.busRefused));
             counts += line;

@@ -43,6 +43,11 @@ typedef struct sim_bridge_stats_t {
  * transport must not be used for the same channels by anyone else. */
 int sim_bridge_start(const ControlCanTransport *bus, const sim_bridge_link_t *links, size_t count,
                      uint32_t kbps);
+/* The bench served on SocketCAN interfaces through a transport of its own
+ * (controlcan_socketcan_peer): `map` as after "socketcan:" ("0.0=can0,..."),
+ * each bench adapter channel on the interface named for the same numbers.
+ * Returns 1, or 0 after printing why. */
+int sim_bridge_serve_socketcan(const char *map, uint32_t kbps);
 /* Stops the threads and closes both sides' adapters. Idempotent. */
 void sim_bridge_stop(void);
 /* Counters of link `index` of the running (or last) bridge; 1, or 0 for no

@@ -180,7 +180,8 @@ void print_line(const char *line) {
 }
 
 // The interface of a channel went down under a started channel: said once,
-// not for every frame that cannot pass meanwhile.
+// not for every frame that cannot pass meanwhile. Only a frame sent says it is
+// up again: frames read may have waited in the socket from before.
 void note_down(Instance &in, DWORD idx, DWORD ch) {
     char line[256];
     {
@@ -445,9 +446,6 @@ DWORD read_frames(Instance &in, DWORD idx, DWORD ch, int fd, VCI_CAN_OBJ *objs, 
             f.len = cf[k].can_dlc;
             memcpy(f.data, cf[k].data, sizeof(f.data));
             socketcan_frame_to_vci(&f, &objs[n++]);
-        }
-        if (got > 0) {
-            note_passing(in, idx, ch);
         }
         if (static_cast<unsigned>(got) < want) {
             break; // nothing more waiting
