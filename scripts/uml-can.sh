@@ -72,10 +72,13 @@ setup() {
     mount -t tmpfs tmpfs /dev/shm 2>/dev/null
     mount -t tmpfs tmpfs /run 2>/dev/null
     ip link set lo up
-    for m in net/can/can.ko net/can/can-raw.ko drivers/net/can/dev/can-dev.ko drivers/net/can/vcan.ko \
+    # vcan with echo=1 hands a frame to the other sockets only after it has
+    # passed the interface's queue, as a real controller does: so a netem
+    # qdisc on it loses, duplicates and reorders what the other side sees.
+    for m in net/can/can.ko net/can/can-raw.ko drivers/net/can/dev/can-dev.ko "drivers/net/can/vcan.ko echo=1" \
         drivers/net/can/vxcan.ko net/can/can-gw.ko net/sched/sch_netem.ko; do
-        args=""; [ "$m" = drivers/net/can/vcan.ko ] && args="echo=1"
-        insmod "$M/$m" $args || { echo "cannot load $m"; return 1; }
+        set -- $m
+        insmod "$M/$1" "${@:2}" || { echo "cannot load $m"; return 1; }
     done
     for i in 0 1 2 3; do
         ip link add dev "vcan$i" type vcan && ip link set up "vcan$i" || return 1
