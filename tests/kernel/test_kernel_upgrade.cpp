@@ -122,6 +122,8 @@ TEST(KernelUpgrade, CliUpgradesTheBenchAndCandumpSeesTheSameFrames) {
     EXPECT_GT(trace.size(), 8u * 8192u / 7u);
     const auto ours = by_identifier(trace);
     const auto seen = by_identifier(dump);
+    fprintf(stderr, "cli against ostrelo-bench: %zu ok of 8; %zu frames in the trace, %zu in candump's log\n",
+            count_of(report, "\"outcome\":\"ok\""), trace.size(), dump.size());
     EXPECT_EQ(trace.size(), dump.size());
     for (const auto &id : ours) {
         const auto it = seen.find(id.first);
