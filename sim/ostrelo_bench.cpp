@@ -156,7 +156,8 @@ int main(int argc, char **argv) {
     int served = 0;
     for (int i = 0; i < sim_bench_motor_count(); ++i) {
         sim_motor_config_t m;
-        if (!sim_bench_motor_config(i, &m)) {
+        if (!sim_bench_motor_config(i, &m) || m.adapter >= CONTROLCAN_MAX_ADAPTERS ||
+            m.channel >= CONTROLCAN_MAX_CHANNELS) {
             continue;
         }
         if (map.ifname[m.adapter][m.channel][0] != '\0') {

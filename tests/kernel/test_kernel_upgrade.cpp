@@ -293,12 +293,18 @@ TEST_F(KernelUpgradeInProcess, KernelFaultsNeverGiveAFalseSuccess) {
     for (size_t i : failed) {
         recovered += retried[i] && runs(all[i]) ? 1 : 0;
     }
-    char line[200];
+    std::string where;
+    for (size_t k : failed) {
+        where += " vcan" + std::to_string(all[k].motor.adapter * 2 + all[k].motor.channel) + "/node" +
+                 std::to_string(all[k].motor.node);
+    }
+    char line[300];
     snprintf(
         line, sizeof line,
-        "kernel faults: %zu upgrades, %zu failed under netem, %zu of them recovered by one retry; %d false "
-        "successes, %d unverified starts\n",
-        all.size(), failed.size(), recovered, falseSuccesses, unverifiedStarts);
+        "kernel faults: %zu upgrades, %zu failed under netem (%s), %zu of them recovered by one retry; %d "
+        "false successes, %d unverified starts\n",
+        all.size(), failed.size(), where.empty() ? "none" : where.c_str() + 1, recovered, falseSuccesses,
+        unverifiedStarts);
     fputs(line, stderr);
     EXPECT_EQ(0, falseSuccesses);
     EXPECT_EQ(0, unverifiedStarts);
