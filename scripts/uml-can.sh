@@ -36,10 +36,15 @@ done
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/ostrelo-uml.XXXXXX")"
 uml_pid=""
+# The kernel runs in a process group of its own: ending it ends its helper
+# processes too, which outlive a kernel process that is killed alone.
+end_kernel() {
+    kill -KILL -- "-$uml_pid" 2>/dev/null
+    wait "$uml_pid" 2>/dev/null
+}
 cleanup() {
     if [ -n "$uml_pid" ]; then
-        kill -TERM "$uml_pid" 2>/dev/null
-        wait "$uml_pid" 2>/dev/null
+        end_kernel
     fi
     rm -rf "$work"
 }
@@ -105,16 +110,19 @@ limit="${OSTRELO_UML_TIMEOUT:-600}"
 # Its memory lives in a file: in /dev/shm where there is one.
 memdir="$work"
 [ -d /dev/shm ] && [ -w /dev/shm ] && memdir=/dev/shm
-TMPDIR="$memdir" "$kernel" mem="$mem" root=/dev/root rootfstype=hostfs rootflags=/ rw \
+TMPDIR="$memdir" setsid "$kernel" mem="$mem" root=/dev/root rootfstype=hostfs rootflags=/ rw \
     init="$work/init" umid="ostrelo-$$-$RANDOM" uml_dir="$work" quiet \
     con=null con0=null,fd:1 </dev/null >"$work/console" 2>&1 &
 uml_pid=$!
 waited=0
 while kill -0 "$uml_pid" 2>/dev/null; do
     if [ "$waited" -ge $((limit * 5)) ]; then
+        end_kernel
+        uml_pid=""
+        [ -f "$work/out" ] && cat "$work/out"
+        [ -f "$work/err" ] && cat "$work/err" >&2
         echo "uml-can: the command ran longer than ${limit} s; ended" >&2
-        kill -KILL "$uml_pid" 2>/dev/null
-        break
+        exit 1
     fi
     sleep 0.2
     waited=$((waited + 1))
