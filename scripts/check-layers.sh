@@ -58,7 +58,7 @@ layer_of_target() {
     ostrelo_canopen | ostrelo_canopen_binding) echo 40 ;;
     ostrelo_client) echo 50 ;;
     ostrelo_appcore) echo 60 ;;
-    appOstrelo | ostrelo-cli | ostrelo-mkfw | ControlCAN) echo 99 ;;
+    appOstrelo | ostrelo-cli | ostrelo-mkfw | ostrelo-bench | ControlCAN) echo 99 ;;
     ostrelo_* | controlcan*) echo "unmapped" ;;
     *) echo "" ;;
     esac

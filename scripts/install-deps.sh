@@ -16,6 +16,7 @@ PACKAGES=(
   dpkg-dev desktop-file-utils
   qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
   clang-14 libclang-rt-14-dev
+  user-mode-linux kmod can-utils iproute2
 )
 
 missing=()

@@ -561,6 +561,17 @@ const TimingRow kTimingRows[] = {
 };
 } // namespace
 
+extern "C" int sim_timing_for_bitrate(uint32_t kbps, uint8_t *timing0, uint8_t *timing1) {
+    for (const TimingRow &r : kTimingRows) {
+        if (r.kbps == kbps && timing0 != nullptr && timing1 != nullptr) {
+            *timing0 = r.t0;
+            *timing1 = r.t1;
+            return 1;
+        }
+    }
+    return 0;
+}
+
 extern "C" uint32_t sim_bitrate_from_timing(uint8_t timing0, uint8_t timing1) {
     for (const TimingRow &r : kTimingRows) {
         if (r.t0 == timing0 && r.t1 == timing1) {

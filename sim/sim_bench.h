@@ -211,6 +211,8 @@ uint32_t sim_can_frame_bits(uint32_t ident, int extended, int remote, uint8_t dl
 uint32_t sim_can_frame_duration_us(uint32_t bits, uint32_t kbps);
 /* Bit rate (kbit/s) for the adapter's Timing0/Timing1 pair, 0 if unknown. */
 uint32_t sim_bitrate_from_timing(uint8_t timing0, uint8_t timing1);
+/* The Timing0/Timing1 pair of a bit rate of that table; 1, or 0 if it has none. */
+int sim_timing_for_bitrate(uint32_t kbps, uint8_t *timing0, uint8_t *timing1);
 
 /* Checksums of the bench (its own). */
 uint16_t sim_crc16_ccitt(const uint8_t *data, size_t len, uint16_t crc);

@@ -113,6 +113,14 @@ const ControlCanTransport *controlcan_get_transport(void);
  * standard output, as one line without prefix; NULL when there is none. */
 const char *controlcan_transport_problem(void);
 
+/* A SocketCAN transport of its own, beside the one OSTRELO_CAN chooses, for a
+ * program that plays the other end of the bus in the same process (the bench
+ * answering on CAN interfaces, a benchmark): its own sockets on the
+ * interfaces of `map` ("0.0=can0,0.1=can1", the text after "socketcan:"),
+ * used through the returned table only. Calling it again replaces the map.
+ * NULL after printing why (a malformed map; not Linux). */
+const ControlCanTransport *controlcan_socketcan_peer(const char *map);
+
 /* Ends a VCI_Receive that waits on the channel (or the channel's next one),
  * for a caller that has to stop waiting early: the transport's WakeReceive,
  * or the shared sliced wait's wake for a transport without one. 1 done, 0 when

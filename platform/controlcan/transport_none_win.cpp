@@ -19,6 +19,12 @@ const ControlCanTransport *socketcan_transport(const socketcan_map_t *) {
     return nullptr;
 }
 
+const ControlCanTransport *controlcan_socketcan_peer(const char *) {
+    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
+    fflush(stdout);
+    return nullptr;
+}
+
 const ControlCanTransport *lib_transport(const char *path) {
     char line[1200];
     snprintf(line, sizeof(line),

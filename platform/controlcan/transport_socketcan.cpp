@@ -109,53 +109,69 @@ extern "C" void socketcan_frame_to_vci(const socketcan_frame_t *frame, VCI_CAN_O
 #if defined(OSTRELO_HAVE_SOCKETCAN)
 namespace {
 
-std::mutex g_sock_mutex;
-socketcan_map_t g_map;
-int g_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
-// Set by a successful StartCAN; the socket exists from InitCAN on, but frames
-// go out only once the channel is started, as with an adapter.
-bool g_started[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
-// Per channel: written to end a receive that waits in poll() on the socket.
-int g_wake_fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
-bool g_fd_ready = false;
+// How long a transmit waits for room while the queues below the socket are
+// full (ENOBUFS, EAGAIN) before it gives up on the frame, as an adapter
+// gives up on a frame it cannot send.
+constexpr int kTxWaitMs = 500;
+// Receive buffer asked for per socket: a sub-block of a block transfer, or
+// other nodes' traffic, must not overflow it while the caller is busy.
+constexpr int kRxBufferBytes = 1 << 20;
 
-void init_fds_locked() {
-    if (!g_fd_ready) {
-        for (auto &row : g_fd) {
+// One set of sockets with its interface map. The stand-in uses the first;
+// the second serves a program that plays the other side of the bus in the
+// same process (controlcan_socketcan_peer).
+struct Instance {
+    std::mutex mutex;
+    socketcan_map_t map;
+    int fd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+    // Set by a successful StartCAN; the socket exists from InitCAN on, but
+    // frames go out only once the channel is started, as with an adapter.
+    bool started[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+    // Per channel: written to end a receive that waits in poll() on the socket.
+    int wakeFd[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+    // The interface was found down and that was said; cleared (and said) when
+    // frames pass again.
+    bool down[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+    bool ready;
+};
+Instance g_inst[2];
+
+void init_fds_locked(Instance &in) {
+    if (!in.ready) {
+        for (auto &row : in.fd) {
             for (int &fd : row) {
                 fd = -1;
             }
         }
-        for (auto &row : g_wake_fd) {
+        for (auto &row : in.wakeFd) {
             for (int &fd : row) {
                 fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
             }
         }
-        g_fd_ready = true;
+        in.ready = true;
     }
 }
 
-int wake_fd_of(DWORD idx, DWORD ch) {
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    return (idx < CONTROLCAN_MAX_ADAPTERS && ch < CONTROLCAN_MAX_CHANNELS) ? g_wake_fd[idx][ch] : -1;
-}
-
-bool valid(DWORD type, DWORD idx, DWORD ch) {
-    (void)type;
+bool valid(DWORD idx, DWORD ch) {
     return idx < CONTROLCAN_MAX_ADAPTERS && ch < CONTROLCAN_MAX_CHANNELS;
 }
 
-int fd_of(DWORD idx, DWORD ch) {
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    return valid(0, idx, ch) ? g_fd[idx][ch] : -1;
+int wake_fd_of(Instance &in, DWORD idx, DWORD ch) {
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    return valid(idx, ch) ? in.wakeFd[idx][ch] : -1;
 }
 
-int started_fd_of(DWORD idx, DWORD ch) {
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    return (valid(0, idx, ch) && g_started[idx][ch]) ? g_fd[idx][ch] : -1;
+int fd_of(Instance &in, DWORD idx, DWORD ch) {
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    return valid(idx, ch) ? in.fd[idx][ch] : -1;
+}
+
+int started_fd_of(Instance &in, DWORD idx, DWORD ch) {
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    return (valid(idx, ch) && in.started[idx][ch]) ? in.fd[idx][ch] : -1;
 }
 
 void print_line(const char *line) {
@@ -163,13 +179,45 @@ void print_line(const char *line) {
     fflush(stdout);
 }
 
-// An adapter exists only when OSTRELO_CAN names an interface for one of its
+// The interface of a channel went down under a started channel: said once,
+// not for every frame that cannot pass meanwhile. Only a frame sent says it is
+// up again: frames read may have waited in the socket from before.
+void note_down(Instance &in, DWORD idx, DWORD ch) {
+    char line[256];
+    {
+        std::lock_guard<std::mutex> lock(in.mutex);
+        if (in.down[idx][ch]) {
+            return;
+        }
+        in.down[idx][ch] = true;
+        snprintf(line, sizeof(line),
+                 "[ERROR] SocketCAN interface %s went down: no frame passes until it is up again (ip link "
+                 "set %s up)\n",
+                 in.map.ifname[idx][ch], in.map.ifname[idx][ch]);
+    }
+    print_line(line);
+}
+
+void note_passing(Instance &in, DWORD idx, DWORD ch) {
+    char line[160];
+    {
+        std::lock_guard<std::mutex> lock(in.mutex);
+        if (!in.down[idx][ch]) {
+            return;
+        }
+        in.down[idx][ch] = false;
+        snprintf(line, sizeof(line), "[INFO] SocketCAN interface %s is up again\n", in.map.ifname[idx][ch]);
+    }
+    print_line(line);
+}
+
+// An adapter exists only when the map names an interface for one of its
 // channels.
-bool adapter_mapped(DWORD idx) {
+bool adapter_mapped(const Instance &in, DWORD idx) {
     if (idx >= CONTROLCAN_MAX_ADAPTERS) {
         return false;
     }
-    for (const auto &name : g_map.ifname[idx]) {
+    for (const auto &name : in.map.ifname[idx]) {
         if (name[0] != '\0') {
             return true;
         }
@@ -177,12 +225,12 @@ bool adapter_mapped(DWORD idx) {
     return false;
 }
 
-DWORD sc_open(DWORD, DWORD idx, DWORD) {
+DWORD sc_open(Instance &in, DWORD idx) {
     if (idx >= CONTROLCAN_MAX_ADAPTERS) {
         return 0;
     }
     char line[256];
-    if (!adapter_mapped(idx)) {
+    if (!adapter_mapped(in, idx)) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN: adapter %u has no interface in OSTRELO_CAN\n", idx);
         print_line(line);
         return 0;
@@ -198,29 +246,32 @@ DWORD sc_open(DWORD, DWORD idx, DWORD) {
     return 1;
 }
 
-DWORD sc_close(DWORD, DWORD idx) {
+DWORD sc_close(Instance &in, DWORD idx) {
     if (idx >= CONTROLCAN_MAX_ADAPTERS) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    for (int &fd : g_fd[idx]) {
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    for (int &fd : in.fd[idx]) {
         if (fd >= 0) {
             close(fd);
             fd = -1;
         }
     }
-    for (bool &started : g_started[idx]) {
+    for (bool &started : in.started[idx]) {
         started = false;
+    }
+    for (bool &down : in.down[idx]) {
+        down = false;
     }
     return 1;
 }
 
-DWORD sc_init(DWORD, DWORD idx, DWORD ch, VCI_INIT_CONFIG *) {
-    if (!valid(0, idx, ch)) {
+DWORD sc_init(Instance &in, DWORD idx, DWORD ch) {
+    if (!valid(idx, ch)) {
         return 0;
     }
-    const char *name = g_map.ifname[idx][ch];
+    const char *name = in.map.ifname[idx][ch];
     char line[256];
     if (name[0] == '\0') {
         snprintf(line, sizeof(line),
@@ -228,7 +279,7 @@ DWORD sc_init(DWORD, DWORD idx, DWORD ch, VCI_INIT_CONFIG *) {
         print_line(line);
         return 0;
     }
-    const int fd = socket(PF_CAN, SOCK_RAW, CAN_RAW);
+    const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN is not available on this system (%s)\n",
                  strerror(errno));
@@ -256,44 +307,87 @@ DWORD sc_init(DWORD, DWORD idx, DWORD ch, VCI_INIT_CONFIG *) {
         close(fd);
         return 0;
     }
+    // Capped by the system's limit; the default holds only a few hundred frames.
+    const int rcvbuf = kRxBufferBytes;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL, 0) | O_NONBLOCK);
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    if (g_fd[idx][ch] >= 0) {
-        close(g_fd[idx][ch]);
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    if (in.fd[idx][ch] >= 0) {
+        close(in.fd[idx][ch]);
     }
-    g_fd[idx][ch] = fd;
-    g_started[idx][ch] = false;
+    in.fd[idx][ch] = fd;
+    in.started[idx][ch] = false;
+    in.down[idx][ch] = false;
     return 1;
 }
 
-DWORD sc_start(DWORD, DWORD idx, DWORD ch) {
-    const int fd = fd_of(idx, ch);
+DWORD sc_start(Instance &in, DWORD idx, DWORD ch) {
+    const int fd = fd_of(in, idx, ch);
     if (fd < 0) {
         return 0;
     }
     struct ifreq ifr;
     memset(&ifr, 0, sizeof(ifr));
-    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", g_map.ifname[idx][ch]);
+    snprintf(ifr.ifr_name, sizeof(ifr.ifr_name), "%s", in.map.ifname[idx][ch]);
     if (ioctl(fd, SIOCGIFFLAGS, &ifr) < 0 || !(ifr.ifr_flags & IFF_UP)) {
         char line[256];
         snprintf(line, sizeof(line),
                  "[ERROR] SocketCAN interface %s is down; bring it up with: ip link set %s up "
                  "type can bitrate <bit/s>\n",
-                 g_map.ifname[idx][ch], g_map.ifname[idx][ch]);
+                 in.map.ifname[idx][ch], in.map.ifname[idx][ch]);
         print_line(line);
         return 0;
     }
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    if (g_fd[idx][ch] != fd) {
+    std::lock_guard<std::mutex> lock(in.mutex);
+    if (in.fd[idx][ch] != fd) {
         return 0; // closed or set up anew meanwhile
     }
-    g_started[idx][ch] = true;
+    in.started[idx][ch] = true;
     return 1;
 }
 
-DWORD sc_transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
-    const int fd = started_fd_of(idx, ch);
+int ms_since(const struct timespec &start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
+}
+
+// Writes one frame. A full queue below the socket is waited out for up to
+// kTxWaitMs: the socket's send buffer says when it has room (EAGAIN), the
+// interface's queue does not (ENOBUFS), so that is looked at again every
+// millisecond. Anything else refuses the frame at once.
+bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_frame &cf) {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        if (write(fd, &cf, sizeof(cf)) == static_cast<ssize_t>(sizeof(cf))) {
+            note_passing(in, idx, ch);
+            return true;
+        }
+        const int err = errno;
+        if (err == ENETDOWN) {
+            note_down(in, idx, ch);
+            return false;
+        }
+        if (err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS && err != EINTR) {
+            return false;
+        }
+        const int left = kTxWaitMs - ms_since(start);
+        if (left <= 0) {
+            return false;
+        }
+        struct pollfd p = {fd, POLLOUT, 0};
+        if (err == ENOBUFS) {
+            poll(nullptr, 0, 1);
+        } else {
+            poll(&p, 1, left);
+        }
+    }
+}
+
+DWORD sc_transmit(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
+    const int fd = started_fd_of(in, idx, ch);
     if (fd < 0 || !objs) {
         return 0;
     }
@@ -306,7 +400,7 @@ DWORD sc_transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
         cf.can_id = f.can_id;
         cf.can_dlc = f.len;
         memcpy(cf.data, f.data, f.len);
-        if (write(fd, &cf, sizeof(cf)) != static_cast<ssize_t>(sizeof(cf))) {
+        if (!write_frame(in, idx, ch, fd, cf)) {
             break;
         }
         ++sent;
@@ -314,53 +408,70 @@ DWORD sc_transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
     return sent;
 }
 
-// Reads what the socket holds, without waiting.
-DWORD read_frames(int fd, VCI_CAN_OBJ *objs, UINT len) {
+// Reads what the socket holds, without waiting. Error frames (only there if
+// someone asked the socket for them) are not frames of the bus and are left
+// out.
+// Up to kReadBatch frames come in one system call.
+DWORD read_frames(Instance &in, DWORD idx, DWORD ch, int fd, VCI_CAN_OBJ *objs, UINT len) {
+    constexpr unsigned kReadBatch = 64;
     DWORD n = 0;
     while (n < len) {
-        struct can_frame cf;
-        const ssize_t r = read(fd, &cf, sizeof(cf));
-        if (r < 0) {
+        struct can_frame cf[kReadBatch];
+        struct iovec iov[kReadBatch];
+        struct mmsghdr msgs[kReadBatch];
+        const unsigned want = (len - n) < kReadBatch ? static_cast<unsigned>(len - n) : kReadBatch;
+        memset(msgs, 0, sizeof(msgs[0]) * want);
+        for (unsigned k = 0; k < want; ++k) {
+            iov[k].iov_base = &cf[k];
+            iov[k].iov_len = sizeof(cf[k]);
+            msgs[k].msg_hdr.msg_iov = &iov[k];
+            msgs[k].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = recvmmsg(fd, msgs, want, MSG_DONTWAIT, nullptr);
+        if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
                 break;
             }
+            if (errno == ENETDOWN) {
+                note_down(in, idx, ch);
+            }
             return n > 0 ? n : 0xFFFFFFFFu;
         }
-        if (r != static_cast<ssize_t>(sizeof(cf))) {
-            continue;
+        for (int k = 0; k < got; ++k) {
+            if (msgs[k].msg_len != sizeof(cf[k]) || (cf[k].can_id & CAN_ERR_FLAG) != 0) {
+                continue;
+            }
+            socketcan_frame_t f;
+            f.can_id = cf[k].can_id;
+            f.len = cf[k].can_dlc;
+            memcpy(f.data, cf[k].data, sizeof(f.data));
+            socketcan_frame_to_vci(&f, &objs[n++]);
         }
-        socketcan_frame_t f;
-        f.can_id = cf.can_id;
-        f.len = cf.can_dlc;
-        memcpy(f.data, cf.data, sizeof(f.data));
-        socketcan_frame_to_vci(&f, &objs[n++]);
+        if (static_cast<unsigned>(got) < want) {
+            break; // nothing more waiting
+        }
     }
     return n;
 }
 
 // With a wait time, sleeps in poll() until the socket has a frame, the time
-// is over or the channel is woken.
-DWORD sc_receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
-    const int fd = fd_of(idx, ch);
+// is over or the channel is woken. poll() comes first, so that a frame that
+// is already there, or arrives, costs one call to fetch.
+DWORD sc_receive(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
+    const int fd = fd_of(in, idx, ch);
     if (fd < 0 || !objs) {
         return 0xFFFFFFFFu;
     }
-    DWORD n = read_frames(fd, objs, len);
-    if (n != 0 || wait <= 0 || len == 0) {
-        return n;
+    if (wait <= 0 || len == 0) {
+        return read_frames(in, idx, ch, fd, objs, len);
     }
-    const int wfd = wake_fd_of(idx, ch);
+    const int wfd = wake_fd_of(in, idx, ch);
     struct timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
+    int left = wait;
     for (;;) {
-        struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const int64_t spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (spent >= wait) {
-            return 0;
-        }
         struct pollfd p[2] = {{fd, POLLIN, 0}, {wfd, POLLIN, 0}};
-        const int r = poll(p, wfd >= 0 ? 2 : 1, static_cast<int>(wait - spent));
+        const int r = poll(p, wfd >= 0 ? 2 : 1, left);
         if (r < 0 && errno != EINTR) {
             return 0xFFFFFFFFu;
         }
@@ -368,22 +479,24 @@ DWORD sc_receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_
             uint64_t v;
             ssize_t got = read(wfd, &v, sizeof(v));
             (void)got;
-            return read_frames(fd, objs, len);
+            return read_frames(in, idx, ch, fd, objs, len);
         }
-        if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            return 0xFFFFFFFFu;
-        }
-        if (p[0].revents & POLLIN) {
-            n = read_frames(fd, objs, len);
-            if (n != 0) {
-                return n;
+        if (r > 0 && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL | POLLIN))) {
+            // The read says what it was: frames, or the error (which it clears).
+            const DWORD n = read_frames(in, idx, ch, fd, objs, len);
+            if (n != 0 || (p[0].revents & (POLLHUP | POLLNVAL))) {
+                return n != 0 ? n : 0xFFFFFFFFu;
             }
+        }
+        left = wait - ms_since(start);
+        if (left <= 0) {
+            return 0;
         }
     }
 }
 
-DWORD sc_wake(DWORD, DWORD idx, DWORD ch) {
-    const int wfd = wake_fd_of(idx, ch);
+DWORD sc_wake(Instance &in, DWORD idx, DWORD ch) {
+    const int wfd = wake_fd_of(in, idx, ch);
     if (wfd < 0) {
         return 0;
     }
@@ -391,8 +504,8 @@ DWORD sc_wake(DWORD, DWORD idx, DWORD ch) {
     return write(wfd, &one, sizeof(one)) == static_cast<ssize_t>(sizeof(one)) ? 1 : 0;
 }
 
-DWORD sc_clear(DWORD, DWORD idx, DWORD ch) {
-    const int fd = fd_of(idx, ch);
+DWORD sc_clear(Instance &in, DWORD idx, DWORD ch) {
+    const int fd = fd_of(in, idx, ch);
     if (fd < 0) {
         return 0;
     }
@@ -402,8 +515,8 @@ DWORD sc_clear(DWORD, DWORD idx, DWORD ch) {
     return 1;
 }
 
-DWORD sc_board_info(DWORD, DWORD idx, VCI_BOARD_INFO *info) {
-    if (!info || !adapter_mapped(idx)) {
+DWORD sc_board_info(Instance &in, DWORD idx, VCI_BOARD_INFO *info) {
+    if (!info || !adapter_mapped(in, idx)) {
         return 0;
     }
     memset(info, 0, sizeof(*info));
@@ -412,30 +525,62 @@ DWORD sc_board_info(DWORD, DWORD idx, VCI_BOARD_INFO *info) {
     return 1;
 }
 
-DWORD sc_reset(DWORD, DWORD, DWORD) {
-    return 0;
-}
-
-const ControlCanTransport kSocketCan = {
-    "socketcan", sc_open,  sc_close,      sc_init,  sc_start, sc_transmit,
-    sc_receive,  sc_clear, sc_board_info, sc_reset, sc_wake,
+// The table entries of instance I.
+template <int I> struct Entries {
+    static DWORD open(DWORD, DWORD idx, DWORD) { return sc_open(g_inst[I], idx); }
+    static DWORD close(DWORD, DWORD idx) { return sc_close(g_inst[I], idx); }
+    static DWORD init(DWORD, DWORD idx, DWORD ch, VCI_INIT_CONFIG *) { return sc_init(g_inst[I], idx, ch); }
+    static DWORD start(DWORD, DWORD idx, DWORD ch) { return sc_start(g_inst[I], idx, ch); }
+    static DWORD transmit(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
+        return sc_transmit(g_inst[I], idx, ch, objs, len);
+    }
+    static DWORD receive(DWORD, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
+        return sc_receive(g_inst[I], idx, ch, objs, len, wait);
+    }
+    static DWORD clear(DWORD, DWORD idx, DWORD ch) { return sc_clear(g_inst[I], idx, ch); }
+    static DWORD board(DWORD, DWORD idx, VCI_BOARD_INFO *info) { return sc_board_info(g_inst[I], idx, info); }
+    static DWORD reset(DWORD, DWORD, DWORD) { return 0; }
+    static DWORD wake(DWORD, DWORD idx, DWORD ch) { return sc_wake(g_inst[I], idx, ch); }
+    static constexpr ControlCanTransport table = {
+        "socketcan", open, close, init, start, transmit, receive, clear, board, reset, wake,
+    };
 };
+
+const ControlCanTransport *install(int i, const socketcan_map_t &map) {
+    Instance &in = g_inst[i];
+    std::lock_guard<std::mutex> lock(in.mutex);
+    init_fds_locked(in);
+    in.map = map;
+    return i == 0 ? &Entries<0>::table : &Entries<1>::table;
+}
 
 } // namespace
 
 extern "C" const ControlCanTransport *socketcan_transport(const socketcan_map_t *map) {
-    if (!map) {
+    return map ? install(0, *map) : nullptr;
+}
+
+extern "C" const ControlCanTransport *controlcan_socketcan_peer(const char *mapText) {
+    socketcan_map_t map;
+    if (!socketcan_parse_map(mapText, &map)) {
+        char line[300];
+        snprintf(line, sizeof(line),
+                 "[ERROR] SocketCAN: '%.200s' is not a channel map like 0.0=can0,0.1=can1\n",
+                 mapText ? mapText : "");
+        print_line(line);
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(g_sock_mutex);
-    init_fds_locked();
-    g_map = *map;
-    return &kSocketCan;
+    return install(1, map);
 }
 
 #else
 
 extern "C" const ControlCanTransport *socketcan_transport(const socketcan_map_t *) {
+    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
+    return nullptr;
+}
+
+extern "C" const ControlCanTransport *controlcan_socketcan_peer(const char *) {
     fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
     return nullptr;
 }

@@ -20,6 +20,7 @@
 #include "MotorListModel.h"
 #include "app_language.h"
 #include "sim_bench.h"
+#include "sim_bridge.h"
 
 class TestHelper : public QObject {
     Q_OBJECT
@@ -109,6 +110,13 @@ class Setup : public QObject {
         qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
         // As the program does: English for OSTRELO_LANG=en, else Chinese.
         appInstallLanguage(translator);
+        // OSTRELO_TEST_SERVE_BENCH=0.0=vcan0,...: the default bench answers on
+        // those SocketCAN interfaces from this process, for a run of the
+        // windows on OSTRELO_CAN=socketcan:... through the kernel's CAN stack.
+        const QByteArray serve = qgetenv("OSTRELO_TEST_SERVE_BENCH");
+        if (!serve.isEmpty() &&
+            (!sim_bench_load_default() || !sim_bridge_serve_socketcan(serve.constData(), 1000)))
+            qFatal("cannot serve the bench on %s", serve.constData());
     }
 
     void qmlEngineAvailable(QQmlEngine *engine) {
