@@ -738,8 +738,11 @@ QVariantList CANopenWrapper::detectChannels() {
         updateStatus(tr("通道已启动，不能再检测适配器；请在应用配置之前检测"));
         return {};
     }
-    // Each canalyst-II adapter is opened for a moment and asked for its
-    // channel count (an adapter that does not say has two).
+    // The rows it fills are canalyst-II channels: their backend, as the
+    // one-button configuration selects it.
+    setBackendZhcx();
+    // Each adapter is opened for a moment and asked for its channel count
+    // (an adapter that does not say has two).
     const CANBackendOps *ops = &ZHCX_OPS;
     QVariantList out;
     int adapters = 0;

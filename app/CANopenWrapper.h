@@ -180,7 +180,8 @@ class CANopenWrapper : public QObject {
     // the one listed under its node id (which becomes unlisted).
     bool listUnlistedMotor(int index);
     // The channels the adapters offer (type 4, by the adapters' own channel
-    // counts), as channel maps; only while no channel is up.
+    // counts), as channel maps; only while no channel is up. Selects the
+    // backend of those adapters (zhcx).
     QVariantList detectChannels();
     // Node ids of the listed motors that stay in their bootloader.
     QVariantList nodesInBootloader() const;

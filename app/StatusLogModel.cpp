@@ -24,7 +24,7 @@ QVariant StatusLogModel::data(const QModelIndex &index, int role) const {
 }
 
 QHash<int, QByteArray> StatusLogModel::roleNames() const {
-    return {{TimeRole, "time"}, {TextRole, "text"}};
+    return {{TimeRole, "time"}, {TextRole, "message"}};
 }
 
 void StatusLogModel::append(const QString &time, const QString &text) {

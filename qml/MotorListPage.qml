@@ -614,11 +614,11 @@ Item {
             ScrollBar.vertical: ScrollBar {}
             delegate: Text {
                 required property string time
-                required property string text
+                required property string message
                 width: logView.width
                 font.pixelSize: 11
                 elide: Text.ElideRight
-                text: time + "  " + text
+                text: time + "  " + message
             }
         }
 
