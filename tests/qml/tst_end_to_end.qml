@@ -106,10 +106,8 @@ TestCase {
     }
 
     function cleanupTestCase() {
-        if (main) {
-            main.close()
+        if (main)
             main.destroy()
-        }
     }
 
     function test_1_configure() {
@@ -315,5 +313,22 @@ TestCase {
         verify(allRows(function (i) { return stateAt(i) === 2 }))
         compare(controller.statusMessage,
                 "交互式强制进入Bootloader完成，成功 " + model.rowCount() + "/" + model.rowCount() + " 个电机")
+    }
+
+    function test_9_closeWarnsOfMotorsInTheBootloader() {
+        // The hold left every motor in its bootloader: closing asks first.
+        main.close()
+        verify(main.visible, "the close waits for an answer")
+        compare(main.closeMode, "bootloader")
+        tryCompare(main.closeDialog, "opened", true)
+        compare(main.bootloaderNodes.length, model.rowCount())
+        click(main.closeDialog.contentItem, "stayButton")
+        tryCompare(main.closeDialog, "visible", false)
+        verify(controller.initialized)
+        main.close()
+        tryCompare(main.closeDialog, "opened", true)
+        click(main.closeDialog.contentItem, "quitButton")
+        compare(main.visible, false)
+        compare(controller.initialized, false)
     }
 }
