@@ -43,36 +43,6 @@ namespace {
 
 FILE *g_report = stdout;
 
-class Load {
-  public:
-    explicit Load(unsigned n) {
-        for (unsigned i = 0; i < n; ++i) {
-            threads_.emplace_back([this] {
-                volatile uint64_t x = 0;
-                while (!stop_.load(std::memory_order_relaxed)) {
-                    x = x + 1;
-                }
-            });
-        }
-    }
-    ~Load() {
-        stop_ = true;
-        for (auto &t : threads_) {
-            t.join();
-        }
-    }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
-};
-
-double thread_cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // The longest time between two ticks of a 5 ms timer, while it is armed.
 class GapMeter : public QObject {
   public:
@@ -146,7 +116,8 @@ int countState(MotorListModel *m, MotorStatus state) {
 void goal_line(const char *goal, const char *format, double figure, bool met) {
     char fig[64];
     snprintf(fig, sizeof(fig), format, figure);
-    fprintf(g_report, "goal: %-62s %-12s %s\n", goal, fig, figure < 0 ? "not measured" : (met ? "met" : "NOT met"));
+    fprintf(g_report, "goal: %-62s %-12s %s\n", goal, fig,
+            figure < 0 ? "not measured" : (met ? "met" : "NOT met"));
 }
 
 } // namespace
@@ -185,8 +156,9 @@ int main(int argc, char **argv) {
     controlcan_get_transport(); // loads the scenario
     QTemporaryDir firmware;
     sim_mkfw_file_t files[SIM_MKFW_MAX_FILES];
-    const int fileCount = sim_mkfw_write_all(firmware.path().toUtf8().constData(),
-                                             static_cast<uint32_t>(imageKiB * 1024), files, SIM_MKFW_MAX_FILES);
+    const int fileCount =
+        sim_mkfw_write_all(firmware.path().toUtf8().constData(), static_cast<uint32_t>(imageKiB * 1024),
+                           files, SIM_MKFW_MAX_FILES);
     if (fileCount <= 0) {
         fprintf(g_report, "cannot write the firmware images\n");
         return 1;
@@ -210,8 +182,9 @@ int main(int argc, char **argv) {
     QMetaObject::invokeMethod(main, "openMotorListWindow");
 
     Load busy(static_cast<unsigned>(load));
-    fprintf(g_report, "Window at scale: %s, images of %lu KiB%s\n", qPrintable(QFileInfo(scenario).fileName()),
-            imageKiB, load > 0 ? qPrintable(QStringLiteral(", %1 busy thread(s) beside the run").arg(load)) : "");
+    fprintf(g_report, "Window at scale: %s, images of %lu KiB%s\n",
+            qPrintable(QFileInfo(scenario).fileName()), imageKiB,
+            load > 0 ? qPrintable(QStringLiteral(", %1 busy thread(s) beside the run").arg(load)) : "");
 
     QElapsedTimer phase;
     phase.start();
@@ -242,12 +215,14 @@ int main(int argc, char **argv) {
     w->cacheDirectoryBinFiles(firmware.path());
     const int matched = w->matchBinFiles(firmware.path());
     QCoreApplication::processEvents();
-    fprintf(g_report, "match:               %d file(s) paired, longest gap %.1f ms\n", matched, gaps.phaseMs());
+    fprintf(g_report, "match:               %d file(s) paired, longest gap %.1f ms\n", matched,
+            gaps.phaseMs());
 
     phase.restart();
     w->enterBootloaderAll();
-    runUntil([&]() { return countState(model, Bootloader) == model->rowCount() && w->activeOperations() == 0; },
-             120000);
+    runUntil(
+        [&]() { return countState(model, Bootloader) == model->rowCount() && w->activeOperations() == 0; },
+        120000);
     fprintf(g_report, "enter bootloader:    %6.2f s, %d in the bootloader, longest gap %.1f ms\n",
             phase.elapsed() / 1000.0, countState(model, Bootloader), gaps.phaseMs());
     pause(200); // the applications restart into their bootloaders
@@ -262,7 +237,8 @@ int main(int argc, char **argv) {
     // One channel's share: its five motors alone, one after another.
     QList<unsigned int> first;
     for (int r = 0; r < model->rowCount(); ++r) {
-        const MotorData *m = model->getMotorData(model->data(model->index(r, 0), MotorListModel::NodeIdRole).toUInt());
+        const MotorData *m =
+            model->getMotorData(model->data(model->index(r, 0), MotorListModel::NodeIdRole).toUInt());
         if (m != nullptr && m->deviceIndex == 0 && m->canChannel == 0) {
             first.append(m->nodeId);
         }
@@ -274,13 +250,14 @@ int main(int argc, char **argv) {
     runUntil([&]() { return completed >= first.size(); }, 300000);
     const double one = phase.elapsed() / 1000.0;
     const int firstOk = succeeded;
-    fprintf(g_report, "one channel alone:   %6.2f s, %d of %lld upgraded, longest gap %.1f ms\n", one, firstOk,
-            static_cast<long long>(first.size()), gaps.phaseMs());
+    fprintf(g_report, "one channel alone:   %6.2f s, %d of %lld upgraded, longest gap %.1f ms\n", one,
+            firstOk, static_cast<long long>(first.size()), gaps.phaseMs());
     for (unsigned int n : first) {
         w->enterBootloader(n);
     }
-    runUntil([&]() { return countState(model, Bootloader) == model->rowCount() && w->activeOperations() == 0; },
-             60000);
+    runUntil(
+        [&]() { return countState(model, Bootloader) == model->rowCount() && w->activeOperations() == 0; },
+        60000);
     pause(200);
 
     completed = 0;
@@ -295,10 +272,12 @@ int main(int argc, char **argv) {
     const double all = phase.elapsed() / 1000.0;
     const double guiShare = (thread_cpu_s() - cpu0) / all;
     gaps.stop();
-    fprintf(g_report, "all %3d at once:     %6.2f s, %d upgraded, %.2f x one channel's share, longest gap %.1f ms\n",
+    fprintf(g_report,
+            "all %3d at once:     %6.2f s, %d upgraded, %.2f x one channel's share, longest gap %.1f ms\n",
             queued, all, succeeded, all / one, gaps.phaseMs());
     fprintf(g_report, "GUI thread CPU:      %6.1f %% of one core during the upgrade\n", guiShare * 100.0);
-    fprintf(g_report, "longest event-loop gap: %.1f ms (scan, bootloader entry and upgrades)\n", gaps.worstMs());
+    fprintf(g_report, "longest event-loop gap: %.1f ms (scan, bootloader entry and upgrades)\n",
+            gaps.worstMs());
 
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
