@@ -482,6 +482,7 @@ bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned in
     if (!getChannelInfoFromModel(nodeId, channel)) {
         return false;
     }
+    m_motorListModel->startOperation(nodeId);
 
     // The channel's worker may be in the middle of a task (a transfer can
     // take minutes). Wait at most the hold's own duration for the channel;

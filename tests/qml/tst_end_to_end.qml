@@ -232,8 +232,9 @@ TestCase {
         }
         // A moment in the middle of the transfers, for the documentation.
         tryVerify(function () {
-            return upgradeCompletedSpy.count > 0
-                   || !allRows(function (i) { return roleAt(i, MotorListModel.ProgressRole) <= 0 })
+            return upgradeCompletedSpy.count > 0 || !allRows(function (i) {
+                return String(roleAt(i, MotorListModel.ProgressTextRole)).indexOf("传输中") !== 0
+            })
         }, 60000)
         screenshot(main.motorListWindow, "motor-list-upgrading.png")
         tryVerify(function () { return upgradeCompletedSpy.count >= expected }, 240000, "all upgrades finished")

@@ -114,6 +114,8 @@ TestCase {
         tryVerify(function () { return upgradeCompletedSpy.count >= 120 }, 300000, "all upgrades ended")
         tryCompare(controller, "statusMessage", "全部升级结束：成功 120 个，失败 0 个")
         compare(countRows(MotorListModel.ProgressTextRole, "升级成功"), 120)
+        // The end of the list: the motors of the last adapter's last channel.
+        page.listView.positionViewAtEnd()
         screenshot(list, "rig-motor-list-" + size + ".png")
     }
 }
