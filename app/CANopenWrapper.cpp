@@ -82,9 +82,7 @@ CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     m_progress = new ProgressCoalescer(
         [this](unsigned int nodeId, quint64 transferred, quint64 total) {
             const int percent = total == 0 ? 0 : static_cast<int>(transferred * 100u / total);
-            m_deliveringProgress = true;
             emitUpgradeProgressPercent(nodeId, percent, transferred, total);
-            m_deliveringProgress = false;
         },
         100, this);
     for (int &owner : m_scanOwner) {
@@ -168,6 +166,8 @@ void CANopenWrapper::runOnMainThread(std::function<void()> fn) {
         fn();
         return;
     }
+    // Transfer progress held back by the coalescer goes first: this step is newer.
+    m_progress->flushPending();
     [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
@@ -647,10 +647,6 @@ void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
 
 void CANopenWrapper::showProgress(unsigned int nodeId, int percent, const QString &text) {
     m_motorListModel->setProgress(nodeId, percent, text);
-    // A later step of the upgrade than a transfer value still on its way.
-    if (!m_deliveringProgress) {
-        m_progress->discard(nodeId);
-    }
 }
 
 void CANopenWrapper::postTransferProgress(unsigned int nodeId, quint64 transferred, quint64 total) {

@@ -242,7 +242,7 @@ class CANopenWrapper : public QObject {
     void reportDuplicateNodes();
     void recordScanHit(const CO_CANdeviceConfig_t &channelId, int channelIndex, int n,
                        const client_firmware_info_t &info);
-    void postScanProgress(int channelIndex, int percent, const QString &text);
+    void postScanProgress(int channelIndex, int percent, QString text);
 
     bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
                       unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
@@ -314,7 +314,6 @@ class CANopenWrapper : public QObject {
     QString m_transportProblem;
     bool m_simulatedBench = false;
     ProgressCoalescer *m_progress = nullptr;
-    bool m_deliveringProgress = false;
     class StatusLogModel *m_statusLog = nullptr;
     // The status refreshes of the last "refresh all" still to end.
     QSet<unsigned int> m_refreshAllLeft;

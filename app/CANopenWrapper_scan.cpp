@@ -130,10 +130,12 @@ void CANopenWrapper::recordScanHit(const CO_CANdeviceConfig_t &channelId, int ch
     ++g_discovered_motor_count;
 }
 
-void CANopenWrapper::postScanProgress(int channelIndex, int percent, const QString &text) {
+void CANopenWrapper::postScanProgress(int channelIndex, int percent, QString text) {
     [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection, Q_ARG(int, channelIndex),
                               Q_ARG(int, percent), Q_ARG(QString, text));
+    // Released inside the hand-over window, like the copy the queued call holds.
+    text.clear();
 }
 
 // Frames waiting on the channel: an answer from a node that did not answer

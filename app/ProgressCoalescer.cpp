@@ -24,10 +24,12 @@ void ProgressCoalescer::post(unsigned int nodeId, quint64 transferred, quint64 t
     {
         QMutexLocker locker(&m_mutex);
         Slot &slot = m_slots[nodeId];
+        const qint64 t = m_clock.elapsed();
+        // A value below the last one starts a new transfer: it goes at once, like a first.
+        const bool restarted = transferred < slot.transferred;
+        now = !slot.delivered || restarted || transferred >= total || t - slot.lastMs >= m_intervalMs;
         slot.transferred = transferred;
         slot.total = total;
-        const qint64 t = m_clock.elapsed();
-        now = !slot.delivered || transferred >= total || t - slot.lastMs >= m_intervalMs;
         if (now) {
             slot.delivered = true;
             slot.lastMs = t;
@@ -94,7 +96,36 @@ void ProgressCoalescer::deliverDue() {
     }
 }
 
-void ProgressCoalescer::discard(unsigned int nodeId) {
-    QMutexLocker locker(&m_mutex);
-    m_slots.remove(nodeId);
+void ProgressCoalescer::flushPending() {
+    {
+        QMutexLocker locker(&m_mutex);
+        bool any = false;
+        for (const Slot &slot : std::as_const(m_slots)) {
+            any = any || slot.pending;
+        }
+        if (!any) {
+            return;
+        }
+    }
+    [[maybe_unused]] ostrelo::HandOverGuard handOver;
+    QMetaObject::invokeMethod(
+        this, [this]() { deliverAll(); }, Qt::QueuedConnection);
+}
+
+void ProgressCoalescer::deliverAll() {
+    QList<QPair<unsigned int, QPair<quint64, quint64>>> all;
+    {
+        QMutexLocker locker(&m_mutex);
+        const qint64 t = m_clock.elapsed();
+        for (auto it = m_slots.begin(); it != m_slots.end(); ++it) {
+            if (it->pending) {
+                it->pending = false;
+                it->lastMs = t;
+                all.append({it.key(), {it->transferred, it->total}});
+            }
+        }
+    }
+    for (const auto &d : all) {
+        m_deliver(d.first, d.second.first, d.second.second);
+    }
 }

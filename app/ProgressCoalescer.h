@@ -4,7 +4,9 @@
 // a second for the window. The first value of a motor and the end of its
 // transfer (everything moved) go at once; a value in between waits for the
 // motor's next slot, and a newer one replaces it, so the last value is never
-// lost.
+// lost. A value held back goes out before the next step its worker hands to
+// the main thread (flushPending), so a row never shows an older value after
+// a newer step.
 #ifndef PROGRESSCOALESCER_H
 #define PROGRESSCOALESCER_H
 
@@ -27,9 +29,10 @@ class ProgressCoalescer : public QObject {
 
     // Any thread; never waits for the main thread.
     void post(unsigned int nodeId, quint64 transferred, quint64 total);
-    // Main thread: drops the motor's value not yet handed over (a later step
-    // of its operation has said more) and starts it afresh.
-    void discard(unsigned int nodeId);
+    // Any thread: the values still held back go out now, ahead of whatever
+    // the calling thread hands to the main thread next (a worker's next step
+    // must not be overtaken by its own older progress).
+    void flushPending();
 
   protected:
     bool event(QEvent *e) override;
@@ -44,6 +47,7 @@ class ProgressCoalescer : public QObject {
     };
     void deliverNow(unsigned int nodeId);
     void deliverDue();
+    void deliverAll();
 
     Deliver m_deliver;
     const int m_intervalMs;
