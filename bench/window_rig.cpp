@@ -176,9 +176,10 @@ int main(int argc, char **argv) {
     QObject *main = engine.rootObjects().first();
     auto *w = main->property("controller").value<CANopenWrapper *>();
     MotorListModel *model = w->motorListModel();
-    // The pages are live: the configuration window and the motor list show
-    // what happens (the list is the one that redraws rows during the upgrade).
+    // The pages are live: the configuration, scan and motor list windows show
+    // what happens (the scan cards during the scan, the rows during the upgrade).
     QMetaObject::invokeMethod(main, "openChannelConfigWindow");
+    QMetaObject::invokeMethod(main, "openMotorScanWindow");
     QMetaObject::invokeMethod(main, "openMotorListWindow");
 
     Load busy(static_cast<unsigned>(load));
