@@ -204,6 +204,15 @@ int main(int argc, char **argv) {
     const int channels = w->setChannelConfigs(items) > 0 ? w->applyChannelConfigs() : 0;
     fprintf(g_report, "configure:           %6.2f s, %d channel(s) up\n", phase.elapsed() / 1000.0, channels);
 
+    // As the scan button does: fresh cards first, then the scan. The windows
+    // are drawn once before the measurement (the first drawing loads fonts).
+    QObject *scanWindow = main->property("motorScanWindow").value<QObject *>();
+    QObject *scanPage = scanWindow != nullptr ? scanWindow->property("page").value<QObject *>() : nullptr;
+    if (scanPage != nullptr) {
+        QMetaObject::invokeMethod(scanPage, "fillFromController");
+    }
+    pause(1000);
+
     GapMeter gaps;
     gaps.start();
     phase.restart();
@@ -215,7 +224,7 @@ int main(int argc, char **argv) {
             phase.elapsed() / 1000.0, model->rowCount(), gaps.phaseMs());
     w->cacheDirectoryBinFiles(firmware.path());
     const int matched = w->matchBinFiles(firmware.path());
-    QCoreApplication::processEvents();
+    pause(20); // the gap the matching made shows at the next tick
     fprintf(g_report, "match:               %d file(s) paired, longest gap %.1f ms\n", matched,
             gaps.phaseMs());
 
