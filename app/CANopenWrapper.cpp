@@ -1,10 +1,14 @@
 #include "CANopenWrapper.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QMutexLocker>
 #include <QPair>
+#include <QRegularExpression>
+#include <QSaveFile>
 #include <QThread>
 
 #include <cstring>
@@ -12,6 +16,8 @@
 #include <memory>
 
 #include "CANopenWrapper_p.h"
+#include "ControlCAN.h"
+#include "StatusLogModel.h"
 #include "ThreadPool.h"
 #include "can_backend.h"
 #include "can_backend_socketcan.h"
@@ -60,8 +66,25 @@ std::mutex &handOverMutex() {
 
 } // namespace ostrelo
 
+namespace {
+
+// OSTRELO_CAN unset, empty, "sim" or "sim:<scenario>": the simulated bench.
+bool simulatedTransportChosen() {
+    const QString value = qEnvironmentVariable("OSTRELO_CAN").trimmed();
+    return value.isEmpty() || value == QLatin1String("sim") || value.startsWith(QLatin1String("sim:"));
+}
+
+} // namespace
+
 CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     m_motorListModel = new MotorListModel(this);
+    m_statusLog = new StatusLogModel(1000, this);
+    m_progress = new ProgressCoalescer(
+        [this](unsigned int nodeId, quint64 transferred, quint64 total) {
+            const int percent = total == 0 ? 0 : static_cast<int>(transferred * 100u / total);
+            emitUpgradeProgressPercent(nodeId, percent, transferred, total);
+        },
+        100, this);
     for (int &owner : m_scanOwner) {
         owner = -1;
     }
@@ -71,9 +94,45 @@ CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     // only on the terminal.
     if (const char *problem = client_api_transport_problem()) {
         m_transportProblem = QString::fromUtf8(problem);
-        setStatusMessage(tr("CAN传输不可用：%1").arg(m_transportProblem));
+        setStatusMessage(tr("CAN传输不可用：%1").arg(transportProblemText(m_transportProblem)));
+        m_statusLog->append(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), m_statusMessage);
     }
+    m_simulatedBench = m_transportProblem.isEmpty() && simulatedTransportChosen();
     connect(this, &CANopenWrapper::upgradeCompleted, this, &CANopenWrapper::noteUpgradeResult);
+    // What the rows show follows the controller's own signals, so that the
+    // page only binds the model's roles.
+    connect(this, &CANopenWrapper::upgradeProgressPercent, this, &CANopenWrapper::showProgress);
+    connect(this, &CANopenWrapper::motorStatusChanged, m_motorListModel, &MotorListModel::setStatusText);
+}
+
+QObject *CANopenWrapper::statusLog() const {
+    return m_statusLog;
+}
+
+QString CANopenWrapper::transportProblemText(const QString &problem) {
+    static const QRegularExpression invalid(QStringLiteral("^OSTRELO_CAN='(.*)' is not valid; "));
+    static const QRegularExpression missing(QStringLiteral("^SocketCAN interface (\\S+) is missing$"));
+    static const QRegularExpression down(QStringLiteral("^SocketCAN interface (\\S+) is down; "));
+    QRegularExpressionMatch m = invalid.match(problem);
+    if (m.hasMatch()) {
+        return tr("OSTRELO_CAN的值“%1”无效；可用的写法：不设置或 sim（模拟台架）、sim:/场景文件路径、"
+                  "socketcan:0.0=can0,0.1=can1（适配器.通道=接口）、lib:/库文件路径。所有适配器操作都会失败。")
+            .arg(m.captured(1));
+    }
+    if (problem.startsWith(QLatin1String("OSTRELO_CAN=sim: this program has no simulated bench"))) {
+        return tr("OSTRELO_CAN=sim：本程序没有内置模拟台架；请使用 OSTRELO_CAN=socketcan:... 或 "
+                  "OSTRELO_CAN=lib:...");
+    }
+    m = missing.match(problem);
+    if (m.hasMatch()) {
+        return tr("SocketCAN接口 %1 不存在").arg(m.captured(1));
+    }
+    m = down.match(problem);
+    if (m.hasMatch()) {
+        return tr("SocketCAN接口 %1 未启用；请用以下命令启用：ip link set %1 up type can bitrate <bit/s>")
+            .arg(m.captured(1));
+    }
+    return problem;
 }
 
 CANopenWrapper::~CANopenWrapper() {
@@ -107,6 +166,8 @@ void CANopenWrapper::runOnMainThread(std::function<void()> fn) {
         fn();
         return;
     }
+    // Transfer progress held back by the coalescer goes first: this step is newer.
+    m_progress->flushPending();
     [[maybe_unused]] ostrelo::HandOverGuard handOver;
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
 }
@@ -130,6 +191,7 @@ void CANopenWrapper::updateStatus(const QString &message) {
         return;
     }
     qDebug() << "[CANopenWrapper]" << message;
+    m_statusLog->append(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message);
     setStatusMessage(message);
 }
 
@@ -147,6 +209,7 @@ void CANopenWrapper::setDeviceType(unsigned int value) {
         return;
     }
     m_deviceType = value;
+    emit channelChoiceChanged();
     updateStatus(tr("设备类型设置为: %1").arg(value));
 }
 
@@ -155,6 +218,7 @@ void CANopenWrapper::setDeviceIndex(unsigned int value) {
         return;
     }
     m_deviceIndex = value;
+    emit channelChoiceChanged();
     updateStatus(tr("设备索引设置为: %1").arg(value));
 }
 
@@ -163,6 +227,7 @@ void CANopenWrapper::setCanChannel(unsigned int value) {
         return;
     }
     m_canChannel = value;
+    emit channelChoiceChanged();
     updateStatus(tr("CAN通道设置为: %1").arg(value));
 }
 
@@ -171,6 +236,7 @@ void CANopenWrapper::setBitrate(unsigned int value) {
         return;
     }
     m_bitrate = value;
+    emit channelChoiceChanged();
     updateStatus(tr("波特率设置为: %1 kbps").arg(value));
 }
 
@@ -326,9 +392,10 @@ int CANopenWrapper::autoConfigureChannels() {
 
     const int a = applyChannelConfigs();
     if (a < 1) {
-        updateStatus(m_transportProblem.isEmpty()
-                         ? tr("自动配置失败：无法应用通道配置")
-                         : tr("自动配置失败：无法应用通道配置（%1）").arg(m_transportProblem));
+        updateStatus(
+            m_transportProblem.isEmpty()
+                ? tr("自动配置失败：无法应用通道配置")
+                : tr("自动配置失败：无法应用通道配置（%1）").arg(transportProblemText(m_transportProblem)));
         return 0;
     }
     qDebug() << "[autoConfigureChannels] 成功应用" << a << "个通道配置";
@@ -347,6 +414,7 @@ QVariantList CANopenWrapper::getAvailableChannels() {
         QVariantMap map;
         map.insert(QStringLiteral("deviceType"), static_cast<unsigned int>(id.deviceType));
         map.insert(QStringLiteral("deviceTypeName"), MotorListModel::deviceTypeName(id.deviceType));
+        map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(id.deviceType));
         map.insert(QStringLiteral("deviceIndex"), static_cast<unsigned int>(id.deviceIndex));
         map.insert(QStringLiteral("canChannel"), static_cast<unsigned int>(id.canChannel));
         map.insert(QStringLiteral("bitrate"), static_cast<int>(id.bitrate));
@@ -481,6 +549,8 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
                                       int nodeId, bool upgrade) {
     if (nodeId >= 0) {
         m_pendingOps.insert(static_cast<unsigned int>(nodeId), upgrade);
+        m_motorListModel->startOperation(static_cast<unsigned int>(nodeId));
+        m_motorListModel->setBusy(static_cast<unsigned int>(nodeId), true);
         emit busyNodesChanged();
     }
     auto token = std::make_shared<TaskToken>(tasksInFlight, tasksNotifying, nodeId, [this](int node) {
@@ -519,7 +589,11 @@ void CANopenWrapper::taskEnded(int nodeId) {
     if (nodeId >= 0) {
         const unsigned int node = static_cast<unsigned int>(nodeId);
         m_pendingOps.remove(node);
+        m_motorListModel->setBusy(node, false);
         emit busyNodesChanged();
+        if (m_refreshAllLeft.remove(node) && m_refreshAllLeft.isEmpty()) {
+            reportRefreshAll();
+        }
         if (m_bulkUpgradeLeft.remove(node)) {
             // An upgrade that never reached its end (dropped, stopped) failed.
             if (m_upgradeResults.take(node)) {
@@ -552,6 +626,161 @@ void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
     if (m_bulkUpgradeLeft.contains(nodeId)) {
         m_upgradeResults.insert(nodeId, success);
     }
+    // The row keeps the result, and the record a line, until the row's next operation.
+    m_motorListModel->setProgress(nodeId, success ? 100 : 0, success ? tr("升级成功") : tr("升级失败"));
+    m_motorListModel->setLastResult(nodeId, success ? UpgradeSucceeded : OperationFailed);
+    const MotorData *m = m_motorListModel->getMotorData(nodeId);
+    const QPair<QString, QString> start = m_upgradeStart.take(nodeId);
+    RecordEntry e;
+    e.time = QDateTime::currentDateTime().toString(Qt::ISODate);
+    e.channel = m != nullptr ? QStringLiteral("%1.%2").arg(m->deviceIndex).arg(m->canChannel) : QString();
+    e.nodeId = nodeId;
+    e.model = m != nullptr ? m->firmwareModel : QString();
+    e.versionBefore = start.first;
+    e.versionAfter = success && m != nullptr ? m->version : QString();
+    e.file = start.second;
+    e.ok = success;
+    e.detail = success ? QString() : m_motorListModel->statusText(nodeId);
+    m_record.append(e);
+    emit recordCountChanged();
+}
+
+void CANopenWrapper::showProgress(unsigned int nodeId, int percent, const QString &text) {
+    m_motorListModel->setProgress(nodeId, percent, text);
+}
+
+void CANopenWrapper::postTransferProgress(unsigned int nodeId, quint64 transferred, quint64 total) {
+    m_progress->post(nodeId, transferred, total);
+}
+
+void CANopenWrapper::reportRefreshAll() {
+    int counts[4] = {0, 0, 0, 0};
+    for (unsigned int node : std::as_const(m_refreshAllBatch)) {
+        const MotorStatus s = m_motorListModel->getMotorStatus(node);
+        if (s >= Available && s <= Busy) {
+            ++counts[s];
+        }
+    }
+    m_refreshAllBatch.clear();
+    updateStatus(tr("状态刷新完成：Available %1 个，Bootloader %2 个，连接中断 %3 个")
+                     .arg(counts[Available])
+                     .arg(counts[Bootloader])
+                     .arg(counts[Disconnected]));
+    emit allMotorStatusRefreshed();
+}
+
+QVariantList CANopenWrapper::nodesInBootloader() const {
+    QVariantList out;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const unsigned int nodeId =
+            m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
+        if (m_motorListModel->getMotorStatus(nodeId) == Bootloader && !isOperationPending(nodeId)) {
+            out.append(nodeId);
+        }
+    }
+    return out;
+}
+
+namespace {
+
+QString csvField(const QString &text) {
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
+        return text;
+    }
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+} // namespace
+
+bool CANopenWrapper::exportRecord(const QString &filePath) {
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly)) {
+        updateStatus(tr("无法写入记录文件：%1").arg(filePath));
+        return false;
+    }
+    // With the byte-order mark, spreadsheet programs read the Chinese texts as UTF-8.
+    QString out =
+        QStringLiteral("\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail\n");
+    for (const RecordEntry &e : std::as_const(m_record)) {
+        const QStringList fields = {e.time,
+                                    e.channel,
+                                    QString::number(e.nodeId),
+                                    e.model,
+                                    e.versionBefore,
+                                    e.versionAfter,
+                                    e.file,
+                                    e.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
+                                    e.detail};
+        QStringList cells;
+        for (const QString &f : fields) {
+            cells.append(csvField(f));
+        }
+        out += cells.join(QLatin1Char(',')) + QLatin1Char('\n');
+    }
+    file.write(out.toUtf8());
+    if (!file.commit()) {
+        updateStatus(tr("无法写入记录文件：%1").arg(filePath));
+        return false;
+    }
+    updateStatus(tr("已导出 %1 条升级记录：%2").arg(m_record.size()).arg(filePath));
+    return true;
+}
+
+QVariantList CANopenWrapper::detectChannels() {
+    if (channelsUp()) {
+        updateStatus(tr("通道已启动，不能再检测适配器；请在应用配置之前检测"));
+        return {};
+    }
+    // The rows it fills are canalyst-II channels: their backend, as the
+    // one-button configuration selects it.
+    setBackendZhcx();
+    // Each adapter is opened for a moment and asked for its channel count
+    // (an adapter that does not say has two).
+    const CANBackendOps *ops = &ZHCX_OPS;
+    QVariantList out;
+    int adapters = 0;
+    for (unsigned int a = 0; a < CLIENT_MAX_DEVICES; ++a) {
+        CANDevice dev = ops->create != nullptr ? ops->create() : nullptr;
+        if (dev == nullptr) {
+            continue;
+        }
+        unsigned int channels = 0;
+        if (ops->open_device != nullptr && ops->open_device(dev, 4, a, 1000) == 1) {
+            channels = 2;
+            VCI_BOARD_INFO board;
+            std::memset(&board, 0, sizeof(board));
+            if (ops->get_board_info != nullptr && ops->get_board_info(dev, &board) == 1 &&
+                board.can_Num >= 1) {
+                channels = qMin<unsigned int>(board.can_Num, CLIENT_MAX_CHANNELS);
+            }
+            if (ops->close_device != nullptr) {
+                ops->close_device(dev);
+            }
+        }
+        if (ops->destroy != nullptr) {
+            ops->destroy(dev);
+        }
+        adapters += channels > 0 ? 1 : 0;
+        for (unsigned int c = 0; c < channels; ++c) {
+            QVariantMap map;
+            map.insert(QStringLiteral("deviceType"), 4u);
+            map.insert(QStringLiteral("deviceTypeName"), MotorListModel::deviceTypeName(4));
+            map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(4));
+            map.insert(QStringLiteral("deviceIndex"), a);
+            map.insert(QStringLiteral("canChannel"), c);
+            map.insert(QStringLiteral("bitrate"), 1000);
+            out.append(map);
+        }
+    }
+    updateStatus(tr("检测到 %1 个适配器，共 %2 个通道").arg(adapters).arg(out.size()));
+    return out;
+}
+
+QUrl CANopenWrapper::localPathToUrl(const QString &path) const {
+    return path.isEmpty() ? QUrl() : QUrl::fromLocalFile(path);
 }
 
 QVariantList CANopenWrapper::busyNodes() const {

@@ -14,6 +14,8 @@
 #include <QVariantList>
 #include <QVariantMap>
 #include <QHash>
+#include <QAbstractItemModel>
+#include <QPair>
 #include <QSet>
 
 #include <atomic>
@@ -22,13 +24,14 @@
 #include "CO_driver_target.h"
 #include "client_api.h"
 #include "MotorListModel.h"
+#include "ProgressCoalescer.h"
 
 class CANopenWrapper : public QObject {
     Q_OBJECT
-    Q_PROPERTY(unsigned int deviceType READ deviceType WRITE setDeviceType)
-    Q_PROPERTY(unsigned int deviceIndex READ deviceIndex WRITE setDeviceIndex)
-    Q_PROPERTY(unsigned int canChannel READ canChannel WRITE setCanChannel)
-    Q_PROPERTY(unsigned int bitrate READ bitrate WRITE setBitrate)
+    Q_PROPERTY(unsigned int deviceType READ deviceType WRITE setDeviceType NOTIFY channelChoiceChanged)
+    Q_PROPERTY(unsigned int deviceIndex READ deviceIndex WRITE setDeviceIndex NOTIFY channelChoiceChanged)
+    Q_PROPERTY(unsigned int canChannel READ canChannel WRITE setCanChannel NOTIFY channelChoiceChanged)
+    Q_PROPERTY(unsigned int bitrate READ bitrate WRITE setBitrate NOTIFY channelChoiceChanged)
     Q_PROPERTY(bool initialized READ isInitialized NOTIFY initializedChanged)
     Q_PROPERTY(QString statusMessage READ statusMessage NOTIFY statusMessageChanged)
     Q_PROPERTY(MotorListModel *motorListModel READ motorListModel CONSTANT)
@@ -40,6 +43,15 @@ class CANopenWrapper : public QObject {
     Q_PROPERTY(int activeOperations READ activeOperations NOTIFY activeOperationsChanged)
     // Why the CAN transport cannot work as chosen; empty when it can.
     Q_PROPERTY(QString transportProblem READ transportProblem CONSTANT)
+    // The adapters are the simulated motor bench, not hardware.
+    Q_PROPERTY(bool simulatedBench READ isSimulatedBench CONSTANT)
+    // Motors a scan found under a node id that the list already holds for
+    // another channel; each a map like a channel map plus the identity.
+    Q_PROPERTY(QVariantList unlistedMotors READ unlistedMotors NOTIFY unlistedMotorsChanged)
+    // Upgrades that ended since the program started, for the record export.
+    Q_PROPERTY(int recordCount READ recordCount NOTIFY recordCountChanged)
+    // Every status text with its time, newest last.
+    Q_PROPERTY(QObject *statusLog READ statusLog CONSTANT)
 
   public:
     // The model's row states and last results under names QML can use
@@ -55,7 +67,8 @@ class CANopenWrapper : public QObject {
     enum class LastResult {
         NoResult = ::NoResult,
         UpgradeRunning = ::UpgradeRunning,
-        OperationFailed = ::OperationFailed
+        OperationFailed = ::OperationFailed,
+        UpgradeSucceeded = ::UpgradeSucceeded
     };
     Q_ENUM(LastResult)
 
@@ -81,6 +94,12 @@ class CANopenWrapper : public QObject {
     QVariantList busyNodes() const;
     int activeOperations() const { return tasksInFlight.load(); }
     QString transportProblem() const { return m_transportProblem; }
+    bool isSimulatedBench() const { return m_simulatedBench; }
+    QVariantList unlistedMotors() const;
+    int recordCount() const { return static_cast<int>(m_record.size()); }
+    QObject *statusLog() const;
+    // The transport's explanation in the window's language.
+    static QString transportProblemText(const QString &problem);
 
     void setStatusMessage(const QString &message);
     // Safe from any thread: a worker's call is carried to the main thread in
@@ -91,8 +110,10 @@ class CANopenWrapper : public QObject {
 
     int scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int channelIndex, int channelCount,
                                unsigned int nodeIdMin, unsigned int nodeIdMax, unsigned int timeoutMs);
-    void doRefreshMotorStatus(unsigned int nodeId);
     void doPreventAppStartGroupTask(const QList<unsigned int> &nodeIds, int groupIndex);
+    // From a worker's transfer: the bytes moved so far; reaches the row
+    // coalesced (at most about ten values a second per motor).
+    void postTransferProgress(unsigned int nodeId, quint64 transferred, quint64 total);
 
   signals:
     void initializedChanged();
@@ -116,6 +137,9 @@ class CANopenWrapper : public QObject {
     // A remark for a channel's scan card after the scan (for example that a
     // node id found there is listed with another channel).
     void channelScanNote(int channelIndex, const QString &note);
+    void channelChoiceChanged();
+    void unlistedMotorsChanged();
+    void recordCountChanged();
 
   public slots:
     void setBackendZhcx();
@@ -145,18 +169,28 @@ class CANopenWrapper : public QObject {
                           unsigned int exitTimeoutMs = 5000);
     void cleanupAll();
     void emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred, quint64 total);
-    bool doUpgradeMotor(unsigned int nodeId, const QString &filePath, unsigned int transferTimeoutMs,
-                        unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs);
-    bool doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                           unsigned int retryDelayMs);
-    bool doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                          unsigned int retryDelayMs);
     void refreshMotorStatus(unsigned int nodeId);
     void refreshAllMotorStatus();
     bool isOperationPending(unsigned int nodeId) const;
+    // Every listed motor in its bootloader without an operation of its own
+    // leaves it; returns how many were queued.
+    int exitBootloaderAll(unsigned int timeoutMs = 5000, unsigned int retryCount = 3,
+                          unsigned int retryDelayMs = 200);
+    // Puts the motor at `index` of unlistedMotors into the list in place of
+    // the one listed under its node id (which becomes unlisted).
+    bool listUnlistedMotor(int index);
+    // The channels the adapters offer (type 4, by the adapters' own channel
+    // counts), as channel maps; only while no channel is up. Selects the
+    // backend of those adapters (zhcx).
+    QVariantList detectChannels();
+    // Node ids of the listed motors that stay in their bootloader.
+    QVariantList nodesInBootloader() const;
+    // Writes one line per ended upgrade (CSV); false when it cannot.
+    bool exportRecord(const QString &filePath);
     // A file: URL as a local path ("file:///C:/fw" gives "C:/fw" on Windows,
     // "file://host/share" a UNC path); a text that is no URL stays as it is.
     Q_INVOKABLE QString urlToLocalPath(const QUrl &url) const;
+    Q_INVOKABLE QUrl localPathToUrl(const QString &path) const;
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays
     // in its bootloader), the interactive hold ends. activeOperations falls
@@ -167,6 +201,16 @@ class CANopenWrapper : public QObject {
     bool event(QEvent *e) override;
 
   private:
+    // The worker halves under their names; the tasks call the *OnChannel
+    // forms with the channel taken on the main thread.
+    bool doUpgradeMotor(unsigned int nodeId, const QString &filePath, unsigned int transferTimeoutMs,
+                        unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs);
+    bool doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                           unsigned int retryDelayMs);
+    bool doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
+                          unsigned int retryDelayMs);
+    void doRefreshMotorStatus(unsigned int nodeId);
+
     Q_INVOKABLE void emitChannelScanProgress(int channelIndex, int percent, const QString &status);
     Q_INVOKABLE void onChannelScanCompleted(int channelIndex, int discoveredCount);
     Q_INVOKABLE void notifyPreventAppStartSuccess(unsigned int nodeId);
@@ -187,10 +231,18 @@ class CANopenWrapper : public QObject {
     bool refusePending(unsigned int nodeId);
     QString skippedSuffix(int skipped) const;
     void noteUpgradeResult(unsigned int nodeId, bool success);
+    void showProgress(unsigned int nodeId, int percent, const QString &text);
+    // After a confirmed upgrade: the version the application runs now, for its row.
+    void reportRunningVersion(const CO_CANdeviceConfig_t &channel, unsigned int nodeId);
+    QString upgradeAllHint() const;
+    void reportRefreshAll();
     bool channelsUp() const;
     bool refuseBackendChange(const void *wanted);
     void waitForHoldGroups();
     void reportDuplicateNodes();
+    void recordScanHit(const CO_CANdeviceConfig_t &channelId, int channelIndex, int n,
+                       const client_firmware_info_t &info);
+    void postScanProgress(int channelIndex, int percent, QString text);
 
     bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
                       unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
@@ -260,6 +312,12 @@ class CANopenWrapper : public QObject {
 
     bool m_scanning = false;
     QString m_transportProblem;
+    bool m_simulatedBench = false;
+    ProgressCoalescer *m_progress = nullptr;
+    class StatusLogModel *m_statusLog = nullptr;
+    // The status refreshes of the last "refresh all" still to end.
+    QSet<unsigned int> m_refreshAllLeft;
+    QList<unsigned int> m_refreshAllBatch;
     // Motor -> its queued or running operation is an upgrade. Main thread.
     QHash<unsigned int, bool> m_pendingOps;
     // The upgrades of the last "upgrade all" still to end, and the results.
@@ -268,11 +326,34 @@ class CANopenWrapper : public QObject {
     int m_bulkUpgradeOk = 0;
     int m_bulkUpgradeFailed = 0;
     // Scan bookkeeping under g_discovered_motors_mutex: the channel position
-    // whose motor holds each table entry, and every position a node id
-    // answered on.
+    // whose motor holds each table entry, and every motor a node id answered
+    // with (its channel position and identity).
+    struct ScanHit {
+        int channelIndex;
+        client_discovered_motor_t entry;
+    };
     int m_scanOwner[CLIENT_MOTOR_TABLE_SIZE];
-    QHash<unsigned int, QList<int>> m_scanAnswers;
+    QHash<unsigned int, QList<ScanHit>> m_scanHits;
     QVariantList m_scanChannels;
+    // Found by the last scan but not listed (their node id is listed with
+    // another channel). Main thread.
+    QList<ScanHit> m_unlisted;
+
+    // One line per ended upgrade, for the export.
+    struct RecordEntry {
+        QString time;
+        QString channel;
+        unsigned int nodeId;
+        QString model;
+        QString versionBefore;
+        QString versionAfter;
+        QString file;
+        bool ok;
+        QString detail;
+    };
+    QList<RecordEntry> m_record;
+    // Version and file of each upgrade since it was queued.
+    QHash<unsigned int, QPair<QString, QString>> m_upgradeStart;
 };
 
 #endif

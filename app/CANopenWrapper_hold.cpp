@@ -235,7 +235,7 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
 
 void CANopenWrapper::notifyPreventAppStartSuccess(unsigned int nodeId) {
     m_motorListModel->setMotorStatus(nodeId, Bootloader);
-    emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
+    emit motorStatusChanged(nodeId, tr("Bootloader"));
     emit preventAppStartAllProgress(nodeId, true);
     updateStatus(tr("节点 %1 成功进入Bootloader模式").arg(nodeId));
 }

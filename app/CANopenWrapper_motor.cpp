@@ -29,13 +29,9 @@ void transfer_progress_callback(size_t transferred, size_t total, void *userData
     if (ctx == nullptr || ctx->controller == nullptr) {
         return;
     }
-    const quint64 done = transferred;
-    const quint64 all = total;
-    const int percent = all == 0 ? 0 : static_cast<int>(done * 100u / all);
-    [[maybe_unused]] ostrelo::HandOverGuard handOver;
-    QMetaObject::invokeMethod(ctx->controller, "emitUpgradeProgressPercent", Qt::QueuedConnection,
-                              Q_ARG(quint32, ctx->nodeId), Q_ARG(int, percent), Q_ARG(quint64, done),
-                              Q_ARG(quint64, all));
+    // Coalesced on its way to the row (ProgressCoalescer): a transfer reports
+    // far more often than a window can show.
+    ctx->controller->postTransferProgress(ctx->nodeId, transferred, total);
 }
 
 QString hex8(quint32 value) {
@@ -53,12 +49,17 @@ bool isFile(const QString &path) {
 bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId,
                                   const QString &filePath, unsigned int transferTimeoutMs,
                                   unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
-    return submitForChannel(
+    const bool queued = submitForChannel(
         channel,
         [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
             upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
         },
         static_cast<int>(nodeId), true);
+    if (queued) {
+        const MotorData *m = m_motorListModel->getMotorData(nodeId);
+        m_upgradeStart.insert(nodeId, {m != nullptr ? m->version : QString(), filePath});
+    }
+    return queued;
 }
 
 bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
@@ -131,8 +132,35 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
         emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
         ++count;
     }
-    updateStatus(tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped));
+    updateStatus(tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped) +
+                 (count == 0 && skipped == 0 ? upgradeAllHint() : QString()));
     return count;
+}
+
+// Why "upgrade all" found nothing to do, when the rows can tell.
+QString CANopenWrapper::upgradeAllHint() const {
+    int withFile = 0;
+    int notInBootloader = 0;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const QModelIndex idx = m_motorListModel->index(row, 0);
+        const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
+        if (path.isEmpty() || path == QLatin1String("unknown")) {
+            continue;
+        }
+        ++withFile;
+        const unsigned int nodeId = m_motorListModel->data(idx, MotorListModel::NodeIdRole).toUInt();
+        if (m_motorListModel->getMotorStatus(nodeId) != Bootloader) {
+            ++notInBootloader;
+        }
+    }
+    if (withFile == 0) {
+        return tr("（没有电机配有固件文件：请先选择固件文件夹并点击“匹配.bin文件”）");
+    }
+    if (notInBootloader > 0) {
+        return tr("（%1 个配有固件文件的电机不在Bootloader模式：请先点击“进入Bootloader”）")
+            .arg(notInBootloader);
+    }
+    return QString();
 }
 
 void CANopenWrapper::emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred,
@@ -186,7 +214,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     runOnMainThread([this, nodeId, fileSize]() {
         emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(fileSize));
         m_motorListModel->setLastResult(nodeId, UpgradeRunning);
-        emit motorStatusChanged(nodeId, QStringLiteral("Upgrade..."));
+        emit motorStatusChanged(nodeId, tr("Upgrade..."));
     });
 
     uint8_t probe[4] = {0, 0, 0, 0};
@@ -235,16 +263,24 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     if (client_api_confirm_app_running(channel, node, 3000) != 0) {
         return failUpgrade(nodeId, tr("节点 %1 应用未启动").arg(nodeId), tr("应用未启动"), tr("应用未启动"));
     }
+    reportRunningVersion(channel, nodeId);
 
     runOnMainThread([this, nodeId]() {
         m_motorListModel->setMotorStatus(nodeId, Available);
         emit upgradeProgressPercent(nodeId, 100, tr("升级成功"));
-        emit motorStatusChanged(nodeId, QStringLiteral("Available"));
+        emit motorStatusChanged(nodeId, tr("Available"));
         emit upgradeCompleted(nodeId, true);
     });
     updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
     qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
     return true;
+}
+
+void CANopenWrapper::reportRunningVersion(const CO_CANdeviceConfig_t &channel, unsigned int nodeId) {
+    uint32_t version = 0;
+    if (client_api_query_software_version(channel, static_cast<uint8_t>(nodeId), &version) == 0) {
+        runOnMainThread([this, nodeId, version]() { m_motorListModel->setVersion(nodeId, version); });
+    }
 }
 
 // ---- bootloader entry and exit -------------------------------------------
@@ -372,6 +408,33 @@ bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutM
     return bootCommandOnChannel(kExitBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
+int CANopenWrapper::exitBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
+                                      unsigned int retryDelayMs) {
+    if (m_motorListModel->rowCount() == 0) {
+        updateStatus(tr("没有已扫描的电机"));
+        return 0;
+    }
+    const QVariantList nodes = nodesInBootloader();
+    if (nodes.isEmpty()) {
+        updateStatus(tr("已提交 %1 个退出Bootloader任务到线程池").arg(0));
+        return 0;
+    }
+    if (!ensureThreadPool()) {
+        return 0;
+    }
+    int count = 0;
+    for (const QVariant &v : nodes) {
+        const unsigned int nodeId = v.toUInt();
+        CO_CANdeviceConfig_t channel;
+        if (getChannelInfoFromModel(nodeId, channel) &&
+            markBootCommandQueued(kExitBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs)) {
+            ++count;
+        }
+    }
+    updateStatus(tr("已提交 %1 个退出Bootloader任务到线程池").arg(count));
+    return count;
+}
+
 int CANopenWrapper::enterBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
                                        unsigned int retryDelayMs) {
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
@@ -419,6 +482,7 @@ bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned in
     if (!getChannelInfoFromModel(nodeId, channel)) {
         return false;
     }
+    m_motorListModel->startOperation(nodeId);
 
     // The channel's worker may be in the middle of a task (a transfer can
     // take minutes). Wait at most the hold's own duration for the channel;
@@ -433,7 +497,7 @@ bool CANopenWrapper::preventAppStartForDuration(unsigned int nodeId, unsigned in
     if (r == 0) {
         updateStatus(tr("节点 %1 阻止应用启动成功 (持续 %2 ms)").arg(nodeId).arg(durationMs));
         m_motorListModel->setMotorStatus(nodeId, Bootloader);
-        emit motorStatusChanged(nodeId, QStringLiteral("Bootloader"));
+        emit motorStatusChanged(nodeId, tr("Bootloader"));
         return true;
     }
     updateStatus(tr("节点 %1 阻止应用启动失败").arg(nodeId));
@@ -494,9 +558,14 @@ void CANopenWrapper::refreshAllMotorStatus() {
         }
         m_motorListModel->setMotorStatus(nodeId, Busy);
         emit motorStatusChanged(nodeId, tr("刷新中..."));
+        m_refreshAllLeft.insert(nodeId);
+        m_refreshAllBatch.append(nodeId);
         ++count;
     }
     updateStatus(tr("已提交 %1 个状态刷新任务到线程池").arg(count) + skippedSuffix(skipped));
+    if (count == 0) {
+        emit allMotorStatusRefreshed();
+    }
 }
 
 void CANopenWrapper::doRefreshMotorStatus(unsigned int nodeId) {
@@ -536,10 +605,10 @@ void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsign
     QString text;
     if (canOk) {
         status = Available;
-        text = QStringLiteral("Available");
+        text = tr("Available");
     } else if (sdoOk) {
         status = Bootloader;
-        text = QStringLiteral("Bootloader");
+        text = tr("Bootloader");
     } else {
         status = Disconnected;
         text = tr("连接中断");

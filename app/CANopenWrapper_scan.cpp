@@ -3,13 +3,16 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMutexLocker>
+#include <QSet>
 
 #include <algorithm>
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
 #include "client_api.h"
+#include "motor_protocol.h"
 
 int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int nodeIdMax,
                                             unsigned int timeoutMs) {
@@ -38,7 +41,11 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         for (int &owner : m_scanOwner) {
             owner = -1;
         }
-        m_scanAnswers.clear();
+        m_scanHits.clear();
+    }
+    if (!m_unlisted.isEmpty()) {
+        m_unlisted.clear();
+        emit unlistedMotorsChanged();
     }
     m_scanChannels = availableChannelList;
 
@@ -97,11 +104,58 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
     return 0;
 }
 
+namespace {
+
+// The identity queries' own wait for an answer; a scan time-out above it
+// gives slow motors that much longer.
+const unsigned int kQueryWaitMs = 20;
+
+} // namespace
+
+// One motor that answered: recorded for the list (the first channel in the
+// channel list keeps a node id) and among the scan's hits.
+void CANopenWrapper::recordScanHit(const CO_CANdeviceConfig_t &channelId, int channelIndex, int n,
+                                   const client_firmware_info_t &info) {
+    QMutexLocker locker(&g_discovered_motors_mutex);
+    client_discovered_motor_t hit{};
+    hit.discovered = 1;
+    hit.nodeId = static_cast<uint8_t>(n);
+    hit.channelId = channelId;
+    hit.info = info;
+    m_scanHits[static_cast<unsigned int>(n)].append({channelIndex, hit});
+    if (m_scanOwner[n] < 0 || channelIndex < m_scanOwner[n]) {
+        m_scanOwner[n] = channelIndex;
+        g_discovered_motors[n] = hit;
+    }
+    ++g_discovered_motor_count;
+}
+
+void CANopenWrapper::postScanProgress(int channelIndex, int percent, QString text) {
+    [[maybe_unused]] ostrelo::HandOverGuard handOver;
+    QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection, Q_ARG(int, channelIndex),
+                              Q_ARG(int, percent), Q_ARG(QString, text));
+    // Released inside the hand-over window, like the copy the queued call holds.
+    text.clear();
+}
+
+// Frames waiting on the channel: an answer from a node that did not answer
+// in time (its identifier is the node id) marks that node as late.
+static void noteLateAnswers(const CO_CANdeviceConfig_t &channelId, QSet<int> &silent, QList<int> &late,
+                            uint32_t waitMs) {
+    CO_CANrxMsg_t frame;
+    for (int i = 0; i < 1024 && client_api_receive_raw_can(channelId, &frame, waitMs) == 0; ++i) {
+        const int ident = static_cast<int>(frame.ident);
+        if (silent.remove(ident)) {
+            late.append(ident);
+        }
+        waitMs = 0;
+    }
+}
+
 int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int channelIndex, int channelCount,
                                            unsigned int nodeIdMin, unsigned int nodeIdMax,
                                            unsigned int timeoutMs) {
     Q_UNUSED(channelCount);
-    Q_UNUSED(timeoutMs); // every node is probed with the identity query's own timing
 
     // Node ids travel as 8-bit values, but the range arithmetic is done in
     // int: in 8 bits the range 0-255 has 0 nodes and the percentage would
@@ -114,35 +168,70 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
     const int total = last - first + 1;
     const int stop = qMin(last, CLIENT_MAX_NODE_ID);
 
+    // Every node is asked with the queries' own short wait, so that silent
+    // node ids cost little. With a longer time-out, the nodes that stayed
+    // silent are asked once more all together and given the time-out to
+    // answer; those that do are then identified with it as their wait.
+    const bool waitForLate = timeoutMs > kQueryWaitMs;
+    QSet<int> silent;
+    QList<int> late;
+
     int found = 0;
+    int percent = 0;
     for (int n = first; n <= stop && !stopping.load(); ++n) {
         const int k = n - first + 1;
-        const int percent = k * 100 / total;
+        percent = k * 100 / total;
+        if (waitForLate) {
+            noteLateAnswers(channelId, silent, late, 0);
+        }
 
         client_firmware_info_t info;
         const int r = client_api_query_firmware_info(channelId, static_cast<uint8_t>(n), &info);
         if (r == 0) {
-            QMutexLocker locker(&g_discovered_motors_mutex);
-            client_discovered_motor_t &entry = g_discovered_motors[n];
-            m_scanAnswers[static_cast<unsigned int>(n)].append(channelIndex);
-            // One entry per node id: the first channel in the channel list
-            // keeps it, whichever worker gets there first.
-            if (m_scanOwner[n] < 0 || channelIndex < m_scanOwner[n]) {
-                m_scanOwner[n] = channelIndex;
-                entry.discovered = 1;
-                entry.nodeId = static_cast<uint8_t>(n);
-                entry.channelId = channelId;
-                entry.info = info;
-            }
-            ++g_discovered_motor_count;
+            recordScanHit(channelId, channelIndex, n, info);
             ++found;
+        } else if (waitForLate) {
+            silent.insert(n);
         }
-        // The guard first, so that the text is released inside its window.
-        [[maybe_unused]] ostrelo::HandOverGuard handOver;
-        const QString text = r == 0 ? tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
-                                    : tr("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total);
-        QMetaObject::invokeMethod(this, "emitChannelScanProgress", Qt::QueuedConnection,
-                                  Q_ARG(int, channelIndex), Q_ARG(int, percent), Q_ARG(QString, text));
+        postScanProgress(channelIndex, percent,
+                         r == 0 ? tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
+                                : tr("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total));
+    }
+    if (!waitForLate || stopping.load()) {
+        return found;
+    }
+
+    noteLateAnswers(channelId, silent, late, 0);
+    if (!silent.isEmpty()) {
+        // A remark on the card rather than a progress report: the node reports stay one per node.
+        const QString note = tr("等待较慢电机的应答（最多 %1 ms）").arg(timeoutMs);
+        runOnMainThread([this, channelIndex, note]() { emit channelScanNote(channelIndex, note); });
+        QList<int> ask = silent.values();
+        std::sort(ask.begin(), ask.end());
+        uint8_t req[8];
+        const uint8_t len = motor_build_type_query(req);
+        for (int n : std::as_const(ask)) {
+            client_api_send_can_data(channelId, static_cast<uint8_t>(n), req, len);
+        }
+        QElapsedTimer clock;
+        clock.start();
+        while (!silent.isEmpty() && !stopping.load() && clock.elapsed() < timeoutMs) {
+            const qint64 left = static_cast<qint64>(timeoutMs) - clock.elapsed();
+            noteLateAnswers(channelId, silent, late,
+                            static_cast<uint32_t>(qBound(qint64(1), left, qint64(50))));
+        }
+    }
+    std::sort(late.begin(), late.end());
+    for (int n : std::as_const(late)) {
+        client_firmware_info_t info;
+        if (stopping.load() || client_api_query_firmware_info_within(channelId, static_cast<uint8_t>(n),
+                                                                     &info, timeoutMs) != 0) {
+            continue;
+        }
+        recordScanHit(channelId, channelIndex, n, info);
+        ++found;
+        postScanProgress(channelIndex, percent,
+                         tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(n - first + 1).arg(total));
     }
     return found;
 }
@@ -166,6 +255,10 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
             m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
         m_motorListModel->setMotorStatus(nodeId, Available);
     }
+    // The rebuild forgot which rows have an operation of their own.
+    for (auto it = m_pendingOps.constBegin(); it != m_pendingOps.constEnd(); ++it) {
+        m_motorListModel->setBusy(it.key(), true);
+    }
     emit scanProgress(100, tr("扫描完成，共发现 %1 个电机").arg(count));
     updateStatus(tr("所有通道扫描完成，共发现 %1 个电机").arg(count));
     m_scanning = false;
@@ -178,37 +271,107 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
 }
 
 // A node id that answered on several channels is listed once, with the first
-// of them; the operator is told which motors are not in the list.
+// of them; the others are offered as unlisted motors, and the operator is
+// told in one status line.
 void CANopenWrapper::reportDuplicateNodes() {
-    QHash<unsigned int, QList<int>> answers;
+    QHash<unsigned int, QList<ScanHit>> hits;
     {
         QMutexLocker locker(&g_discovered_motors_mutex);
-        answers = m_scanAnswers;
+        hits = m_scanHits;
     }
-    QList<unsigned int> nodes = answers.keys();
+    QList<unsigned int> nodes = hits.keys();
     std::sort(nodes.begin(), nodes.end());
     QHash<int, QStringList> lostPerChannel;
-    for (unsigned int node : nodes) {
-        QList<int> channels = answers.value(node);
-        if (channels.size() < 2) {
+    QStringList duplicated;
+    int answered = 0;
+    m_unlisted.clear();
+    for (unsigned int node : std::as_const(nodes)) {
+        QList<ScanHit> list = hits.value(node);
+        answered += static_cast<int>(list.size());
+        if (list.size() < 2) {
             continue;
         }
-        std::sort(channels.begin(), channels.end());
+        std::sort(list.begin(), list.end(),
+                  [](const ScanHit &a, const ScanHit &b) { return a.channelIndex < b.channelIndex; });
         QStringList names;
-        for (int c : channels) {
-            names.append(tr("通道 %1").arg(c + 1));
+        for (const ScanHit &h : std::as_const(list)) {
+            names.append(tr("通道 %1").arg(h.channelIndex + 1));
         }
-        updateStatus(tr("节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机")
-                         .arg(node)
-                         .arg(names.join(tr("、")), names.first()));
-        for (int i = 1; i < channels.size(); ++i) {
-            lostPerChannel[channels.at(i)].append(QString::number(node));
+        duplicated.append(tr("节点 %1（%2）").arg(node).arg(names.join(tr("、"))));
+        for (int i = 1; i < list.size(); ++i) {
+            lostPerChannel[list.at(i).channelIndex].append(QString::number(node));
+            m_unlisted.append(list.at(i));
         }
     }
+    if (duplicated.isEmpty()) {
+        return;
+    }
+    updateStatus(
+        tr("扫描共找到 %1 个电机，其中 %2 个的节点ID与其他通道上的电机相同：%3。"
+           "列表中每个节点ID只列出第一个通道上的电机，其余的列在“其他通道上的同号电机”中，可以换入列表")
+            .arg(answered)
+            .arg(m_unlisted.size())
+            .arg(duplicated.join(tr("；"))));
+    emit unlistedMotorsChanged();
     QList<int> lost = lostPerChannel.keys();
     std::sort(lost.begin(), lost.end());
-    for (int c : lost) {
+    for (int c : std::as_const(lost)) {
         emit channelScanNote(
             c, tr("节点 %1 与其他通道重复，未列入列表").arg(lostPerChannel.value(c).join(tr("、"))));
     }
+}
+
+QVariantList CANopenWrapper::unlistedMotors() const {
+    QVariantList out;
+    for (const ScanHit &h : m_unlisted) {
+        const MotorData m = MotorListModel::fromDiscovered(h.entry);
+        QVariantMap map;
+        map.insert(QStringLiteral("nodeId"), m.nodeId);
+        map.insert(QStringLiteral("channelPosition"), h.channelIndex + 1);
+        map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(m.deviceType));
+        map.insert(QStringLiteral("deviceIndex"), m.deviceIndex);
+        map.insert(QStringLiteral("canChannel"), m.canChannel);
+        map.insert(QStringLiteral("bitrate"), m.bitrate);
+        map.insert(QStringLiteral("firmwareModel"), m.firmwareModel);
+        map.insert(QStringLiteral("brakeSuffix"), m.brakeSuffix);
+        map.insert(QStringLiteral("encoderName"), m.encoderName);
+        map.insert(QStringLiteral("version"), m.version);
+        out.append(map);
+    }
+    return out;
+}
+
+bool CANopenWrapper::listUnlistedMotor(int index) {
+    if (index < 0 || index >= m_unlisted.size()) {
+        return false;
+    }
+    const unsigned int nodeId = m_unlisted.at(index).entry.nodeId;
+    if (m_scanning) {
+        updateStatus(tr("扫描正在进行，请等待完成"));
+        return false;
+    }
+    if (preventAppStartAllActive.load() != 0) {
+        updateStatus(tr("交互式强制进入Bootloader已在运行中"));
+        return false;
+    }
+    if (refusePending(nodeId)) {
+        return false;
+    }
+    ScanHit incoming = m_unlisted.at(index);
+    ScanHit outgoing{-1, {}};
+    {
+        QMutexLocker locker(&g_discovered_motors_mutex);
+        outgoing.entry = g_discovered_motors[nodeId];
+        outgoing.channelIndex = m_scanOwner[nodeId];
+        g_discovered_motors[nodeId] = incoming.entry;
+        m_scanOwner[nodeId] = incoming.channelIndex;
+    }
+    m_unlisted[index] = outgoing;
+    // A different motor: its file must be matched again for its identity.
+    m_motorListModel->replaceMotor(MotorListModel::fromDiscovered(incoming.entry));
+    updateStatus(tr("节点 %1 现在列出的是通道 %2 上的电机；原来的电机移到“其他通道上的同号电机”中")
+                     .arg(nodeId)
+                     .arg(incoming.channelIndex + 1));
+    emit unlistedMotorsChanged();
+    return true;
 }

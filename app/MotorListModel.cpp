@@ -32,6 +32,16 @@ QString MotorListModel::deviceTypeName(unsigned int deviceType) {
     return tr("未知(%1)").arg(deviceType);
 }
 
+QString MotorListModel::adapterName(unsigned int deviceType) {
+    if (deviceType == 4) {
+        return QStringLiteral("canalyst-II");
+    }
+    if (deviceType == 0) {
+        return QStringLiteral("socketcan");
+    }
+    return QString::number(deviceType);
+}
+
 QString MotorListModel::versionText(quint32 v) {
     return QStringLiteral("%1.%2.%3.%4")
         .arg((v >> 24) & 0xFFu)
@@ -78,6 +88,16 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return static_cast<int>(m.motorStatus);
     case LastResultRole:
         return static_cast<int>(m.lastResult);
+    case ProgressRole:
+        return m.progress;
+    case ProgressTextRole:
+        return m.progressText;
+    case StatusTextRole:
+        return statusTexts.value(m.nodeId);
+    case BusyRole:
+        return m.busy;
+    case AdapterNameRole:
+        return adapterName(m.deviceType);
     default:
         return QVariant();
     }
@@ -111,6 +131,11 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {BinFilePathRole, "binFilePath"},
         {MotorStatusRole, "motorStatus"},
         {LastResultRole, "lastResult"},
+        {ProgressRole, "progress"},
+        {ProgressTextRole, "progressText"},
+        {StatusTextRole, "statusText"},
+        {BusyRole, "busy"},
+        {AdapterNameRole, "adapterName"},
     };
 }
 
@@ -130,19 +155,7 @@ void MotorListModel::refreshFromBackend() {
         if (entry.discovered == 0 || entry.nodeId == 0) {
             continue;
         }
-        MotorData m;
-        m.nodeId = entry.nodeId;
-        m.deviceType = entry.channelId.deviceType;
-        m.deviceTypeName = deviceTypeName(m.deviceType);
-        m.deviceIndex = entry.channelId.deviceIndex;
-        m.canChannel = entry.channelId.canChannel;
-        m.bitrate = entry.channelId.bitrate;
-        m.firmwareModel = fieldText(entry.info.firmwareModel, sizeof(entry.info.firmwareModel));
-        m.brakeSuffix = fieldText(entry.info.brakeSuffix, sizeof(entry.info.brakeSuffix));
-        m.encoderName = fieldText(entry.info.encoderName, sizeof(entry.info.encoderName));
-        m.version = versionText(entry.info.softwareVersion);
-        m.filenameKey = fieldText(entry.info.filenameKey, sizeof(entry.info.filenameKey));
-        m.motorStatus = Available;
+        const MotorData m = fromDiscovered(entry);
         // The table is indexed by node id, but an entry whose stored id
         // disagrees with its slot must still give one row per node id.
         if (!motors.contains(m.nodeId)) {
@@ -152,6 +165,23 @@ void MotorListModel::refreshFromBackend() {
     }
     endResetModel();
     emit dataUpdated();
+}
+
+MotorData MotorListModel::fromDiscovered(const client_discovered_motor_t &entry) {
+    MotorData m;
+    m.nodeId = entry.nodeId;
+    m.deviceType = entry.channelId.deviceType;
+    m.deviceTypeName = deviceTypeName(m.deviceType);
+    m.deviceIndex = entry.channelId.deviceIndex;
+    m.canChannel = entry.channelId.canChannel;
+    m.bitrate = entry.channelId.bitrate;
+    m.firmwareModel = fieldText(entry.info.firmwareModel, sizeof(entry.info.firmwareModel));
+    m.brakeSuffix = fieldText(entry.info.brakeSuffix, sizeof(entry.info.brakeSuffix));
+    m.encoderName = fieldText(entry.info.encoderName, sizeof(entry.info.encoderName));
+    m.version = versionText(entry.info.softwareVersion);
+    m.filenameKey = fieldText(entry.info.filenameKey, sizeof(entry.info.filenameKey));
+    m.motorStatus = Available;
+    return m;
 }
 
 void MotorListModel::clear() {
@@ -193,11 +223,14 @@ void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->motorStatus = status;
-        if (motor->lastResult == NoResult) {
+        // A new state is a new operation: the last one's result and bar go.
+        if (motor->lastResult == NoResult && motor->progress < 0) {
             emitRolesChanged(row, {MotorStatusRole});
         } else {
             motor->lastResult = NoResult;
-            emitRolesChanged(row, {MotorStatusRole, LastResultRole});
+            motor->progress = -1;
+            motor->progressText.clear();
+            emitRolesChanged(row, {MotorStatusRole, LastResultRole, ProgressRole, ProgressTextRole});
         }
     }
 }
@@ -223,4 +256,70 @@ MotorStatus MotorListModel::getMotorStatus(unsigned int nodeId) const {
 MotorData *MotorListModel::getMotorData(unsigned int nodeId) {
     auto it = motors.find(nodeId);
     return it == motors.end() ? nullptr : &it.value();
+}
+
+void MotorListModel::setProgress(unsigned int nodeId, int percent, const QString &text) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        if (motor->progress == percent && motor->progressText == text) {
+            return;
+        }
+        motor->progress = percent;
+        motor->progressText = text;
+        emitRolesChanged(row, {ProgressRole, ProgressTextRole});
+    }
+}
+
+void MotorListModel::startOperation(unsigned int nodeId) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        if (motor->progress < 0 && motor->lastResult == NoResult) {
+            return;
+        }
+        motor->progress = -1;
+        motor->progressText.clear();
+        motor->lastResult = NoResult;
+        emitRolesChanged(row, {ProgressRole, ProgressTextRole, LastResultRole});
+    }
+}
+
+void MotorListModel::setBusy(unsigned int nodeId, bool busy) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        if (motor->busy != busy) {
+            motor->busy = busy;
+            emitRolesChanged(row, {BusyRole});
+        }
+    }
+}
+
+void MotorListModel::setStatusText(unsigned int nodeId, const QString &text) {
+    statusTexts.insert(nodeId, text);
+    const int row = rowOf(nodeId);
+    if (row >= 0) {
+        emitRolesChanged(row, {StatusTextRole});
+    }
+}
+
+QString MotorListModel::statusText(unsigned int nodeId) const {
+    return statusTexts.value(nodeId);
+}
+
+void MotorListModel::setVersion(unsigned int nodeId, quint32 softwareVersion) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        motor->version = versionText(softwareVersion);
+        emitRolesChanged(row, {VersionRole});
+    }
+}
+
+bool MotorListModel::replaceMotor(const MotorData &motor) {
+    int row = -1;
+    if (listedMotor(motor.nodeId, row) == nullptr) {
+        return false;
+    }
+    motors.insert(motor.nodeId, motor);
+    statusTexts.remove(motor.nodeId);
+    emit dataChanged(index(row, 0), index(row, 0));
+    return true;
 }

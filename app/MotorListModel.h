@@ -10,15 +10,17 @@
 #include <QString>
 #include <QVariant>
 
+#include "client_api.h"
+
 // Plain enumeration on purpose: QML sees the values as ints through the
 // motorStatus role and names them through CANopenWrapper::MotorState.
 enum MotorStatus { Available = 0, Disconnected = 1, Bootloader = 2, Busy = 3 };
 
 // How the last operation on a row ended, beside its state: the state alone
 // cannot tell a failed upgrade (the motor stays in its bootloader) from a
-// successful entry. Any change of the state starts a new operation and
-// clears it.
-enum OperationResult { NoResult = 0, UpgradeRunning = 1, OperationFailed = 2 };
+// successful entry, nor an upgraded motor from an untouched one. Any change
+// of the state, and the start of the next operation, clears it.
+enum OperationResult { NoResult = 0, UpgradeRunning = 1, OperationFailed = 2, UpgradeSucceeded = 3 };
 
 struct MotorData {
     unsigned int nodeId = 0;
@@ -35,6 +37,12 @@ struct MotorData {
     QString binFilePath;
     MotorStatus motorStatus = Available;
     OperationResult lastResult = NoResult;
+    // The row's bar: percent (-1: no bar) and its text. The result of an
+    // upgrade stays in it until the row's next operation.
+    int progress = -1;
+    QString progressText;
+    // An operation of the controller is queued or running for the motor.
+    bool busy = false;
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -55,7 +63,12 @@ class MotorListModel : public QAbstractListModel {
         FilenameKeyRole,
         BinFilePathRole,
         MotorStatusRole,
-        LastResultRole
+        LastResultRole,
+        ProgressRole,
+        ProgressTextRole,
+        StatusTextRole,
+        BusyRole,
+        AdapterNameRole
     };
     Q_ENUM(MotorRoles)
 
@@ -79,9 +92,28 @@ class MotorListModel : public QAbstractListModel {
     OperationResult getLastResult(unsigned int nodeId) const;
     MotorData *getMotorData(unsigned int nodeId);
 
+    // What the page shows besides the identity; set on the main thread by
+    // the controller.
+    void setProgress(unsigned int nodeId, int percent, const QString &text);
+    // The row's next operation begins: its bar and last result go.
+    void startOperation(unsigned int nodeId);
+    void setBusy(unsigned int nodeId, bool busy);
+    // The row's latest status text; kept by node id, also across a rebuild.
+    void setStatusText(unsigned int nodeId, const QString &text);
+    QString statusText(unsigned int nodeId) const;
+    void setVersion(unsigned int nodeId, quint32 softwareVersion);
+    // Puts another motor under a listed node id (the same node id answered on
+    // several channels): its channel and identity, no file, Available, no
+    // bar and no text of the motor it replaces.
+    bool replaceMotor(const MotorData &motor);
+
     // Display name of an adapter type code, shared with the controller's
     // channel maps.
     static QString deviceTypeName(unsigned int deviceType);
+    // The adapter as the channel configuration names it ("canalyst-II").
+    static QString adapterName(unsigned int deviceType);
+    // A record for one entry of the discovered-motor table.
+    static MotorData fromDiscovered(const client_discovered_motor_t &entry);
     // Four dotted decimal bytes, most significant first.
     static QString versionText(quint32 softwareVersion);
 
@@ -96,6 +128,7 @@ class MotorListModel : public QAbstractListModel {
 
     QHash<unsigned int, MotorData> motors;
     QList<unsigned int> nodeIds;
+    QHash<unsigned int, QString> statusTexts;
 };
 
 #endif

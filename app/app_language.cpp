@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTranslator>
 
 namespace {
@@ -58,9 +60,33 @@ AppLanguageChoice appChooseLanguage(const QStringList &arguments, const QString 
     return choice;
 }
 
+bool appInstallQtTranslations(const QLocale &locale) {
+    // Owned by the application object: it outlives every window.
+    auto *qt = new QTranslator(QCoreApplication::instance());
+    if (!qt->load(locale, QStringLiteral("qt"), QStringLiteral("_"),
+                  QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        delete qt;
+        return false;
+    }
+    QCoreApplication::installTranslator(qt);
+    return true;
+}
+
 bool appInstallLanguage(QTranslator &translator) {
     const AppLanguageChoice choice =
         appChooseLanguage(QCoreApplication::arguments(), qEnvironmentVariable("OSTRELO_LANG"));
+    if (!choice.english) {
+        // Qt's own texts (dialog buttons, file lists) and dates in Chinese
+        // too, not in the machine's language.
+        const QLocale chinese(QLocale::Chinese, QLocale::China);
+        QLocale::setDefault(chinese);
+        if (!appInstallQtTranslations(chinese)) {
+            qDebug().noquote() << "[main] Qt's own Chinese translations are not installed "
+                                  "(package qt6-translations-l10n); Qt's dialogs speak English.";
+        }
+    } else {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
     if (choice.unknownGiven) {
         qDebug().noquote() << QStringLiteral(
                                   "[main] Unknown language \"%1\" (OSTRELO_LANG or --lang); known: "

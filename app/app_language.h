@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+class QLocale;
 class QTranslator;
 
 struct AppLanguageChoice {
@@ -24,8 +25,13 @@ AppLanguageChoice appChooseLanguage(const QStringList &arguments, const QString 
 
 // Reads the choice from the application's arguments and OSTRELO_LANG, logs one
 // line for an unknown value, and for English loads the packed translation
-// into `translator` and installs it. Call before any window is created.
-// Returns whether English is in use.
+// into `translator` and installs it; for Chinese it installs Qt's own Chinese
+// texts. Either way the default locale (dates, numbers) follows the language.
+// Call before any window is created. Returns whether English is in use.
 bool appInstallLanguage(QTranslator &translator);
+
+// Installs Qt's own translations for `locale` from Qt's translation folder;
+// false when they are not there.
+bool appInstallQtTranslations(const QLocale &locale);
 
 #endif

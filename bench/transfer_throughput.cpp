@@ -54,38 +54,6 @@ struct Goals {
     double vcanCpuPerMiB = -1;     // socketcan
 } g_goals;
 
-// Threads that keep a core busy each until stopped.
-class Load {
-  public:
-    explicit Load(unsigned n) {
-        for (unsigned i = 0; i < n; ++i) {
-            threads_.emplace_back([this] {
-                volatile uint64_t x = 0;
-                while (!stop_.load(std::memory_order_relaxed)) {
-                    x = x + 1;
-                }
-            });
-        }
-    }
-    ~Load() {
-        stop_ = true;
-        for (auto &t : threads_) {
-            t.join();
-        }
-    }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::vector<std::thread> threads_;
-};
-
-// CPU time of this process without the load threads: measured per thread.
-double thread_cpu_s() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 double now_s() {
     return static_cast<double>(ostrelo_monotonic_us()) / 1e6;
 }

@@ -129,6 +129,11 @@ int client_api_query_encoder_type(client_channel_id_t channelId, uint8_t nodeId,
 int client_api_query_software_version(client_channel_id_t channelId, uint8_t nodeId, uint32_t *version);
 int client_api_query_firmware_info(client_channel_id_t channelId, uint8_t nodeId,
                                    client_firmware_info_t *info);
+/* The same identification for a motor that answers slowly: each of the three
+ * queries waits up to wait_ms for a frame from the node itself (identifier =
+ * node-ID) and drops any other frame meanwhile. */
+int client_api_query_firmware_info_within(client_channel_id_t channelId, uint8_t nodeId,
+                                          client_firmware_info_t *info, uint32_t wait_ms);
 void client_api_build_fw_filename_key(const client_firmware_info_t *info, char *out, size_t outSize);
 void client_api_print_firmware_info(const client_firmware_info_t *info);
 int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,

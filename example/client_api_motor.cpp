@@ -3,6 +3,7 @@
 #include "client_api.h"
 
 #include "motor_protocol.h"
+#include "ostrelo_time.h"
 
 #include <cstdio>
 #include <cstring>
@@ -14,11 +15,113 @@ namespace {
 
 constexpr uint32_t kQueryWaitMs = 20;
 
-// Sends one query on identifier = node-ID and takes the next raw frame.
+// How a query waits for its reply: the next raw frame within 20 ms, or (for
+// a caller that allows slow motors) the first frame from the node itself
+// within `ms`, other frames being dropped.
+struct ReplyWait {
+    uint32_t ms = kQueryWaitMs;
+    bool ownOnly = false;
+};
+
+// Sends one query on identifier = node-ID and takes the reply as `wait` says.
 bool query(client_channel_id_t channelId, uint8_t nodeId, const uint8_t *req, uint8_t dlc,
-           CO_CANrxMsg_t *reply) {
+           CO_CANrxMsg_t *reply, ReplyWait wait) {
     client_api_send_can_data(channelId, nodeId, req, dlc);
-    return client_api_receive_raw_can(channelId, reply, kQueryWaitMs) == 0;
+    if (!wait.ownOnly) {
+        return client_api_receive_raw_can(channelId, reply, wait.ms) == 0;
+    }
+    const uint32_t start = get_current_time_ms();
+    for (;;) {
+        const uint32_t spent = get_current_time_ms() - start;
+        if (spent >= wait.ms) {
+            return false;
+        }
+        // A failed receive has waited out the rest of the time (or cannot wait at all).
+        if (client_api_receive_raw_can(channelId, reply, wait.ms - spent) != 0) {
+            return false;
+        }
+        if (reply->ident == nodeId) {
+            return true;
+        }
+    }
+}
+
+int query_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
+                         uint8_t *brakeType, ReplyWait wait) {
+    if (client_channel_id_is_invalid(&channelId) || motorType == nullptr || brakeType == nullptr) {
+        return -1;
+    }
+    uint8_t req[8];
+    const uint8_t len = motor_build_type_query(req);
+    CO_CANrxMsg_t r;
+    if (!query(channelId, nodeId, req, len, &r, wait) ||
+        !motor_parse_type_reply(r.data, r.DLC, motorType, brakeType)) {
+        return -1;
+    }
+    return 0;
+}
+
+int query_encoder(client_channel_id_t channelId, uint8_t nodeId, uint8_t *encoderType, ReplyWait wait) {
+    if (client_channel_id_is_invalid(&channelId) || encoderType == nullptr) {
+        return -1;
+    }
+    uint8_t req[8];
+    const uint8_t len = motor_build_encoder_query(req);
+    CO_CANrxMsg_t r;
+    if (!query(channelId, nodeId, req, len, &r, wait) ||
+        !motor_parse_encoder_reply(r.data, r.DLC, encoderType)) {
+        return -1;
+    }
+    return 0;
+}
+
+int query_version(client_channel_id_t channelId, uint8_t nodeId, uint32_t *version, ReplyWait wait) {
+    if (client_channel_id_is_invalid(&channelId) || version == nullptr) {
+        return -1;
+    }
+    uint8_t req[8];
+    const uint8_t len = motor_build_version_query(req);
+    CO_CANrxMsg_t r;
+    if (!query(channelId, nodeId, req, len, &r, wait) || !motor_parse_version_reply(r.data, r.DLC, version)) {
+        return -1;
+    }
+    return 0;
+}
+
+int firmware_info(client_channel_id_t channelId, uint8_t nodeId, client_firmware_info_t *info,
+                  ReplyWait wait) {
+    if (client_channel_id_is_invalid(&channelId) || info == nullptr) {
+        return -1;
+    }
+    memset(info, 0, sizeof(*info));
+    if (query_type_and_brake(channelId, nodeId, &info->motorType, &info->brakeType, wait) != 0) {
+        return -1;
+    }
+    snprintf(info->firmwareModel, sizeof(info->firmwareModel), "%s", motor_model_for_type(info->motorType));
+    snprintf(info->brakeSuffix, sizeof(info->brakeSuffix), "%s", info->brakeType == 16 ? "B16" : "B0");
+    if (query_encoder(channelId, nodeId, &info->encoderType, wait) != 0) {
+        return -1;
+    }
+    switch (info->encoderType) {
+    case 1:
+        snprintf(info->encoderName, sizeof(info->encoderName), "SingleTarsel");
+        break;
+    case 2:
+        snprintf(info->encoderName, sizeof(info->encoderName), "DoubleTarsel");
+        break;
+    case 3:
+        snprintf(info->encoderName, sizeof(info->encoderName), "DoubleBrisca");
+        break;
+    default:
+        snprintf(info->encoderName, sizeof(info->encoderName), "Unknown Encoder type: %d",
+                 static_cast<int>(info->encoderType));
+        break;
+    }
+    if (query_version(channelId, nodeId, &info->softwareVersion, wait) != 0) {
+        return -1;
+    }
+    client_api_build_fw_filename_key(info, info->filenameKey, sizeof(info->filenameKey));
+    return 0;
 }
 
 void append_key_chars(const char *src, size_t srcSize, char *out, size_t outSize, size_t *pos) {
@@ -45,79 +148,25 @@ void copy_field(char *out, const char *field, size_t n) {
 
 int client_api_query_motor_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
                                           uint8_t *brakeType) {
-    if (client_channel_id_is_invalid(&channelId) || motorType == nullptr || brakeType == nullptr) {
-        return -1;
-    }
-    uint8_t req[8];
-    const uint8_t len = motor_build_type_query(req);
-    CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r) ||
-        !motor_parse_type_reply(r.data, r.DLC, motorType, brakeType)) {
-        return -1;
-    }
-    return 0;
+    return query_type_and_brake(channelId, nodeId, motorType, brakeType, ReplyWait{});
 }
 
 int client_api_query_encoder_type(client_channel_id_t channelId, uint8_t nodeId, uint8_t *encoderType) {
-    if (client_channel_id_is_invalid(&channelId) || encoderType == nullptr) {
-        return -1;
-    }
-    uint8_t req[8];
-    const uint8_t len = motor_build_encoder_query(req);
-    CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r) || !motor_parse_encoder_reply(r.data, r.DLC, encoderType)) {
-        return -1;
-    }
-    return 0;
+    return query_encoder(channelId, nodeId, encoderType, ReplyWait{});
 }
 
 int client_api_query_software_version(client_channel_id_t channelId, uint8_t nodeId, uint32_t *version) {
-    if (client_channel_id_is_invalid(&channelId) || version == nullptr) {
-        return -1;
-    }
-    uint8_t req[8];
-    const uint8_t len = motor_build_version_query(req);
-    CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r) || !motor_parse_version_reply(r.data, r.DLC, version)) {
-        return -1;
-    }
-    return 0;
+    return query_version(channelId, nodeId, version, ReplyWait{});
 }
 
 int client_api_query_firmware_info(client_channel_id_t channelId, uint8_t nodeId,
                                    client_firmware_info_t *info) {
-    if (client_channel_id_is_invalid(&channelId) || info == nullptr) {
-        return -1;
-    }
-    memset(info, 0, sizeof(*info));
-    if (client_api_query_motor_type_and_brake(channelId, nodeId, &info->motorType, &info->brakeType) != 0) {
-        return -1;
-    }
-    snprintf(info->firmwareModel, sizeof(info->firmwareModel), "%s", motor_model_for_type(info->motorType));
-    snprintf(info->brakeSuffix, sizeof(info->brakeSuffix), "%s", info->brakeType == 16 ? "B16" : "B0");
-    if (client_api_query_encoder_type(channelId, nodeId, &info->encoderType) != 0) {
-        return -1;
-    }
-    switch (info->encoderType) {
-    case 1:
-        snprintf(info->encoderName, sizeof(info->encoderName), "SingleTarsel");
-        break;
-    case 2:
-        snprintf(info->encoderName, sizeof(info->encoderName), "DoubleTarsel");
-        break;
-    case 3:
-        snprintf(info->encoderName, sizeof(info->encoderName), "DoubleBrisca");
-        break;
-    default:
-        snprintf(info->encoderName, sizeof(info->encoderName), "Unknown Encoder type: %d",
-                 static_cast<int>(info->encoderType));
-        break;
-    }
-    if (client_api_query_software_version(channelId, nodeId, &info->softwareVersion) != 0) {
-        return -1;
-    }
-    client_api_build_fw_filename_key(info, info->filenameKey, sizeof(info->filenameKey));
-    return 0;
+    return firmware_info(channelId, nodeId, info, ReplyWait{});
+}
+
+int client_api_query_firmware_info_within(client_channel_id_t channelId, uint8_t nodeId,
+                                          client_firmware_info_t *info, uint32_t wait_ms) {
+    return firmware_info(channelId, nodeId, info, ReplyWait{wait_ms, true});
 }
 
 void client_api_build_fw_filename_key(const client_firmware_info_t *info, char *out, size_t outSize) {

@@ -332,10 +332,6 @@
         <translation>Channel %1</translation>
     </message>
     <message>
-        <source>节点 %1 在多个通道上重复：%2；列表只保留%3 上的电机</source>
-        <translation>Node %1 answers on several channels: %2; the list keeps only the motor on %3</translation>
-    </message>
-    <message>
         <source>、</source>
         <translation>, </translation>
     </message>
@@ -378,6 +374,86 @@
     <message>
         <source>节点 %1 退出Bootloader模式失败</source>
         <translation>Node %1 failed to leave the bootloader</translation>
+    </message>
+    <message>
+        <source>OSTRELO_CAN的值“%1”无效；可用的写法：不设置或 sim（模拟台架）、sim:/场景文件路径、socketcan:0.0=can0,0.1=can1（适配器.通道=接口）、lib:/库文件路径。所有适配器操作都会失败。</source>
+        <translation>OSTRELO_CAN='%1' is not valid; accepted forms: unset or 'sim' (simulated bench), 'sim:/path/to/scenario', 'socketcan:0.0=can0,0.1=can1' (adapter.channel=interface), 'lib:/path/to/library.so'. Every adapter operation will fail.</translation>
+    </message>
+    <message>
+        <source>OSTRELO_CAN=sim：本程序没有内置模拟台架；请使用 OSTRELO_CAN=socketcan:... 或 OSTRELO_CAN=lib:...</source>
+        <translation>OSTRELO_CAN=sim: this program has no simulated bench built in; use OSTRELO_CAN=socketcan:... or OSTRELO_CAN=lib:...</translation>
+    </message>
+    <message>
+        <source>SocketCAN接口 %1 不存在</source>
+        <translation>SocketCAN interface %1 is missing</translation>
+    </message>
+    <message>
+        <source>SocketCAN接口 %1 未启用；请用以下命令启用：ip link set %1 up type can bitrate &lt;bit/s&gt;</source>
+        <translation>SocketCAN interface %1 is down; bring it up with: ip link set %1 up type can bitrate &lt;bit/s&gt;</translation>
+    </message>
+    <message>
+        <source>升级失败</source>
+        <translation>Upgrade failed</translation>
+    </message>
+    <message>
+        <source>状态刷新完成：Available %1 个，Bootloader %2 个，连接中断 %3 个</source>
+        <translation>Status refreshed: %1 Available, %2 Bootloader, %3 disconnected</translation>
+    </message>
+    <message>
+        <source>无法写入记录文件：%1</source>
+        <translation>Cannot write the record file: %1</translation>
+    </message>
+    <message>
+        <source>已导出 %1 条升级记录：%2</source>
+        <translation>%1 upgrade record(s) exported: %2</translation>
+    </message>
+    <message>
+        <source>通道已启动，不能再检测适配器；请在应用配置之前检测</source>
+        <translation>Channels are up; adapters can only be detected before the configuration is applied</translation>
+    </message>
+    <message>
+        <source>检测到 %1 个适配器，共 %2 个通道</source>
+        <translation>%1 adapter(s) found with %2 channel(s)</translation>
+    </message>
+    <message>
+        <source>（没有电机配有固件文件：请先选择固件文件夹并点击“匹配.bin文件”）</source>
+        <translation> (no motor has a firmware file: choose the firmware folder and click &quot;Match .bin files&quot; first)</translation>
+    </message>
+    <message>
+        <source>（%1 个配有固件文件的电机不在Bootloader模式：请先点击“进入Bootloader”）</source>
+        <translation> (%1 motor(s) with a firmware file are not in bootloader mode: click &quot;Enter bootloader&quot; first)</translation>
+    </message>
+    <message>
+        <source>Upgrade...</source>
+        <translation>Upgrade...</translation>
+    </message>
+    <message>
+        <source>Available</source>
+        <translation>Available</translation>
+    </message>
+    <message>
+        <source>已提交 %1 个退出Bootloader任务到线程池</source>
+        <translation>%1 bootloader exit task(s) queued</translation>
+    </message>
+    <message>
+        <source>等待较慢电机的应答（最多 %1 ms）</source>
+        <translation>Waiting for slow motors to answer (up to %1 ms)</translation>
+    </message>
+    <message>
+        <source>节点 %1（%2）</source>
+        <translation>node %1 (%2)</translation>
+    </message>
+    <message>
+        <source>扫描共找到 %1 个电机，其中 %2 个的节点ID与其他通道上的电机相同：%3。列表中每个节点ID只列出第一个通道上的电机，其余的列在“其他通道上的同号电机”中，可以换入列表</source>
+        <translation>The scan found %1 motor(s); %2 of them share their node id with a motor on another channel: %3. The list shows each node id with its first channel; the others are under &quot;Same node id on other channels&quot; and can be swapped in</translation>
+    </message>
+    <message>
+        <source>；</source>
+        <translation>; </translation>
+    </message>
+    <message>
+        <source>节点 %1 现在列出的是通道 %2 上的电机；原来的电机移到“其他通道上的同号电机”中</source>
+        <translation>Node %1 is now listed with its motor on channel %2; the one listed before moved to &quot;Same node id on other channels&quot;</translation>
     </message>
 </context>
 <context>
@@ -434,6 +510,18 @@
         <source>状态: %1</source>
         <translation>Status: %1</translation>
     </message>
+    <message>
+        <source>通道配置列表 (最多%1个)</source>
+        <translation>Channel configuration list (up to %1)</translation>
+    </message>
+    <message>
+        <source>检测适配器</source>
+        <translation>Detect adapters</translation>
+    </message>
+    <message>
+        <source>列出所连接适配器的全部通道（快捷键：Ctrl+D）</source>
+        <translation>List every channel of the connected adapters (shortcut: Ctrl+D)</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigWindow</name>
@@ -476,6 +564,40 @@ A stopped upgrade aborts its transfer; the motor stays in its bootloader and can
         <source>取消</source>
         <translation>Cancel</translation>
     </message>
+    <message>
+        <source>操作已结束</source>
+        <translation>Operations ended</translation>
+    </message>
+    <message>
+        <source>电机停在Bootloader中</source>
+        <translation>Motors in their bootloader</translation>
+    </message>
+    <message>
+        <source>所有操作已结束。
+%1
+结果留在电机列表中；现在退出程序吗？</source>
+        <translation>All operations have ended.
+%1
+The results stay in the motor list; quit the program now?</translation>
+    </message>
+    <message>
+        <source>还有 %1 个电机停在Bootloader中（节点 %2），它们不会运行应用程序。
+可以先在电机列表中点击“退出Bootloader”或升级它们。</source>
+        <translation>%1 motor(s) stay in their bootloader (node %2) and will not run their application.
+In the motor list, &quot;Exit bootloader&quot; or an upgrade brings them back.</translation>
+    </message>
+    <message>
+        <source>退出程序</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>仍然退出</source>
+        <translation>Quit anyway</translation>
+    </message>
+    <message>
+        <source>留在程序中</source>
+        <translation>Stay</translation>
+    </message>
 </context>
 <context>
     <name>MainMenuPage</name>
@@ -494,6 +616,10 @@ A stopped upgrade aborts its transfer; the motor stays in its bootloader and can
     <message>
         <source>状态: %1</source>
         <translation>Status: %1</translation>
+    </message>
+    <message>
+        <source>快捷键：%1</source>
+        <translation>Shortcut: %1</translation>
     </message>
 </context>
 <context>
@@ -572,14 +698,6 @@ A stopped upgrade aborts its transfer; the motor stays in its bootloader and can
 The program watches for the answers and stops by itself once they arrive.
 
 Press &quot;Stop forcing&quot; at any time to cancel.</translation>
-    </message>
-    <message>
-        <source>升级成功</source>
-        <translation>Upgrade succeeded</translation>
-    </message>
-    <message>
-        <source>升级失败</source>
-        <translation>Upgrade failed</translation>
     </message>
     <message>
         <source>选择固件文件夹</source>
@@ -669,6 +787,46 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <source>确定</source>
         <translation>OK</translation>
     </message>
+    <message>
+        <source>快捷键：%1</source>
+        <translation>Shortcut: %1</translation>
+    </message>
+    <message>
+        <source>unknown</source>
+        <translation>unknown</translation>
+    </message>
+    <message>
+        <source>其他通道上的同号电机 (%1 个)</source>
+        <translation>Same node id on other channels (%1)</translation>
+    </message>
+    <message>
+        <source>节点 %1 · 通道 %2 (%3 %4.%5) · %6 %7 %8 · %9</source>
+        <translation>Node %1 · channel %2 (%3 %4.%5) · %6 %7 %8 · %9</translation>
+    </message>
+    <message>
+        <source>换入列表</source>
+        <translation>List this one</translation>
+    </message>
+    <message>
+        <source>隐藏日志</source>
+        <translation>Hide log</translation>
+    </message>
+    <message>
+        <source>日志</source>
+        <translation>Log</translation>
+    </message>
+    <message>
+        <source>导出记录</source>
+        <translation>Export record</translation>
+    </message>
+    <message>
+        <source>导出升级记录</source>
+        <translation>Export the upgrade record</translation>
+    </message>
+    <message>
+        <source>CSV文件 (*.csv)</source>
+        <translation>CSV files (*.csv)</translation>
+    </message>
 </context>
 <context>
     <name>MotorListWindow</name>
@@ -735,12 +893,27 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <source>设备类型: %1 | 设备索引: %2 | 通道索引: %3 | 波特率: %4 kbps</source>
         <translation>Device type: %1 | Device index: %2 | Channel: %3 | Bit rate: %4 kbps</translation>
     </message>
+    <message>
+        <source>快捷键：%1</source>
+        <translation>Shortcut: %1</translation>
+    </message>
 </context>
 <context>
     <name>MotorScanWindow</name>
     <message>
         <source>搜索电机</source>
         <translation>Scan motors</translation>
+    </message>
+</context>
+<context>
+    <name>SimulatedBenchMark</name>
+    <message>
+        <source>模拟台架</source>
+        <translation>Simulated bench</translation>
+    </message>
+    <message>
+        <source>没有连接真实的CAN适配器：程序正在使用模拟的电机台架（OSTRELO_CAN 未设置或为 sim）</source>
+        <translation>No real CAN adapter: the program talks to the simulated motor bench (OSTRELO_CAN unset or sim)</translation>
     </message>
 </context>
 </TS>

@@ -11,7 +11,12 @@ Item {
     property var availableChannels: []
     property bool configInitialized: false
 
-    readonly property int rowCountLimit: 12
+    // Twelve rows and two channels per canalyst-II adapter, unless the
+    // adapters found by "检测适配器" have more (up to four adapters with six
+    // channels each).
+    property int rowCountLimit: 12
+    property int canalystChannels: 2
+    readonly property int largestRig: 24
     readonly property var deviceTypeChoices: [
         { text: "socketcan", value: 0 },
         { text: "canalyst-II", value: 4 }
@@ -19,7 +24,7 @@ Item {
     readonly property var bitrateChoices: [125, 250, 500, 1000]
 
     function maxChannelFor(deviceType) {
-        return deviceType === 0 ? 11 : 1
+        return deviceType === 0 ? 11 : canalystChannels - 1
     }
 
     function valueOr(value, fallback) {
@@ -82,6 +87,33 @@ Item {
             appendDisabledRow()
     }
 
+    // The rows become the channels the adapters offer, all enabled.
+    function detectAdapters() {
+        if (!canopen)
+            return
+        var channels = canopen.detectChannels()
+        if (channels.length === 0)
+            return
+        var most = 2
+        for (var i = 0; i < channels.length; ++i)
+            most = Math.max(most, Number(channels[i].canChannel) + 1)
+        canalystChannels = most
+        rowCountLimit = Math.min(largestRig, Math.max(12, channels.length))
+        channelConfigModel.clear()
+        for (i = 0; i < channels.length && i < rowCountLimit; ++i) {
+            var c = channels[i]
+            channelConfigModel.append({
+                deviceType: Number(c.deviceType),
+                deviceIndex: Number(c.deviceIndex),
+                canChannel: Number(c.canChannel),
+                bitrate: Number(c.bitrate),
+                enabled: true
+            })
+        }
+        while (channelConfigModel.count < rowCountLimit)
+            appendDisabledRow()
+    }
+
     function sendConfigs() {
         if (!canopen)
             return
@@ -120,6 +152,9 @@ Item {
 
     Component.onCompleted: initializeRows()
 
+    Shortcut { sequence: "Ctrl+D"; onActivated: channelConfigPage.detectAdapters() }
+    Shortcut { sequence: "Ctrl+W"; onActivated: channelConfigPage.closeWindow() }
+
     ListModel {
         id: channelConfigModel
     }
@@ -138,7 +173,9 @@ Item {
         spacing: 10
 
         GroupBox {
-            title: qsTr("通道配置列表 (最多12个)")
+            objectName: "rowsGroup"
+            title: channelConfigPage.rowCountLimit === 12 ? qsTr("通道配置列表 (最多12个)")
+                                                          : qsTr("通道配置列表 (最多%1个)").arg(channelConfigPage.rowCountLimit)
             Layout.fillWidth: true
             Layout.fillHeight: true
 
@@ -307,6 +344,14 @@ Item {
                 onClicked: channelConfigPage.oneButtonConfigure()
             }
             Button {
+                objectName: "detectButton"
+                text: qsTr("检测适配器")
+                ToolTip.visible: hovered
+                ToolTip.delay: 500
+                ToolTip.text: qsTr("列出所连接适配器的全部通道（快捷键：Ctrl+D）")
+                onClicked: channelConfigPage.detectAdapters()
+            }
+            Button {
                 objectName: "zhcxBackendButton"
                 text: qsTr("设置后端(zhcx)")
                 onClicked: if (channelConfigPage.canopen) channelConfigPage.canopen.setBackendZhcx()
@@ -334,11 +379,17 @@ Item {
             Item { Layout.fillWidth: true }
         }
 
-        Label {
-            objectName: "statusLabel"
+        RowLayout {
             Layout.fillWidth: true
-            wrapMode: Text.Wrap
-            text: qsTr("状态: %1").arg(channelConfigPage.canopen ? channelConfigPage.canopen.statusMessage : "")
+            Label {
+                objectName: "statusLabel"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: qsTr("状态: %1").arg(channelConfigPage.canopen ? channelConfigPage.canopen.statusMessage : "")
+            }
+            SimulatedBenchMark {
+                canopen: channelConfigPage.canopen
+            }
         }
     }
 }

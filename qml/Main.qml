@@ -81,12 +81,22 @@ ApplicationWindow {
         }
     }
 
+    FocusRing {
+        window: mainWindow
+    }
+
     // Closing while operations run: the window is not blocked; the operator
     // chooses to wait for them (their progress stays on the motor list) or
-    // to stop them, and the program ends when none is left.
-    property bool closeRequested: false
+    // to stop them. After a wait the dialog shows how they ended and the
+    // program ends only when the operator says so. Closing while motors stay
+    // in their bootloader asks first too.
+    //   closeMode: "" (no dialog), "ask", "waiting", "done", "stopping", "bootloader"
+    property string closeMode: ""
+    readonly property bool closeRequested: closeMode === "waiting" || closeMode === "stopping"
     readonly property alias closeDialog: closeDialog
     readonly property int runningOperations: canopen ? canopen.activeOperations : 0
+    property var bootloaderNodes: []
+    property bool closeConfirmed: false
 
     function finishClose() {
         if (canopen)
@@ -105,31 +115,68 @@ ApplicationWindow {
         }
     }
 
+    // Closes without asking again.
+    function closeNow() {
+        closeConfirmed = true
+        closeMode = ""
+        closeDialog.close()
+        mainWindow.close()
+    }
+
+    function operationsEnded() {
+        if (closeMode === "waiting") {
+            closeMode = "done"
+            if (motorListWindow !== null)
+                showSecondary(motorListWindow)
+        } else if (closeMode === "stopping") {
+            closeNow()
+        }
+    }
+
     function waitForOperations() {
-        closeRequested = true
+        closeMode = "waiting"
         if (motorListWindow !== null)
             showSecondary(motorListWindow)
+        if (runningOperations === 0)
+            operationsEnded()
     }
 
     function stopOperations() {
-        closeRequested = true
+        closeMode = "stopping"
+        if (runningOperations === 0) {
+            closeNow()
+            return
+        }
         if (canopen)
             canopen.stopAllOperations()
     }
 
+    function cancelClose() {
+        closeMode = ""
+        closeDialog.close()
+    }
+
     onRunningOperationsChanged: {
-        if (closeRequested && runningOperations === 0) {
-            closeDialog.close()
-            mainWindow.close()
-        }
+        if (runningOperations === 0)
+            operationsEnded()
     }
 
     onClosing: function (close) {
-        if (runningOperations > 0) {
+        if (!closeConfirmed && runningOperations > 0) {
             close.accepted = false
+            closeMode = "ask"
             closeDialog.open()
             return
         }
+        var held = (!closeConfirmed && canopen) ? canopen.nodesInBootloader() : []
+        if (held.length > 0) {
+            close.accepted = false
+            bootloaderNodes = held
+            closeMode = "bootloader"
+            closeDialog.open()
+            return
+        }
+        closeConfirmed = false
         finishClose()
         close.accepted = true
     }
@@ -137,7 +184,8 @@ ApplicationWindow {
     Dialog {
         id: closeDialog
         objectName: "closeDialog"
-        title: qsTr("操作正在进行")
+        title: mainWindow.closeMode === "done" ? qsTr("操作已结束")
+               : mainWindow.closeMode === "bootloader" ? qsTr("电机停在Bootloader中") : qsTr("操作正在进行")
         modal: true
         closePolicy: Popup.NoAutoClose
         width: Math.min(460, mainWindow.width - 40)
@@ -151,14 +199,27 @@ ApplicationWindow {
                 objectName: "closeDialogText"
                 width: parent.width
                 wrapMode: Text.Wrap
-                text: mainWindow.closeRequested
-                      ? qsTr("正在等待 %1 个操作结束，程序随后退出…").arg(mainWindow.runningOperations)
-                      : qsTr("还有 %1 个操作正在进行（升级、扫描或Bootloader操作）。\n等待它们完成，还是停止它们？\n停止的升级会中止传输，电机留在Bootloader中，可以再次升级。")
-                        .arg(mainWindow.runningOperations)
+                text: {
+                    switch (mainWindow.closeMode) {
+                    case "waiting":
+                    case "stopping":
+                        return qsTr("正在等待 %1 个操作结束，程序随后退出…").arg(mainWindow.runningOperations)
+                    case "done":
+                        return qsTr("所有操作已结束。\n%1\n结果留在电机列表中；现在退出程序吗？")
+                               .arg(canopen ? canopen.statusMessage : "")
+                    case "bootloader":
+                        return qsTr("还有 %1 个电机停在Bootloader中（节点 %2），它们不会运行应用程序。\n可以先在电机列表中点击“退出Bootloader”或升级它们。")
+                               .arg(mainWindow.bootloaderNodes.length).arg(mainWindow.bootloaderNodes.join("、"))
+                    default:
+                        return qsTr("还有 %1 个操作正在进行（升级、扫描或Bootloader操作）。\n等待它们完成，还是停止它们？\n停止的升级会中止传输，电机留在Bootloader中，可以再次升级。")
+                               .arg(mainWindow.runningOperations)
+                    }
+                }
             }
             Row {
                 spacing: 10
                 anchors.horizontalCenter: parent.horizontalCenter
+                visible: mainWindow.closeMode === "ask" || mainWindow.closeRequested
                 Button {
                     objectName: "waitButton"
                     text: qsTr("等待完成")
@@ -168,13 +229,29 @@ ApplicationWindow {
                 Button {
                     objectName: "stopButton"
                     text: qsTr("停止操作并退出")
+                    enabled: mainWindow.closeMode !== "stopping"
                     onClicked: mainWindow.stopOperations()
                 }
                 Button {
                     objectName: "cancelCloseButton"
                     text: qsTr("取消")
                     enabled: !mainWindow.closeRequested
-                    onClicked: closeDialog.close()
+                    onClicked: mainWindow.cancelClose()
+                }
+            }
+            Row {
+                spacing: 10
+                anchors.horizontalCenter: parent.horizontalCenter
+                visible: mainWindow.closeMode === "done" || mainWindow.closeMode === "bootloader"
+                Button {
+                    objectName: "quitButton"
+                    text: mainWindow.closeMode === "done" ? qsTr("退出程序") : qsTr("仍然退出")
+                    onClicked: mainWindow.closeNow()
+                }
+                Button {
+                    objectName: "stayButton"
+                    text: qsTr("留在程序中")
+                    onClicked: mainWindow.cancelClose()
                 }
             }
         }

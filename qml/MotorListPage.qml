@@ -11,15 +11,13 @@ Item {
 
     property CANopenWrapper canopen: null
     property string selectedFolderPath: ""
-    property var upgradeProgressMap: ({})
-    property var motorStatusMap: ({})
-    property var pendingClearNodes: []
     property var motorModel: canopen ? canopen.motorListModel : null
+    property bool logShown: false
 
     readonly property alias folderDialog: folderDialog
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
-    readonly property alias clearTimer: clearTimer
+    readonly property alias recordDialog: recordDialog
     readonly property alias listView: motorListView
 
     // Table columns: header text and width; rows use the same widths.
@@ -34,6 +32,14 @@ Item {
         for (var i = 0; i < columns.length; ++i)
             w += columns[i].w
         return w
+    }
+
+    // A button whose action also has a key: the tool tip names it.
+    component KeyButton: Button {
+        property string keys: ""
+        ToolTip.visible: hovered && keys !== ""
+        ToolTip.delay: 500
+        ToolTip.text: qsTr("快捷键：%1").arg(keys)
     }
 
     component Cell: Text {
@@ -57,27 +63,6 @@ Item {
 
     function modelRowCount() {
         return motorModel ? motorModel.rowCount() : 0
-    }
-
-    function copyMap(map) {
-        return Object.assign({}, map)
-    }
-
-    function setProgress(nodeId, percent, status) {
-        var m = copyMap(upgradeProgressMap)
-        m[nodeId] = { percent: percent, status: status }
-        upgradeProgressMap = m
-    }
-
-    function setMotorStatusText(nodeId, status) {
-        var m = copyMap(motorStatusMap)
-        m[nodeId] = status
-        motorStatusMap = m
-    }
-
-    function progressEntry(nodeId) {
-        var e = upgradeProgressMap[nodeId]
-        return (e !== undefined && e !== null && e.percent >= 0) ? e : null
     }
 
     // The colour of a row's status text follows the row's state and the
@@ -105,11 +90,10 @@ Item {
     // The progress strip's room is always kept, so that a row does not
     // change its height (and move the rows below under the pointer) when an
     // upgrade's bar appears or goes.
-    function rowHeight(binFilePath, nodeId) {
+    function rowHeight(binFilePath, statusText) {
         var name = hasNoFile(binFilePath) ? "unknown" : getFileName(binFilePath)
         var h = Math.max(50, fileBoxHeight(name)) + 22
-        var text = motorStatusMap[nodeId]
-        if (text !== undefined && String(text).length > 50)
+        if (statusText && String(statusText).length > 50)
             h += 15
         return h
     }
@@ -128,26 +112,9 @@ Item {
         updateMatchedFiles()
     }
 
-    // The controller's busy node ids as a script array.
-    function busyList() {
-        return canopen ? Array.from(canopen.busyNodes) : []
-    }
-
-    function operationPending(nodeId) {
-        return canopen !== null && busyList().indexOf(nodeId) >= 0
-    }
-
     function exitBootloaderForAll() {
-        if (!canopen || !motorModel)
-            return
-        for (var i = 0; i < motorModel.rowCount(); ++i) {
-            var idx = motorModel.index(i, 0)
-            var nodeId = motorModel.data(idx, MotorListModel.NodeIdRole)
-            var state = motorModel.data(idx, MotorListModel.MotorStatusRole)
-            // A motor whose upgrade is queued or running is left to it.
-            if (state === CANopenWrapper.Bootloader && !operationPending(nodeId))
-                canopen.exitBootloader(nodeId)
-        }
+        if (canopen)
+            canopen.exitBootloaderAll()
     }
 
     function startHold() {
@@ -172,9 +139,17 @@ Item {
             w.hide()
     }
 
+    // The row's dialog opens in the chosen firmware folder.
     function openFileDialogFor(nodeId) {
         fileDialog.motorNodeId = nodeId
+        if (canopen && selectedFolderPath !== "")
+            fileDialog.currentFolder = canopen.localPathToUrl(selectedFolderPath)
         fileDialog.open()
+    }
+
+    function exportRecord(url) {
+        if (canopen && url && String(url) !== "")
+            canopen.exportRecord(canopen.urlToLocalPath(url))
     }
 
     function applyChosenFolder(url) {
@@ -205,21 +180,6 @@ Item {
         console.log("[MotorListPage] File path updated, verify:", motorModel.getBinFilePath(nodeId))
     }
 
-    Timer {
-        id: clearTimer
-        interval: 2000
-        repeat: false
-        onTriggered: {
-            if (motorListPage.pendingClearNodes.length === 0)
-                return
-            var m = motorListPage.copyMap(motorListPage.upgradeProgressMap)
-            for (var i = 0; i < motorListPage.pendingClearNodes.length; ++i)
-                delete m[motorListPage.pendingClearNodes[i]]
-            motorListPage.upgradeProgressMap = m
-            motorListPage.pendingClearNodes = []
-        }
-    }
-
     Connections {
         target: motorListPage.canopen
         function onMotorsListUpdated() {
@@ -230,28 +190,15 @@ Item {
         }
     }
 
-    Connections {
-        target: motorListPage.canopen
-        function onUpgradeProgressPercent(nodeId, percent, status) {
-            motorListPage.setProgress(nodeId, percent, status)
-        }
-        function onUpgradeCompleted(nodeId, success) {
-            if (success)
-                motorListPage.setProgress(nodeId, 100, qsTr("升级成功"))
-            else
-                motorListPage.setProgress(nodeId, 0, qsTr("升级失败"))
-            if (motorListPage.pendingClearNodes.indexOf(nodeId) < 0) {
-                var pending = motorListPage.pendingClearNodes.slice()
-                pending.push(nodeId)
-                motorListPage.pendingClearNodes = pending
-            }
-            if (!clearTimer.running)
-                clearTimer.start()
-        }
-        function onMotorStatusChanged(nodeId, status) {
-            motorListPage.setMotorStatusText(nodeId, status)
-        }
-    }
+    // The main actions from the keyboard (their buttons name the keys in a tool tip).
+    Shortcut { sequence: "Ctrl+O"; onActivated: folderDialog.open() }
+    Shortcut { sequence: "Ctrl+M"; onActivated: motorListPage.matchFiles() }
+    Shortcut { sequence: "Ctrl+B"; onActivated: if (motorListPage.canopen) motorListPage.canopen.enterBootloaderAll() }
+    Shortcut { sequence: "Ctrl+E"; onActivated: motorListPage.exitBootloaderForAll() }
+    Shortcut { sequence: "F5"; onActivated: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus() }
+    Shortcut { sequence: "Ctrl+U"; onActivated: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched() }
+    Shortcut { sequence: "Ctrl+L"; onActivated: motorListPage.logShown = !motorListPage.logShown }
+    Shortcut { sequence: "Ctrl+W"; onActivated: motorListPage.closeWindow() }
 
     ColumnLayout {
         anchors.fill: parent
@@ -262,24 +209,28 @@ Item {
             Layout.fillWidth: true
             spacing: 6
 
-            Button {
+            KeyButton {
                 objectName: "chooseFolderButton"
+                keys: "Ctrl+O"
                 text: qsTr("选择固件文件夹")
                 onClicked: folderDialog.open()
             }
-            Button {
+            KeyButton {
                 objectName: "matchFilesButton"
+                keys: "Ctrl+M"
                 text: qsTr("匹配.bin文件")
                 enabled: motorListPage.selectedFolderPath !== ""
                 onClicked: motorListPage.matchFiles()
             }
-            Button {
+            KeyButton {
                 objectName: "enterBootloaderAllButton"
+                keys: "Ctrl+B"
                 text: qsTr("进入Bootloader")
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.enterBootloaderAll()
             }
-            Button {
+            KeyButton {
                 objectName: "exitBootloaderAllButton"
+                keys: "Ctrl+E"
                 text: qsTr("退出Bootloader")
                 onClicked: motorListPage.exitBootloaderForAll()
             }
@@ -302,20 +253,23 @@ Item {
                       ? qsTr("文件夹: %1").arg(motorListPage.getFileName(motorListPage.selectedFolderPath))
                       : qsTr("未选择文件夹")
             }
-            Button {
+            KeyButton {
                 objectName: "refreshAllButton"
+                keys: "F5"
                 text: qsTr("刷新状态")
                 Layout.fillWidth: true
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus()
             }
-            Button {
+            KeyButton {
                 objectName: "upgradeAllButton"
+                keys: "Ctrl+U"
                 text: qsTr("全部升级")
                 Layout.fillWidth: true
                 onClicked: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched()
             }
-            Button {
+            KeyButton {
                 objectName: "closeWindowButton"
+                keys: "Ctrl+W"
                 text: qsTr("关闭窗口")
                 onClicked: motorListPage.closeWindow()
             }
@@ -384,19 +338,16 @@ Item {
                                                                                       : CANopenWrapper.Available
                     readonly property int lastResult: model.lastResult !== undefined ? model.lastResult
                                                                                      : CANopenWrapper.NoResult
-                    readonly property string shownFileName: noFile ? "unknown" : motorListPage.getFileName(binFilePath)
-                    readonly property var progress: motorListPage.progressEntry(nodeId)
-                    readonly property string statusText: {
-                        var t = motorListPage.motorStatusMap[nodeId]
-                        return t !== undefined ? String(t) : ""
-                    }
+                    readonly property string shownFileName: noFile ? qsTr("unknown") : motorListPage.getFileName(binFilePath)
+                    readonly property int progress: model.progress !== undefined ? model.progress : -1
+                    readonly property string progressText: model.progressText !== undefined ? model.progressText : ""
+                    readonly property string statusText: model.statusText !== undefined ? model.statusText : ""
                     readonly property bool controllerSet: motorListPage.canopen !== null
-                    readonly property bool opPending: controllerSet
-                                                      && motorListPage.operationPending(nodeId)
+                    readonly property bool opPending: model.busy === true
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
-                    height: motorListPage.rowHeight(binFilePath, nodeId)
+                    height: motorListPage.rowHeight(binFilePath, statusText)
                     border.color: "#ddd"
                     border.width: 1
                     color: {
@@ -416,12 +367,7 @@ Item {
                         height: rowItem.height - 10 - 22
 
                         Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
-                        Cell {
-                            width: 80
-                            text: rowItem.model.deviceType === 0 ? "socketcan"
-                                  : rowItem.model.deviceType === 4 ? "canalyst-II"
-                                  : String(rowItem.model.deviceType)
-                        }
+                        Cell { width: 80; text: rowItem.model.adapterName }
                         Cell { width: 60; text: String(rowItem.model.deviceIndex) }
                         Cell { width: 60; text: String(rowItem.model.canChannel) }
                         Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
@@ -574,7 +520,7 @@ Item {
                     Item {
                         id: progressStrip
                         objectName: "progressStrip"
-                        visible: rowItem.progress !== null
+                        visible: rowItem.progress >= 0
                         // The row is wider than the view: the strip spans the part
                         // of the row in sight, so bar and text are never scrolled away.
                         x: Math.max(0, Math.min(motorListView.contentX - motorListView.originX,
@@ -590,20 +536,23 @@ Item {
 
                             ProgressBar {
                                 objectName: "upgradeProgressBar"
-                                width: progressStrip.width - 200
+                                width: progressStrip.width - progressText.width - 10
                                 height: 16
                                 from: 0
                                 to: 100
-                                value: rowItem.progress !== null ? rowItem.progress.percent : 0
+                                value: Math.max(0, rowItem.progress)
                             }
+                            // At least 190 wide, wider for a longer text (English),
+                            // leaving the bar 100.
                             Text {
+                                id: progressText
                                 objectName: "upgradeProgressText"
-                                width: 190
+                                width: Math.min(Math.max(190, implicitWidth), progressStrip.width - 110)
                                 height: 16
                                 font.pixelSize: 10
                                 elide: Text.ElideRight
                                 verticalAlignment: Text.AlignVCenter
-                                text: rowItem.progress !== null ? rowItem.progress.status : ""
+                                text: rowItem.progressText
                             }
                         }
                     }
@@ -611,11 +560,92 @@ Item {
             }
         }
 
-        Label {
-            objectName: "statusLabel"
+        // Motors a scan found under a node id listed with another channel.
+        GroupBox {
+            objectName: "unlistedGroup"
             Layout.fillWidth: true
-            wrapMode: Text.Wrap
-            text: qsTr("状态: %1").arg(motorListPage.canopen ? motorListPage.canopen.statusMessage : "")
+            Layout.maximumHeight: 160
+            visible: unlistedRepeater.count > 0
+            title: qsTr("其他通道上的同号电机 (%1 个)").arg(unlistedRepeater.count)
+
+            Controls.ScrollView {
+                anchors.fill: parent
+                clip: true
+                implicitHeight: Math.min(unlistedColumn.implicitHeight, 110)
+                Column {
+                    id: unlistedColumn
+                    spacing: 2
+                    Repeater {
+                        id: unlistedRepeater
+                        model: motorListPage.canopen ? motorListPage.canopen.unlistedMotors : []
+                        delegate: Row {
+                            required property int index
+                            required property var modelData
+                            objectName: "unlistedRow" + index
+                            spacing: 10
+                            Label {
+                                anchors.verticalCenter: parent.verticalCenter
+                                text: qsTr("节点 %1 · 通道 %2 (%3 %4.%5) · %6 %7 %8 · %9")
+                                      .arg(modelData.nodeId).arg(modelData.channelPosition).arg(modelData.adapterName)
+                                      .arg(modelData.deviceIndex).arg(modelData.canChannel)
+                                      .arg(modelData.firmwareModel).arg(modelData.brakeSuffix)
+                                      .arg(modelData.encoderName).arg(modelData.version)
+                            }
+                            Button {
+                                objectName: "listInsteadButton"
+                                text: qsTr("换入列表")
+                                onClicked: if (motorListPage.canopen) motorListPage.canopen.listUnlistedMotor(index)
+                            }
+                        }
+                    }
+                }
+            }
+        }
+
+        ListView {
+            id: logView
+            objectName: "logView"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 140
+            visible: motorListPage.logShown
+            clip: true
+            model: motorListPage.canopen ? motorListPage.canopen.statusLog : null
+            onCountChanged: positionViewAtEnd()
+            ScrollBar.vertical: ScrollBar {}
+            delegate: Text {
+                required property string time
+                required property string message
+                width: logView.width
+                font.pixelSize: 11
+                elide: Text.ElideRight
+                text: time + "  " + message
+            }
+        }
+
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 6
+            Label {
+                objectName: "statusLabel"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: qsTr("状态: %1").arg(motorListPage.canopen ? motorListPage.canopen.statusMessage : "")
+            }
+            KeyButton {
+                objectName: "logButton"
+                keys: "Ctrl+L"
+                text: motorListPage.logShown ? qsTr("隐藏日志") : qsTr("日志")
+                onClicked: motorListPage.logShown = !motorListPage.logShown
+            }
+            Button {
+                objectName: "exportRecordButton"
+                text: qsTr("导出记录")
+                enabled: motorListPage.canopen !== null && motorListPage.canopen.recordCount > 0
+                onClicked: recordDialog.open()
+            }
+            SimulatedBenchMark {
+                canopen: motorListPage.canopen
+            }
         }
     }
 
@@ -642,6 +672,15 @@ Item {
         nameFilters: [qsTr("Bin文件 (*.bin)"), qsTr("所有文件 (*.*)")]
         fileMode: FileDialog.OpenFile
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
+    }
+
+    FileDialog {
+        id: recordDialog
+        title: qsTr("导出升级记录")
+        nameFilters: [qsTr("CSV文件 (*.csv)")]
+        defaultSuffix: "csv"
+        fileMode: FileDialog.SaveFile
+        onAccepted: motorListPage.exportRecord(selectedFile)
     }
 
     Dialog {

@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Layouts
+import QtQuick.Window
 import Ostrelo 1.0
 
 Item {
@@ -17,6 +18,9 @@ Item {
             channelInfo: qsTr("通道 %1").arg(position + 1),
             deviceType: c.deviceType !== undefined ? Number(c.deviceType) : 0,
             deviceTypeName: c.deviceTypeName !== undefined ? String(c.deviceTypeName) : qsTr("未知"),
+            // The adapter as the channel configuration names it.
+            adapterName: c.adapterName !== undefined ? String(c.adapterName)
+                         : c.deviceTypeName !== undefined ? String(c.deviceTypeName) : qsTr("未知"),
             deviceIndex: c.deviceIndex !== undefined ? Number(c.deviceIndex) : 0,
             channelIndex: c.canChannel !== undefined ? Number(c.canChannel) : 0,
             bitrate: c.bitrate !== undefined ? Number(c.bitrate) : 0
@@ -73,6 +77,9 @@ Item {
     }
 
     onCanopenChanged: fillIfInitialized()
+
+    Shortcut { sequence: "Ctrl+Return"; onActivated: motorScanPage.startScan() }
+    Shortcut { sequence: "Ctrl+W"; onActivated: { var w = motorScanPage.Window.window; if (w) w.hide() } }
     Component.onCompleted: fillIfInitialized()
 
     ListModel {
@@ -153,6 +160,9 @@ Item {
             Button {
                 objectName: "startScanButton"
                 text: qsTr("开始扫描")
+                ToolTip.visible: hovered
+                ToolTip.delay: 500
+                ToolTip.text: qsTr("快捷键：%1").arg("Ctrl+Enter")
                 Layout.preferredWidth: 150
                 Layout.preferredHeight: 45
                 font.pixelSize: 14
@@ -168,6 +178,10 @@ Item {
                 readonly property bool ready: motorScanPage.canopen !== null && motorScanPage.canopen.initialized
                 text: ready ? qsTr("✓ 设备已初始化") : qsTr("✗ 请先配置设备通道")
                 color: ready ? "green" : "red"
+            }
+
+            SimulatedBenchMark {
+                canopen: motorScanPage.canopen
             }
         }
 
@@ -227,7 +241,7 @@ Item {
                                 Label {
                                     Layout.fillWidth: true
                                     text: qsTr("设备类型: %1 | 设备索引: %2 | 通道索引: %3 | 波特率: %4 kbps")
-                                          .arg(card.model.deviceTypeName ? card.model.deviceTypeName : qsTr("未知"))
+                                          .arg(card.model.adapterName ? card.model.adapterName : qsTr("未知"))
                                           .arg(card.model.deviceIndex).arg(card.model.channelIndex).arg(card.model.bitrate)
                                     font.pixelSize: 11
                                     color: "#555"

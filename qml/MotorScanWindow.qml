@@ -19,6 +19,10 @@ Window {
         canopen: window.canopen
     }
 
+    FocusRing {
+        window: window
+    }
+
     // Closing only hides the window: the page keeps what the operator entered.
     onClosing: function (close) {
         close.accepted = false

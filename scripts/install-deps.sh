@@ -14,7 +14,7 @@ PACKAGES=(
   libhidapi-dev g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
   xvfb xauth fonts-noto-cjk
   dpkg-dev desktop-file-utils
-  qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools
+  qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools qt6-translations-l10n
   clang-14 libclang-rt-14-dev
   user-mode-linux kmod can-utils iproute2
 )

@@ -38,7 +38,7 @@ extern "C" {
 
 #define SIM_MAX_ADAPTERS 4u
 #define SIM_MAX_CHANNELS 6u
-#define SIM_MAX_MOTORS 64u
+#define SIM_MAX_MOTORS 128u
 #define SIM_TX_QUEUE_LEN 64u
 #define SIM_TX_WAIT_MS 500u
 #define SIM_RX_BUFFER_LEN 2048u

@@ -2,6 +2,7 @@
 // entry and exit, upgrades and status probes.
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -93,6 +94,37 @@ class TestControllerOps : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
         QCOMPARE(m->rowCount(), 1);
         QCOMPARE(m->getMotorStatus(7), Available);
+    }
+
+    // A motor that answers late is found when the scan's time-out allows
+    // for it; with no time-out beyond the queries' own wait it is not.
+    void scanTimeOutAllowsSlowMotors() {
+        loadBench({motor(0, 0, 2), motor(0, 0, 4)});
+        sim_fault_t slow;
+        sim_fault_init(&slow);
+        slow.replyDelayMs = 30;
+        QVERIFY(sim_bench_set_node_fault(0, 0, 2, &slow) == 1);
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 1);
+        const struct {
+            unsigned int timeoutMs;
+            QList<unsigned> listed;
+        } cases[] = {{0, {4}}, {20, {4}}, {200, {2, 4}}};
+        for (const auto &c : cases) {
+            SignalRecord rec(&w);
+            w.scanMotorsOnAllChannels(1, 6, c.timeoutMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+            QList<unsigned> listed;
+            for (int r = 0; r < w.motorListModel()->rowCount(); ++r) {
+                listed.append(w.motorListModel()
+                                  ->data(w.motorListModel()->index(r, 0), MotorListModel::NodeIdRole)
+                                  .toUInt());
+            }
+            QCOMPARE(listed, c.listed);
+        }
+        QCOMPARE(w.motorListModel()->getMotorData(2)->version, QString("1.0.0.0"));
     }
 
     void scanRangeEdges() {
@@ -331,17 +363,6 @@ class TestControllerOps : public QObject {
         QVERIFY(!w.upgradeMotor(4, dir.filePath("missing.bin")));
         QCOMPARE(w.statusMessage(), QString("文件不存在: %1").arg(dir.filePath("missing.bin")));
 
-        // The worker half's own early refusals still end the upgrade for the
-        // page (no channel; file gone since queueing).
-        rec.clear();
-        QVERIFY(!w.doUpgradeMotor(99, path, 60000, 5000, 5000));
-        QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|99|0"});
-        QCOMPARE(w.statusMessage(), QString("未找到节点 99 的信息"));
-        QVERIFY(!w.doUpgradeMotor(4, dir.filePath("missing.bin"), 60000, 5000, 5000));
-        QCOMPARE(rec.withPrefix("upgradeCompleted"),
-                 (QStringList{"upgradeCompleted|99|0", "upgradeCompleted|4|0"}));
-        QCOMPARE(m->getMotorStatus(4), Bootloader);
-
         // The bootloader reports another CRC: the row stays in the
         // bootloader and shows both values.
         rec.clear();
@@ -570,6 +591,12 @@ class TestControllerOps : public QObject {
         QCOMPARE(m->rowCount(), 8);
         w.cacheDirectoryBinFiles(dir.path());
         QCOMPARE(w.matchBinFiles(dir.path()), 8);
+        // Matched but not in the bootloader: the status says what comes first.
+        QCOMPARE(w.upgradeAllMatched(), 0);
+        QCOMPARE(
+            w.statusMessage(),
+            QString(
+                "已提交 0 个升级任务到线程池（8 个配有固件文件的电机不在Bootloader模式：请先点击“进入Bootloader”）"));
         QCOMPARE(w.enterBootloaderAll(), 8);
         QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 8, 30000);
         QTRY_VERIFY(w.busyNodes().isEmpty());
@@ -591,15 +618,39 @@ class TestControllerOps : public QObject {
         QCOMPARE(rec.withPrefix("status|全部升级结束").size(), 1);
         QCOMPARE(w.statusMessage(), QString("全部升级结束：成功 8 个，失败 0 个"));
         QVERIFY(w.busyNodes().isEmpty());
+        // Each row keeps its result and shows the version its motor runs now;
+        // the record has a line per upgrade.
         for (int r = 0; r < 8; ++r) {
-            const unsigned n = m->data(m->index(r, 0), MotorListModel::NodeIdRole).toUInt();
+            const QModelIndex idx = m->index(r, 0);
+            const unsigned n = m->data(idx, MotorListModel::NodeIdRole).toUInt();
             QCOMPARE(m->getMotorStatus(n), Available);
             QVERIFY(rec.has(QString("upgradeProgress|%1|100|升级成功").arg(n)));
+            QCOMPARE(m->data(idx, MotorListModel::ProgressTextRole).toString(), QString("升级成功"));
+            QCOMPARE(m->data(idx, MotorListModel::BusyRole).toBool(), false);
+            const MotorData *d = m->getMotorData(n);
+            QCOMPARE(d->version, MotorListModel::versionText(sim_bench_motor_version(
+                                     d->deviceIndex, d->canChannel, static_cast<uint8_t>(n))));
         }
+        QCOMPARE(w.recordCount(), 8);
+        const QString csv = dir.filePath("record.csv");
+        QVERIFY(w.exportRecord(csv));
+        QFile record(csv);
+        QVERIFY(record.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 9);
+        QCOMPARE(lines.filter(QRegularExpression(",ok,$")).size(), 8);
+        QVERIFY(!w.exportRecord(dir.filePath("no/such/folder/record.csv")));
+
+        // A refresh of every row ends with one report of what it found.
+        QSignalSpy refreshed(&w, &CANopenWrapper::allMotorStatusRefreshed);
+        w.refreshAllMotorStatus();
+        QVERIFY(refreshed.wait(20000));
+        QCOMPARE(w.statusMessage(), QString("状态刷新完成：Available 8 个，Bootloader 0 个，连接中断 0 个"));
     }
 
     // The same node id on several channels: one row, always the motor of the
-    // first channel in the channel list, and the operator is told.
+    // first channel in the channel list; one status line says so, and the
+    // motors left out are offered and can be swapped into the list.
     void duplicateNodeIdsKeepTheFirstChannel() {
         QVERIFY(sim_bench_load_scenario(OSTRELO_TEST_DATA_DIR "/duplicate-node-ids.scn") == 1);
         CANopenWrapper w;
@@ -608,11 +659,15 @@ class TestControllerOps : public QObject {
         for (int run = 0; run < 2; ++run) {
             SignalRecord rec(&w);
             QSignalSpy notes(&w, &CANopenWrapper::channelScanNote);
-            w.scanMotorsOnAllChannels(1, 8);
+            w.scanMotorsOnAllChannels(1, 8, 0);
             QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
             QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|6"});
-            QVERIFY(rec.has("status|节点 1 在多个通道上重复：通道 1、通道 2；列表只保留通道 1 上的电机"));
-            QVERIFY(rec.has("status|节点 2 在多个通道上重复：通道 1、通道 4；列表只保留通道 1 上的电机"));
+            QCOMPARE(
+                w.statusMessage(),
+                QString(
+                    "扫描共找到 8 个电机，其中 2 个的节点ID与其他通道上的电机相同：节点 1（通道 1、通道 2）；"
+                    "节点 2（通道 1、通道 4）。列表中每个节点ID只列出第一个通道上的电机，其余的列在"
+                    "“其他通道上的同号电机”中，可以换入列表"));
             for (unsigned n : {1u, 2u}) {
                 QCOMPARE(m->getMotorData(n)->deviceIndex, 0u);
                 QCOMPARE(m->getMotorData(n)->canChannel, 0u);
@@ -621,6 +676,28 @@ class TestControllerOps : public QObject {
             QCOMPARE(notes.at(0), (QList<QVariant>{1, QString("节点 1 与其他通道重复，未列入列表")}));
             QCOMPARE(notes.at(1), (QList<QVariant>{3, QString("节点 2 与其他通道重复，未列入列表")}));
         }
+        const QVariantList unlisted = w.unlistedMotors();
+        QCOMPARE(unlisted.size(), 2);
+        const QVariantMap second = unlisted.at(1).toMap();
+        QCOMPARE(second.value("nodeId").toUInt(), 2u);
+        QCOMPARE(second.value("deviceIndex").toUInt(), 1u);
+        QCOMPARE(second.value("canChannel").toUInt(), 1u);
+
+        // Swapped in: node 2's row is now the motor on adapter 1 channel 1,
+        // without the file of the other one; the other is offered instead.
+        m->setBinFilePath(2, "/fw/other.bin");
+        QVERIFY(w.listUnlistedMotor(1));
+        QCOMPARE(m->getMotorData(2)->deviceIndex, 1u);
+        QCOMPARE(m->getMotorData(2)->canChannel, 1u);
+        QCOMPARE(m->getMotorData(2)->firmwareModel, QString("80031"));
+        QCOMPARE(m->getBinFilePath(2), QString());
+        QCOMPARE(w.unlistedMotors().at(1).toMap().value("canChannel").toUInt(), 0u);
+        QVERIFY(!w.listUnlistedMotor(2));
+        // It is the one the controller now talks to.
+        QVERIFY(w.enterBootloader(2));
+        QTRY_COMPARE_WITH_TIMEOUT(m->getMotorStatus(2), Bootloader, 20000);
+        QCOMPARE(sim_bench_motor_state(1, 1, 2), int(SIM_MOTOR_BOOT_HELD));
+        QCOMPARE(sim_bench_motor_state(0, 0, 2), int(SIM_MOTOR_APPLICATION));
     }
 
     // Stopping ends a running transfer at once with an SDO abort (general

@@ -60,6 +60,10 @@ TestCase {
         return model.data(model.index(i, 0), 266)
     }
 
+    function roleAt(i, role) {
+        return model.data(model.index(i, 0), role)
+    }
+
     function allRows(predicate) {
         for (var i = 0; i < model.rowCount(); ++i)
             if (!predicate(i))
@@ -102,10 +106,8 @@ TestCase {
     }
 
     function cleanupTestCase() {
-        if (main) {
-            main.close()
+        if (main)
             main.destroy()
-        }
     }
 
     function test_1_configure() {
@@ -176,7 +178,7 @@ TestCase {
         tryVerify(function () { return allRows(function (i) { return stateAt(i) === 2 }) }, 60000,
                   "every motor reached its bootloader")
         for (var i = 0; i < model.rowCount(); ++i)
-            compare(page.motorStatusMap[nodeAt(i)], "Bootloader")
+            compare(roleAt(i, MotorListModel.StatusTextRole), "Bootloader")
     }
 
     function test_5_upgradeOne() {
@@ -194,15 +196,17 @@ TestCase {
         click(rowOf(page, first), "upgradeButton")
         view.contentX = view.originX
         // The bar appears at once with the preparation text.
-        verify(page.upgradeProgressMap[node] !== undefined)
+        verify(roleAt(first, MotorListModel.ProgressRole) >= 0)
         upgradeCompletedSpy.wait(120000)
         compare(upgradeCompletedSpy.signalArguments[0][0], node)
         compare(upgradeCompletedSpy.signalArguments[0][1], true)
-        compare(page.upgradeProgressMap[node].percent, 100)
-        compare(page.upgradeProgressMap[node].status, "升级成功")
         compare(stateAt(first), 0)
-        compare(page.motorStatusMap[node], "Available")
-        tryVerify(function () { return page.upgradeProgressMap[node] === undefined }, 3000)
+        compare(roleAt(first, MotorListModel.StatusTextRole), "Available")
+        // The result stays in the row, with the version the motor runs now.
+        wait(2200)
+        compare(roleAt(first, MotorListModel.ProgressRole), 100)
+        compare(roleAt(first, MotorListModel.ProgressTextRole), "升级成功")
+        compare(versionAt(first), testHelper.binFileVersion(fileAt(first)))
         upgraded[node] = motorAt(first)
     }
 
@@ -228,10 +232,9 @@ TestCase {
         }
         // A moment in the middle of the transfers, for the documentation.
         tryVerify(function () {
-            for (var k in page.upgradeProgressMap)
-                if (page.upgradeProgressMap[k].percent > 0)
-                    return true
-            return upgradeCompletedSpy.count > 0
+            return upgradeCompletedSpy.count > 0 || !allRows(function (i) {
+                return String(roleAt(i, MotorListModel.ProgressTextRole)).indexOf("传输中") !== 0
+            })
         }, 60000)
         screenshot(main.motorListWindow, "motor-list-upgrading.png")
         tryVerify(function () { return upgradeCompletedSpy.count >= expected }, 240000, "all upgrades finished")
@@ -245,7 +248,10 @@ TestCase {
         // Matched motors run their new application; the others stay in the bootloader.
         for (i = 0; i < model.rowCount(); ++i)
             compare(stateAt(i), fileAt(i) !== "" ? 0 : 2, "node " + nodeAt(i))
-        tryVerify(function () { return Object.keys(page.upgradeProgressMap).length === 0 }, 3000)
+        verify(allRows(function (i) {
+            return roleAt(i, MotorListModel.ProgressTextRole) === "升级成功"
+                   && versionAt(i) === testHelper.binFileVersion(fileAt(i))
+        }), "every row shows its result and new version")
         screenshot(main.motorListWindow, "motor-list.png")
         // The right-hand part of the table: actions and the row status texts.
         var view = page.listView
@@ -308,5 +314,22 @@ TestCase {
         verify(allRows(function (i) { return stateAt(i) === 2 }))
         compare(controller.statusMessage,
                 "交互式强制进入Bootloader完成，成功 " + model.rowCount() + "/" + model.rowCount() + " 个电机")
+    }
+
+    function test_9_closeWarnsOfMotorsInTheBootloader() {
+        // The hold left every motor in its bootloader: closing asks first.
+        main.close()
+        verify(main.visible, "the close waits for an answer")
+        compare(main.closeMode, "bootloader")
+        tryCompare(main.closeDialog, "opened", true)
+        compare(main.bootloaderNodes.length, model.rowCount())
+        click(main.closeDialog.contentItem, "stayButton")
+        tryCompare(main.closeDialog, "visible", false)
+        verify(controller.initialized)
+        main.close()
+        tryCompare(main.closeDialog, "opened", true)
+        click(main.closeDialog.contentItem, "quitButton")
+        compare(main.visible, false)
+        compare(controller.initialized, false)
     }
 }

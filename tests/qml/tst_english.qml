@@ -98,9 +98,14 @@ TestCase {
         // A row text and its colour come from the controller in English.
         var node = model.data(model.index(0, 0), MotorListModel.NodeIdRole)
         controller.enterBootloader(node)
-        compare(page.motorStatusMap[node], "Entering the bootloader...")
-        tryVerify(function () { return page.motorStatusMap[node] === "Bootloader" }, 30000)
+        compare(child(row, "statusText").text, "Entering the bootloader...")
+        tryVerify(function () { return child(row, "statusText").text === "Bootloader" }, 30000)
         verify(Qt.colorEqual(child(row, "statusText").color, "green"))
         screenshot(win, "en-motor-list.png")
+        // A transfer's text fits beside its bar on a 1366 px wide screen.
+        win.width = 1366
+        controller.upgradeProgressPercent(node, 48, "Transferring: 23654/49168 bytes (48%)")
+        waitForRendering(win.contentItem)
+        compare(child(row, "upgradeProgressText").truncated, false)
     }
 }

@@ -122,10 +122,15 @@ TestCase {
         compare(status.text, "状态: 配置列表为空")
         main.controller.setChannelConfigs([{ enabled: false }])
         compare(status.text, "状态: 没有启用的配置项")
-        // Long texts wrap inside the 300 px column instead of widening it.
+        // Long texts wrap inside the 300 px column instead of widening it,
+        // downwards: the buttons above stay where they are.
+        var button = findChild(main.contentItem, "openMotorListButton")
+        var buttonY = button.mapToItem(main.contentItem, 0, 0).y
         status.text = "状态: " + "很长的状态文字".repeat(12)
         verify(status.lineCount >= 2, "wrapped: " + status.lineCount)
         compare(status.width, 300)
+        compare(button.mapToItem(main.contentItem, 0, 0).y, buttonY)
+        verify(findChild(main.contentItem, "simulatedBenchMark").visible)
     }
 
     function test_f_closingReleasesEverythingAndDestroysWindows() {

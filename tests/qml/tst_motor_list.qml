@@ -51,6 +51,7 @@ TestCase {
         for (var i = 0; i < model.rowCount(); ++i) {
             model.setBinFilePath(nodeAt(i), "")
             testHelper.setMotorStatus(model, nodeAt(i), 0)
+            controller.motorStatusChanged(nodeAt(i), "")
         }
         waitForRendering(page)
     }
@@ -61,6 +62,10 @@ TestCase {
 
     function stateAt(i) {
         return model.data(model.index(i, 0), MotorListModel.MotorStatusRole)
+    }
+
+    function statusOf(i) {
+        return model.data(model.index(i, 0), MotorListModel.StatusTextRole)
     }
 
     function row(i) {
@@ -89,6 +94,13 @@ TestCase {
         compare(findChild(page, "folderLabel").text, "文件夹: batch 12")
         compare(findChild(page, "matchFilesButton").enabled, true)
         compare(findChild(page, "statusLabel").text, "状态: " + controller.statusMessage)
+        verify(findChild(page, "simulatedBenchMark").visible, "the bench is the transport here")
+
+        // The row's own file dialog opens in the chosen firmware folder.
+        page.applyChosenFolder(testHelper.fileUrl("/tmp"))
+        page.openFileDialogFor(nodeAt(0))
+        compare(String(page.fileDialog.currentFolder), String(testHelper.fileUrl("/tmp")))
+        page.fileDialog.close()
     }
 
     function test_urlConversion() {
@@ -252,52 +264,42 @@ TestCase {
         mouseClick(findChild(page, "exitBootloaderAllButton"))
         // The queued exit marks its row busy at once; the others are untouched.
         compare(stateAt(1), 3)
-        compare(page.motorStatusMap[nodeAt(1)], "正在退出Bootloader...")
+        compare(statusOf(1), "正在退出Bootloader...")
         for (i = 0; i < model.rowCount(); ++i) {
             if (i !== 1) {
                 compare(stateAt(i), 0)
-                compare(page.motorStatusMap[nodeAt(i)], undefined)
+                compare(statusOf(i), "")
             }
         }
         // Let the worker finish before the next test touches the rows.
-        tryVerify(function () { return page.motorStatusMap[nodeAt(1)] !== "正在退出Bootloader..." }, 30000)
-        verify(["已退出Bootloader", "退出Bootloader失败"].indexOf(page.motorStatusMap[nodeAt(1)]) >= 0,
-               page.motorStatusMap[nodeAt(1)])
-        compareColor(findChild(row(1), "statusText").color,
-                     page.motorStatusMap[nodeAt(1)] === "已退出Bootloader" ? "black" : "red")
+        tryVerify(function () { return statusOf(1) !== "正在退出Bootloader..." }, 30000)
+        verify(["已退出Bootloader", "退出Bootloader失败"].indexOf(statusOf(1)) >= 0, statusOf(1))
+        compareColor(findChild(row(1), "statusText").color, statusOf(1) === "已退出Bootloader" ? "black" : "red")
+        tryCompare(findChild(row(1), "refreshButton"), "enabled", true)
     }
 
-    function test_progressEntriesAreClearedAfterCompletion() {
+    // An upgrade's result stays in its row (bar and colour) until the row's
+    // next operation; it does not vanish after a moment.
+    function test_upgradeResultStaysUntilNextOperation() {
         var a = nodeAt(0)
         var b = nodeAt(1)
         controller.upgradeProgressPercent(a, 40, "传输中: 40/100 字节 (40%)")
-        controller.upgradeProgressPercent(b, 10, "传输中: 10/100 字节 (10%)")
-        compare(page.upgradeProgressMap[a].percent, 40)
-
+        compare(findChild(row(0), "upgradeProgressBar").value, 40)
         controller.upgradeCompleted(a, true)
-        compare(page.upgradeProgressMap[a].percent, 100)
-        compare(page.upgradeProgressMap[a].status, "升级成功")
-        compare(findChild(row(0), "upgradeProgressText").text, "升级成功")
-        compare(page.pendingClearNodes, [a])
-        verify(page.clearTimer.running)
-        compare(page.clearTimer.interval, 2000)
-        compare(page.clearTimer.repeat, false)
-
-        wait(500)
+        controller.upgradeProgressPercent(b, 10, "传输中: 10/100 字节 (10%)")
         controller.upgradeCompleted(b, false)
-        controller.upgradeCompleted(b, false)
-        compare(page.pendingClearNodes, [a, b])
-        compare(page.upgradeProgressMap[b].percent, 0)
-        compare(page.upgradeProgressMap[b].status, "升级失败")
-
-        // Both go at the first firing of the timer, about 2 s after the first
-        // completion; other entries stay.
-        controller.upgradeProgressPercent(nodeAt(2), 5, "传输中")
-        tryVerify(function () { return page.upgradeProgressMap[a] === undefined }, 3000)
-        compare(page.upgradeProgressMap[b], undefined)
-        compare(page.pendingClearNodes, [])
-        compare(page.upgradeProgressMap[nodeAt(2)].percent, 5)
+        wait(2200)
+        var cases = [[0, 100, "升级成功", CANopenWrapper.UpgradeSucceeded], [1, 0, "升级失败", CANopenWrapper.OperationFailed]]
+        for (var i = 0; i < cases.length; ++i) {
+            var r = row(cases[i][0])
+            compare(findChild(r, "progressStrip").visible, true, "row " + i)
+            compare(findChild(r, "upgradeProgressBar").value, cases[i][1])
+            compare(findChild(r, "upgradeProgressText").text, cases[i][2])
+            compare(model.data(model.index(cases[i][0], 0), MotorListModel.LastResultRole), cases[i][3])
+        }
+        testHelper.setMotorStatus(model, a, CANopenWrapper.Busy)
         compare(findChild(row(0), "progressStrip").visible, false)
+        compare(findChild(row(1), "progressStrip").visible, true)
         compare(row(0).height, 72)
     }
 
@@ -340,9 +342,9 @@ TestCase {
     function test_rowActionsCallTheController() {
         var node = nodeAt(0)
         mouseClick(findChild(row(0), "refreshButton"))
-        compare(page.motorStatusMap[node], "刷新中...")
+        compare(statusOf(0), "刷新中...")
         tryVerify(function () { return stateAt(0) !== 3 }, 20000)
-        compare(page.motorStatusMap[node], "Available")
+        compare(statusOf(0), "Available")
 
         mouseClick(findChild(page, "refreshAllButton"))
         compare(controller.statusMessage, "已提交 " + model.rowCount() + " 个状态刷新任务到线程池")
@@ -353,8 +355,10 @@ TestCase {
             return true
         }, 30000)
 
+        // With nothing matched, the status says what to do first.
         mouseClick(findChild(page, "upgradeAllButton"))
-        compare(controller.statusMessage, "已提交 0 个升级任务到线程池")
+        compare(controller.statusMessage,
+                "已提交 0 个升级任务到线程池（没有电机配有固件文件：请先选择固件文件夹并点击“匹配.bin文件”）")
     }
 
     function test_closeButtonHidesTheWindow() {
@@ -364,6 +368,6 @@ TestCase {
         compare(win.visible, false)
         win.show()
         compare(page.selectedFolderPath, "/tmp/fw")
-        compare(page.motorStatusMap[nodeAt(0)], "Bootloader")
+        compare(statusOf(0), "Bootloader")
     }
 }

@@ -195,4 +195,29 @@ TEST_F(Scenario, Files) {
     EXPECT_EQ(0, sim_bench_motor_count());
 }
 
+// The largest rig: four adapters of six channels, five motors on each, every
+// node id once, and the last motor of the last channel answers.
+TEST_F(Scenario, Rig24) {
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(1, sim_bench_load_scenario(OSTRELO_RIG_SCENARIO));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    ASSERT_EQ(120, sim_bench_motor_count());
+    int perChannel[SIM_MAX_ADAPTERS][SIM_MAX_CHANNELS] = {};
+    bool seen[128] = {};
+    for (int i = 0; i < 120; ++i) {
+        sim_motor_config_t c;
+        ASSERT_EQ(1, sim_bench_motor_config(i, &c));
+        EXPECT_FALSE(seen[c.node]) << int(c.node);
+        seen[c.node] = true;
+        perChannel[c.adapter][c.channel]++;
+    }
+    for (auto &a : perChannel) {
+        for (int n : a) {
+            EXPECT_EQ(5, n);
+        }
+    }
+    EXPECT_TRUE(open_channel(3, 5));
+    EXPECT_EQ(1u, tx(3, 5, 120, {0x64}));
+}
+
 } // namespace

@@ -29,9 +29,12 @@ class TestAppClose : public QObject {
     // Each of these ends the event loop: run one per process.
     void closeDuringUpgradeAndWait() { closeDuringUpgrade(false); }
     void closeDuringUpgradeAndStop() { closeDuringUpgrade(true); }
+    void closeAfterOperationsEndedAndWait() { closeAfterOperationsEnded(false); }
+    void closeAfterOperationsEndedAndStop() { closeAfterOperationsEnded(true); }
 
   private:
     void closeDuringUpgrade(bool stop);
+    void closeAfterOperationsEnded(bool stop);
 };
 
 namespace {
@@ -121,10 +124,19 @@ void TestAppClose::closeDuringUpgrade(bool stop) {
     QTimer::singleShot(0, main, [main, stop]() {
         QMetaObject::invokeMethod(main, stop ? "stopOperations" : "waitForOperations");
     });
+    // After a wait the program stays until the operator has seen the results.
+    bool resultsShown = false;
+    connect(&tick, &QTimer::timeout, this, [main, &resultsShown]() {
+        if (!resultsShown && main->property("closeMode").toString() == QLatin1String("done")) {
+            resultsShown = true;
+            QTimer::singleShot(300, main, [main]() { QMetaObject::invokeMethod(main, "closeNow"); });
+        }
+    });
     QTimer::singleShot(60000, qApp, []() { QCoreApplication::exit(99); });
     const int rc = QGuiApplication::exec();
 
     QCOMPARE(rc, 0);
+    QCOMPARE(resultsShown, !stop);
     if (!stop) {
         QVERIFY(ticks > 5); // the transfer took seconds, the window kept going
     }
@@ -137,6 +149,37 @@ void TestAppClose::closeDuringUpgrade(bool stop) {
     } else {
         QTRY_COMPARE(sim_bench_motor_version(adapter, channel, 1), version);
     }
+}
+
+// The close dialog stays open until its operations have ended ("0 running"):
+// waiting then shows the results at once, stopping ends the program at once.
+void TestAppClose::closeAfterOperationsEnded(bool stop) {
+    QQmlApplicationEngine engine;
+    auto *main = loadMain(engine);
+    QVERIFY(main);
+    auto *controller = main->property("controller").value<CANopenWrapper *>();
+    QCOMPARE(controller->autoConfigureChannels(), 4);
+    QSignalSpy scanned(controller, &CANopenWrapper::scanCompleted);
+    controller->scanMotorsOnAllChannels(1, 2, 100);
+    QVERIFY(scanned.wait(20000));
+    controller->refreshMotorStatus(1);
+    QVERIFY(controller->activeOperations() > 0);
+    QVERIFY(!main->close());
+    QVERIFY(QTest::qWaitFor([&] { return controller->activeOperations() == 0; }, 20000));
+    QCOMPARE(main->property("closeMode").toString(), QString("ask"));
+
+    QString modeAfterWait;
+    QTimer::singleShot(0, main, [main, stop, &modeAfterWait]() {
+        QMetaObject::invokeMethod(main, stop ? "stopOperations" : "waitForOperations");
+        modeAfterWait = main->property("closeMode").toString();
+        if (!stop) {
+            QMetaObject::invokeMethod(main, "closeNow");
+        }
+    });
+    QTimer::singleShot(20000, qApp, []() { QCoreApplication::exit(99); });
+    QCOMPARE(QGuiApplication::exec(), 0);
+    QCOMPARE(modeAfterWait, stop ? QString() : QString("done"));
+    QCOMPARE(controller->isInitialized(), false);
 }
 
 void TestAppClose::closingTheMainWindowEndsTheRun() {
