@@ -1,5 +1,6 @@
 // Moving a node between its application and its resident bootloader.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 
@@ -21,7 +22,7 @@ void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
         line[pos] = '\n';
         line[pos + 1] = '\0';
     }
-    fputs(line, stdout);
+    ostrelo_log_tagged(line);
 }
 
 // Takes one raw frame. A receive that fails at once (channel gone) would turn
@@ -101,11 +102,11 @@ constexpr uint32_t kBootProbeMs = 300;
 
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
     if (attempt == 0) {
-        printf("\n--- Initial Attempt ---\n");
+        ostrelo_info("\n--- Initial Attempt ---\n");
         return;
     }
-    printf("\n--- Retry Attempt %u/%u ---\n", attempt, retry_count);
-    printf("Waiting %u ms before retry...\n", retry_delay_ms);
+    ostrelo_info("\n--- Retry Attempt %u/%u ---\n", attempt, retry_count);
+    ostrelo_info("Waiting %u ms before retry...\n", retry_delay_ms);
     delay_ms(retry_delay_ms);
 }
 
@@ -135,9 +136,9 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
-    printf("\n=== Enter Bootloader Mode ===\n");
-    printf("Target Node ID: %d\n", static_cast<int>(nodeId));
-    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+    ostrelo_info("\n=== Enter Bootloader Mode ===\n");
+    ostrelo_info("Target Node ID: %d\n", static_cast<int>(nodeId));
+    ostrelo_info("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
 
     uint8_t readCmd[8];
     uint8_t write1[8];
@@ -149,35 +150,36 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
     for (uint64_t attempt = 0; attempt <= retry_count && !client_api_cancel_requested(channelId); ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
-        printf("Step 1: Send read command\n");
+        ostrelo_info("Step 1: Send read command\n");
         client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
-            printf("Step 2: No/invalid reply for node %u, retrying...\n", static_cast<unsigned>(nodeId));
+            ostrelo_warning("Step 2: No/invalid reply for node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("Step 2: Received valid A3 40 reply (not all FF)\n");
-        printf("Step 3: Send write command 1\n");
+        ostrelo_info("Step 2: Received valid A3 40 reply (not all FF)\n");
+        ostrelo_info("Step 3: Send write command 1\n");
         client_api_send_can_data(channelId, nodeId, write1, writeLen);
-        printf("Step 4: Send read command again\n");
+        ostrelo_info("Step 4: Send read command again\n");
         client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
-            printf("Step 5: No/invalid confirmation for node %u, retrying...\n",
-                   static_cast<unsigned>(nodeId));
+            ostrelo_warning("Step 5: No/invalid confirmation for node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
-        printf("Step 6: Send final write command\n");
+        ostrelo_info("Step 5: Received valid A3 40 confirmation (not all FF)\n");
+        ostrelo_info("Step 6: Send final write command\n");
         client_api_send_can_data(channelId, nodeId, write2, writeLen);
         delay_ms(kBootRestartMs);
         if (client_api_bootloader_answers(channelId, nodeId, kBootConfirmMs) != 0) {
-            printf("Step 7: No answer from the bootloader of node %u, retrying...\n",
-                   static_cast<unsigned>(nodeId));
+            ostrelo_warning("Step 7: No answer from the bootloader of node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("SUCCESS: App should restart and enter bootloader mode\n");
+        ostrelo_info("SUCCESS: App should restart and enter bootloader mode\n");
         return 0;
     }
-    printf("FAILED: All attempts failed to enter bootloader mode\n");
+    ostrelo_error("FAILED: All attempts failed to enter bootloader mode\n");
     return -1;
 }
 
@@ -186,21 +188,21 @@ int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, ui
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
-    printf("\n=== Exit Bootloader Mode ===\n");
-    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+    ostrelo_info("\n=== Exit Bootloader Mode ===\n");
+    ostrelo_info("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
     uint8_t start[8];
     motor_build_program_control(start, MOTOR_PROGRAM_START);
     for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
-        printf("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
+        ostrelo_info("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
         print_bytes_line("Data: ", start, 8);
         if (send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
-            printf("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
+            ostrelo_info("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
             return 0;
         }
-        printf("FAILED: Failed to send SDO command, retrying...\n");
+        ostrelo_error("FAILED: Failed to send SDO command, retrying...\n");
     }
-    printf("FAILED: All attempts failed to exit bootloader mode\n");
+    ostrelo_error("FAILED: All attempts failed to exit bootloader mode\n");
     return -1;
 }
 
@@ -213,13 +215,13 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
     clear_half_open_transfer(channelId, nodeId);
     for (;;) {
         if (stop_round(channelId, nodeId, timeout_ms, true) == 0) {
-            printf("Prevent app start: OK\n");
+            ostrelo_info("Prevent app start: OK\n");
             return 0;
         }
         ++failures;
         delay_ms(retry_delay_ms);
         if (failures > retry_count) {
-            printf("Prevent app start: FAILED\n");
+            ostrelo_warning("Prevent app start: FAILED\n");
             return -1;
         }
     }
@@ -235,11 +237,11 @@ int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uin
     for (;;) {
         if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms ||
             client_api_cancel_requested(channelId)) {
-            printf("Prevent app start: FAILED (duration elapsed)\n");
+            ostrelo_warning("Prevent app start: FAILED (duration elapsed)\n");
             return -1;
         }
         if (stop_round(channelId, nodeId, 10, false) == 0) {
-            printf("Prevent app start: OK\n");
+            ostrelo_info("Prevent app start: OK\n");
             return 0;
         }
     }
@@ -259,7 +261,7 @@ int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t no
     }
     if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kEntryRetries, kEntryRetryDelayMs) !=
         0) {
-        printf("[boot_and_transfer] Enter bootloader failed\n");
+        ostrelo_warning("[boot_and_transfer] Enter bootloader failed\n");
         return -1;
     }
     delay_ms(1000);
@@ -267,10 +269,10 @@ int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t no
         channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
         nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
-        printf("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        ostrelo_warning("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
         return -1;
     }
-    printf("[boot_and_transfer] Block transfer success\n");
+    ostrelo_info("[boot_and_transfer] Block transfer success\n");
     return 0;
 }
 
@@ -281,7 +283,7 @@ int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channe
         return -1;
     }
     if (client_api_prevent_app_start_for_duration(channelId, nodeId, prevent_duration_ms) != 0) {
-        printf("[force_boot_and_transfer] prevent_app_start failed\n");
+        ostrelo_warning("[force_boot_and_transfer] prevent_app_start failed\n");
         return -1;
     }
     delay_ms(500);
@@ -289,9 +291,10 @@ int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channe
         channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
         nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
-        printf("[force_boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        ostrelo_warning("[force_boot_and_transfer] Block transfer failed: 0x%08X\n",
+                        static_cast<unsigned>(rc));
         return -1;
     }
-    printf("[force_boot_and_transfer] Block transfer success\n");
+    ostrelo_info("[force_boot_and_transfer] Block transfer success\n");
     return 0;
 }

@@ -1,5 +1,6 @@
 // SDO read and write of one object, and block download of a whole file.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include "CO_driver.h"
 #include "client_wait.h"
@@ -71,7 +72,7 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > timeout_ms) {
-            printf(timeoutFormat, timeout_ms);
+            ostrelo_info(timeoutFormat, timeout_ms);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
@@ -81,7 +82,7 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             if (++fullCount >= fullLimit) {
-                printf(txFullFormat, fullLimit);
+                ostrelo_info(txFullFormat, fullLimit);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else if (ret == CO_SDO_RT_ok_communicationEnd) {
@@ -171,28 +172,29 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     CO_SDO_return_t setupResult = CO_SDO_RT_ok_communicationEnd;
     CO_SDOclient_t *c = aim_client(ch, nodeId, &setupResult);
     if (c == nullptr) {
-        printf("SDO download setup failed: %d\n", static_cast<int>(setupResult));
+        ostrelo_warning("SDO download setup failed: %d\n", static_cast<int>(setupResult));
         return CO_SDO_AB_GENERAL;
     }
     const uint16_t sdoTimeout = response_timeout_ms(timeout_ms * 100u);
     const uint32_t totalLimit = timeout_ms * 100u;
 
-    printf("Initiating SDO download: index=0x%04X, subIndex=0x%02X, dataSize=%zu, useBlock=%s\n",
-           static_cast<unsigned>(index), static_cast<unsigned>(subIndex), dataSize,
-           useBlock ? "true" : "false");
+    ostrelo_debug("Initiating SDO download: index=0x%04X, subIndex=0x%02X, dataSize=%zu, useBlock=%s\n",
+                  static_cast<unsigned>(index), static_cast<unsigned>(subIndex), dataSize,
+                  useBlock ? "true" : "false");
     const CO_SDO_return_t initRet =
         CO_SDOclientDownloadInitiate(c, index, subIndex, dataSize, sdoTimeout, useBlock);
     if (initRet != CO_SDO_RT_ok_communicationEnd) {
-        printf("SDO download init failed: %d\n", static_cast<int>(initRet));
+        ostrelo_warning("SDO download init failed: %d\n", static_cast<int>(initRet));
         return CO_SDO_AB_GENERAL;
     }
-    printf("SDO download initiated successfully, state: %d\n", static_cast<int>(c->state));
+    ostrelo_debug("SDO download initiated successfully, state: %d\n", static_cast<int>(c->state));
     if (useBlock && c->state != CO_SDO_ST_DOWNLOAD_BLK_INITIATE_REQ) {
-        printf("SDO client not in correct state for block download: %d\n", static_cast<int>(c->state));
+        ostrelo_warning("SDO client not in correct state for block download: %d\n",
+                        static_cast<int>(c->state));
         return CO_SDO_AB_GENERAL;
     }
-    printf("FIFO buffer status: writePtr=%zu, readPtr=%zu, bufSize=%zu\n", c->bufFifo.writePtr,
-           c->bufFifo.readPtr, c->bufFifo.bufSize);
+    ostrelo_debug("FIFO buffer status: writePtr=%zu, readPtr=%zu, bufSize=%zu\n", c->bufFifo.writePtr,
+                  c->bufFifo.readPtr, c->bufFifo.bufSize);
 
     size_t written = CO_SDOclientDownloadBufWrite(c, data, dataSize < kChunk ? dataSize : kChunk);
     bool_t partial = false;
@@ -212,10 +214,11 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             partial = false;
         }
     } else if (written < dataSize) {
-        printf("SDO download buffer write: written %zu of %zu bytes (partial, initial)\n", written, dataSize);
+        ostrelo_debug("SDO download buffer write: written %zu of %zu bytes (partial, initial)\n", written,
+                      dataSize);
         partial = true;
     } else {
-        printf("SDO download buffer write success: written %zu bytes\n", written);
+        ostrelo_debug("SDO download buffer write success: written %zu bytes\n", written);
         partial = false;
     }
 
@@ -226,26 +229,27 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
         if (client_api_cancel_requested(channelId)) {
-            printf("SDO download cancelled\n");
+            ostrelo_info("SDO download cancelled\n");
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > totalLimit) {
-            printf("SDO download total timeout: %u ms exceeded\n", totalLimit);
+            ostrelo_warning("SDO download total timeout: %u ms exceeded\n", totalLimit);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
         const CO_SDO_return_t ret =
             CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
-            printf("SDO download failed: %d\n", static_cast<int>(ret));
+            ostrelo_warning("SDO download failed: %d\n", static_cast<int>(ret));
             return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             ++fullCount;
-            printf("CAN transmit buffer full (count: %u/%u)\n", fullCount, kTxFullLimit);
+            ostrelo_debug("CAN transmit buffer full (count: %u/%u)\n", fullCount, kTxFullLimit);
             if (fullCount >= kTxFullLimit) {
-                printf("SDO download failed: CAN transmit buffer consistently full for %u iterations\n",
-                       kTxFullLimit);
+                ostrelo_warning(
+                    "SDO download failed: CAN transmit buffer consistently full for %u iterations\n",
+                    kTxFullLimit);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else {
@@ -269,17 +273,17 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
                 }
             } else {
                 if (accepted > 0) {
-                    printf("SDO download buffer refill: written %zu bytes, total: %zu/%zu\r", accepted,
-                           written, dataSize);
+                    ostrelo_debug("SDO download buffer refill: written %zu bytes, total: %zu/%zu\r", accepted,
+                                  written, dataSize);
                 }
                 if (written >= dataSize) {
                     partial = false;
-                    printf("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
+                    ostrelo_debug("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
                 }
             }
         } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             if (progressCallback == nullptr) {
-                printf("SDO download completed\n");
+                ostrelo_info("SDO download completed\n");
             }
             return CO_SDO_AB_NONE;
         }
@@ -318,7 +322,7 @@ int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size) {
         f = nullptr;
     }
     if (f == nullptr) {
-        printf("Error: Cannot open file %s\n", filename != nullptr ? filename : "(null)");
+        ostrelo_error("Error: Cannot open file %s\n", filename != nullptr ? filename : "(null)");
         return -1;
     }
     long len = -1;
@@ -327,27 +331,27 @@ int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size) {
     }
     if (len < 0 || fseek(f, 0, SEEK_SET) != 0) {
         fclose(f);
-        printf("Error: File read incomplete\n");
+        ostrelo_error("Error: File read incomplete\n");
         return -1;
     }
     // SDO sizes travel as 32 bits; a larger image cannot be announced.
     if (static_cast<unsigned long>(len) > 0xFFFFFFFFul) {
         fclose(f);
-        printf("Error: Cannot allocate memory for file\n");
+        ostrelo_error("Error: Cannot allocate memory for file\n");
         return -1;
     }
     const size_t n = static_cast<size_t>(len);
     uint8_t *data = static_cast<uint8_t *>(malloc(n + 1)); // +1: an empty file still gets a buffer
     if (data == nullptr) {
         fclose(f);
-        printf("Error: Cannot allocate memory for file\n");
+        ostrelo_error("Error: Cannot allocate memory for file\n");
         return -1;
     }
     const size_t got = n > 0 ? fread(data, 1, n, f) : 0;
     fclose(f);
     if (got < n) {
         free(data);
-        printf("Error: File read incomplete\n");
+        ostrelo_error("Error: File read incomplete\n");
         return -1;
     }
     *buffer = data;
@@ -360,34 +364,34 @@ CO_SDO_abortCode_t client_api_transfer_file_block_with_progress(
     uint32_t timeout_ms, client_api_progress_callback_t progressCallback, void *userData) {
     const char *name = filename != nullptr ? filename : "(null)";
     if (progressCallback == nullptr) {
-        printf("\n=== Block SDO Transfer Demo - Transfer %s ===\n", name);
+        ostrelo_info("\n=== Block SDO Transfer Demo - Transfer %s ===\n", name);
     }
     uint8_t *data = nullptr;
     size_t size = 0;
     if (read_file_to_buffer(filename, &data, &size) != 0) {
         if (progressCallback == nullptr) {
-            printf("Failed to load file %s\n", name);
+            ostrelo_error("Failed to load file %s\n", name);
         }
         return CO_SDO_AB_GENERAL;
     }
-    printf("File %s loaded: %zu bytes\n", name, size);
+    ostrelo_info("File %s loaded: %zu bytes\n", name, size);
     CO_SDO_abortCode_t result;
     if (progressCallback != nullptr) {
         result = client_api_sdo_block_with_progress(channelId, nodeId, index, subIndex, data, size,
                                                     timeout_ms, progressCallback, userData);
     } else {
-        printf("File size: %zu bytes\n", size);
-        printf("Starting block SDO transfer to node %d...\n", static_cast<int>(nodeId));
-        printf("OD Index: 0x%04X, SubIndex: 0x%02X\n", static_cast<unsigned>(index),
-               static_cast<unsigned>(subIndex));
+        ostrelo_info("File size: %zu bytes\n", size);
+        ostrelo_info("Starting block SDO transfer to node %d...\n", static_cast<int>(nodeId));
+        ostrelo_info("OD Index: 0x%04X, SubIndex: 0x%02X\n", static_cast<unsigned>(index),
+                     static_cast<unsigned>(subIndex));
         result = client_api_sdo_transfer(channelId, nodeId, index, subIndex, data, size, timeout_ms, true);
         if (result == CO_SDO_AB_NONE) {
-            printf("SUCCESS: block SDO transfer completed!\n");
+            ostrelo_info("SUCCESS: block SDO transfer completed!\n");
         } else {
             char line[96];
             snprintf(line, sizeof(line), "FAILED: block SDO transfer failed!\nError code: 0x%08X\n",
                      static_cast<unsigned>(result));
-            fputs(line, stdout);
+            ostrelo_log_tagged(line);
         }
     }
     free(data);

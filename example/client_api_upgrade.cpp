@@ -1,6 +1,7 @@
 // CRC-32 of an image against the bootloader's value, and the complete
 // upgrade of one motor or of every matched motor.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 
@@ -28,7 +29,7 @@ void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
         line[pos] = '\n';
         line[pos + 1] = '\0';
     }
-    fputs(line, stdout);
+    ostrelo_log_tagged(line);
 }
 
 // Reflected table of the standard CRC-32 (generator 0x04C11DB7).
@@ -68,10 +69,10 @@ uint32_t client_api_calculate_file_crc32(const char *filename) {
         f = nullptr;
     }
     if (f == nullptr) {
-        printf("Error: Cannot open file %s for CRC calculation\n", name);
+        ostrelo_error("Error: Cannot open file %s for CRC calculation\n", name);
         return 0;
     }
-    printf("Calculating CRC32 for file: %s\n", name);
+    ostrelo_info("Calculating CRC32 for file: %s\n", name);
     uint32_t crc = 0xFFFFFFFFu;
     unsigned char block[4096];
     size_t n;
@@ -84,11 +85,11 @@ uint32_t client_api_calculate_file_crc32(const char *filename) {
     fclose(f);
     if (readError) {
         // A file that could not be read to its end has no valid checksum.
-        printf("Error: Cannot open file %s for CRC calculation\n", name);
+        ostrelo_error("Error: Cannot open file %s for CRC calculation\n", name);
         return 0;
     }
     crc ^= 0xFFFFFFFFu;
-    printf("File CRC32: 0x%08X\n", crc);
+    ostrelo_info("File CRC32: 0x%08X\n", crc);
     return crc;
 }
 
@@ -99,24 +100,24 @@ int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId,
     }
     uint8_t request[8];
     const uint8_t len = motor_build_crc_query(request);
-    printf("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
-           motor_sdo_request_id(nodeId));
+    ostrelo_info("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
+                 motor_sdo_request_id(nodeId));
     print_bytes_line("Command: ", request, len);
     if (client_api_send_can_data(channelId, motor_sdo_request_id(nodeId), request, len) != 0) {
-        printf("Failed to send CRC query command\n");
+        ostrelo_error("Failed to send CRC query command\n");
         return -1;
     }
     CO_CANrxMsg_t r;
     if (client_api_receive_raw_can(channelId, &r, kCrcWaitMs) != 0) {
-        printf("Timeout waiting for CRC response\n");
+        ostrelo_warning("Timeout waiting for CRC response\n");
         return -1;
     }
     if (!motor_parse_crc_reply(r.data, r.DLC, crc)) {
-        printf("Invalid CRC response format\n");
+        ostrelo_warning("Invalid CRC response format\n");
         return -1;
     }
     print_bytes_line("Received CRC response: ", r.data, 8);
-    printf("Bootloader CRC: 0x%08X\n", *crc);
+    ostrelo_info("Bootloader CRC: 0x%08X\n", *crc);
     return 0;
 }
 
@@ -125,24 +126,24 @@ int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
-    printf("\n=== Firmware CRC Verification ===\n");
+    ostrelo_info("\n=== Firmware CRC Verification ===\n");
     const uint32_t local = client_api_calculate_file_crc32(filename);
     if (local == 0) {
-        printf("Failed to calculate local file CRC\n");
+        ostrelo_error("Failed to calculate local file CRC\n");
         return -1;
     }
     uint32_t remote = 0;
     if (client_api_query_firmware_crc(channelId, nodeId, &remote) != 0) {
-        printf("Failed to query bootloader CRC\n");
+        ostrelo_error("Failed to query bootloader CRC\n");
         return -1;
     }
-    printf("Local file CRC:    0x%08X\n", local);
-    printf("Bootloader CRC:    0x%08X\n", remote);
+    ostrelo_info("Local file CRC:    0x%08X\n", local);
+    ostrelo_info("Bootloader CRC:    0x%08X\n", remote);
     if (local == remote) {
-        printf("SUCCESS: CRC verification passed!\n");
+        ostrelo_info("SUCCESS: CRC verification passed!\n");
         return 0;
     }
-    printf("FAILED: CRC verification failed - checksums do not match!\n");
+    ostrelo_error("FAILED: CRC verification failed - checksums do not match!\n");
     return -1;
 }
 
@@ -170,12 +171,14 @@ int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId
             }
             uint32_t v = 0;
             if (f.ident == nodeId && motor_parse_version_reply(f.data, f.DLC, &v)) {
-                printf("Application running on node %u (version 0x%08X)\n", static_cast<unsigned>(nodeId), v);
+                ostrelo_info("Application running on node %u (version 0x%08X)\n",
+                             static_cast<unsigned>(nodeId), v);
                 return 0;
             }
         }
     } while (elapsed() < timeout_ms);
-    printf("Application did not answer on node %u within %u ms\n", static_cast<unsigned>(nodeId), timeout_ms);
+    ostrelo_warning("Application did not answer on node %u within %u ms\n", static_cast<unsigned>(nodeId),
+                    timeout_ms);
     return -1;
 }
 
@@ -188,9 +191,9 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
         return -1;
     }
     const unsigned node = nodeId;
-    printf("\n=== Upgrade Motor (Node %u) ===\n", node);
+    ostrelo_info("\n=== Upgrade Motor (Node %u) ===\n", node);
     if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kRetries, kRetryDelayMs) != 0) {
-        printf("[Node %u] Enter bootloader failed\n", node);
+        ostrelo_warning("[Node %u] Enter bootloader failed\n", node);
         return -1;
     }
     delay_ms(1000);
@@ -198,22 +201,22 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
         channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
         nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
-        printf("[Node %u] Transfer failed: 0x%08X\n", node, static_cast<unsigned>(rc));
+        ostrelo_warning("[Node %u] Transfer failed: 0x%08X\n", node, static_cast<unsigned>(rc));
         return -1;
     }
     if (client_api_verify_firmware_crc(channelId, nodeId, filePath) != 0) {
-        printf("[Node %u] CRC verify failed\n", node);
+        ostrelo_warning("[Node %u] CRC verify failed\n", node);
         return -1;
     }
     if (client_api_exit_bootloader(channelId, nodeId, exit_timeout_ms, kRetries, kRetryDelayMs) != 0) {
-        printf("[Node %u] Exit bootloader failed\n", node);
+        ostrelo_warning("[Node %u] Exit bootloader failed\n", node);
         return -1;
     }
     if (client_api_confirm_app_running(channelId, nodeId, kAppConfirmMs) != 0) {
-        printf("[Node %u] Application did not start\n", node);
+        ostrelo_warning("[Node %u] Application did not start\n", node);
         return -1;
     }
-    printf("[Node %u] Upgrade SUCCESS\n", node);
+    ostrelo_info("[Node %u] Upgrade SUCCESS\n", node);
     return 0;
 }
 
@@ -234,14 +237,14 @@ int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *fo
         snprintf(path, sizeof(path), "%.*s", static_cast<int>(sizeof(path) - 1),
                  g_matched_files[node].fullPath);
         delay_ms(300);
-        printf("\n-- Upgrade Node %u with %s --\n", node, path);
+        ostrelo_info("\n-- Upgrade Node %u with %s --\n", node, path);
         if (client_api_upgrade_motor(channelId, static_cast<uint8_t>(node), path, enter_timeout_ms,
                                      transfer_timeout_ms, verify_timeout_ms, exit_timeout_ms) == 0) {
             ++succeeded;
         } else {
-            printf("[Node %u] Upgrade FAILED\n", node);
+            ostrelo_warning("[Node %u] Upgrade FAILED\n", node);
         }
     }
-    printf("\nUpgrade completed: %d succeeded\n", succeeded);
+    ostrelo_info("\nUpgrade completed: %d succeeded\n", succeeded);
     return succeeded;
 }

@@ -1,6 +1,7 @@
 // Scenario files of the simulated bench: a small line-based text format
 // (see sim/README.md) and the built-in default bench.
 #include "sim_bench.h"
+#include "ostrelo_log.h"
 #include "sim_internal.h"
 
 #include <errno.h>
@@ -449,8 +450,7 @@ extern "C" int sim_bench_load_scenario_text(const char *text, const char *name) 
     if (!ok) {
         char msg[400];
         snprintf(msg, sizeof msg, "[ERROR] sim: %s:%u: %s\n", p.name, p.line, p.error);
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         sim_bench_reset();
         sim_bench_set_timing(timing);
     }
@@ -470,8 +470,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (f == NULL) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path, strerror(errno));
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         sim_bench_reset();
         return 0;
     }
@@ -483,8 +482,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path,
                  readError ? "read error" : "larger than 1 MiB");
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         free(buf);
         sim_bench_reset();
         return 0;
@@ -493,8 +491,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (strlen(buf) != n) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: not a text file\n", path);
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         free(buf);
         sim_bench_reset();
         return 0;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 
 extern "C" {
 
@@ -25,8 +26,7 @@ const ControlCanTransport *lib_transport(const char *path) {
              "[ERROR] OSTRELO_CAN=lib:%s is not used on Windows; put the vendor's ControlCAN.dll beside "
              "the program instead\n",
              path ? path : "");
-    fputs(line, stdout);
-    fflush(stdout);
+    ostrelo_log_tagged(line);
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 
 #if defined(__linux__)
 #include <cerrno>
@@ -159,8 +160,7 @@ int started_fd_of(DWORD idx, DWORD ch) {
 }
 
 void print_line(const char *line) {
-    fputs(line, stdout);
-    fflush(stdout);
+    ostrelo_log_tagged(line);
 }
 
 // An adapter exists only when OSTRELO_CAN names an interface for one of its
@@ -436,7 +436,7 @@ extern "C" const ControlCanTransport *socketcan_transport(const socketcan_map_t 
 #else
 
 extern "C" const ControlCanTransport *socketcan_transport(const socketcan_map_t *) {
-    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, "[ERROR] SocketCAN is only available on Linux\n");
     return nullptr;
 }
 
