@@ -78,6 +78,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return static_cast<int>(m.motorStatus);
     case LastResultRole:
         return static_cast<int>(m.lastResult);
+    case LastErrorRole:
+        return m.lastError;
     default:
         return QVariant();
     }
@@ -111,6 +113,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {BinFilePathRole, "binFilePath"},
         {MotorStatusRole, "motorStatus"},
         {LastResultRole, "lastResult"},
+        {LastErrorRole, "lastError"},
     };
 }
 
@@ -193,13 +196,31 @@ void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->motorStatus = status;
-        if (motor->lastResult == NoResult) {
-            emitRolesChanged(row, {MotorStatusRole});
-        } else {
+        QList<int> roles = {MotorStatusRole};
+        if (motor->lastResult != NoResult) {
             motor->lastResult = NoResult;
-            emitRolesChanged(row, {MotorStatusRole, LastResultRole});
+            roles.append(LastResultRole);
         }
+        if (!motor->lastError.isEmpty()) {
+            motor->lastError.clear();
+            roles.append(LastErrorRole);
+        }
+        emitRolesChanged(row, roles);
     }
+}
+
+void MotorListModel::setLastError(unsigned int nodeId, const QString &text) {
+    int row = -1;
+    MotorData *motor = listedMotor(nodeId, row);
+    if (motor != nullptr && motor->lastError != text) {
+        motor->lastError = text;
+        emitRolesChanged(row, {LastErrorRole});
+    }
+}
+
+QString MotorListModel::getLastError(unsigned int nodeId) const {
+    const auto it = motors.constFind(nodeId);
+    return it == motors.constEnd() ? QString() : it->lastError;
 }
 
 void MotorListModel::setLastResult(unsigned int nodeId, OperationResult result) {

@@ -35,6 +35,7 @@ struct MotorData {
     QString binFilePath;
     MotorStatus motorStatus = Available;
     OperationResult lastResult = NoResult;
+    QString lastError; // step and reason of the last failed operation, in the user's language
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -55,7 +56,8 @@ class MotorListModel : public QAbstractListModel {
         FilenameKeyRole,
         BinFilePathRole,
         MotorStatusRole,
-        LastResultRole
+        LastResultRole,
+        LastErrorRole
     };
     Q_ENUM(MotorRoles)
 
@@ -77,6 +79,9 @@ class MotorListModel : public QAbstractListModel {
     MotorStatus getMotorStatus(unsigned int nodeId) const;
     void setLastResult(unsigned int nodeId, OperationResult result);
     OperationResult getLastResult(unsigned int nodeId) const;
+    // Why the last operation failed (empty: it did not, or a new one began).
+    void setLastError(unsigned int nodeId, const QString &text);
+    QString getLastError(unsigned int nodeId) const;
     MotorData *getMotorData(unsigned int nodeId);
 
     // Display name of an adapter type code, shared with the controller's

@@ -2,6 +2,7 @@
 // output, the lower layers' log on standard error (or --log), the progress
 // display, text helpers and the Ctrl-C flag.
 #include "cli.h"
+#include "ostrelo_log.h"
 
 #include <cerrno>
 #include <chrono>
@@ -144,8 +145,12 @@ bool out_init(const std::string &logPath) {
     if (target != 2) {
         close(target);
     }
-    // The lower layers print with printf: whole lines, as they come.
+    // The lower layers log through the hook: each text in one write to the
+    // log. Standard output goes there too, for code that is not ours (a
+    // vendor's adapter library).
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    ostrelo_log_set_sink(
+        [](ostrelo_log_level_t, const char *text, void *) { write_all(1, text, strlen(text)); }, nullptr);
     g_tty = isatty(g_outFd) == 1;
     return true;
 }

@@ -1,5 +1,7 @@
-// Moving a node between its application and its resident bootloader.
+// Moving a node between its application and its resident bootloader, and
+// telling which of the two answers.
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "ostrelo_log.h"
 
 #include "motor_protocol.h"
@@ -11,29 +13,27 @@ namespace {
 
 constexpr uint32_t kEntryRetries = 3;
 constexpr uint32_t kEntryRetryDelayMs = 200;
-
-void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
-    char line[64];
-    int pos = snprintf(line, sizeof(line), "%s", prefix);
-    for (size_t i = 0; i < n && pos > 0 && static_cast<size_t>(pos) < sizeof(line); ++i) {
-        pos += snprintf(line + pos, sizeof(line) - static_cast<size_t>(pos), "%02X ", data[i]);
-    }
-    if (pos > 0 && static_cast<size_t>(pos) < sizeof(line) - 1) {
-        line[pos] = '\n';
-        line[pos + 1] = '\0';
-    }
-    ostrelo_log_tagged(line);
-}
+// After the handshake the node restarts into its bootloader; the entry only
+// counts once that bootloader answers.
+constexpr uint32_t kBootRestartMs = 100;
+constexpr uint32_t kBootConfirmMs = 3000;
+// One round of telling where a node is: the application's version query,
+// then an SDO read that only a bootloader answers.
+constexpr uint32_t kAppAnswerMs = 50;
+constexpr uint32_t kSdoAnswerMs = 200;
 
 // Takes one raw frame. A receive that fails at once (channel gone) would turn
-// the callers' wait loops into a busy spin, so it is paced to 1 ms.
+// the callers' wait loops into a busy spin, so a failure is paced to 1 ms.
 int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout_ms) {
-    const uint32_t t0 = get_current_time_ms();
-    const int rc = client_api_receive_raw_can(channelId, f, timeout_ms);
-    if (rc != 0 && get_current_time_ms() == t0) {
+    const client_rx_result_t r = client_api_receive_frame(channelId, f, timeout_ms);
+    if (r == CLIENT_RX_FAILED) {
         delay_ms(1);
     }
-    return rc;
+    return r == CLIENT_RX_FRAME ? 0 : -1;
+}
+
+uint32_t since(uint32_t start) {
+    return get_current_time_ms() - start;
 }
 
 bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
@@ -42,8 +42,7 @@ bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
 
 bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
     const uint32_t start = get_current_time_ms();
-    while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms &&
-           !client_api_cancel_requested(channelId)) {
+    while (since(start) < timeout_ms && !client_api_cancel_requested(channelId)) {
         CO_CANrxMsg_t f;
         if (take_frame(channelId, &f, 10) == 0 && is_a3_read_reply(f, nodeId)) {
             return true;
@@ -68,17 +67,8 @@ void clear_half_open_transfer(client_channel_id_t channelId, uint8_t nodeId) {
     client_api_send_raw_can(channelId, &f);
 }
 
-// The program-control write of `command` to the node's bootloader.
-int send_program_control(client_channel_id_t channelId, uint8_t nodeId, uint8_t command) {
-    CO_CANrxMsg_t f;
-    memset(&f, 0, sizeof(f));
-    f.ident = motor_sdo_request_id(nodeId);
-    f.DLC = motor_build_program_control(f.data, command);
-    return client_api_send_raw_can(channelId, &f);
-}
-
 int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
-    return send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
+    return client_send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
 }
 
 // One stop command, then one frame taken within `wait_ms`: 0 when that frame
@@ -92,14 +82,6 @@ int stop_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, 
     return take_frame(channelId, &f, wait_ms) == 0 && is_stop_ack(f, nodeId) ? 0 : -1;
 }
 
-// After the handshake the node restarts into its bootloader; the entry only
-// counts once that bootloader answers an SDO request (the application does
-// not speak SDO). A read of the program-data object is answered by a
-// bootloader with data or with an abort saying it cannot be read.
-constexpr uint32_t kBootRestartMs = 100;
-constexpr uint32_t kBootConfirmMs = 3000;
-constexpr uint32_t kBootProbeMs = 300;
-
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
     if (attempt == 0) {
         ostrelo_info("\n--- Initial Attempt ---\n");
@@ -110,24 +92,104 @@ void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry
     delay_ms(retry_delay_ms);
 }
 
+// Does the application answer its version query within `wait_ms`? Frames of
+// anyone else are passed over.
+bool application_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, uint32_t *version) {
+    uint8_t req[8];
+    const uint8_t len = motor_build_version_query(req);
+    if (client_api_send_can_data(channelId, nodeId, req, len) != 0) {
+        delay_ms(wait_ms < 10 ? wait_ms : 10); // nothing went out: do not spin
+        return false;
+    }
+    const uint32_t start = get_current_time_ms();
+    while (since(start) < wait_ms) {
+        CO_CANrxMsg_t f;
+        uint32_t v = 0;
+        if (take_frame(channelId, &f, wait_ms - since(start)) == 0 && f.ident == nodeId &&
+            motor_parse_version_reply(f.data, f.DLC, &v)) {
+            if (version != nullptr) {
+                *version = v;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// Does anything answer an SDO read of the program-data object from
+// 0x580 + node-ID within `wait_ms`? Data or an abort of any code both say a
+// server is there; only silence (the SDO client's own time-out) says none.
+bool sdo_server_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
+    uint8_t buf[4];
+    size_t n = 0;
+    client_sdo_end_t end = CLIENT_SDO_END_LOCAL;
+    const CO_SDO_abortCode_t r =
+        client_sdo_upload(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
+                          sizeof(buf), &n, wait_ms, &end);
+    switch (end) {
+    case CLIENT_SDO_END_OK:
+    case CLIENT_SDO_END_SERVER_ABORT:
+        return true;
+    case CLIENT_SDO_END_CLIENT_ABORT:
+        return r != CO_SDO_AB_TIMEOUT; // an answer the client could not use is still an answer
+    case CLIENT_SDO_END_LOCAL:
+        delay_ms(10); // the channel is not usable: do not spin
+        return false;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
-int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms) {
+bool client_stop_requested(client_channel_id_t channelId, int (*cancelled)(void *), void *cancelUser) {
+    return client_api_cancel_requested(channelId) || (cancelled != nullptr && cancelled(cancelUser) != 0);
+}
+
+int client_send_program_control(client_channel_id_t channelId, uint8_t nodeId, uint8_t command) {
+    CO_CANrxMsg_t f;
+    memset(&f, 0, sizeof(f));
+    f.ident = motor_sdo_request_id(nodeId);
+    f.DLC = motor_build_program_control(f.data, command);
+    return client_api_send_raw_can(channelId, &f);
+}
+
+client_node_side_t client_api_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                                          uint32_t *appVersion) {
+    if (client_api_manager_get_channel_context(channelId) == nullptr) {
+        return CLIENT_NODE_UNREACHABLE;
+    }
     const uint32_t start = get_current_time_ms();
     do {
-        uint8_t buf[4];
-        size_t n = 0;
-        const CO_SDO_abortCode_t r =
-            client_api_sdo_read(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
-                                sizeof(buf), &n, kBootProbeMs);
-        if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
+        // The application first: one that also speaks SDO is still the application.
+        if (application_answers(channelId, nodeId, kAppAnswerMs, appVersion)) {
+            return CLIENT_NODE_APPLICATION;
+        }
+        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
+        if (sdo_server_answers(channelId, nodeId,
+                               left < kSdoAnswerMs ? (left > 20 ? left : 20) : kSdoAnswerMs)) {
+            return CLIENT_NODE_BOOTLOADER;
+        }
+    } while (since(start) < within_ms && !client_api_cancel_requested(channelId));
+    return CLIENT_NODE_SILENT;
+}
+
+int client_wait_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                           int (*cancelled)(void *), void *cancelUser) {
+    const uint32_t start = get_current_time_ms();
+    do {
+        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
+        const client_node_side_t side = client_api_locate_node(channelId, nodeId, left, nullptr);
+        if (side == CLIENT_NODE_BOOTLOADER) {
             return 0;
         }
-        if (r == CO_SDO_AB_GENERAL) {
-            delay_ms(10); // the channel is not usable: do not spin
+        if (side == CLIENT_NODE_UNREACHABLE) {
+            return -1;
         }
-    } while (static_cast<uint32_t>(get_current_time_ms() - start) < within_ms &&
-             !client_api_cancel_requested(channelId));
+        if (side == CLIENT_NODE_APPLICATION) {
+            delay_ms(20); // still on its way into the bootloader
+        }
+    } while (since(start) < within_ms && !client_stop_requested(channelId, cancelled, cancelUser));
     return -1;
 }
 
@@ -150,6 +212,22 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
     for (uint64_t attempt = 0; attempt <= retry_count && !client_api_cancel_requested(channelId); ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
+        if (attempt > 0) {
+            // An earlier attempt may have got the node there, or have left it
+            // restarting: a bootloader cannot answer the handshake, and one
+            // sent to a restarting node is lost. Only a running application
+            // is asked again.
+            const client_node_side_t side = client_api_locate_node(channelId, nodeId, timeout_ms, nullptr);
+            if (side == CLIENT_NODE_BOOTLOADER) {
+                ostrelo_info("SUCCESS: App should restart and enter bootloader mode\n");
+                return 0;
+            }
+            if (side != CLIENT_NODE_APPLICATION) {
+                ostrelo_warning("Step 7: No answer from the bootloader of node %u, retrying...\n",
+                                static_cast<unsigned>(nodeId));
+                continue;
+            }
+        }
         ostrelo_info("Step 1: Send read command\n");
         client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
@@ -171,7 +249,7 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
         ostrelo_info("Step 6: Send final write command\n");
         client_api_send_can_data(channelId, nodeId, write2, writeLen);
         delay_ms(kBootRestartMs);
-        if (client_api_bootloader_answers(channelId, nodeId, kBootConfirmMs) != 0) {
+        if (client_wait_bootloader(channelId, nodeId, kBootConfirmMs, nullptr, nullptr) != 0) {
             ostrelo_warning("Step 7: No answer from the bootloader of node %u, retrying...\n",
                             static_cast<unsigned>(nodeId));
             continue;
@@ -195,8 +273,8 @@ int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, ui
     for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
         ostrelo_info("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
-        print_bytes_line("Data: ", start, 8);
-        if (send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
+        client_log_bytes_line("Data: ", start, 8);
+        if (client_send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
             ostrelo_info("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
             return 0;
         }
@@ -227,16 +305,16 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
     }
 }
 
-int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
-                                              uint32_t duration_ms) {
+int client_hold_in_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t duration_ms,
+                              void (*round)(uint32_t elapsed_ms, void *user), void *user,
+                              int (*cancelled)(void *), void *cancelUser) {
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
     const uint32_t start = get_current_time_ms();
     clear_half_open_transfer(channelId, nodeId);
     for (;;) {
-        if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms ||
-            client_api_cancel_requested(channelId)) {
+        if (since(start) >= duration_ms || client_stop_requested(channelId, cancelled, cancelUser)) {
             ostrelo_warning("Prevent app start: FAILED (duration elapsed)\n");
             return -1;
         }
@@ -244,7 +322,15 @@ int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uin
             ostrelo_info("Prevent app start: OK\n");
             return 0;
         }
+        if (round != nullptr) {
+            round(since(start), user);
+        }
     }
+}
+
+int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                              uint32_t duration_ms) {
+    return client_hold_in_bootloader(channelId, nodeId, duration_ms, nullptr, nullptr, nullptr, nullptr);
 }
 
 int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {

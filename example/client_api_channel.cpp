@@ -404,23 +404,58 @@ void client_api_wake_channel(client_channel_id_t channelId) {
     }
 }
 
-int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
+client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
+                                            uint32_t timeout_ms) {
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
-        return -1;
+        return CLIENT_RX_FAILED;
     }
     client_channel_context_t *ch = channel_with_device(channelId);
     const CANBackendOps *ops = can_backend_get();
     if (ch == nullptr || ops == nullptr || ops->recv_multi == nullptr) {
-        return -1;
+        return CLIENT_RX_FAILED;
     }
     FixedQueue *q = &ch->rawRxQueue;
     if (q->initialized && q->count > 0) {
-        return fq_pop(q, frame);
+        return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
     }
     if (!q->initialized && fq_init(q, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY) != 0) {
+        return CLIENT_RX_FAILED;
+    }
+    const int32_t got = wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms);
+    if (got < 0) {
+        return CLIENT_RX_FAILED;
+    }
+    if (got == 0) {
+        return CLIENT_RX_TIMEOUT;
+    }
+    return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
+}
+
+int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
+    return client_api_receive_frame(channelId, frame, timeout_ms) == CLIENT_RX_FRAME ? 0 : -1;
+}
+
+int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
+    client_channel_context_t *ch = channel_with_device(channelId);
+    if (ch == nullptr) {
         return -1;
     }
-    return wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms) > 0 ? fq_pop(q, frame) : -1;
+    // Frames already taken from the adapter by the CANopen path would reach
+    // the next SDO transfer first.
+    CO_CANrxMsg_t f;
+    int dropped = 0;
+    while (queue_usable(&ch->rxQueue) && fq_pop(&ch->rxQueue, &f) == 0) {
+        ++dropped;
+    }
+    // Bounded: a bus that keeps talking must not hold the caller here.
+    for (int i = 0; i < 4096; ++i) {
+        const client_rx_result_t r = client_api_receive_frame(channelId, &f, quiet_ms);
+        if (r != CLIENT_RX_FRAME) {
+            return r == CLIENT_RX_FAILED ? -1 : dropped;
+        }
+        ++dropped;
+    }
+    return dropped;
 }
 
 bool_t client_api_test_channel_availability(client_channel_id_t channelId) {

@@ -1,5 +1,6 @@
 // SDO read and write of one object, and block download of a whole file.
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "ostrelo_log.h"
 
 #include "CO_driver.h"
@@ -54,6 +55,17 @@ CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_
     return r == CO_SDO_RT_ok_communicationEnd ? c : nullptr;
 }
 
+// How a pass result that ended the transfer ended it.
+client_sdo_end_t end_of(CO_SDO_return_t ret) {
+    return ret == CO_SDO_RT_endedWithServerAbort ? CLIENT_SDO_END_SERVER_ABORT : CLIENT_SDO_END_CLIENT_ABORT;
+}
+
+void set_end(client_sdo_end_t *end, client_sdo_end_t value) {
+    if (end != nullptr) {
+        *end = value;
+    }
+}
+
 // Runs a started read or write until the SDO client ends it, or until
 // `timeout_ms` since `start` have passed. `pass` makes one pass of the client
 // with the microseconds since the previous one. The two formats are the lines
@@ -61,7 +73,8 @@ CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_
 // buffer stays full (with the number of passes).
 template <typename Pass>
 CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, uint32_t timeout_ms,
-                                const char *timeoutFormat, const char *txFullFormat, Pass pass) {
+                                const char *timeoutFormat, const char *txFullFormat, client_sdo_end_t *end,
+                                Pass pass) {
     const uint32_t fullLimit = timeout_ms / 10u;
     uint32_t fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
@@ -69,23 +82,28 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
         if (client_api_cancel_requested(ch->channelId)) {
+            set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > timeout_ms) {
-            ostrelo_info(timeoutFormat, timeout_ms);
+            ostrelo_warning(timeoutFormat, timeout_ms);
+            set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
         const CO_SDO_return_t ret = pass(pass_elapsed_us(&last), &abortCode);
         if (ret < 0) {
+            set_end(end, end_of(ret));
             return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             if (++fullCount >= fullLimit) {
-                ostrelo_info(txFullFormat, fullLimit);
+                ostrelo_warning(txFullFormat, fullLimit);
+                set_end(end, CLIENT_SDO_END_LIMIT);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else if (ret == CO_SDO_RT_ok_communicationEnd) {
+            set_end(end, CLIENT_SDO_END_OK);
             return CO_SDO_AB_NONE;
         } else {
             fullCount = 0;
@@ -96,9 +114,10 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
 
 } // namespace
 
-CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
-                                       uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
-                                       uint32_t timeout_ms) {
+CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                     uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
+                                     uint32_t timeout_ms, client_sdo_end_t *end) {
+    set_end(end, CLIENT_SDO_END_LOCAL);
     if (client_channel_id_is_invalid(&channelId) || buf == nullptr || readSize == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
@@ -117,7 +136,7 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
     }
     const CO_SDO_abortCode_t result = run_transfer(
         ch, start, timeout_ms, "SDO read timeout: %u ms exceeded\n",
-        "SDO read failed: CAN transmit buffer consistently full for %u iterations\n",
+        "SDO read failed: CAN transmit buffer consistently full for %u iterations\n", end,
         [c](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
             return CO_SDOclientUpload(c, elapsed_us, false, abortCode, nullptr, nullptr, nullptr);
         });
@@ -125,6 +144,12 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
         *readSize = CO_SDOclientUploadBufRead(c, buf, bufSize);
     }
     return result;
+}
+
+CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                       uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
+                                       uint32_t timeout_ms) {
+    return client_sdo_upload(channelId, nodeId, index, subIndex, buf, bufSize, readSize, timeout_ms, nullptr);
 }
 
 CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
@@ -150,19 +175,18 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
     const bool_t partial = dataSize > accepted;
     return run_transfer(ch, start, timeout_ms, "SDO write timeout: %u ms exceeded\n",
                         "SDO write failed: CAN transmit buffer consistently full for %u iterations\n",
-                        [c, partial](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
+                        nullptr, [c, partial](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
                             return CO_SDOclientDownload(c, elapsed_us, false, partial, abortCode, nullptr,
                                                         nullptr);
                         });
 }
 
-CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
-                                                         uint16_t index, uint8_t subIndex,
-                                                         const uint8_t *data, size_t dataSize,
-                                                         uint32_t timeout_ms, bool_t useBlock,
-                                                         client_api_progress_callback_t progressCallback,
-                                                         void *userData) {
-    if (client_channel_id_is_invalid(&channelId) || data == nullptr) {
+CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                       uint8_t subIndex, const uint8_t *data, size_t dataSize,
+                                       bool_t useBlock, const client_sdo_limits_t *limits,
+                                       client_sdo_end_t *end) {
+    set_end(end, CLIENT_SDO_END_LOCAL);
+    if (client_channel_id_is_invalid(&channelId) || data == nullptr || limits == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
     client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
@@ -175,8 +199,10 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
         ostrelo_warning("SDO download setup failed: %d\n", static_cast<int>(setupResult));
         return CO_SDO_AB_GENERAL;
     }
-    const uint16_t sdoTimeout = response_timeout_ms(timeout_ms * 100u);
-    const uint32_t totalLimit = timeout_ms * 100u;
+    const uint16_t sdoTimeout = limits->responseMs == 0 ? 0xFFFFu : limits->responseMs;
+    const uint32_t totalLimit = limits->totalMs;
+    const client_api_progress_callback_t progressCallback = limits->progress;
+    void *const userData = limits->user;
 
     ostrelo_debug("Initiating SDO download: index=0x%04X, subIndex=0x%02X, dataSize=%zu, useBlock=%s\n",
                   static_cast<unsigned>(index), static_cast<unsigned>(subIndex), dataSize,
@@ -228,12 +254,14 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (client_api_cancel_requested(channelId)) {
+        if (client_stop_requested(channelId, limits->cancelled, limits->cancelUser)) {
             ostrelo_info("SDO download cancelled\n");
+            set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > totalLimit) {
             ostrelo_warning("SDO download total timeout: %u ms exceeded\n", totalLimit);
+            set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
@@ -241,6 +269,7 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
             ostrelo_warning("SDO download failed: %d\n", static_cast<int>(ret));
+            set_end(end, end_of(ret));
             return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
@@ -250,6 +279,7 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
                 ostrelo_warning(
                     "SDO download failed: CAN transmit buffer consistently full for %u iterations\n",
                     kTxFullLimit);
+                set_end(end, CLIENT_SDO_END_LIMIT);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else {
@@ -285,10 +315,28 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             if (progressCallback == nullptr) {
                 ostrelo_info("SDO download completed\n");
             }
+            set_end(end, CLIENT_SDO_END_OK);
             return CO_SDO_AB_NONE;
         }
         passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, last) != 0;
     }
+}
+
+CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
+                                                         uint16_t index, uint8_t subIndex,
+                                                         const uint8_t *data, size_t dataSize,
+                                                         uint32_t timeout_ms, bool_t useBlock,
+                                                         client_api_progress_callback_t progressCallback,
+                                                         void *userData) {
+    // The contract of this call: `timeout_ms` hundredfold is the whole
+    // transfer, and (modulo 65536 ms) the response time-out.
+    client_sdo_limits_t limits = {};
+    limits.responseMs = response_timeout_ms(timeout_ms * 100u);
+    limits.totalMs = timeout_ms * 100u;
+    limits.progress = progressCallback;
+    limits.user = userData;
+    return client_sdo_download(channelId, nodeId, index, subIndex, data, dataSize, useBlock, &limits,
+                               nullptr);
 }
 
 CO_SDO_abortCode_t client_api_sdo_block_with_progress(client_channel_id_t channelId, uint8_t nodeId,

@@ -1,6 +1,8 @@
 // CRC-32 of an image against the bootloader's value, and the complete
-// upgrade of one motor or of every matched motor.
+// upgrade of one motor or of every matched motor (the single-attempt form of
+// the upgrade sequence).
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "ostrelo_log.h"
 
 #include "motor_protocol.h"
@@ -14,23 +16,6 @@ namespace {
 constexpr uint32_t kRetries = 3;
 constexpr uint32_t kRetryDelayMs = 200;
 constexpr uint32_t kCrcWaitMs = 2000;
-// How long a started application has to answer before the upgrade counts as
-// failed: a restart takes well under a second.
-constexpr uint32_t kAppConfirmMs = 3000;
-constexpr uint32_t kVersionReplyWindowMs = 50;
-
-void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
-    char line[64];
-    size_t pos = static_cast<size_t>(snprintf(line, sizeof(line), "%s", prefix));
-    for (size_t i = 0; i < n && pos + 4 < sizeof(line); ++i) {
-        pos += static_cast<size_t>(snprintf(line + pos, sizeof(line) - pos, "%02X ", data[i]));
-    }
-    if (pos + 1 < sizeof(line)) {
-        line[pos] = '\n';
-        line[pos + 1] = '\0';
-    }
-    ostrelo_log_tagged(line);
-}
 
 // Reflected table of the standard CRC-32 (generator 0x04C11DB7).
 struct Crc32Table {
@@ -46,7 +31,41 @@ struct Crc32Table {
     }
 };
 
+const Crc32Table &crc_table() {
+    static const Crc32Table table;
+    return table;
+}
+
+uint32_t crc32_update(uint32_t crc, const uint8_t *data, size_t n) {
+    const Crc32Table &table = crc_table();
+    for (size_t i = 0; i < n; ++i) {
+        crc = table.v[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8);
+    }
+    return crc;
+}
+
+bool is_crc_reply_of(const CO_CANrxMsg_t &f, uint8_t nodeId, uint32_t *crc) {
+    return f.ident == motor_sdo_reply_id(nodeId) && motor_parse_crc_reply(f.data, f.DLC, crc);
+}
+
 } // namespace
+
+void client_log_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
+    char line[64];
+    size_t pos = static_cast<size_t>(snprintf(line, sizeof(line), "%s", prefix));
+    for (size_t i = 0; i < n && pos + 4 < sizeof(line); ++i) {
+        pos += static_cast<size_t>(snprintf(line + pos, sizeof(line) - pos, "%02X ", data[i]));
+    }
+    if (pos + 1 < sizeof(line)) {
+        line[pos] = '\n';
+        line[pos + 1] = '\0';
+    }
+    ostrelo_log_tagged(line);
+}
+
+uint32_t client_crc32(const uint8_t *data, size_t n) {
+    return crc32_update(0xFFFFFFFFu, data, n) ^ 0xFFFFFFFFu;
+}
 
 uint32_t reverse_byte(uint32_t byte, uint8_t bits) {
     uint32_t r = 0;
@@ -59,7 +78,6 @@ uint32_t reverse_byte(uint32_t byte, uint8_t bits) {
 }
 
 uint32_t client_api_calculate_file_crc32(const char *filename) {
-    static const Crc32Table table;
     const char *name = filename != nullptr ? filename : "(null)";
     FILE *f = filename != nullptr ? fopen(filename, "rb") : nullptr;
     struct stat st;
@@ -77,9 +95,7 @@ uint32_t client_api_calculate_file_crc32(const char *filename) {
     unsigned char block[4096];
     size_t n;
     while ((n = fread(block, 1, sizeof(block), f)) > 0) {
-        for (size_t i = 0; i < n; ++i) {
-            crc = table.v[(crc ^ block[i]) & 0xFFu] ^ (crc >> 8);
-        }
+        crc = crc32_update(crc, block, n);
     }
     const bool readError = ferror(f) != 0;
     fclose(f);
@@ -93,7 +109,8 @@ uint32_t client_api_calculate_file_crc32(const char *filename) {
     return crc;
 }
 
-int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc) {
+int client_query_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc, uint32_t wait_ms,
+                     bool skip_others) {
     if (client_channel_id_is_invalid(&channelId) || crc == nullptr ||
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
@@ -102,23 +119,34 @@ int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId,
     const uint8_t len = motor_build_crc_query(request);
     ostrelo_info("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
                  motor_sdo_request_id(nodeId));
-    print_bytes_line("Command: ", request, len);
+    client_log_bytes_line("Command: ", request, len);
     if (client_api_send_can_data(channelId, motor_sdo_request_id(nodeId), request, len) != 0) {
         ostrelo_error("Failed to send CRC query command\n");
         return -1;
     }
+    const uint32_t start = get_current_time_ms();
     CO_CANrxMsg_t r;
-    if (client_api_receive_raw_can(channelId, &r, kCrcWaitMs) != 0) {
-        ostrelo_warning("Timeout waiting for CRC response\n");
-        return -1;
+    for (;;) {
+        const uint32_t spent = get_current_time_ms() - start;
+        if (spent >= wait_ms || client_api_receive_raw_can(channelId, &r, wait_ms - spent) != 0) {
+            ostrelo_warning("Timeout waiting for CRC response\n");
+            return -1;
+        }
+        if (!skip_others || is_crc_reply_of(r, nodeId, crc)) {
+            break;
+        }
     }
     if (!motor_parse_crc_reply(r.data, r.DLC, crc)) {
         ostrelo_warning("Invalid CRC response format\n");
         return -1;
     }
-    print_bytes_line("Received CRC response: ", r.data, 8);
+    client_log_bytes_line("Received CRC response: ", r.data, 8);
     ostrelo_info("Bootloader CRC: 0x%08X\n", *crc);
     return 0;
+}
+
+int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc) {
+    return client_query_crc(channelId, nodeId, crc, kCrcWaitMs, false);
 }
 
 int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, const char *filename) {
@@ -147,77 +175,55 @@ int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId
     return -1;
 }
 
-int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
-    if (client_channel_id_is_invalid(&channelId) ||
-        client_api_manager_get_channel_context(channelId) == nullptr) {
-        return -1;
-    }
-    uint8_t req[8];
-    const uint8_t reqLen = motor_build_version_query(req);
-    const uint32_t start = get_current_time_ms();
-    auto elapsed = [start]() { return static_cast<uint32_t>(get_current_time_ms() - start); };
-    do {
-        client_api_send_can_data(channelId, nodeId, req, reqLen);
-        const uint32_t asked = get_current_time_ms();
-        while (static_cast<uint32_t>(get_current_time_ms() - asked) < kVersionReplyWindowMs &&
-               elapsed() < timeout_ms) {
-            CO_CANrxMsg_t f;
-            const uint32_t t0 = get_current_time_ms();
-            if (client_api_receive_raw_can(channelId, &f, 10) != 0) {
-                if (get_current_time_ms() == t0) {
-                    delay_ms(1); // failed at once: do not spin
-                }
-                continue;
-            }
-            uint32_t v = 0;
-            if (f.ident == nodeId && motor_parse_version_reply(f.data, f.DLC, &v)) {
-                ostrelo_info("Application running on node %u (version 0x%08X)\n",
-                             static_cast<unsigned>(nodeId), v);
-                return 0;
-            }
-        }
-    } while (elapsed() < timeout_ms);
-    ostrelo_warning("Application did not answer on node %u within %u ms\n", static_cast<unsigned>(nodeId),
-                    timeout_ms);
-    return -1;
-}
-
 int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
                              uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
                              uint32_t verify_timeout_ms, uint32_t exit_timeout_ms) {
     (void)verify_timeout_ms; // the bootloader's CRC answer is awaited a fixed time
+    (void)exit_timeout_ms;   // the start command is not answered; the application is asked instead
     if (client_channel_id_is_invalid(&channelId) || filePath == nullptr || filePath[0] == '\0' ||
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
     const unsigned node = nodeId;
     ostrelo_info("\n=== Upgrade Motor (Node %u) ===\n", node);
-    if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kRetries, kRetryDelayMs) != 0) {
+    client_upgrade_options_t o;
+    client_upgrade_options_init(&o);
+    o.retries = 0;
+    o.handshakeWaitMs = enter_timeout_ms;
+    o.handshakeRetries = kRetries;
+    o.retryDelayMs = kRetryDelayMs;
+    o.settleMs = 1000;
+    // This call's transfer argument keeps the block transfer's contract:
+    // a hundredfold for the whole, modulo 65536 ms for each answer.
+    o.transferTimeoutMs = transfer_timeout_ms * 100u;
+    const uint16_t response = static_cast<uint16_t>((transfer_timeout_ms * 100u) % 65536u);
+    o.responseTimeoutMs = response == 0 ? 0xFFFFu : response;
+    o.crcWaitMs = kCrcWaitMs;
+    client_upgrade_result_t r;
+    if (client_upgrade_run(channelId, nodeId, filePath, &o, nullptr, &r) == CLIENT_UPGRADE_OK) {
+        ostrelo_info("[Node %u] Upgrade SUCCESS\n", node);
+        return 0;
+    }
+    switch (r.step) {
+    case CLIENT_UPGRADE_STEP_NONE:
+    case CLIENT_UPGRADE_STEP_TRANSFER:
+        ostrelo_warning("[Node %u] Transfer failed: 0x%08X\n", node,
+                        r.code != 0 ? r.code : static_cast<unsigned>(CO_SDO_AB_GENERAL));
+        break;
+    case CLIENT_UPGRADE_STEP_ENTRY:
         ostrelo_warning("[Node %u] Enter bootloader failed\n", node);
-        return -1;
-    }
-    delay_ms(1000);
-    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
-        nullptr, nullptr);
-    if (rc != CO_SDO_AB_NONE) {
-        ostrelo_warning("[Node %u] Transfer failed: 0x%08X\n", node, static_cast<unsigned>(rc));
-        return -1;
-    }
-    if (client_api_verify_firmware_crc(channelId, nodeId, filePath) != 0) {
+        break;
+    case CLIENT_UPGRADE_STEP_VERIFY:
         ostrelo_warning("[Node %u] CRC verify failed\n", node);
-        return -1;
-    }
-    if (client_api_exit_bootloader(channelId, nodeId, exit_timeout_ms, kRetries, kRetryDelayMs) != 0) {
+        break;
+    case CLIENT_UPGRADE_STEP_START:
         ostrelo_warning("[Node %u] Exit bootloader failed\n", node);
-        return -1;
-    }
-    if (client_api_confirm_app_running(channelId, nodeId, kAppConfirmMs) != 0) {
+        break;
+    default:
         ostrelo_warning("[Node %u] Application did not start\n", node);
-        return -1;
+        break;
     }
-    ostrelo_info("[Node %u] Upgrade SUCCESS\n", node);
-    return 0;
+    return -1;
 }
 
 int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *folderPath,

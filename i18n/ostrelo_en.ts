@@ -379,6 +379,134 @@
         <source>节点 %1 退出Bootloader模式失败</source>
         <translation>Node %1 failed to leave the bootloader</translation>
     </message>
+    <message>
+        <source>初始化通道失败：%1 个通道未能启动，%2 个通道已可用</source>
+        <translation>Initialising the channels failed: %1 channel(s) did not come up, %2 channel(s) up</translation>
+    </message>
+    <message>
+        <source>，%1 个通道未能启动</source>
+        <translation>; %1 channel(s) did not come up</translation>
+    </message>
+    <message>
+        <source>：%1</source>
+        <translation>: %1</translation>
+    </message>
+    <message>
+        <source>准备</source>
+        <translation>Preparation</translation>
+    </message>
+    <message>
+        <source>进入Bootloader</source>
+        <translation>Entering the bootloader</translation>
+    </message>
+    <message>
+        <source>传输</source>
+        <translation>Transfer</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>Verification</translation>
+    </message>
+    <message>
+        <source>启动应用</source>
+        <translation>Starting the application</translation>
+    </message>
+    <message>
+        <source>确认应用启动</source>
+        <translation>Confirming the application start</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>参数无效</source>
+        <translation>invalid arguments</translation>
+    </message>
+    <message>
+        <source>通道不可用</source>
+        <translation>the channel is not usable</translation>
+    </message>
+    <message>
+        <source>文件无法读取</source>
+        <translation>the file cannot be read</translation>
+    </message>
+    <message>
+        <source>文件为空，未发送</source>
+        <translation>the file is empty; nothing was sent</translation>
+    </message>
+    <message>
+        <source>文件过大</source>
+        <translation>the file is too large</translation>
+    </message>
+    <message>
+        <source>应用未响应进入Bootloader的握手</source>
+        <translation>the application did not answer the bootloader handshake</translation>
+    </message>
+    <message>
+        <source>停止指令未被确认，电机未保持在Bootloader</source>
+        <translation>the stop command was not acknowledged; the motor is not held in its bootloader</translation>
+    </message>
+    <message>
+        <source>电机运行的是应用，不在Bootloader</source>
+        <translation>the motor runs its application, not its bootloader</translation>
+    </message>
+    <message>
+        <source>Bootloader无响应</source>
+        <translation>the bootloader does not answer</translation>
+    </message>
+    <message>
+        <source>固件超出电机容量</source>
+        <translation>the image is larger than the motor takes</translation>
+    </message>
+    <message>
+        <source>电机中止了传输</source>
+        <translation>the motor aborted the transfer</translation>
+    </message>
+    <message>
+        <source>传输中应答超时（帧丢失）</source>
+        <translation>no answer in time during the transfer (frames lost)</translation>
+    </message>
+    <message>
+        <source>传输超出时限</source>
+        <translation>the transfer took longer than its time limit</translation>
+    </message>
+    <message>
+        <source>传输出错</source>
+        <translation>the transfer failed</translation>
+    </message>
+    <message>
+        <source>Bootloader未报告CRC</source>
+        <translation>the bootloader did not report its CRC</translation>
+    </message>
+    <message>
+        <source>CRC不一致</source>
+        <translation>CRC mismatch</translation>
+    </message>
+    <message>
+        <source>启动指令无法发送</source>
+        <translation>the start command could not be sent</translation>
+    </message>
+    <message>
+        <source>电机仍在Bootloader</source>
+        <translation>the motor stays in its bootloader</translation>
+    </message>
+    <message>
+        <source>启动后应用无响应</source>
+        <translation>the application does not answer after the start</translation>
+    </message>
+    <message>
+        <source>应用版本不符</source>
+        <translation>the application reports another version</translation>
+    </message>
+    <message>
+        <source>已取消</source>
+        <translation>cancelled</translation>
+    </message>
+    <message>
+        <source>未知原因</source>
+        <translation>unknown cause</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigPage</name>

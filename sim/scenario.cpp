@@ -279,6 +279,10 @@ bool parse_fault(Parser &p, char **tok, size_t n) {
             f.ignoreStop = 1;
         } else if (strcmp(key, "ignore_start") == 0 && val == nullptr) {
             f.ignoreStart = 1;
+        } else if (strcmp(key, "slow_start") == 0) {
+            ok = parse_u32(val, 600000, &f.appStartMs);
+        } else if (strcmp(key, "probe_abort") == 0) {
+            ok = parse_u32(val, 0xFFFFFFFFu, &f.probeAbortCode);
         } else if (strcmp(key, "rx_error") == 0 && !node) {
             ok = parse_count(val, &f.rxErrors);
         } else if (strcmp(key, "tx_fail") == 0 && !node) {

@@ -62,11 +62,12 @@ TEST_F(Outcomes, UpgradeCountsOnlyWhenTheNewApplicationAnswers) {
     // Once the start command is obeyed, the confirmation follows it.
     f = no_fault();
     ASSERT_EQ(sim_bench_set_node_fault(0, 0, 7, &f), 1);
+    client_upgrade_reason_t why = CLIENT_UPGRADE_CANCELLED;
     out = capture([&] {
         EXPECT_EQ(client_api_exit_bootloader(id, 7, 500, 0, 10), 0);
-        rc = client_api_confirm_app_running(id, 7, 3000);
+        why = client_api_confirm_application(id, 7, 3000, nullptr);
     });
-    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(why, CLIENT_UPGRADE_OK) << out;
     EXPECT_EQ(sim_bench_motor_version(0, 0, 7), 0x02000000u);
 }
 
