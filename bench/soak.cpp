@@ -53,8 +53,10 @@ int open_fds() {
     return n - 3; // ".", ".." and the directory itself
 }
 
+constexpr size_t kImageBytes = 20000 + SIM_TRAILER_LEN;
+
 std::string write_image(const std::string &dir, int channel, uint32_t version) {
-    std::vector<uint8_t> img(20000 + SIM_TRAILER_LEN);
+    std::vector<uint8_t> img(kImageBytes);
     for (size_t i = 0; i < 20000; ++i) {
         img[i] = static_cast<uint8_t>(i * 13u + version + static_cast<uint32_t>(channel));
     }
@@ -142,12 +144,15 @@ int main(int argc, char **argv) {
         t.join();
     }
     client_api_manager_cleanup_all();
-    char line[320];
+    const int attempts = total + retries.load();
+    char line[400];
     snprintf(line, sizeof line,
              "soak: %d upgrades on 4 channels at %.1f %% loss: %d succeeded, %d failed after 4 attempts, "
-             "%d retries, %d false successes; RSS %ld -> %ld KiB, open descriptors %d -> %d\n",
+             "%d retries, %d false successes; success per attempt %.2f, lost control frames allow %.2f; "
+             "RSS %ld -> %ld KiB, open descriptors %d -> %d\n",
              total, loss * 100.0, successes.load(), failures.load(), retries.load(), falseSuccesses.load(),
-             rss0, rss_kib(), fds0, open_fds());
+             attempts > 0 ? static_cast<double>(successes.load()) / attempts : 0.0,
+             expected_transfer_success(loss, kImageBytes), rss0, rss_kib(), fds0, open_fds());
     fputs(line, g_report);
     rmdir(dir);
     return falseSuccesses.load() == 0 ? 0 : 2;

@@ -5,6 +5,7 @@
 // fault is gone another upgrade succeeds. The loss cells also set each
 // attempt's success beside what the control frames lost alone would allow.
 #include "../client/bench_fixture.h"
+#include "bench_report.h"
 #include "motor_protocol.h"
 
 #include <atomic>
@@ -349,14 +350,11 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         printf("%-14s %8d %9d %15d %17d %9s\n", r.name.c_str(), r.attempts, r.successes, r.falseSuccesses,
                r.unverifiedStarts, r.recovered ? "yes" : "NO");
     }
-    // A block download is lost with any of its initiate and end exchanges
-    // (four frames) or any sub-block acknowledge: CiA 301 has no way to
-    // repeat those. Each lost segment ends its sub-block early (the node
-    // acknowledges the segments before the gap), so a transfer under loss
-    // p needs about N / E acknowledges, N segments and E = sum of (1-p)^j for
-    // j = 1..127 segments per sub-block. The last segment of a sub-block is
-    // listed too, though the bench's bootloader acknowledges a stalled
-    // sub-block after 200 ms, so losing it costs time, not the transfer.
+    // Beside each loss cell's success per attempt: what the loss of its
+    // control frames alone allows (bench_report.h), and the same with the
+    // last segment of each sub-block counted too. The bench's bootloader
+    // acknowledges a stalled sub-block after 200 ms, so losing that segment
+    // costs time, not the transfer.
     printf("\n%-10s %16s %15s %15s %21s %24s\n", "loss cell", "success/attempt", "acks, expected",
            "acks, measured", "(1-p)^(4+acks)", "(1-p)^(4+2 acks)");
     for (const Row &r : rows) {
@@ -364,9 +362,7 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
             continue;
         }
         const double p = r.loss;
-        const double segments = std::ceil(double(r.imageBytes) / 7.0);
-        const double perSubBlock = (1.0 - p) * (1.0 - std::pow(1.0 - p, 127.0)) / p;
-        const double acks = std::ceil(segments / perSubBlock);
+        const double acks = expected_acks(p, r.imageBytes);
         char measured[32] = "-";
         if (r.completeTransfers > 0) {
             snprintf(measured, sizeof measured, "%.0f (%d)",
@@ -376,7 +372,7 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         snprintf(rate, sizeof rate, "%d/%d = %.2f", r.successes, r.attempts,
                  r.attempts > 0 ? double(r.successes) / r.attempts : 0.0);
         printf("%-10s %16s %15.0f %15s %21.3f %24.3f\n", r.name.c_str(), rate, acks, measured,
-               std::pow(1.0 - p, 4.0 + acks), std::pow(1.0 - p, 4.0 + 2.0 * acks));
+               expected_transfer_success(p, r.imageBytes), std::pow(1.0 - p, 4.0 + 2.0 * acks));
     }
     fflush(stdout);
     for (const Row &r : rows) {
