@@ -344,9 +344,6 @@ QString CANopenWrapper::reasonText(int reason) {
     case CLIENT_UPGRADE_FILE_EMPTY:
         why = tr("文件为空，未发送");
         break;
-    case CLIENT_UPGRADE_FILE_TOO_LARGE:
-        why = tr("文件过大");
-        break;
     case CLIENT_UPGRADE_NO_HANDSHAKE:
         why = tr("应用未响应进入Bootloader的握手");
         break;

@@ -215,9 +215,8 @@ typedef enum {
     CLIENT_UPGRADE_OK = 0,
     CLIENT_UPGRADE_BAD_ARGUMENTS,        /* invalid channel identity, no file name */
     CLIENT_UPGRADE_CHANNEL_DOWN,         /* the channel is not up, or its adapter fails */
-    CLIENT_UPGRADE_FILE_UNREADABLE,      /* missing, not a regular file, or not readable */
+    CLIENT_UPGRADE_FILE_UNREADABLE,      /* missing, not a regular file, not readable, or over 4 GiB */
     CLIENT_UPGRADE_FILE_EMPTY,           /* nothing to send: never sent (it would erase the motor) */
-    CLIENT_UPGRADE_FILE_TOO_LARGE,       /* larger than an SDO size can announce */
     CLIENT_UPGRADE_NO_HANDSHAKE,         /* the application did not go through the entry handshake */
     CLIENT_UPGRADE_NOT_HELD,             /* the stop command was never acknowledged during the hold */
     CLIENT_UPGRADE_NOT_IN_BOOTLOADER,    /* expected in its bootloader, but its application answers */

@@ -11,12 +11,12 @@
 
 namespace {
 
-constexpr uint32_t kEntryRetries = 3;
-constexpr uint32_t kEntryRetryDelayMs = 200;
+constexpr uint32_t kEntryRetries = CLIENT_UPGRADE_HANDSHAKE_RETRIES;
+constexpr uint32_t kEntryRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
 // After the handshake the node restarts into its bootloader; the entry only
 // counts once that bootloader answers.
 constexpr uint32_t kBootRestartMs = 100;
-constexpr uint32_t kBootConfirmMs = 3000;
+constexpr uint32_t kBootConfirmMs = CLIENT_UPGRADE_BOOTLOADER_WAIT_MS;
 // One round of telling where a node is: the application's version query,
 // then an SDO read that only a bootloader answers.
 constexpr uint32_t kAppAnswerMs = 50;

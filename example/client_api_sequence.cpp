@@ -491,8 +491,6 @@ const char *client_upgrade_reason_text(client_upgrade_reason_t reason) {
         return "the file cannot be read";
     case CLIENT_UPGRADE_FILE_EMPTY:
         return "the file is empty";
-    case CLIENT_UPGRADE_FILE_TOO_LARGE:
-        return "the file is too large";
     case CLIENT_UPGRADE_NO_HANDSHAKE:
         return "no answer to the bootloader handshake";
     case CLIENT_UPGRADE_NOT_HELD:

@@ -13,9 +13,11 @@
 
 namespace {
 
-constexpr uint32_t kRetries = 3;
-constexpr uint32_t kRetryDelayMs = 200;
-constexpr uint32_t kCrcWaitMs = 2000;
+// The fixed figures of the single-call upgrade: the shared handshake and
+// retry figures, and the CRC answer's wait.
+constexpr uint32_t kRetries = CLIENT_UPGRADE_HANDSHAKE_RETRIES;
+constexpr uint32_t kRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
+constexpr uint32_t kCrcWaitMs = CLIENT_UPGRADE_CRC_WAIT_MS;
 
 // Reflected table of the standard CRC-32 (generator 0x04C11DB7).
 struct Crc32Table {

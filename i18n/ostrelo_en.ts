@@ -436,10 +436,6 @@
         <translation>the file is empty; nothing was sent</translation>
     </message>
     <message>
-        <source>文件过大</source>
-        <translation>the file is too large</translation>
-    </message>
-    <message>
         <source>应用未响应进入Bootloader的握手</source>
         <translation>the application did not answer the bootloader handshake</translation>
     </message>
