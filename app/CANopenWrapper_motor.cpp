@@ -58,11 +58,8 @@ client_upgrade_reason_t enter_bootloader(client_channel_id_t channel, uint8_t no
 // A motor counts as out of its bootloader only once its application answered.
 client_upgrade_reason_t start_application(client_channel_id_t channel, uint8_t node, uint32_t timeoutMs,
                                           uint32_t retryCount, uint32_t retryDelayMs) {
-    if (client_api_exit_bootloader(channel, node, timeoutMs, retryCount, retryDelayMs) != 0) {
-        return CLIENT_UPGRADE_START_NOT_SENT;
-    }
-    return client_api_confirm_application(
-        channel, node, qMax<uint32_t>(timeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS), nullptr);
+    return client_api_start_application(channel, node, timeoutMs, retryCount, retryDelayMs,
+                                        qMax<uint32_t>(timeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS), nullptr);
 }
 
 bool isFile(const QString &path) {

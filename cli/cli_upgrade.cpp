@@ -505,21 +505,19 @@ int cmd_start(const Options &o) {
         return kExitUsage;
     }
     const uint8_t node = static_cast<uint8_t>(o.node);
+    uint32_t version = 0;
+    const client_upgrade_reason_t why =
+        client_api_start_application(ch, node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs,
+                                     CLIENT_UPGRADE_CONFIRM_WINDOW_MS, &version);
     std::string out;
     int rc = kExitFailed;
-    if (client_api_exit_bootloader(ch, node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
-        0) {
+    if (why == CLIENT_UPGRADE_OK) {
+        out = "application running, version " + version_text(version) + "\n";
+        rc = kExitOk;
+    } else if (why == CLIENT_UPGRADE_START_NOT_SENT) {
         out = "start command could not be sent\n";
     } else {
-        uint32_t version = 0;
-        const client_upgrade_reason_t why =
-            client_api_confirm_application(ch, node, CLIENT_UPGRADE_CONFIRM_WINDOW_MS, &version);
-        if (why == CLIENT_UPGRADE_OK) {
-            out = "application running, version " + version_text(version) + "\n";
-            rc = kExitOk;
-        } else {
-            out = std::string(client_upgrade_reason_text(why)) + "\n";
-        }
+        out = std::string(client_upgrade_reason_text(why)) + "\n";
     }
     release_channels();
     out_write(out);

@@ -337,6 +337,16 @@ client_upgrade_reason_t client_upgrade_run(client_channel_id_t channelId, uint8_
 client_upgrade_reason_t client_api_confirm_application(client_channel_id_t channelId, uint8_t nodeId,
                                                        uint32_t window_ms, uint32_t *version);
 
+/* The start of a node's application as the operator asks for it: the start
+ * command (client_api_exit_bootloader with its arguments), then
+ * client_api_confirm_application with `window_ms`. CLIENT_UPGRADE_OK only
+ * once the application answered; CLIENT_UPGRADE_START_NOT_SENT when the
+ * command could not be sent. */
+client_upgrade_reason_t client_api_start_application(client_channel_id_t channelId, uint8_t nodeId,
+                                                     uint32_t timeout_ms, uint32_t retry_count,
+                                                     uint32_t retry_delay_ms, uint32_t window_ms,
+                                                     uint32_t *version);
+
 /* Short English texts for logs and reports. */
 const char *client_upgrade_step_text(client_upgrade_step_t step);
 const char *client_upgrade_reason_text(client_upgrade_reason_t reason);

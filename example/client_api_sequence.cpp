@@ -380,6 +380,16 @@ client_upgrade_reason_t client_api_confirm_application(client_channel_id_t chann
     return CLIENT_UPGRADE_APP_SILENT;
 }
 
+client_upgrade_reason_t client_api_start_application(client_channel_id_t channelId, uint8_t nodeId,
+                                                     uint32_t timeout_ms, uint32_t retry_count,
+                                                     uint32_t retry_delay_ms, uint32_t window_ms,
+                                                     uint32_t *version) {
+    if (client_api_exit_bootloader(channelId, nodeId, timeout_ms, retry_count, retry_delay_ms) != 0) {
+        return CLIENT_UPGRADE_START_NOT_SENT;
+    }
+    return client_api_confirm_application(channelId, nodeId, window_ms, version);
+}
+
 client_upgrade_reason_t client_upgrade_run(client_channel_id_t channelId, uint8_t nodeId, const char *path,
                                            const client_upgrade_options_t *options,
                                            const client_upgrade_observer_t *observer,

@@ -163,9 +163,8 @@ class FaultMatrix : public Bench {
     bool start_application(const client_channel_id_t &id, uint8_t node) {
         bool claimed = false;
         capture([&] {
-            claimed = client_api_exit_bootloader(id, node, 5000, 3, 200) == 0 &&
-                      client_api_confirm_application(id, node, CLIENT_UPGRADE_CONFIRM_WINDOW_MS, nullptr) ==
-                          CLIENT_UPGRADE_OK;
+            claimed = client_api_start_application(id, node, 5000, 3, 200, CLIENT_UPGRADE_CONFIRM_WINDOW_MS,
+                                                   nullptr) == CLIENT_UPGRADE_OK;
         });
         return claimed;
     }
