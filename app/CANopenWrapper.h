@@ -210,7 +210,7 @@ class CANopenWrapper : public QObject {
     // client_upgrade_reason_t) in the user's language, for the row.
     static QString upgradeFailureText(int step, int reason);
     static QString reasonText(int reason);
-    // "：" and the reason, for a status line whose specified text does not
+    // "：" and the reason, for a status line whose fixed text does not
     // already name the cause; empty otherwise.
     static QString failureSuffix(int reason);
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,

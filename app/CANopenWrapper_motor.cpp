@@ -265,7 +265,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     }
 
     const QString detail = upgradeFailureText(r.step, r.reason);
-    // The specified texts stay; where they do not tell the cause, it follows them.
+    // The fixed status texts stay; where they do not tell the cause, it follows them.
     const QString suffix = failureSuffix(r.reason);
     switch (r.step) {
     case CLIENT_UPGRADE_STEP_VERIFY: {
@@ -295,7 +295,7 @@ QString CANopenWrapper::failureSuffix(int reason) {
     case CLIENT_UPGRADE_CRC_MISMATCH:
     case CLIENT_UPGRADE_START_NOT_SENT:
     case CLIENT_UPGRADE_NO_HANDSHAKE:
-        return QString(); // the specified text says it all
+        return QString(); // the fixed text says it all
     default:
         return tr("：%1").arg(reasonText(reason));
     }
