@@ -1,11 +1,12 @@
 #include "CO_ODinterface.h"
+#include "ostrelo_log.h"
 
 #include <stdio.h>
 #include <string.h>
 
 OD_entry_t *OD_find(const OD_t *od, uint16_t index) {
     if (od == NULL || od->size == 0U || od->list == NULL) {
-        fputs("in OD_find: od == NULL || od->size == 0U\n", stdout);
+        ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: od == NULL || od->size == 0U\n");
         return NULL;
     }
     char line[128];
@@ -15,33 +16,33 @@ OD_entry_t *OD_find(const OD_t *od, uint16_t index) {
         const uint16_t cur = (uint16_t)((min + max) / 2U);
         const OD_entry_t *entry = &od->list[cur];
         if (entry->index == index) {
-            fputs("in OD_find: index == entry->index\n", stdout);
+            ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: index == entry->index\n");
             return (OD_entry_t *)entry;
         }
-        fputs("in OD_find: index < entry->index\n", stdout);
+        ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: index < entry->index\n");
         if (index < entry->index) {
             snprintf(line, sizeof line, "in OD_find: index < entry->index, max = %d\n", (int)max);
-            fputs(line, stdout);
+            ostrelo_log_text(OSTRELO_LOG_DEBUG, line);
             max = cur > 0U ? (uint16_t)(cur - 1U) : 0U;
         } else {
-            fputs("in OD_find: index > entry->index\n", stdout);
+            ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: index > entry->index\n");
             min = (uint16_t)(cur + 1U);
         }
     }
     if (min != max) {
-        fputs("in OD_find: return NULL\n", stdout);
+        ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: return NULL\n");
         return NULL;
     }
-    fputs("in OD_find: min == max\n", stdout);
+    ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: min == max\n");
     const OD_entry_t *entry = &od->list[min];
     if (entry->index == index) {
-        fputs("in OD_find: index == entry->index\n", stdout);
+        ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: index == entry->index\n");
         return (OD_entry_t *)entry;
     }
     snprintf(line, sizeof line, "in OD_find: index != entry->index, index = %04X, entry->index = %04X\n",
              (unsigned)index, (unsigned)entry->index);
-    fputs(line, stdout);
-    fputs("in OD_find: return NULL\n", stdout);
+    ostrelo_log_text(OSTRELO_LOG_DEBUG, line);
+    ostrelo_log_text(OSTRELO_LOG_DEBUG, "in OD_find: return NULL\n");
     return NULL;
 }
 

@@ -1,4 +1,5 @@
 #include "CO_SDOclient.h"
+#include "ostrelo_log.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -70,7 +71,7 @@ void send_abort_frame(CO_SDOclient_t *SDO_C, CO_SDO_abortCode_t abortCode) {
 }
 
 void print_line(const char *line) {
-    fputs(line, stdout);
+    ostrelo_log_text(OSTRELO_LOG_DEBUG, line);
 }
 
 /* Sets up a transfer of one object; the caller picks the first state. */
@@ -350,6 +351,12 @@ void CO_SDOclient_receive(void *object, void *msg) {
     }
     const uint8_t *data = rx->data;
     if (is_stale_answer(SDO_C, data) || SDO_C->state == CO_SDO_ST_IDLE) {
+        return;
+    }
+    if (SDO_C->state == CO_SDO_ST_UPLOAD_BLK_END_CRSP) {
+        /* The upload is complete and checked; only its confirmation is still
+         * to leave. Nothing the server sends now may turn that into an
+         * abort sent after the confirmation. */
         return;
     }
     if (SDO_C->block_ackValid && data[0] == 0xA2u && memcmp(data, SDO_C->block_lastAck, 3) == 0 &&

@@ -240,6 +240,16 @@ void CANopenWrapper::setBitrate(unsigned int value) {
     updateStatus(tr("波特率设置为: %1 kbps").arg(value));
 }
 
+int CANopenWrapper::configuredChannelsNotUp() const {
+    int n = 0;
+    for (uint8_t d = 0; d < g_device_manager.deviceCount && d < CLIENT_MAX_DEVICES; ++d) {
+        for (const client_channel_context_t &ch : g_device_manager.devices[d].channels) {
+            n += ch.configed && !ch.initialized ? 1 : 0;
+        }
+    }
+    return n;
+}
+
 bool CANopenWrapper::channelsUp() const {
     client_channel_id_t buffer[64];
     return device_manager_get_available_channels(buffer, 64) > 0;
@@ -347,15 +357,24 @@ int CANopenWrapper::applyChannelConfigs() {
     }
 
     getAvailableChannels();
+    // A configured channel that is not up failed to come up, now or before;
+    // the operator must hear of it, whatever else came up.
+    const int notUp = configuredChannelsNotUp();
     if (r <= 0) {
         if (m_initialized && !availableChannelList.isEmpty()) {
             // Nothing new came up, but the channels applied before still
             // are: the controller stays usable.
-            updateStatus(tr("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
+            updateStatus(
+                notUp > 0 ? tr("初始化通道失败：%1 个通道未能启动，%2 个通道已可用")
+                                .arg(notUp)
+                                .arg(availableChannelList.size())
+                          : tr("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
         } else {
             setInitialized(false);
             updateStatus(tr("初始化通道失败"));
         }
+    } else if (notUp > 0) {
+        updateStatus(tr("成功初始化 %1 个通道").arg(r) + tr("，%1 个通道未能启动").arg(notUp));
     }
     emit channelsStatusUpdated(availableChannelList);
 
@@ -586,6 +605,9 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
 }
 
 void CANopenWrapper::taskEnded(int nodeId) {
+    if (nodeId == kScanTask) {
+        scanTaskEnded();
+    }
     if (nodeId >= 0) {
         const unsigned int node = static_cast<unsigned int>(nodeId);
         m_pendingOps.remove(node);

@@ -227,16 +227,22 @@ class CANopenWrapper : public QObject {
     bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task, int nodeId = -1,
                           bool upgrade = false);
     void taskEnded(int nodeId);
+    // The node id a scan task is submitted with: no motor of its own, but
+    // its end is counted.
+    static constexpr int kScanTask = -2;
+    void scanTaskEnded();
+    // The end of a scan: the model rebuilt from the table, the results announced.
+    void finishScan();
     // One status line and true when the motor already has an operation.
     bool refusePending(unsigned int nodeId);
     QString skippedSuffix(int skipped) const;
     void noteUpgradeResult(unsigned int nodeId, bool success);
     void showProgress(unsigned int nodeId, int percent, const QString &text);
-    // After a confirmed upgrade: the version the application runs now, for its row.
-    void reportRunningVersion(const CO_CANdeviceConfig_t &channel, unsigned int nodeId);
     QString upgradeAllHint() const;
     void reportRefreshAll();
     bool channelsUp() const;
+    // Channels recorded by the configuration that are not up.
+    int configuredChannelsNotUp() const;
     bool refuseBackendChange(const void *wanted);
     void waitForHoldGroups();
     void reportDuplicateNodes();
@@ -249,7 +255,14 @@ class CANopenWrapper : public QObject {
                       unsigned int exitTimeoutMs);
     // Worker halves with the channel identity captured on the main thread.
     bool failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
-                     const QString &rowText);
+                     const QString &rowText, const QString &lastError);
+    // Step and reason of a failed operation (client_upgrade_step_t and
+    // client_upgrade_reason_t) in the user's language, for the row.
+    static QString upgradeFailureText(int step, int reason);
+    static QString reasonText(int reason);
+    // "：" and the reason, for a status line whose fixed text does not
+    // already name the cause; empty otherwise.
+    static QString failureSuffix(int reason);
     bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
                           unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                           unsigned int exitTimeoutMs);
@@ -311,6 +324,8 @@ class CANopenWrapper : public QObject {
     std::atomic<int> holdGroupsRunning{0};
 
     bool m_scanning = false;
+    // Scan tasks queued or running; the scan ends when the last has ended.
+    int m_scanTasksLeft = 0;
     QString m_transportProblem;
     bool m_simulatedBench = false;
     ProgressCoalescer *m_progress = nullptr;

@@ -24,6 +24,9 @@ struct UpgradeProgressContext {
     qint64 fileSize;
 };
 
+// The window's per-byte progress: the bytes handed to the node so far and
+// the image's size, for one node. Everything the row shows of a running
+// transfer comes through here.
 void transfer_progress_callback(size_t transferred, size_t total, void *userData) {
     auto *ctx = static_cast<UpgradeProgressContext *>(userData);
     if (ctx == nullptr || ctx->controller == nullptr) {
@@ -36,6 +39,23 @@ void transfer_progress_callback(size_t transferred, size_t total, void *userData
 
 QString hex8(quint32 value) {
     return QStringLiteral("%1").arg(value, 8, 16, QLatin1Char('0'));
+}
+
+// The bootloader entry by handshake, telling only whether the bootloader
+// answers afterwards.
+client_upgrade_reason_t enter_bootloader(client_channel_id_t channel, uint8_t node, uint32_t timeoutMs,
+                                         uint32_t retryCount, uint32_t retryDelayMs) {
+    return client_api_enter_bootloader(channel, node, timeoutMs, retryCount, retryDelayMs) == 0
+               ? CLIENT_UPGRADE_OK
+               : CLIENT_UPGRADE_NO_HANDSHAKE;
+}
+
+// The start of the application: the command, then the application's answer.
+// A motor counts as out of its bootloader only once its application answered.
+client_upgrade_reason_t start_application(client_channel_id_t channel, uint8_t node, uint32_t timeoutMs,
+                                          uint32_t retryCount, uint32_t retryDelayMs) {
+    return client_api_start_application(channel, node, timeoutMs, retryCount, retryDelayMs,
+                                        qMax<uint32_t>(timeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS), nullptr);
 }
 
 bool isFile(const QString &path) {
@@ -184,11 +204,12 @@ bool CANopenWrapper::doUpgradeMotor(unsigned int nodeId, const QString &filePath
 // The end of a failed upgrade: the status line, then, in order on the main
 // thread, the row's bar text, its state text and the end report.
 bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
-                                 const QString &rowText) {
+                                 const QString &rowText, const QString &lastError) {
     updateStatus(status);
-    runOnMainThread([this, nodeId, barText, rowText]() {
+    runOnMainThread([this, nodeId, barText, rowText, lastError]() {
         emit upgradeProgressPercent(nodeId, 0, barText);
         m_motorListModel->setLastResult(nodeId, OperationFailed);
+        m_motorListModel->setLastError(nodeId, lastError);
         emit motorStatusChanged(nodeId, rowText);
         emit upgradeCompleted(nodeId, false);
     });
@@ -198,7 +219,6 @@ bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, con
 bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
                                       const QString &filePath, unsigned int transferTimeoutMs,
                                       unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
-    Q_UNUSED(verifyTimeoutMs); // the CRC query has its own fixed wait
     ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
@@ -214,6 +234,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     runOnMainThread([this, nodeId, fileSize]() {
         emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(fileSize));
         m_motorListModel->setLastResult(nodeId, UpgradeRunning);
+        m_motorListModel->setLastError(nodeId, QString());
         emit motorStatusChanged(nodeId, tr("Upgrade..."));
     });
 
@@ -227,67 +248,194 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
                  << static_cast<quint32>(ready);
     }
 
+    // The row is in its bootloader: the sequence finds it there (no
+    // handshake) and retries a failed step from a clean start. Each time
+    // argument means what it says, in milliseconds: the transfer's whole
+    // (never less than the bus needs for the image), the CRC answer, and how
+    // long the started application has (never less than the common window).
+    client_upgrade_options_t options;
+    client_upgrade_options_init(&options);
+    options.entry = CLIENT_ENTRY_IN_BOOTLOADER;
+    options.transferTimeoutMs =
+        qMax<uint32_t>(transferTimeoutMs,
+                       client_upgrade_transfer_limit_ms(static_cast<uint64_t>(fileSize), channel.bitrate));
+    options.crcWaitMs = verifyTimeoutMs != 0 ? verifyTimeoutMs : CLIENT_UPGRADE_CRC_WAIT_MS;
+    options.confirmWindowMs = qMax<uint32_t>(exitTimeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS);
     UpgradeProgressContext ctx{this, nodeId, fileSize};
-    const CO_SDO_abortCode_t result = client_api_transfer_file_block_with_progress(
-        channel, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, path.constData(), transferTimeoutMs,
-        transfer_progress_callback, &ctx);
-    if (result != 0) {
-        return failUpgrade(
-            nodeId, tr("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(static_cast<quint32>(result), 0, 16),
-            tr("传输失败"), tr("传输失败"));
+    client_upgrade_observer_t observer = {};
+    observer.progress = transfer_progress_callback;
+    observer.step = [](client_upgrade_step_t step, uint32_t, void *user) {
+        // The image is in: the bar says so before the check begins.
+        const auto *c = static_cast<const UpgradeProgressContext *>(user);
+        if (step == CLIENT_UPGRADE_STEP_VERIFY) {
+            CANopenWrapper *w = c->controller;
+            const unsigned int id = c->nodeId;
+            const qint64 size = c->fileSize;
+            w->runOnMainThread([w, id, size]() {
+                emit w->upgradeProgressPercent(id, 100, tr("传输完成: %1 字节").arg(size));
+            });
+        }
+    };
+    observer.user = &ctx;
+    client_upgrade_result_t r;
+    client_upgrade_run(channel, node, path.constData(), &options, &observer, &r);
+
+    if (r.reason == CLIENT_UPGRADE_OK) {
+        // The version column shows what the new application reported.
+        const bool haveVersion = r.haveVersion != 0;
+        const quint32 version = r.version;
+        runOnMainThread([this, nodeId, haveVersion, version]() {
+            m_motorListModel->setMotorStatus(nodeId, Available);
+            if (haveVersion) {
+                m_motorListModel->setVersion(nodeId, version);
+            }
+            emit upgradeProgressPercent(nodeId, 100, tr("升级成功"));
+            emit motorStatusChanged(nodeId, tr("Available"));
+            emit upgradeCompleted(nodeId, true);
+        });
+        updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
+        qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
+        return true;
     }
 
-    runOnMainThread([this, nodeId, fileSize]() {
-        emit upgradeProgressPercent(nodeId, 100, tr("传输完成: %1 字节").arg(fileSize));
-    });
-
-    const quint32 fileCrc = client_api_calculate_file_crc32(path.constData());
-    uint32_t deviceCrc = 0;
-    const int query = client_api_query_firmware_crc(channel, node, &deviceCrc);
-    if (query != 0) {
-        deviceCrc = 0;
+    const QString detail = upgradeFailureText(r.step, r.reason);
+    // The fixed status texts stay; where they do not tell the cause, it follows them.
+    const QString suffix = failureSuffix(r.reason);
+    switch (r.step) {
+    case CLIENT_UPGRADE_STEP_VERIFY: {
+        const QString text = tr("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)")
+                                 .arg(hex8(r.fileCrc), hex8(r.haveDeviceCrc ? r.deviceCrc : 0));
+        return failUpgrade(nodeId, tr("节点 %1 CRC校验失败").arg(nodeId) + suffix, tr("校验失败"), text,
+                           detail);
     }
-    // An empty or unreadable image gives a file CRC of 0, which a device that
-    // also reports 0 would otherwise "confirm": never start on that.
-    if (query != 0 || fileSize == 0 || fileCrc == 0 || fileCrc != deviceCrc) {
-        const QString text =
-            tr("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)").arg(hex8(fileCrc), hex8(deviceCrc));
-        return failUpgrade(nodeId, tr("节点 %1 CRC校验失败").arg(nodeId), tr("校验失败"), text);
+    case CLIENT_UPGRADE_STEP_START:
+        return failUpgrade(nodeId, tr("节点 %1 退出Bootloader失败").arg(nodeId) + suffix,
+                           tr("退出Bootloader失败"), tr("退出Bootloader失败"), detail);
+    case CLIENT_UPGRADE_STEP_CONFIRM:
+    case CLIENT_UPGRADE_STEP_DONE:
+        return failUpgrade(nodeId, tr("节点 %1 应用未启动").arg(nodeId) + suffix, tr("应用未启动"),
+                           tr("应用未启动"), detail);
+    default: {
+        // Nothing or not all of the image reached the motor.
+        const quint32 code = r.code != 0 ? r.code : static_cast<quint32>(CO_SDO_AB_GENERAL);
+        return failUpgrade(nodeId, tr("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(code, 0, 16) + suffix,
+                           tr("传输失败"), tr("传输失败"), detail);
     }
-
-    if (client_api_exit_bootloader(channel, node, exitTimeoutMs, 3, 200) != 0) {
-        return failUpgrade(nodeId, tr("节点 %1 退出Bootloader失败").arg(nodeId), tr("退出Bootloader失败"),
-                           tr("退出Bootloader失败"));
     }
-    // The start command is a frame that left; success is the application answering.
-    if (client_api_confirm_app_running(channel, node, 3000) != 0) {
-        return failUpgrade(nodeId, tr("节点 %1 应用未启动").arg(nodeId), tr("应用未启动"), tr("应用未启动"));
-    }
-    reportRunningVersion(channel, nodeId);
-
-    runOnMainThread([this, nodeId]() {
-        m_motorListModel->setMotorStatus(nodeId, Available);
-        emit upgradeProgressPercent(nodeId, 100, tr("升级成功"));
-        emit motorStatusChanged(nodeId, tr("Available"));
-        emit upgradeCompleted(nodeId, true);
-    });
-    updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
-    qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
-    return true;
 }
 
-void CANopenWrapper::reportRunningVersion(const CO_CANdeviceConfig_t &channel, unsigned int nodeId) {
-    uint32_t version = 0;
-    if (client_api_query_software_version(channel, static_cast<uint8_t>(nodeId), &version) == 0) {
-        runOnMainThread([this, nodeId, version]() { m_motorListModel->setVersion(nodeId, version); });
+QString CANopenWrapper::failureSuffix(int reason) {
+    switch (reason) {
+    case CLIENT_UPGRADE_CRC_MISMATCH:
+    case CLIENT_UPGRADE_START_NOT_SENT:
+    case CLIENT_UPGRADE_NO_HANDSHAKE:
+        return QString(); // the fixed text says it all
+    default:
+        return tr("：%1").arg(reasonText(reason));
     }
+}
+
+QString CANopenWrapper::upgradeFailureText(int step, int reason) {
+    QString where;
+    switch (step) {
+    case CLIENT_UPGRADE_STEP_NONE:
+        where = tr("准备");
+        break;
+    case CLIENT_UPGRADE_STEP_ENTRY:
+        where = tr("进入Bootloader");
+        break;
+    case CLIENT_UPGRADE_STEP_TRANSFER:
+        where = tr("传输");
+        break;
+    case CLIENT_UPGRADE_STEP_VERIFY:
+        where = tr("校验");
+        break;
+    case CLIENT_UPGRADE_STEP_START:
+        where = tr("启动应用");
+        break;
+    default:
+        where = tr("确认应用启动");
+        break;
+    }
+    return tr("%1：%2").arg(where, reasonText(reason));
+}
+
+QString CANopenWrapper::reasonText(int reason) {
+    QString why;
+    switch (reason) {
+    case CLIENT_UPGRADE_BAD_ARGUMENTS:
+        why = tr("参数无效");
+        break;
+    case CLIENT_UPGRADE_CHANNEL_DOWN:
+        why = tr("通道不可用");
+        break;
+    case CLIENT_UPGRADE_FILE_UNREADABLE:
+        why = tr("文件无法读取");
+        break;
+    case CLIENT_UPGRADE_FILE_EMPTY:
+        why = tr("文件为空，未发送");
+        break;
+    case CLIENT_UPGRADE_NO_HANDSHAKE:
+        why = tr("应用未响应进入Bootloader的握手");
+        break;
+    case CLIENT_UPGRADE_NOT_HELD:
+        why = tr("停止指令未被确认，电机未保持在Bootloader");
+        break;
+    case CLIENT_UPGRADE_NOT_IN_BOOTLOADER:
+        why = tr("电机运行的是应用，不在Bootloader");
+        break;
+    case CLIENT_UPGRADE_BOOTLOADER_SILENT:
+        why = tr("Bootloader无响应");
+        break;
+    case CLIENT_UPGRADE_IMAGE_TOO_LARGE:
+        why = tr("固件超出电机容量");
+        break;
+    case CLIENT_UPGRADE_NODE_ABORTED:
+        why = tr("电机中止了传输");
+        break;
+    case CLIENT_UPGRADE_NO_RESPONSE:
+        why = tr("传输中应答超时（帧丢失）");
+        break;
+    case CLIENT_UPGRADE_TOO_SLOW:
+        why = tr("传输超出时限");
+        break;
+    case CLIENT_UPGRADE_TRANSFER_FAILED:
+        why = tr("传输出错");
+        break;
+    case CLIENT_UPGRADE_NO_CRC:
+        why = tr("Bootloader未报告CRC");
+        break;
+    case CLIENT_UPGRADE_CRC_MISMATCH:
+        why = tr("CRC不一致");
+        break;
+    case CLIENT_UPGRADE_START_NOT_SENT:
+        why = tr("启动指令无法发送");
+        break;
+    case CLIENT_UPGRADE_STAYED_IN_BOOTLOADER:
+        why = tr("电机仍在Bootloader");
+        break;
+    case CLIENT_UPGRADE_APP_SILENT:
+        why = tr("启动后应用无响应");
+        break;
+    case CLIENT_UPGRADE_VERSION_MISMATCH:
+        why = tr("应用版本不符");
+        break;
+    case CLIENT_UPGRADE_CANCELLED:
+        why = tr("已取消");
+        break;
+    default:
+        why = tr("未知原因");
+        break;
+    }
+    return why;
 }
 
 // ---- bootloader entry and exit -------------------------------------------
 
 // Entry and exit differ only in the client call, the state reached and their texts.
 struct CANopenWrapper::BootCommand {
-    int (*run)(client_channel_id_t, uint8_t, uint32_t, uint32_t, uint32_t);
+    client_upgrade_reason_t (*run)(client_channel_id_t, uint8_t, uint32_t, uint32_t, uint32_t);
+    int step; // client_upgrade_step_t of a failure
     MotorStatus reached;
     const char *queuedText;
     const char *doneStatus;
@@ -299,7 +447,8 @@ struct CANopenWrapper::BootCommand {
 // The texts are marked here and translated where they are shown.
 
 const CANopenWrapper::BootCommand CANopenWrapper::kEnterBootloader = {
-    client_api_enter_bootloader,
+    enter_bootloader,
+    CLIENT_UPGRADE_STEP_ENTRY,
     Bootloader,
     QT_TRANSLATE_NOOP("CANopenWrapper", "正在进入Bootloader..."),
     QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 已进入Bootloader模式"),
@@ -308,7 +457,8 @@ const CANopenWrapper::BootCommand CANopenWrapper::kEnterBootloader = {
     QT_TRANSLATE_NOOP("CANopenWrapper", "进入Bootloader失败")};
 
 const CANopenWrapper::BootCommand CANopenWrapper::kExitBootloader = {
-    client_api_exit_bootloader,
+    start_application,
+    CLIENT_UPGRADE_STEP_CONFIRM,
     Available,
     QT_TRANSLATE_NOOP("CANopenWrapper", "正在退出Bootloader..."),
     QT_TRANSLATE_NOOP("CANopenWrapper", "节点 %1 已退出Bootloader模式"),
@@ -352,25 +502,30 @@ bool CANopenWrapper::markBootCommandQueued(const BootCommand &cmd, const CO_CANd
 bool CANopenWrapper::bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel,
                                           unsigned int nodeId, unsigned int timeoutMs,
                                           unsigned int retryCount, unsigned int retryDelayMs) {
-    int r;
+    client_upgrade_reason_t r;
     {
         ostrelo::ChannelUse channelUse(channel);
+        ostrelo::discardStaleFrames(channel);
         r = cmd.run(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount, retryDelayMs);
     }
-    if (r == 0) {
+    if (r == CLIENT_UPGRADE_OK) {
         updateStatus(tr(cmd.doneStatus).arg(nodeId));
         const MotorStatus reached = cmd.reached;
         const QString text = tr(cmd.doneText);
         runOnMainThread([this, nodeId, reached, text]() {
             m_motorListModel->setMotorStatus(nodeId, reached);
+            m_motorListModel->setLastError(nodeId, QString());
             emit motorStatusChanged(nodeId, text);
         });
         return true;
     }
-    updateStatus(tr(cmd.failStatus).arg(nodeId));
+    const int step = r == CLIENT_UPGRADE_START_NOT_SENT ? CLIENT_UPGRADE_STEP_START : cmd.step;
+    const QString detail = upgradeFailureText(step, r);
+    updateStatus(tr(cmd.failStatus).arg(nodeId) + failureSuffix(r));
     const QString text = tr(cmd.failText);
-    runOnMainThread([this, nodeId, text]() {
+    runOnMainThread([this, nodeId, text, detail]() {
         m_motorListModel->setLastResult(nodeId, OperationFailed);
+        m_motorListModel->setLastError(nodeId, detail);
         emit motorStatusChanged(nodeId, text);
     });
     return false;

@@ -74,8 +74,9 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         qDebug() << "[scanMotorsOnAllChannels] 准备提交通道索引" << i << "[Type=" << identity.deviceType
                  << ", Index=" << identity.deviceIndex << ", Ch=" << identity.canChannel << "]的扫描任务";
 
-        const bool queued =
-            submitForChannel(identity, [this, identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs]() {
+        const bool queued = submitForChannel(
+            identity,
+            [this, identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs]() {
                 qDebug() << "[scanMotorsOnAllChannels] Lambda开始执行，通道索引" << i
                          << "[Type=" << identity.deviceType << ", Index=" << identity.deviceIndex
                          << ", Ch=" << identity.canChannel << "]";
@@ -91,8 +92,11 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
                 [[maybe_unused]] ostrelo::HandOverGuard handOver;
                 QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
                                           Q_ARG(int, found));
-            });
-        if (!queued) {
+            },
+            kScanTask);
+        if (queued) {
+            ++m_scanTasksLeft;
+        } else {
             // The channel reports at once, so the scan still ends.
             QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
                                       Q_ARG(int, 0));
@@ -248,6 +252,24 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
         return;
     }
 
+    finishScan();
+}
+
+void CANopenWrapper::scanTaskEnded() {
+    if (m_scanTasksLeft > 0) {
+        --m_scanTasksLeft;
+    }
+    // Every channel's task has ended; one that ended without its report (it
+    // threw, or the pool dropped it) must not keep the scan running for
+    // ever, refusing every later one.
+    if (m_scanTasksLeft == 0 && m_scanning && !stopping.load()) {
+        qDebug() << "[onChannelScanCompleted]" << (totalChannels - completedChannels.load())
+                 << "个通道未报告结果，扫描结束";
+        finishScan();
+    }
+}
+
+void CANopenWrapper::finishScan() {
     m_motorListModel->refreshFromBackend();
     const int count = m_motorListModel->rowCount();
     for (int row = 0; row < count; ++row) {

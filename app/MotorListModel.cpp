@@ -98,6 +98,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return m.busy;
     case AdapterNameRole:
         return adapterName(m.deviceType);
+    case LastErrorRole:
+        return m.lastError;
     default:
         return QVariant();
     }
@@ -136,6 +138,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {StatusTextRole, "statusText"},
         {BusyRole, "busy"},
         {AdapterNameRole, "adapterName"},
+        {LastErrorRole, "lastError"},
     };
 }
 
@@ -223,16 +226,35 @@ void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->motorStatus = status;
-        // A new state is a new operation: the last one's result and bar go.
-        if (motor->lastResult == NoResult && motor->progress < 0) {
-            emitRolesChanged(row, {MotorStatusRole});
-        } else {
+        // A new state is a new operation: the last one's result, bar and
+        // failure go.
+        QList<int> roles = {MotorStatusRole};
+        if (motor->lastResult != NoResult || motor->progress >= 0) {
             motor->lastResult = NoResult;
             motor->progress = -1;
             motor->progressText.clear();
-            emitRolesChanged(row, {MotorStatusRole, LastResultRole, ProgressRole, ProgressTextRole});
+            roles << LastResultRole << ProgressRole << ProgressTextRole;
         }
+        if (!motor->lastError.isEmpty()) {
+            motor->lastError.clear();
+            roles.append(LastErrorRole);
+        }
+        emitRolesChanged(row, roles);
     }
+}
+
+void MotorListModel::setLastError(unsigned int nodeId, const QString &text) {
+    int row = -1;
+    MotorData *motor = listedMotor(nodeId, row);
+    if (motor != nullptr && motor->lastError != text) {
+        motor->lastError = text;
+        emitRolesChanged(row, {LastErrorRole});
+    }
+}
+
+QString MotorListModel::getLastError(unsigned int nodeId) const {
+    const auto it = motors.constFind(nodeId);
+    return it == motors.constEnd() ? QString() : it->lastError;
 }
 
 void MotorListModel::setLastResult(unsigned int nodeId, OperationResult result) {
@@ -273,13 +295,20 @@ void MotorListModel::setProgress(unsigned int nodeId, int percent, const QString
 void MotorListModel::startOperation(unsigned int nodeId) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
-        if (motor->progress < 0 && motor->lastResult == NoResult) {
-            return;
+        QList<int> roles;
+        if (motor->progress >= 0 || motor->lastResult != NoResult) {
+            motor->progress = -1;
+            motor->progressText.clear();
+            motor->lastResult = NoResult;
+            roles << ProgressRole << ProgressTextRole << LastResultRole;
         }
-        motor->progress = -1;
-        motor->progressText.clear();
-        motor->lastResult = NoResult;
-        emitRolesChanged(row, {ProgressRole, ProgressTextRole, LastResultRole});
+        if (!motor->lastError.isEmpty()) {
+            motor->lastError.clear();
+            roles.append(LastErrorRole);
+        }
+        if (!roles.isEmpty()) {
+            emitRolesChanged(row, roles);
+        }
     }
 }
 

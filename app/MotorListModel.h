@@ -43,6 +43,7 @@ struct MotorData {
     QString progressText;
     // An operation of the controller is queued or running for the motor.
     bool busy = false;
+    QString lastError; // step and reason of the last failed operation, in the user's language
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -68,7 +69,8 @@ class MotorListModel : public QAbstractListModel {
         ProgressTextRole,
         StatusTextRole,
         BusyRole,
-        AdapterNameRole
+        AdapterNameRole,
+        LastErrorRole
     };
     Q_ENUM(MotorRoles)
 
@@ -90,6 +92,9 @@ class MotorListModel : public QAbstractListModel {
     MotorStatus getMotorStatus(unsigned int nodeId) const;
     void setLastResult(unsigned int nodeId, OperationResult result);
     OperationResult getLastResult(unsigned int nodeId) const;
+    // Why the last operation failed (empty: it did not, or a new one began).
+    void setLastError(unsigned int nodeId, const QString &text);
+    QString getLastError(unsigned int nodeId) const;
     MotorData *getMotorData(unsigned int nodeId);
 
     // What the page shows besides the identity; set on the main thread by

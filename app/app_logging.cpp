@@ -1,6 +1,9 @@
 #include "app_logging.h"
 
+#include <QLoggingCategory>
 #include <QMessageLogContext>
+
+#include "ostrelo_log.h"
 
 #include <cstdio>
 #include <cstring>
@@ -25,4 +28,34 @@ void customMessageHandler(QtMsgType type, const QMessageLogContext &context, con
     // one write so that lines never interleave.
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
+}
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcLibrary, "ostrelo.lib")
+
+// A text of the lower layers as one message of the program's log: its last
+// line feed is the handler's, so the bytes written stay the same.
+void toProgramLog(ostrelo_log_level_t level, const char *text, void *) {
+    QString message = QString::fromUtf8(text);
+    if (message.endsWith(QLatin1Char('\n'))) {
+        message.chop(1);
+    }
+    switch (level) {
+    case OSTRELO_LOG_DEBUG:
+        qCDebug(lcLibrary).noquote() << message;
+        break;
+    case OSTRELO_LOG_INFO:
+        qCInfo(lcLibrary).noquote() << message;
+        break;
+    default:
+        qCWarning(lcLibrary).noquote() << message;
+        break;
+    }
+}
+
+} // namespace
+
+void appRouteLibraryLog() {
+    ostrelo_log_set_sink(toProgramLog, nullptr);
 }

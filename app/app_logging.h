@@ -16,4 +16,9 @@ bool appLogComposeLine(const char *category, const QString &message, QByteArray 
 // and every console.log of the pages ends up as one line on standard output.
 void customMessageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
+// Sends the lower layers' log lines (client API, CANopen stack, adapters)
+// through the same handler, as messages of the category "ostrelo.lib" at
+// their level.
+void appRouteLibraryLog();
+
 #endif

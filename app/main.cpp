@@ -19,6 +19,7 @@ int main(int argc, char *argv[]) {
     QGuiApplication app(argc, argv);
 
     qInstallMessageHandler(customMessageHandler);
+    appRouteLibraryLog();
     QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
     qDebug() << "=== Application Started ===";
 

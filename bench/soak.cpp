@@ -1,8 +1,9 @@
 // Soak run: N upgrades spread over four channels of the simulated bench
 // (instant bus, 1 % frame loss on every segment), one thread per channel as
-// the program works. Prints successes, retries, false successes (claimed, but
-// the bench does not run the new image) and the process's resident memory
-// and open descriptors before and after.
+// the program works, each by client_upgrade_run with up to four attempts.
+// Prints successes, retries, false successes (claimed, but the bench does not
+// run the new image) and the process's resident memory and open descriptors
+// before and after.
 //
 //   soak [N (default 40)] [loss fraction (default 0.01)]
 #include "bench_report.h"
@@ -10,7 +11,6 @@
 #include "controlcan_transport.h"
 #include "device_mng.h"
 #include "sim_bench.h"
-#include "upgrade_sequence.h"
 
 #include <atomic>
 #include <cstdio>
@@ -53,8 +53,10 @@ int open_fds() {
     return n - 3; // ".", ".." and the directory itself
 }
 
+constexpr size_t kImageBytes = 20000 + SIM_TRAILER_LEN;
+
 std::string write_image(const std::string &dir, int channel, uint32_t version) {
-    std::vector<uint8_t> img(20000 + SIM_TRAILER_LEN);
+    std::vector<uint8_t> img(kImageBytes);
     for (size_t i = 0; i < 20000; ++i) {
         img[i] = static_cast<uint8_t>(i * 13u + version + static_cast<uint32_t>(channel));
     }
@@ -119,21 +121,20 @@ int main(int argc, char **argv) {
             for (int k = ch; k < total; k += 4) {
                 const uint32_t version = 0x02000000u + static_cast<uint32_t>(k);
                 const std::string path = write_image(dir, ch, version);
-                bool done = false;
-                for (int attempt = 0; attempt < 4 && !done; ++attempt) {
-                    if (attempt > 0) {
-                        retries++;
-                    }
-                    const bool claimed =
-                        upgradeseq::upgrade_once(id, node, path, false, upgradeseq::Timeouts{});
-                    const bool real =
-                        sim_bench_motor_state(id.deviceIndex, id.canChannel, node) == SIM_MOTOR_APPLICATION &&
-                        sim_bench_motor_version(id.deviceIndex, id.canChannel, node) == version;
-                    if (claimed && !real) {
-                        falseSuccesses++;
-                    }
-                    done = claimed && real;
+                client_upgrade_options_t o;
+                client_upgrade_options_init(&o);
+                o.retries = 3;
+                client_upgrade_result_t r;
+                const bool claimed =
+                    client_upgrade_run(id, node, path.c_str(), &o, nullptr, &r) == CLIENT_UPGRADE_OK;
+                const bool real =
+                    sim_bench_motor_state(id.deviceIndex, id.canChannel, node) == SIM_MOTOR_APPLICATION &&
+                    sim_bench_motor_version(id.deviceIndex, id.canChannel, node) == version;
+                retries += static_cast<int>(r.attempts) - 1;
+                if (claimed && !real) {
+                    falseSuccesses++;
                 }
+                const bool done = claimed && real;
                 (done ? successes : failures)++;
                 remove(path.c_str());
             }
@@ -143,12 +144,15 @@ int main(int argc, char **argv) {
         t.join();
     }
     client_api_manager_cleanup_all();
-    char line[320];
+    const int attempts = total + retries.load();
+    char line[400];
     snprintf(line, sizeof line,
              "soak: %d upgrades on 4 channels at %.1f %% loss: %d succeeded, %d failed after 4 attempts, "
-             "%d retries, %d false successes; RSS %ld -> %ld KiB, open descriptors %d -> %d\n",
+             "%d retries, %d false successes; success per attempt %.2f, lost control frames allow %.2f; "
+             "RSS %ld -> %ld KiB, open descriptors %d -> %d\n",
              total, loss * 100.0, successes.load(), failures.load(), retries.load(), falseSuccesses.load(),
-             rss0, rss_kib(), fds0, open_fds());
+             attempts > 0 ? static_cast<double>(successes.load()) / attempts : 0.0,
+             expected_transfer_success(loss, kImageBytes), rss0, rss_kib(), fds0, open_fds());
     fputs(line, g_report);
     rmdir(dir);
     return falseSuccesses.load() == 0 ? 0 : 2;

@@ -296,8 +296,6 @@ int account_for_motors(const Options &o, const std::vector<Motor> &motors, long 
 void apply_version_policy(Motor *m, const Options &o);
 // After a successful upgrade the application must report the file's
 // version: the outcome that holds (Ok, or VersionMismatch), and why.
-Outcome version_after_outcome(const Motor &m, std::string *why = nullptr);
-void settle_version_after(Motor *m);
 // The SDO abort codes in a message, each followed by its meaning.
 std::string with_abort_meanings(const std::string &text);
 

@@ -101,7 +101,8 @@ std::vector<uint8_t> bootloader_sweep(client_channel_id_t ch, const std::vector<
     }
     std::sort(replied.begin(), replied.end());
     for (uint8_t node : replied) {
-        if (!interrupted() && client_api_bootloader_answers(ch, node, kBootloaderConfirmMs) == 0) {
+        if (!interrupted() &&
+            client_api_locate_node(ch, node, kBootloaderConfirmMs, nullptr) == CLIENT_NODE_BOOTLOADER) {
             answered.push_back(node);
         }
     }

@@ -2,6 +2,7 @@
 // output, the lower layers' log on standard error (or --log), the progress
 // display, text helpers and the Ctrl-C flag.
 #include "cli.h"
+#include "ostrelo_log.h"
 
 #include <cerrno>
 #include <chrono>
@@ -125,7 +126,7 @@ std::string progress_text(const Motor &m) {
 }
 
 std::string final_text(const Motor &m) {
-    const Outcome outcome = version_after_outcome(m);
+    const Outcome outcome = m.outcome;
     std::string line = motor_label(m) + "  " + outcome_text(outcome);
     if (outcome == Outcome::Ok || outcome == Outcome::VersionMismatch) {
         line += "  " + version_text(m.info.softwareVersion) + " -> " +
@@ -135,7 +136,6 @@ std::string final_text(const Motor &m) {
     snprintf(buf, sizeof(buf), "  %.1f s", static_cast<double>(m.durationMs) / 1000.0);
     line += buf;
     std::string why = m.error;
-    version_after_outcome(m, &why);
     if (!why.empty()) {
         line += "  " + with_abort_meanings(why);
     }
@@ -220,8 +220,12 @@ bool out_init(const std::string &logPath, bool verbose) {
     close(fds[1]);
     g_log.readFd = fds[0];
     g_log.reader = std::thread(log_reader);
-    // The lower layers print with printf: whole lines, as they come.
+    // The lower layers log through the hook, which writes each text to
+    // descriptor 1 in one call; code that is not ours (a vendor's adapter
+    // library) prints there too. The reader sorts the lines out.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    ostrelo_log_set_sink(
+        [](ostrelo_log_level_t, const char *text, void *) { write_all(1, text, strlen(text)); }, nullptr);
     g_tty = isatty(g_outFd) == 1;
     return true;
 }

@@ -117,8 +117,8 @@ std::vector<Field> motor_fields(const Motor &m) {
     const std::vector<Field> file = file_fields(m);
     f.insert(f.end(), file.begin(), file.end());
     const bool paired = !m.file.empty();
-    std::string why = m.error;
-    const Outcome outcome = version_after_outcome(m, &why);
+    const std::string &why = m.error;
+    const Outcome outcome = m.outcome;
     const std::vector<Field> rest = {
         opt_num("file_size", paired, m.fileSize),
         opt_str("file_crc", paired, hex32(m.fileCrc)),
@@ -144,7 +144,7 @@ Summary summarize(const Options &o, const std::vector<Motor> &motors) {
     Summary s;
     for (const Motor &m : motors) {
         s.found += m.expectedOnly ? 0 : 1;
-        switch (version_after_outcome(m)) {
+        switch (m.outcome) {
         case Outcome::Ok:
             ++s.ok;
             break;
@@ -287,27 +287,6 @@ void apply_version_policy(Motor *m, const Options &o) {
             add_note(m, "downgrade from " + version_text(running) + " to " + file + " (--allow-downgrade)");
         }
     }
-}
-
-Outcome version_after_outcome(const Motor &m, std::string *why) {
-    if (m.outcome != Outcome::Ok || !m.haveFileVersion) {
-        return m.outcome;
-    }
-    if (m.haveVersionAfter && m.versionAfter == m.fileVersion) {
-        return Outcome::Ok;
-    }
-    if (why != nullptr) {
-        *why = (m.haveVersionAfter ? "the application reports version " + version_text(m.versionAfter)
-                                   : std::string("the application does not report its version")) +
-               " after the start, the file's name says " + version_text(m.fileVersion);
-    }
-    return Outcome::VersionMismatch;
-}
-
-void settle_version_after(Motor *m) {
-    std::string why = m->error;
-    m->outcome = version_after_outcome(*m, &why);
-    m->error = why;
 }
 
 std::string with_abort_meanings(const std::string &text) {
@@ -474,7 +453,7 @@ std::string result_table(const std::vector<Motor> &motors) {
         char time[32];
         snprintf(time, sizeof(time), "%.1f s", static_cast<double>(m.durationMs) / 1000.0);
         std::string why = m.error;
-        std::string outcome = outcome_text(version_after_outcome(m, &why));
+        std::string outcome = outcome_text(m.outcome);
         why = with_abort_meanings(why.empty() ? m.note : why);
         if (!why.empty()) {
             outcome += ": " + why;

@@ -17,14 +17,12 @@
 
 namespace {
 
-constexpr uint32_t kHandshakeWaitMs = 1000;
-constexpr uint32_t kCommandRetries = 3;
-constexpr uint32_t kCommandRetryDelayMs = 200;
-constexpr uint32_t kBootloaderWaitMs = 3000;
-constexpr uint32_t kBootloaderRetryWaitMs = 300;
-constexpr uint32_t kHoldMs = 30000;
-constexpr uint32_t kStartConfirmMs = 3000;
+// The figures of the upgrade are the client API's, the same as the window's;
+// the terminal program adds only how long its hold phase waits.
+constexpr uint32_t kHoldMs = CLIENT_UPGRADE_HOLD_MS;
 constexpr uint32_t kStartCommandWaitMs = 1000;
+constexpr uint32_t kCommandRetries = 3;
+constexpr uint32_t kCommandRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
 
 uint64_t now_ms() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,33 +38,6 @@ uint64_t now_ms() {
 void cli_on_interrupt() {
     client_api_request_cancel_all();
     progress_note("Interrupted: transfers are stopped; no further motor is started");
-}
-
-bool read_version(client_channel_id_t ch, uint8_t node, uint32_t *version) {
-    for (int i = 0; i < 5; ++i) {
-        if (client_api_query_software_version(ch, node, version) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The transfer's time parameter: the client allows 100 times it for the
-// whole transfer and, modulo 65536 ms, as the SDO response time-out. A lost
-// acknowledge ends the transfer only after that response time-out, so it is
-// kept near 5 s (time for a bootloader that erases its flash at the start)
-// and the whole is the first such value above three times the bus time of
-// the image plus 20 s.
-uint32_t transfer_time_param(uint64_t bytes, uint16_t kbps) {
-    const uint64_t busMs = bytes * 8u * 5u / 2u / (kbps ? kbps : 1u); // about 2.5 bus bits per data bit
-    const uint64_t neededMs = 3u * busMs + 20000u;
-    const uint64_t wraps = (neededMs + 65535u) / 65536u;
-    const uint64_t param = (wraps * 65536u + 5000u + 99u) / 100u;
-    return param > 0xFFFFFFFFu / 100u ? 0xFFFFFFFFu / 100u : static_cast<uint32_t>(param);
-}
-
-void on_transfer_bytes(size_t done, size_t total, void *user) {
-    progress_bytes(static_cast<Motor *>(user), done, total);
 }
 
 // Holds every motor of one channel in its bootloader: the stop command goes
@@ -109,104 +80,80 @@ void hold_channel(const std::vector<Motor *> &motors, uint32_t limit_ms) {
     }
 }
 
-enum class Attempt { Done, Failed, Stopped };
+// What the sequence tells the terminal program while it runs.
+struct Watcher {
+    Motor *motor;
+    bool prompted = false;
+};
 
-Attempt fail(Motor *m, const std::string &why) {
-    m->error = why;
-    return Attempt::Failed;
+const char *step_name(client_upgrade_step_t step) {
+    switch (step) {
+    case CLIENT_UPGRADE_STEP_ENTRY:
+        return "bootloader";
+    case CLIENT_UPGRADE_STEP_TRANSFER:
+        return "transfer";
+    case CLIENT_UPGRADE_STEP_VERIFY:
+        return "verify";
+    case CLIENT_UPGRADE_STEP_START:
+    case CLIENT_UPGRADE_STEP_CONFIRM:
+        return "start";
+    default:
+        return "done";
+    }
 }
 
-Attempt stopped(Motor *m, const char *where) {
-    m->error = std::string("stopped ") + where;
-    return Attempt::Stopped;
+void on_step(client_upgrade_step_t step, uint32_t, void *user) {
+    Watcher *w = static_cast<Watcher *>(user);
+    if (step != CLIENT_UPGRADE_STEP_DONE) {
+        progress_step(w->motor, step_name(step));
+    }
 }
 
-// Brings the motor into its bootloader. The first attempt uses the handshake
-// (or the --hold phase); a repeat finds it there already after a failed
-// transfer, or tries the handshake and then holds it through a power cycle.
-Attempt into_bootloader(Motor *m, unsigned attempt, const Options &o) {
-    const client_channel_id_t ch = m->channelId;
-    progress_step(m, "bootloader");
-    if (attempt == 0 && m->held) {
-        return client_api_bootloader_answers(ch, m->node, kBootloaderWaitMs) == 0
-                   ? Attempt::Done
-                   : fail(m, "held, but its bootloader does not answer");
-    }
-    if (attempt > 0 && client_api_bootloader_answers(ch, m->node, kBootloaderRetryWaitMs) == 0) {
-        return Attempt::Done;
-    }
-    if (!(attempt == 0 && o.hold)) {
-        discard_stale_frames(ch);
-        // The entry counts only once the bootloader has answered.
-        if (client_api_enter_bootloader(ch, m->node, kHandshakeWaitMs, kCommandRetries,
-                                        kCommandRetryDelayMs) == 0) {
-            return Attempt::Done;
-        }
-        if (attempt == 0) {
-            return fail(m, "no answer to the bootloader handshake");
-        }
-    }
-    if (interrupted()) {
-        return stopped(m, "before the hold");
-    }
-    progress_note(motor_label(*m) +
-                  ": switch this motor off and on again now (holding it in its bootloader for up to " +
-                  std::to_string(kHoldMs / 1000) + " s)");
-    progress_step(m, "hold");
-    if (client_api_prevent_app_start_for_duration(ch, m->node, kHoldMs) != 0) {
-        return fail(m, "not held in its bootloader (no answer to the stop command)");
-    }
-    return Attempt::Done;
+void on_bytes(size_t done, size_t total, void *user) {
+    progress_bytes(static_cast<Watcher *>(user)->motor, done, total);
 }
 
-Attempt one_attempt(Motor *m, unsigned attempt, const Options &o) {
-    const client_channel_id_t ch = m->channelId;
-    const Attempt boot = into_bootloader(m, attempt, o);
-    if (boot != Attempt::Done) {
-        return boot;
-    }
-    if (interrupted()) {
-        return stopped(m, "in its bootloader, before the transfer");
-    }
-    progress_step(m, "transfer");
-    const uint64_t t0 = now_ms();
-    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        ch, m->node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, m->path.c_str(),
-        transfer_time_param(m->fileSize, ch.bitrate), on_transfer_bytes, m);
-    m->transferMs = now_ms() - t0;
-    if (rc != CO_SDO_AB_NONE) {
-        if (interrupted()) {
-            return stopped(m, "during the transfer; it stays in its bootloader");
-        }
-        return fail(m, "transfer failed (SDO abort " + hex32(static_cast<uint32_t>(rc)) + ")");
-    }
-    progress_step(m, "verify");
-    discard_stale_frames(ch);
-    uint32_t crc = 0;
-    if (client_api_query_firmware_crc(ch, m->node, &crc) != 0) {
-        return fail(m, "the bootloader did not report its CRC");
-    }
-    m->haveDeviceCrc = true;
-    m->deviceCrc = crc;
-    if (crc != m->fileCrc) {
-        return fail(m, "CRC mismatch (file " + hex32(m->fileCrc) + ", device " + hex32(crc) + ")");
-    }
-    if (interrupted()) {
-        return stopped(m, "in its bootloader, after the CRC check");
-    }
-    progress_step(m, "start");
-    if (client_api_exit_bootloader(ch, m->node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
-        0) {
-        return fail(m, "the start command could not be sent");
-    }
-    discard_stale_frames(ch);
-    if (client_api_confirm_app_running(ch, m->node, kStartConfirmMs) != 0) {
-        return fail(m, "the application does not answer after the start");
-    }
-    m->haveVersionAfter = read_version(ch, m->node, &m->versionAfter);
-    return Attempt::Done;
+int on_cancel_check(void *) {
+    return interrupted() ? 1 : 0;
 }
 
+void on_hold_round(uint32_t, void *user) {
+    Watcher *w = static_cast<Watcher *>(user);
+    if (!w->prompted) {
+        w->prompted = true;
+        progress_step(w->motor, "hold");
+        progress_note(motor_label(*w->motor) +
+                      ": switch this motor off and on again now (holding it in its bootloader for up to " +
+                      std::to_string(kHoldMs / 1000) + " s)");
+    }
+}
+
+// The record's error text for a failed or stopped upgrade.
+std::string error_text(const client_upgrade_result_t &r) {
+    std::string text = client_upgrade_reason_text(r.reason);
+    switch (r.reason) {
+    case CLIENT_UPGRADE_NODE_ABORTED:
+    case CLIENT_UPGRADE_NO_RESPONSE:
+    case CLIENT_UPGRADE_TRANSFER_FAILED:
+    case CLIENT_UPGRADE_IMAGE_TOO_LARGE:
+        return "transfer failed: " + text + " (SDO abort " + hex32(r.code) + ")";
+    case CLIENT_UPGRADE_CRC_MISMATCH:
+        return text + " (file " + hex32(r.fileCrc) + ", device " + hex32(r.deviceCrc) + ")";
+    case CLIENT_UPGRADE_VERSION_MISMATCH:
+        return text + " (" + version_text(r.version) + ")";
+    case CLIENT_UPGRADE_CANCELLED:
+        return std::string("stopped during the ") + client_upgrade_step_text(r.step) +
+               (r.step >= CLIENT_UPGRADE_STEP_ENTRY && r.step <= CLIENT_UPGRADE_STEP_VERIFY
+                    ? "; it stays in its bootloader"
+                    : "");
+    default:
+        return std::string(client_upgrade_step_text(r.step)) + ": " + text;
+    }
+}
+
+// One motor: the upgrade sequence with the --retries of the run. A motor
+// held by the --hold phase is found in its bootloader; one that did not go
+// through the handshake is held through a power cycle with the attempts left.
 void upgrade_motor(Motor *m, const Options &o) {
     const uint64_t t0 = now_ms();
     if (interrupted()) {
@@ -214,28 +161,46 @@ void upgrade_motor(Motor *m, const Options &o) {
         m->error = "not started";
         return;
     }
-    if (m->fileCrc == 0 || m->fileSize == 0) {
-        m->outcome = Outcome::Failed;
-        m->error = "the file cannot be read or is empty";
-        progress_finish_motor(*m);
-        return;
-    }
-    Attempt result = Attempt::Failed;
-    for (unsigned attempt = 0; attempt <= o.retries; ++attempt) {
-        m->attempts = attempt + 1;
-        m->error.clear();
-        result = one_attempt(m, attempt, o);
-        if (result != Attempt::Failed || interrupted()) {
-            break;
-        }
-    }
-    m->durationMs = now_ms() - t0;
-    if (result == Attempt::Done) {
-        m->outcome = Outcome::Ok;
-    } else if (result == Attempt::Stopped) {
-        m->outcome = Outcome::Interrupted;
+    client_upgrade_options_t opt;
+    client_upgrade_options_init(&opt);
+    opt.retries = o.retries;
+    if (m->inBootloader || m->held) {
+        opt.entry = CLIENT_ENTRY_IN_BOOTLOADER;
     } else {
-        m->outcome = Outcome::Failed;
+        opt.entry = o.hold ? CLIENT_ENTRY_HOLD : CLIENT_ENTRY_HANDSHAKE;
+    }
+    // The started application must report the version the file's name says.
+    opt.expectedVersion = m->haveFileVersion ? m->fileVersion : 0;
+    Watcher w{m};
+    client_upgrade_observer_t ob = {on_step, on_bytes, on_cancel_check, on_hold_round, &w};
+    client_upgrade_result_t r;
+    client_upgrade_run(m->channelId, m->node, m->path.c_str(), &opt, &ob, &r);
+    unsigned attempts = r.attempts;
+    if (r.reason == CLIENT_UPGRADE_NO_HANDSHAKE && opt.entry == CLIENT_ENTRY_HANDSHAKE &&
+        r.attempts <= o.retries && !interrupted()) {
+        opt.entry = CLIENT_ENTRY_HOLD;
+        opt.retries = o.retries - r.attempts;
+        client_upgrade_run(m->channelId, m->node, m->path.c_str(), &opt, &ob, &r);
+        attempts += r.attempts;
+    }
+    m->attempts = attempts;
+    m->transferMs = r.transferMs;
+    m->haveDeviceCrc = r.haveDeviceCrc != 0;
+    m->deviceCrc = r.deviceCrc;
+    m->haveVersionAfter = r.haveVersion != 0;
+    m->versionAfter = r.version;
+    m->durationMs = now_ms() - t0;
+    if (r.reason == CLIENT_UPGRADE_OK) {
+        m->outcome = Outcome::Ok;
+        m->error.clear();
+    } else if (r.reason == CLIENT_UPGRADE_VERSION_MISMATCH) {
+        m->outcome = Outcome::VersionMismatch;
+        m->error = "the application reports version " + version_text(r.version) +
+                   " after the start, the file's name says " + version_text(m->fileVersion);
+    } else {
+        m->outcome =
+            r.reason == CLIENT_UPGRADE_CANCELLED || interrupted() ? Outcome::Interrupted : Outcome::Failed;
+        m->error = error_text(r);
     }
     progress_finish_motor(*m);
 }
@@ -249,7 +214,6 @@ void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int>
     }
     for (Motor *m : motors) {
         upgrade_motor(m, o);
-        settle_version_after(m);
         record->motor_done(static_cast<size_t>(m - first), *m);
     }
     finished->fetch_add(1);
@@ -398,7 +362,7 @@ int cmd_upgrade(const Options &o) {
     }
     int rc = account_for_motors(o, motors, o.file.empty() ? static_cast<long>(files.size()) : -1L, channels);
     for (const Motor &m : motors) {
-        const Outcome outcome = version_after_outcome(m);
+        const Outcome outcome = m.outcome;
         if (outcome == Outcome::Failed || outcome == Outcome::Pending || outcome == Outcome::Refused ||
             outcome == Outcome::VersionMismatch || outcome == Outcome::Interrupted) {
             rc = kExitFailed;
@@ -456,21 +420,19 @@ int cmd_start(const Options &o) {
         return kExitUsage;
     }
     const uint8_t node = static_cast<uint8_t>(o.node);
+    uint32_t version = 0;
+    const client_upgrade_reason_t why =
+        client_api_start_application(ch, node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs,
+                                     CLIENT_UPGRADE_CONFIRM_WINDOW_MS, &version);
     std::string out;
     int rc = kExitFailed;
-    if (client_api_exit_bootloader(ch, node, kStartCommandWaitMs, kCommandRetries, kCommandRetryDelayMs) !=
-        0) {
+    if (why == CLIENT_UPGRADE_OK) {
+        out = "application running, version " + version_text(version) + "\n";
+        rc = kExitOk;
+    } else if (why == CLIENT_UPGRADE_START_NOT_SENT) {
         out = "start command could not be sent\n";
     } else {
-        discard_stale_frames(ch);
-        uint32_t version = 0;
-        if (client_api_confirm_app_running(ch, node, kStartConfirmMs) == 0 &&
-            read_version(ch, node, &version)) {
-            out = "application running, version " + version_text(version) + "\n";
-            rc = kExitOk;
-        } else {
-            out = "the application does not answer after the start\n";
-        }
+        out = std::string(client_upgrade_reason_text(why)) + "\n";
     }
     release_channels();
     out_write(out);

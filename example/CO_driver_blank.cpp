@@ -1,4 +1,5 @@
 #include "CO_driver_blank.h"
+#include "ostrelo_log.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,7 +24,7 @@ CANDevice device_handle_of(const client_channel_context_t *ch) {
 }
 
 void print_line(const char *line) {
-    fputs(line, stdout);
+    ostrelo_log_tagged(line);
 }
 
 /* Unpacks identifier, length (at most 8) and remote flag of a buffer. */

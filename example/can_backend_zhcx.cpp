@@ -1,4 +1,5 @@
 #include "can_backend_zhcx.h"
+#include "ostrelo_log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +76,7 @@ int zhcx_open(CANDevice dev, uint32_t type, uint32_t index, uint32_t bitrate_kbp
         d->bitrate = bitrate_kbps;
         return 1;
     }
-    printf("[ERROR] zhcx_can_open_device: open failed (Type=%u, Index=%u)\n", type, index);
+    ostrelo_error("[ERROR] zhcx_can_open_device: open failed (Type=%u, Index=%u)\n", type, index);
     return 0;
 }
 
@@ -98,7 +99,7 @@ int zhcx_init(CANDevice dev, uint32_t ch) {
     VCI_INIT_CONFIG cfg;
     memset(&cfg, 0, sizeof(cfg));
     if (!zhcx_timing_for_bitrate(d->bitrate, &cfg.Timing0, &cfg.Timing1)) {
-        printf("[ERROR] Unsupported bitrate: %u\n", d->bitrate);
+        ostrelo_error("[ERROR] Unsupported bitrate: %u\n", d->bitrate);
         return 0;
     }
     cfg.AccCode = 0x80000008u;
@@ -108,7 +109,7 @@ int zhcx_init(CANDevice dev, uint32_t ch) {
     if (VCI_InitCAN(d->deviceType, d->deviceIndex, ch, &cfg) == 1) {
         return 1;
     }
-    printf("[ERROR] zhcx_can_init_can: init failed for channel %u\n", ch);
+    ostrelo_error("[ERROR] zhcx_can_init_can: init failed for channel %u\n", ch);
     return 0;
 }
 
@@ -119,7 +120,7 @@ int zhcx_start(CANDevice dev, uint32_t ch) {
     if (VCI_StartCAN(rec(dev)->deviceType, rec(dev)->deviceIndex, ch) == 1) {
         return 1;
     }
-    printf("[ERROR] zhcx_can_start_can: start failed for channel %u\n", ch);
+    ostrelo_error("[ERROR] zhcx_can_start_can: start failed for channel %u\n", ch);
     return 0;
 }
 

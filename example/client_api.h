@@ -47,6 +47,16 @@ int client_api_send_can_data(client_channel_id_t channelId, uint32_t canId, cons
 int client_api_send_can_frame(client_channel_id_t channelId, uint32_t canId, const uint8_t *data,
                               uint8_t dlc);
 int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms);
+/* The same receive, telling why no frame came: the time ran out (or the
+ * channel was woken), or the channel cannot receive at all (not up, no
+ * adapter, an adapter error). client_api_receive_raw_can says -1 for both. */
+typedef enum { CLIENT_RX_FRAME = 0, CLIENT_RX_TIMEOUT = -1, CLIENT_RX_FAILED = -2 } client_rx_result_t;
+client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
+                                            uint32_t timeout_ms);
+/* Drops every frame waiting for the channel, on both receive paths, until
+ * none comes for `quiet_ms`. Returns the frames dropped, -1 when the channel
+ * cannot receive. Before a step that judges the first frame it gets. */
+int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms);
 /* Ends whatever wait for frames runs on the channel now (a raw receive, an
  * SDO transfer's sleep): the wait returns as if its time were up. For a
  * caller on another thread that has to stop the channel's work early. */
@@ -149,15 +159,20 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
                                 uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                uint32_t retry_count, uint32_t retry_delay_ms);
-/* 0 once the node's application answers the version query within timeout_ms
- * (the query is repeated until then), -1 otherwise. The start command is only
- * a frame that left: this is what shows that the application runs. */
-int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms);
-/* 0 when the node's bootloader answers an SDO read of the program-data
- * object (data, or an abort saying it cannot be read: the running application
- * does not speak SDO) within `within_ms`; -1 otherwise, or once a cancel is
- * requested for the channel. */
-int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms);
+/* Where a node is, as far as its answers tell: its application answers the
+ * version query (also when it speaks SDO too), its bootloader answers an SDO
+ * read of the program-data object (data or an abort of any code), or
+ * nothing answers (off, restarting, frames lost). */
+typedef enum {
+    CLIENT_NODE_UNREACHABLE = -1, /* the channel is not up */
+    CLIENT_NODE_SILENT = 0,
+    CLIENT_NODE_APPLICATION = 1,
+    CLIENT_NODE_BOOTLOADER = 2
+} client_node_side_t;
+/* Asks again until one side answers or `within_ms` pass (one round at the
+ * least). `appVersion` (may be NULL) receives the version of an application. */
+client_node_side_t client_api_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                                          uint32_t *appVersion);
 int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
                                  uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
@@ -179,12 +194,167 @@ uint32_t reverse_byte(uint32_t byte, uint8_t bits);
 uint32_t client_api_calculate_file_crc32(const char *filename);
 int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc);
 int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, const char *filename);
+/* Built on client_upgrade_run with one attempt; prints the lines of the
+ * single calls it once was made of. */
 int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
                              uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
                              uint32_t verify_timeout_ms, uint32_t exit_timeout_ms);
 int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *folderPath,
                                    uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
                                    uint32_t verify_timeout_ms, uint32_t exit_timeout_ms);
+
+/* ---- One motor's upgrade, as one sequence ------------------------------ */
+
+/* The steps, in order; a result names the step it ended in. */
+typedef enum {
+    CLIENT_UPGRADE_STEP_NONE = 0, /* before anything was sent: arguments, file */
+    CLIENT_UPGRADE_STEP_ENTRY,    /* into the bootloader: handshake, hold, or the bootloader's answer */
+    CLIENT_UPGRADE_STEP_TRANSFER, /* the image by SDO block download */
+    CLIENT_UPGRADE_STEP_VERIFY,   /* the bootloader's CRC-32 against the file's */
+    CLIENT_UPGRADE_STEP_START,    /* the start command */
+    CLIENT_UPGRADE_STEP_CONFIRM,  /* the application answering (and its version) */
+    CLIENT_UPGRADE_STEP_DONE
+} client_upgrade_step_t;
+
+typedef enum {
+    CLIENT_UPGRADE_OK = 0,
+    CLIENT_UPGRADE_BAD_ARGUMENTS,        /* invalid channel identity, no file name */
+    CLIENT_UPGRADE_CHANNEL_DOWN,         /* the channel is not up, or its adapter fails */
+    CLIENT_UPGRADE_FILE_UNREADABLE,      /* missing, not a regular file, not readable, or over 4 GiB */
+    CLIENT_UPGRADE_FILE_EMPTY,           /* nothing to send: never sent (it would erase the motor) */
+    CLIENT_UPGRADE_NO_HANDSHAKE,         /* the application did not go through the entry handshake */
+    CLIENT_UPGRADE_NOT_HELD,             /* the stop command was never acknowledged during the hold */
+    CLIENT_UPGRADE_NOT_IN_BOOTLOADER,    /* expected in its bootloader, but its application answers */
+    CLIENT_UPGRADE_BOOTLOADER_SILENT,    /* the bootloader does not answer */
+    CLIENT_UPGRADE_IMAGE_TOO_LARGE,      /* the bootloader refused the image's size (abort 0x05040005) */
+    CLIENT_UPGRADE_NODE_ABORTED,         /* the bootloader aborted the transfer (code) */
+    CLIENT_UPGRADE_NO_RESPONSE,          /* an answer of the transfer did not come in time: frames lost */
+    CLIENT_UPGRADE_TOO_SLOW,             /* the transfer's total time limit passed */
+    CLIENT_UPGRADE_TRANSFER_FAILED,      /* the client ended the transfer for another reason (code) */
+    CLIENT_UPGRADE_NO_CRC,               /* the bootloader did not report its CRC */
+    CLIENT_UPGRADE_CRC_MISMATCH,         /* its CRC differs from the file's: the image is not started */
+    CLIENT_UPGRADE_START_NOT_SENT,       /* the adapter refused the start command */
+    CLIENT_UPGRADE_STAYED_IN_BOOTLOADER, /* the start was not obeyed: the bootloader still answers */
+    CLIENT_UPGRADE_APP_SILENT,       /* after the start neither the application nor the bootloader answers */
+    CLIENT_UPGRADE_VERSION_MISMATCH, /* the application runs with another version than expected */
+    CLIENT_UPGRADE_CANCELLED         /* a cancel was asked for */
+} client_upgrade_reason_t;
+
+/* How the motor gets into its bootloader. */
+typedef enum {
+    CLIENT_ENTRY_HANDSHAKE = 0, /* its application runs: the entry handshake */
+    CLIENT_ENTRY_IN_BOOTLOADER, /* found in its bootloader: no handshake is sent */
+    CLIENT_ENTRY_HOLD           /* the stop command is repeated while someone switches it off and on */
+} client_entry_t;
+
+typedef struct {
+    client_entry_t entry;
+    uint32_t retries;           /* attempts after the first */
+    uint32_t retryDelayMs;      /* pause before each retry */
+    uint32_t handshakeWaitMs;   /* wait for each reply of the handshake */
+    uint32_t handshakeRetries;  /* handshake rounds after the first, within one attempt */
+    uint32_t holdMs;            /* how long the stop command is repeated */
+    uint32_t bootloaderWaitMs;  /* how long a bootloader has to answer once entered */
+    uint32_t settleMs;          /* pause between the bootloader's first answer and the transfer */
+    uint32_t responseTimeoutMs; /* each answer of the transfer (1..65535) */
+    uint32_t transferTimeoutMs; /* the whole transfer; 0: client_upgrade_transfer_limit_ms */
+    uint32_t crcWaitMs;         /* the CRC answer, per request */
+    uint32_t confirmWindowMs;   /* how long a started application has to answer */
+    uint32_t expectedVersion;   /* the version the new application must report; 0: not checked */
+} client_upgrade_options_t;
+
+/* Defaults shared by every caller: the window, the terminal program and the
+ * tests run the same figures. */
+#define CLIENT_UPGRADE_RETRIES 2u
+#define CLIENT_UPGRADE_RETRY_DELAY_MS 200u
+#define CLIENT_UPGRADE_HANDSHAKE_WAIT_MS 1000u
+#define CLIENT_UPGRADE_HANDSHAKE_RETRIES 3u
+#define CLIENT_UPGRADE_HOLD_MS 30000u
+#define CLIENT_UPGRADE_BOOTLOADER_WAIT_MS 3000u
+#define CLIENT_UPGRADE_RESPONSE_TIMEOUT_MS 1500u
+#define CLIENT_UPGRADE_CRC_WAIT_MS 2000u
+/* A motor's application restarts in seconds; the window gives it that and a
+ * margin before the start counts as failed. */
+#define CLIENT_UPGRADE_CONFIRM_WINDOW_MS 10000u
+
+void client_upgrade_options_init(client_upgrade_options_t *o);
+
+/* A generous limit for sending `bytes` at `kbps`: three times the bus time
+ * of a block transfer plus 20 s. */
+uint32_t client_upgrade_transfer_limit_ms(uint64_t bytes, uint16_t kbps);
+
+typedef struct {
+    client_upgrade_step_t step;
+    client_upgrade_reason_t reason;
+    uint32_t code; /* the SDO abort code of a transfer that ended badly, else 0 */
+} client_upgrade_cause_t;
+
+#define CLIENT_UPGRADE_MAX_CAUSES 8
+
+typedef struct {
+    client_upgrade_step_t step;     /* CLIENT_UPGRADE_STEP_DONE on success, else where it ended */
+    client_upgrade_reason_t reason; /* CLIENT_UPGRADE_OK on success */
+    uint32_t code;                  /* SDO abort code, for the transfer reasons */
+    uint32_t attempts;              /* attempts made */
+    /* Why each failed attempt failed, oldest first (the last one is step/reason). */
+    uint32_t causeCount;
+    client_upgrade_cause_t causes[CLIENT_UPGRADE_MAX_CAUSES];
+    uint64_t fileSize;
+    uint32_t fileCrc;
+    int haveDeviceCrc;
+    uint32_t deviceCrc;
+    int haveVersion;
+    uint32_t version;    /* what the started application reported */
+    uint32_t transferMs; /* the last transfer */
+} client_upgrade_result_t;
+
+/* What a caller hears while the sequence runs; every member may be NULL. All
+ * are called on the calling thread. */
+typedef struct {
+    void (*step)(client_upgrade_step_t step, uint32_t attempt, void *user);
+    void (*progress)(size_t done, size_t total, void *user);
+    int (*cancelled)(void *user); /* non-zero: stop at the next check */
+    /* Called on each round of a hold (every 10 ms or so) with the time since
+     * it began; the place to ask for or do the power cycle. */
+    void (*hold_round)(uint32_t elapsed_ms, void *user);
+    void *user;
+} client_upgrade_observer_t;
+
+/* Upgrades one motor with the image in `path`: into its bootloader, the
+ * transfer, the CRC comparison, the start and the application's answer, with
+ * `options->retries` further attempts after a failure that another attempt
+ * can cure. Each retry first ends the abandoned transfer on both sides and
+ * finds where the node is: a node in its bootloader is not sent the
+ * handshake again. Success is only what the motor showed: its application
+ * answered after the start of an image whose CRC matched. `options` may be
+ * NULL (the defaults, entry by handshake); `result` receives the details. */
+client_upgrade_reason_t client_upgrade_run(client_channel_id_t channelId, uint8_t nodeId, const char *path,
+                                           const client_upgrade_options_t *options,
+                                           const client_upgrade_observer_t *observer,
+                                           client_upgrade_result_t *result);
+
+/* After a start command: asks the application for its version until it
+ * answers or `window_ms` pass. A start the bootloader did not acknowledge is
+ * sent again while the bootloader still answers. Returns
+ * CLIENT_UPGRADE_OK (with the version), CLIENT_UPGRADE_STAYED_IN_BOOTLOADER,
+ * CLIENT_UPGRADE_APP_SILENT, CLIENT_UPGRADE_CHANNEL_DOWN or
+ * CLIENT_UPGRADE_CANCELLED. */
+client_upgrade_reason_t client_api_confirm_application(client_channel_id_t channelId, uint8_t nodeId,
+                                                       uint32_t window_ms, uint32_t *version);
+
+/* The start of a node's application as the operator asks for it: the start
+ * command (client_api_exit_bootloader with its arguments), then
+ * client_api_confirm_application with `window_ms`. CLIENT_UPGRADE_OK only
+ * once the application answered; CLIENT_UPGRADE_START_NOT_SENT when the
+ * command could not be sent. */
+client_upgrade_reason_t client_api_start_application(client_channel_id_t channelId, uint8_t nodeId,
+                                                     uint32_t timeout_ms, uint32_t retry_count,
+                                                     uint32_t retry_delay_ms, uint32_t window_ms,
+                                                     uint32_t *version);
+
+/* Short English texts for logs and reports. */
+const char *client_upgrade_step_text(client_upgrade_step_t step);
+const char *client_upgrade_reason_text(client_upgrade_reason_t reason);
 
 /* ---- Firmware file cache and matching -------------------------------- */
 

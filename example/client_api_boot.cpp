@@ -1,5 +1,8 @@
-// Moving a node between its application and its resident bootloader.
+// Moving a node between its application and its resident bootloader, and
+// telling which of the two answers.
 #include "client_api.h"
+#include "client_api_internal.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 
@@ -8,31 +11,29 @@
 
 namespace {
 
-constexpr uint32_t kEntryRetries = 3;
-constexpr uint32_t kEntryRetryDelayMs = 200;
-
-void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
-    char line[64];
-    int pos = snprintf(line, sizeof(line), "%s", prefix);
-    for (size_t i = 0; i < n && pos > 0 && static_cast<size_t>(pos) < sizeof(line); ++i) {
-        pos += snprintf(line + pos, sizeof(line) - static_cast<size_t>(pos), "%02X ", data[i]);
-    }
-    if (pos > 0 && static_cast<size_t>(pos) < sizeof(line) - 1) {
-        line[pos] = '\n';
-        line[pos + 1] = '\0';
-    }
-    fputs(line, stdout);
-}
+constexpr uint32_t kEntryRetries = CLIENT_UPGRADE_HANDSHAKE_RETRIES;
+constexpr uint32_t kEntryRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
+// After the handshake the node restarts into its bootloader; the entry only
+// counts once that bootloader answers.
+constexpr uint32_t kBootRestartMs = 100;
+constexpr uint32_t kBootConfirmMs = CLIENT_UPGRADE_BOOTLOADER_WAIT_MS;
+// One round of telling where a node is: the application's version query,
+// then an SDO read that only a bootloader answers.
+constexpr uint32_t kAppAnswerMs = 50;
+constexpr uint32_t kSdoAnswerMs = 200;
 
 // Takes one raw frame. A receive that fails at once (channel gone) would turn
-// the callers' wait loops into a busy spin, so it is paced to 1 ms.
+// the callers' wait loops into a busy spin, so a failure is paced to 1 ms.
 int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout_ms) {
-    const uint32_t t0 = get_current_time_ms();
-    const int rc = client_api_receive_raw_can(channelId, f, timeout_ms);
-    if (rc != 0 && get_current_time_ms() == t0) {
+    const client_rx_result_t r = client_api_receive_frame(channelId, f, timeout_ms);
+    if (r == CLIENT_RX_FAILED) {
         delay_ms(1);
     }
-    return rc;
+    return r == CLIENT_RX_FRAME ? 0 : -1;
+}
+
+uint32_t since(uint32_t start) {
+    return get_current_time_ms() - start;
 }
 
 bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
@@ -41,8 +42,7 @@ bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
 
 bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
     const uint32_t start = get_current_time_ms();
-    while (static_cast<uint32_t>(get_current_time_ms() - start) < timeout_ms &&
-           !client_api_cancel_requested(channelId)) {
+    while (since(start) < timeout_ms && !client_api_cancel_requested(channelId)) {
         CO_CANrxMsg_t f;
         if (take_frame(channelId, &f, 10) == 0 && is_a3_read_reply(f, nodeId)) {
             return true;
@@ -67,17 +67,8 @@ void clear_half_open_transfer(client_channel_id_t channelId, uint8_t nodeId) {
     client_api_send_raw_can(channelId, &f);
 }
 
-// The program-control write of `command` to the node's bootloader.
-int send_program_control(client_channel_id_t channelId, uint8_t nodeId, uint8_t command) {
-    CO_CANrxMsg_t f;
-    memset(&f, 0, sizeof(f));
-    f.ident = motor_sdo_request_id(nodeId);
-    f.DLC = motor_build_program_control(f.data, command);
-    return client_api_send_raw_can(channelId, &f);
-}
-
 int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
-    return send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
+    return client_send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
 }
 
 // One stop command, then one frame taken within `wait_ms`: 0 when that frame
@@ -91,42 +82,114 @@ int stop_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, 
     return take_frame(channelId, &f, wait_ms) == 0 && is_stop_ack(f, nodeId) ? 0 : -1;
 }
 
-// After the handshake the node restarts into its bootloader; the entry only
-// counts once that bootloader answers an SDO request (the application does
-// not speak SDO). A read of the program-data object is answered by a
-// bootloader with data or with an abort saying it cannot be read.
-constexpr uint32_t kBootRestartMs = 100;
-constexpr uint32_t kBootConfirmMs = 3000;
-constexpr uint32_t kBootProbeMs = 300;
-
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {
     if (attempt == 0) {
-        printf("\n--- Initial Attempt ---\n");
+        ostrelo_info("\n--- Initial Attempt ---\n");
         return;
     }
-    printf("\n--- Retry Attempt %u/%u ---\n", attempt, retry_count);
-    printf("Waiting %u ms before retry...\n", retry_delay_ms);
+    ostrelo_info("\n--- Retry Attempt %u/%u ---\n", attempt, retry_count);
+    ostrelo_info("Waiting %u ms before retry...\n", retry_delay_ms);
     delay_ms(retry_delay_ms);
+}
+
+// Does the application answer its version query within `wait_ms`? Frames of
+// anyone else are passed over.
+bool application_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, uint32_t *version) {
+    uint8_t req[8];
+    const uint8_t len = motor_build_version_query(req);
+    if (client_api_send_can_data(channelId, nodeId, req, len) != 0) {
+        delay_ms(wait_ms < 10 ? wait_ms : 10); // nothing went out: do not spin
+        return false;
+    }
+    const uint32_t start = get_current_time_ms();
+    while (since(start) < wait_ms) {
+        CO_CANrxMsg_t f;
+        uint32_t v = 0;
+        if (take_frame(channelId, &f, wait_ms - since(start)) == 0 && f.ident == nodeId &&
+            motor_parse_version_reply(f.data, f.DLC, &v)) {
+            if (version != nullptr) {
+                *version = v;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+// Does anything answer an SDO read of the program-data object from
+// 0x580 + node-ID within `wait_ms`? Data or an abort of any code both say a
+// server is there; only silence (the SDO client's own time-out) says none.
+bool sdo_server_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
+    uint8_t buf[4];
+    size_t n = 0;
+    client_sdo_end_t end = CLIENT_SDO_END_LOCAL;
+    const CO_SDO_abortCode_t r =
+        client_sdo_upload(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
+                          sizeof(buf), &n, wait_ms, &end);
+    switch (end) {
+    case CLIENT_SDO_END_OK:
+    case CLIENT_SDO_END_SERVER_ABORT:
+        return true;
+    case CLIENT_SDO_END_CLIENT_ABORT:
+        return r != CO_SDO_AB_TIMEOUT; // an answer the client could not use is still an answer
+    case CLIENT_SDO_END_LOCAL:
+        delay_ms(10); // the channel is not usable: do not spin
+        return false;
+    default:
+        return false;
+    }
 }
 
 } // namespace
 
-int client_api_bootloader_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms) {
+bool client_stop_requested(client_channel_id_t channelId, int (*cancelled)(void *), void *cancelUser) {
+    return client_api_cancel_requested(channelId) || (cancelled != nullptr && cancelled(cancelUser) != 0);
+}
+
+int client_send_program_control(client_channel_id_t channelId, uint8_t nodeId, uint8_t command) {
+    CO_CANrxMsg_t f;
+    memset(&f, 0, sizeof(f));
+    f.ident = motor_sdo_request_id(nodeId);
+    f.DLC = motor_build_program_control(f.data, command);
+    return client_api_send_raw_can(channelId, &f);
+}
+
+client_node_side_t client_api_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                                          uint32_t *appVersion) {
+    if (client_api_manager_get_channel_context(channelId) == nullptr) {
+        return CLIENT_NODE_UNREACHABLE;
+    }
     const uint32_t start = get_current_time_ms();
     do {
-        uint8_t buf[4];
-        size_t n = 0;
-        const CO_SDO_abortCode_t r =
-            client_api_sdo_read(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
-                                sizeof(buf), &n, kBootProbeMs);
-        if (r == CO_SDO_AB_NONE || r == CO_SDO_AB_UNSUPPORTED_ACCESS || r == CO_SDO_AB_WRITEONLY) {
+        // The application first: one that also speaks SDO is still the application.
+        if (application_answers(channelId, nodeId, kAppAnswerMs, appVersion)) {
+            return CLIENT_NODE_APPLICATION;
+        }
+        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
+        if (sdo_server_answers(channelId, nodeId,
+                               left < kSdoAnswerMs ? (left > 20 ? left : 20) : kSdoAnswerMs)) {
+            return CLIENT_NODE_BOOTLOADER;
+        }
+    } while (since(start) < within_ms && !client_api_cancel_requested(channelId));
+    return CLIENT_NODE_SILENT;
+}
+
+int client_wait_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                           int (*cancelled)(void *), void *cancelUser) {
+    const uint32_t start = get_current_time_ms();
+    do {
+        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
+        const client_node_side_t side = client_api_locate_node(channelId, nodeId, left, nullptr);
+        if (side == CLIENT_NODE_BOOTLOADER) {
             return 0;
         }
-        if (r == CO_SDO_AB_GENERAL) {
-            delay_ms(10); // the channel is not usable: do not spin
+        if (side == CLIENT_NODE_UNREACHABLE) {
+            return -1;
         }
-    } while (static_cast<uint32_t>(get_current_time_ms() - start) < within_ms &&
-             !client_api_cancel_requested(channelId));
+        if (side == CLIENT_NODE_APPLICATION) {
+            delay_ms(20); // still on its way into the bootloader
+        }
+    } while (since(start) < within_ms && !client_stop_requested(channelId, cancelled, cancelUser));
     return -1;
 }
 
@@ -135,9 +198,9 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
-    printf("\n=== Enter Bootloader Mode ===\n");
-    printf("Target Node ID: %d\n", static_cast<int>(nodeId));
-    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+    ostrelo_info("\n=== Enter Bootloader Mode ===\n");
+    ostrelo_info("Target Node ID: %d\n", static_cast<int>(nodeId));
+    ostrelo_info("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
 
     uint8_t readCmd[8];
     uint8_t write1[8];
@@ -149,35 +212,52 @@ int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, u
     // retry_count + 1 attempts; the counter is 64-bit so UINT32_MAX cannot wrap.
     for (uint64_t attempt = 0; attempt <= retry_count && !client_api_cancel_requested(channelId); ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
-        printf("Step 1: Send read command\n");
+        if (attempt > 0) {
+            // An earlier attempt may have got the node there, or have left it
+            // restarting: a bootloader cannot answer the handshake, and one
+            // sent to a restarting node is lost. Only a running application
+            // is asked again.
+            const client_node_side_t side = client_api_locate_node(channelId, nodeId, timeout_ms, nullptr);
+            if (side == CLIENT_NODE_BOOTLOADER) {
+                ostrelo_info("SUCCESS: App should restart and enter bootloader mode\n");
+                return 0;
+            }
+            if (side != CLIENT_NODE_APPLICATION) {
+                ostrelo_warning("Step 7: No answer from the bootloader of node %u, retrying...\n",
+                                static_cast<unsigned>(nodeId));
+                continue;
+            }
+        }
+        ostrelo_info("Step 1: Send read command\n");
         client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
-            printf("Step 2: No/invalid reply for node %u, retrying...\n", static_cast<unsigned>(nodeId));
+            ostrelo_warning("Step 2: No/invalid reply for node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("Step 2: Received valid A3 40 reply (not all FF)\n");
-        printf("Step 3: Send write command 1\n");
+        ostrelo_info("Step 2: Received valid A3 40 reply (not all FF)\n");
+        ostrelo_info("Step 3: Send write command 1\n");
         client_api_send_can_data(channelId, nodeId, write1, writeLen);
-        printf("Step 4: Send read command again\n");
+        ostrelo_info("Step 4: Send read command again\n");
         client_api_send_can_data(channelId, nodeId, readCmd, readLen);
         if (!wait_a3_read_reply(channelId, nodeId, timeout_ms)) {
-            printf("Step 5: No/invalid confirmation for node %u, retrying...\n",
-                   static_cast<unsigned>(nodeId));
+            ostrelo_warning("Step 5: No/invalid confirmation for node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("Step 5: Received valid A3 40 confirmation (not all FF)\n");
-        printf("Step 6: Send final write command\n");
+        ostrelo_info("Step 5: Received valid A3 40 confirmation (not all FF)\n");
+        ostrelo_info("Step 6: Send final write command\n");
         client_api_send_can_data(channelId, nodeId, write2, writeLen);
         delay_ms(kBootRestartMs);
-        if (client_api_bootloader_answers(channelId, nodeId, kBootConfirmMs) != 0) {
-            printf("Step 7: No answer from the bootloader of node %u, retrying...\n",
-                   static_cast<unsigned>(nodeId));
+        if (client_wait_bootloader(channelId, nodeId, kBootConfirmMs, nullptr, nullptr) != 0) {
+            ostrelo_warning("Step 7: No answer from the bootloader of node %u, retrying...\n",
+                            static_cast<unsigned>(nodeId));
             continue;
         }
-        printf("SUCCESS: App should restart and enter bootloader mode\n");
+        ostrelo_info("SUCCESS: App should restart and enter bootloader mode\n");
         return 0;
     }
-    printf("FAILED: All attempts failed to enter bootloader mode\n");
+    ostrelo_error("FAILED: All attempts failed to enter bootloader mode\n");
     return -1;
 }
 
@@ -186,21 +266,21 @@ int client_api_exit_bootloader(client_channel_id_t channelId, uint8_t nodeId, ui
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
-    printf("\n=== Exit Bootloader Mode ===\n");
-    printf("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
+    ostrelo_info("\n=== Exit Bootloader Mode ===\n");
+    ostrelo_info("Timeout: %u ms, Retry: %u times, Delay: %u ms\n", timeout_ms, retry_count, retry_delay_ms);
     uint8_t start[8];
     motor_build_program_control(start, MOTOR_PROGRAM_START);
     for (uint64_t attempt = 0; attempt <= retry_count; ++attempt) {
         print_attempt_header(static_cast<uint32_t>(attempt), retry_count, retry_delay_ms);
-        printf("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
-        print_bytes_line("Data: ", start, 8);
-        if (send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
-            printf("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
+        ostrelo_info("Send SDO command to start app (ID=0x%X)\n", motor_sdo_request_id(nodeId));
+        client_log_bytes_line("Data: ", start, 8);
+        if (client_send_program_control(channelId, nodeId, MOTOR_PROGRAM_START) == 0) {
+            ostrelo_info("SUCCESS: SDO command sent - bootloader should attempt to start app\n");
             return 0;
         }
-        printf("FAILED: Failed to send SDO command, retrying...\n");
+        ostrelo_error("FAILED: Failed to send SDO command, retrying...\n");
     }
-    printf("FAILED: All attempts failed to exit bootloader mode\n");
+    ostrelo_error("FAILED: All attempts failed to exit bootloader mode\n");
     return -1;
 }
 
@@ -213,36 +293,44 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
     clear_half_open_transfer(channelId, nodeId);
     for (;;) {
         if (stop_round(channelId, nodeId, timeout_ms, true) == 0) {
-            printf("Prevent app start: OK\n");
+            ostrelo_info("Prevent app start: OK\n");
             return 0;
         }
         ++failures;
         delay_ms(retry_delay_ms);
         if (failures > retry_count) {
-            printf("Prevent app start: FAILED\n");
+            ostrelo_warning("Prevent app start: FAILED\n");
             return -1;
         }
     }
 }
 
-int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
-                                              uint32_t duration_ms) {
+int client_hold_in_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t duration_ms,
+                              void (*round)(uint32_t elapsed_ms, void *user), void *user,
+                              int (*cancelled)(void *), void *cancelUser) {
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
     const uint32_t start = get_current_time_ms();
     clear_half_open_transfer(channelId, nodeId);
     for (;;) {
-        if (static_cast<uint32_t>(get_current_time_ms() - start) >= duration_ms ||
-            client_api_cancel_requested(channelId)) {
-            printf("Prevent app start: FAILED (duration elapsed)\n");
+        if (since(start) >= duration_ms || client_stop_requested(channelId, cancelled, cancelUser)) {
+            ostrelo_warning("Prevent app start: FAILED (duration elapsed)\n");
             return -1;
         }
         if (stop_round(channelId, nodeId, 10, false) == 0) {
-            printf("Prevent app start: OK\n");
+            ostrelo_info("Prevent app start: OK\n");
             return 0;
         }
+        if (round != nullptr) {
+            round(since(start), user);
+        }
     }
+}
+
+int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
+                                              uint32_t duration_ms) {
+    return client_hold_in_bootloader(channelId, nodeId, duration_ms, nullptr, nullptr, nullptr, nullptr);
 }
 
 int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
@@ -259,7 +347,7 @@ int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t no
     }
     if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kEntryRetries, kEntryRetryDelayMs) !=
         0) {
-        printf("[boot_and_transfer] Enter bootloader failed\n");
+        ostrelo_warning("[boot_and_transfer] Enter bootloader failed\n");
         return -1;
     }
     delay_ms(1000);
@@ -267,10 +355,10 @@ int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t no
         channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
         nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
-        printf("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        ostrelo_warning("[boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
         return -1;
     }
-    printf("[boot_and_transfer] Block transfer success\n");
+    ostrelo_info("[boot_and_transfer] Block transfer success\n");
     return 0;
 }
 
@@ -281,7 +369,7 @@ int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channe
         return -1;
     }
     if (client_api_prevent_app_start_for_duration(channelId, nodeId, prevent_duration_ms) != 0) {
-        printf("[force_boot_and_transfer] prevent_app_start failed\n");
+        ostrelo_warning("[force_boot_and_transfer] prevent_app_start failed\n");
         return -1;
     }
     delay_ms(500);
@@ -289,9 +377,10 @@ int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channe
         channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
         nullptr, nullptr);
     if (rc != CO_SDO_AB_NONE) {
-        printf("[force_boot_and_transfer] Block transfer failed: 0x%08X\n", static_cast<unsigned>(rc));
+        ostrelo_warning("[force_boot_and_transfer] Block transfer failed: 0x%08X\n",
+                        static_cast<unsigned>(rc));
         return -1;
     }
-    printf("[force_boot_and_transfer] Block transfer success\n");
+    ostrelo_info("[force_boot_and_transfer] Block transfer success\n");
     return 0;
 }

@@ -1,5 +1,6 @@
 // Channel contexts, frame queues, backend selection and raw CAN frames.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include "CO_driver.h"
 #include "OD.h"
@@ -105,12 +106,12 @@ void fq_free(FixedQueue *q) {
 
 void client_api_set_backend_zhcx(void) {
     can_backend_set_zhcx();
-    printf("[INFO] Backend set to zhcx\n");
+    ostrelo_info("[INFO] Backend set to zhcx\n");
 }
 
 void client_api_set_backend_socketcan(void) {
     can_backend_set_socketcan();
-    printf("[INFO] Backend set to socketcan\n");
+    ostrelo_info("[INFO] Backend set to socketcan\n");
 }
 
 // ---- Channel lifecycle ---------------------------------------------------
@@ -119,19 +120,19 @@ client_channel_id_t client_api_manager_init_channel(uint32_t deviceType, uint32_
                                                     uint32_t canChannel, uint16_t bitrate, uint16_t rxSize,
                                                     uint16_t txSize) {
     if (canChannel >= CLIENT_MAX_CHANNELS) {
-        printf("[ERROR] Invalid channel %u\n", canChannel);
+        ostrelo_error("[ERROR] Invalid channel %u\n", canChannel);
         return kInvalidChannel;
     }
     client_device_context_t *dev = device_manager_get_device(deviceType, deviceIndex, bitrate);
     if (dev == nullptr) {
-        printf("[ERROR] Failed to create device (Type=%u, Index=%u)\n", deviceType, deviceIndex);
+        ostrelo_error("[ERROR] Failed to create device (Type=%u, Index=%u)\n", deviceType, deviceIndex);
         return kInvalidChannel;
     }
     client_channel_context_t *ch = &dev->channels[canChannel];
     if (ch->initialized) {
-        printf("[INFO] Channel already initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n",
-               ch->channelId.deviceType, ch->channelId.deviceIndex, ch->channelId.canChannel,
-               static_cast<unsigned>(ch->channelId.bitrate));
+        ostrelo_info("[INFO] Channel already initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n",
+                     ch->channelId.deviceType, ch->channelId.deviceIndex, ch->channelId.canChannel,
+                     static_cast<unsigned>(ch->channelId.bitrate));
         return ch->channelId;
     }
     ch->channelId.deviceType = deviceType;
@@ -142,27 +143,27 @@ client_channel_id_t client_api_manager_init_channel(uint32_t deviceType, uint32_
     const uint16_t rxN = rxSize < CLIENT_CHANNEL_RX_BUFFERS ? rxSize : CLIENT_CHANNEL_RX_BUFFERS;
     const uint16_t txN = txSize < CLIENT_CHANNEL_TX_BUFFERS ? txSize : CLIENT_CHANNEL_TX_BUFFERS;
     if (CO_CANmodule_init(&ch->canmodule, ch, ch->rx_array, rxN, ch->tx_array, txN, bitrate) != CO_ERROR_NO) {
-        printf("[ERROR] CAN module init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType, deviceIndex,
-               canChannel);
+        ostrelo_error("[ERROR] CAN module init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType,
+                      deviceIndex, canChannel);
         return kInvalidChannel;
     }
     const OD_entry_t *sdoPar = find_sdo_client_parameter();
     if (sdoPar == nullptr) {
-        printf("[ERROR] SDO client parameter (0x1280) not found\n");
+        ostrelo_error("[ERROR] SDO client parameter (0x1280) not found\n");
         CO_CANmodule_disable(&ch->canmodule);
         return kInvalidChannel;
     }
     uint32_t errInfo = 0;
     if (CO_SDOclient_init(&ch->sdoclient, OD, sdoPar, 1, &ch->canmodule, 0, &ch->canmodule, 0, &errInfo) !=
         CO_ERROR_NO) {
-        printf("[ERROR] SDO client init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType, deviceIndex,
-               canChannel);
+        ostrelo_error("[ERROR] SDO client init failed (Type=%u, Index=%u, Channel=%u)\n", deviceType,
+                      deviceIndex, canChannel);
         CO_CANmodule_disable(&ch->canmodule);
         return kInvalidChannel;
     }
     ch->device_ctx = dev;
     if (dev->device == nullptr) {
-        printf("[ERROR] Failed to get device handle (Type=%u, Index=%u)\n", deviceType, deviceIndex);
+        ostrelo_error("[ERROR] Failed to get device handle (Type=%u, Index=%u)\n", deviceType, deviceIndex);
         CO_CANmodule_disable(&ch->canmodule);
         return kInvalidChannel;
     }
@@ -175,8 +176,8 @@ client_channel_id_t client_api_manager_init_channel(uint32_t deviceType, uint32_
     }
     ch->initialized = true;
     dev->activeChannelCount++;
-    printf("[INFO] Channel initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n", deviceType,
-           deviceIndex, canChannel, static_cast<unsigned>(bitrate));
+    ostrelo_info("[INFO] Channel initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n", deviceType,
+                 deviceIndex, canChannel, static_cast<unsigned>(bitrate));
     return ch->channelId;
 }
 
@@ -212,8 +213,8 @@ void client_api_manager_release_channel(client_channel_id_t channelId) {
     if (dev->activeChannelCount > 0) {
         dev->activeChannelCount--;
     }
-    printf("[INFO] Channel released (Type=%u, Index=%u, Channel=%u)\n", channelId.deviceType,
-           channelId.deviceIndex, channelId.canChannel);
+    ostrelo_info("[INFO] Channel released (Type=%u, Index=%u, Channel=%u)\n", channelId.deviceType,
+                 channelId.deviceIndex, channelId.canChannel);
 }
 
 void client_api_manager_cleanup_all(void) {
@@ -223,7 +224,7 @@ void client_api_manager_cleanup_all(void) {
         }
     }
     device_manager_cleanup_all();
-    printf("[INFO] All client API manager resources cleaned up\n");
+    ostrelo_info("[INFO] All client API manager resources cleaned up\n");
 }
 
 // ---- Raw frames ----------------------------------------------------------
@@ -403,23 +404,58 @@ void client_api_wake_channel(client_channel_id_t channelId) {
     }
 }
 
-int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
+client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
+                                            uint32_t timeout_ms) {
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
-        return -1;
+        return CLIENT_RX_FAILED;
     }
     client_channel_context_t *ch = channel_with_device(channelId);
     const CANBackendOps *ops = can_backend_get();
     if (ch == nullptr || ops == nullptr || ops->recv_multi == nullptr) {
-        return -1;
+        return CLIENT_RX_FAILED;
     }
     FixedQueue *q = &ch->rawRxQueue;
     if (q->initialized && q->count > 0) {
-        return fq_pop(q, frame);
+        return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
     }
     if (!q->initialized && fq_init(q, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY) != 0) {
+        return CLIENT_RX_FAILED;
+    }
+    const int32_t got = wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms);
+    if (got < 0) {
+        return CLIENT_RX_FAILED;
+    }
+    if (got == 0) {
+        return CLIENT_RX_TIMEOUT;
+    }
+    return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
+}
+
+int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
+    return client_api_receive_frame(channelId, frame, timeout_ms) == CLIENT_RX_FRAME ? 0 : -1;
+}
+
+int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
+    client_channel_context_t *ch = channel_with_device(channelId);
+    if (ch == nullptr) {
         return -1;
     }
-    return wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms) > 0 ? fq_pop(q, frame) : -1;
+    // Frames already taken from the adapter by the CANopen path would reach
+    // the next SDO transfer first.
+    CO_CANrxMsg_t f;
+    int dropped = 0;
+    while (queue_usable(&ch->rxQueue) && fq_pop(&ch->rxQueue, &f) == 0) {
+        ++dropped;
+    }
+    // Bounded: a bus that keeps talking must not hold the caller here.
+    for (int i = 0; i < 4096; ++i) {
+        const client_rx_result_t r = client_api_receive_frame(channelId, &f, quiet_ms);
+        if (r != CLIENT_RX_FRAME) {
+            return r == CLIENT_RX_FAILED ? -1 : dropped;
+        }
+        ++dropped;
+    }
+    return dropped;
 }
 
 bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
@@ -431,7 +467,7 @@ bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
     const unsigned kSlowMs = 50;
     const unsigned kMaxSlowRun = 3;
     const unsigned ch = channelId.canChannel;
-    printf("Testing channel %u availability...\n", ch);
+    ostrelo_info("Testing channel %u availability...\n", ch);
     unsigned slowRun = 0;
     for (unsigned i = 0; i < kTests; ++i) {
         CO_CANrxMsg_t frame;
@@ -441,18 +477,18 @@ bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
         const uint32_t t0 = get_current_time_ms();
         const int rc = client_api_send_raw_can(channelId, &frame);
         const uint32_t duration = get_current_time_ms() - t0;
-        printf("Channel %u test %u/%u: node_id=%u, send_result=%d, duration=%u ms\n", ch, i + 1, kTests,
-               static_cast<unsigned>(kNodes[i]), rc, duration);
+        ostrelo_info("Channel %u test %u/%u: node_id=%u, send_result=%d, duration=%u ms\n", ch, i + 1, kTests,
+                     static_cast<unsigned>(kNodes[i]), rc, duration);
         if (duration > kSlowMs) {
             if (++slowRun >= kMaxSlowRun) {
-                printf("Channel %u test FAILED: %u consecutive slow sends (>%u ms)\n", ch, kMaxSlowRun,
-                       kSlowMs);
+                ostrelo_warning("Channel %u test FAILED: %u consecutive slow sends (>%u ms)\n", ch,
+                                kMaxSlowRun, kSlowMs);
                 return false;
             }
         } else {
             slowRun = 0;
         }
     }
-    printf("Channel %u test PASSED: no %u consecutive slow sends\n", ch, kMaxSlowRun);
+    ostrelo_info("Channel %u test PASSED: no %u consecutive slow sends\n", ch, kMaxSlowRun);
     return true;
 }

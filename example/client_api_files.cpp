@@ -1,6 +1,7 @@
 // The firmware folder cache and the pairing of discovered motors with files
 // by the naming rule.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +62,10 @@ void cache_add(const char *name, void *ctx) {
     const int abs = get_absolute_path(folderPath, name, full, sizeof(full));
     if (abs != 0 && joinedLen >= sizeof(full)) {
         ++g_bin_file_too_long;
-        printf("[WARNING] Firmware file left out: its path has %zu characters, the file cache holds %d: "
-               "%s%c%s\n",
-               joinedLen, CLIENT_PATH_LEN - 1, folderPath, ostrelo_path_separator(), name);
+        ostrelo_warning(
+            "[WARNING] Firmware file left out: its path has %zu characters, the file cache holds %d: "
+            "%s%c%s\n",
+            joinedLen, CLIENT_PATH_LEN - 1, folderPath, ostrelo_path_separator(), name);
         return;
     }
     if (!ostrelo_is_regular_file(full)) {
@@ -142,11 +144,11 @@ bool_t match_filename_with_key(const char *filename, const char *filenameKey) {
 
 int client_api_match_bin_files(const char *folderPath) {
     if (folderPath == nullptr) {
-        printf("Error: Invalid folder path\n");
+        ostrelo_error("Error: Invalid folder path\n");
         return -1;
     }
     const int cached = client_api_cache_directory_bin_files(folderPath);
-    printf("Cached %d .bin files from directory: %s\n", cached, folderPath);
+    ostrelo_info("Cached %d .bin files from directory: %s\n", cached, folderPath);
     memset(g_matched_files, 0, sizeof(g_matched_files));
     int matched = 0;
     for (unsigned node = 1; node <= CLIENT_MAX_NODE_ID; ++node) {
@@ -167,24 +169,24 @@ int client_api_match_bin_files(const char *folderPath) {
             }
         }
     }
-    printf("Matched %d motors with bin files\n", matched);
+    ostrelo_info("Matched %d motors with bin files\n", matched);
     return matched;
 }
 
 void client_api_print_matched_files(void) {
-    printf("\n=== Matched Bin Files (by nodeId) ===\n");
+    ostrelo_info("\n=== Matched Bin Files (by nodeId) ===\n");
     for (unsigned node = 1; node <= CLIENT_MAX_NODE_ID; ++node) {
         const client_discovered_motor_t *m = &g_discovered_motors[node];
         if (m->nodeId == 0) {
             continue;
         }
-        printf("[node %u] Channel: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n", node,
-               m->channelId.deviceType, m->channelId.deviceIndex, m->channelId.canChannel,
-               static_cast<unsigned>(m->channelId.bitrate));
+        ostrelo_info("[node %u] Channel: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n", node,
+                     m->channelId.deviceType, m->channelId.deviceIndex, m->channelId.canChannel,
+                     static_cast<unsigned>(m->channelId.bitrate));
         char key[sizeof(m->info.filenameKey) + 1];
         memcpy(key, m->info.filenameKey, sizeof(m->info.filenameKey));
         key[sizeof(m->info.filenameKey)] = '\0';
-        printf("  Filename key: %s\n", key);
+        ostrelo_info("  Filename key: %s\n", key);
         const client_matched_file_t *f = &g_matched_files[node];
         if (f->matched) {
             char name[sizeof(f->filename) + 1];
@@ -193,10 +195,10 @@ void client_api_print_matched_files(void) {
             name[sizeof(f->filename)] = '\0';
             memcpy(path, f->fullPath, sizeof(f->fullPath));
             path[sizeof(f->fullPath)] = '\0';
-            printf("  Matched file: %s\n", name);
-            printf("  Full path: %s\n", path);
+            ostrelo_info("  Matched file: %s\n", name);
+            ostrelo_info("  Full path: %s\n", path);
         } else {
-            printf("  No matched file found\n");
+            ostrelo_info("  No matched file found\n");
         }
     }
 }

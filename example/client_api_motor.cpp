@@ -1,6 +1,7 @@
 // Motor identification over the application's raw-frame queries, the
 // filename key, and scanning a node-ID range into the discovered-motor table.
 #include "client_api.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 #include "ostrelo_time.h"
@@ -183,7 +184,7 @@ void client_api_build_fw_filename_key(const client_firmware_info_t *info, char *
 
 void client_api_print_firmware_info(const client_firmware_info_t *info) {
     if (info == nullptr) {
-        printf("(null firmware info)\n");
+        ostrelo_info("(null firmware info)\n");
         return;
     }
     // Terminated copies: the record may come from a caller that filled it whole.
@@ -196,22 +197,22 @@ void client_api_print_firmware_info(const client_firmware_info_t *info) {
     copy_field(encoder, info->encoderName, sizeof(info->encoderName));
     copy_field(key, info->filenameKey, sizeof(info->filenameKey));
     const uint32_t v = info->softwareVersion;
-    printf("Motor type: %u, Brake type: %u\n", static_cast<unsigned>(info->motorType),
-           static_cast<unsigned>(info->brakeType));
-    printf("Firmware: %s_%s\n", model, suffix);
-    printf("Encoder type: %s\n", encoder);
-    printf("Version: %u.%u.%u.%u (0x%08X)\n", (v >> 24) & 0xFFu, (v >> 16) & 0xFFu, (v >> 8) & 0xFFu,
-           v & 0xFFu, v);
-    printf("Filename key: %s\n", key);
+    ostrelo_info("Motor type: %u, Brake type: %u\n", static_cast<unsigned>(info->motorType),
+                 static_cast<unsigned>(info->brakeType));
+    ostrelo_info("Firmware: %s_%s\n", model, suffix);
+    ostrelo_info("Encoder type: %s\n", encoder);
+    ostrelo_info("Version: %u.%u.%u.%u (0x%08X)\n", (v >> 24) & 0xFFu, (v >> 16) & 0xFFu, (v >> 8) & 0xFFu,
+                 v & 0xFFu, v);
+    ostrelo_info("Filename key: %s\n", key);
 }
 
 int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,
                               uint16_t bitrate_kbps, uint32_t timeout_ms, bool clear_previous) {
     if (client_channel_id_is_invalid(&channelId)) {
-        printf("Error: Invalid channel ID\n");
+        ostrelo_error("Error: Invalid channel ID\n");
         return 0;
     }
-    printf(
+    ostrelo_info(
         "scan_motors: deviceType=%u, deviceIndex=%u, canChannel=%u, nodeIdMin=%u, nodeIdMax=%u, bitrate_kbps=%u, timeout_ms=%u, clear_previous=%d\n",
         channelId.deviceType, channelId.deviceIndex, channelId.canChannel, static_cast<unsigned>(nodeIdMin),
         static_cast<unsigned>(nodeIdMax), static_cast<unsigned>(bitrate_kbps), timeout_ms,
@@ -226,7 +227,7 @@ int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, 
     if (clear_previous) {
         memset(g_discovered_motors, 0, sizeof(g_discovered_motors));
         g_discovered_motor_count = 0;
-        printf("Cleared previous scan results\n");
+        ostrelo_info("Cleared previous scan results\n");
     }
     const size_t before = g_discovered_motor_count;
     const unsigned last = hi < CLIENT_MAX_NODE_ID ? hi : CLIENT_MAX_NODE_ID;
@@ -243,8 +244,8 @@ int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, 
         g_discovered_motor_count++;
     }
     const size_t found = g_discovered_motor_count - before;
-    printf("Discovered %zu new motors in channel %u (total: %zu), nodes [%u..%u]\n", found,
-           channelId.canChannel, g_discovered_motor_count, lo, hi);
+    ostrelo_info("Discovered %zu new motors in channel %u (total: %zu), nodes [%u..%u]\n", found,
+                 channelId.canChannel, g_discovered_motor_count, lo, hi);
     return static_cast<int>(found);
 }
 
@@ -256,16 +257,16 @@ int client_api_scan_motors(client_channel_id_t channelId, uint8_t nodeIdMin, uin
 void client_api_clear_discovered_motors(void) {
     memset(g_discovered_motors, 0, sizeof(g_discovered_motors));
     g_discovered_motor_count = 0;
-    printf("Cleared all discovered motors\n");
+    ostrelo_info("Cleared all discovered motors\n");
 }
 
 void client_api_print_discovered_motors(client_channel_id_t channelId) {
     if (client_channel_id_is_invalid(&channelId)) {
-        printf("Error: Invalid channel ID\n");
+        ostrelo_error("Error: Invalid channel ID\n");
         return;
     }
-    printf("\n=== Motors on Channel (Type=%u, Index=%u, Channel=%u) ===\n", channelId.deviceType,
-           channelId.deviceIndex, channelId.canChannel);
+    ostrelo_info("\n=== Motors on Channel (Type=%u, Index=%u, Channel=%u) ===\n", channelId.deviceType,
+                 channelId.deviceIndex, channelId.canChannel);
     size_t shown = 0;
     for (unsigned node = 1; node <= CLIENT_MAX_NODE_ID; ++node) {
         const client_discovered_motor_t *e = &g_discovered_motors[node];
@@ -275,15 +276,15 @@ void client_api_print_discovered_motors(client_channel_id_t channelId) {
             continue;
         }
         ++shown;
-        printf("\n[Motor %zu] Node ID: %u\n", shown, static_cast<unsigned>(e->nodeId));
-        printf("  Device: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n", e->channelId.deviceType,
-               e->channelId.deviceIndex, e->channelId.canChannel,
-               static_cast<unsigned>(e->channelId.bitrate));
+        ostrelo_info("\n[Motor %zu] Node ID: %u\n", shown, static_cast<unsigned>(e->nodeId));
+        ostrelo_info("  Device: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n", e->channelId.deviceType,
+                     e->channelId.deviceIndex, e->channelId.canChannel,
+                     static_cast<unsigned>(e->channelId.bitrate));
         client_api_print_firmware_info(&e->info);
     }
     if (shown > 0) {
-        printf("\nTotal: %zu motor(s) found on this channel.\n", shown);
+        ostrelo_info("\nTotal: %zu motor(s) found on this channel.\n", shown);
     } else {
-        printf("No motors found on this channel.\n");
+        ostrelo_info("No motors found on this channel.\n");
     }
 }

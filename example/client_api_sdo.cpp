@@ -1,5 +1,7 @@
 // SDO read and write of one object, and block download of a whole file.
 #include "client_api.h"
+#include "client_api_internal.h"
+#include "ostrelo_log.h"
 
 #include "CO_driver.h"
 #include "client_wait.h"
@@ -53,6 +55,17 @@ CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_
     return r == CO_SDO_RT_ok_communicationEnd ? c : nullptr;
 }
 
+// How a pass result that ended the transfer ended it.
+client_sdo_end_t end_of(CO_SDO_return_t ret) {
+    return ret == CO_SDO_RT_endedWithServerAbort ? CLIENT_SDO_END_SERVER_ABORT : CLIENT_SDO_END_CLIENT_ABORT;
+}
+
+void set_end(client_sdo_end_t *end, client_sdo_end_t value) {
+    if (end != nullptr) {
+        *end = value;
+    }
+}
+
 // Runs a started read or write until the SDO client ends it, or until
 // `timeout_ms` since `start` have passed. `pass` makes one pass of the client
 // with the microseconds since the previous one. The two formats are the lines
@@ -60,7 +73,8 @@ CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_
 // buffer stays full (with the number of passes).
 template <typename Pass>
 CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, uint32_t timeout_ms,
-                                const char *timeoutFormat, const char *txFullFormat, Pass pass) {
+                                const char *timeoutFormat, const char *txFullFormat, client_sdo_end_t *end,
+                                Pass pass) {
     const uint32_t fullLimit = timeout_ms / 10u;
     uint32_t fullCount = 0;
     uint64_t last = ostrelo_monotonic_us();
@@ -68,23 +82,28 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
         if (client_api_cancel_requested(ch->channelId)) {
+            set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > timeout_ms) {
-            printf(timeoutFormat, timeout_ms);
+            ostrelo_warning(timeoutFormat, timeout_ms);
+            set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
         const CO_SDO_return_t ret = pass(pass_elapsed_us(&last), &abortCode);
         if (ret < 0) {
+            set_end(end, end_of(ret));
             return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             if (++fullCount >= fullLimit) {
-                printf(txFullFormat, fullLimit);
+                ostrelo_warning(txFullFormat, fullLimit);
+                set_end(end, CLIENT_SDO_END_LIMIT);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else if (ret == CO_SDO_RT_ok_communicationEnd) {
+            set_end(end, CLIENT_SDO_END_OK);
             return CO_SDO_AB_NONE;
         } else {
             fullCount = 0;
@@ -95,9 +114,10 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
 
 } // namespace
 
-CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
-                                       uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
-                                       uint32_t timeout_ms) {
+CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                     uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
+                                     uint32_t timeout_ms, client_sdo_end_t *end) {
+    set_end(end, CLIENT_SDO_END_LOCAL);
     if (client_channel_id_is_invalid(&channelId) || buf == nullptr || readSize == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
@@ -116,7 +136,7 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
     }
     const CO_SDO_abortCode_t result = run_transfer(
         ch, start, timeout_ms, "SDO read timeout: %u ms exceeded\n",
-        "SDO read failed: CAN transmit buffer consistently full for %u iterations\n",
+        "SDO read failed: CAN transmit buffer consistently full for %u iterations\n", end,
         [c](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
             return CO_SDOclientUpload(c, elapsed_us, false, abortCode, nullptr, nullptr, nullptr);
         });
@@ -124,6 +144,12 @@ CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t no
         *readSize = CO_SDOclientUploadBufRead(c, buf, bufSize);
     }
     return result;
+}
+
+CO_SDO_abortCode_t client_api_sdo_read(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                       uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
+                                       uint32_t timeout_ms) {
+    return client_sdo_upload(channelId, nodeId, index, subIndex, buf, bufSize, readSize, timeout_ms, nullptr);
 }
 
 CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
@@ -149,19 +175,18 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
     const bool_t partial = dataSize > accepted;
     return run_transfer(ch, start, timeout_ms, "SDO write timeout: %u ms exceeded\n",
                         "SDO write failed: CAN transmit buffer consistently full for %u iterations\n",
-                        [c, partial](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
+                        nullptr, [c, partial](uint32_t elapsed_us, CO_SDO_abortCode_t *abortCode) {
                             return CO_SDOclientDownload(c, elapsed_us, false, partial, abortCode, nullptr,
                                                         nullptr);
                         });
 }
 
-CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
-                                                         uint16_t index, uint8_t subIndex,
-                                                         const uint8_t *data, size_t dataSize,
-                                                         uint32_t timeout_ms, bool_t useBlock,
-                                                         client_api_progress_callback_t progressCallback,
-                                                         void *userData) {
-    if (client_channel_id_is_invalid(&channelId) || data == nullptr) {
+CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
+                                       uint8_t subIndex, const uint8_t *data, size_t dataSize,
+                                       bool_t useBlock, const client_sdo_limits_t *limits,
+                                       client_sdo_end_t *end) {
+    set_end(end, CLIENT_SDO_END_LOCAL);
+    if (client_channel_id_is_invalid(&channelId) || data == nullptr || limits == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
     client_channel_context_t *ch = client_api_manager_get_channel_context(channelId);
@@ -171,28 +196,31 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     CO_SDO_return_t setupResult = CO_SDO_RT_ok_communicationEnd;
     CO_SDOclient_t *c = aim_client(ch, nodeId, &setupResult);
     if (c == nullptr) {
-        printf("SDO download setup failed: %d\n", static_cast<int>(setupResult));
+        ostrelo_warning("SDO download setup failed: %d\n", static_cast<int>(setupResult));
         return CO_SDO_AB_GENERAL;
     }
-    const uint16_t sdoTimeout = response_timeout_ms(timeout_ms * 100u);
-    const uint32_t totalLimit = timeout_ms * 100u;
+    const uint16_t sdoTimeout = limits->responseMs == 0 ? 0xFFFFu : limits->responseMs;
+    const uint32_t totalLimit = limits->totalMs;
+    const client_api_progress_callback_t progressCallback = limits->progress;
+    void *const userData = limits->user;
 
-    printf("Initiating SDO download: index=0x%04X, subIndex=0x%02X, dataSize=%zu, useBlock=%s\n",
-           static_cast<unsigned>(index), static_cast<unsigned>(subIndex), dataSize,
-           useBlock ? "true" : "false");
+    ostrelo_debug("Initiating SDO download: index=0x%04X, subIndex=0x%02X, dataSize=%zu, useBlock=%s\n",
+                  static_cast<unsigned>(index), static_cast<unsigned>(subIndex), dataSize,
+                  useBlock ? "true" : "false");
     const CO_SDO_return_t initRet =
         CO_SDOclientDownloadInitiate(c, index, subIndex, dataSize, sdoTimeout, useBlock);
     if (initRet != CO_SDO_RT_ok_communicationEnd) {
-        printf("SDO download init failed: %d\n", static_cast<int>(initRet));
+        ostrelo_warning("SDO download init failed: %d\n", static_cast<int>(initRet));
         return CO_SDO_AB_GENERAL;
     }
-    printf("SDO download initiated successfully, state: %d\n", static_cast<int>(c->state));
+    ostrelo_debug("SDO download initiated successfully, state: %d\n", static_cast<int>(c->state));
     if (useBlock && c->state != CO_SDO_ST_DOWNLOAD_BLK_INITIATE_REQ) {
-        printf("SDO client not in correct state for block download: %d\n", static_cast<int>(c->state));
+        ostrelo_warning("SDO client not in correct state for block download: %d\n",
+                        static_cast<int>(c->state));
         return CO_SDO_AB_GENERAL;
     }
-    printf("FIFO buffer status: writePtr=%zu, readPtr=%zu, bufSize=%zu\n", c->bufFifo.writePtr,
-           c->bufFifo.readPtr, c->bufFifo.bufSize);
+    ostrelo_debug("FIFO buffer status: writePtr=%zu, readPtr=%zu, bufSize=%zu\n", c->bufFifo.writePtr,
+                  c->bufFifo.readPtr, c->bufFifo.bufSize);
 
     size_t written = CO_SDOclientDownloadBufWrite(c, data, dataSize < kChunk ? dataSize : kChunk);
     bool_t partial = false;
@@ -212,10 +240,11 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
             partial = false;
         }
     } else if (written < dataSize) {
-        printf("SDO download buffer write: written %zu of %zu bytes (partial, initial)\n", written, dataSize);
+        ostrelo_debug("SDO download buffer write: written %zu of %zu bytes (partial, initial)\n", written,
+                      dataSize);
         partial = true;
     } else {
-        printf("SDO download buffer write success: written %zu bytes\n", written);
+        ostrelo_debug("SDO download buffer write success: written %zu bytes\n", written);
         partial = false;
     }
 
@@ -225,27 +254,32 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
-        if (client_api_cancel_requested(channelId)) {
-            printf("SDO download cancelled\n");
+        if (client_stop_requested(channelId, limits->cancelled, limits->cancelUser)) {
+            ostrelo_info("SDO download cancelled\n");
+            set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
         if (!passDue && elapsed_ms(start) > totalLimit) {
-            printf("SDO download total timeout: %u ms exceeded\n", totalLimit);
+            ostrelo_warning("SDO download total timeout: %u ms exceeded\n", totalLimit);
+            set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
         CO_CANinterrupt(&ch->canmodule);
         const CO_SDO_return_t ret =
             CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
-            printf("SDO download failed: %d\n", static_cast<int>(ret));
+            ostrelo_warning("SDO download failed: %d\n", static_cast<int>(ret));
+            set_end(end, end_of(ret));
             return ended_code(abortCode);
         }
         if (ret == CO_SDO_RT_transmittBufferFull) {
             ++fullCount;
-            printf("CAN transmit buffer full (count: %u/%u)\n", fullCount, kTxFullLimit);
+            ostrelo_debug("CAN transmit buffer full (count: %u/%u)\n", fullCount, kTxFullLimit);
             if (fullCount >= kTxFullLimit) {
-                printf("SDO download failed: CAN transmit buffer consistently full for %u iterations\n",
-                       kTxFullLimit);
+                ostrelo_warning(
+                    "SDO download failed: CAN transmit buffer consistently full for %u iterations\n",
+                    kTxFullLimit);
+                set_end(end, CLIENT_SDO_END_LIMIT);
                 return CO_SDO_AB_TIMEOUT;
             }
         } else {
@@ -269,22 +303,40 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
                 }
             } else {
                 if (accepted > 0) {
-                    printf("SDO download buffer refill: written %zu bytes, total: %zu/%zu\r", accepted,
-                           written, dataSize);
+                    ostrelo_debug("SDO download buffer refill: written %zu bytes, total: %zu/%zu\r", accepted,
+                                  written, dataSize);
                 }
                 if (written >= dataSize) {
                     partial = false;
-                    printf("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
+                    ostrelo_debug("\nSDO download buffer write completed: %zu bytes total\n", dataSize);
                 }
             }
         } else if (ret == CO_SDO_RT_ok_communicationEnd) {
             if (progressCallback == nullptr) {
-                printf("SDO download completed\n");
+                ostrelo_info("SDO download completed\n");
             }
+            set_end(end, CLIENT_SDO_END_OK);
             return CO_SDO_AB_NONE;
         }
         passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, last) != 0;
     }
+}
+
+CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t channelId, uint8_t nodeId,
+                                                         uint16_t index, uint8_t subIndex,
+                                                         const uint8_t *data, size_t dataSize,
+                                                         uint32_t timeout_ms, bool_t useBlock,
+                                                         client_api_progress_callback_t progressCallback,
+                                                         void *userData) {
+    // The contract of this call: `timeout_ms` hundredfold is the whole
+    // transfer, and (modulo 65536 ms) the response time-out.
+    client_sdo_limits_t limits = {};
+    limits.responseMs = response_timeout_ms(timeout_ms * 100u);
+    limits.totalMs = timeout_ms * 100u;
+    limits.progress = progressCallback;
+    limits.user = userData;
+    return client_sdo_download(channelId, nodeId, index, subIndex, data, dataSize, useBlock, &limits,
+                               nullptr);
 }
 
 CO_SDO_abortCode_t client_api_sdo_block_with_progress(client_channel_id_t channelId, uint8_t nodeId,
@@ -318,7 +370,7 @@ int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size) {
         f = nullptr;
     }
     if (f == nullptr) {
-        printf("Error: Cannot open file %s\n", filename != nullptr ? filename : "(null)");
+        ostrelo_error("Error: Cannot open file %s\n", filename != nullptr ? filename : "(null)");
         return -1;
     }
     long len = -1;
@@ -327,27 +379,27 @@ int read_file_to_buffer(const char *filename, uint8_t **buffer, size_t *size) {
     }
     if (len < 0 || fseek(f, 0, SEEK_SET) != 0) {
         fclose(f);
-        printf("Error: File read incomplete\n");
+        ostrelo_error("Error: File read incomplete\n");
         return -1;
     }
     // SDO sizes travel as 32 bits; a larger image cannot be announced.
     if (static_cast<unsigned long>(len) > 0xFFFFFFFFul) {
         fclose(f);
-        printf("Error: Cannot allocate memory for file\n");
+        ostrelo_error("Error: Cannot allocate memory for file\n");
         return -1;
     }
     const size_t n = static_cast<size_t>(len);
     uint8_t *data = static_cast<uint8_t *>(malloc(n + 1)); // +1: an empty file still gets a buffer
     if (data == nullptr) {
         fclose(f);
-        printf("Error: Cannot allocate memory for file\n");
+        ostrelo_error("Error: Cannot allocate memory for file\n");
         return -1;
     }
     const size_t got = n > 0 ? fread(data, 1, n, f) : 0;
     fclose(f);
     if (got < n) {
         free(data);
-        printf("Error: File read incomplete\n");
+        ostrelo_error("Error: File read incomplete\n");
         return -1;
     }
     *buffer = data;
@@ -360,34 +412,34 @@ CO_SDO_abortCode_t client_api_transfer_file_block_with_progress(
     uint32_t timeout_ms, client_api_progress_callback_t progressCallback, void *userData) {
     const char *name = filename != nullptr ? filename : "(null)";
     if (progressCallback == nullptr) {
-        printf("\n=== Block SDO Transfer Demo - Transfer %s ===\n", name);
+        ostrelo_info("\n=== Block SDO Transfer Demo - Transfer %s ===\n", name);
     }
     uint8_t *data = nullptr;
     size_t size = 0;
     if (read_file_to_buffer(filename, &data, &size) != 0) {
         if (progressCallback == nullptr) {
-            printf("Failed to load file %s\n", name);
+            ostrelo_error("Failed to load file %s\n", name);
         }
         return CO_SDO_AB_GENERAL;
     }
-    printf("File %s loaded: %zu bytes\n", name, size);
+    ostrelo_info("File %s loaded: %zu bytes\n", name, size);
     CO_SDO_abortCode_t result;
     if (progressCallback != nullptr) {
         result = client_api_sdo_block_with_progress(channelId, nodeId, index, subIndex, data, size,
                                                     timeout_ms, progressCallback, userData);
     } else {
-        printf("File size: %zu bytes\n", size);
-        printf("Starting block SDO transfer to node %d...\n", static_cast<int>(nodeId));
-        printf("OD Index: 0x%04X, SubIndex: 0x%02X\n", static_cast<unsigned>(index),
-               static_cast<unsigned>(subIndex));
+        ostrelo_info("File size: %zu bytes\n", size);
+        ostrelo_info("Starting block SDO transfer to node %d...\n", static_cast<int>(nodeId));
+        ostrelo_info("OD Index: 0x%04X, SubIndex: 0x%02X\n", static_cast<unsigned>(index),
+                     static_cast<unsigned>(subIndex));
         result = client_api_sdo_transfer(channelId, nodeId, index, subIndex, data, size, timeout_ms, true);
         if (result == CO_SDO_AB_NONE) {
-            printf("SUCCESS: block SDO transfer completed!\n");
+            ostrelo_info("SUCCESS: block SDO transfer completed!\n");
         } else {
             char line[96];
             snprintf(line, sizeof(line), "FAILED: block SDO transfer failed!\nError code: 0x%08X\n",
                      static_cast<unsigned>(result));
-            fputs(line, stdout);
+            ostrelo_log_tagged(line);
         }
     }
     free(data);

@@ -1,6 +1,9 @@
 // CRC-32 of an image against the bootloader's value, and the complete
-// upgrade of one motor or of every matched motor.
+// upgrade of one motor or of every matched motor (the single-attempt form of
+// the upgrade sequence).
 #include "client_api.h"
+#include "client_api_internal.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 
@@ -10,26 +13,11 @@
 
 namespace {
 
-constexpr uint32_t kRetries = 3;
-constexpr uint32_t kRetryDelayMs = 200;
-constexpr uint32_t kCrcWaitMs = 2000;
-// How long a started application has to answer before the upgrade counts as
-// failed: a restart takes well under a second.
-constexpr uint32_t kAppConfirmMs = 3000;
-constexpr uint32_t kVersionReplyWindowMs = 50;
-
-void print_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
-    char line[64];
-    size_t pos = static_cast<size_t>(snprintf(line, sizeof(line), "%s", prefix));
-    for (size_t i = 0; i < n && pos + 4 < sizeof(line); ++i) {
-        pos += static_cast<size_t>(snprintf(line + pos, sizeof(line) - pos, "%02X ", data[i]));
-    }
-    if (pos + 1 < sizeof(line)) {
-        line[pos] = '\n';
-        line[pos + 1] = '\0';
-    }
-    fputs(line, stdout);
-}
+// The fixed figures of the single-call upgrade: the shared handshake and
+// retry figures, and the CRC answer's wait.
+constexpr uint32_t kRetries = CLIENT_UPGRADE_HANDSHAKE_RETRIES;
+constexpr uint32_t kRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
+constexpr uint32_t kCrcWaitMs = CLIENT_UPGRADE_CRC_WAIT_MS;
 
 // Reflected table of the standard CRC-32 (generator 0x04C11DB7).
 struct Crc32Table {
@@ -45,7 +33,41 @@ struct Crc32Table {
     }
 };
 
+const Crc32Table &crc_table() {
+    static const Crc32Table table;
+    return table;
+}
+
+uint32_t crc32_update(uint32_t crc, const uint8_t *data, size_t n) {
+    const Crc32Table &table = crc_table();
+    for (size_t i = 0; i < n; ++i) {
+        crc = table.v[(crc ^ data[i]) & 0xFFu] ^ (crc >> 8);
+    }
+    return crc;
+}
+
+bool is_crc_reply_of(const CO_CANrxMsg_t &f, uint8_t nodeId, uint32_t *crc) {
+    return f.ident == motor_sdo_reply_id(nodeId) && motor_parse_crc_reply(f.data, f.DLC, crc);
+}
+
 } // namespace
+
+void client_log_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
+    char line[64];
+    size_t pos = static_cast<size_t>(snprintf(line, sizeof(line), "%s", prefix));
+    for (size_t i = 0; i < n && pos + 4 < sizeof(line); ++i) {
+        pos += static_cast<size_t>(snprintf(line + pos, sizeof(line) - pos, "%02X ", data[i]));
+    }
+    if (pos + 1 < sizeof(line)) {
+        line[pos] = '\n';
+        line[pos + 1] = '\0';
+    }
+    ostrelo_log_tagged(line);
+}
+
+uint32_t client_crc32(const uint8_t *data, size_t n) {
+    return crc32_update(0xFFFFFFFFu, data, n) ^ 0xFFFFFFFFu;
+}
 
 uint32_t reverse_byte(uint32_t byte, uint8_t bits) {
     uint32_t r = 0;
@@ -58,7 +80,6 @@ uint32_t reverse_byte(uint32_t byte, uint8_t bits) {
 }
 
 uint32_t client_api_calculate_file_crc32(const char *filename) {
-    static const Crc32Table table;
     const char *name = filename != nullptr ? filename : "(null)";
     FILE *f = filename != nullptr ? fopen(filename, "rb") : nullptr;
     struct stat st;
@@ -68,56 +89,66 @@ uint32_t client_api_calculate_file_crc32(const char *filename) {
         f = nullptr;
     }
     if (f == nullptr) {
-        printf("Error: Cannot open file %s for CRC calculation\n", name);
+        ostrelo_error("Error: Cannot open file %s for CRC calculation\n", name);
         return 0;
     }
-    printf("Calculating CRC32 for file: %s\n", name);
+    ostrelo_info("Calculating CRC32 for file: %s\n", name);
     uint32_t crc = 0xFFFFFFFFu;
     unsigned char block[4096];
     size_t n;
     while ((n = fread(block, 1, sizeof(block), f)) > 0) {
-        for (size_t i = 0; i < n; ++i) {
-            crc = table.v[(crc ^ block[i]) & 0xFFu] ^ (crc >> 8);
-        }
+        crc = crc32_update(crc, block, n);
     }
     const bool readError = ferror(f) != 0;
     fclose(f);
     if (readError) {
         // A file that could not be read to its end has no valid checksum.
-        printf("Error: Cannot open file %s for CRC calculation\n", name);
+        ostrelo_error("Error: Cannot open file %s for CRC calculation\n", name);
         return 0;
     }
     crc ^= 0xFFFFFFFFu;
-    printf("File CRC32: 0x%08X\n", crc);
+    ostrelo_info("File CRC32: 0x%08X\n", crc);
     return crc;
 }
 
-int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc) {
+int client_query_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc, uint32_t wait_ms,
+                     bool skip_others) {
     if (client_channel_id_is_invalid(&channelId) || crc == nullptr ||
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
     uint8_t request[8];
     const uint8_t len = motor_build_crc_query(request);
-    printf("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
-           motor_sdo_request_id(nodeId));
-    print_bytes_line("Command: ", request, len);
+    ostrelo_info("Querying firmware CRC from node %d (ID=0x%X)\n", static_cast<int>(nodeId),
+                 motor_sdo_request_id(nodeId));
+    client_log_bytes_line("Command: ", request, len);
     if (client_api_send_can_data(channelId, motor_sdo_request_id(nodeId), request, len) != 0) {
-        printf("Failed to send CRC query command\n");
+        ostrelo_error("Failed to send CRC query command\n");
         return -1;
     }
+    const uint32_t start = get_current_time_ms();
     CO_CANrxMsg_t r;
-    if (client_api_receive_raw_can(channelId, &r, kCrcWaitMs) != 0) {
-        printf("Timeout waiting for CRC response\n");
-        return -1;
+    for (;;) {
+        const uint32_t spent = get_current_time_ms() - start;
+        if (spent >= wait_ms || client_api_receive_raw_can(channelId, &r, wait_ms - spent) != 0) {
+            ostrelo_warning("Timeout waiting for CRC response\n");
+            return -1;
+        }
+        if (!skip_others || is_crc_reply_of(r, nodeId, crc)) {
+            break;
+        }
     }
     if (!motor_parse_crc_reply(r.data, r.DLC, crc)) {
-        printf("Invalid CRC response format\n");
+        ostrelo_warning("Invalid CRC response format\n");
         return -1;
     }
-    print_bytes_line("Received CRC response: ", r.data, 8);
-    printf("Bootloader CRC: 0x%08X\n", *crc);
+    client_log_bytes_line("Received CRC response: ", r.data, 8);
+    ostrelo_info("Bootloader CRC: 0x%08X\n", *crc);
     return 0;
+}
+
+int client_api_query_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc) {
+    return client_query_crc(channelId, nodeId, crc, kCrcWaitMs, false);
 }
 
 int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId, const char *filename) {
@@ -125,57 +156,24 @@ int client_api_verify_firmware_crc(client_channel_id_t channelId, uint8_t nodeId
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
-    printf("\n=== Firmware CRC Verification ===\n");
+    ostrelo_info("\n=== Firmware CRC Verification ===\n");
     const uint32_t local = client_api_calculate_file_crc32(filename);
     if (local == 0) {
-        printf("Failed to calculate local file CRC\n");
+        ostrelo_error("Failed to calculate local file CRC\n");
         return -1;
     }
     uint32_t remote = 0;
     if (client_api_query_firmware_crc(channelId, nodeId, &remote) != 0) {
-        printf("Failed to query bootloader CRC\n");
+        ostrelo_error("Failed to query bootloader CRC\n");
         return -1;
     }
-    printf("Local file CRC:    0x%08X\n", local);
-    printf("Bootloader CRC:    0x%08X\n", remote);
+    ostrelo_info("Local file CRC:    0x%08X\n", local);
+    ostrelo_info("Bootloader CRC:    0x%08X\n", remote);
     if (local == remote) {
-        printf("SUCCESS: CRC verification passed!\n");
+        ostrelo_info("SUCCESS: CRC verification passed!\n");
         return 0;
     }
-    printf("FAILED: CRC verification failed - checksums do not match!\n");
-    return -1;
-}
-
-int client_api_confirm_app_running(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
-    if (client_channel_id_is_invalid(&channelId) ||
-        client_api_manager_get_channel_context(channelId) == nullptr) {
-        return -1;
-    }
-    uint8_t req[8];
-    const uint8_t reqLen = motor_build_version_query(req);
-    const uint32_t start = get_current_time_ms();
-    auto elapsed = [start]() { return static_cast<uint32_t>(get_current_time_ms() - start); };
-    do {
-        client_api_send_can_data(channelId, nodeId, req, reqLen);
-        const uint32_t asked = get_current_time_ms();
-        while (static_cast<uint32_t>(get_current_time_ms() - asked) < kVersionReplyWindowMs &&
-               elapsed() < timeout_ms) {
-            CO_CANrxMsg_t f;
-            const uint32_t t0 = get_current_time_ms();
-            if (client_api_receive_raw_can(channelId, &f, 10) != 0) {
-                if (get_current_time_ms() == t0) {
-                    delay_ms(1); // failed at once: do not spin
-                }
-                continue;
-            }
-            uint32_t v = 0;
-            if (f.ident == nodeId && motor_parse_version_reply(f.data, f.DLC, &v)) {
-                printf("Application running on node %u (version 0x%08X)\n", static_cast<unsigned>(nodeId), v);
-                return 0;
-            }
-        }
-    } while (elapsed() < timeout_ms);
-    printf("Application did not answer on node %u within %u ms\n", static_cast<unsigned>(nodeId), timeout_ms);
+    ostrelo_error("FAILED: CRC verification failed - checksums do not match!\n");
     return -1;
 }
 
@@ -183,38 +181,51 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
                              uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms,
                              uint32_t verify_timeout_ms, uint32_t exit_timeout_ms) {
     (void)verify_timeout_ms; // the bootloader's CRC answer is awaited a fixed time
+    (void)exit_timeout_ms;   // the start command is not answered; the application is asked instead
     if (client_channel_id_is_invalid(&channelId) || filePath == nullptr || filePath[0] == '\0' ||
         client_api_manager_get_channel_context(channelId) == nullptr) {
         return -1;
     }
     const unsigned node = nodeId;
-    printf("\n=== Upgrade Motor (Node %u) ===\n", node);
-    if (client_api_enter_bootloader(channelId, nodeId, enter_timeout_ms, kRetries, kRetryDelayMs) != 0) {
-        printf("[Node %u] Enter bootloader failed\n", node);
-        return -1;
+    ostrelo_info("\n=== Upgrade Motor (Node %u) ===\n", node);
+    client_upgrade_options_t o;
+    client_upgrade_options_init(&o);
+    o.retries = 0;
+    o.handshakeWaitMs = enter_timeout_ms;
+    o.handshakeRetries = kRetries;
+    o.retryDelayMs = kRetryDelayMs;
+    o.settleMs = 1000;
+    // This call's transfer argument keeps the block transfer's contract:
+    // a hundredfold for the whole, modulo 65536 ms for each answer.
+    o.transferTimeoutMs = transfer_timeout_ms * 100u;
+    const uint16_t response = static_cast<uint16_t>((transfer_timeout_ms * 100u) % 65536u);
+    o.responseTimeoutMs = response == 0 ? 0xFFFFu : response;
+    o.crcWaitMs = kCrcWaitMs;
+    client_upgrade_result_t r;
+    if (client_upgrade_run(channelId, nodeId, filePath, &o, nullptr, &r) == CLIENT_UPGRADE_OK) {
+        ostrelo_info("[Node %u] Upgrade SUCCESS\n", node);
+        return 0;
     }
-    delay_ms(1000);
-    const CO_SDO_abortCode_t rc = client_api_transfer_file_block_with_progress(
-        channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, filePath, transfer_timeout_ms,
-        nullptr, nullptr);
-    if (rc != CO_SDO_AB_NONE) {
-        printf("[Node %u] Transfer failed: 0x%08X\n", node, static_cast<unsigned>(rc));
-        return -1;
+    switch (r.step) {
+    case CLIENT_UPGRADE_STEP_NONE:
+    case CLIENT_UPGRADE_STEP_TRANSFER:
+        ostrelo_warning("[Node %u] Transfer failed: 0x%08X\n", node,
+                        r.code != 0 ? r.code : static_cast<unsigned>(CO_SDO_AB_GENERAL));
+        break;
+    case CLIENT_UPGRADE_STEP_ENTRY:
+        ostrelo_warning("[Node %u] Enter bootloader failed\n", node);
+        break;
+    case CLIENT_UPGRADE_STEP_VERIFY:
+        ostrelo_warning("[Node %u] CRC verify failed\n", node);
+        break;
+    case CLIENT_UPGRADE_STEP_START:
+        ostrelo_warning("[Node %u] Exit bootloader failed\n", node);
+        break;
+    default:
+        ostrelo_warning("[Node %u] Application did not start\n", node);
+        break;
     }
-    if (client_api_verify_firmware_crc(channelId, nodeId, filePath) != 0) {
-        printf("[Node %u] CRC verify failed\n", node);
-        return -1;
-    }
-    if (client_api_exit_bootloader(channelId, nodeId, exit_timeout_ms, kRetries, kRetryDelayMs) != 0) {
-        printf("[Node %u] Exit bootloader failed\n", node);
-        return -1;
-    }
-    if (client_api_confirm_app_running(channelId, nodeId, kAppConfirmMs) != 0) {
-        printf("[Node %u] Application did not start\n", node);
-        return -1;
-    }
-    printf("[Node %u] Upgrade SUCCESS\n", node);
-    return 0;
+    return -1;
 }
 
 int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *folderPath,
@@ -234,14 +245,14 @@ int client_api_upgrade_all_matched(client_channel_id_t channelId, const char *fo
         snprintf(path, sizeof(path), "%.*s", static_cast<int>(sizeof(path) - 1),
                  g_matched_files[node].fullPath);
         delay_ms(300);
-        printf("\n-- Upgrade Node %u with %s --\n", node, path);
+        ostrelo_info("\n-- Upgrade Node %u with %s --\n", node, path);
         if (client_api_upgrade_motor(channelId, static_cast<uint8_t>(node), path, enter_timeout_ms,
                                      transfer_timeout_ms, verify_timeout_ms, exit_timeout_ms) == 0) {
             ++succeeded;
         } else {
-            printf("[Node %u] Upgrade FAILED\n", node);
+            ostrelo_warning("[Node %u] Upgrade FAILED\n", node);
         }
     }
-    printf("\nUpgrade completed: %d succeeded\n", succeeded);
+    ostrelo_info("\nUpgrade completed: %d succeeded\n", succeeded);
     return succeeded;
 }

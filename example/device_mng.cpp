@@ -1,4 +1,5 @@
 #include "device_mng.h"
+#include "ostrelo_log.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,7 +80,7 @@ client_device_context_t *device_manager_get_device(uint32_t type, uint32_t index
 int device_manager_open_device(uint32_t type, uint32_t index, uint32_t bitrate) {
     client_device_context_t *d = find_or_create(type, index, bitrate);
     if (!d) {
-        printf("[ERROR] Failed to create device context (Type=%u, Index=%u)\n", type, index);
+        ostrelo_error("[ERROR] Failed to create device context (Type=%u, Index=%u)\n", type, index);
         return 0;
     }
     if (d->opened && d->device) {
@@ -87,21 +88,21 @@ int device_manager_open_device(uint32_t type, uint32_t index, uint32_t bitrate) 
     }
     const CANBackendOps *ops = backend();
     if (!ops || !ops->create || !ops->open_device) {
-        printf("[ERROR] Backend ops invalid\n");
+        ostrelo_error("[ERROR] Backend ops invalid\n");
         return 0;
     }
     d->device = ops->create();
     if (!d->device) {
-        printf("[ERROR] Backend device create failed (Type=%u, Index=%u)\n", type, index);
+        ostrelo_error("[ERROR] Backend device create failed (Type=%u, Index=%u)\n", type, index);
         return 0;
     }
     if (ops->open_device(d->device, type, index, bitrate) == 1) {
         d->bitrate = bitrate;
         d->opened = true;
-        printf("[INFO] Device opened (Type=%u, Index=%u, Bitrate=%u)\n", type, index, bitrate);
+        ostrelo_info("[INFO] Device opened (Type=%u, Index=%u, Bitrate=%u)\n", type, index, bitrate);
         return 1;
     }
-    printf("[ERROR] Backend open_device failed (Type=%u, Index=%u)\n", type, index);
+    ostrelo_error("[ERROR] Backend open_device failed (Type=%u, Index=%u)\n", type, index);
     if (ops->destroy) {
         ops->destroy(d->device);
     }
@@ -145,19 +146,20 @@ int device_manager_set_channel_config(const client_channel_id_t *channel_id) {
     }
     client_channel_context_t *ch = &d->channels[channel_id->canChannel];
     if (ch->initialized) {
-        printf("[WARNING] Channel already initialized, cannot set config (Type=%u, Index=%u, Channel=%u)\n",
-               channel_id->deviceType, channel_id->deviceIndex, channel_id->canChannel);
+        ostrelo_warning(
+            "[WARNING] Channel already initialized, cannot set config (Type=%u, Index=%u, Channel=%u)\n",
+            channel_id->deviceType, channel_id->deviceIndex, channel_id->canChannel);
         return 0;
     }
-    printf("[device_manager_set_channel_config] Before setting: channel_id->bitrate=%u\n",
-           (unsigned)channel_id->bitrate);
+    ostrelo_debug("[device_manager_set_channel_config] Before setting: channel_id->bitrate=%u\n",
+                  (unsigned)channel_id->bitrate);
     ch->configed = true;
     ch->channelId = *channel_id;
-    printf("[device_manager_set_channel_config] After setting: ch->channelId.bitrate=%u\n",
-           (unsigned)ch->channelId.bitrate);
-    printf("[INFO] Channel config set (Type=%u, Index=%u, Channel=%u, Bitrate=%u kbps)\n",
-           channel_id->deviceType, channel_id->deviceIndex, channel_id->canChannel,
-           (unsigned)channel_id->bitrate);
+    ostrelo_debug("[device_manager_set_channel_config] After setting: ch->channelId.bitrate=%u\n",
+                  (unsigned)ch->channelId.bitrate);
+    ostrelo_info("[INFO] Channel config set (Type=%u, Index=%u, Channel=%u, Bitrate=%u kbps)\n",
+                 channel_id->deviceType, channel_id->deviceIndex, channel_id->canChannel,
+                 (unsigned)channel_id->bitrate);
     return 1;
 }
 
@@ -165,22 +167,23 @@ int device_manager_set_channel_configs(const client_channel_id_t *configs, size_
     if (!configs || count == 0) {
         return 0;
     }
-    printf("[device_manager_set_channel_configs] Received %zu channel configurations\n", count);
+    ostrelo_debug("[device_manager_set_channel_configs] Received %zu channel configurations\n", count);
     int recorded = 0;
     for (size_t i = 0; i < count; ++i) {
         const client_channel_id_t &c = configs[i];
-        printf("[device_manager_set_channel_configs] Config %zu: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
-               i + 1, c.deviceType, c.deviceIndex, c.canChannel, (unsigned)c.bitrate);
+        ostrelo_debug(
+            "[device_manager_set_channel_configs] Config %zu: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
+            i + 1, c.deviceType, c.deviceIndex, c.canChannel, (unsigned)c.bitrate);
         if (device_manager_set_channel_config(&c) == 1) {
             recorded++;
         } else {
-            printf("[ERROR] Failed to set channel %zu config\n", i + 1);
+            ostrelo_error("[ERROR] Failed to set channel %zu config\n", i + 1);
         }
     }
     if (recorded == 0) {
         return -1;
     }
-    printf("[INFO] %d out of %zu channel(s) configured successfully\n", recorded, count);
+    ostrelo_info("[INFO] %d out of %zu channel(s) configured successfully\n", recorded, count);
     return recorded;
 }
 
@@ -218,7 +221,7 @@ int device_manager_get_configured_channels_info(client_channel_id_t *out, size_t
             e.deviceIndex = d.deviceIndex;
             e.canChannel = c;
             e.bitrate = ch.channelId.bitrate;
-            printf(
+            ostrelo_debug(
                 "[device_manager_get_configured_channels_info] Channel %zu: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
                 number, e.deviceType, e.deviceIndex, e.canChannel, (unsigned)e.bitrate);
             return true;
@@ -242,7 +245,7 @@ void device_manager_cleanup_all(void) {
         d.opened = false;
     }
     memset(&g_device_manager, 0, sizeof(g_device_manager));
-    printf("[INFO] Device manager resources cleaned up\n");
+    ostrelo_info("[INFO] Device manager resources cleaned up\n");
 }
 
 } // extern "C"

@@ -2,6 +2,7 @@
 // was configured and is not up yet. Lives apart from the device manager
 // because it calls into the client API.
 #include "client_api.h"
+#include "ostrelo_log.h"
 #include "device_mng.h"
 
 #include <cstdio>
@@ -20,7 +21,7 @@ int device_manager_apply_config(uint16_t rxSize, uint16_t txSize) {
             }
             // Copy first: bringing the channel up may rewrite the record.
             const client_channel_id_t stored = ch->channelId;
-            printf(
+            ostrelo_debug(
                 "[device_manager_apply_config] Initializing channel: Type=%u, Index=%u, Channel=%u, Bitrate=%u\n",
                 stored.deviceType, stored.deviceIndex, stored.canChannel, (unsigned)stored.bitrate);
             const client_channel_id_t got = client_api_manager_init_channel(
@@ -28,14 +29,14 @@ int device_manager_apply_config(uint16_t rxSize, uint16_t txSize) {
             if (!client_channel_id_is_invalid(&got)) {
                 ch->channelId = got;
                 ++count;
-                printf(
+                ostrelo_debug(
                     "[device_manager_apply_config] Channel initialized successfully: Type=%u, Index=%u, Channel=%u, Bitrate=%u (from returned channel_id)\n",
                     got.deviceType, got.deviceIndex, got.canChannel, (unsigned)got.bitrate);
-                printf("[device_manager_apply_config] Bitrate in channel context: %u\n",
-                       (unsigned)ch->channelId.bitrate);
+                ostrelo_debug("[device_manager_apply_config] Bitrate in channel context: %u\n",
+                              (unsigned)ch->channelId.bitrate);
             } else {
-                printf("[ERROR] Failed to initialize channel: Type=%u, Index=%u, Channel=%u\n",
-                       stored.deviceType, stored.deviceIndex, stored.canChannel);
+                ostrelo_error("[ERROR] Failed to initialize channel: Type=%u, Index=%u, Channel=%u\n",
+                              stored.deviceType, stored.deviceIndex, stored.canChannel);
             }
         }
     }

@@ -377,7 +377,7 @@
     </message>
     <message>
         <source>OSTRELO_CAN的值“%1”无效；可用的写法：不设置或 sim（模拟台架）、sim:/场景文件路径、socketcan:0.0=can0,0.1=can1（适配器.通道=接口）、lib:/库文件路径。所有适配器操作都会失败。</source>
-        <translation>OSTRELO_CAN='%1' is not valid; accepted forms: unset or 'sim' (simulated bench), 'sim:/path/to/scenario', 'socketcan:0.0=can0,0.1=can1' (adapter.channel=interface), 'lib:/path/to/library.so'. Every adapter operation will fail.</translation>
+        <translation>OSTRELO_CAN=&apos;%1&apos; is not valid; accepted forms: unset or &apos;sim&apos; (simulated bench), &apos;sim:/path/to/scenario&apos;, &apos;socketcan:0.0=can0,0.1=can1&apos; (adapter.channel=interface), &apos;lib:/path/to/library.so&apos;. Every adapter operation will fail.</translation>
     </message>
     <message>
         <source>OSTRELO_CAN=sim：本程序没有内置模拟台架；请使用 OSTRELO_CAN=socketcan:... 或 OSTRELO_CAN=lib:...</source>
@@ -450,6 +450,130 @@
     <message>
         <source>；</source>
         <translation>; </translation>
+    </message>
+    <message>
+        <source>初始化通道失败：%1 个通道未能启动，%2 个通道已可用</source>
+        <translation>Initialising the channels failed: %1 channel(s) did not come up, %2 channel(s) up</translation>
+    </message>
+    <message>
+        <source>，%1 个通道未能启动</source>
+        <translation>; %1 channel(s) did not come up</translation>
+    </message>
+    <message>
+        <source>：%1</source>
+        <translation>: %1</translation>
+    </message>
+    <message>
+        <source>准备</source>
+        <translation>Preparation</translation>
+    </message>
+    <message>
+        <source>进入Bootloader</source>
+        <translation>Entering the bootloader</translation>
+    </message>
+    <message>
+        <source>传输</source>
+        <translation>Transfer</translation>
+    </message>
+    <message>
+        <source>校验</source>
+        <translation>Verification</translation>
+    </message>
+    <message>
+        <source>启动应用</source>
+        <translation>Starting the application</translation>
+    </message>
+    <message>
+        <source>确认应用启动</source>
+        <translation>Confirming the application start</translation>
+    </message>
+    <message>
+        <source>%1：%2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>参数无效</source>
+        <translation>invalid arguments</translation>
+    </message>
+    <message>
+        <source>通道不可用</source>
+        <translation>the channel is not usable</translation>
+    </message>
+    <message>
+        <source>文件无法读取</source>
+        <translation>the file cannot be read</translation>
+    </message>
+    <message>
+        <source>文件为空，未发送</source>
+        <translation>the file is empty; nothing was sent</translation>
+    </message>
+    <message>
+        <source>应用未响应进入Bootloader的握手</source>
+        <translation>the application did not answer the bootloader handshake</translation>
+    </message>
+    <message>
+        <source>停止指令未被确认，电机未保持在Bootloader</source>
+        <translation>the stop command was not acknowledged; the motor is not held in its bootloader</translation>
+    </message>
+    <message>
+        <source>电机运行的是应用，不在Bootloader</source>
+        <translation>the motor runs its application, not its bootloader</translation>
+    </message>
+    <message>
+        <source>Bootloader无响应</source>
+        <translation>the bootloader does not answer</translation>
+    </message>
+    <message>
+        <source>固件超出电机容量</source>
+        <translation>the image is larger than the motor takes</translation>
+    </message>
+    <message>
+        <source>电机中止了传输</source>
+        <translation>the motor aborted the transfer</translation>
+    </message>
+    <message>
+        <source>传输中应答超时（帧丢失）</source>
+        <translation>no answer in time during the transfer (frames lost)</translation>
+    </message>
+    <message>
+        <source>传输超出时限</source>
+        <translation>the transfer took longer than its time limit</translation>
+    </message>
+    <message>
+        <source>传输出错</source>
+        <translation>the transfer failed</translation>
+    </message>
+    <message>
+        <source>Bootloader未报告CRC</source>
+        <translation>the bootloader did not report its CRC</translation>
+    </message>
+    <message>
+        <source>CRC不一致</source>
+        <translation>CRC mismatch</translation>
+    </message>
+    <message>
+        <source>启动指令无法发送</source>
+        <translation>the start command could not be sent</translation>
+    </message>
+    <message>
+        <source>电机仍在Bootloader</source>
+        <translation>the motor stays in its bootloader</translation>
+    </message>
+    <message>
+        <source>启动后应用无响应</source>
+        <translation>the application does not answer after the start</translation>
+    </message>
+    <message>
+        <source>应用版本不符</source>
+        <translation>the application reports another version</translation>
+    </message>
+    <message>
+        <source>已取消</source>
+        <translation>cancelled</translation>
+    </message>
+    <message>
+        <source>未知原因</source>
+        <translation>unknown cause</translation>
     </message>
     <message>
         <source>节点 %1 现在列出的是通道 %2 上的电机；原来的电机移到“其他通道上的同号电机”中</source>

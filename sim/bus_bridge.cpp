@@ -1,6 +1,7 @@
 // The bench served on another transport: two threads per link move frames
 // between a bench adapter channel and a bus channel.
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 #include "sim_bench.h"
 #include "sim_bridge.h"
 
@@ -36,8 +37,7 @@ struct Bridge {
 } g_bridge;
 
 void print_line(const char *line) {
-    fputs(line, stdout);
-    fflush(stdout);
+    ostrelo_log_tagged(line);
 }
 
 void pause_after_error() {

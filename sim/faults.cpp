@@ -1,6 +1,7 @@
 // Fault knobs of the bench: frame loss drawn from a seeded generator per
 // segment, refused transmits, receive errors, late replies, wrong CRC,
-// ignored stop or start commands, silent nodes and short replies; a motor's
+// ignored stop or start commands, silent nodes, short replies, a slow
+// application start and an odd answer to a read of the image; a motor's
 // own settings or, where unset, its segment's.
 #include "sim_bench.h"
 #include "sim_internal.h"
@@ -51,6 +52,12 @@ sim_fault_t effective_fault(const SimMotor &m) {
         f.abortEnabled = 1;
         f.abortAtOffset = s.abortAtOffset;
         f.abortCode = s.abortCode;
+    }
+    if (f.appStartMs == 0) {
+        f.appStartMs = s.appStartMs;
+    }
+    if (f.probeAbortCode == 0) {
+        f.probeAbortCode = s.probeAbortCode;
     }
     f.wrongCrc = n.wrongCrc || s.wrongCrc;
     f.ignoreStop = n.ignoreStop || s.ignoreStop;

@@ -311,7 +311,10 @@ void start_upload(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, bool norma
                   uint8_t pst, bool clientCrc, const sim_fault_t &fault) {
     SimSdo &s = m.sdo;
     uint32_t len = 0;
-    const uint32_t ab = read_object(m, idx, sub, s.obj, sizeof s.obj, &len);
+    uint32_t ab = read_object(m, idx, sub, s.obj, sizeof s.obj, &len);
+    if (ab == AB_UNSUPPORTED && is_program_data(idx, sub) && fault.probeAbortCode != 0) {
+        ab = fault.probeAbortCode;
+    }
     s.index = idx;
     s.sub = sub;
     if (ab != 0) {

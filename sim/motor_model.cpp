@@ -124,7 +124,9 @@ void motor_receive(SimMotor &m, const SimFrame &f, uint64_t t) {
     if (!mine) {
         return;
     }
-    if (draw(s, fault.dropFraction)) {
+    // The segment's loss was drawn once already, on the bus; here only the
+    // node's own.
+    if (draw(s, m.fault.dropFraction)) {
         s.stats.faultDrops++;
         return;
     }
@@ -162,7 +164,10 @@ void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uin
 
 void sim_motor_restart(SimMotor &m, uint64_t t, int target) {
     m.restartPending = true;
-    m.restartAt = t + SIM_DEFAULT_RESTART_MS * 1000ull;
+    const uint32_t appStartMs = effective_fault(m).appStartMs;
+    const uint32_t ms =
+        target == SIM_MOTOR_APPLICATION && appStartMs != 0 ? appStartMs : SIM_DEFAULT_RESTART_MS;
+    m.restartAt = t + ms * 1000ull;
     m.restartTarget = target;
 }
 

@@ -1,6 +1,7 @@
 // Scenario files of the simulated bench: a small line-based text format
 // (see sim/README.md) and the built-in default bench.
 #include "sim_bench.h"
+#include "ostrelo_log.h"
 #include "sim_internal.h"
 
 #include <errno.h>
@@ -278,6 +279,10 @@ bool parse_fault(Parser &p, char **tok, size_t n) {
             f.ignoreStop = 1;
         } else if (strcmp(key, "ignore_start") == 0 && val == nullptr) {
             f.ignoreStart = 1;
+        } else if (strcmp(key, "slow_start") == 0) {
+            ok = parse_u32(val, 600000, &f.appStartMs);
+        } else if (strcmp(key, "probe_abort") == 0) {
+            ok = parse_u32(val, 0xFFFFFFFFu, &f.probeAbortCode);
         } else if (strcmp(key, "rx_error") == 0 && !node) {
             ok = parse_count(val, &f.rxErrors);
         } else if (strcmp(key, "tx_fail") == 0 && !node) {
@@ -449,8 +454,7 @@ extern "C" int sim_bench_load_scenario_text(const char *text, const char *name) 
     if (!ok) {
         char msg[400];
         snprintf(msg, sizeof msg, "[ERROR] sim: %s:%u: %s\n", p.name, p.line, p.error);
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         sim_bench_reset();
         sim_bench_set_timing(timing);
     }
@@ -470,8 +474,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (f == NULL) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path, strerror(errno));
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         sim_bench_reset();
         return 0;
     }
@@ -483,8 +486,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path,
                  readError ? "read error" : "larger than 1 MiB");
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         free(buf);
         sim_bench_reset();
         return 0;
@@ -493,8 +495,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (strlen(buf) != n) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: not a text file\n", path);
-        fputs(msg, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(msg);
         free(buf);
         sim_bench_reset();
         return 0;

@@ -109,6 +109,10 @@ typedef struct sim_fault_t {
     uint32_t rxErrors;      /* segment only: this many receive calls return 0xFFFFFFFF (SIM_FOREVER: all) */
     uint32_t txFailures;    /* segment only: this many transmitted frames are refused (SIM_FOREVER: all) */
     int ignoreStart;        /* the bootloader ignores the start-application command */
+    uint32_t
+        appStartMs; /* the start command brings the application up this late (0 = SIM_DEFAULT_RESTART_MS) */
+    uint32_t probeAbortCode; /* a read of the program-data object is aborted with this code
+                                instead of 0x06010000 (0 = unchanged) */
 } sim_fault_t;
 
 /* Bench-wide settings. */

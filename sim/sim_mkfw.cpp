@@ -1,5 +1,6 @@
 // Demo firmware images for the simulated bench.
 #include "sim_mkfw.h"
+#include "ostrelo_log.h"
 
 #include "motor_protocol.h"
 
@@ -147,7 +148,7 @@ extern "C" void sim_mkfw_file_name(const sim_motor_config_t *m, uint32_t version
 static void print_line(const char *fmt, const char *a, const char *b) {
     char line[2200];
     snprintf(line, sizeof line, fmt, a, b);
-    fputs(line, stdout);
+    ostrelo_log_tagged(line);
 }
 
 extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_file_t *files, int cap) {
@@ -244,7 +245,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
                  static_cast<unsigned>((out.version >> 16) & 0xFFu),
                  static_cast<unsigned>((out.version >> 8) & 0xFFu),
                  static_cast<unsigned>(out.version & 0xFFu), static_cast<unsigned>(out.crc32));
-        fputs(line, stdout);
+        ostrelo_log_tagged(line);
     }
     free(buf);
     // Each motor should pair with its own file only, whatever the listing order.
@@ -256,7 +257,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
                          "[WARNING] ostrelo-mkfw: node %u (adapter %u, channel %u) also pairs with %s\n",
                          static_cast<unsigned>(motors[i].node), static_cast<unsigned>(motors[i].adapter),
                          static_cast<unsigned>(motors[i].channel), files[f].name);
-                fputs(line, stdout);
+                ostrelo_log_tagged(line);
             }
         }
     }

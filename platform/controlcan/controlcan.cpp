@@ -14,6 +14,7 @@
 #endif
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 #include "sliced_receive.h"
 #include "trace.h"
 
@@ -69,8 +70,7 @@ void probe_socketcan_map(const socketcan_map_t &map) {
             }
             char printed[300];
             snprintf(printed, sizeof(printed), "[ERROR] %s\n", line);
-            fputs(printed, stdout);
-            fflush(stdout);
+            ostrelo_log_tagged(printed);
             set_problem(printed);
             close(fd);
             return;
@@ -127,8 +127,7 @@ const ControlCanTransport *choose_locked() {
         snprintf(line, sizeof(line),
                  "[ERROR] OSTRELO_CAN='%s' is not valid; %s. Every adapter operation will fail.\n",
                  value ? value : "", kAcceptedForms);
-        fputs(line, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(line);
         set_problem(line);
         g_transport = nullptr;
         return nullptr;
@@ -144,8 +143,7 @@ const ControlCanTransport *choose_locked() {
             snprintf(line, sizeof(line),
                      "[ERROR] OSTRELO_CAN=sim: this program has no simulated bench built in; use "
                      "OSTRELO_CAN=socketcan:... or OSTRELO_CAN=lib:...\n");
-            fputs(line, stdout);
-            fflush(stdout);
+            ostrelo_log_tagged(line);
             set_problem(line);
             g_transport = nullptr;
         }
@@ -232,11 +230,10 @@ DWORD VCI_OpenDevice(DWORD DeviceType, DWORD DeviceInd, DWORD Reserved) {
         std::lock_guard<std::mutex> lock(g_mutex);
         if (g_sim_in_use && !g_sim_notice_printed) {
             g_sim_notice_printed = true;
-            fputs(
+            ostrelo_log_text(
+                OSTRELO_LOG_INFO,
                 "[INFO] CAN adapters are simulated (motor bench); set OSTRELO_CAN=socketcan:0.0=can0,... or "
-                "OSTRELO_CAN=lib:/path/to/library.so to use real hardware\n",
-                stdout);
-            fflush(stdout);
+                "OSTRELO_CAN=lib:/path/to/library.so to use real hardware\n");
         }
     }
     return t->OpenDevice(DeviceType, DeviceInd, Reserved);

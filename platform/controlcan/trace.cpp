@@ -1,6 +1,7 @@
 // Frame trace in candump log format, written from the adapter stand-in so it
 // shows exactly the frames that went to and came from the adapters.
 #include "trace.h"
+#include "ostrelo_log.h"
 
 #include <atomic>
 #include <chrono>
@@ -144,7 +145,7 @@ bool tracing() {
                 } else {
                     char line[1200];
                     snprintf(line, sizeof(line), "[ERROR] OSTRELO_TRACE: cannot write %.1024s\n", path);
-                    fputs(line, stdout);
+                    ostrelo_log_tagged(line);
                 }
             }
             g_mode.store(mode, std::memory_order_release);

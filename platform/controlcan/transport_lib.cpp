@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -29,8 +30,7 @@ extern "C" const ControlCanTransport *lib_transport(const char *path) {
     void *h = path ? OSTRELO_DLOPEN(path) : nullptr;
     if (!h) {
         snprintf(line, sizeof(line), "[ERROR] Cannot load adapter library %s\n", path ? path : "(none)");
-        fputs(line, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(line);
         return nullptr;
     }
     ControlCanTransport t = {};
@@ -56,8 +56,7 @@ extern "C" const ControlCanTransport *lib_transport(const char *path) {
         missing = "VCI_UsbDeviceReset";
     if (missing) {
         snprintf(line, sizeof(line), "[ERROR] Adapter library %s does not export %s\n", path, missing);
-        fputs(line, stdout);
-        fflush(stdout);
+        ostrelo_log_tagged(line);
         return nullptr;
     }
     // No WakeReceive: the stand-in waits in slices for the library, which may

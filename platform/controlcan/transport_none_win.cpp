@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 
 extern "C" {
 
@@ -20,8 +21,7 @@ const ControlCanTransport *socketcan_transport(const socketcan_map_t *) {
 }
 
 const ControlCanTransport *controlcan_socketcan_peer(const char *) {
-    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
-    fflush(stdout);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, "[ERROR] SocketCAN is only available on Linux\n");
     return nullptr;
 }
 
@@ -31,8 +31,7 @@ const ControlCanTransport *lib_transport(const char *path) {
              "[ERROR] OSTRELO_CAN=lib:%s is not used on Windows; put the vendor's ControlCAN.dll beside "
              "the program instead\n",
              path ? path : "");
-    fputs(line, stdout);
-    fflush(stdout);
+    ostrelo_log_tagged(line);
     return nullptr;
 }
 

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "controlcan_internal.h"
+#include "ostrelo_log.h"
 
 #if defined(__linux__)
 #include <cerrno>
@@ -175,8 +176,7 @@ int started_fd_of(Instance &in, DWORD idx, DWORD ch) {
 }
 
 void print_line(const char *line) {
-    fputs(line, stdout);
-    fflush(stdout);
+    ostrelo_log_tagged(line);
 }
 
 // The interface of a channel went down under a started channel: said once,
@@ -576,12 +576,12 @@ extern "C" const ControlCanTransport *controlcan_socketcan_peer(const char *mapT
 #else
 
 extern "C" const ControlCanTransport *socketcan_transport(const socketcan_map_t *) {
-    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, "[ERROR] SocketCAN is only available on Linux\n");
     return nullptr;
 }
 
 extern "C" const ControlCanTransport *controlcan_socketcan_peer(const char *) {
-    fputs("[ERROR] SocketCAN is only available on Linux\n", stdout);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, "[ERROR] SocketCAN is only available on Linux\n");
     return nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include <QTest>
 
 #include <memory>
+#include <thread>
 
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
@@ -29,46 +30,6 @@ class TestControllerConfig : public QObject {
         resetWorld();
         loadBench({motor(0, 0, 1), motor(0, 1, 2), motor(1, 0, 3), motor(1, 1, 4)});
         LogCapture::clear();
-    }
-
-    void qmlInterface() {
-        const QMetaObject &mo = CANopenWrapper::staticMetaObject;
-        QStringList signalNames;
-        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i) {
-            if (mo.method(i).methodType() == QMetaMethod::Signal) {
-                signalNames.append(QString::fromLatin1(mo.method(i).name()));
-            }
-        }
-        const QStringList expected = {
-            "initializedChanged",          "statusMessageChanged",   "scanCompleted",
-            "motorsListUpdated",           "scanProgress",           "channelScanProgress",
-            "channelScanCompleted",        "upgradeProgressPercent", "upgradeCompleted",
-            "channelsStatusUpdated",       "motorStatusChanged",     "preventAppStartAllProgress",
-            "preventAppStartAllCompleted", "motorStatusRefreshed",   "allMotorStatusRefreshed"};
-        // The specified signals keep their order; the program's own follow.
-        QCOMPARE(signalNames.mid(0, expected.size()), expected);
-        for (const char *p : {"deviceType", "deviceIndex", "canChannel", "bitrate", "initialized",
-                              "statusMessage", "motorListModel"}) {
-            QVERIFY2(mo.indexOfProperty(p) >= 0, p);
-        }
-        QVERIFY(mo.property(mo.indexOfProperty("motorListModel")).isConstant());
-        QVERIFY(!mo.property(mo.indexOfProperty("initialized")).isWritable());
-        // The worker-to-main entry points are reachable by name.
-        QVERIFY(mo.indexOfMethod("emitChannelScanProgress(int,int,QString)") >= 0);
-        QVERIFY(mo.indexOfMethod("onChannelScanCompleted(int,int)") >= 0);
-        QVERIFY(mo.indexOfMethod("notifyPreventAppStartSuccess(uint)") >= 0);
-        QVERIFY(mo.indexOfMethod("emitUpgradeProgressPercent(uint,int,qulonglong,qulonglong)") >= 0);
-        // The worker halves are not for QML.
-        QCOMPARE(mo.indexOfMethod("doUpgradeMotor(uint,QString,uint,uint,uint)"), -1);
-        QCOMPARE(mo.indexOfMethod("doEnterBootloader(uint,uint,uint,uint)"), -1);
-        QCOMPARE(mo.indexOfMethod("doExitBootloader(uint,uint,uint,uint)"), -1);
-        QVERIFY(mo.property(mo.indexOfProperty("bitrate")).hasNotifySignal());
-        // Defaults: the short forms exist for QML.
-        QVERIFY(mo.indexOfMethod("enterBootloader(uint)") >= 0);
-        QVERIFY(mo.indexOfMethod("upgradeMotor(uint,QString)") >= 0);
-        QVERIFY(mo.indexOfMethod("scanMotorsOnAllChannels(uint,uint)") >= 0);
-        QVERIFY(mo.indexOfMethod("upgradeAllMatched()") >= 0);
-        QVERIFY(mo.indexOfMethod("enterBootloaderAll()") >= 0);
     }
 
     void statusTextsAndPropertySetters() {
@@ -227,6 +188,13 @@ class TestControllerConfig : public QObject {
         QCOMPARE(channels.at(1).at(0).toList().size(), 2);
         QCOMPARE(w.getAvailableChannels().size(), 2);
 
+        // A channel recorded now that cannot come up (no such adapter) is
+        // reported, not hidden behind the ones already up.
+        QCOMPARE(w.setChannelConfigs({channelItem(3, 0)}), 1);
+        QCOMPARE(w.applyChannelConfigs(), 0);
+        QVERIFY(w.isInitialized());
+        QCOMPARE(w.statusMessage(), QString("初始化通道失败：1 个通道未能启动，2 个通道已可用"));
+
         // Clean-up while not initialised: no change signal, final text.
         w.cleanupAll();
         QVERIFY(!w.isInitialized());
@@ -298,6 +266,30 @@ class TestControllerConfig : public QObject {
         QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|2"});
         QCOMPARE(rec.withPrefix("channelScanCompleted").size(), 2);
         QCOMPARE(w.motorListModel()->getMotorData(4)->deviceIndex, 1u);
+
+        // A scan whose tasks end without their reports (here the pool drops
+        // them) still ends: the next scan is not refused.
+        std::atomic<bool> release{false};
+        ThreadPool::instance()->submitTask(4, 0, 0, [&release]() {
+            while (!release.load()) {
+                QThread::msleep(5);
+            }
+        });
+        rec.clear();
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 8), 0);
+        QVERIFY(w.isScanning());
+        // The blocking task ends once the pool is stopping: the queued scan
+        // task of its channel never runs.
+        std::thread releaser([&release]() {
+            QThread::msleep(100);
+            release = true;
+        });
+        ThreadPool::instance()->cleanup();
+        releaser.join();
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isScanning(), 5000);
+        QCOMPARE(w.scanMotorsOnAllChannels(1, 8), 0);
+        QVERIFY(w.statusMessage() != QString("扫描正在进行，请等待完成"));
+        QTRY_VERIFY_WITH_TIMEOUT(!w.isScanning(), 20000);
     }
 
     // A folder without images is named as such, not only "0 matched".

@@ -387,18 +387,32 @@ class TestControllerOps : public QObject {
         QVERIFY(w.upgradeMotor(4, path));
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
         QCOMPARE(rec.all().mid(rec.all().size() - 4),
-                 (QStringList{"status|节点 4 应用未启动", "upgradeProgress|4|0|应用未启动",
+                 (QStringList{"status|节点 4 应用未启动：电机仍在Bootloader", "upgradeProgress|4|0|应用未启动",
                               "motorStatus|4|应用未启动", "upgradeCompleted|4|0"}));
+        QCOMPARE(m->getLastError(4), QString("确认应用启动：电机仍在Bootloader"));
         QCOMPARE(m->getMotorStatus(4), Bootloader);
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
+
+        // The same for the row's exit: the start command left, but the motor
+        // is out of its bootloader only once its application answers.
+        rec.clear();
+        QVERIFY(w.exitBootloader(4));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|退出Bootloader失败"), 30000);
+        QVERIFY(rec.has("status|节点 4 退出Bootloader模式失败：电机仍在Bootloader"));
+        QVERIFY(!rec.has("motorStatus|4|已退出Bootloader"));
+        QCOMPARE(m->getMotorStatus(4), Busy);
         sim_fault_init(&fault);
         QVERIFY(sim_bench_set_node_fault(0, 0, 4, &fault) == 1);
+        w.refreshMotorStatus(4);
+        QTRY_COMPARE(m->getMotorStatus(4), Bootloader);
 
-        // An empty image has the CRC 0: never taken as verified.
+        // An empty image is not sent (it would erase the motor's application).
         rec.clear();
         QVERIFY(w.upgradeMotor(6, emptyPath));
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
         QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|6|0"});
+        QVERIFY(rec.has("status|节点 6 固件传输失败: 0x8000000：文件为空，未发送"));
+        QCOMPARE(m->getLastError(6), QString("准备：文件为空，未发送"));
         QCOMPARE(m->getMotorStatus(6), Bootloader);
         QCOMPARE(sim_bench_motor_state(0, 1, 6), int(SIM_MOTOR_BOOT_HELD));
 
@@ -725,7 +739,7 @@ class TestControllerOps : public QObject {
         QTRY_COMPARE_WITH_TIMEOUT(w.activeOperations(), 0, 3000);
         // The end report is a queued call of its own; it may follow the count.
         QTRY_COMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|0"});
-        QVERIFY(rec.has("status|节点 4 固件传输失败: 0x8000000"));
+        QVERIFY(rec.has("status|节点 4 固件传输失败: 0x8000000：已取消"));
         QVERIFY(!client_api_cancel_requested(channel));
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
         QCOMPARE(w.motorListModel()->getMotorStatus(4), Bootloader);

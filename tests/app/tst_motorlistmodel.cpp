@@ -50,22 +50,6 @@ class TestMotorListModel : public QObject {
   private slots:
     void init() { clearTable(); }
 
-    void roleNumbersAndNames() {
-        MotorListModel m;
-        const QHash<int, QByteArray> names = m.roleNames();
-        const char *expected[] = {"nodeId",      "deviceType", "deviceTypeName", "deviceIndex",
-                                  "canChannel",  "bitrate",    "firmwareModel",  "brakeSuffix",
-                                  "encoderName", "version",    "filenameKey",    "binFilePath",
-                                  "motorStatus"};
-        for (int i = 0; i < 13; ++i) {
-            QCOMPARE(names.value(257 + i), QByteArray(expected[i]));
-        }
-        QCOMPARE(int(Available), 0);
-        QCOMPARE(int(Disconnected), 1);
-        QCOMPARE(int(Bootloader), 2);
-        QCOMPARE(int(Busy), 3);
-    }
-
     void rebuildOrdersByNodeIdWithFields() {
         putMotor(5, 4, 1, 1, 0x01020A00, "60018", "DoubleBrisca", "B16");
         putMotor(1, 0, 0, 0, 0x01000203);
@@ -115,7 +99,7 @@ class TestMotorListModel : public QObject {
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, MotorListModel::AdapterNameRole + 1).isValid());
+        QVERIFY(!roleOf(m, 0, MotorListModel::LastErrorRole + 1).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");
@@ -209,6 +193,13 @@ class TestMotorListModel : public QObject {
             QCOMPARE(changed.at(0).at(2).value<QList<int>>(), step.roles);
         }
         QCOMPARE(m.getLastResult(4), NoResult);
+
+        // The cause of a failure stays with the row until the next state change.
+        m.setLastError(8, "传输：传输中应答超时（帧丢失）");
+        QCOMPARE(roleOf(m, 1, MotorListModel::LastErrorRole).toString(),
+                 QString("传输：传输中应答超时（帧丢失）"));
+        m.setMotorStatus(8, Busy);
+        QCOMPARE(m.getLastError(8), QString());
 
         // Unknown node ids: silent setters, neutral getters.
         changed.clear();

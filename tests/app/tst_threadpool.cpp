@@ -71,30 +71,25 @@ class TestThreadPool : public QObject {
         QVERIFY(LogCapture::lines().isEmpty());
     }
 
-    void initLogsAndEmptyList() {
+    // One worker per channel; an empty list stops them and leaves the pool
+    // refusing tasks.
+    void initStartsWorkersAndEmptyListStopsThem() {
         auto pool = ThreadPool::instance();
         pool->init({channelMap(4, 0, 1), channelMap(4, 1, 0)});
         QVERIFY(pool->poolInitialized);
-        QVERIFY(waitFor([] { return LogCapture::count("[ThreadPool] Worker thread 1 started") == 1; }));
-        const QStringList lines = LogCapture::lines();
-        QVERIFY(lines.contains("[ThreadPool] Initializing with 2 channels"));
-        QVERIFY(lines.contains(
-            "[ThreadPool] Created thread 0 for channel \"4_0_1\" (Type= 4 , Index= 0 , Ch= 1 )"));
-        QVERIFY(lines.contains(
-            "[ThreadPool] Created thread 1 for channel \"4_1_0\" (Type= 4 , Index= 1 , Ch= 0 )"));
-        QVERIFY(lines.contains("[ThreadPool] Initialization complete, created 2 worker threads"));
+        std::atomic<QThread *> first{nullptr};
+        std::atomic<QThread *> second{nullptr};
+        QVERIFY(pool->submitTask(4, 0, 1, [&]() { first = QThread::currentThread(); }));
+        QVERIFY(pool->submitTask(4, 1, 0, [&]() { second = QThread::currentThread(); }));
+        QVERIFY(waitFor([&] { return first && second; }));
+        QVERIFY(first.load() != second.load());
 
-        // An empty list stops the running workers first and leaves the pool
-        // uninitialised.
-        LogCapture::clear();
         pool->init({});
         QVERIFY(!pool->poolInitialized);
-        const QStringList after = LogCapture::lines();
-        QVERIFY(after.contains("[ThreadPool] Already initialized, cleaning up first"));
-        QVERIFY(after.contains("[ThreadPool] Worker thread 0 stopped"));
-        QVERIFY(after.contains("[ThreadPool] Cleanup complete"));
-        QVERIFY(!after.isEmpty());
-        QCOMPARE(after.last(), QString("[ThreadPool] No channels provided, cannot initialize"));
+        std::atomic<bool> ran{false};
+        QVERIFY(!pool->submitTask(4, 0, 1, [&ran]() { ran = true; }));
+        QThread::msleep(50);
+        QVERIFY(!ran);
     }
 
     void orderWithinChannelNoOverlap() {
@@ -167,8 +162,6 @@ class TestThreadPool : public QObject {
         QVERIFY(!pool->submitTask(4, 3, 5, [&]() { unknown = QThread::currentThread(); }));
         QVERIFY(waitFor([&] { return first && second; }));
         QVERIFY(second.load() != first.load());
-        QVERIFY(
-            LogCapture::lines().contains("[ThreadPool] Error: Channel not found: \"4_3_5\" , task refused"));
         QCOMPARE(pool->getThreadIndex(4, 3, 5), 0);
         QVERIFY(LogCapture::lines().contains(
             "[ThreadPool] Warning: Channel not found: \"4_3_5\" , using first thread (round-robin)"));

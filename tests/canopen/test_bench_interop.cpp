@@ -106,7 +106,7 @@ TEST_F(Bench, BlockDownloadOf256KiBWithLostSegments) {
 TEST_F(Bench, BusLossInBothDirectionsNeverFakesSuccess) {
     sim_fault_t f;
     sim_fault_init(&f);
-    f.dropFraction = 0.02;
+    f.dropFraction = 0.05;
     ASSERT_EQ(sim_bench_set_segment_fault(0, 0, &f), 1);
     sim_bench_set_seed(11);
     client_channel_context_t *ch = bench_channel();

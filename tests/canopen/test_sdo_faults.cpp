@@ -157,23 +157,37 @@ TEST_F(SdoFaults, LongGapBetweenStepsExpiresTheTimer) {
     EXPECT_EQ(abortCode, CO_SDO_AB_TIMEOUT);
 }
 
+// The end confirmation (A1) waits for a free transmit buffer; whatever the
+// server sends meanwhile changes nothing: no abort may follow the A1.
 TEST_F(SdoFaults, BlockUploadEndsOnlyAfterItsConfirmationLeft) {
     const uint8_t payload[7] = {1, 2, 3, 4, 5, 6, 7};
     const uint16_t crc = crc16_ccitt(payload, 7, 0);
-    ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x2000, 0, 1000, true), CO_SDO_RT_ok_communicationEnd);
-    ul();
-    reply({0xC6, 0x00, 0x20, 0x00, 7, 0, 0, 0});
-    ul(); // initiate answered, start request sent
-    reply({0x81, 1, 2, 3, 4, 5, 6, 7});
-    ul(); // last segment taken, confirmation sent
-    reply({0xC1, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
-    fake().sendFailures = 1;
-    CO_SDO_return_t r = CO_SDO_RT_waitingResponse;
-    capture([&] { r = ul(); });
-    EXPECT_GT(r, 0) << "success claimed while the end confirmation is still waiting";
-    EXPECT_EQ(run_until_end([&] { return ul(); }), CO_SDO_RT_ok_communicationEnd);
-    EXPECT_EQ(lastSent()[0], 0xA1);
-    EXPECT_EQ(readAll(), Bytes(payload, payload + 7));
+    const Bytes strays[] = {{}, {0x60, 0x00, 0x20, 0x00}, abortFrame(0x2000, 0, 0x08000000)};
+    for (const Bytes &stray : strays) {
+        SCOPED_TRACE(stray.empty() ? -1 : stray[0]);
+        fake().sent.clear();
+        ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x2000, 0, 1000, true), CO_SDO_RT_ok_communicationEnd);
+        ul();
+        reply({0xC6, 0x00, 0x20, 0x00, 7, 0, 0, 0});
+        ul(); // initiate answered, start request sent
+        reply({0x81, 1, 2, 3, 4, 5, 6, 7});
+        ul(); // last segment taken, confirmation sent
+        reply({0xC1, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
+        fake().sendFailures = 1;
+        CO_SDO_return_t r = CO_SDO_RT_waitingResponse;
+        capture([&] { r = ul(); });
+        EXPECT_GT(r, 0) << "success claimed while the end confirmation is still waiting";
+        if (!stray.empty()) {
+            reply(stray);
+        }
+        capture([&] { r = run_until_end([&] { return ul(); }); });
+        EXPECT_EQ(r, CO_SDO_RT_ok_communicationEnd) << std::hex << abortCode;
+        EXPECT_EQ(lastSent()[0], 0xA1);
+        for (const Frame &f : fake().sent) {
+            EXPECT_NE(f.data[0], 0x80) << "abort sent after the end";
+        }
+        EXPECT_EQ(readAll(), Bytes(payload, payload + 7));
+    }
 }
 
 TEST(FifoFaults, ReadAndResetLeaveNoStaleTentativePosition) {

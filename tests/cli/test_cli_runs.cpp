@@ -252,32 +252,43 @@ TEST(CliRuns, SaysWhatItTalksTo) {
 
 // A stop by SIGHUP, SIGTERM, a second Ctrl-C or a second signal that ends
 // the run at once, and a SIGKILL, all leave a whole record where the report
-// was; the stops also say how the run ended.
+// was; the stops also say how the run ended. A first signal stops transfers
+// within a pass, so the second one can only cut a run short while a step
+// that runs to its end is under way: the wait for an application that is
+// slow to start.
 TEST(CliRuns, RecordSurvivesTheEnd) {
     // Two signals at once, of two kinds: the kernel merges two pending
     // signals of one kind.
     const struct Case {
         const char *signals;
+        const char *after;
+        const char *fault; // a line added to the bench
+        size_t imageSize;
         int rc;
         const char *state;
         const char *says;
     } cases[] = {
-        {"HUP", 1, "interrupted", ""},     {"TERM", 1, "interrupted", ""},
-        {"INT INT", 1, "interrupted", ""}, {"INT+TERM", 1, "interrupted", "ended at once"},
-        {"KILL", -1, "running", ""},
+        {"HUP", "1.5", "", 300 * 1024, 1, "interrupted", ""},
+        {"TERM", "1.5", "", 300 * 1024, 1, "interrupted", ""},
+        {"INT INT", "1.5", "", 300 * 1024, 1, "interrupted", ""},
+        {"INT+TERM", "3", "fault node 0 0 1 slow_start=8000\nfault node 0 1 1 slow_start=8000", 8 * 1024, 1,
+         "interrupted", "ended at once"},
+        {"KILL", "1.5", "", 300 * 1024, -1, "running", ""},
     };
     for (const Case &c : cases) {
         const std::string dir = work_dir();
         const std::string folder = dir + "/fw";
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-        write_image(folder + "/4009_SingleTarsel_B0_V1_0_0_4.bin", 0x01000004u, 300 * 1024);
-        write_image(folder + "/80026_DoubleBrisca_B0_V2_0_1_6.bin", 0x02000106u, 300 * 1024);
+        write_image(folder + "/4009_SingleTarsel_B0_V1_0_0_4.bin", 0x01000004u, c.imageSize);
+        write_image(folder + "/80026_DoubleBrisca_B0_V2_0_1_6.bin", 0x02000106u, c.imageSize);
+        const std::string bench = dir + "/bench.scn";
+        std::ofstream(bench) << read_file(OSTRELO_CLI_SCENARIO) << c.fault << "\n";
         const std::string report = dir + "/r.json";
         std::ofstream(report) << "the previous record\n";
         const CliRun r = run_cli(dir,
                                  "upgrade --nodes 1 --channels 0.0,0.1 --folder '" + folder + "' --report '" +
                                      report + "' --trace '" + dir + "/t.log'",
-                                 std::string("sim:") + OSTRELO_CLI_SCENARIO, "1.5", c.signals);
+                                 "sim:" + bench, c.after, c.signals);
         EXPECT_EQ(r.rc, c.rc) << c.signals << "\n" << r.err;
         EXPECT_TRUE(has(r.err, c.says)) << c.signals << "\n" << r.err;
         const std::string record = read_file(report);

@@ -16,16 +16,25 @@
 #include "ostrelo_time.h"
 #include "sim_bridge.h"
 #include "sim_mkfw.h"
-#include "upgrade_sequence.h"
 
 using namespace kerneltest;
 using namespace clitest;
 
 namespace {
 
-// Replies as the tool waits for them; a 16 KiB transfer may take 10 s, as
-// user-mode Linux moves frames slowly.
-const upgradeseq::Timeouts kTimeouts = {300, 100};
+// One upgrade as the tool runs it, with one attempt: the shared sequence,
+// with the handshake's replies awaited 300 ms each (the transfer's limit
+// follows the image's size, generous for user-mode Linux's slow frames).
+bool upgrade_once(const client_channel_id_t &c, uint8_t node, const std::string &path,
+                  client_entry_t entry = CLIENT_ENTRY_HANDSHAKE) {
+    client_upgrade_options_t o;
+    client_upgrade_options_init(&o);
+    o.entry = entry;
+    o.retries = 0;
+    o.handshakeWaitMs = 300;
+    client_upgrade_result_t r;
+    return client_upgrade_run(c, node, path.c_str(), &o, nullptr, &r) == CLIENT_UPGRADE_OK;
+}
 
 // Starts CMD in the background; its pid lands in PIDFILE.
 void start_background(const std::string &cmd, const std::string &pidfile) {
@@ -220,14 +229,13 @@ class KernelUpgradeInProcess : public ::testing::Test {
                st.imageSize > 0 && !runs(t);
     }
 
-    // One more attempt for a motor whose upgrade failed. The transfer given
-    // up may leave the bootloader's answer to the first probe (an abort
-    // naming 1F50:01, the object of that transfer) looking like a late
-    // answer to it, which the SDO client sets aside: a second probe is taken.
+    // One more attempt for a motor whose upgrade failed, from where the
+    // motor is now: still in its bootloader, or back in its application.
     static bool retry(const client_channel_id_t &c, const Target &t) {
-        for (int probe = 0; probe < 2 && !upgradeseq::bootloader_answers(c, t.motor.node); ++probe) {
-        }
-        return upgradeseq::upgrade_once(c, t.motor.node, t.path, false, kTimeouts);
+        const bool inBootloader =
+            client_api_locate_node(c, t.motor.node, 1000, nullptr) == CLIENT_NODE_BOOTLOADER;
+        return upgrade_once(c, t.motor.node, t.path,
+                            inBootloader ? CLIENT_ENTRY_IN_BOOTLOADER : CLIENT_ENTRY_HANDSHAKE);
     }
 
     // Upgrades `which` of `all` (or retries them), the channels in parallel
@@ -241,8 +249,7 @@ class KernelUpgradeInProcess : public ::testing::Test {
                 for (size_t i : which) {
                     const Target &t = all[i];
                     if (t.channel.deviceIndex == c.deviceIndex && t.channel.canChannel == c.canChannel) {
-                        ok[i] = again ? retry(c, t)
-                                      : upgradeseq::upgrade_once(c, t.motor.node, t.path, false, kTimeouts);
+                        ok[i] = again ? retry(c, t) : upgrade_once(c, t.motor.node, t.path);
                     }
                 }
             });
@@ -327,8 +334,7 @@ TEST_F(KernelUpgradeInProcess, InterfaceDownInTheMiddleOfATransfer) {
     const uint32_t before = st.framesReceived;
     testing::internal::CaptureStdout();
     std::atomic<int> result{-1};
-    std::thread upgrader(
-        [&] { result = upgradeseq::upgrade_once(t.channel, t.motor.node, t.path, false, kTimeouts); });
+    std::thread upgrader([&] { result = upgrade_once(t.channel, t.motor.node, t.path) ? 1 : 0; });
     // A third of the image's segments in.
     const uint64_t t0 = ostrelo_monotonic_us();
     while (result.load() < 0 && ostrelo_monotonic_us() - t0 < 60000000u) {

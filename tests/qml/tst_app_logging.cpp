@@ -18,6 +18,7 @@
 
 #include "app_language.h"
 #include "app_logging.h"
+#include "ostrelo_log.h"
 
 Q_LOGGING_CATEGORY(lcQtInternal, "qt.scenegraph.general")
 Q_LOGGING_CATEGORY(lcQtFoo, "qtfoo")
@@ -73,6 +74,7 @@ class TestAppLogging : public QObject {
     void lineCarriesTheTextAlone();
     void installedHandlerFiltersQtCategories();
     void qmlConsoleLogIsOneLine();
+    void libraryLinesKeepTheirBytes();
     void concurrentLinesStayWhole();
     void languageChoice();
     void unknownLanguageKeepsChineseWithOneLine();
@@ -127,6 +129,24 @@ void TestAppLogging::installedHandlerFiltersQtCategories() {
         QByteArray("from qtfoo\n[setChannelConfigs] Received 4 configuration items\n") +
         QStringLiteral("[CANopenWrapper] \"通道已初始化\"\n").toLocal8Bit() + "=== Application Started ===\n";
     QCOMPARE(out, expected);
+}
+
+// The lower layers' lines reach standard output through the program's
+// handler, byte for byte as they would without it.
+void TestAppLogging::libraryLinesKeepTheirBytes() {
+    QtMessageHandler previous = qInstallMessageHandler(customMessageHandler);
+    appRouteLibraryLog();
+    StdoutCapture capture;
+    ostrelo_info("[INFO] Channel initialized (Type=%u, Index=%u, Channel=%u, Bitrate=%u)\n", 4u, 0u, 1u,
+                 1000u);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, "FAILED: block SDO transfer failed!\nError code: 0x05040000\n");
+    ostrelo_debug("\n=== Enter Bootloader Mode ===\n");
+    const QByteArray out = capture.finish();
+    ostrelo_log_set_sink(nullptr, nullptr);
+    qInstallMessageHandler(previous);
+    QCOMPARE(out, QByteArray("[INFO] Channel initialized (Type=4, Index=0, Channel=1, Bitrate=1000)\n"
+                             "FAILED: block SDO transfer failed!\nError code: 0x05040000\n"
+                             "\n=== Enter Bootloader Mode ===\n"));
 }
 
 void TestAppLogging::qmlConsoleLogIsOneLine() {

@@ -53,6 +53,35 @@ TEST_F(Faults, SegmentDropAppliesToEveryFrame) {
     EXPECT_EQ(std::string(20, '0'), answered(20));
     ASSERT_EQ(1, sim_bench_set_segment_fault(0, 0, nullptr));
     EXPECT_EQ(std::string(20, '1'), answered(20));
+    // Each frame is lost with the given chance once, not once on the bus
+    // and again at the motor: request and reply each survive one in two.
+    f.dropFraction = 0.5;
+    ASSERT_EQ(1, sim_bench_set_segment_fault(0, 0, &f));
+    const std::string a = answered(400);
+    const auto ones = std::count(a.begin(), a.end(), '1');
+    EXPECT_GT(ones, 70);
+    EXPECT_LT(ones, 130);
+}
+
+// A slow application start and an odd answer to a read of the image.
+TEST_F(Faults, SlowStartAndProbeAbort) {
+    sim_bench_reset();
+    add_motor(3, SIM_START_BOOT_HELD);
+    sim_fault_t f;
+    sim_fault_init(&f);
+    f.appStartMs = 5000;
+    f.probeAbortCode = 0x08000020u;
+    set_node(f);
+    tx(0, 0, 0x603, {0x40, 0x50, 0x1F, 0x01, 0, 0, 0, 0});
+    EXPECT_EQ(0x08000020u, abort_code(rx_one(0, 0)));
+    tx(0, 0, 0x603, {0x2F, 0x51, 0x1F, 0x01, 1, 0, 0, 0});
+    EXPECT_EQ(0x60, rx_one(0, 0).data[0]);
+    sim_bench_advance_ms(4900);
+    EXPECT_NE(SIM_MOTOR_APPLICATION, sim_bench_motor_state(0, 0, 3));
+    tx(0, 0, 3, {0x65});
+    EXPECT_TRUE(rx_all(0, 0).empty()); // starting: it answers nothing
+    sim_bench_advance_ms(101);
+    EXPECT_EQ(SIM_MOTOR_APPLICATION, sim_bench_motor_state(0, 0, 3));
 }
 
 TEST_F(Faults, ReplyDelayLeavesStaleFrames) {

@@ -74,7 +74,7 @@ TEST_F(Scenario, EveryStatementAndKey) {
         "motor 2 0 1 version=0x01020304 state=off\n"
         "motor 2 1 2 state=window\n"
         "fault node 2 3 17 drop=0.25 delay=5 abort=100:0x06060000 wrong_crc silent short_dlc "
-        "ignore_stop\n"
+        "ignore_stop slow_start=5000 probe_abort=0x08000020\n"
         "fault segment 2 0 rx_error=3 tx_fail=forever\n";
     EXPECT_EQ("", load(text, 1));
     ASSERT_EQ(3, sim_bench_motor_count());
