@@ -759,32 +759,11 @@ QVariantList CANopenWrapper::detectChannels() {
     // The rows it fills are canalyst-II channels: their backend, as the
     // one-button configuration selects it.
     setBackendZhcx();
-    // Each adapter is opened for a moment and asked for its channel count
-    // (an adapter that does not say has two).
-    const CANBackendOps *ops = &ZHCX_OPS;
+    // Each adapter is opened for a moment and asked for its channel count.
     QVariantList out;
     int adapters = 0;
     for (unsigned int a = 0; a < CLIENT_MAX_DEVICES; ++a) {
-        CANDevice dev = ops->create != nullptr ? ops->create() : nullptr;
-        if (dev == nullptr) {
-            continue;
-        }
-        unsigned int channels = 0;
-        if (ops->open_device != nullptr && ops->open_device(dev, 4, a, 1000) == 1) {
-            channels = 2;
-            VCI_BOARD_INFO board;
-            std::memset(&board, 0, sizeof(board));
-            if (ops->get_board_info != nullptr && ops->get_board_info(dev, &board) == 1 &&
-                board.can_Num >= 1) {
-                channels = qMin<unsigned int>(board.can_Num, CLIENT_MAX_CHANNELS);
-            }
-            if (ops->close_device != nullptr) {
-                ops->close_device(dev);
-            }
-        }
-        if (ops->destroy != nullptr) {
-            ops->destroy(dev);
-        }
+        const unsigned int channels = zhcx_probe_adapter(4, a, nullptr);
         adapters += channels > 0 ? 1 : 0;
         for (unsigned int c = 0; c < channels; ++c) {
             QVariantMap map;

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ControlCAN.h"
+#include "can_backend_zhcx.h"
 #include "motor_protocol.h"
 #ifndef _WIN32
 #include "controlcan_transport.h"
@@ -25,24 +26,14 @@ std::string board_text(const char *field, size_t size) {
     return std::string(field, strnlen(field, size));
 }
 
-// The adapter's channel count, or 0 when the adapter is not there. The
-// adapter functions are asked directly: an adapter index that is not
-// plugged in is an answer here, not an error worth a log line.
+// The adapter's channel count, or 0 when the adapter is not there.
 uint32_t adapter_channels(uint32_t index, ChannelInfo *info) {
-    if (VCI_OpenDevice(kAdapterType, index, 0) != 1) {
-        return 0;
-    }
     VCI_BOARD_INFO board;
-    memset(&board, 0, sizeof(board));
-    uint32_t count = 2; // what an adapter that does not say offers
-    if (VCI_ReadBoardInfo(kAdapterType, index, &board) == 1) {
-        if (board.can_Num >= 1) {
-            count = std::min<uint32_t>(board.can_Num, CLIENT_MAX_CHANNELS);
-        }
+    const uint32_t count = zhcx_probe_adapter(kAdapterType, index, &board);
+    if (count > 0) {
         info->hwType = board_text(board.str_hw_Type, sizeof(board.str_hw_Type));
         info->serial = board_text(board.str_Serial_Num, sizeof(board.str_Serial_Num));
     }
-    VCI_CloseDevice(kAdapterType, index);
     return count;
 }
 

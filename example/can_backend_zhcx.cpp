@@ -221,3 +221,20 @@ int zhcx_reset(CANDevice dev) {
 }
 
 } // extern "C"
+
+uint32_t zhcx_probe_adapter(uint32_t type, uint32_t index, VCI_BOARD_INFO *board) {
+    if (VCI_OpenDevice(type, index, 0) != 1) {
+        return 0;
+    }
+    VCI_BOARD_INFO info;
+    memset(&info, 0, sizeof(info));
+    uint32_t count = 2;
+    if (VCI_ReadBoardInfo(type, index, &info) == 1 && info.can_Num >= 1) {
+        count = info.can_Num < 6 ? info.can_Num : 6;
+    }
+    if (board != nullptr) {
+        *board = info;
+    }
+    VCI_CloseDevice(type, index);
+    return count;
+}

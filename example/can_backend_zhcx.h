@@ -2,6 +2,7 @@
 #ifndef CAN_BACKEND_ZHCX_H
 #define CAN_BACKEND_ZHCX_H
 
+#include "ControlCAN.h"
 #include "can_backend.h"
 
 #ifdef __cplusplus
@@ -31,6 +32,13 @@ int zhcx_get_board_info(CANDevice dev, void *info);
 int zhcx_reset(CANDevice dev);
 int32_t zhcx_recv_wait(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap, uint32_t wait_ms);
 int zhcx_wake(CANDevice dev, uint32_t ch);
+
+/* Opens adapter `index` of adapter type `type` for a moment and asks it for
+ * its channels: the count (2 when the adapter does not say, at most 6), or 0
+ * when the adapter is not there. `board` (may be NULL) receives what the
+ * adapter says of itself. Quiet: an adapter that is not plugged in is an
+ * answer here, not an error worth a log line. */
+uint32_t zhcx_probe_adapter(uint32_t type, uint32_t index, VCI_BOARD_INFO *board);
 
 /* Bus-timing register pair for a bit rate in kbit/s; 0 when the rate is not supported. */
 int zhcx_timing_for_bitrate(uint32_t bitrate_kbps, uint8_t *timing0, uint8_t *timing1);
