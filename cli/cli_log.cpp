@@ -186,7 +186,8 @@ void log_finish() {
     if (!g_log.reader.joinable()) {
         return;
     }
-    ostrelo_log_set_sink(nullptr, nullptr);
+    // The sink stays: a channel thread still running (the program ends at
+    // once on a second signal) must not write into descriptor 1 any more.
     t_line.flush(); // other threads passed their parts on when they ended
     fflush(stdout);
     close(1); // the reader sees the end of the log
