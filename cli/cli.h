@@ -147,6 +147,22 @@ void log_finish();
 // Writes all of `n` bytes to `fd` (retrying short writes).
 void write_all(int fd, const char *p, size_t n);
 
+std::string utc_now_iso();    // 2026-12-09T10:11:12Z
+std::string utc_now_iso_ms(); // with milliseconds: 2026-12-09T10:11:12.345Z
+
+// Names the channel ("0.1") or motor ("0.1 node 3") that the calling
+// thread's log lines concern while it lives; the previous one comes back.
+class LogScope {
+  public:
+    explicit LogScope(const std::string &context);
+    ~LogScope();
+    LogScope(const LogScope &) = delete;
+    LogScope &operator=(const LogScope &) = delete;
+
+  private:
+    std::string previous_;
+};
+
 // Per-motor progress display: redrawn in place on a terminal, line by line
 // otherwise; silent with --json.
 // The setters are the only writers of a motor's step and byte counts once
@@ -163,21 +179,6 @@ std::string json_string(const std::string &s);
 std::string version_text(uint32_t v);
 std::string hex32(uint32_t v);
 std::string channel_text(const client_channel_id_t &id);
-std::string utc_now_iso();    // 2026-12-09T10:11:12Z
-std::string utc_now_iso_ms(); // with milliseconds: 2026-12-09T10:11:12.345Z
-
-// Names the channel ("0.1") or motor ("0.1 node 3") that the calling
-// thread's log lines concern while it lives; the previous one comes back.
-class LogScope {
-  public:
-    explicit LogScope(const std::string &context);
-    ~LogScope();
-    LogScope(const LogScope &) = delete;
-    LogScope &operator=(const LogScope &) = delete;
-
-  private:
-    std::string previous_;
-};
 std::string transport_text();
 const char *outcome_text(Outcome o);
 std::string motor_label(const Motor &m);                              // "0.1 node 3"

@@ -23,8 +23,7 @@ const Sink kDefault = {to_stdout, nullptr};
 std::atomic<const Sink *> g_sink{&kDefault};
 std::mutex g_installMutex;
 
-// Plain storage, so that it stays readable while the thread's other
-// thread-local objects are destroyed (a sink may flush a line then).
+// Plain storage: nothing to construct or destroy per thread.
 thread_local char t_context[OSTRELO_LOG_CONTEXT_MAX];
 
 } // namespace
