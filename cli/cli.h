@@ -123,7 +123,8 @@ struct Motor {
 // stderr) when the log cannot be opened.
 // What the lower layers print goes to `logPath` when given, and to standard
 // error when `verbose`; without either, only their "[ERROR]" and
-// "[WARNING]" lines are shown on standard error.
+// "[WARNING]" lines are shown on standard error. Every line is prefixed with
+// its UTC time and the channel and node it concerns (LogScope).
 bool out_init(const std::string &logPath, bool verbose);
 // Writes `text` (complete lines) to the program's output in one call.
 void out_write(const std::string &text);
@@ -133,6 +134,34 @@ bool out_is_tty();
 
 // Ends the log redirection: what the lower layers printed is passed on.
 void out_finish();
+
+// ---- the lower layers' log (cli_log.cpp) --------------------------------------
+
+// Takes over the log hook and descriptor 1 (out_init does it): see out_init.
+// Each line is written whole, as "<UTC time> <context>  <text>", where the
+// context is the logging thread's LogScope ("-": none, and for what code
+// that is not ours prints on descriptor 1). False after one line on stderr.
+bool log_init(const std::string &logPath, bool verbose);
+// Passes the last lines on and closes descriptor 1 and the log file.
+void log_finish();
+// Writes all of `n` bytes to `fd` (retrying short writes).
+void write_all(int fd, const char *p, size_t n);
+
+std::string utc_now_iso();    // 2026-12-09T10:11:12Z
+std::string utc_now_iso_ms(); // with milliseconds: 2026-12-09T10:11:12.345Z
+
+// Names the channel ("0.1") or motor ("0.1 node 3") that the calling
+// thread's log lines concern while it lives; the previous one comes back.
+class LogScope {
+  public:
+    explicit LogScope(const std::string &context);
+    ~LogScope();
+    LogScope(const LogScope &) = delete;
+    LogScope &operator=(const LogScope &) = delete;
+
+  private:
+    std::string previous_;
+};
 
 // Per-motor progress display: redrawn in place on a terminal, line by line
 // otherwise; silent with --json.
@@ -150,10 +179,10 @@ std::string json_string(const std::string &s);
 std::string version_text(uint32_t v);
 std::string hex32(uint32_t v);
 std::string channel_text(const client_channel_id_t &id);
-std::string utc_now_iso();
 std::string transport_text();
 const char *outcome_text(Outcome o);
-std::string motor_label(const Motor &m);
+std::string motor_label(const Motor &m);                              // "0.1 node 3"
+std::string node_label(const client_channel_id_t &id, unsigned node); // the same
 
 // ---- interruption (cli_out.cpp) -------------------------------------------------
 

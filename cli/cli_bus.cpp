@@ -52,6 +52,7 @@ std::vector<ChannelInfo> offered_channels() {
 }
 
 client_channel_id_t bring_up(ChannelRef r, uint16_t bitrate) {
+    const LogScope scope(std::to_string(r.adapter) + "." + std::to_string(r.channel));
     return client_api_manager_init_channel(kAdapterType, r.adapter, r.channel, bitrate, kQueueSize,
                                            kQueueSize);
 }
@@ -92,6 +93,7 @@ std::vector<uint8_t> bootloader_sweep(client_channel_id_t ch, const std::vector<
     }
     std::sort(replied.begin(), replied.end());
     for (uint8_t node : replied) {
+        const LogScope scope(node_label(ch, node));
         if (!interrupted() &&
             client_api_locate_node(ch, node, kBootloaderConfirmMs, nullptr) == CLIENT_NODE_BOOTLOADER) {
             answered.push_back(node);
@@ -234,11 +236,13 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
     std::vector<std::thread> threads;
     for (size_t i = 0; i < channels.size(); ++i) {
         threads.emplace_back([&, i]() {
+            const LogScope channelScope(channel_text(channels[i]));
             std::vector<uint8_t> silent;
             for (uint8_t node : nodes) {
                 if (interrupted()) {
                     break;
                 }
+                const LogScope nodeScope(node_label(channels[i], node));
                 Motor m;
                 memset(&m.info, 0, sizeof(m.info));
                 // The queries take whatever frame comes next: a reply that

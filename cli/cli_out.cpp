@@ -1,19 +1,15 @@
 // Output of ostrelo-cli: the program's own lines on the original standard
-// output, the lower layers' log on standard error (or --log), the progress
-// display, text helpers and the Ctrl-C flag.
+// output (the lower layers' log is cli_log.cpp's), the progress display,
+// text helpers and the Ctrl-C flag.
 #include "cli.h"
-#include "ostrelo_log.h"
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <mutex>
-#include <thread>
 #include <unistd.h>
 #ifdef _WIN32
 #include <io.h>
@@ -24,20 +20,6 @@ namespace {
 int g_outFd = 1;
 bool g_tty = false;
 std::mutex g_outMutex;
-
-void write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return; // a closed pipe: nothing more can be shown
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-}
 
 volatile sig_atomic_t g_signals = 0;
 volatile sig_atomic_t g_deferSecond = 0;
@@ -52,55 +34,6 @@ void on_interrupt_signal(int sig) {
     g_signals = g_signals + 1;
     if (g_signals >= 3 || (g_signals >= 2 && !g_deferSecond)) {
         _exit(kExitFailed);
-    }
-}
-
-// ---- the lower layers' log ------------------------------------------------------
-
-struct LogPipe {
-    int readFd = -1;
-    int fileFd = -1;
-    bool verbose = false;
-    std::thread reader;
-} g_log;
-
-bool starts_with(const std::string &s, const char *prefix) {
-    return s.compare(0, strlen(prefix), prefix) == 0;
-}
-
-// Passes one line printed to fd 1 on: to the log file and, with -v, to
-// standard error; without either only the errors and warnings, so a good run
-// stays quiet and a bad one still says why.
-void log_line(const std::string &line) {
-    if (g_log.fileFd >= 0) {
-        write_all(g_log.fileFd, line.data(), line.size());
-    }
-    if (g_log.verbose ||
-        (g_log.fileFd < 0 && (starts_with(line, "[ERROR]") || starts_with(line, "[WARNING]")))) {
-        write_all(2, line.data(), line.size());
-    }
-}
-
-void log_reader() {
-    std::string pending;
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(g_log.readFd, buf, sizeof(buf));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        pending.append(buf, static_cast<size_t>(n));
-        size_t start = 0;
-        for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-            log_line(pending.substr(start, nl + 1 - start));
-        }
-        pending.erase(0, start);
-    }
-    if (!pending.empty()) {
-        log_line(pending + "\n");
     }
 }
 
@@ -194,63 +127,20 @@ bool out_init(const std::string &logPath, bool verbose) {
         err_line("ostrelo-cli: standard output cannot be duplicated");
         return false;
     }
-    g_log.verbose = verbose;
-    if (!logPath.empty()) {
-#ifdef _WIN32
-        g_log.fileFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-#else
-        g_log.fileFd = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-#endif
-        if (g_log.fileFd < 0) {
-            err_line("ostrelo-cli: cannot write the log file " + logPath + ": " + strerror(errno));
-            return false;
-        }
-    }
-    int fds[2];
-#ifdef _WIN32
-    const int piped = _pipe(fds, 65536, _O_BINARY);
-#else
-    const int piped = pipe(fds);
-#endif
-    if (piped != 0) {
-        err_line(std::string("ostrelo-cli: cannot set up the log: ") + strerror(errno));
+    if (!log_init(logPath, verbose)) {
         return false;
     }
-    dup2(fds[1], 1);
-    close(fds[1]);
-    g_log.readFd = fds[0];
-    g_log.reader = std::thread(log_reader);
-    // The lower layers log through the hook, which writes each text to
-    // descriptor 1 in one call; code that is not ours (a vendor's adapter
-    // library) prints there too. The reader sorts the lines out.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-    ostrelo_log_set_sink(
-        [](ostrelo_log_level_t, const char *text, void *) { write_all(1, text, strlen(text)); }, nullptr);
     g_tty = isatty(g_outFd) == 1;
     return true;
 }
 
 void out_finish() {
-    if (!g_log.reader.joinable()) {
-        return;
-    }
-    fflush(stdout);
-    close(1); // the reader sees the end of the log
-    g_log.reader.join();
-    close(g_log.readFd);
-    if (g_log.fileFd >= 0) {
-        close(g_log.fileFd);
-    }
+    log_finish();
 }
 
 void out_write(const std::string &text) {
     std::lock_guard<std::mutex> lock(g_outMutex);
     write_all(g_outFd, text.data(), text.size());
-}
-
-void err_line(const std::string &line) {
-    const std::string l = line + "\n";
-    write_all(2, l.data(), l.size());
 }
 
 bool out_is_tty() {
@@ -385,21 +275,12 @@ std::string channel_text(const client_channel_id_t &id) {
     return std::to_string(id.deviceIndex) + "." + std::to_string(id.canChannel);
 }
 
-std::string motor_label(const Motor &m) {
-    return channel_text(m.channelId) + " node " + std::to_string(m.node);
+std::string node_label(const client_channel_id_t &id, unsigned node) {
+    return channel_text(id) + " node " + std::to_string(node);
 }
 
-std::string utc_now_iso() {
-    const time_t now = time(nullptr);
-    struct tm tmv;
-#ifdef _WIN32
-    gmtime_s(&tmv, &now);
-#else
-    gmtime_r(&now, &tmv);
-#endif
-    char buf[32];
-    strftime(buf, sizeof(buf), "%Y-%m-%dT%H:%M:%SZ", &tmv);
-    return buf;
+std::string motor_label(const Motor &m) {
+    return node_label(m.channelId, m.node);
 }
 
 std::string transport_text() {

@@ -155,6 +155,7 @@ std::string error_text(const client_upgrade_result_t &r) {
 // held by the --hold phase is found in its bootloader; one that did not go
 // through the handshake is held through a power cycle with the attempts left.
 void upgrade_motor(Motor *m, const Options &o) {
+    const LogScope scope(motor_label(*m));
     const uint64_t t0 = now_ms();
     if (interrupted()) {
         m->outcome = Outcome::Interrupted;
@@ -209,6 +210,7 @@ void upgrade_motor(Motor *m, const Options &o) {
 // Each motor's end is recorded at once, so the record on disk keeps up.
 void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int> *finished, RunRecord *record,
                  const Motor *first) {
+    const LogScope scope(channel_text(motors.front()->channelId));
     if (o.hold) {
         hold_channel(motors, kHoldMs);
     }
@@ -221,6 +223,7 @@ void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int>
 
 // Reads size and CRC-32 of every paired file once, before the channels start.
 void load_file_facts(Motor *m) {
+    const LogScope scope(motor_label(*m));
     struct stat st;
     m->fileSize = stat(m->path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     m->fileCrc = client_api_calculate_file_crc32(m->path.c_str());
@@ -401,6 +404,7 @@ int cmd_crc(const Options &o) {
     if (!bring_up_one(o, &ch)) {
         return kExitUsage;
     }
+    const LogScope scope(node_label(ch, static_cast<unsigned>(o.node)));
     const uint32_t fileCrc = client_api_calculate_file_crc32(o.file.c_str());
     discard_stale_frames(ch);
     uint32_t deviceCrc = 0;
@@ -419,6 +423,7 @@ int cmd_start(const Options &o) {
     if (!bring_up_one(o, &ch)) {
         return kExitUsage;
     }
+    const LogScope scope(node_label(ch, static_cast<unsigned>(o.node)));
     const uint8_t node = static_cast<uint8_t>(o.node);
     uint32_t version = 0;
     const client_upgrade_reason_t why =

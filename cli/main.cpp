@@ -36,7 +36,8 @@ const char kCommonHelp[] =
     "  --require-hardware  refuse to run on the simulated motor bench\n"
     "  --log FILE        write the whole log to FILE (standard error then shows none of it)\n"
     "  -v, --verbose     show the whole log on standard error (default: only its [ERROR] and\n"
-    "                    [WARNING] lines)\n"
+    "                    [WARNING] lines); each log line begins with its UTC time and the\n"
+    "                    channel and node it concerns, e.g. '0.1 node 3', or '-'\n"
     "  --trace FILE      write every frame sent and received (candump log format)\n"
     "  --help            this text\n";
 

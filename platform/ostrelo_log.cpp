@@ -23,6 +23,9 @@ const Sink kDefault = {to_stdout, nullptr};
 std::atomic<const Sink *> g_sink{&kDefault};
 std::mutex g_installMutex;
 
+// Plain storage: nothing to construct or destroy per thread.
+thread_local char t_context[OSTRELO_LOG_CONTEXT_MAX];
+
 } // namespace
 
 extern "C" {
@@ -30,6 +33,18 @@ extern "C" {
 void ostrelo_log_set_sink(ostrelo_log_sink_t sink, void *user) {
     std::lock_guard<std::mutex> lock(g_installMutex);
     g_sink.store(sink == nullptr ? &kDefault : new Sink{sink, user});
+}
+
+void ostrelo_log_set_context(const char *context) {
+    size_t n = context == nullptr ? 0 : strnlen(context, sizeof t_context - 1);
+    if (n > 0) {
+        memcpy(t_context, context, n);
+    }
+    t_context[n] = '\0';
+}
+
+const char *ostrelo_log_context(void) {
+    return t_context;
 }
 
 void ostrelo_log_text(ostrelo_log_level_t level, const char *text) {

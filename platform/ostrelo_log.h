@@ -37,6 +37,15 @@ typedef void (*ostrelo_log_sink_t)(ostrelo_log_level_t level, const char *text, 
  * default, standard output. Set it before the threads that log start. */
 void ostrelo_log_set_sink(ostrelo_log_sink_t sink, void *user);
 
+/* What the calling thread works on, for a sink that says which channel or
+ * motor a line concerns (for example "0.1 node 3"). Kept per thread until
+ * changed; NULL or "" clears it. The texts themselves never change. A
+ * context longer than OSTRELO_LOG_CONTEXT_MAX - 1 characters is cut. */
+#define OSTRELO_LOG_CONTEXT_MAX 64
+void ostrelo_log_set_context(const char *context);
+/* The calling thread's context, "" when none. */
+const char *ostrelo_log_context(void);
+
 void ostrelo_log_text(ostrelo_log_level_t level, const char *text);
 /* A text whose level is its tag: "[ERROR]" (also "Error:"), "[WARNING]",
  * otherwise information. */

@@ -68,6 +68,23 @@ inline CliRun run_cli(const std::string &dir, const std::string &args,
     return r;
 }
 
+// The lines of `in` in `format`, each as its groups (0: the whole line); a
+// line in another format fails the test, named as not a `what`.
+inline std::vector<std::vector<std::string>> match_lines(std::istream &in, const std::regex &format,
+                                                         const char *what) {
+    std::vector<std::vector<std::string>> lines;
+    std::string l;
+    while (std::getline(in, l)) {
+        std::smatch m;
+        if (!std::regex_match(l, m, format)) {
+            ADD_FAILURE() << "not a " << what << ": '" << l << "'";
+            continue;
+        }
+        lines.emplace_back(m.begin(), m.end());
+    }
+    return lines;
+}
+
 // One line of a candump log file.
 struct TraceLine {
     double time = 0;
@@ -80,21 +97,41 @@ struct TraceLine {
 inline std::vector<TraceLine> read_trace(const std::string &path) {
     static const std::regex kLine(
         R"(^\((\d+)\.(\d{6})\) (\S+) ([0-9A-F]{3}|[0-9A-F]{8})#((?:[0-9A-F]{2}){0,8}|R)$)");
-    std::vector<TraceLine> lines;
     std::ifstream in(path);
-    std::string l;
-    while (std::getline(in, l)) {
-        std::smatch m;
-        if (!std::regex_match(l, m, kLine)) {
-            ADD_FAILURE() << "not a candump log line: '" << l << "'";
-            continue;
-        }
+    std::vector<TraceLine> lines;
+    for (const std::vector<std::string> &m : match_lines(in, kLine, "candump log line")) {
         TraceLine t;
-        t.time = std::stod(m[1].str() + "." + m[2].str());
+        t.time = std::stod(m[1] + "." + m[2]);
         t.iface = m[3];
         t.id = static_cast<unsigned>(std::stoul(m[4], nullptr, 16));
         t.data = m[5];
         lines.push_back(t);
+    }
+    return lines;
+}
+
+// One line of the log: "<UTC time> <context>  <text>", the context "-" or
+// "A.C" or "A.C node N".
+struct LogLine {
+    std::string context; // "" for "-"
+    std::string channel;
+    int node = -1;
+    std::string text;
+};
+
+// Reads a log back; a line without its time and context fails the test.
+inline std::vector<LogLine> read_log(const std::string &text) {
+    static const std::regex kLine(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (-|(\d\.\d)(?: node (\d+))?)  (.*)$)");
+    std::istringstream in(text);
+    std::vector<LogLine> lines;
+    for (const std::vector<std::string> &m : match_lines(in, kLine, "log line")) {
+        LogLine x;
+        x.context = m[1] == "-" ? "" : m[1];
+        x.channel = m[2];
+        x.node = m[3].empty() ? -1 : std::stoi(m[3]);
+        x.text = m[4];
+        lines.push_back(x);
     }
     return lines;
 }
