@@ -34,7 +34,8 @@ const char kUsage[] =
 const char kCommonHelp[] =
     "  --bitrate KBPS    bit rate of the channels: 10 20 50 100 125 250 500 800 1000 (default 1000)\n"
     "  --require-hardware  refuse to run on the simulated motor bench\n"
-    "  --log FILE        write the whole log to FILE (standard error then shows none of it)\n"
+    "  --log FILE        write the whole log to FILE (standard error then shows none of it,\n"
+    "                    unless -v)\n"
     "  -v, --verbose     show the whole log on standard error (default: only its [ERROR] and\n"
     "                    [WARNING] lines); each log line begins with its UTC time and the\n"
     "                    channel and node it concerns, e.g. '0.1 node 3', or '-'\n"
