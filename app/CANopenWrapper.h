@@ -173,7 +173,8 @@ class CANopenWrapper : public QObject {
     // for the motor) and downgrade (a file older than what the motor runs).
     QVariantList upgradeAllReview() const;
     // "Upgrade all" without the motors the operator chose to leave out.
-    int upgradeAllMatchedExcept(const QVariantList &leftOut);
+    int upgradeAllMatchedExcept(const QVariantList &leftOut, unsigned int transferTimeoutMs = 60000,
+                                unsigned int verifyTimeoutMs = 5000, unsigned int exitTimeoutMs = 5000);
     void cleanupAll();
     void emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred, quint64 total);
     void refreshMotorStatus(unsigned int nodeId);

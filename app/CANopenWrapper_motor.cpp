@@ -116,12 +116,13 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
     return upgradeAll(transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs, {});
 }
 
-int CANopenWrapper::upgradeAllMatchedExcept(const QVariantList &leftOut) {
+int CANopenWrapper::upgradeAllMatchedExcept(const QVariantList &leftOut, unsigned int transferTimeoutMs,
+                                            unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
     QSet<unsigned int> nodes;
     for (const QVariant &v : leftOut) {
         nodes.insert(v.toUInt());
     }
-    return upgradeAll(60000, 5000, 5000, nodes);
+    return upgradeAll(transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs, nodes);
 }
 
 bool CANopenWrapper::inBulkUpgrade(unsigned int nodeId, const QString &path) const {
