@@ -872,6 +872,7 @@ Item {
     Dialog {
         id: upgradeAllDialog
         objectName: "upgradeAllDialog"
+        padding: 16
         property var loose: []
         property var downgrades: []
         title: qsTr("确认全部升级")
@@ -940,6 +941,7 @@ Item {
     Dialog {
         id: downgradeDialog
         objectName: "downgradeDialog"
+        padding: 16
         property int nodeId: -1
         property string path: ""
         property string version: ""
