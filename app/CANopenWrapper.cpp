@@ -23,6 +23,7 @@
 #include "can_backend_socketcan.h"
 #include "can_backend_zhcx.h"
 #include "client_api.h"
+#include "client_api_names.h"
 #include "device_mng.h"
 
 QMutex CANopenWrapper::g_discovered_motors_mutex;
@@ -461,10 +462,28 @@ int CANopenWrapper::cacheDirectoryBinFiles(const QString &folderPath) {
     return n;
 }
 
+namespace {
+
+// A NUL-terminated path in a fixed buffer of the file cache or pairing table.
+QString bufferPath(const char *buffer, size_t size) {
+    const void *nul = std::memchr(buffer, '\0', size);
+    const qsizetype len =
+        nul != nullptr ? static_cast<const char *>(nul) - buffer : static_cast<qsizetype>(size);
+    return QString::fromUtf8(buffer, len);
+}
+
+} // namespace
+
 int CANopenWrapper::matchBinFiles(const QString &folderPath) {
     const QByteArray path = folderPath.toUtf8();
-    QList<QPair<unsigned int, QString>> matches;
+    struct Pairing {
+        unsigned int nodeId;
+        QString path;
+        MotorListModel::MatchKind kind;
+    };
+    QList<Pairing> matches;
     int n = 0;
+    int unsure = 0;
     {
         // Matching reads the discovered-motor table; so does the walk below.
         QMutexLocker locker(&g_discovered_motors_mutex);
@@ -473,21 +492,37 @@ int CANopenWrapper::matchBinFiles(const QString &folderPath) {
             if (g_discovered_motors[k].nodeId == 0 || !g_matched_files[k].matched) {
                 continue;
             }
-            const char *full = g_matched_files[k].fullPath;
-            const void *nul = std::memchr(full, '\0', sizeof(g_matched_files[k].fullPath));
-            const qsizetype len = nul != nullptr
-                                      ? static_cast<const char *>(nul) - full
-                                      : static_cast<qsizetype>(sizeof(g_matched_files[k].fullPath));
-            matches.append({k, QString::fromUtf8(full, len)});
+            // The naming rule takes the first file whose name holds the key's
+            // characters in order, which may be another model's file listed
+            // before the motor's own. A file made for the motor is taken
+            // before any such; without one (or with several) the rule's first
+            // choice stays, marked for the operator.
+            Pairing p{k, bufferPath(g_matched_files[k].fullPath, sizeof(g_matched_files[k].fullPath)),
+                      MotorListModel::MatchLoose};
+            client_file_candidates_t c;
+            const int pair = client_api_cached_file_candidates(&g_discovered_motors[k].info, &c);
+            if (pair == CLIENT_PAIR_EXACT || pair == CLIENT_PAIR_SEVERAL_EXACT) {
+                const cached_bin_file_t &file = g_bin_file_cache[c.exact[0]];
+                p.path = bufferPath(file.fullPath, sizeof(file.fullPath));
+                p.kind = pair == CLIENT_PAIR_EXACT ? MotorListModel::MatchExact
+                                                   : MotorListModel::MatchSeveralExact;
+            }
+            if (p.kind != MotorListModel::MatchExact) {
+                ++unsure;
+            }
+            matches.append(p);
         }
     }
     if (n <= 0 && g_bin_file_count == 0) {
         updateStatus(tr("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(folderPath));
+    } else if (unsure > 0) {
+        updateStatus(tr("匹配了 %1 个文件").arg(n) +
+                     tr("（%1 个只是宽松匹配或有多个候选，已在行中标出）").arg(unsure));
     } else {
         updateStatus(tr("匹配了 %1 个文件").arg(n));
     }
-    for (const auto &m : matches) {
-        m_motorListModel->setBinFilePath(m.first, m.second);
+    for (const Pairing &p : std::as_const(matches)) {
+        m_motorListModel->setMatchedFile(p.nodeId, p.path, p.kind);
     }
     return n;
 }

@@ -167,6 +167,14 @@ class CANopenWrapper : public QObject {
                       unsigned int verifyTimeoutMs = 5000, unsigned int exitTimeoutMs = 5000);
     int upgradeAllMatched(unsigned int transferTimeoutMs = 60000, unsigned int verifyTimeoutMs = 5000,
                           unsigned int exitTimeoutMs = 5000);
+    // The motors "upgrade all" would include that the operator should
+    // confirm, in row order: maps with nodeId, version, fileVersion, file
+    // (its name), loose (a file only loosely matched, or one of several made
+    // for the motor) and downgrade (a file older than what the motor runs).
+    QVariantList upgradeAllReview() const;
+    // "Upgrade all" without the motors the operator chose to leave out.
+    int upgradeAllMatchedExcept(const QVariantList &leftOut, unsigned int transferTimeoutMs = 60000,
+                                unsigned int verifyTimeoutMs = 5000, unsigned int exitTimeoutMs = 5000);
     void cleanupAll();
     void emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred, quint64 total);
     void refreshMotorStatus(unsigned int nodeId);
@@ -239,6 +247,10 @@ class CANopenWrapper : public QObject {
     void noteUpgradeResult(unsigned int nodeId, bool success);
     void showProgress(unsigned int nodeId, int percent, const QString &text);
     QString upgradeAllHint() const;
+    int upgradeAll(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs,
+                   const QSet<unsigned int> &leftOut);
+    // The row would be queued by "upgrade all" (state, file, nothing pending).
+    bool inBulkUpgrade(unsigned int nodeId, const QString &path) const;
     void reportRefreshAll();
     bool channelsUp() const;
     // Channels recorded by the configuration that are not up.

@@ -113,6 +113,51 @@ bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
 
 int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                                       unsigned int exitTimeoutMs) {
+    return upgradeAll(transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs, {});
+}
+
+int CANopenWrapper::upgradeAllMatchedExcept(const QVariantList &leftOut, unsigned int transferTimeoutMs,
+                                            unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+    QSet<unsigned int> nodes;
+    for (const QVariant &v : leftOut) {
+        nodes.insert(v.toUInt());
+    }
+    return upgradeAll(transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs, nodes);
+}
+
+bool CANopenWrapper::inBulkUpgrade(unsigned int nodeId, const QString &path) const {
+    return m_motorListModel->getMotorStatus(nodeId) == Bootloader && !path.isEmpty() &&
+           path != QLatin1String("unknown");
+}
+
+QVariantList CANopenWrapper::upgradeAllReview() const {
+    QVariantList out;
+    for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
+        const QModelIndex idx = m_motorListModel->index(row, 0);
+        const unsigned int nodeId = m_motorListModel->data(idx, MotorListModel::NodeIdRole).toUInt();
+        const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
+        if (!inBulkUpgrade(nodeId, path) || isOperationPending(nodeId)) {
+            continue;
+        }
+        const int kind = m_motorListModel->data(idx, MotorListModel::MatchKindRole).toInt();
+        const bool loose = kind == MotorListModel::MatchLoose || kind == MotorListModel::MatchSeveralExact;
+        const bool downgrade = m_motorListModel->data(idx, MotorListModel::VersionCheckRole).toInt() ==
+                               MotorListModel::FileOlder;
+        if (loose || downgrade) {
+            out.append(QVariantMap{
+                {QStringLiteral("nodeId"), nodeId},
+                {QStringLiteral("version"), m_motorListModel->data(idx, MotorListModel::VersionRole)},
+                {QStringLiteral("fileVersion"), m_motorListModel->data(idx, MotorListModel::FileVersionRole)},
+                {QStringLiteral("file"), QFileInfo(path).fileName()},
+                {QStringLiteral("loose"), loose},
+                {QStringLiteral("downgrade"), downgrade}});
+        }
+    }
+    return out;
+}
+
+int CANopenWrapper::upgradeAll(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                               unsigned int exitTimeoutMs, const QSet<unsigned int> &leftOut) {
     if (m_motorListModel == nullptr || m_motorListModel->rowCount() == 0) {
         updateStatus(tr("没有已扫描的电机"));
         return 0;
@@ -122,18 +167,22 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
     }
     int count = 0;
     int skipped = 0;
+    int notIncluded = 0;
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const QModelIndex idx = m_motorListModel->index(row, 0);
         const unsigned int nodeId = m_motorListModel->data(idx, MotorListModel::NodeIdRole).toUInt();
         const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
-        if (m_motorListModel->getMotorStatus(nodeId) != Bootloader || path.isEmpty() ||
-            path == QLatin1String("unknown")) {
+        if (!inBulkUpgrade(nodeId, path)) {
             continue;
         }
         // Its upgrade is queued or running already: a second one would
         // start a download against the new application and fail.
         if (isOperationPending(nodeId)) {
             ++skipped;
+            continue;
+        }
+        if (leftOut.contains(nodeId)) {
+            ++notIncluded;
             continue;
         }
         CO_CANdeviceConfig_t channel;
@@ -153,7 +202,8 @@ int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned i
         ++count;
     }
     updateStatus(tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped) +
-                 (count == 0 && skipped == 0 ? upgradeAllHint() : QString()));
+                 (notIncluded > 0 ? tr("（按确认未包括 %1 个电机）").arg(notIncluded) : QString()) +
+                 (count == 0 && skipped == 0 && notIncluded == 0 ? upgradeAllHint() : QString()));
     return count;
 }
 
@@ -261,6 +311,12 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
                        client_upgrade_transfer_limit_ms(static_cast<uint64_t>(fileSize), channel.bitrate));
     options.crcWaitMs = verifyTimeoutMs != 0 ? verifyTimeoutMs : CLIENT_UPGRADE_CRC_WAIT_MS;
     options.confirmWindowMs = qMax<uint32_t>(exitTimeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS);
+    // A file that names its version must come up as that version: an image
+    // that is not what its name says (another model's, a damaged build)
+    // passes the CRC check and starts, but is not an upgrade.
+    quint32 fileVersion = 0;
+    const bool haveFileVersion = MotorListModel::fileNameVersion(filePath, &fileVersion);
+    options.expectedVersion = haveFileVersion ? fileVersion : 0;
     UpgradeProgressContext ctx{this, nodeId, fileSize};
     client_upgrade_observer_t observer = {};
     observer.progress = transfer_progress_callback;
@@ -298,6 +354,21 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         return true;
     }
 
+    if (r.reason == CLIENT_UPGRADE_VERSION_MISMATCH) {
+        // The motor runs an application, only not the file's: it is out of
+        // its bootloader, and its row shows the version it reports.
+        const quint32 reported = r.version;
+        const QString file = MotorListModel::versionText(fileVersion);
+        const QString motor = MotorListModel::versionText(reported);
+        runOnMainThread([this, nodeId, reported]() {
+            m_motorListModel->setMotorStatus(nodeId, Available);
+            m_motorListModel->setVersion(nodeId, reported);
+        });
+        return failUpgrade(
+            nodeId, tr("节点 %1 版本不符：文件版本 %2，电机报告 %3").arg(nodeId).arg(file, motor),
+            tr("版本不符"), tr("版本不符（文件 %1，电机 %2）").arg(file, motor),
+            upgradeFailureText(r.step, r.reason) + tr("（文件 %1，电机报告 %2）").arg(file, motor));
+    }
     const QString detail = upgradeFailureText(r.step, r.reason);
     // The fixed status texts stay; where they do not tell the cause, it follows them.
     const QString suffix = failureSuffix(r.reason);

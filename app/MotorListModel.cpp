@@ -7,6 +7,7 @@
 
 #include "CANopenWrapper.h"
 #include "client_api.h"
+#include "client_api_names.h"
 
 namespace {
 
@@ -48,6 +49,32 @@ QString MotorListModel::versionText(quint32 v) {
         .arg((v >> 16) & 0xFFu)
         .arg((v >> 8) & 0xFFu)
         .arg(v & 0xFFu);
+}
+
+bool MotorListModel::fileNameVersion(const QString &filePath, quint32 *version) {
+    // Only the name counts, whichever separator the path uses.
+    const qsizetype slash =
+        qMax(filePath.lastIndexOf(QLatin1Char('/')), filePath.lastIndexOf(QLatin1Char('\\')));
+    const QByteArray name = filePath.mid(slash + 1).toUtf8();
+    uint32_t v = 0;
+    if (filePath.isEmpty() || client_api_file_name_version(name.constData(), &v) != 0) {
+        return false;
+    }
+    *version = v;
+    return true;
+}
+
+MotorListModel::VersionCheck MotorListModel::versionCheck(const MotorData &m) {
+    if (m.binFilePath.isEmpty() || m.binFilePath == QLatin1String("unknown")) {
+        return NoFileToCheck;
+    }
+    if (!m.haveFileVersion) {
+        return FileWithoutVersion;
+    }
+    if (m.fileVersion == m.softwareVersion) {
+        return FileCurrent;
+    }
+    return m.fileVersion > m.softwareVersion ? FileNewer : FileOlder;
 }
 
 int MotorListModel::rowCount(const QModelIndex &) const {
@@ -100,6 +127,12 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return adapterName(m.deviceType);
     case LastErrorRole:
         return m.lastError;
+    case FileVersionRole:
+        return m.haveFileVersion ? versionText(m.fileVersion) : QString();
+    case VersionCheckRole:
+        return static_cast<int>(versionCheck(m));
+    case MatchKindRole:
+        return m.matchKind;
     default:
         return QVariant();
     }
@@ -112,8 +145,8 @@ bool MotorListModel::setData(const QModelIndex &index, const QVariant &value, in
     if (role != BinFilePathRole) {
         return false;
     }
-    motors[nodeIds.at(index.row())].binFilePath = value.toString();
-    emit dataChanged(index, index, {BinFilePathRole});
+    const QList<int> roles = assignFile(motors[nodeIds.at(index.row())], value.toString(), MatchNone);
+    emit dataChanged(index, index, roles);
     return true;
 }
 
@@ -139,6 +172,9 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {BusyRole, "busy"},
         {AdapterNameRole, "adapterName"},
         {LastErrorRole, "lastError"},
+        {FileVersionRole, "fileVersion"},
+        {VersionCheckRole, "versionCheck"},
+        {MatchKindRole, "matchKind"},
     };
 }
 
@@ -182,6 +218,7 @@ MotorData MotorListModel::fromDiscovered(const client_discovered_motor_t &entry)
     m.brakeSuffix = fieldText(entry.info.brakeSuffix, sizeof(entry.info.brakeSuffix));
     m.encoderName = fieldText(entry.info.encoderName, sizeof(entry.info.encoderName));
     m.version = versionText(entry.info.softwareVersion);
+    m.softwareVersion = entry.info.softwareVersion;
     m.filenameKey = fieldText(entry.info.filenameKey, sizeof(entry.info.filenameKey));
     m.motorStatus = Available;
     return m;
@@ -209,11 +246,39 @@ void MotorListModel::emitRolesChanged(int row, const QList<int> &roles) {
     emit dataChanged(idx, idx, roles);
 }
 
+QList<int> MotorListModel::assignFile(MotorData &motor, const QString &filePath, MatchKind kind) {
+    auto shown = [](const MotorData &m) {
+        return m.haveFileVersion ? versionText(m.fileVersion) : QString();
+    };
+    const QString before = shown(motor);
+    const VersionCheck check = versionCheck(motor);
+    motor.binFilePath = filePath;
+    quint32 v = 0;
+    motor.haveFileVersion = fileNameVersion(filePath, &v);
+    motor.fileVersion = v;
+    // The path's role always; the roles that follow from it when they changed.
+    QList<int> roles = {BinFilePathRole};
+    if (before != shown(motor)) {
+        roles.append(FileVersionRole);
+    }
+    if (check != versionCheck(motor)) {
+        roles.append(VersionCheckRole);
+    }
+    if (motor.matchKind != kind) {
+        motor.matchKind = kind;
+        roles.append(MatchKindRole);
+    }
+    return roles;
+}
+
 void MotorListModel::setBinFilePath(unsigned int nodeId, const QString &filePath) {
+    setMatchedFile(nodeId, filePath, MatchNone);
+}
+
+void MotorListModel::setMatchedFile(unsigned int nodeId, const QString &filePath, MatchKind kind) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
-        motor->binFilePath = filePath;
-        emitRolesChanged(row, {BinFilePathRole});
+        emitRolesChanged(row, assignFile(*motor, filePath, kind));
     }
 }
 
@@ -337,8 +402,14 @@ QString MotorListModel::statusText(unsigned int nodeId) const {
 void MotorListModel::setVersion(unsigned int nodeId, quint32 softwareVersion) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
+        const VersionCheck check = versionCheck(*motor);
         motor->version = versionText(softwareVersion);
-        emitRolesChanged(row, {VersionRole});
+        motor->softwareVersion = softwareVersion;
+        QList<int> roles = {VersionRole};
+        if (check != versionCheck(*motor)) {
+            roles.append(VersionCheckRole);
+        }
+        emitRolesChanged(row, roles);
     }
 }
 

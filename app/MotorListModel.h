@@ -43,7 +43,14 @@ struct MotorData {
     QString progressText;
     // An operation of the controller is queued or running for the motor.
     bool busy = false;
-    QString lastError; // step and reason of the last failed operation, in the user's language
+    QString lastError;           // step and reason of the last failed operation, in the user's language
+    quint32 softwareVersion = 0; // what `version` shows, as a number to compare with the file's
+    // How matching paired the file (MotorListModel::MatchKind); a file chosen
+    // by hand has no mark.
+    int matchKind = 0;
+    // The version the file's name carries (V<a>_<b>_<c>_<d>), when it does.
+    bool haveFileVersion = false;
+    quint32 fileVersion = 0;
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -70,9 +77,22 @@ class MotorListModel : public QAbstractListModel {
         StatusTextRole,
         BusyRole,
         AdapterNameRole,
-        LastErrorRole
+        LastErrorRole,
+        FileVersionRole,
+        VersionCheckRole,
+        MatchKindRole
     };
     Q_ENUM(MotorRoles)
+
+    // How the row's file was paired by matching. Loose and several-exact
+    // pairings are the naming rule's first choice, not certainly the
+    // motor's file: the row marks them and the bulk upgrade asks first.
+    enum MatchKind { MatchNone = 0, MatchExact, MatchLoose, MatchSeveralExact };
+    Q_ENUM(MatchKind)
+
+    // The file's version against the one the motor runs.
+    enum VersionCheck { NoFileToCheck = 0, FileWithoutVersion, FileNewer, FileCurrent, FileOlder };
+    Q_ENUM(VersionCheck)
 
     explicit MotorListModel(QObject *parent = nullptr);
 
@@ -85,7 +105,10 @@ class MotorListModel : public QAbstractListModel {
     void refreshFromBackend();
     void clear();
 
+    // A file chosen by hand: no match mark.
     Q_INVOKABLE void setBinFilePath(unsigned int nodeId, const QString &filePath);
+    // A file paired by matching, with how it was paired.
+    void setMatchedFile(unsigned int nodeId, const QString &filePath, MatchKind kind);
     Q_INVOKABLE QString getBinFilePath(unsigned int nodeId) const;
 
     void setMotorStatus(unsigned int nodeId, MotorStatus status);
@@ -121,6 +144,9 @@ class MotorListModel : public QAbstractListModel {
     static MotorData fromDiscovered(const client_discovered_motor_t &entry);
     // Four dotted decimal bytes, most significant first.
     static QString versionText(quint32 softwareVersion);
+    // The version a firmware file's name carries; false when it has none.
+    static bool fileNameVersion(const QString &filePath, quint32 *version);
+    static VersionCheck versionCheck(const MotorData &motor);
 
   signals:
     void dataUpdated();
@@ -130,6 +156,8 @@ class MotorListModel : public QAbstractListModel {
     // The listed motor of a node id and its row, or null when it is not listed.
     MotorData *listedMotor(unsigned int nodeId, int &row);
     void emitRolesChanged(int row, const QList<int> &roles);
+    // Stores the path with what follows from it; the roles that changed.
+    static QList<int> assignFile(MotorData &motor, const QString &filePath, MatchKind kind);
 
     QHash<unsigned int, MotorData> motors;
     QList<unsigned int> nodeIds;

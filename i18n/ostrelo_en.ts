@@ -579,6 +579,30 @@
         <source>节点 %1 现在列出的是通道 %2 上的电机；原来的电机移到“其他通道上的同号电机”中</source>
         <translation>Node %1 is now listed with its motor on channel %2; the one listed before moved to &quot;Same node id on other channels&quot;</translation>
     </message>
+    <message>
+        <source>（%1 个只是宽松匹配或有多个候选，已在行中标出）</source>
+        <translation> (%1 only loosely matched or with several candidates, marked in their rows)</translation>
+    </message>
+    <message>
+        <source>（按确认未包括 %1 个电机）</source>
+        <translation> (%1 motor(s) left out as confirmed)</translation>
+    </message>
+    <message>
+        <source>节点 %1 版本不符：文件版本 %2，电机报告 %3</source>
+        <translation>Node %1 version mismatch: the file&apos;s version is %2, the motor reports %3</translation>
+    </message>
+    <message>
+        <source>版本不符</source>
+        <translation>Version mismatch</translation>
+    </message>
+    <message>
+        <source>版本不符（文件 %1，电机 %2）</source>
+        <translation>Version mismatch (file %1, motor %2)</translation>
+    </message>
+    <message>
+        <source>（文件 %1，电机报告 %2）</source>
+        <translation> (file %1, the motor reports %2)</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigPage</name>
@@ -950,6 +974,78 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
     <message>
         <source>CSV文件 (*.csv)</source>
         <translation>CSV files (*.csv)</translation>
+    </message>
+    <message>
+        <source>文件版本</source>
+        <translation>File version</translation>
+    </message>
+    <message>
+        <source>已是最新</source>
+        <translation>Up to date</translation>
+    </message>
+    <message>
+        <source>降级</source>
+        <translation>Downgrade</translation>
+    </message>
+    <message>
+        <source>文件名无版本</source>
+        <translation>No version in name</translation>
+    </message>
+    <message>
+        <source>文件名中没有版本号（V&lt;a&gt;_&lt;b&gt;_&lt;c&gt;_&lt;d&gt;）：不比较版本，启动后也不核对版本</source>
+        <translation>The file name carries no version (V&lt;a&gt;_&lt;b&gt;_&lt;c&gt;_&lt;d&gt;): versions are not compared, nor checked after the start</translation>
+    </message>
+    <message>
+        <source>文件名不以 %1 开头：它只是按命名规则匹配，可能不是为此电机生成的</source>
+        <translation>The file name does not begin with %1: it pairs only by the naming rule and may not be made for this motor</translation>
+    </message>
+    <message>
+        <source>文件夹中有多个为此电机生成的文件，已取第一个；请只保留其中一个</source>
+        <translation>The folder holds several files made for this motor; the first was taken. Keep only one of them.</translation>
+    </message>
+    <message>
+        <source>宽松匹配</source>
+        <translation>Loose match</translation>
+    </message>
+    <message>
+        <source>多个候选</source>
+        <translation>Several candidates</translation>
+    </message>
+    <message>
+        <source>确认全部升级</source>
+        <translation>Confirm upgrade all</translation>
+    </message>
+    <message>
+        <source>%1 个电机的固件文件只是宽松匹配或有多个候选，可能不是为该电机生成的（节点 %2）。</source>
+        <translation>%1 motor(s) have a file that is only a loose match or one of several candidates, and may not be made for the motor (nodes %2).</translation>
+    </message>
+    <message>
+        <source>一并升级这些电机</source>
+        <translation>Upgrade these motors too</translation>
+    </message>
+    <message>
+        <source>%1 个电机的文件版本低于电机当前运行的版本，升级即降级（节点 %2）。</source>
+        <translation>%1 motor(s) have a file older than the version they run: the upgrade is a downgrade (nodes %2).</translation>
+    </message>
+    <message>
+        <source>一并降级这些电机</source>
+        <translation>Downgrade these motors too</translation>
+    </message>
+    <message>
+        <source>开始升级</source>
+        <translation>Start upgrade</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>确认降级</source>
+        <translation>Confirm downgrade</translation>
+    </message>
+    <message>
+        <source>节点 %1 运行版本 %2，文件的版本 %3 更旧。确定降级吗？</source>
+        <translation>Node %1 runs version %2; the file&apos;s version %3 is older. Downgrade it?</translation>
     </message>
 </context>
 <context>

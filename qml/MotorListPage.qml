@@ -18,6 +18,8 @@ Item {
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
     readonly property alias recordDialog: recordDialog
+    readonly property alias upgradeAllDialog: upgradeAllDialog
+    readonly property alias downgradeDialog: downgradeDialog
     readonly property alias listView: motorListView
 
     // Table columns: header text and width; rows use the same widths.
@@ -25,7 +27,7 @@ Item {
         { t: qsTr("节点ID"), w: 60 }, { t: qsTr("设备类型"), w: 80 }, { t: qsTr("设备索引"), w: 60 },
         { t: qsTr("CAN通道"), w: 60 }, { t: qsTr("波特率"), w: 80 }, { t: qsTr("固件型号"), w: 120 },
         { t: qsTr("刹车后缀"), w: 80 }, { t: qsTr("编码器"), w: 120 }, { t: qsTr("版本"), w: 120 },
-        { t: qsTr("固件文件"), w: 300 }, { t: qsTr("操作"), w: 250 }, { t: qsTr("状态"), w: 400 }
+        { t: qsTr("文件版本"), w: 100 }, { t: qsTr("固件文件"), w: 300 }, { t: qsTr("操作"), w: 250 }, { t: qsTr("状态"), w: 400 }
     ]
     readonly property int tableWidth: {
         var w = 10 + 5 * (columns.length - 1)
@@ -87,12 +89,20 @@ Item {
         return Math.max(30, fileNameLines(name) * 20 + 10)
     }
 
+    // A file that matching paired only loosely, or as one of several made
+    // for the motor: the box has room for its mark below the name.
+    function matchMarked(matchKind) {
+        return matchKind === MotorListModel.MatchLoose || matchKind === MotorListModel.MatchSeveralExact
+    }
+
+    readonly property int matchMarkHeight: 14
+
     // The progress strip's room is always kept, so that a row does not
     // change its height (and move the rows below under the pointer) when an
     // upgrade's bar appears or goes.
-    function rowHeight(binFilePath, statusText) {
+    function rowHeight(binFilePath, statusText, marked) {
         var name = hasNoFile(binFilePath) ? "unknown" : getFileName(binFilePath)
-        var h = Math.max(50, fileBoxHeight(name)) + 22
+        var h = Math.max(50, fileBoxHeight(name) + (marked ? matchMarkHeight : 0)) + 22
         if (statusText && String(statusText).length > 50)
             h += 15
         return h
@@ -110,6 +120,83 @@ Item {
         canopen.cacheDirectoryBinFiles(selectedFolderPath)
         canopen.matchBinFiles(selectedFolderPath)
         updateMatchedFiles()
+    }
+
+    // The mark beside the file's version: what upgrading the motor with it means.
+    function versionMark(check) {
+        switch (check) {
+        case MotorListModel.FileCurrent: return qsTr("已是最新")
+        case MotorListModel.FileOlder: return qsTr("降级")
+        case MotorListModel.FileWithoutVersion: return qsTr("文件名无版本")
+        default: return ""
+        }
+    }
+
+    function versionMarkColor(check) {
+        if (check === MotorListModel.FileCurrent)
+            return "#2e7d32"
+        if (check === MotorListModel.FileOlder)
+            return "#e65100"
+        return "#757575"
+    }
+
+    // A row's upgrade; a downgrade is confirmed first.
+    function upgradeRow(nodeId, path, versionCheck, version, fileVersion) {
+        if (!canopen)
+            return
+        if (versionCheck === MotorListModel.FileOlder) {
+            downgradeDialog.nodeId = nodeId
+            downgradeDialog.path = path
+            downgradeDialog.version = version
+            downgradeDialog.fileVersion = fileVersion
+            downgradeDialog.open()
+            return
+        }
+        canopen.upgradeMotor(nodeId, path)
+    }
+
+    function nodeList(motors) {
+        var ids = []
+        for (var i = 0; i < motors.length; ++i)
+            ids.push(motors[i].nodeId)
+        return ids.join(", ")
+    }
+
+    // "Upgrade all": motors paired only loosely, and downgrades, are
+    // included only when the operator says so.
+    function upgradeAll() {
+        if (!canopen)
+            return
+        var review = canopen.upgradeAllReview()
+        if (review.length === 0) {
+            canopen.upgradeAllMatched()
+            return
+        }
+        var loose = []
+        var downgrades = []
+        for (var i = 0; i < review.length; ++i) {
+            if (review[i].loose)
+                loose[loose.length] = review[i]
+            if (review[i].downgrade)
+                downgrades[downgrades.length] = review[i]
+        }
+        upgradeAllDialog.loose = loose
+        upgradeAllDialog.downgrades = downgrades
+        upgradeAllDialog.open()
+    }
+
+    function upgradeAllConfirmed(includeLoose, includeDowngrades) {
+        if (!canopen)
+            return
+        var leftOut = []
+        var groups = [[upgradeAllDialog.loose, includeLoose], [upgradeAllDialog.downgrades, includeDowngrades]]
+        for (var g = 0; g < groups.length; ++g) {
+            if (groups[g][1])
+                continue
+            for (var i = 0; i < groups[g][0].length; ++i)
+                leftOut[leftOut.length] = groups[g][0][i].nodeId
+        }
+        canopen.upgradeAllMatchedExcept(leftOut)
     }
 
     function exitBootloaderForAll() {
@@ -196,7 +283,7 @@ Item {
     Shortcut { sequence: "Ctrl+B"; onActivated: if (motorListPage.canopen) motorListPage.canopen.enterBootloaderAll() }
     Shortcut { sequence: "Ctrl+E"; onActivated: motorListPage.exitBootloaderForAll() }
     Shortcut { sequence: "F5"; onActivated: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus() }
-    Shortcut { sequence: "Ctrl+U"; onActivated: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched() }
+    Shortcut { sequence: "Ctrl+U"; onActivated: motorListPage.upgradeAll() }
     Shortcut { sequence: "Ctrl+L"; onActivated: motorListPage.logShown = !motorListPage.logShown }
     Shortcut { sequence: "Ctrl+W"; onActivated: motorListPage.closeWindow() }
 
@@ -265,7 +352,7 @@ Item {
                 keys: "Ctrl+U"
                 text: qsTr("全部升级")
                 Layout.fillWidth: true
-                onClicked: if (motorListPage.canopen) motorListPage.canopen.upgradeAllMatched()
+                onClicked: motorListPage.upgradeAll()
             }
             KeyButton {
                 objectName: "closeWindowButton"
@@ -344,10 +431,16 @@ Item {
                     readonly property string statusText: model.statusText !== undefined ? model.statusText : ""
                     readonly property bool controllerSet: motorListPage.canopen !== null
                     readonly property bool opPending: model.busy === true
+                    readonly property int matchKind: model.matchKind !== undefined ? model.matchKind : MotorListModel.MatchNone
+                    readonly property bool matchMarked: !noFile && motorListPage.matchMarked(matchKind)
+                    readonly property string fileVersion: model.fileVersion !== undefined ? model.fileVersion : ""
+                    readonly property int versionCheck: model.versionCheck !== undefined ? model.versionCheck
+                                                                                         : MotorListModel.NoFileToCheck
+                    readonly property string lastError: model.lastError !== undefined ? model.lastError : ""
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
-                    height: motorListPage.rowHeight(binFilePath, statusText)
+                    height: motorListPage.rowHeight(binFilePath, statusText, matchMarked)
                     border.color: "#ddd"
                     border.width: 1
                     color: {
@@ -377,6 +470,47 @@ Item {
                         Cell { width: 120; text: rowItem.model.version }
 
                         Item {
+                            width: 100
+                            height: cellRow.height
+
+                            Column {
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: parent.width
+                                spacing: 2
+
+                                Text {
+                                    objectName: "fileVersionText"
+                                    width: parent.width
+                                    elide: Text.ElideRight
+                                    text: rowItem.fileVersion
+                                    visible: text !== ""
+                                }
+                                Text {
+                                    id: versionMark
+                                    objectName: "versionMarkText"
+                                    width: parent.width
+                                    font.pixelSize: 10
+                                    font.bold: rowItem.versionCheck === MotorListModel.FileOlder
+                                    elide: Text.ElideRight
+                                    text: motorListPage.versionMark(rowItem.versionCheck)
+                                    color: motorListPage.versionMarkColor(rowItem.versionCheck)
+                                    visible: text !== ""
+
+                                    MouseArea {
+                                        id: versionMarkHover
+                                        anchors.fill: parent
+                                        hoverEnabled: true
+                                        acceptedButtons: Qt.NoButton
+                                    }
+                                    ToolTip.visible: versionMarkHover.containsMouse
+                                                     && rowItem.versionCheck === MotorListModel.FileWithoutVersion
+                                    ToolTip.delay: 500
+                                    ToolTip.text: qsTr("文件名中没有版本号（V<a>_<b>_<c>_<d>）：不比较版本，启动后也不核对版本")
+                                }
+                            }
+                        }
+
+                        Item {
                             width: 300
                             height: cellRow.height
 
@@ -388,14 +522,24 @@ Item {
                                     objectName: "fileBox"
                                     width: 250
                                     height: motorListPage.fileBoxHeight(rowItem.shownFileName)
-                                    color: "white"
-                                    border.color: "#ccc"
-                                    border.width: 1
+                                            + (rowItem.matchMarked ? motorListPage.matchMarkHeight : 0)
+                                    color: rowItem.matchMarked ? "#fff3e0" : "white"
+                                    border.color: rowItem.matchMarked ? "#fb8c00" : "#ccc"
+                                    border.width: rowItem.matchMarked ? 2 : 1
+
+                                    ToolTip.visible: rowItem.matchMarked && fileBoxArea.containsMouse
+                                    ToolTip.delay: 500
+                                    ToolTip.text: rowItem.matchKind === MotorListModel.MatchLoose
+                                                  ? qsTr("文件名不以 %1 开头：它只是按命名规则匹配，可能不是为此电机生成的")
+                                                    .arg(rowItem.model.firmwareModel + "_" + rowItem.model.encoderName + "_"
+                                                         + rowItem.model.brakeSuffix)
+                                                  : qsTr("文件夹中有多个为此电机生成的文件，已取第一个；请只保留其中一个")
 
                                     Text {
                                         objectName: "fileNameText"
                                         anchors.fill: parent
                                         anchors.margins: 5
+                                        anchors.bottomMargin: rowItem.matchMarked ? 5 + motorListPage.matchMarkHeight : 5
                                         font.pixelSize: 10
                                         wrapMode: Text.Wrap
                                         verticalAlignment: Text.AlignVCenter
@@ -403,9 +547,25 @@ Item {
                                         color: rowItem.noFile ? "red" : "black"
                                     }
 
+                                    Text {
+                                        objectName: "matchMarkText"
+                                        visible: rowItem.matchMarked
+                                        anchors.left: parent.left
+                                        anchors.bottom: parent.bottom
+                                        anchors.leftMargin: 5
+                                        anchors.bottomMargin: 4
+                                        font.pixelSize: 10
+                                        font.bold: true
+                                        color: "#e65100"
+                                        text: rowItem.matchKind === MotorListModel.MatchLoose ? qsTr("宽松匹配")
+                                                                                             : qsTr("多个候选")
+                                    }
+
                                     MouseArea {
+                                        id: fileBoxArea
                                         objectName: "fileBoxArea"
                                         anchors.fill: parent
+                                        hoverEnabled: true
                                         onClicked: {
                                             if (rowItem.noFile)
                                                 motorListPage.openFileDialogFor(rowItem.nodeId)
@@ -483,26 +643,49 @@ Item {
                                     text: qsTr("升级")
                                     enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.noFile
                                              && !rowItem.opPending
-                                    onClicked: motorListPage.canopen.upgradeMotor(rowItem.nodeId, rowItem.binFilePath)
+                                    onClicked: motorListPage.upgradeRow(rowItem.nodeId, rowItem.binFilePath, rowItem.versionCheck,
+                                                                        rowItem.model.version, rowItem.fileVersion)
                                 }
                             }
                         }
 
-                        Text {
-                            id: statusCell
-                            objectName: "statusText"
+                        // The row's latest status text and, below it, why its
+                        // last operation failed (until the row's next operation).
+                        Item {
                             width: 400
                             height: cellRow.height
-                            verticalAlignment: Text.AlignVCenter
-                            text: rowItem.statusText
-                            font.pixelSize: 10
-                            wrapMode: Text.Wrap
-                            maximumLineCount: 2
-                            elide: Text.ElideRight
-                            color: motorListPage.statusColor(rowItem.statusText, rowItem.motorState, rowItem.lastResult)
 
-                            readonly property bool wantsToolTip: text !== ""
-                                                                 && (text.length > 50 || text.indexOf("\n") >= 0)
+                            Column {
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: parent.width
+                                spacing: 1
+
+                                Text {
+                                    id: statusCell
+                                    objectName: "statusText"
+                                    width: parent.width
+                                    text: rowItem.statusText
+                                    font.pixelSize: 10
+                                    wrapMode: Text.Wrap
+                                    maximumLineCount: 2
+                                    elide: Text.ElideRight
+                                    color: motorListPage.statusColor(rowItem.statusText, rowItem.motorState, rowItem.lastResult)
+
+                                    readonly property bool wantsToolTip: text !== ""
+                                                                         && (text.length > 50 || text.indexOf("\n") >= 0)
+                                }
+                                Text {
+                                    id: lastErrorCell
+                                    objectName: "lastErrorText"
+                                    width: parent.width
+                                    visible: text !== ""
+                                    text: rowItem.lastError
+                                    font.pixelSize: 10
+                                    maximumLineCount: 1
+                                    elide: Text.ElideRight
+                                    color: "#c62828"
+                                }
+                            }
 
                             MouseArea {
                                 id: statusHover
@@ -511,9 +694,10 @@ Item {
                                 acceptedButtons: Qt.NoButton
                             }
 
-                            ToolTip.visible: wantsToolTip && statusHover.containsMouse
+                            ToolTip.visible: (statusCell.wantsToolTip || lastErrorCell.truncated) && statusHover.containsMouse
                             ToolTip.delay: 500
-                            ToolTip.text: text
+                            ToolTip.text: rowItem.lastError !== "" ? rowItem.statusText + "\n" + rowItem.lastError
+                                                                  : rowItem.statusText
                         }
                     }
 
@@ -681,6 +865,124 @@ Item {
         defaultSuffix: "csv"
         fileMode: FileDialog.SaveFile
         onAccepted: motorListPage.exportRecord(selectedFile)
+    }
+
+    // Before "全部升级" includes motors whose file is not certainly theirs,
+    // or that it would downgrade: how many, which, and whether to include them.
+    Dialog {
+        id: upgradeAllDialog
+        objectName: "upgradeAllDialog"
+        padding: 16
+        property var loose: []
+        property var downgrades: []
+        title: qsTr("确认全部升级")
+        modal: true
+        width: 560
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+        onAboutToShow: {
+            includeLooseBox.checked = false
+            includeDowngradesBox.checked = false
+        }
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+
+            Label {
+                objectName: "looseText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                visible: upgradeAllDialog.loose.length > 0
+                text: qsTr("%1 个电机的固件文件只是宽松匹配或有多个候选，可能不是为该电机生成的（节点 %2）。")
+                      .arg(upgradeAllDialog.loose.length).arg(motorListPage.nodeList(upgradeAllDialog.loose))
+            }
+            CheckBox {
+                id: includeLooseBox
+                objectName: "includeLooseBox"
+                visible: upgradeAllDialog.loose.length > 0
+                text: qsTr("一并升级这些电机")
+            }
+            Label {
+                objectName: "downgradeText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                visible: upgradeAllDialog.downgrades.length > 0
+                text: qsTr("%1 个电机的文件版本低于电机当前运行的版本，升级即降级（节点 %2）。")
+                      .arg(upgradeAllDialog.downgrades.length).arg(motorListPage.nodeList(upgradeAllDialog.downgrades))
+            }
+            CheckBox {
+                id: includeDowngradesBox
+                objectName: "includeDowngradesBox"
+                visible: upgradeAllDialog.downgrades.length > 0
+                text: qsTr("一并降级这些电机")
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+                Button {
+                    objectName: "upgradeAllConfirmButton"
+                    text: qsTr("开始升级")
+                    onClicked: {
+                        upgradeAllDialog.close()
+                        motorListPage.upgradeAllConfirmed(includeLooseBox.checked, includeDowngradesBox.checked)
+                    }
+                }
+                Button {
+                    objectName: "upgradeAllCancelButton"
+                    text: qsTr("取消")
+                    onClicked: upgradeAllDialog.close()
+                }
+            }
+        }
+    }
+
+    Dialog {
+        id: downgradeDialog
+        objectName: "downgradeDialog"
+        padding: 16
+        property int nodeId: -1
+        property string path: ""
+        property string version: ""
+        property string fileVersion: ""
+        title: qsTr("确认降级")
+        modal: true
+        width: 460
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+
+            Label {
+                objectName: "downgradeQuestion"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: qsTr("节点 %1 运行版本 %2，文件的版本 %3 更旧。确定降级吗？")
+                      .arg(downgradeDialog.nodeId).arg(downgradeDialog.version).arg(downgradeDialog.fileVersion)
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+                Button {
+                    objectName: "downgradeConfirmButton"
+                    text: qsTr("降级")
+                    onClicked: {
+                        downgradeDialog.close()
+                        if (motorListPage.canopen)
+                            motorListPage.canopen.upgradeMotor(downgradeDialog.nodeId, downgradeDialog.path)
+                    }
+                }
+                Button {
+                    objectName: "downgradeCancelButton"
+                    text: qsTr("取消")
+                    onClicked: downgradeDialog.close()
+                }
+            }
+        }
     }
 
     Dialog {

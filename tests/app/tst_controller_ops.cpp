@@ -29,6 +29,23 @@ const uint32_t kNewVersion = 0x02030405; // shown as 2.3.4.5
 class TestControllerOps : public QObject {
     Q_OBJECT
 
+    // All four channels up, node ids 1 to 8 scanned, the folder matched.
+    static void scanAndMatch(CANopenWrapper &w, SignalRecord &rec, const QString &folder, int motors) {
+        QCOMPARE(w.autoConfigureChannels(), 4);
+        w.scanMotorsOnAllChannels(1, 8);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(w.motorListModel()->rowCount(), motors);
+        w.cacheDirectoryBinFiles(folder);
+        QCOMPARE(w.matchBinFiles(folder), motors);
+    }
+
+    static void allIntoBootloader(CANopenWrapper &w, SignalRecord &rec, int motors) {
+        QCOMPARE(w.enterBootloaderAll(), motors);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == motors, 30000);
+        QTRY_VERIFY(w.busyNodes().isEmpty());
+        QTest::qWait(200); // the applications restart into their bootloaders
+    }
+
   private slots:
     void initTestCase() { capture.reset(new LogCapture); }
     void cleanupTestCase() {
@@ -386,9 +403,10 @@ class TestControllerOps : public QObject {
         rec.clear();
         QVERIFY(w.upgradeMotor(4, path));
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
-        QCOMPARE(rec.all().mid(rec.all().size() - 4),
-                 (QStringList{"status|节点 4 应用未启动：电机仍在Bootloader", "upgradeProgress|4|0|应用未启动",
-                              "motorStatus|4|应用未启动", "upgradeCompleted|4|0"}));
+        QCOMPARE(
+            rec.all().mid(rec.all().size() - 4),
+            (QStringList{"status|节点 4 应用未启动：电机仍在Bootloader", "upgradeProgress|4|0|应用未启动",
+                         "motorStatus|4|应用未启动", "upgradeCompleted|4|0"}));
         QCOMPARE(m->getLastError(4), QString("确认应用启动：电机仍在Bootloader"));
         QCOMPARE(m->getMotorStatus(4), Bootloader);
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
@@ -587,6 +605,124 @@ class TestControllerOps : public QObject {
         QVERIFY(sim_bench_motor_state(0, 1, 9) == SIM_MOTOR_BOOT_HELD);
     }
 
+    // Never the wrong image: a file made for the motor is taken before a
+    // loose match listed earlier; loose or ambiguous pairings and downgrades
+    // are left out of "upgrade all" when the operator says so; a started
+    // image must report the version its name gives.
+    void matchingAndVersionsGuardTheBulkUpgrade() {
+        loadBench({motor(0, 0, 1, 9, 1, 0, 0x01000003), motor(0, 0, 2, 20, 2, 0, 0x03010000),
+                   motor(0, 1, 3, 26, 3, 0, 0x02000105), motor(0, 1, 4, 65, 1, 16, 0x01030101),
+                   motor(1, 0, 5, 11, 3, 16, 0x01010402), motor(1, 0, 6, 31, 2, 16, 0x01040101),
+                   motor(1, 1, 7, 67, 3, 0, 0x02020202)});
+        QTemporaryDir dir;
+        const struct {
+            const char *name;
+            uint32_t trailer; // 0: no trailer, random bytes only
+        } files[] = {
+            {"14009_SingleTarsel_B0_V1_0_0_9.bin", 0x01000009},  // loose for node 1, listed first
+            {"4009_SingleTarsel_B0_V1_0_0_4.bin", 0},            // node 1's own name, a random image
+            {"60020_DoubleTarsel_B16_V3_1_0_1.bin", 0x03010001}, // only loose for the B0 node 2
+            {"80026_DoubleBrisca_B0_V2_0_1_6.bin", 0x02000106},  // two made for node 3
+            {"80026_DoubleBrisca_B0_x2.bin", 0x02000106},
+            {"130065_SingleTarsel_B16_V1_3_1_1.bin", 0x01030101}, // what node 4 runs
+            {"4011_DoubleBrisca_B16_V1_1_4_1.bin", 0x01010401},   // older than node 5's
+            {"80031_DoubleTarsel_B16.bin", 0x01040105},           // no version in the name
+            {"130067_DoubleBrisca_B0_V2_2_2_3.bin", 0x02020204},  // comes up as another version
+        };
+        for (const auto &f : files) {
+            if (f.trailer != 0) {
+                QVERIFY(!writeFirmware(dir.path(), f.name, f.trailer, 2000).isEmpty());
+            } else {
+                QFile raw(dir.filePath(f.name));
+                QVERIFY(raw.open(QIODevice::WriteOnly));
+                QByteArray bytes(2016, '\0');
+                QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
+                raw.write(bytes);
+            }
+        }
+
+        CANopenWrapper w;
+        MotorListModel *m = w.motorListModel();
+        SignalRecord rec(&w);
+        scanAndMatch(w, rec, dir.path(), 7);
+        QCOMPARE(w.statusMessage(), QString("匹配了 7 个文件（2 个只是宽松匹配或有多个候选，已在行中标出）"));
+
+        using L = MotorListModel;
+        const struct {
+            unsigned node;
+            const char *file;
+            int kind;
+            const char *fileVersion;
+            int check;
+        } matched[] = {
+            {1, "4009_SingleTarsel_B0_V1_0_0_4.bin", L::MatchExact, "1.0.0.4", L::FileNewer},
+            {2, "60020_DoubleTarsel_B16_V3_1_0_1.bin", L::MatchLoose, "3.1.0.1", L::FileNewer},
+            {3, "80026_DoubleBrisca_B0_V2_0_1_6.bin", L::MatchSeveralExact, "2.0.1.6", L::FileNewer},
+            {4, "130065_SingleTarsel_B16_V1_3_1_1.bin", L::MatchExact, "1.3.1.1", L::FileCurrent},
+            {5, "4011_DoubleBrisca_B16_V1_1_4_1.bin", L::MatchExact, "1.1.4.1", L::FileOlder},
+            {6, "80031_DoubleTarsel_B16.bin", L::MatchExact, "", L::FileWithoutVersion},
+            {7, "130067_DoubleBrisca_B0_V2_2_2_3.bin", L::MatchExact, "2.2.2.3", L::FileNewer},
+        };
+        for (const auto &c : matched) {
+            const QModelIndex idx = m->index(rowOf(m, c.node), 0);
+            QCOMPARE(QFileInfo(m->getBinFilePath(c.node)).fileName(), QString(c.file));
+            QCOMPARE(m->data(idx, L::MatchKindRole).toInt(), c.kind);
+            QCOMPARE(m->data(idx, L::FileVersionRole).toString(), QString(c.fileVersion));
+            QCOMPARE(m->data(idx, L::VersionCheckRole).toInt(), c.check);
+        }
+
+        allIntoBootloader(w, rec, 7);
+
+        // What the window asks about before "upgrade all": 2 and 3 loose, 5 a downgrade.
+        QStringList review;
+        for (const QVariant &v : w.upgradeAllReview()) {
+            const QVariantMap r = v.toMap();
+            review.append(QString("%1 %2 %3 %4 %5")
+                              .arg(r.value("nodeId").toUInt())
+                              .arg(r.value("loose").toBool())
+                              .arg(r.value("downgrade").toBool())
+                              .arg(r.value("version").toString(), r.value("fileVersion").toString()));
+        }
+        QCOMPARE(review,
+                 (QStringList{"2 1 0 3.1.0.0 3.1.0.1", "3 1 0 2.0.1.5 2.0.1.6", "5 0 1 1.1.4.2 1.1.4.1"}));
+
+        rec.clear();
+        QCOMPARE(w.upgradeAllMatchedExcept({2u, 3u, 5u}), 4);
+        QCOMPARE(w.statusMessage(), QString("已提交 4 个升级任务到线程池（按确认未包括 3 个电机）"));
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("status|全部升级结束").isEmpty(), 120000);
+        QCOMPARE(rec.withPrefix("status|全部升级结束"),
+                 QStringList{"status|全部升级结束：成功 2 个，失败 2 个"});
+
+        const struct {
+            unsigned node;
+            bool ok;
+            const char *version; // the row's version column afterwards
+            const char *rowText;
+            const char *lastError;
+            MotorStatus state;
+            OperationResult result;
+        } outcome[] = {
+            {1, false, "1.0.0.3", "版本不符（文件 1.0.0.4，电机 1.0.0.3）",
+             "确认应用启动：应用版本不符（文件 1.0.0.4，电机报告 1.0.0.3）", Available, OperationFailed},
+            {2, false, "3.1.0.0", "Bootloader", "", Bootloader, NoResult},
+            {3, false, "2.0.1.5", "Bootloader", "", Bootloader, NoResult},
+            {4, true, "1.3.1.1", "Available", "", Available, UpgradeSucceeded},
+            {5, false, "1.1.4.2", "Bootloader", "", Bootloader, NoResult},
+            {6, true, "1.4.1.5", "Available", "", Available, UpgradeSucceeded},
+            {7, false, "2.2.2.4", "版本不符（文件 2.2.2.3，电机 2.2.2.4）",
+             "确认应用启动：应用版本不符（文件 2.2.2.3，电机报告 2.2.2.4）", Available, OperationFailed},
+        };
+        for (const auto &c : outcome) {
+            QCOMPARE(rec.has(QString("upgradeCompleted|%1|1").arg(c.node)), c.ok);
+            QCOMPARE(versionOf(m, c.node), QString(c.version));
+            QCOMPARE(m->statusText(c.node), QString(c.rowText));
+            QCOMPARE(m->getLastError(c.node), QString(c.lastError));
+            QCOMPARE(m->getMotorStatus(c.node), c.state);
+            QCOMPARE(m->getLastResult(c.node), c.result);
+        }
+        QVERIFY(rec.has("status|节点 1 版本不符：文件版本 1.0.0.4，电机报告 1.0.0.3"));
+    }
+
     // A double click on "upgrade all" (or on a row's upgrade) must not queue
     // a motor twice: the second download would run against the new
     // application and turn the success into a failure. On the default
@@ -598,23 +734,15 @@ class TestControllerOps : public QObject {
         QCOMPARE(sim_mkfw_write_all(dir.path().toUtf8().constData(), 4096, made, SIM_MKFW_MAX_FILES), 8);
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
-        QCOMPARE(w.autoConfigureChannels(), 4);
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 8);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
-        QCOMPARE(m->rowCount(), 8);
-        w.cacheDirectoryBinFiles(dir.path());
-        QCOMPARE(w.matchBinFiles(dir.path()), 8);
+        scanAndMatch(w, rec, dir.path(), 8);
         // Matched but not in the bootloader: the status says what comes first.
         QCOMPARE(w.upgradeAllMatched(), 0);
         QCOMPARE(
             w.statusMessage(),
             QString(
                 "已提交 0 个升级任务到线程池（8 个配有固件文件的电机不在Bootloader模式：请先点击“进入Bootloader”）"));
-        QCOMPARE(w.enterBootloaderAll(), 8);
-        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 8, 30000);
-        QTRY_VERIFY(w.busyNodes().isEmpty());
-        QTest::qWait(200); // the applications restart into their bootloaders
+        allIntoBootloader(w, rec, 8);
 
         rec.clear();
         QCOMPARE(w.upgradeAllMatched(), 8);

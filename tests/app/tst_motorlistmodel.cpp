@@ -99,7 +99,7 @@ class TestMotorListModel : public QObject {
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, MotorListModel::LastErrorRole + 1).isValid());
+        QVERIFY(!roleOf(m, 0, MotorListModel::MatchKindRole + 1).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");
@@ -137,7 +137,9 @@ class TestMotorListModel : public QObject {
         const QList<QVariant> args = changed.takeFirst();
         QCOMPARE(args.at(0).toModelIndex().row(), 1);
         QCOMPARE(args.at(1).toModelIndex().row(), 1);
-        QCOMPARE(args.at(2).value<QList<int>>(), QList<int>{MotorListModel::BinFilePathRole});
+        // The version check follows the path (a file now, without a version).
+        QCOMPARE(args.at(2).value<QList<int>>(),
+                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::VersionCheckRole}));
     }
 
     void settersAndGetters() {
@@ -161,7 +163,8 @@ class TestMotorListModel : public QObject {
         m.setBinFilePath(4, "/fw/a.bin");
         QCOMPARE(m.getBinFilePath(4), QString("/fw/a.bin"));
         QCOMPARE(changed.count(), 3);
-        QCOMPARE(changed.at(2).at(2).value<QList<int>>(), QList<int>{MotorListModel::BinFilePathRole});
+        QCOMPARE(changed.at(2).at(2).value<QList<int>>(),
+                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::VersionCheckRole}));
 
         // A result stays until the state changes; the state change then
         // clears it and notifies both roles.

@@ -107,5 +107,19 @@ TestCase {
         controller.upgradeProgressPercent(node, 48, "Transferring: 23654/49168 bytes (48%)")
         waitForRendering(win.contentItem)
         compare(child(row, "upgradeProgressText").truncated, false)
+
+        // The row's marks, and the question before a downgrade.
+        var version = model.data(model.index(0, 0), MotorListModel.VersionRole)
+        verify(testHelper.setMatchedFile(model, node, "/fw/x_V" + version.replace(/\./g, "_") + ".bin",
+                                         MotorListModel.MatchLoose))
+        compareTexts(row, [["versionMarkText", "Up to date"], ["matchMarkText", "Loose match"]])
+        verify(testHelper.setMatchedFile(model, node, "/fw/x_V0_0_0_0.bin", MotorListModel.MatchExact))
+        compare(child(row, "versionMarkText").text, "Downgrade")
+        page.upgradeRow(node, "/fw/x_V0_0_0_0.bin", MotorListModel.FileOlder, version, "0.0.0.0")
+        tryCompare(page.downgradeDialog, "opened", true)
+        compare(page.downgradeDialog.title, "Confirm downgrade")
+        compare(child(page.downgradeDialog.contentItem, "downgradeQuestion").text,
+                "Node " + node + " runs version " + version + "; the file's version 0.0.0.0 is older. Downgrade it?")
+        page.downgradeDialog.close()
     }
 }

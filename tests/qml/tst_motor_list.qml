@@ -303,6 +303,129 @@ TestCase {
         compare(row(0).height, 72)
     }
 
+    // The file's version beside the motor's, with what it means, and the
+    // mark of a file that matching paired only loosely or ambiguously.
+    function test_versionAndMatchMarks() {
+        var node = nodeAt(0)
+        var r = row(0)
+        compare(model.data(model.index(0, 0), MotorListModel.VersionRole), "1.0.0.3", "node 1 of the default bench")
+        var L = MotorListModel
+        var cases = [
+            // path, match kind, file version, version mark, its colour, match mark
+            ["/fw/4009_SingleTarsel_B0_V1_0_0_4.bin", L.MatchExact, "1.0.0.4", "", "", ""],
+            ["/fw/4009_SingleTarsel_B0_V1_0_0_3.bin", L.MatchExact, "1.0.0.3", "已是最新", "#2e7d32", ""],
+            ["/fw/4009_SingleTarsel_B0_V1_0_0_2.bin", L.MatchExact, "1.0.0.2", "降级", "#e65100", ""],
+            ["C:\\fw\\4009_SingleTarsel_B0.bin", L.MatchExact, "", "文件名无版本", "#757575", ""],
+            ["/fw/14009_SingleTarsel_B0_V1_0_0_9.bin", L.MatchLoose, "1.0.0.9", "", "", "宽松匹配"],
+            ["/fw/4009_SingleTarsel_B0_V1_0_0_4.bin", L.MatchSeveralExact, "1.0.0.4", "", "", "多个候选"],
+            ["/fw/4009_SingleTarsel_B0_V1_0_0_3.bin", L.MatchNone, "1.0.0.3", "已是最新", "#2e7d32", ""],
+            ["", L.MatchLoose, "", "", "", ""]
+        ]
+        for (var i = 0; i < cases.length; ++i) {
+            var c = cases[i]
+            verify(testHelper.setMatchedFile(model, node, c[0], c[1]))
+            compare(findChild(r, "fileVersionText").text, c[2], "case " + i)
+            compare(findChild(r, "fileVersionText").visible, c[2] !== "", "case " + i)
+            var mark = findChild(r, "versionMarkText")
+            compare(mark.visible ? mark.text : "", c[3], "case " + i)
+            if (c[4] !== "")
+                compareColor(mark.color, c[4], "case " + i)
+            var matchMark = findChild(r, "matchMarkText")
+            compare(matchMark.visible ? matchMark.text : "", c[5], "case " + i)
+            compareColor(findChild(r, "fileBox").border.color, c[5] !== "" ? "#fb8c00" : "#ccc", "case " + i)
+            compare(r.height, c[5] !== "" ? 86 : 72, "case " + i)
+        }
+    }
+
+    // "全部升级" asks before it includes loosely matched motors or
+    // downgrades, names them, and leaves them out unless told otherwise.
+    function test_upgradeAllAsksForLooseMatchesAndDowngrades() {
+        var dialog = page.upgradeAllDialog
+        verify(testHelper.setMatchedFile(model, nodeAt(0), "/fw/14009_SingleTarsel_B0_V1_0_0_9.bin",
+                                         MotorListModel.MatchLoose))
+        verify(testHelper.setMatchedFile(model, nodeAt(1), "/fw/60018_DoubleTarsel_B16_V1_1_2_0.bin",
+                                         MotorListModel.MatchExact))
+        for (var i = 0; i < 2; ++i)
+            testHelper.setMotorStatus(model, nodeAt(i), CANopenWrapper.Bootloader)
+        var cases = [
+            // button, include loose, include downgrades, status afterwards
+            ["upgradeAllCancelButton", false, false, null],
+            ["upgradeAllConfirmButton", false, false, "已提交 0 个升级任务到线程池（按确认未包括 2 个电机）"],
+            // Included: its file is tried (and here missing), the downgrade stays out.
+            ["upgradeAllConfirmButton", true, false, "已提交 0 个升级任务到线程池（按确认未包括 1 个电机）"]
+        ]
+        for (i = 0; i < cases.length; ++i) {
+            var c = cases[i]
+            var before = controller.statusMessage
+            mouseClick(findChild(page, "upgradeAllButton"))
+            tryCompare(dialog, "opened", true)
+            compare(findChild(dialog.contentItem, "looseText").text,
+                    "1 个电机的固件文件只是宽松匹配或有多个候选，可能不是为该电机生成的（节点 1）。")
+            compare(findChild(dialog.contentItem, "downgradeText").text,
+                    "1 个电机的文件版本低于电机当前运行的版本，升级即降级（节点 2）。")
+            compare(findChild(dialog.contentItem, "includeLooseBox").checked, false, "left out unless chosen")
+            findChild(dialog.contentItem, "includeLooseBox").checked = c[1]
+            findChild(dialog.contentItem, "includeDowngradesBox").checked = c[2]
+            mouseClick(findChild(dialog.contentItem, c[0]))
+            tryCompare(dialog, "visible", false)
+            compare(controller.statusMessage, c[3] === null ? before : c[3], "case " + i)
+            compare(controller.isOperationPending(nodeAt(0)) || controller.isOperationPending(nodeAt(1)), false)
+        }
+    }
+
+    // A row's upgrade that is a downgrade is confirmed first; other upgrades
+    // start at once.
+    function test_rowDowngradeAsks() {
+        var dialog = page.downgradeDialog
+        var node = nodeAt(1)
+        testHelper.setMotorStatus(model, node, CANopenWrapper.Bootloader)
+        // The action column is reached by scrolling.
+        var view = page.listView
+        view.contentX = view.originX + view.contentWidth - view.width
+        var cases = [
+            // file, dialog opens, button, status afterwards
+            ["/fw/60018_DoubleTarsel_B16_V1_1_2_0.bin", true, "downgradeCancelButton", null],
+            ["/fw/60018_DoubleTarsel_B16_V1_1_2_0.bin", true, "downgradeConfirmButton",
+             "文件不存在: /fw/60018_DoubleTarsel_B16_V1_1_2_0.bin"],
+            ["/fw/60018_DoubleTarsel_B16_V1_1_2_2.bin", false, "", "文件不存在: /fw/60018_DoubleTarsel_B16_V1_1_2_2.bin"]
+        ]
+        for (var i = 0; i < cases.length; ++i) {
+            var c = cases[i]
+            model.setBinFilePath(node, c[0])
+            controller.motorStatusChanged(node, "x" + i)
+            var before = controller.statusMessage
+            mouseClick(findChild(row(1), "upgradeButton"))
+            if (c[1]) {
+                tryCompare(dialog, "opened", true)
+                compare(findChild(dialog.contentItem, "downgradeQuestion").text,
+                        "节点 2 运行版本 1.1.2.1，文件的版本 1.1.2.0 更旧。确定降级吗？")
+                compare(controller.statusMessage, before, "nothing started while it asks")
+                mouseClick(findChild(dialog.contentItem, c[2]))
+                tryCompare(dialog, "visible", false)
+            } else {
+                compare(dialog.visible, false)
+            }
+            compare(controller.statusMessage, c[3] === null ? before : c[3], "case " + i)
+        }
+    }
+
+    // Why the last operation failed stays under the row's status text until
+    // the row's next operation.
+    function test_lastErrorShownUntilNextOperation() {
+        var node = nodeAt(0)
+        var error = findChild(row(0), "lastErrorText")
+        compare(error.visible, false)
+        controller.motorStatusChanged(node, "传输失败")
+        verify(testHelper.setLastError(model, node, "传输：传输中应答超时（帧丢失）"))
+        compare(error.visible, true)
+        compare(error.text, "传输：传输中应答超时（帧丢失）")
+        compareColor(error.color, "#c62828")
+        compare(findChild(row(0), "statusText").text, "传输失败")
+        compare(row(0).height, 72)
+        testHelper.setMotorStatus(model, node, CANopenWrapper.Busy)
+        compare(error.visible, false)
+    }
+
     function test_holdDialog() {
         var dialog = page.holdDialog
         compare(dialog.title, "强制进入Bootloader")

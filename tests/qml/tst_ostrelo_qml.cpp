@@ -87,6 +87,25 @@ class TestHelper : public QObject {
         return true;
     }
 
+    // A file as matching pairs it (MotorListModel::MatchKind), and a failure's
+    // reason as the controller leaves it in the row.
+    Q_INVOKABLE bool setMatchedFile(QObject *model, unsigned int nodeId, const QString &path,
+                                    int kind) const {
+        auto *m = qobject_cast<MotorListModel *>(model);
+        if (!m || kind < MotorListModel::MatchNone || kind > MotorListModel::MatchSeveralExact)
+            return false;
+        m->setMatchedFile(nodeId, path, static_cast<MotorListModel::MatchKind>(kind));
+        return true;
+    }
+
+    Q_INVOKABLE bool setLastError(QObject *model, unsigned int nodeId, const QString &text) const {
+        auto *m = qobject_cast<MotorListModel *>(model);
+        if (!m)
+            return false;
+        m->setLastError(nodeId, text);
+        return true;
+    }
+
     // Grabs what the window shows (popups included) and stores it as PNG.
     Q_INVOKABLE bool saveWindow(QObject *window, const QString &fileName) const {
         auto *w = qobject_cast<QQuickWindow *>(window);
