@@ -48,6 +48,13 @@ CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer);
  * pending transmission retried. */
 void CO_CANinterrupt(CO_CANmodule_t *CANmodule);
 
+/* The same pass without asking the adapter for frames when none are queued:
+ * for a caller that streams frames and expects no answer within the stream
+ * (a sub-block of a block download), where each look at the adapter is a
+ * system call. Frames fetched earlier are still dispatched, and a pending
+ * transmission is still retried. */
+void CO_CANinterruptQueued(CO_CANmodule_t *CANmodule);
+
 void CO_CANmodule_disable(CO_CANmodule_t *CANmodule);
 
 /* Backend handle of the module's adapter, or none. */

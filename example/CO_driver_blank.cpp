@@ -234,7 +234,9 @@ CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer) {
     return CO_ERROR_TX_OVERFLOW;
 }
 
-void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
+/* One polling pass; with `readAdapter` false, frames are served from the
+ * queue only. */
+static void can_pass(CO_CANmodule_t *CANmodule, bool readAdapter) {
     if (CANmodule == NULL) {
         return;
     }
@@ -259,12 +261,13 @@ void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
     }
     const uint32_t channel = ch->channelId.canChannel;
 
-    /* Receive: serve the batch fetched earlier, or fetch a new batch. */
+    /* Receive: serve the batch fetched earlier, or (when the adapter may be
+     * read) fetch a new batch. */
     FixedQueue *q = &ch->rxQueue;
     bool haveFrame = false;
     CO_CANrxMsg_t frame;
     if (rx_queue_ready(q)) {
-        if (q->count == 0u) {
+        if (q->count == 0u && readAdapter) {
             const int32_t got =
                 ops->recv_multi(dev, channel, reinterpret_cast<CO_CANrxMsg_t *>(q->buffer), q->capacity);
             if (got > 0) {
@@ -335,6 +338,14 @@ void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
         }
     }
     CANmodule->CANtxCount = waiting;
+}
+
+void CO_CANinterrupt(CO_CANmodule_t *CANmodule) {
+    can_pass(CANmodule, true);
+}
+
+void CO_CANinterruptQueued(CO_CANmodule_t *CANmodule) {
+    can_pass(CANmodule, false);
 }
 
 void CO_CANmodule_disable(CO_CANmodule_t *CANmodule) {

@@ -351,8 +351,8 @@ int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_m
     return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms);
 }
 
-int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
-                                   uint64_t last_pass_us) {
+int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint64_t start_us,
+                                   uint32_t limit_ms, uint64_t last_pass_us) {
     if (ch == nullptr || ret <= 0 || ret == CO_SDO_RT_blockDownldInProgress) {
         return 0;
     }
@@ -363,18 +363,18 @@ int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32
     }
     // Both time limits are met to the microsecond, as a loop polling without
     // pause would meet them: the SDO client's (its timer plus the time since
-    // the last pass), and the loop's own (the first tick at which more than
-    // `limit_ms` have passed since `start`).
+    // the last pass), and the loop's own (more than `limit_ms` after
+    // `start_us`).
     const CO_SDOclient_t *c = &ch->sdoclient;
     const uint64_t now = ostrelo_monotonic_us();
     const uint64_t since = now - last_pass_us;
     uint64_t sdo_us = c->timeoutTimer < c->SDOtimeoutTime_us ? c->SDOtimeoutTime_us - c->timeoutTimer : 0;
     sdo_us = sdo_us > since ? sdo_us - since : 0;
-    const uint32_t elapsed = get_current_time_ms() - start;
-    if (elapsed > limit_ms) {
+    const uint64_t limit_at = start_us + static_cast<uint64_t>(limit_ms) * 1000u + 1u;
+    if (now >= limit_at) {
         return 0; // the loop's limit has passed: its check comes first
     }
-    const uint64_t limit_us = (static_cast<uint64_t>(limit_ms - elapsed) + 1u) * 1000u - now % 1000u;
+    const uint64_t limit_us = limit_at - now;
     const bool sdoFirst = sdo_us <= limit_us;
     // Whole milliseconds; the last fraction is spent in passes.
     const uint64_t wait_ms = (sdoFirst ? sdo_us : limit_us) / 1000u;

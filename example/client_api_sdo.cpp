@@ -17,16 +17,56 @@ namespace {
 constexpr size_t kChunk = 4096;
 constexpr unsigned kTxFullLimit = 50;
 
-// Microseconds since the previous pass. The SDO client's response time-out
-// counts what we report here, so it must be the time that really passed:
-// a fixed figure per pass makes the time-out depend on how fast the adapter
-// layer answers.
-uint32_t pass_elapsed_us(uint64_t *last) {
-    const uint64_t now = ostrelo_monotonic_us();
-    const uint64_t d = now - *last;
-    *last = now;
-    return d > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(d);
-}
+// Which passes of a polling loop look at the clock and at the adapter: every
+// pass, except while the SDO client streams a sub-block. A pass that returned
+// CO_SDO_RT_blockDownldInProgress sent a segment and waits for nothing (an
+// abort or an early acknowledge of the node may come, rarely), so the passes
+// after it look only about once every kLookUs. A look is a system call or two,
+// dearer than the segment itself where the clock has no fast path in user
+// space. The loop's limits still hold to within about kLookUs, and a frame of
+// the node is handled that much later, as if it had come later. Every segment
+// sent clears the SDO client's response timer, so the passes that do not look
+// count no time for it, and the look after them one pass's worth.
+class PassPacer {
+  public:
+    PassPacer() : last_(ostrelo_monotonic_us()) {}
+
+    // Before a pass, with the result of the one before: true when this pass
+    // looks (at time now()).
+    bool begin(int previousRet) {
+        const bool streaming = previousRet == CO_SDO_RT_blockDownldInProgress;
+        if (streaming && ++passes_ < stride_) {
+            elapsed_ = 0;
+            return false;
+        }
+        const uint64_t now = ostrelo_monotonic_us();
+        uint64_t d = now - last_;
+        if (streaming) {
+            // Passes of about d / passes_ each: look again after kLookUs of them.
+            d /= passes_;
+            const uint64_t stride = d == 0 ? kMaxStride : kLookUs / d;
+            stride_ = stride < 1 ? 1 : (stride > kMaxStride ? kMaxStride : static_cast<unsigned>(stride));
+        }
+        passes_ = 0;
+        elapsed_ = d > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(d);
+        last_ = now;
+        return true;
+    }
+    // Time of the last look.
+    uint64_t now() const { return last_; }
+    // Microseconds for the SDO client's timers in this pass: the time since
+    // the previous pass (after a stream: the time per pass since the last
+    // look), 0 in a pass that does not look.
+    uint32_t elapsed_us() const { return elapsed_; }
+
+  private:
+    static constexpr uint64_t kLookUs = 1000;
+    static constexpr unsigned kMaxStride = 32;
+    uint64_t last_;
+    uint32_t elapsed_ = 0;
+    unsigned passes_ = 0; // passes since the last look
+    unsigned stride_ = 1; // passes from one look to the next while streaming
+};
 
 // The SDO client takes its response time-out as 16-bit milliseconds, and a
 // time-out of 0 would expire on the very first pass; use the longest instead.
@@ -41,8 +81,19 @@ CO_SDO_abortCode_t ended_code(CO_SDO_abortCode_t code) {
     return code != CO_SDO_AB_NONE ? code : CO_SDO_AB_GENERAL;
 }
 
-uint32_t elapsed_ms(uint32_t start) {
-    return get_current_time_ms() - start;
+// The CAN driver's receive-and-transmit step of a pass: the adapter is read
+// only in a pass that looks.
+void can_step(client_channel_context_t *ch, bool looks) {
+    if (looks) {
+        CO_CANinterrupt(&ch->canmodule);
+    } else {
+        CO_CANinterruptQueued(&ch->canmodule);
+    }
+}
+
+// More than `limit_ms` since `start_us` (monotonic) at `now_us`.
+bool past_limit(uint64_t now_us, uint64_t start_us, uint32_t limit_ms) {
+    return now_us - start_us > static_cast<uint64_t>(limit_ms) * 1000u;
 }
 
 CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_return_t *setupResult) {
@@ -67,17 +118,18 @@ void set_end(client_sdo_end_t *end, client_sdo_end_t value) {
 }
 
 // Runs a started read or write until the SDO client ends it, or until
-// `timeout_ms` since `start` have passed. `pass` makes one pass of the client
-// with the microseconds since the previous one. The two formats are the lines
-// printed when the time runs out (with the time-out) and when the transmit
-// buffer stays full (with the number of passes).
+// `timeout_ms` since `start_us` (monotonic) have passed. `pass` makes one pass
+// of the client with the microseconds to count (PassPacer). The two formats
+// are the lines printed when the time runs out (with the time-out) and when
+// the transmit buffer stays full (with the number of passes).
 template <typename Pass>
-CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, uint32_t timeout_ms,
+CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint64_t start_us, uint32_t timeout_ms,
                                 const char *timeoutFormat, const char *txFullFormat, client_sdo_end_t *end,
                                 Pass pass) {
     const uint32_t fullLimit = timeout_ms / 10u;
     uint32_t fullCount = 0;
-    uint64_t last = ostrelo_monotonic_us();
+    PassPacer pacer;
+    int previous = CO_SDO_RT_ok_communicationEnd;
     bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
@@ -85,13 +137,14 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
             set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
-        if (!passDue && elapsed_ms(start) > timeout_ms) {
+        const bool looks = pacer.begin(previous);
+        if (looks && !passDue && past_limit(pacer.now(), start_us, timeout_ms)) {
             ostrelo_warning(timeoutFormat, timeout_ms);
             set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
-        CO_CANinterrupt(&ch->canmodule);
-        const CO_SDO_return_t ret = pass(pass_elapsed_us(&last), &abortCode);
+        can_step(ch, looks);
+        const CO_SDO_return_t ret = pass(pacer.elapsed_us(), &abortCode);
         if (ret < 0) {
             set_end(end, end_of(ret));
             return ended_code(abortCode);
@@ -108,7 +161,8 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint32_t start, ui
         } else {
             fullCount = 0;
         }
-        passDue = client_sdo_wait_between_passes(ch, ret, start, timeout_ms, last) != 0;
+        passDue = client_sdo_wait_between_passes(ch, ret, start_us, timeout_ms, pacer.now()) != 0;
+        previous = ret;
     }
 }
 
@@ -125,7 +179,7 @@ CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t node
     if (ch == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
-    const uint32_t start = get_current_time_ms();
+    const uint64_t start = ostrelo_monotonic_us();
     CO_SDOclient_t *c = aim_client(ch, nodeId, nullptr);
     if (c == nullptr) {
         return CO_SDO_AB_GENERAL;
@@ -162,7 +216,7 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
     if (ch == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
-    const uint32_t start = get_current_time_ms();
+    const uint64_t start = ostrelo_monotonic_us();
     CO_SDOclient_t *c = aim_client(ch, nodeId, nullptr);
     if (c == nullptr) {
         return CO_SDO_AB_GENERAL;
@@ -248,9 +302,10 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
         partial = false;
     }
 
-    const uint32_t start = get_current_time_ms();
+    const uint64_t start = ostrelo_monotonic_us();
     unsigned fullCount = 0;
-    uint64_t last = ostrelo_monotonic_us();
+    PassPacer pacer;
+    int previous = CO_SDO_RT_ok_communicationEnd;
     bool passDue = false;
     for (;;) {
         CO_SDO_abortCode_t abortCode = CO_SDO_AB_NONE;
@@ -259,14 +314,15 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
             set_end(end, CLIENT_SDO_END_CANCELLED);
             return client_api_abort_cancelled_sdo(ch);
         }
-        if (!passDue && elapsed_ms(start) > totalLimit) {
+        const bool looks = pacer.begin(previous);
+        if (looks && !passDue && past_limit(pacer.now(), start, totalLimit)) {
             ostrelo_warning("SDO download total timeout: %u ms exceeded\n", totalLimit);
             set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
-        CO_CANinterrupt(&ch->canmodule);
+        can_step(ch, looks);
         const CO_SDO_return_t ret =
-            CO_SDOclientDownload(c, pass_elapsed_us(&last), false, partial, &abortCode, nullptr, nullptr);
+            CO_SDOclientDownload(c, pacer.elapsed_us(), false, partial, &abortCode, nullptr, nullptr);
         if (ret < 0) {
             ostrelo_warning("SDO download failed: %d\n", static_cast<int>(ret));
             set_end(end, end_of(ret));
@@ -318,7 +374,8 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
             set_end(end, CLIENT_SDO_END_OK);
             return CO_SDO_AB_NONE;
         }
-        passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, last) != 0;
+        passDue = client_sdo_wait_between_passes(ch, ret, start, totalLimit, pacer.now()) != 0;
+        previous = ret;
     }
 }
 

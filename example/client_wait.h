@@ -17,16 +17,16 @@ extern "C" {
  * adapter reported an error). Returns at once when frames are queued already. */
 int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_ms);
 
-/* Between two passes of an SDO polling loop on `ch` whose last pass (at
- * `last_pass_us`, monotonic) returned `ret`: while the client waits for an
- * answer, sleeps until the next frame, the SDO client's time-out or the
- * loop's own limit (more than `limit_ms` after the tick `start`), whichever
- * comes first; 1 ms while a request waits for room in the adapter; not at
- * all while a block is being sent. Returns 1 when the next pass is due
- * before the limit (a frame came, or the SDO client's time-out is first):
- * the loop then makes that pass before it checks its limit. */
-int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint32_t start, uint32_t limit_ms,
-                                   uint64_t last_pass_us);
+/* Between two passes of an SDO polling loop on `ch` whose last pass (looked
+ * at the clock at `last_pass_us`, monotonic) returned `ret`: while the client
+ * waits for an answer, sleeps until the next frame, the SDO client's time-out
+ * or the loop's own limit (more than `limit_ms` after `start_us`, monotonic),
+ * whichever comes first; 1 ms while a request waits for room in the adapter;
+ * not at all while a block is being sent. Returns 1 when the next pass is due
+ * before the limit (a frame came, or the SDO client's time-out is first): the
+ * loop then makes that pass before it checks its limit. */
+int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint64_t start_us,
+                                   uint32_t limit_ms, uint64_t last_pass_us);
 
 #ifdef __cplusplus
 }

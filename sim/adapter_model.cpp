@@ -99,7 +99,11 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
     if (s == nullptr || !s->started || frames == nullptr) {
         return 0;
     }
-    advance_segment_now(dev, ch);
+    // The frames of one call are handed over at one instant: the clock is
+    // read again only after a wait (where it has no fast path, each read is a
+    // system call).
+    uint64_t t = now_us();
+    advance_segment_at(dev, ch, t);
     DWORD sent = 0;
     for (UINT i = 0; i < len; ++i) {
         if (s->fault.txFailures != 0) {
@@ -118,15 +122,18 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
             s->stats.txRefused++;
             break;
         }
-        const uint64_t giveUp = now_us() + SIM_TX_WAIT_MS * 1000ull;
-        while (s->txq.full() && g_timed && may_sleep() && now_us() < giveUp) {
-            const uint64_t room = txq_wake_for_room(*s);
-            y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
-            s = channel_for_io(type, dev, ch);
-            if (s == nullptr) {
-                return sent;
+        if (s->txq.full() && g_timed && may_sleep()) {
+            const uint64_t giveUp = t + SIM_TX_WAIT_MS * 1000ull;
+            while (s->txq.full() && t < giveUp) {
+                const uint64_t room = txq_wake_for_room(*s);
+                y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
+                s = channel_for_io(type, dev, ch);
+                if (s == nullptr) {
+                    return sent;
+                }
+                t = now_us();
+                advance_segment_at(dev, ch, t);
             }
-            advance_segment_now(dev, ch);
         }
         if (!s->started) {
             break; // closed by another thread meanwhile
@@ -144,11 +151,11 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         for (uint8_t k = f.dlc; k < 8; ++k) {
             f.data[k] = 0;
         }
-        f.ready_us = now_us();
+        f.ready_us = t;
         set_frame_bits(f);
         s->txq.push(f);
         s->nextEventAt = 0;
-        advance_segment_now(dev, ch);
+        advance_segment_at(dev, ch, t);
         ++sent;
     }
     if (sent > 0) {
@@ -172,7 +179,10 @@ DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, 
     if (s == nullptr) {
         return 0xFFFFFFFFu;
     }
-    uint64_t next = advance_segment_now(dev, ch);
+    // One reading of the clock per look at the segment: where it has no fast
+    // path, each is a system call.
+    uint64_t t = now_us();
+    uint64_t next = advance_segment_at(dev, ch, t);
     if (s->fault.rxErrors != 0) {
         if (s->fault.rxErrors != SIM_FOREVER) {
             s->fault.rxErrors--;
@@ -183,13 +193,13 @@ DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, 
         return 0;
     }
     if (wait > 0 && may_sleep()) {
-        const uint64_t until = now_us() + static_cast<uint64_t>(wait) * 1000u;
+        const uint64_t until = t + static_cast<uint64_t>(wait) * 1000u;
         while (s->rx.empty()) {
             if (y.wake) {
                 y.wake = false;
                 break;
             }
-            if (now_us() >= until) {
+            if (t >= until) {
                 break;
             }
             const uint64_t at = receive_wake_at(dev, ch, next);
@@ -198,7 +208,8 @@ DWORD t_receive(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len, 
             if (s == nullptr) {
                 return 0xFFFFFFFFu;
             }
-            next = advance_segment_now(dev, ch);
+            t = now_us();
+            next = advance_segment_at(dev, ch, t);
         }
     }
     const uint64_t opened = g_adapters[dev].openedAt;

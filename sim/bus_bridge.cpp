@@ -45,7 +45,8 @@ void pause_after_error() {
 }
 
 // One direction of one link: takes what `from` received on its channel and
-// sends it frame by frame on `to`'s channel.
+// sends it on `to`'s channel, all of it in one call; a frame refused is
+// counted and the ones after it are sent on.
 void pump(const ControlCanTransport *from, DWORD fromAdapter, DWORD fromChannel,
           const ControlCanTransport *to, DWORD toAdapter, DWORD toChannel, std::atomic<uint64_t> *moved,
           std::atomic<uint64_t> *refused) {
@@ -57,11 +58,15 @@ void pump(const ControlCanTransport *from, DWORD fromAdapter, DWORD fromChannel,
             pause_after_error(); // an interface that is down, for instance
             continue;
         }
-        for (DWORD i = 0; i < n && i < kBatch; ++i) {
-            if (to->Transmit(kType, toAdapter, toChannel, &frames[i], 1) == 1) {
-                moved->fetch_add(1);
-            } else {
+        const DWORD got = n < kBatch ? n : kBatch;
+        for (DWORD i = 0; i < got;) {
+            const DWORD sent = to->Transmit(kType, toAdapter, toChannel, &frames[i], got - i);
+            const DWORD taken = sent < got - i ? sent : got - i;
+            moved->fetch_add(taken);
+            i += taken;
+            if (i < got) {
                 refused->fetch_add(1);
+                ++i;
             }
         }
     }

@@ -324,7 +324,10 @@ uint64_t receive_wake_at(uint32_t ai, uint32_t ci, uint64_t next) {
 // segments share nothing that moves, so the others can wait until they are
 // used. Returns the segment's next event, as advance_segment.
 uint64_t advance_segment_now(uint32_t ai, uint32_t ci) {
-    const uint64_t t = now_us();
+    return advance_segment_at(ai, ci, now_us());
+}
+
+uint64_t advance_segment_at(uint32_t ai, uint32_t ci, uint64_t t) {
     SimSegment &s = g_adapters[ai].seg[ci];
     if (t_advancing > 0 || !g_adapters[ai].exists || !s.exists) {
         return UINT64_MAX;

@@ -249,6 +249,8 @@ void set_frame_bits(SimFrame &f);
 void advance_all(uint64_t T);
 void advance_now();
 uint64_t advance_segment_now(uint32_t ai, uint32_t ci);
+// The same up to `t` (a time of now_us() taken under the segment's lock).
+uint64_t advance_segment_at(uint32_t ai, uint32_t ci, uint64_t t);
 uint64_t txq_wake_for_room(const SimSegment &s);
 uint64_t receive_wake_at(uint32_t ai, uint32_t ci, uint64_t next);
 void clear_next_events();

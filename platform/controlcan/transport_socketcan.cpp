@@ -356,10 +356,11 @@ int ms_since(const struct timespec &start) {
 // Writes one frame. A full queue below the socket is waited out for up to
 // kTxWaitMs: the socket's send buffer says when it has room (EAGAIN), the
 // interface's queue does not (ENOBUFS), so that is looked at again every
-// millisecond. Anything else refuses the frame at once.
+// millisecond. Anything else refuses the frame at once. The clock is read only
+// once the frame has to wait: where it has no fast path it costs a system call.
 bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_frame &cf) {
     struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool waiting = false;
     for (;;) {
         if (write(fd, &cf, sizeof(cf)) == static_cast<ssize_t>(sizeof(cf))) {
             note_passing(in, idx, ch);
@@ -372,6 +373,10 @@ bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_fra
         }
         if (err != EAGAIN && err != EWOULDBLOCK && err != ENOBUFS && err != EINTR) {
             return false;
+        }
+        if (!waiting) {
+            clock_gettime(CLOCK_MONOTONIC, &start);
+            waiting = true;
         }
         const int left = kTxWaitMs - ms_since(start);
         if (left <= 0) {
@@ -386,24 +391,60 @@ bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_fra
     }
 }
 
+// One message per frame, for the calls that move several frames at once.
+void frame_messages(struct can_frame *cf, struct iovec *iov, struct mmsghdr *msgs, unsigned n) {
+    memset(msgs, 0, sizeof(msgs[0]) * n);
+    for (unsigned k = 0; k < n; ++k) {
+        iov[k].iov_base = &cf[k];
+        iov[k].iov_len = sizeof(cf[k]);
+        msgs[k].msg_hdr.msg_iov = &iov[k];
+        msgs[k].msg_hdr.msg_iovlen = 1;
+    }
+}
+
+void frame_from_vci(const VCI_CAN_OBJ &obj, struct can_frame *cf) {
+    socketcan_frame_t f;
+    socketcan_frame_from_vci(&obj, &f);
+    memset(cf, 0, sizeof(*cf));
+    cf->can_id = f.can_id;
+    cf->can_dlc = f.len;
+    memcpy(cf->data, f.data, f.len);
+}
+
+// Frames handed over together go to the kernel in one system call, up to
+// kWriteBatch at a time; the first one it does not take is waited out as a
+// single write, and the count returned is what the kernel took.
 DWORD sc_transmit(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
+    constexpr unsigned kWriteBatch = 64;
     const int fd = started_fd_of(in, idx, ch);
     if (fd < 0 || !objs) {
         return 0;
     }
     DWORD sent = 0;
-    for (UINT i = 0; i < len; ++i) {
-        socketcan_frame_t f;
-        socketcan_frame_from_vci(&objs[i], &f);
-        struct can_frame cf;
-        memset(&cf, 0, sizeof(cf));
-        cf.can_id = f.can_id;
-        cf.can_dlc = f.len;
-        memcpy(cf.data, f.data, f.len);
-        if (!write_frame(in, idx, ch, fd, cf)) {
-            break;
+    while (sent < len) {
+        const unsigned n = (len - sent) < kWriteBatch ? static_cast<unsigned>(len - sent) : kWriteBatch;
+        struct can_frame cf[kWriteBatch];
+        for (unsigned k = 0; k < n; ++k) {
+            frame_from_vci(objs[sent + k], &cf[k]);
         }
-        ++sent;
+        unsigned taken = 0;
+        if (n > 1) {
+            struct iovec iov[kWriteBatch];
+            struct mmsghdr msgs[kWriteBatch];
+            frame_messages(cf, iov, msgs, n);
+            const int r = sendmmsg(fd, msgs, n, 0);
+            if (r > 0) {
+                taken = static_cast<unsigned>(r);
+                note_passing(in, idx, ch);
+            }
+        }
+        sent += taken;
+        if (taken < n) {
+            if (!write_frame(in, idx, ch, fd, cf[taken])) {
+                break;
+            }
+            ++sent;
+        }
     }
     return sent;
 }
@@ -420,13 +461,7 @@ DWORD read_frames(Instance &in, DWORD idx, DWORD ch, int fd, VCI_CAN_OBJ *objs, 
         struct iovec iov[kReadBatch];
         struct mmsghdr msgs[kReadBatch];
         const unsigned want = (len - n) < kReadBatch ? static_cast<unsigned>(len - n) : kReadBatch;
-        memset(msgs, 0, sizeof(msgs[0]) * want);
-        for (unsigned k = 0; k < want; ++k) {
-            iov[k].iov_base = &cf[k];
-            iov[k].iov_len = sizeof(cf[k]);
-            msgs[k].msg_hdr.msg_iov = &iov[k];
-            msgs[k].msg_hdr.msg_iovlen = 1;
-        }
+        frame_messages(cf, iov, msgs, want);
         const int got = recvmmsg(fd, msgs, want, MSG_DONTWAIT, nullptr);
         if (got < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {

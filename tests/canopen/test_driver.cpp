@@ -167,11 +167,14 @@ TEST_F(Driver, BatchIsServedOneFramePerPass) {
     EXPECT_EQ(fake().recvCalls, 1);
     fake().push(0x184, {4}); // arrives after the batch was fetched
     CO_CANinterrupt(m);
-    CO_CANinterrupt(m);
+    CO_CANinterruptQueued(m); // serves the batch as any pass does
     EXPECT_EQ(fake().recvCalls, 1);
     ASSERT_EQ(got.frames.size(), 3u);
     EXPECT_EQ(got.frames[0].ident, 0x181u);
     EXPECT_EQ(got.frames[2].ident, 0x183u);
+    CO_CANinterruptQueued(m); // the batch is out: it leaves the adapter alone
+    EXPECT_EQ(fake().recvCalls, 1);
+    EXPECT_EQ(got.frames.size(), 3u);
     CO_CANinterrupt(m);
     EXPECT_EQ(fake().recvCalls, 2);
     ASSERT_EQ(got.frames.size(), 4u);
@@ -267,7 +270,7 @@ TEST_F(Driver, FailedSendIsQueuedAndRetried) {
     EXPECT_EQ(m->CANtxCount, 2u);
     EXPECT_TRUE(fake().sent.empty());
 
-    CO_CANinterrupt(m);
+    CO_CANinterruptQueued(m); // a pass that does not read the adapter retries too
     ASSERT_EQ(fake().sent.size(), 1u);
     EXPECT_EQ(fake().sent[0].ident, 0x601u);
     EXPECT_FALSE(m->firstCANtxMessage);

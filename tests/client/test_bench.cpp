@@ -32,6 +32,43 @@ bool wait_state(uint32_t a, uint32_t c, uint8_t node, int state, uint32_t ms) {
     return false;
 }
 
+// The bench's transport with its receive calls and the frames it took
+// counted.
+struct CountingTransport {
+    static int receives;
+    static int sent;
+    static DWORD receive(DWORD t, DWORD d, DWORD c, VCI_CAN_OBJ *o, UINT n, int32_t w) {
+        ++receives;
+        return sim_controlcan_transport()->Receive(t, d, c, o, n, w);
+    }
+    static DWORD transmit(DWORD t, DWORD d, DWORD c, VCI_CAN_OBJ *o, UINT n) {
+        const DWORD k = sim_controlcan_transport()->Transmit(t, d, c, o, n);
+        sent += static_cast<int>(k);
+        return k;
+    }
+    static void install() {
+        static ControlCanTransport table = *sim_controlcan_transport();
+        table.Receive = receive;
+        table.Transmit = transmit;
+        receives = 0;
+        sent = 0;
+        controlcan_set_transport(&table);
+    }
+};
+int CountingTransport::receives = 0;
+int CountingTransport::sent = 0;
+
+// Node `node` of channel 0.0 aborts a program download with `code` once
+// `offset` image bytes arrived.
+void abort_download_at(uint8_t node, uint32_t offset, uint32_t code) {
+    sim_fault_t f;
+    sim_fault_init(&f);
+    f.abortEnabled = 1;
+    f.abortAtOffset = offset;
+    f.abortCode = code;
+    ASSERT_EQ(sim_bench_set_node_fault(0, 0, node, &f), 1);
+}
+
 // Takes every frame that is waiting on the channel's raw path.
 void drain(const client_channel_id_t &id) {
     CO_CANrxMsg_t f;
@@ -399,15 +436,34 @@ TEST_F(Bench, SdoTimeOutsCountRealTime) {
     EXPECT_EQ(got, 2u);
 
     // A node that aborts: its code comes back.
-    sim_fault_t abortAt;
-    sim_fault_init(&abortAt);
-    abortAt.abortEnabled = 1;
-    abortAt.abortAtOffset = 0;
-    abortAt.abortCode = 0x08000020u;
-    ASSERT_EQ(sim_bench_set_node_fault(0, 0, 3, &abortAt), 1);
+    abort_download_at(3, 0, 0x08000020u);
     out = capture([&] { rc = client_api_transfer_file_block(id, 3, kProgramData, 1, image.c_str(), 60000); });
     EXPECT_EQ(rc, 0x08000020u) << out;
     EXPECT_TRUE(contains(out, "FAILED: block SDO transfer failed!\nError code: 0x08000020\n"));
+}
+
+// A block download streams its segments without asking the adapter for
+// frames before each one, and still hears a node that aborts within a few
+// segments.
+TEST_F(Bench, BlockDownloadStreamsAndStillHearsAnAbort) {
+    const client_channel_id_t id = one_channel(0, 0, 1000, {motor(0, 0, 3, SIM_START_BOOT_HELD)});
+    const std::string image = write_image(dir(), "fw.bin", 40000, 0x02000001u);
+    const int segments = (40000 + SIM_TRAILER_LEN + 6) / 7;
+    CountingTransport::install();
+    CO_SDO_abortCode_t rc = 1;
+    std::string out =
+        capture([&] { rc = client_api_transfer_file_block(id, 3, kProgramData, 1, image.c_str(), 60000); });
+    ASSERT_EQ(rc, 0u) << out;
+    EXPECT_GT(CountingTransport::sent, segments);
+    EXPECT_LT(CountingTransport::receives, segments / 4);
+
+    abort_download_at(3, 10000, 0x06060000u);
+    CountingTransport::install();
+    out = capture([&] { rc = client_api_transfer_file_block(id, 3, kProgramData, 1, image.c_str(), 60000); });
+    EXPECT_EQ(rc, 0x06060000u) << out;
+    // The initiate, the segments up to the 10000th byte, and at most 32 more
+    // (not the rest of the sub-block, which runs to segment 1524).
+    EXPECT_LE(CountingTransport::sent, 1 + (10000 + 6) / 7 + 32);
 }
 
 class Upgrade : public Bench {};
@@ -496,12 +552,7 @@ TEST_F(Upgrade, AllMatchedMotorsOfAChannel) {
 TEST_F(Upgrade, AbortMidTransferLeavesTheNodeInItsBootloader) {
     const client_channel_id_t id = one_channel(0, 0, 1000, {motor(0, 0, 11)});
     const std::string image = write_image(dir(), "fw.bin", 40000, 0x04000000u);
-    sim_fault_t fault;
-    sim_fault_init(&fault);
-    fault.abortEnabled = 1;
-    fault.abortAtOffset = 10000;
-    fault.abortCode = 0x06060000u;
-    ASSERT_EQ(sim_bench_set_node_fault(0, 0, 11, &fault), 1);
+    abort_download_at(11, 10000, 0x06060000u);
     int rc = 0;
     std::string out =
         capture([&] { rc = client_api_upgrade_motor(id, 11, image.c_str(), 1000, 60000, 0, 1000); });

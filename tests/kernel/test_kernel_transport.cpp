@@ -88,10 +88,11 @@ TEST(KernelSocketCan, InterfaceDownIsSaidOnceAndFramesPassAgainWhenUp) {
     clear_qdiscs();
     const Pair p = bring_up("vcan2");
     VCI_CAN_OBJ o = frame(0x222, 1);
+    VCI_CAN_OBJ two[2] = {o, o};
     testing::internal::CaptureStdout();
     ASSERT_EQ(0, sh("ip link set vcan2 down"));
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(0u, p.tool->Transmit(kType, 0, 0, &o, 1)) << "refused while down, " << i;
+        EXPECT_EQ(0u, p.tool->Transmit(kType, 0, 0, two, 1 + i % 2)) << "refused while down, " << i;
     }
     VCI_CAN_OBJ in[4];
     EXPECT_NE(4u, p.tool->Receive(kType, 0, 0, in, 4, 20)); // nothing, or the error once
