@@ -55,6 +55,18 @@ void CO_CANinterrupt(CO_CANmodule_t *CANmodule);
  * transmission is still retried. */
 void CO_CANinterruptQueued(CO_CANmodule_t *CANmodule);
 
+/* Holds frames back (hold true): CO_CANsend collects them, and they go to the
+ * adapter together when the batch is full or the hold ends (hold false sends
+ * them at once). For a caller that streams frames (a sub-block of a block
+ * download), where each hand-over to the adapter is a system call. Frames
+ * keep their order; a pass of CO_CANinterrupt sends held frames once the
+ * hold is over. */
+void CO_CANtxHold(CO_CANmodule_t *CANmodule, bool_t hold);
+
+/* Ends a hold and drops the frames held (those of a transfer that has
+ * ended: the node aborted it, or the caller gave up). */
+void CO_CANtxDiscard(CO_CANmodule_t *CANmodule);
+
 void CO_CANmodule_disable(CO_CANmodule_t *CANmodule);
 
 /* Backend handle of the module's adapter, or none. */

@@ -105,6 +105,8 @@ CO_ReturnError_t CO_CANmodule_init(CO_CANmodule_t *CANmodule, void *CANptr, CO_C
     CANmodule->CANerrorStatus = 0;
     CANmodule->CANtxCount = 0;
     CANmodule->errOld = 0;
+    CANmodule->txBatchCount = 0;
+    CANmodule->txHold = false;
     for (uint16_t i = 0; i < rxSize; i++) {
         rxArray[i].ident = 0;
         rxArray[i].mask = 0xFFFF;
@@ -197,6 +199,42 @@ CO_CANtx_t *CO_CANtxBufferInit(CO_CANmodule_t *CANmodule, uint16_t index, uint16
     return buffer;
 }
 
+/* Hands the held frames to the adapter, oldest first; those it does not take
+ * stay held, in order. true when none is left. `context` names the caller in
+ * the line printed for a refused frame. */
+static bool flush_batch(CO_CANmodule_t *CANmodule, const CANBackendOps *ops, CANDevice dev, uint32_t channel,
+                        const char *context) {
+    const uint16_t n = CANmodule->txBatchCount;
+    if (n == 0u) {
+        return true;
+    }
+    uint32_t sent = 0;
+    if (ops->send_multi != NULL) {
+        sent = ops->send_multi(dev, channel, CANmodule->txBatch, n);
+        sent = sent < n ? sent : n;
+    } else if (ops->send != NULL) {
+        while (sent < n) {
+            const CO_CANtxFrame_t *f = &CANmodule->txBatch[sent];
+            if (!ops->send(dev, channel, f->id, f->remote, 0, f->data, f->len)) {
+                break;
+            }
+            sent++;
+        }
+    }
+    if (sent == n) {
+        CANmodule->txBatchCount = 0;
+        return true;
+    }
+    const CO_CANtxFrame_t *refused = &CANmodule->txBatch[sent];
+    char line[112];
+    snprintf(line, sizeof line, "[ERROR] Failed to send CAN message%s: ID=0x%X, DLC=%u\n", context,
+             (unsigned)refused->id, (unsigned)refused->len);
+    print_line(line);
+    memmove(CANmodule->txBatch, refused, (n - sent) * sizeof(CANmodule->txBatch[0]));
+    CANmodule->txBatchCount = (uint16_t)(n - sent);
+    return false;
+}
+
 CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer) {
     if (CANmodule == NULL || buffer == NULL) {
         return CO_ERROR_ILLEGAL_ARGUMENT;
@@ -217,12 +255,33 @@ CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer) {
         CANmodule->CANtxCount++;
         return err;
     }
+    const uint32_t channel = ch->channelId.canChannel;
 
     CANmodule->bufferInhibitFlag = buffer->syncFlag;
     uint32_t id;
     uint8_t len, remote;
     unpack_tx(buffer, &id, &len, &remote);
-    if (ops->send != NULL && ops->send(dev, ch->channelId.canChannel, id, remote, 0, buffer->data, len)) {
+    /* Held frames go first; a frame that finds the batch full and the
+     * adapter refusing waits in its buffer behind them. */
+    if (CANmodule->txHold || CANmodule->txBatchCount != 0u) {
+        if (CANmodule->txBatchCount >= CO_CAN_TX_BATCH || !CANmodule->txHold) {
+            flush_batch(CANmodule, ops, dev, channel, "");
+        }
+        if (CANmodule->txHold && CANmodule->txBatchCount < CO_CAN_TX_BATCH) {
+            CO_CANtxFrame_t *f = &CANmodule->txBatch[CANmodule->txBatchCount++];
+            f->id = id;
+            f->len = len;
+            f->remote = remote;
+            memcpy(f->data, buffer->data, sizeof(f->data));
+            return err;
+        }
+        if (CANmodule->txBatchCount != 0u) {
+            buffer->bufferFull = true;
+            CANmodule->CANtxCount++;
+            return CO_ERROR_TX_OVERFLOW;
+        }
+    }
+    if (ops->send != NULL && ops->send(dev, channel, id, remote, 0, buffer->data, len)) {
         return err;
     }
     buffer->bufferFull = true;
@@ -232,6 +291,29 @@ CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer) {
              (unsigned)len);
     print_line(line);
     return CO_ERROR_TX_OVERFLOW;
+}
+
+void CO_CANtxDiscard(CO_CANmodule_t *CANmodule) {
+    if (CANmodule != NULL) {
+        CANmodule->txBatchCount = 0;
+        CANmodule->txHold = false;
+    }
+}
+
+void CO_CANtxHold(CO_CANmodule_t *CANmodule, bool_t hold) {
+    if (CANmodule == NULL) {
+        return;
+    }
+    CANmodule->txHold = hold;
+    if (hold || CANmodule->txBatchCount == 0u) {
+        return;
+    }
+    client_channel_context_t *ch = channel_of(CANmodule);
+    const CANBackendOps *ops = g_backend_ops;
+    CANDevice dev = device_handle_of(ch);
+    if (ch != NULL && ops != NULL && dev != NULL) {
+        flush_batch(CANmodule, ops, dev, ch->channelId.canChannel, "");
+    }
 }
 
 /* One polling pass; with `readAdapter` false, frames are served from the
@@ -298,7 +380,13 @@ static void can_pass(CO_CANmodule_t *CANmodule, bool readAdapter) {
         }
     }
 
-    /* Transmit: retry the first waiting buffer that can be sent. */
+    /* Transmit: held frames that may go (the hold is over, or a frame waits
+     * behind them) go first; then retry the first waiting buffer that can be
+     * sent. */
+    if (CANmodule->txBatchCount != 0u && (!CANmodule->txHold || CANmodule->CANtxCount != 0u) &&
+        !flush_batch(CANmodule, ops, dev, channel, " in interrupt")) {
+        return;
+    }
     if (CANmodule->CANtxCount == 0u) {
         return;
     }
@@ -352,6 +440,8 @@ void CO_CANmodule_disable(CO_CANmodule_t *CANmodule) {
     if (CANmodule == NULL) {
         return;
     }
+    CANmodule->txBatchCount = 0;
+    CANmodule->txHold = false;
     client_channel_context_t *ch = channel_of(CANmodule);
     if (ch != NULL) {
         device_manager_release_channel(ch->channelId.deviceType, ch->channelId.deviceIndex,

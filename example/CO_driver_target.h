@@ -68,6 +68,17 @@ typedef struct {
     volatile bool_t syncFlag;
 } CO_CANtx_t;
 
+/* A frame held back to go to the adapter together with others. */
+typedef struct {
+    uint32_t id;
+    uint8_t len;
+    uint8_t remote;
+    uint8_t data[8];
+} CO_CANtxFrame_t;
+
+/* Frames the driver holds back at most (CO_CANtxHold). */
+#define CO_CAN_TX_BATCH 32u
+
 /* The CAN module of one channel. */
 typedef struct {
     void *CANptr; /* the owning client_channel_context_t */
@@ -82,6 +93,11 @@ typedef struct {
     volatile bool_t firstCANtxMessage;
     volatile uint16_t CANtxCount;
     uint32_t errOld;
+    /* Frames sent while held, oldest first; they go to the adapter in one
+     * hand-over when the hold ends or the batch is full. */
+    CO_CANtxFrame_t txBatch[CO_CAN_TX_BATCH];
+    uint16_t txBatchCount;
+    bool_t txHold;
 } CO_CANmodule_t;
 
 #ifdef __cplusplus

@@ -80,6 +80,11 @@ typedef struct {
     /* Optional. Closes the adapter and resets its USB device; 1 done. NULL:
      * the backend cannot reset (a failure). */
     int (*reset_device)(CANDevice dev);
+    /* Optional. Sends `count` frames in their order, in one hand-over where
+     * the adapter allows, and returns how many of them, from the first, the
+     * adapter took (fewer than `count`: it refused the next, as `send`
+     * would). NULL: they go one by one through `send`. */
+    uint32_t (*send_multi)(CANDevice dev, uint32_t channel, const CO_CANtxFrame_t *frames, uint32_t count);
 } CANBackendOps;
 
 /* Operations of a backend that can wait for frames instead of being polled,

@@ -6,7 +6,7 @@ extern "C" {
 
 const CANBackendOps SOCK_OPS = {
     sock_create, sock_destroy,    sock_open,  sock_close, sock_init,  sock_start,
-    sock_send,   sock_recv_multi, sock_clear, sock_info,  sock_reset,
+    sock_send,   sock_recv_multi, sock_clear, sock_info,  sock_reset, nullptr,
 };
 
 CANDevice sock_create(void) {

@@ -37,7 +37,7 @@ extern "C" {
 
 const CANBackendOps ZHCX_OPS = {
     zhcx_create, zhcx_destroy,    zhcx_open,  zhcx_close,          zhcx_init,  zhcx_start,
-    zhcx_send,   zhcx_recv_multi, zhcx_clear, zhcx_get_board_info, zhcx_reset,
+    zhcx_send,   zhcx_recv_multi, zhcx_clear, zhcx_get_board_info, zhcx_reset, zhcx_send_multi,
 };
 
 const CANBackendWaitOps ZHCX_WAIT_OPS = {zhcx_recv_wait, zhcx_wake};
@@ -140,6 +140,31 @@ bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t 
         memcpy(obj.Data, data, n);
     }
     return VCI_Transmit(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, &obj, 1) != 0;
+}
+
+uint32_t zhcx_send_multi(CANDevice dev, uint32_t ch, const CO_CANtxFrame_t *frames, uint32_t count) {
+    if (!dev || !frames) {
+        return 0;
+    }
+    VCI_CAN_OBJ objs[CO_CAN_TX_BATCH];
+    uint32_t sent = 0;
+    while (sent < count) {
+        const uint32_t n = count - sent < CO_CAN_TX_BATCH ? count - sent : CO_CAN_TX_BATCH;
+        memset(objs, 0, sizeof(objs[0]) * n);
+        for (uint32_t k = 0; k < n; ++k) {
+            const CO_CANtxFrame_t &f = frames[sent + k];
+            objs[k].ID = f.id;
+            objs[k].RemoteFlag = f.remote;
+            objs[k].DataLen = f.len;
+            memcpy(objs[k].Data, f.data, f.len < 8 ? f.len : 8);
+        }
+        const DWORD took = VCI_Transmit(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, objs, n);
+        sent += took < n ? took : n;
+        if (took < n) {
+            break;
+        }
+    }
+    return sent;
 }
 
 int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) {

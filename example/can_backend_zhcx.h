@@ -26,6 +26,7 @@ int zhcx_init(CANDevice dev, uint32_t ch);
 int zhcx_start(CANDevice dev, uint32_t ch);
 bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t extended, const uint8_t *data,
                uint8_t len);
+uint32_t zhcx_send_multi(CANDevice dev, uint32_t ch, const CO_CANtxFrame_t *frames, uint32_t count);
 int32_t zhcx_recv_multi(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap);
 void zhcx_clear(CANDevice dev, uint32_t ch);
 int zhcx_get_board_info(CANDevice dev, void *info);

@@ -301,8 +301,10 @@ int32_t wait_and_fill(client_channel_context_t *ch, const CANBackendOps *ops, Fi
     const uint32_t channel = ch->channelId.canChannel;
     CO_CANrxMsg_t *storage = reinterpret_cast<CO_CANrxMsg_t *>(q->buffer);
     const CANBackendWaitOps *waitOps = can_backend_wait_ops(ops);
-    for (;;) {
-        const uint32_t elapsed = get_current_time_ms() - start;
+    // `start` is the caller's reading of the clock just before: the first
+    // look takes it as now (a reading of the clock can be a system call).
+    for (bool first = true;; first = false) {
+        const uint32_t elapsed = first ? 0u : get_current_time_ms() - start;
         if (elapsed >= timeout_ms) {
             return 0;
         }
@@ -351,13 +353,36 @@ int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_m
     return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms);
 }
 
+int32_t client_channel_drop_stale(client_channel_context_t *ch) {
+    if (ch == nullptr || ch->device_ctx == nullptr || ch->device_ctx->device == nullptr) {
+        return 0;
+    }
+    FixedQueue *q = &ch->rxQueue;
+    if (!queue_usable(q)) {
+        return 0; // set up by the CAN driver's first pass: nothing queued yet
+    }
+    int32_t dropped = 0;
+    CO_CANrxMsg_t f;
+    while (fq_pop(q, &f) == 0) {
+        ++dropped;
+    }
+    const CANBackendOps *ops = can_backend_get();
+    if (ops != nullptr && ops->recv_multi != nullptr) {
+        const int32_t got = ops->recv_multi(ch->device_ctx->device, ch->channelId.canChannel,
+                                            reinterpret_cast<CO_CANrxMsg_t *>(q->buffer), q->capacity);
+        dropped += got > 0 ? got : 0;
+    }
+    return dropped;
+}
+
 int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint64_t start_us,
                                    uint32_t limit_ms, uint64_t last_pass_us) {
     if (ch == nullptr || ret <= 0 || ret == CO_SDO_RT_blockDownldInProgress) {
         return 0;
     }
-    if (ret == CO_SDO_RT_transmittBufferFull || ch->canmodule.CANtxCount > 0) {
-        // The CAN driver sends the waiting request on the next pass.
+    if (ret == CO_SDO_RT_transmittBufferFull || ch->canmodule.CANtxCount > 0 ||
+        ch->canmodule.txBatchCount > 0) {
+        // The CAN driver sends the waiting frames on the next pass.
         delay_ms(1);
         return 0;
     }

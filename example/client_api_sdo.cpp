@@ -61,11 +61,49 @@ class PassPacer {
 
   private:
     static constexpr uint64_t kLookUs = 1000;
-    static constexpr unsigned kMaxStride = 32;
+    static constexpr unsigned kMaxStride = 128;
     uint64_t last_;
     uint32_t elapsed_ = 0;
     unsigned passes_ = 0; // passes since the last look
     unsigned stride_ = 1; // passes from one look to the next while streaming
+};
+
+// The segments of a sub-block go to the adapter together: from the second
+// one on, the CAN driver holds each back while the SDO client streams, and
+// the pass that ends the stream (the last segment of the sub-block) sends what
+// it held at once. Each hand-over is a system call where the adapter is a
+// kernel socket, dearer than the segment itself. Segments still held when the
+// transfer ends otherwise (the node aborted, the caller cancelled, the time
+// ran out) belong to a transfer that is over: they are dropped, so that no
+// segment reaches the node after its abort or ahead of the next transfer.
+class SegmentHold {
+  public:
+    explicit SegmentHold(CO_CANmodule_t *module) : module_(module) {}
+    ~SegmentHold() { discard(); }
+    SegmentHold(const SegmentHold &) = delete;
+    SegmentHold &operator=(const SegmentHold &) = delete;
+
+    void hold() {
+        CO_CANtxHold(module_, true);
+        held_ = true;
+    }
+    // The stream ended: what is held goes now.
+    void release() {
+        if (held_) {
+            CO_CANtxHold(module_, false);
+            held_ = false;
+        }
+    }
+    void discard() {
+        if (held_) {
+            CO_CANtxDiscard(module_);
+            held_ = false;
+        }
+    }
+
+  private:
+    CO_CANmodule_t *module_;
+    bool held_ = false;
 };
 
 // The SDO client takes its response time-out as 16-bit milliseconds, and a
@@ -97,6 +135,7 @@ bool past_limit(uint64_t now_us, uint64_t start_us, uint32_t limit_ms) {
 }
 
 CO_SDOclient_t *aim_client(client_channel_context_t *ch, uint8_t nodeId, CO_SDO_return_t *setupResult) {
+    client_channel_drop_stale(ch);
     CO_SDOclient_t *c = &ch->sdoclient;
     const CO_SDO_return_t r =
         CO_SDOclient_setup(c, motor_sdo_request_id(nodeId), motor_sdo_reply_id(nodeId), nodeId);
@@ -304,6 +343,7 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
 
     const uint64_t start = ostrelo_monotonic_us();
     unsigned fullCount = 0;
+    SegmentHold hold(&ch->canmodule);
     PassPacer pacer;
     int previous = CO_SDO_RT_ok_communicationEnd;
     bool passDue = false;
@@ -312,6 +352,7 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
         if (client_stop_requested(channelId, limits->cancelled, limits->cancelUser)) {
             ostrelo_info("SDO download cancelled\n");
             set_end(end, CLIENT_SDO_END_CANCELLED);
+            hold.discard();
             return client_api_abort_cancelled_sdo(ch);
         }
         const bool looks = pacer.begin(previous);
@@ -320,15 +361,30 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
             set_end(end, CLIENT_SDO_END_LIMIT);
             return CO_SDO_AB_TIMEOUT;
         }
-        can_step(ch, looks);
+        // A full batch of held segments goes out with the next one: the adapter
+        // is read first, so that an abort of the node stops the stream before
+        // another batch reaches it.
+        can_step(ch, looks || ch->canmodule.txBatchCount >= CO_CAN_TX_BATCH);
+        if (previous == CO_SDO_RT_blockDownldInProgress) {
+            hold.hold();
+        }
         const CO_SDO_return_t ret =
             CO_SDOclientDownload(c, pacer.elapsed_us(), false, partial, &abortCode, nullptr, nullptr);
+        if (ret == CO_SDO_RT_endedWithServerAbort) {
+            hold.discard();
+        } else if (ret != CO_SDO_RT_blockDownldInProgress) {
+            hold.release(); // the client's own abort, after the segments it followed, goes too
+        }
         if (ret < 0) {
             ostrelo_warning("SDO download failed: %d\n", static_cast<int>(ret));
             set_end(end, end_of(ret));
             return ended_code(abortCode);
         }
-        if (ret == CO_SDO_RT_transmittBufferFull) {
+        // Segments the adapter refused stay held in the CAN driver, and the
+        // SDO client, whose own buffer is free, does not see them: they count
+        // as a full buffer all the same.
+        if (ret == CO_SDO_RT_transmittBufferFull ||
+            (ret != CO_SDO_RT_blockDownldInProgress && ch->canmodule.txBatchCount != 0u)) {
             ++fullCount;
             ostrelo_debug("CAN transmit buffer full (count: %u/%u)\n", fullCount, kTxFullLimit);
             if (fullCount >= kTxFullLimit) {

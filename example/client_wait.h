@@ -17,6 +17,13 @@ extern "C" {
  * adapter reported an error). Returns at once when frames are queued already. */
 int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_ms);
 
+/* Before a new SDO exchange on `ch`: drops the frames of the CANopen path
+ * that came before it (queued, or waiting in the adapter now). A node
+ * answers a transfer it aborted, or frames that reached it after its abort,
+ * late; such an answer must not be taken for one of the new exchange. Does
+ * not wait. Returns the frames dropped. */
+int32_t client_channel_drop_stale(client_channel_context_t *ch);
+
 /* Between two passes of an SDO polling loop on `ch` whose last pass (looked
  * at the clock at `last_pass_us`, monotonic) returned `ret`: while the client
  * waits for an answer, sleeps until the next frame, the SDO client's time-out

@@ -18,7 +18,7 @@ namespace {
 
 constexpr DWORD kType = VCI_USBCAN2;
 constexpr DWORD kError = 0xFFFFFFFFu;
-constexpr UINT kBatch = 64;
+constexpr UINT kBatch = 128;
 // How long one receive waits before the thread looks at the stop flag; a
 // stop wakes it sooner where the transport can be woken.
 constexpr int32_t kWaitMs = 200;

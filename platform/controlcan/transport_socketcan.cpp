@@ -415,7 +415,7 @@ void frame_from_vci(const VCI_CAN_OBJ &obj, struct can_frame *cf) {
 // kWriteBatch at a time; the first one it does not take is waited out as a
 // single write, and the count returned is what the kernel took.
 DWORD sc_transmit(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len) {
-    constexpr unsigned kWriteBatch = 64;
+    constexpr unsigned kWriteBatch = 128;
     const int fd = started_fd_of(in, idx, ch);
     if (fd < 0 || !objs) {
         return 0;
@@ -454,7 +454,7 @@ DWORD sc_transmit(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len
 // out.
 // Up to kReadBatch frames come in one system call.
 DWORD read_frames(Instance &in, DWORD idx, DWORD ch, int fd, VCI_CAN_OBJ *objs, UINT len) {
-    constexpr unsigned kReadBatch = 64;
+    constexpr unsigned kReadBatch = 128;
     DWORD n = 0;
     while (n < len) {
         struct can_frame cf[kReadBatch];
@@ -491,7 +491,12 @@ DWORD read_frames(Instance &in, DWORD idx, DWORD ch, int fd, VCI_CAN_OBJ *objs, 
 
 // With a wait time, sleeps in poll() until the socket has a frame, the time
 // is over or the channel is woken. poll() comes first, so that a frame that
-// is already there, or arrives, costs one call to fetch.
+// is already there, or arrives, costs one call to fetch, and poll() keeps the
+// time itself: the clock is not read (where it has no fast path in user
+// space, each reading is a system call). A poll() ended early by a signal, or
+// by an error or error frames with no frame behind them, returns 0 before the
+// time is over, as a wake does: callers that wait longer look at their own
+// clock and ask again.
 DWORD sc_receive(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len, int32_t wait) {
     const int fd = fd_of(in, idx, ch);
     if (fd < 0 || !objs) {
@@ -501,33 +506,26 @@ DWORD sc_receive(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len,
         return read_frames(in, idx, ch, fd, objs, len);
     }
     const int wfd = wake_fd_of(in, idx, ch);
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    int left = wait;
-    for (;;) {
-        struct pollfd p[2] = {{fd, POLLIN, 0}, {wfd, POLLIN, 0}};
-        const int r = poll(p, wfd >= 0 ? 2 : 1, left);
-        if (r < 0 && errno != EINTR) {
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wfd, POLLIN, 0}};
+    const int r = poll(p, wfd >= 0 ? 2 : 1, wait);
+    if (r < 0) {
+        return errno == EINTR ? 0 : 0xFFFFFFFFu;
+    }
+    if (wfd >= 0 && (p[1].revents & POLLIN)) {
+        uint64_t v;
+        ssize_t got = read(wfd, &v, sizeof(v));
+        (void)got;
+        return read_frames(in, idx, ch, fd, objs, len);
+    }
+    if (r > 0 && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL | POLLIN))) {
+        // The read says what it was: frames, or the error (which it clears).
+        const DWORD n = read_frames(in, idx, ch, fd, objs, len);
+        if (n == 0 && (p[0].revents & (POLLHUP | POLLNVAL))) {
             return 0xFFFFFFFFu;
         }
-        if (wfd >= 0 && (p[1].revents & POLLIN)) {
-            uint64_t v;
-            ssize_t got = read(wfd, &v, sizeof(v));
-            (void)got;
-            return read_frames(in, idx, ch, fd, objs, len);
-        }
-        if (r > 0 && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL | POLLIN))) {
-            // The read says what it was: frames, or the error (which it clears).
-            const DWORD n = read_frames(in, idx, ch, fd, objs, len);
-            if (n != 0 || (p[0].revents & (POLLHUP | POLLNVAL))) {
-                return n != 0 ? n : 0xFFFFFFFFu;
-            }
-        }
-        left = wait - ms_since(start);
-        if (left <= 0) {
-            return 0;
-        }
+        return n;
     }
+    return 0;
 }
 
 DWORD sc_wake(Instance &in, DWORD idx, DWORD ch) {

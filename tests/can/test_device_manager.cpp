@@ -51,6 +51,7 @@ const CANBackendOps kCounting = {CountingBackend::create,
                                  nullptr,
                                  nullptr,
                                  nullptr,
+                                 nullptr,
                                  nullptr};
 
 class DeviceManager : public ::testing::Test {

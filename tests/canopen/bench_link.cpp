@@ -126,8 +126,8 @@ int l_reset(CANDevice) {
     return 1;
 }
 
-const CANBackendOps kLink = {l_create, l_destroy, l_open,  l_close, l_init, l_start,
-                             l_send,   l_recv,    l_clear, l_info,  l_reset};
+const CANBackendOps kLink = {l_create, l_destroy, l_open,  l_close, l_init,  l_start,
+                             l_send,   l_recv,    l_clear, l_info,  l_reset, nullptr};
 
 } // namespace
 

@@ -49,6 +49,12 @@ bool f_send(CANDevice, uint32_t ch, uint32_t id, uint8_t remote, uint8_t, const 
         g_fake.sendFailures--;
         return false;
     }
+    if (g_fake.refuseAfter == 0) {
+        return false;
+    }
+    if (g_fake.refuseAfter > 0) {
+        g_fake.refuseAfter--;
+    }
     Frame f{ch, id, remote, std::vector<uint8_t>(data, data + len)};
     g_fake.sent.push_back(f);
     if (g_fake.responder) {
@@ -76,8 +82,19 @@ int f_reset(CANDevice) {
     return 1;
 }
 
-const CANBackendOps kOps = {f_create, f_destroy, f_open,  f_close, f_init, f_start,
-                            f_send,   f_recv,    f_clear, f_info,  f_reset};
+uint32_t f_send_multi(CANDevice dev, uint32_t ch, const CO_CANtxFrame_t *frames, uint32_t count) {
+    g_fake.multiCalls++;
+    uint32_t n = 0;
+    while (n < count && f_send(dev, ch, frames[n].id, frames[n].remote, 0, frames[n].data, frames[n].len)) {
+        ++n;
+    }
+    return n;
+}
+
+const CANBackendOps kOps = {f_create, f_destroy, f_open,  f_close, f_init,  f_start,
+                            f_send,   f_recv,    f_clear, f_info,  f_reset, nullptr};
+const CANBackendOps kOpsMulti = {f_create, f_destroy, f_open,  f_close, f_init,  f_start,
+                                 f_send,   f_recv,    f_clear, f_info,  f_reset, f_send_multi};
 
 client_channel_context_t g_channels[CLIENT_MAX_CHANNELS];
 
@@ -88,6 +105,9 @@ FakeCan &fake() {
 }
 const CANBackendOps *fake_ops() {
     return &kOps;
+}
+const CANBackendOps *fake_ops_multi() {
+    return &kOpsMulti;
 }
 
 std::string capture(const std::function<void()> &fn) {

@@ -31,6 +31,8 @@ struct FakeCan {
     int32_t recvResult = 0; // non-zero: recv_multi returns this instead
     int sendFailures = 0;   // this many sends fail before sends succeed again
     bool sendAlwaysFails = false;
+    int refuseAfter = -1; // >= 0: this many more sends succeed, then every send fails
+    int multiCalls = 0;   // hand-overs through send_multi (fake_ops_multi)
     int openFailures = 0, initFailures = 0, startFailures = 0;
     std::vector<uint32_t> initChannels, startChannels;
     std::vector<uint32_t> openBitrates;
@@ -49,6 +51,9 @@ struct FakeCan {
 
 FakeCan &fake();
 const CANBackendOps *fake_ops();
+// The same backend with send_multi, which sends frame by frame through the
+// same rules as send and counts its calls.
+const CANBackendOps *fake_ops_multi();
 
 // Resets the fake, installs it as the backend and empties the device store.
 void fake_install();

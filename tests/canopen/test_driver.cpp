@@ -315,6 +315,82 @@ TEST_F(Driver, PassWithOnlyFailingSendsKeepsTheFramesWaiting) {
     EXPECT_FALSE(b->bufferFull);
 }
 
+// Held frames (a sub-block of a block download) reach the adapter together
+// and in their order, with or without the backend's several-frame send; a
+// frame the adapter refuses stays held, and what is sent after it waits behind.
+TEST_F(Driver, HeldFramesGoTogetherInOrder) {
+    for (const bool multi : {false, true}) {
+        SCOPED_TRACE(multi ? "send_multi" : "send one by one");
+        fake_install();
+        can_backend_set(multi ? fake_ops_multi() : fake_ops());
+        client_channel_context_t *ch = fake_channel();
+        CO_CANmodule_t *m = &ch->canmodule;
+        CO_CANtx_t *seg = CO_CANtxBufferInit(m, 0, 0x601, false, 8, false);
+        CO_CANtx_t *other = CO_CANtxBufferInit(m, 1, 0x602, false, 8, false);
+        auto send_seg = [&](uint8_t seq) {
+            seg->data[0] = seq;
+            return CO_CANsend(m, seg);
+        };
+        std::vector<uint8_t> order;
+        auto seqs = [&] {
+            order.clear();
+            for (const Frame &f : fake().sent) {
+                order.push_back(f.ident == 0x601u ? f.data[0] : 0xEE);
+            }
+            return order;
+        };
+
+        CO_CANtxHold(m, true);
+        for (uint8_t q = 1; q <= 3; ++q) {
+            EXPECT_EQ(send_seg(q), CO_ERROR_NO);
+        }
+        CO_CANinterrupt(m); // a pass while held sends nothing
+        EXPECT_TRUE(fake().sent.empty());
+        CO_CANtxHold(m, false);
+        EXPECT_EQ(seqs(), std::vector<uint8_t>({1, 2, 3}));
+        EXPECT_EQ(fake().multiCalls, multi ? 1 : 0);
+
+        // Refused midway: the rest stays held, a later frame waits behind it.
+        fake().sent.clear();
+        CO_CANtxHold(m, true);
+        send_seg(4);
+        send_seg(5);
+        fake().refuseAfter = 1;
+        EXPECT_EQ(capture([&] { CO_CANtxHold(m, false); }),
+                  "[ERROR] Failed to send CAN message: ID=0x601, DLC=8\n");
+        EXPECT_EQ(m->txBatchCount, 1u);
+        EXPECT_EQ(CO_CANsend(m, other), CO_ERROR_TX_OVERFLOW);
+        EXPECT_TRUE(other->bufferFull);
+        EXPECT_EQ(seqs(), std::vector<uint8_t>({4}));
+        fake().refuseAfter = -1;
+        CO_CANinterruptQueued(m);
+        EXPECT_EQ(seqs(), std::vector<uint8_t>({4, 5, 0xEE}));
+        EXPECT_EQ(m->txBatchCount, 0u);
+        EXPECT_EQ(m->CANtxCount, 0u);
+
+        // A full batch goes when the next frame comes; the rest when the hold ends.
+        fake().sent.clear();
+        CO_CANtxHold(m, true);
+        for (unsigned q = 0; q <= CO_CAN_TX_BATCH; ++q) {
+            send_seg(static_cast<uint8_t>(q));
+        }
+        EXPECT_EQ(fake().sent.size(), CO_CAN_TX_BATCH);
+        EXPECT_EQ(m->txBatchCount, 1u);
+        CO_CANtxHold(m, false);
+        ASSERT_EQ(fake().sent.size(), CO_CAN_TX_BATCH + 1u);
+        for (unsigned q = 0; q <= CO_CAN_TX_BATCH; ++q) {
+            EXPECT_EQ(fake().sent[q].data[0], static_cast<uint8_t>(q));
+        }
+
+        // A channel taken down drops what it held.
+        CO_CANtxHold(m, true);
+        send_seg(9);
+        capture([&] { CO_CANmodule_disable(m); });
+        EXPECT_EQ(m->txBatchCount, 0u);
+        EXPECT_FALSE(m->txHold);
+    }
+}
+
 TEST_F(Driver, InterfaceMembersOutsideTheUpgradePath) {
     client_channel_context_t *ch = fake_channel(1);
     CO_CANmodule_t *m = &ch->canmodule;

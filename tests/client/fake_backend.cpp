@@ -65,8 +65,8 @@ int f_reset(CANDevice) {
     return 0;
 }
 
-const CANBackendOps kOps = {f_create, f_destroy, f_open,  f_close, f_init, f_start,
-                            f_send,   f_recv,    f_clear, f_info,  f_reset};
+const CANBackendOps kOps = {f_create, f_destroy, f_open,  f_close, f_init,  f_start,
+                            f_send,   f_recv,    f_clear, f_info,  f_reset, nullptr};
 
 } // namespace
 

@@ -195,6 +195,27 @@ TEST_F(StackOverFake, AdapterRefusingFramesEndsTransfersByTheFullBufferLimit) {
               std::string::npos);
 }
 
+// A node answers late: an abort of a transfer it had already ended (or of
+// stray frames after its own abort) may wait in the adapter when the next
+// exchange starts, and must not be taken for that exchange's answer.
+TEST_F(StackOverFake, LateAnswerOfAnEarlierExchangeIsNotTakenForTheNext) {
+    fake::bus().push(1, 0x585, {0x80, 0x07, 0x53, 0xE5, 0x00, 0x00, 0x02, 0x06});
+    fake::bus().responder = [](fake::Bus &b, uint32_t ch, uint32_t ident, const uint8_t *d, uint8_t) {
+        if (ident == 0x605 && d[0] == 0x40) {
+            b.push(ch, 0x585, {0x4B, d[1], d[2], d[3], 0x34, 0x12, 0x00, 0x00});
+        }
+    };
+    uint8_t buf[8] = {};
+    size_t got = 0;
+    CO_SDO_abortCode_t rc = 1;
+    const std::string out =
+        fake::capture([&] { rc = client_api_sdo_read(id_, 5, 0x2001, 0, buf, sizeof(buf), &got, 1000); });
+    EXPECT_EQ(rc, 0u) << out;
+    ASSERT_EQ(got, 2u);
+    EXPECT_EQ(buf[0], 0x34);
+    EXPECT_EQ(buf[1], 0x12);
+}
+
 TEST_F(StackOverFake, ReleaseAndCleanup) {
     client_channel_context_t *ch = client_api_manager_get_channel_context(id_);
     ASSERT_NE(ch, nullptr);

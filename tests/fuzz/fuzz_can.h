@@ -77,8 +77,8 @@ inline int f_reset(CANDevice) {
 }
 
 inline const CANBackendOps *ops() {
-    static const CANBackendOps o = {f_create, f_destroy, f_open,  f_close, f_init, f_start,
-                                    f_send,   f_recv,    f_clear, f_info,  f_reset};
+    static const CANBackendOps o = {f_create, f_destroy, f_open,  f_close, f_init,  f_start,
+                                    f_send,   f_recv,    f_clear, f_info,  f_reset, nullptr};
     return &o;
 }
 

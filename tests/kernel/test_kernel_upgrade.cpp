@@ -126,6 +126,11 @@ TEST(KernelUpgrade, CliUpgradesTheBenchAndCandumpSeesTheSameFrames) {
                                  "/report.json' --trace '" + dir + "/trace.log'",
                              std::string("socketcan:") + kMap);
     interrupt(dir + "/bench.pid");
+    // candump shares the kernel's one CPU with the tool and may still be
+    // reading what its socket holds; it drops that when interrupted. Wait
+    // until its log has stopped growing.
+    sh("prev=-1; for i in $(seq 40); do s=$(stat -c %s '" + dir +
+       "/candump.log'); [ \"$s\" = \"$prev\" ] && exit 0; prev=$s; sleep 0.5; done; exit 0");
     interrupt(dir + "/candump.pid");
 
     EXPECT_EQ(0, r.rc) << r.out << r.err;
