@@ -1,6 +1,7 @@
 // SocketCAN transport of the adapter-library stand-in: each adapter channel
 // is a raw CAN socket on the Linux interface named in OSTRELO_CAN. The bit
 // rate is configured on the interface outside this program (ip link).
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -133,6 +134,9 @@ struct Instance {
     // The interface was found down and that was said; cleared (and said) when
     // frames pass again.
     bool down[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
+    // Times the interface was found down: a send that began before the last
+    // time (and ended after it) says nothing of the interface now.
+    std::atomic<uint32_t> downCount[CONTROLCAN_MAX_ADAPTERS][CONTROLCAN_MAX_CHANNELS];
     bool ready;
 };
 Instance g_inst[2];
@@ -190,6 +194,7 @@ void note_down(Instance &in, DWORD idx, DWORD ch) {
             return;
         }
         in.down[idx][ch] = true;
+        in.downCount[idx][ch].fetch_add(1);
         snprintf(line, sizeof(line),
                  "[ERROR] SocketCAN interface %s went down: no frame passes until it is up again (ip link "
                  "set %s up)\n",
@@ -198,11 +203,19 @@ void note_down(Instance &in, DWORD idx, DWORD ch) {
     print_line(line);
 }
 
-void note_passing(Instance &in, DWORD idx, DWORD ch) {
+// Before a send: what note_passing is to be given when it succeeds.
+uint32_t down_count(const Instance &in, DWORD idx, DWORD ch) {
+    return in.downCount[idx][ch].load();
+}
+
+// A send that began when the interface had been found down `seen` times
+// succeeded. One that was on its way while another thread found the
+// interface down proves nothing: it passed before.
+void note_passing(Instance &in, DWORD idx, DWORD ch, uint32_t seen) {
     char line[160];
     {
         std::lock_guard<std::mutex> lock(in.mutex);
-        if (!in.down[idx][ch]) {
+        if (!in.down[idx][ch] || in.downCount[idx][ch].load() != seen) {
             return;
         }
         in.down[idx][ch] = false;
@@ -362,8 +375,9 @@ bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_fra
     struct timespec start;
     bool waiting = false;
     for (;;) {
+        const uint32_t seen = down_count(in, idx, ch);
         if (write(fd, &cf, sizeof(cf)) == static_cast<ssize_t>(sizeof(cf))) {
-            note_passing(in, idx, ch);
+            note_passing(in, idx, ch, seen);
             return true;
         }
         const int err = errno;
@@ -432,10 +446,11 @@ DWORD sc_transmit(Instance &in, DWORD idx, DWORD ch, VCI_CAN_OBJ *objs, UINT len
             struct iovec iov[kWriteBatch];
             struct mmsghdr msgs[kWriteBatch];
             frame_messages(cf, iov, msgs, n);
+            const uint32_t seen = down_count(in, idx, ch);
             const int r = sendmmsg(fd, msgs, n, 0);
             if (r > 0) {
                 taken = static_cast<unsigned>(r);
-                note_passing(in, idx, ch);
+                note_passing(in, idx, ch, seen);
             }
         }
         sent += taken;
