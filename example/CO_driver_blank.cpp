@@ -440,8 +440,7 @@ void CO_CANmodule_disable(CO_CANmodule_t *CANmodule) {
     if (CANmodule == NULL) {
         return;
     }
-    CANmodule->txBatchCount = 0;
-    CANmodule->txHold = false;
+    CO_CANtxDiscard(CANmodule);
     client_channel_context_t *ch = channel_of(CANmodule);
     if (ch != NULL) {
         device_manager_release_channel(ch->channelId.deviceType, ch->channelId.deviceIndex,

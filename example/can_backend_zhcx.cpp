@@ -31,6 +31,20 @@ ZHCX_Device *rec(CANDevice dev) {
     return static_cast<ZHCX_Device *>(dev);
 }
 
+// One frame to send as the adapter library takes it.
+void fill_obj(VCI_CAN_OBJ *obj, uint32_t id, uint8_t remote, uint8_t extended, const uint8_t *data,
+              uint8_t len) {
+    memset(obj, 0, sizeof(*obj));
+    obj->ID = id;
+    obj->RemoteFlag = remote;
+    obj->ExternFlag = extended;
+    obj->DataLen = len;
+    const uint8_t n = len < 8 ? len : 8;
+    if (data && n > 0) {
+        memcpy(obj->Data, data, n);
+    }
+}
+
 } // namespace
 
 extern "C" {
@@ -130,15 +144,7 @@ bool zhcx_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t 
         return false;
     }
     VCI_CAN_OBJ obj;
-    memset(&obj, 0, sizeof(obj));
-    obj.ID = id;
-    obj.RemoteFlag = remote;
-    obj.ExternFlag = extended;
-    obj.DataLen = len;
-    const uint8_t n = len < 8 ? len : 8;
-    if (data && n > 0) {
-        memcpy(obj.Data, data, n);
-    }
+    fill_obj(&obj, id, remote, extended, data, len);
     return VCI_Transmit(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, &obj, 1) != 0;
 }
 
@@ -150,13 +156,9 @@ uint32_t zhcx_send_multi(CANDevice dev, uint32_t ch, const CO_CANtxFrame_t *fram
     uint32_t sent = 0;
     while (sent < count) {
         const uint32_t n = count - sent < CO_CAN_TX_BATCH ? count - sent : CO_CAN_TX_BATCH;
-        memset(objs, 0, sizeof(objs[0]) * n);
         for (uint32_t k = 0; k < n; ++k) {
             const CO_CANtxFrame_t &f = frames[sent + k];
-            objs[k].ID = f.id;
-            objs[k].RemoteFlag = f.remote;
-            objs[k].DataLen = f.len;
-            memcpy(objs[k].Data, f.data, f.len < 8 ? f.len : 8);
+            fill_obj(&objs[k], f.id, f.remote, 0, f.data, f.len);
         }
         const DWORD took = VCI_Transmit(rec(dev)->deviceType, rec(dev)->deviceIndex, ch, objs, n);
         sent += took < n ? took : n;

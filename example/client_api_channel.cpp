@@ -334,6 +334,16 @@ bool queue_usable(const FixedQueue *q) {
            q->elementSize == sizeof(CO_CANrxMsg_t) && q->head < q->capacity && q->count <= q->capacity;
 }
 
+// Drops the frames the CANopen path of `ch` fetched and did not dispatch yet.
+int32_t drop_queued(client_channel_context_t *ch) {
+    CO_CANrxMsg_t f;
+    int32_t dropped = 0;
+    while (queue_usable(&ch->rxQueue) && fq_pop(&ch->rxQueue, &f) == 0) {
+        ++dropped;
+    }
+    return dropped;
+}
+
 } // namespace
 
 int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_ms) {
@@ -361,11 +371,7 @@ int32_t client_channel_drop_stale(client_channel_context_t *ch) {
     if (!queue_usable(q)) {
         return 0; // set up by the CAN driver's first pass: nothing queued yet
     }
-    int32_t dropped = 0;
-    CO_CANrxMsg_t f;
-    while (fq_pop(q, &f) == 0) {
-        ++dropped;
-    }
+    int32_t dropped = drop_queued(ch);
     const CANBackendOps *ops = can_backend_get();
     if (ops != nullptr && ops->recv_multi != nullptr) {
         const int32_t got = ops->recv_multi(ch->device_ctx->device, ch->channelId.canChannel,
@@ -467,11 +473,8 @@ int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
     }
     // Frames already taken from the adapter by the CANopen path would reach
     // the next SDO transfer first.
+    int dropped = drop_queued(ch);
     CO_CANrxMsg_t f;
-    int dropped = 0;
-    while (queue_usable(&ch->rxQueue) && fq_pop(&ch->rxQueue, &f) == 0) {
-        ++dropped;
-    }
     // Bounded: a bus that keeps talking must not hold the caller here.
     for (int i = 0; i < 4096; ++i) {
         const client_rx_result_t r = client_api_receive_frame(channelId, &f, quiet_ms);
