@@ -17,9 +17,10 @@
 namespace {
 
 constexpr uint16_t kQueueSize = 8;
-// How long the bootloader sweep listens after its last request, and how long
-// a node that answered it gets to answer the confirming read.
-constexpr uint32_t kSweepListenMs = 100;
+// How long the sweep of silent node ids listens after its last request (and
+// how long a late motor then gets for each answer), and how long a node that
+// answered as a bootloader gets to answer the confirming read.
+constexpr uint32_t kSweepListenMs = 250;
 constexpr uint32_t kBootloaderConfirmMs = 300;
 
 std::string board_text(const char *field, size_t size) {
@@ -57,38 +58,76 @@ client_channel_id_t bring_up(ChannelRef r, uint16_t bitrate) {
                                            kQueueSize);
 }
 
-// Motors that give no identity may sit in their bootloader (held after a
-// Ctrl-C, a bad CRC, a power loss): ask every such node id's SDO server at
-// once and keep those that answer, confirmed one by one.
-std::vector<uint8_t> bootloader_sweep(client_channel_id_t ch, const std::vector<uint8_t> &silent) {
-    std::vector<uint8_t> answered;
+// Node ids that stayed silent through the quick pass: motors whose answers
+// come late (a busy machine or bus can miss the short wait), and motors
+// that sit in their bootloader (held after a Ctrl-C, a bad CRC, a power
+// loss). Every such node id is asked at once, the application's type query
+// and (with `bootloader`) a read of the bootloader's SDO server; then one
+// listen hears which of them is there. Each is confirmed one by one.
+struct SweepResult {
+    std::vector<Motor> late;         // identified with the longer wait
+    std::vector<uint8_t> bootloader; // confirmed in their bootloader
+};
+
+SweepResult sweep_silent(client_channel_id_t ch, const std::vector<uint8_t> &silent, bool bootloader) {
+    SweepResult out;
     if (silent.empty()) {
-        return answered;
+        return out;
     }
-    discard_stale_frames(ch);
+    // What waits now may be a late answer of the quick pass: it counts.
+    std::vector<uint8_t> spoke;
+    std::vector<uint8_t> replied;
+    auto note = [&](const CO_CANrxMsg_t &f) {
+        for (uint8_t node : silent) {
+            std::vector<uint8_t> *list = f.ident == node                                     ? &spoke
+                                         : bootloader && f.ident == motor_sdo_reply_id(node) ? &replied
+                                                                                             : nullptr;
+            if (list != nullptr && std::find(list->begin(), list->end(), node) == list->end()) {
+                list->push_back(node);
+            }
+        }
+    };
+    CO_CANrxMsg_t f;
+    for (int i = 0; i < 1024 && client_api_receive_raw_can(ch, &f, 0) == 0; ++i) {
+        note(f);
+    }
+    uint8_t typeQuery[8];
+    const uint8_t typeLen = motor_build_type_query(typeQuery);
     // A read of the program data: a bootloader answers it (with an abort),
     // the application ignores SDO.
-    uint8_t request[8];
-    const uint8_t len = motor_build_sdo_frame(request, MOTOR_SDO_UPLOAD_REQUEST, MOTOR_PROGRAM_DATA_INDEX,
-                                              MOTOR_PROGRAM_DATA_SUB, 0);
+    uint8_t sdoRead[8];
+    const uint8_t sdoLen = motor_build_sdo_frame(sdoRead, MOTOR_SDO_UPLOAD_REQUEST, MOTOR_PROGRAM_DATA_INDEX,
+                                                 MOTOR_PROGRAM_DATA_SUB, 0);
     for (uint8_t node : silent) {
         if (interrupted()) {
-            return answered;
+            return out;
         }
-        client_api_send_can_data(ch, motor_sdo_request_id(node), request, len);
+        client_api_send_can_data(ch, node, typeQuery, typeLen);
+        if (bootloader) {
+            client_api_send_can_data(ch, motor_sdo_request_id(node), sdoRead, sdoLen);
+        }
     }
-    std::vector<uint8_t> replied;
+    // The whole window, also once every node spoke: the answers still on
+    // their way must not meet the confirming queries.
     const uint32_t start = get_current_time_ms();
-    CO_CANrxMsg_t f;
     while (static_cast<uint32_t>(get_current_time_ms() - start) < kSweepListenMs) {
-        if (client_api_receive_raw_can(ch, &f, 10) != 0) {
-            continue;
+        if (client_api_receive_raw_can(ch, &f, 10) == 0) {
+            note(f);
         }
-        for (uint8_t node : silent) {
-            if (f.ident == motor_sdo_reply_id(node) &&
-                std::find(replied.begin(), replied.end(), node) == replied.end()) {
-                replied.push_back(node);
-            }
+    }
+    std::sort(spoke.begin(), spoke.end());
+    for (uint8_t node : spoke) {
+        const LogScope scope(node_label(ch, node));
+        Motor m;
+        bool identified = false;
+        for (int attempt = 0; attempt < 3 && !identified && !interrupted(); ++attempt) {
+            discard_stale_frames(ch);
+            identified = client_api_query_firmware_info_within(ch, node, &m.info, kSweepListenMs) == 0;
+        }
+        if (identified) {
+            m.channelId = ch;
+            m.node = node;
+            out.late.push_back(m);
         }
     }
     std::sort(replied.begin(), replied.end());
@@ -96,10 +135,10 @@ std::vector<uint8_t> bootloader_sweep(client_channel_id_t ch, const std::vector<
         const LogScope scope(node_label(ch, node));
         if (!interrupted() &&
             client_api_locate_node(ch, node, kBootloaderConfirmMs, nullptr) == CLIENT_NODE_BOOTLOADER) {
-            answered.push_back(node);
+            out.bootloader.push_back(node);
         }
     }
-    return answered;
+    return out;
 }
 
 } // namespace
@@ -264,10 +303,9 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
                 m.node = node;
                 found[i].push_back(m);
             }
-            if (!bootloader) {
-                return;
-            }
-            for (uint8_t node : bootloader_sweep(channels[i], silent)) {
+            const SweepResult swept = sweep_silent(channels[i], silent, bootloader);
+            found[i].insert(found[i].end(), swept.late.begin(), swept.late.end());
+            for (uint8_t node : swept.bootloader) {
                 Motor m;
                 memset(&m.info, 0, sizeof(m.info));
                 m.channelId = channels[i];

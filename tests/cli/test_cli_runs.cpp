@@ -193,14 +193,19 @@ TEST(CliRuns, EveryMotorAccountedFor) {
         {"a folder without .bin files", "--nodes 1", true, 1, "no .bin file in"},
         {"an abort shown with its meaning", "--nodes 1 --retries 0 --abort", false, 1,
          "SDO abort 0x08000020: data cannot be transferred or stored to the application"},
+        {"a motor that answers later than the quick pass waits", "--nodes 1 --late", false, 0,
+         "\"version_after\":\"1.0.0.4\""},
     };
     for (const Case &c : cases) {
         const std::string dir = work_dir();
         std::string options = c.options;
         const bool abort = has(options, "--abort");
+        const bool late = has(options, "--late");
         const std::string can =
-            write_scenario(dir, motors + (abort ? "fault node 0 0 1 abort=1024:0x08000020\n" : ""));
-        options = options.substr(0, options.find(" --abort"));
+            write_scenario(dir, motors + (abort  ? "fault node 0 0 1 abort=1024:0x08000020\n"
+                                          : late ? "fault node 0 0 1 delay=60\n"
+                                                 : ""));
+        options = options.substr(0, std::min(options.find(" --abort"), options.find(" --late")));
         const std::string folder = dir + "/fw";
         ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
         if (!c.emptyFolder) {
