@@ -452,291 +452,303 @@ Item {
                         return odd ? "#e8f5e9" : "#c8e6c9"
                     }
 
-                    Row {
-                        id: cellRow
-                        x: 5
-                        y: 5
-                        spacing: 5
-                        height: rowItem.height - 10 - 22
+                    // The cells, buttons and bar of a row are made a few at a
+                    // time between frames: a list of 120 motors must not hold
+                    // the window while it appears.
+                    readonly property bool ready: rowContent.status === Loader.Ready
 
-                        Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
-                        Cell { width: 80; text: rowItem.model.adapterName }
-                        Cell { width: 60; text: String(rowItem.model.deviceIndex) }
-                        Cell { width: 60; text: String(rowItem.model.canChannel) }
-                        Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
-                        Cell { width: 120; text: rowItem.model.firmwareModel; elide: Text.ElideRight }
-                        Cell { width: 80; text: rowItem.model.brakeSuffix }
-                        Cell { width: 120; text: rowItem.model.encoderName; elide: Text.ElideRight }
-                        Cell { width: 120; text: rowItem.model.version }
-
-                        Item {
-                            width: 100
-                            height: cellRow.height
-
-                            Column {
-                                anchors.verticalCenter: parent.verticalCenter
-                                width: parent.width
-                                spacing: 2
-
-                                Text {
-                                    objectName: "fileVersionText"
-                                    width: parent.width
-                                    elide: Text.ElideRight
-                                    text: rowItem.fileVersion
-                                    visible: text !== ""
-                                }
-                                Text {
-                                    id: versionMark
-                                    objectName: "versionMarkText"
-                                    width: parent.width
-                                    font.pixelSize: 10
-                                    font.bold: rowItem.versionCheck === MotorListModel.FileOlder
-                                    elide: Text.ElideRight
-                                    text: motorListPage.versionMark(rowItem.versionCheck)
-                                    color: motorListPage.versionMarkColor(rowItem.versionCheck)
-                                    visible: text !== ""
-
-                                    MouseArea {
-                                        id: versionMarkHover
-                                        anchors.fill: parent
-                                        hoverEnabled: true
-                                        acceptedButtons: Qt.NoButton
-                                    }
-                                    ToolTip.visible: versionMarkHover.containsMouse
-                                                     && rowItem.versionCheck === MotorListModel.FileWithoutVersion
-                                    ToolTip.delay: 500
-                                    ToolTip.text: qsTr("文件名中没有版本号（V<a>_<b>_<c>_<d>）：不比较版本，启动后也不核对版本")
-                                }
-                            }
-                        }
-
-                        Item {
-                            width: 300
-                            height: cellRow.height
-
+                    Loader {
+                        id: rowContent
+                        anchors.fill: parent
+                        asynchronous: true
+                        sourceComponent: Item {
                             Row {
-                                anchors.verticalCenter: parent.verticalCenter
+                                id: cellRow
+                                x: 5
+                                y: 5
                                 spacing: 5
+                                height: rowItem.height - 10 - 22
 
-                                Rectangle {
-                                    objectName: "fileBox"
-                                    width: 250
-                                    height: motorListPage.fileBoxHeight(rowItem.shownFileName)
-                                            + (rowItem.matchMarked ? motorListPage.matchMarkHeight : 0)
-                                    color: rowItem.matchMarked ? "#fff3e0" : "white"
-                                    border.color: rowItem.matchMarked ? "#fb8c00" : "#ccc"
-                                    border.width: rowItem.matchMarked ? 2 : 1
+                                Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
+                                Cell { width: 80; text: rowItem.model.adapterName }
+                                Cell { width: 60; text: String(rowItem.model.deviceIndex) }
+                                Cell { width: 60; text: String(rowItem.model.canChannel) }
+                                Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
+                                Cell { width: 120; text: rowItem.model.firmwareModel; elide: Text.ElideRight }
+                                Cell { width: 80; text: rowItem.model.brakeSuffix }
+                                Cell { width: 120; text: rowItem.model.encoderName; elide: Text.ElideRight }
+                                Cell { width: 120; text: rowItem.model.version }
 
-                                    ToolTip.visible: rowItem.matchMarked && fileBoxArea.containsMouse
-                                    ToolTip.delay: 500
-                                    ToolTip.text: rowItem.matchKind === MotorListModel.MatchLoose
-                                                  ? qsTr("文件名不以 %1 开头：它只是按命名规则匹配，可能不是为此电机生成的")
-                                                    .arg(rowItem.model.firmwareModel + "_" + rowItem.model.encoderName + "_"
-                                                         + rowItem.model.brakeSuffix)
-                                                  : qsTr("文件夹中有多个为此电机生成的文件，已取第一个；请只保留其中一个")
+                                Item {
+                                    width: 100
+                                    height: cellRow.height
 
-                                    Text {
-                                        objectName: "fileNameText"
-                                        anchors.fill: parent
-                                        anchors.margins: 5
-                                        anchors.bottomMargin: rowItem.matchMarked ? 5 + motorListPage.matchMarkHeight : 5
-                                        font.pixelSize: 10
-                                        wrapMode: Text.Wrap
-                                        verticalAlignment: Text.AlignVCenter
-                                        text: rowItem.shownFileName
-                                        color: rowItem.noFile ? "red" : "black"
-                                    }
+                                    Column {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        width: parent.width
+                                        spacing: 2
 
-                                    Text {
-                                        objectName: "matchMarkText"
-                                        visible: rowItem.matchMarked
-                                        anchors.left: parent.left
-                                        anchors.bottom: parent.bottom
-                                        anchors.leftMargin: 5
-                                        anchors.bottomMargin: 4
-                                        font.pixelSize: 10
-                                        font.bold: true
-                                        color: "#e65100"
-                                        text: rowItem.matchKind === MotorListModel.MatchLoose ? qsTr("宽松匹配")
-                                                                                             : qsTr("多个候选")
-                                    }
+                                        Text {
+                                            objectName: "fileVersionText"
+                                            width: parent.width
+                                            elide: Text.ElideRight
+                                            text: rowItem.fileVersion
+                                            visible: text !== ""
+                                        }
+                                        Text {
+                                            id: versionMark
+                                            objectName: "versionMarkText"
+                                            width: parent.width
+                                            font.pixelSize: 10
+                                            font.bold: rowItem.versionCheck === MotorListModel.FileOlder
+                                            elide: Text.ElideRight
+                                            text: motorListPage.versionMark(rowItem.versionCheck)
+                                            color: motorListPage.versionMarkColor(rowItem.versionCheck)
+                                            visible: text !== ""
 
-                                    MouseArea {
-                                        id: fileBoxArea
-                                        objectName: "fileBoxArea"
-                                        anchors.fill: parent
-                                        hoverEnabled: true
-                                        onClicked: {
-                                            if (rowItem.noFile)
-                                                motorListPage.openFileDialogFor(rowItem.nodeId)
+                                            MouseArea {
+                                                id: versionMarkHover
+                                                anchors.fill: parent
+                                                hoverEnabled: true
+                                                acceptedButtons: Qt.NoButton
+                                            }
+                                            ToolTip.visible: versionMarkHover.containsMouse
+                                                             && rowItem.versionCheck === MotorListModel.FileWithoutVersion
+                                            ToolTip.delay: 500
+                                            ToolTip.text: qsTr("文件名中没有版本号（V<a>_<b>_<c>_<d>）：不比较版本，启动后也不核对版本")
                                         }
                                     }
                                 }
 
-                                Button {
-                                    objectName: "chooseFileButton"
-                                    width: 40
-                                    height: 30
+                                Item {
+                                    width: 300
+                                    height: cellRow.height
+
+                                    Row {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        spacing: 5
+
+                                        Rectangle {
+                                            objectName: "fileBox"
+                                            width: 250
+                                            height: motorListPage.fileBoxHeight(rowItem.shownFileName)
+                                                    + (rowItem.matchMarked ? motorListPage.matchMarkHeight : 0)
+                                            color: rowItem.matchMarked ? "#fff3e0" : "white"
+                                            border.color: rowItem.matchMarked ? "#fb8c00" : "#ccc"
+                                            border.width: rowItem.matchMarked ? 2 : 1
+
+                                            ToolTip.visible: rowItem.matchMarked && fileBoxArea.containsMouse
+                                            ToolTip.delay: 500
+                                            ToolTip.text: rowItem.matchKind === MotorListModel.MatchLoose
+                                                          ? qsTr("文件名不以 %1 开头：它只是按命名规则匹配，可能不是为此电机生成的")
+                                                            .arg(rowItem.model.firmwareModel + "_" + rowItem.model.encoderName + "_"
+                                                                 + rowItem.model.brakeSuffix)
+                                                          : qsTr("文件夹中有多个为此电机生成的文件，已取第一个；请只保留其中一个")
+
+                                            Text {
+                                                objectName: "fileNameText"
+                                                anchors.fill: parent
+                                                anchors.margins: 5
+                                                anchors.bottomMargin: rowItem.matchMarked ? 5 + motorListPage.matchMarkHeight : 5
+                                                font.pixelSize: 10
+                                                wrapMode: Text.Wrap
+                                                verticalAlignment: Text.AlignVCenter
+                                                text: rowItem.shownFileName
+                                                color: rowItem.noFile ? "red" : "black"
+                                            }
+
+                                            Text {
+                                                objectName: "matchMarkText"
+                                                visible: rowItem.matchMarked
+                                                anchors.left: parent.left
+                                                anchors.bottom: parent.bottom
+                                                anchors.leftMargin: 5
+                                                anchors.bottomMargin: 4
+                                                font.pixelSize: 10
+                                                font.bold: true
+                                                color: "#e65100"
+                                                text: rowItem.matchKind === MotorListModel.MatchLoose ? qsTr("宽松匹配")
+                                                                                                     : qsTr("多个候选")
+                                            }
+
+                                            MouseArea {
+                                                id: fileBoxArea
+                                                objectName: "fileBoxArea"
+                                                anchors.fill: parent
+                                                hoverEnabled: true
+                                                onClicked: {
+                                                    if (rowItem.noFile)
+                                                        motorListPage.openFileDialogFor(rowItem.nodeId)
+                                                }
+                                            }
+                                        }
+
+                                        Button {
+                                            objectName: "chooseFileButton"
+                                            width: 40
+                                            height: 30
+                                            anchors.verticalCenter: parent.verticalCenter
+                                            text: qsTr("选择")
+                                            font.pixelSize: 9
+                                            padding: 2
+                                            onClicked: motorListPage.openFileDialogFor(rowItem.nodeId)
+                                        }
+                                    }
+                                }
+
+                                Item {
+                                    width: 250
+                                    height: cellRow.height
+
+                                    Row {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        spacing: 3
+
+                                        Button {
+                                            objectName: "refreshButton"
+                                            width: 45
+                                            height: 30
+                                            padding: 2
+                                            font.pixelSize: 9
+                                            text: qsTr("刷新")
+                                            enabled: rowItem.controllerSet && rowItem.motorState !== CANopenWrapper.Busy
+                                            onClicked: motorListPage.canopen.refreshMotorStatus(rowItem.nodeId)
+                                        }
+                                        Button {
+                                            objectName: "enterBlButton"
+                                            width: 45
+                                            height: 30
+                                            padding: 2
+                                            font.pixelSize: 9
+                                            text: qsTr("进入BL")
+                                            enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
+                                            onClicked: motorListPage.canopen.enterBootloader(rowItem.nodeId)
+                                        }
+                                        Button {
+                                            objectName: "exitBlButton"
+                                            width: 45
+                                            height: 30
+                                            padding: 2
+                                            font.pixelSize: 9
+                                            text: qsTr("退出BL")
+                                            enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.opPending
+                                            onClicked: motorListPage.canopen.exitBootloader(rowItem.nodeId)
+                                        }
+                                        Button {
+                                            objectName: "holdBlButton"
+                                            width: 50
+                                            height: 30
+                                            padding: 2
+                                            font.pixelSize: 9
+                                            text: qsTr("强制BL")
+                                            enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
+                                            onClicked: motorListPage.canopen.preventAppStartForDuration(rowItem.nodeId, 5000)
+                                        }
+                                        Button {
+                                            objectName: "upgradeButton"
+                                            width: 55
+                                            height: 30
+                                            padding: 2
+                                            font.pixelSize: 9
+                                            text: qsTr("升级")
+                                            enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.noFile
+                                                     && !rowItem.opPending
+                                            onClicked: motorListPage.upgradeRow(rowItem.nodeId, rowItem.binFilePath, rowItem.versionCheck,
+                                                                                rowItem.model.version, rowItem.fileVersion)
+                                        }
+                                    }
+                                }
+
+                                // The row's latest status text and, below it, why its
+                                // last operation failed (until the row's next operation).
+                                Item {
+                                    width: 400
+                                    height: cellRow.height
+
+                                    Column {
+                                        anchors.verticalCenter: parent.verticalCenter
+                                        width: parent.width
+                                        spacing: 1
+
+                                        Text {
+                                            id: statusCell
+                                            objectName: "statusText"
+                                            width: parent.width
+                                            text: rowItem.statusText
+                                            font.pixelSize: 10
+                                            wrapMode: Text.Wrap
+                                            maximumLineCount: 2
+                                            elide: Text.ElideRight
+                                            color: motorListPage.statusColor(rowItem.statusText, rowItem.motorState, rowItem.lastResult)
+
+                                            readonly property bool wantsToolTip: text !== ""
+                                                                                 && (text.length > 50 || text.indexOf("\n") >= 0)
+                                        }
+                                        Text {
+                                            id: lastErrorCell
+                                            objectName: "lastErrorText"
+                                            width: parent.width
+                                            visible: text !== ""
+                                            text: rowItem.lastError
+                                            font.pixelSize: 10
+                                            maximumLineCount: 1
+                                            elide: Text.ElideRight
+                                            color: "#c62828"
+                                        }
+                                    }
+
+                                    MouseArea {
+                                        id: statusHover
+                                        anchors.fill: parent
+                                        hoverEnabled: true
+                                        acceptedButtons: Qt.NoButton
+                                    }
+
+                                    ToolTip.visible: (statusCell.wantsToolTip || lastErrorCell.truncated) && statusHover.containsMouse
+                                    ToolTip.delay: 500
+                                    ToolTip.text: rowItem.lastError !== "" ? rowItem.statusText + "\n" + rowItem.lastError
+                                                                          : rowItem.statusText
+                                }
+                            }
+
+                            Item {
+                                id: progressStrip
+                                objectName: "progressStrip"
+                                visible: rowItem.progress >= 0
+                                // The row is wider than the view: the strip spans the part
+                                // of the row in sight, so bar and text are never scrolled away.
+                                x: Math.max(0, Math.min(motorListView.contentX - motorListView.originX,
+                                                        rowItem.width - motorListView.width)) + 5
+                                width: Math.min(rowItem.width, motorListView.width) - 10
+                                anchors.bottom: parent.bottom
+                                anchors.bottomMargin: 2
+                                height: visible ? 20 : 0
+
+                                Row {
                                     anchors.verticalCenter: parent.verticalCenter
-                                    text: qsTr("选择")
-                                    font.pixelSize: 9
-                                    padding: 2
-                                    onClicked: motorListPage.openFileDialogFor(rowItem.nodeId)
+                                    spacing: 10
+
+                                    ProgressBar {
+                                        objectName: "upgradeProgressBar"
+                                        width: progressStrip.width - progressText.width - 10
+                                        height: 16
+                                        from: 0
+                                        to: 100
+                                        value: Math.max(0, rowItem.progress)
+                                    }
+                                    // At least 190 wide, wider for a longer text (English),
+                                    // leaving the bar 100.
+                                    Text {
+                                        id: progressText
+                                        objectName: "upgradeProgressText"
+                                        width: Math.min(Math.max(190, implicitWidth), progressStrip.width - 110)
+                                        height: 16
+                                        font.pixelSize: 10
+                                        elide: Text.ElideRight
+                                        verticalAlignment: Text.AlignVCenter
+                                        text: rowItem.progressText
+                                    }
                                 }
-                            }
-                        }
-
-                        Item {
-                            width: 250
-                            height: cellRow.height
-
-                            Row {
-                                anchors.verticalCenter: parent.verticalCenter
-                                spacing: 3
-
-                                Button {
-                                    objectName: "refreshButton"
-                                    width: 45
-                                    height: 30
-                                    padding: 2
-                                    font.pixelSize: 9
-                                    text: qsTr("刷新")
-                                    enabled: rowItem.controllerSet && rowItem.motorState !== CANopenWrapper.Busy
-                                    onClicked: motorListPage.canopen.refreshMotorStatus(rowItem.nodeId)
-                                }
-                                Button {
-                                    objectName: "enterBlButton"
-                                    width: 45
-                                    height: 30
-                                    padding: 2
-                                    font.pixelSize: 9
-                                    text: qsTr("进入BL")
-                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
-                                    onClicked: motorListPage.canopen.enterBootloader(rowItem.nodeId)
-                                }
-                                Button {
-                                    objectName: "exitBlButton"
-                                    width: 45
-                                    height: 30
-                                    padding: 2
-                                    font.pixelSize: 9
-                                    text: qsTr("退出BL")
-                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.opPending
-                                    onClicked: motorListPage.canopen.exitBootloader(rowItem.nodeId)
-                                }
-                                Button {
-                                    objectName: "holdBlButton"
-                                    width: 50
-                                    height: 30
-                                    padding: 2
-                                    font.pixelSize: 9
-                                    text: qsTr("强制BL")
-                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Available
-                                    onClicked: motorListPage.canopen.preventAppStartForDuration(rowItem.nodeId, 5000)
-                                }
-                                Button {
-                                    objectName: "upgradeButton"
-                                    width: 55
-                                    height: 30
-                                    padding: 2
-                                    font.pixelSize: 9
-                                    text: qsTr("升级")
-                                    enabled: rowItem.controllerSet && rowItem.motorState === CANopenWrapper.Bootloader && !rowItem.noFile
-                                             && !rowItem.opPending
-                                    onClicked: motorListPage.upgradeRow(rowItem.nodeId, rowItem.binFilePath, rowItem.versionCheck,
-                                                                        rowItem.model.version, rowItem.fileVersion)
-                                }
-                            }
-                        }
-
-                        // The row's latest status text and, below it, why its
-                        // last operation failed (until the row's next operation).
-                        Item {
-                            width: 400
-                            height: cellRow.height
-
-                            Column {
-                                anchors.verticalCenter: parent.verticalCenter
-                                width: parent.width
-                                spacing: 1
-
-                                Text {
-                                    id: statusCell
-                                    objectName: "statusText"
-                                    width: parent.width
-                                    text: rowItem.statusText
-                                    font.pixelSize: 10
-                                    wrapMode: Text.Wrap
-                                    maximumLineCount: 2
-                                    elide: Text.ElideRight
-                                    color: motorListPage.statusColor(rowItem.statusText, rowItem.motorState, rowItem.lastResult)
-
-                                    readonly property bool wantsToolTip: text !== ""
-                                                                         && (text.length > 50 || text.indexOf("\n") >= 0)
-                                }
-                                Text {
-                                    id: lastErrorCell
-                                    objectName: "lastErrorText"
-                                    width: parent.width
-                                    visible: text !== ""
-                                    text: rowItem.lastError
-                                    font.pixelSize: 10
-                                    maximumLineCount: 1
-                                    elide: Text.ElideRight
-                                    color: "#c62828"
-                                }
-                            }
-
-                            MouseArea {
-                                id: statusHover
-                                anchors.fill: parent
-                                hoverEnabled: true
-                                acceptedButtons: Qt.NoButton
-                            }
-
-                            ToolTip.visible: (statusCell.wantsToolTip || lastErrorCell.truncated) && statusHover.containsMouse
-                            ToolTip.delay: 500
-                            ToolTip.text: rowItem.lastError !== "" ? rowItem.statusText + "\n" + rowItem.lastError
-                                                                  : rowItem.statusText
-                        }
-                    }
-
-                    Item {
-                        id: progressStrip
-                        objectName: "progressStrip"
-                        visible: rowItem.progress >= 0
-                        // The row is wider than the view: the strip spans the part
-                        // of the row in sight, so bar and text are never scrolled away.
-                        x: Math.max(0, Math.min(motorListView.contentX - motorListView.originX,
-                                                rowItem.width - motorListView.width)) + 5
-                        width: Math.min(rowItem.width, motorListView.width) - 10
-                        anchors.bottom: parent.bottom
-                        anchors.bottomMargin: 2
-                        height: visible ? 20 : 0
-
-                        Row {
-                            anchors.verticalCenter: parent.verticalCenter
-                            spacing: 10
-
-                            ProgressBar {
-                                objectName: "upgradeProgressBar"
-                                width: progressStrip.width - progressText.width - 10
-                                height: 16
-                                from: 0
-                                to: 100
-                                value: Math.max(0, rowItem.progress)
-                            }
-                            // At least 190 wide, wider for a longer text (English),
-                            // leaving the bar 100.
-                            Text {
-                                id: progressText
-                                objectName: "upgradeProgressText"
-                                width: Math.min(Math.max(190, implicitWidth), progressStrip.width - 110)
-                                height: 16
-                                font.pixelSize: 10
-                                elide: Text.ElideRight
-                                verticalAlignment: Text.AlignVCenter
-                                text: rowItem.progressText
                             }
                         }
                     }

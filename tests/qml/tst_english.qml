@@ -50,7 +50,18 @@ TestCase {
             compare(child(root, cases[i][0]).text, cases[i][1], cases[i][0])
     }
 
+    // Every row of the list made to the end (rows fill in between frames).
+    function rowsShown(page) {
+        var items = page.listView.contentItem.children
+        for (var i = 0; i < items.length; ++i)
+            if (items[i].ready === false)
+                return false
+        return true
+    }
+
     function screenshot(win, fileName) {
+        if (win.page && win.page.listView)
+            tryVerify(function () { return rowsShown(win.page) }, 10000, "the rows of " + fileName)
         waitForRendering(win.contentItem)
         verify(testHelper.saveWindow(win, fileName), "saved " + fileName)
     }
@@ -89,6 +100,7 @@ TestCase {
         compareTexts(page, [["upgradeAllButton", "Upgrade all"], ["enterBootloaderAllButton", "Enter bootloader"],
                             ["folderLabel", "No folder chosen"]])
         var row = child(page, "motorRow0")
+        tryVerify(function () { return row.ready }, 10000, "row 0 made")
         compareTexts(row, [["upgradeButton", "Upgrade"], ["enterBlButton", "Enter BL"], ["chooseFileButton", "Choose"]])
         if (testHelper.demoFirmwareDir !== "") {
             page.applyChosenFolder(testHelper.fileUrl(testHelper.demoFirmwareDir))

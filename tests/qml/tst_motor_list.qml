@@ -71,6 +71,7 @@ TestCase {
     function row(i) {
         var r = findChild(page, "motorRow" + i)
         verify(r !== null, "row " + i + " is shown")
+        tryVerify(function () { return r.ready }, 10000, "row " + i + " made")
         return r
     }
 
