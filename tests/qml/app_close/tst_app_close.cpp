@@ -95,7 +95,10 @@ void TestAppClose::closeDuringUpgrade(bool stop) {
     const unsigned channel = motor->canChannel;
     QVERIFY(controller->enterBootloader(1));
     QVERIFY(QTest::qWaitFor([&] { return model->getMotorStatus(1) == Bootloader; }, 20000));
-    QVERIFY(QTest::qWaitFor([&] { return controller->activeOperations() == 0; }, 5000));
+    // The worker's count falls before the window hears the task ended: wait
+    // for the node to be free as well.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return controller->activeOperations() == 0 && !controller->isOperationPending(1); }, 5000));
 
     QList<bool> results;
     bool transferring = false;
