@@ -50,18 +50,9 @@ TestCase {
             compare(child(root, cases[i][0]).text, cases[i][1], cases[i][0])
     }
 
-    // Every row of the list made to the end (rows fill in between frames).
-    function rowsShown(page) {
-        var items = page.listView.contentItem.children
-        for (var i = 0; i < items.length; ++i)
-            if (items[i].ready === false)
-                return false
-        return true
-    }
-
     function screenshot(win, fileName) {
         if (win.page && win.page.listView)
-            tryVerify(function () { return rowsShown(win.page) }, 10000, "the rows of " + fileName)
+            tryVerify(function () { return testHelper.rowsMade(win.page.listView) }, 10000, "the rows of " + fileName)
         waitForRendering(win.contentItem)
         verify(testHelper.saveWindow(win, fileName), "saved " + fileName)
     }

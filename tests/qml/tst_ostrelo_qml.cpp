@@ -16,6 +16,8 @@
 #include <QtQml>
 #include <QtQuickTest>
 
+#include <algorithm>
+
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
 #include "app_language.h"
@@ -104,6 +106,17 @@ class TestHelper : public QObject {
             return false;
         m->setLastError(nodeId, text);
         return true;
+    }
+
+    // Every row the list has made is whole: a row's cells come a few frames
+    // after the row itself.
+    Q_INVOKABLE bool rowsMade(QObject *listView) const {
+        auto *content = listView ? listView->property("contentItem").value<QQuickItem *>() : nullptr;
+        if (!content)
+            return false;
+        const QList<QQuickItem *> rows = content->childItems();
+        return std::none_of(rows.begin(), rows.end(),
+                            [](const QQuickItem *r) { return r->property("ready") == QVariant(false); });
     }
 
     // Grabs what the window shows (popups included) and stores it as PNG.
