@@ -108,20 +108,6 @@ int visit(const ostrelo_history_entry_t *e, void *user) {
     return 0;
 }
 
-const char *failure_text(int rc) {
-    switch (rc) {
-    case OSTRELO_HISTORY_CORRUPT:
-        return "the file is damaged";
-    case OSTRELO_HISTORY_TOO_NEW:
-        return "a newer program wrote it";
-    case OSTRELO_HISTORY_BUSY:
-        return "another program keeps it locked";
-    case OSTRELO_HISTORY_UNWRITABLE:
-        return "it cannot be opened";
-    }
-    return "it is not a history of this program";
-}
-
 } // namespace
 
 int cmd_history(const Options &o) {
@@ -166,7 +152,7 @@ int cmd_history(const Options &o) {
     }
     const bool none = rc == OSTRELO_HISTORY_NOT_FOUND; // no file yet: nothing recorded
     if (rc < 0 && !none) {
-        err_line(prefix + "cannot read the history " + path + ": " + failure_text(rc));
+        err_line(prefix + "cannot read the history " + path + ": " + ostrelo_history_result_text(rc));
         return kExitUsage;
     }
     if (l.wantJson) {

@@ -137,6 +137,30 @@ void history_copy(char *dst, size_t size, const char *src, size_t n) {
 
 extern "C" {
 
+const char *ostrelo_history_result_text(int result) {
+    switch (result) {
+    case OSTRELO_HISTORY_OK:
+        return "ok";
+    case OSTRELO_HISTORY_UNAVAILABLE:
+        return "this build keeps no history";
+    case OSTRELO_HISTORY_UNWRITABLE:
+        return "it cannot be opened or written";
+    case OSTRELO_HISTORY_CORRUPT:
+        return "the file is damaged";
+    case OSTRELO_HISTORY_BUSY:
+        return "another program keeps it locked";
+    case OSTRELO_HISTORY_TOO_NEW:
+        return "a newer program wrote it";
+    case OSTRELO_HISTORY_NOT_FOUND:
+        return "no such entry";
+    case OSTRELO_HISTORY_BAD_ARGUMENT:
+        return "a bad argument";
+    case OSTRELO_HISTORY_FAILED:
+        break;
+    }
+    return "the database failed (is it a history of this program?)";
+}
+
 const char *ostrelo_history_outcome_text(ostrelo_history_outcome_t outcome) {
     switch (outcome) {
     case OSTRELO_HISTORY_OUTCOME_IN_PROGRESS:

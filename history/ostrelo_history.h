@@ -116,6 +116,9 @@ typedef struct {
 
 typedef struct ostrelo_history ostrelo_history_t;
 
+/* What a result means, for a line to the user: "the file is damaged". */
+const char *ostrelo_history_result_text(int result);
+
 /* 1 when this build keeps a history (has SQLite), else 0. */
 int ostrelo_history_available(void);
 
