@@ -315,6 +315,7 @@ TEST(HistoryStore, LockedDatabaseIsWaitedFor) {
     ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
 
+    ostrelo_history_set_busy_wait(h, 60000); // however slow this machine is just now
     ostrelo_history_entry_t e = entry(0, 0, 1);
     int rc = -100;
     std::thread t([&] { rc = ostrelo_history_begin(h, &e); });
