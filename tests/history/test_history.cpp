@@ -188,11 +188,10 @@ TEST(HistoryAttempts, FromUpgradeResults) {
     EXPECT_EQ(e.attempts[2].attempt, 3u) << "a second run of the same upgrade counts on";
 }
 
+#ifdef OSTRELO_HISTORY_WITHOUT_STORE
 // Without SQLite (the Windows build) every call says so and nothing breaks.
 TEST(HistoryStore, UnavailableWithoutSqlite) {
-    if (ostrelo_history_available()) {
-        GTEST_SKIP() << "this build has SQLite";
-    }
+    EXPECT_EQ(ostrelo_history_available(), 0);
     ostrelo_history_t *h = reinterpret_cast<ostrelo_history_t *>(1);
     EXPECT_EQ(ostrelo_history_open(nullptr, &h), OSTRELO_HISTORY_UNAVAILABLE);
     EXPECT_EQ(h, nullptr);
@@ -202,3 +201,4 @@ TEST(HistoryStore, UnavailableWithoutSqlite) {
     EXPECT_EQ(ostrelo_history_begin(h, &e), OSTRELO_HISTORY_UNAVAILABLE);
     ostrelo_history_close(h);
 }
+#endif
