@@ -61,6 +61,11 @@ struct Options {
     ChannelRef channel{0, 0};
     int node = -1;
     std::string file;
+    // history: the database (empty: the default place) and the filters.
+    std::string history;
+    std::string since;
+    std::string outcome;
+    bool csv = false;
 };
 
 enum class Outcome {
@@ -175,7 +180,35 @@ void progress_end();
 // A line of its own between the progress lines (operator prompts).
 void progress_note(const std::string &line);
 
+// A JSON string of any bytes: a byte that is not part of well-formed UTF-8
+// becomes U+FFFD, so the document stays valid (see name_fields for the
+// bytes themselves).
 std::string json_string(const std::string &s);
+bool is_utf8(const std::string &s);
+std::string hex_bytes(const std::string &s); // "636166e9"
+
+// One field of a record: its JSON value and its CSV text, so both forms
+// always carry the same fields.
+struct Field {
+    const char *name;
+    std::string json;
+    std::string text;
+};
+Field str_field(const char *name, const std::string &s);
+Field null_field(const char *name);
+Field opt_str(const char *name, bool have, const std::string &s);
+Field num_field(const char *name, uint64_t v);
+Field opt_num(const char *name, bool have, uint64_t v);
+Field bool_field(const char *name, bool b);
+Field list_field(const char *name, const std::vector<std::string> &items);
+// A file name or path (null when !have), and beside it `hexName` with its
+// bytes in hex where they are not UTF-8 (else null): JSON cannot carry them.
+std::vector<Field> name_fields(const char *name, const char *hexName, bool have, const std::string &s);
+std::string json_members(const std::vector<Field> &fields);
+// CSV: the fields' names as a header line, or their texts as a line
+// (quoted where needed), each ending in "\n".
+std::string csv_header(const std::vector<Field> &fields);
+std::string csv_line(const std::vector<Field> &fields);
 std::string version_text(uint32_t v);
 std::string hex32(uint32_t v);
 std::string channel_text(const client_channel_id_t &id);
@@ -267,6 +300,7 @@ int cmd_scan(const Options &o); // scan and match
 int cmd_upgrade(const Options &o);
 int cmd_crc(const Options &o);
 int cmd_start(const Options &o);
+int cmd_history(const Options &o); // cli_history.cpp
 
 // ---- versions and the record (cli_report.cpp) ---------------------------------------
 

@@ -226,36 +226,170 @@ void progress_end() {
 
 // ---- text -------------------------------------------------------------------------
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence (RFC 3629) that begins at
+// s[i], or 0: a stray continuation byte, an overlong form, a surrogate, a
+// code point above U+10FFFF or a cut sequence.
+size_t utf8_length(const std::string &s, size_t i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t n = 0;
+    uint32_t cp = 0;
+    if (c < 0x80) {
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1Fu;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0Fu;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07u;
+    } else {
+        return 0;
+    }
+    if (s.size() - i < n) {
+        return 0;
+    }
+    for (size_t k = 1; k < n; ++k) {
+        const unsigned char b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0u) != 0x80u) {
+            return 0;
+        }
+        cp = cp << 6 | (b & 0x3Fu);
+    }
+    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+        return 0;
+    }
+    return n;
+}
+
+} // namespace
+
+bool is_utf8(const std::string &s) {
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = utf8_length(s, i);
+        if (n == 0) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+std::string hex_bytes(const std::string &s) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : s) {
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+
 std::string json_string(const std::string &s) {
     std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char buf[8];
-                snprintf(buf, sizeof(buf), "\\u%04x", c);
-                out += buf;
-            } else {
-                out += static_cast<char>(c);
-            }
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = utf8_length(s, i);
+        if (n == 0) {
+            out += "\\ufffd";
+            ++i;
+            continue;
         }
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20) {
+            char buf[8];
+            snprintf(buf, sizeof(buf), "\\u%04x", c);
+            out += buf;
+        } else {
+            out.append(s, i, n);
+        }
+        i += n;
     }
     return out + "\"";
+}
+
+Field str_field(const char *name, const std::string &s) {
+    return {name, json_string(s), s};
+}
+
+Field null_field(const char *name) {
+    return {name, "null", ""};
+}
+
+Field opt_str(const char *name, bool have, const std::string &s) {
+    return have ? str_field(name, s) : null_field(name);
+}
+
+Field num_field(const char *name, uint64_t v) {
+    return {name, std::to_string(v), std::to_string(v)};
+}
+
+Field opt_num(const char *name, bool have, uint64_t v) {
+    return have ? num_field(name, v) : null_field(name);
+}
+
+Field bool_field(const char *name, bool b) {
+    return {name, b ? "true" : "false", b ? "true" : "false"};
+}
+
+Field list_field(const char *name, const std::vector<std::string> &items) {
+    Field f{name, "[", ""};
+    for (size_t i = 0; i < items.size(); ++i) {
+        f.json += (i ? "," : "") + json_string(items[i]);
+        f.text += (i ? "; " : "") + items[i];
+    }
+    f.json += "]";
+    return f;
+}
+
+std::vector<Field> name_fields(const char *name, const char *hexName, bool have, const std::string &s) {
+    return {opt_str(name, have, s), opt_str(hexName, have && !is_utf8(s), hex_bytes(s))};
+}
+
+std::string json_members(const std::vector<Field> &fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        out += std::string(i ? "," : "") + "\"" + fields[i].name + "\":" + fields[i].json;
+    }
+    return out;
+}
+
+std::string csv_header(const std::vector<Field> &fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        out += std::string(i ? "," : "") + fields[i].name;
+    }
+    return out + "\n";
+}
+
+std::string csv_line(const std::vector<Field> &fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        const std::string &s = fields[i].text;
+        out += i ? "," : "";
+        if (s.find_first_of(",\"\n\r") == std::string::npos) {
+            out += s;
+            continue;
+        }
+        out += '"';
+        for (char c : s) {
+            out += c == '"' ? std::string("\"\"") : std::string(1, c);
+        }
+        out += '"';
+    }
+    return out + "\n";
 }
 
 std::string version_text(uint32_t v) {

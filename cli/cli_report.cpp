@@ -17,56 +17,6 @@
 
 namespace {
 
-// One field of a record: its JSON value and its CSV text, so both forms
-// always carry the same fields.
-struct Field {
-    const char *name;
-    std::string json;
-    std::string text;
-};
-
-Field str_field(const char *name, const std::string &s) {
-    return {name, json_string(s), s};
-}
-
-Field null_field(const char *name) {
-    return {name, "null", ""};
-}
-
-Field opt_str(const char *name, bool have, const std::string &s) {
-    return have ? str_field(name, s) : null_field(name);
-}
-
-Field num_field(const char *name, uint64_t v) {
-    return {name, std::to_string(v), std::to_string(v)};
-}
-
-Field opt_num(const char *name, bool have, uint64_t v) {
-    return have ? num_field(name, v) : null_field(name);
-}
-
-Field bool_field(const char *name, bool b) {
-    return {name, b ? "true" : "false", b ? "true" : "false"};
-}
-
-Field list_field(const char *name, const std::vector<std::string> &items) {
-    Field f{name, "[", ""};
-    for (size_t i = 0; i < items.size(); ++i) {
-        f.json += (i ? "," : "") + json_string(items[i]);
-        f.text += (i ? "; " : "") + items[i];
-    }
-    f.json += "]";
-    return f;
-}
-
-std::string json_members(const std::vector<Field> &fields) {
-    std::string out;
-    for (size_t i = 0; i < fields.size(); ++i) {
-        out += std::string(i ? "," : "") + "\"" + fields[i].name + "\":" + fields[i].json;
-    }
-    return out;
-}
-
 const char *motor_state(const Motor &m) {
     return m.expectedOnly ? "missing" : m.inBootloader ? "bootloader" : "application";
 }
@@ -106,10 +56,15 @@ const char *match_text(Match match) {
 std::vector<Field> file_fields(const Motor &m) {
     const bool paired = !m.file.empty();
     const char *match = match_text(m.match);
-    return {opt_str("file", paired, m.file), opt_str("path", paired, m.path),
-            opt_str("match", match != nullptr, match != nullptr ? match : ""),
-            list_field("candidates", m.candidates),
-            opt_str("file_version", paired && m.haveFileVersion, version_text(m.fileVersion))};
+    std::vector<Field> f = name_fields("file", "file_hex", paired, m.file);
+    const std::vector<Field> path = name_fields("path", "path_hex", paired, m.path);
+    f.insert(f.end(), path.begin(), path.end());
+    const std::vector<Field> rest = {
+        opt_str("match", match != nullptr, match != nullptr ? match : ""),
+        list_field("candidates", m.candidates),
+        opt_str("file_version", paired && m.haveFileVersion, version_text(m.fileVersion))};
+    f.insert(f.end(), rest.begin(), rest.end());
+    return f;
 }
 
 std::vector<Field> motor_fields(const Motor &m) {
@@ -189,17 +144,6 @@ std::vector<Field> run_fields(const Options &o, const std::string &date, const s
             str_field("bus", bus.text),
             bool_field("simulated", bus.simulated),
             num_field("bitrate", o.bitrate)};
-}
-
-std::string csv_field(const std::string &s) {
-    if (s.find_first_of(",\"\n\r") == std::string::npos) {
-        return s;
-    }
-    std::string out = "\"";
-    for (char c : s) {
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    }
-    return out + "\"";
 }
 
 bool ends_with(const std::string &s, const char *suffix) {
@@ -411,18 +355,12 @@ bool RunRecord::write_locked(const std::string &state) {
         std::vector<Field> header = run;
         const std::vector<Field> motor = motor_fields(blank);
         header.insert(header.end(), motor.begin(), motor.end());
-        for (size_t i = 0; i < header.size(); ++i) {
-            text += std::string(i ? "," : "") + header[i].name;
-        }
-        text += "\n";
+        text = csv_header(header);
         for (const Motor &m : motors_) {
             std::vector<Field> row = run;
             const std::vector<Field> f = motor_fields(m);
             row.insert(row.end(), f.begin(), f.end());
-            for (size_t i = 0; i < row.size(); ++i) {
-                text += (i ? "," : "") + csv_field(row[i].text);
-            }
-            text += "\n";
+            text += csv_line(row);
         }
     } else {
         text = json_locked(state);

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "ostrelo_history.h"
 #include "trace.h"
 #ifndef _WIN32
 #include "sim_bench.h"
@@ -24,6 +25,7 @@ const char kUsage[] =
     "  upgrade    upgrade every paired motor (channels in parallel)\n"
     "  crc        compare a file's CRC-32 with the one a bootloader reports\n"
     "  start      start the application of a motor held in its bootloader\n"
+    "  history    list the upgrades recorded on this station, newest first\n"
     "\n"
     "'ostrelo-cli <command> --help' describes a command. OSTRELO_CAN chooses the transport\n"
     "(unset: the simulated bench, said on standard error); OSTRELO_TRACE=FILE writes a frame trace.\n"
@@ -122,6 +124,25 @@ const CommandHelp kCommands[] = {
      "answers (exit code 0) or a few seconds have passed (exit code 1).\n"
      "  --channel A.C     adapter and channel, e.g. 0.1 (required)\n"
      "  --node N          node id 1-127 (required)\n",
+     false},
+    {"history",
+     "ostrelo-cli history [--since DATE] [--channel A.C] [--node N] [--outcome O] [--json|--csv]\n"
+     "                   [--history PATH]",
+     "Lists the upgrades recorded in the history, newest first: when, where (channel and node),\n"
+     "the motor, its version before and after, the file and the outcome. Every upgrade is\n"
+     "recorded when it starts and again when it ends, so one cut short by a kill or a power\n"
+     "loss stays 'in progress'.\n"
+     "  --since DATE      only upgrades begun at or after DATE (UTC): 2026-12-01 or\n"
+     "                    2026-12-01T08:00[:00]\n"
+     "  --channel A.C     only this adapter and channel, e.g. 0.1\n"
+     "  --node N          only this node id 1-127\n"
+     "  --outcome O       only this outcome: ok, failed, interrupted or 'in progress'\n"
+     "  --json            one JSON document: history (the file), entries[] with every field and\n"
+     "                    attempts[] (attempt, step, reason, abort_code)\n"
+     "  --csv             CSV: a header line, then one line per upgrade with the same fields\n"
+     "  --history PATH    the history file (default: OSTRELO_HISTORY, else\n"
+     "                    $XDG_DATA_HOME/ostrelo/history.sqlite, else\n"
+     "                    ~/.local/share/ostrelo/history.sqlite)\n",
      false},
 };
 
@@ -294,6 +315,7 @@ int parse(int argc, char **argv, Options *o) {
     const bool withFolder = cmd == "match" || cmd == "upgrade";
     const bool upgrade = cmd == "upgrade";
     const bool single = cmd == "crc" || cmd == "start";
+    const bool history = cmd == "history";
     const bool jsonOk = !single;
     const std::string prefix = "ostrelo-cli " + cmd + ": ";
     const std::string seeHelp = " (see ostrelo-cli " + cmd + " --help)";
@@ -398,12 +420,31 @@ int parse(int argc, char **argv, Options *o) {
             o->hold = true;
         } else if (arg == "--dry-run" && upgrade && !hasValue) {
             o->dryRun = true;
-        } else if (arg == "--channel" && single) {
+        } else if (arg == "--since" && history) {
+            ostrelo_history_filter_t f;
+            if (!need_value(&v) || ostrelo_history_filter_set_since(&f, v.c_str()) != 0) {
+                return bad("bad --since '" + v + "': a UTC date like 2026-12-01, or 2026-12-01T08:00[:00]");
+            }
+            o->since = v;
+        } else if (arg == "--outcome" && history) {
+            ostrelo_history_outcome_t x;
+            if (!need_value(&v) || ostrelo_history_outcome_parse(v.c_str(), &x) != 0) {
+                return bad("bad --outcome '" + v + "': ok, failed, interrupted or 'in progress'");
+            }
+            o->outcome = v;
+        } else if (arg == "--csv" && history && !hasValue) {
+            o->csv = true;
+        } else if (arg == "--history" && history) {
+            if (!need_value(&v) || v.empty()) {
+                return bad("--history needs a file name");
+            }
+            o->history = v;
+        } else if (arg == "--channel" && (single || history)) {
             if (!need_value(&v) || !parse_channel(v, &o->channel)) {
                 return bad("bad --channel '" + v + "': adapter.channel, like 0.1");
             }
             o->haveChannel = true;
-        } else if (arg == "--node" && single) {
+        } else if (arg == "--node" && (single || history)) {
             if (!need_value(&v) || !parse_uint(v, 127, &n) || n < 1) {
                 return bad("bad --node '" + v + "': a node id 1-127");
             }
@@ -419,7 +460,7 @@ int parse(int argc, char **argv, Options *o) {
     if (!o->nodesGiven) {
         parse_nodes("1-32", &o->nodes);
     }
-    for (const std::string *path : {&o->folder, &o->file, &o->report, &o->log, &o->trace}) {
+    for (const std::string *path : {&o->folder, &o->file, &o->report, &o->log, &o->trace, &o->history}) {
         if (path->size() > path_limit()) {
             return bad_line(prefix + "a path of " + std::to_string(path->size()) +
                             " characters is longer than this system allows (" + std::to_string(path_limit()) +
@@ -451,6 +492,9 @@ int parse(int argc, char **argv, Options *o) {
     }
     if (cmd == "crc" && !is_regular_file(o->file)) {
         return bad_line(prefix + "file " + o->file + " cannot be read");
+    }
+    if (o->json && o->csv) {
+        return bad_line(prefix + "--json and --csv exclude each other");
     }
     if (o->hold && o->dryRun) {
         return bad_line(prefix + "--hold and --dry-run exclude each other");
@@ -491,6 +535,8 @@ int main(int argc, char **argv) {
         rc = cmd_crc(o);
     } else if (o.command == "start") {
         rc = cmd_start(o);
+    } else if (o.command == "history") {
+        rc = cmd_history(o);
     }
     controlcan_trace_close();
     out_finish();

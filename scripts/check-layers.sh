@@ -10,6 +10,7 @@
 #   40 CANopen stack + binding   301/*, example/CO_driver*, OD*  ostrelo_canopen*
 #   50 client API                example/client_api*, client_wait.h,
 #                                device_mng_apply.cpp            ostrelo_client
+#   55 upgrade history           history/*                      ostrelo_history
 #   60 application core, CLI     app/*, cli/*                    ostrelo_appcore
 #   70 QML                       qml/*
 # Besides: app/ and cli/ never include each other, the bench is used only by
@@ -27,7 +28,7 @@ ALLOWED=(
 )
 # Files that compose a program and so may use the bench.
 PROGRAM_MAINS=(app/main.cpp cli/main.cpp)
-SEARCH_DIRS=(platform platform/controlcan 301 example sim app cli)
+SEARCH_DIRS=(platform platform/controlcan 301 example history sim app cli)
 
 # Sets REPLY to the layer of a file ("" when it has none).
 layer_of_file() {
@@ -40,6 +41,7 @@ layer_of_file() {
     example/can_backend* | example/device_mng* | example/client_store.h | example/CO_driver_target.h) REPLY=30 ;;
     301/* | example/CO_driver* | example/OD.*) REPLY=40 ;;
     example/client_api* | example/client_wait.h) REPLY=50 ;;
+    history/*) REPLY=55 ;;
     app/* | cli/*) REPLY=60 ;;
     qml/*) REPLY=70 ;;
     *) REPLY="" ;;
@@ -57,6 +59,7 @@ layer_of_target() {
     ostrelo_canaccess) echo 30 ;;
     ostrelo_canopen | ostrelo_canopen_binding) echo 40 ;;
     ostrelo_client) echo 50 ;;
+    ostrelo_history) echo 55 ;;
     ostrelo_appcore) echo 60 ;;
     appOstrelo | ostrelo-cli | ostrelo-mkfw | ostrelo-bench | ControlCAN) echo 99 ;;
     ostrelo_* | controlcan*) echo "unmapped" ;;
@@ -97,7 +100,7 @@ fail() {
 }
 
 # Includes.
-mapfile -t FILES < <(find 301 example platform sim app cli qml -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.qml' \) | sort)
+mapfile -t FILES < <(find 301 example history platform sim app cli qml -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.qml' \) | sort)
 for file in "${FILES[@]}"; do
     layer_of_file "$file"
     [ -n "$REPLY" ] || fail "$file: no layer for this file (add it to scripts/check-layers.sh)"
@@ -151,8 +154,8 @@ while read -r kind where name item; do
     elif [ "$to" = 25 ] && [ "$from" != 25 ] && [ "$from" != 99 ]; then
         fail "$where: library $name links the bench ($item); only programs do"
     fi
-done < <(for f in CMakeLists.txt 301/CMakeLists.txt example/CMakeLists.txt platform/CMakeLists.txt \
-    sim/CMakeLists.txt app/CMakeLists.txt cli/CMakeLists.txt qml/CMakeLists.txt; do
+done < <(for f in CMakeLists.txt 301/CMakeLists.txt example/CMakeLists.txt history/CMakeLists.txt \
+    platform/CMakeLists.txt sim/CMakeLists.txt app/CMakeLists.txt cli/CMakeLists.txt qml/CMakeLists.txt; do
     [ -f "$f" ] || continue
     dir=$(dirname "$f")
     awk -v file="$f" -v dir="$dir" '

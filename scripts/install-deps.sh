@@ -17,6 +17,7 @@ PACKAGES=(
   qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools qt6-translations-l10n
   clang-14 libclang-rt-14-dev
   user-mode-linux kmod can-utils iproute2
+  libsqlite3-dev
 )
 
 missing=()

@@ -1,7 +1,7 @@
 # Writes the manual page of ostrelo-cli from the program's own --help texts,
 # so the page never drifts from the program.
 #   cmake -DCLI=path/to/ostrelo-cli -DOUT=ostrelo-cli.1.gz -DVERSION=x.y.z -P make_manpage.cmake
-set(commands channels scan match upgrade crc start)
+set(commands channels scan match upgrade crc start history)
 
 function(roff_block text out)
     string(REPLACE "\\" "\\e" text "${text}")

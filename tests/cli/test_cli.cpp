@@ -119,6 +119,14 @@ TEST(CliUsage, ArgumentErrorsExitTwoWithOneLine) {
         "start --channel 0.0",
         "start --channel 0.0 --node 128",
         "start --channel 0.0 --node 1 --json",
+        "history --since yesterday",
+        "history --since 2026-12-01Z",
+        "history --outcome done",
+        "history --json --csv",
+        "history --channel 9.9",
+        "history --node 0",
+        "history --history",
+        "history --folder " + dir,
         // Files that cannot be written.
         "upgrade" + folder + " --report '" + dir + "/missing/r.json'",
         "scan --trace '" + dir + "/missing/t.log'",
@@ -134,7 +142,7 @@ TEST(CliUsage, ArgumentErrorsExitTwoWithOneLine) {
 
 TEST(CliUsage, HelpForEveryCommand) {
     const std::string dir = work_dir();
-    for (const char *cmd : {"channels", "scan", "match", "upgrade", "crc", "start"}) {
+    for (const char *cmd : {"channels", "scan", "match", "upgrade", "crc", "start", "history"}) {
         const CliRun r = run_cli(dir, std::string(cmd) + " --help");
         EXPECT_EQ(r.rc, 0) << cmd;
         EXPECT_EQ(r.out.rfind(std::string("usage: ostrelo-cli ") + cmd, 0), 0u) << r.out;
@@ -142,7 +150,7 @@ TEST(CliUsage, HelpForEveryCommand) {
     }
     const CliRun top = run_cli(dir, "--help");
     EXPECT_EQ(top.rc, 0);
-    for (const char *cmd : {"channels", "scan", "match", "upgrade", "crc", "start"}) {
+    for (const char *cmd : {"channels", "scan", "match", "upgrade", "crc", "start", "history"}) {
         EXPECT_NE(top.out.find(std::string("  ") + cmd + " "), std::string::npos) << cmd;
     }
 }

@@ -74,11 +74,11 @@ fi
 man="$root/usr/share/man/man1/ostrelo-cli.1.gz"
 gzip -t "$man" || fail "manual page"
 page=$(zcat "$man")
-for section in NAME SYNOPSIS COMMANDS MATCHING VERSIONS REPORT "EXIT STATUS" SIGNALS ENVIRONMENT; do
+for section in NAME SYNOPSIS COMMANDS MATCHING VERSIONS REPORT HISTORY "EXIT STATUS" SIGNALS ENVIRONMENT; do
     printf '%s\n' "$page" | grep -qx "\.SH $section" || fail "manual page lacks the section $section"
 done
 for word in --loose-match --allow-downgrade --force --allow-missing --expect-nodes --require-hardware \
-            version_mismatch SIGHUP OSTRELO_CAN; do
+            version_mismatch SIGHUP OSTRELO_CAN OSTRELO_HISTORY file_hex; do
     printf '%s\n' "$page" | grep -qF -- "$word" || fail "manual page does not mention $word"
 done
 if command -v groff >/dev/null; then

@@ -48,3 +48,11 @@ bad=$(grep -cvE '^\([0-9]+\.[0-9]{6}\) zhcx[0-3]\.[0-5] [0-9A-F]{3}#([0-9A-F]{2}
 grep -qE ' 6[0-7][0-9A-F]#' "$trace" && grep -qE ' 5[89A-F][0-9A-F]#' "$trace" ||
     { echo "FAIL: no SDO traffic in the trace"; exit 1; }
 echo "trace: $(wc -l <"$trace") frames"
+
+# This build has no SQLite: the history command says so in one line.
+status=0
+"$run" "$cli" history >"$work/history.out" 2>"$work/history.err" || status=$?
+said=$(grep -c 'ostrelo-cli history: this build keeps no upgrade history' "$work/history.err" || true)
+[ "$status" -eq 2 ] && [ "$said" -eq 1 ] && [ ! -s "$work/history.out" ] ||
+    { cat "$work/history.err"; echo "FAIL: history in a build without SQLite (exit $status)"; exit 1; }
+echo "history: none in this build, said in one line"
