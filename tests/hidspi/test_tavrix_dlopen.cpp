@@ -18,32 +18,36 @@
 // use its own copy and leave this one alone, at load, in use and at unload.
 namespace {
 int g_app_hidapi_calls = 0;
+template <typename T> T called(T result) {
+    ++g_app_hidapi_calls;
+    return result;
+}
 } // namespace
 
 extern "C" {
 int hid_init(void) {
-    return ++g_app_hidapi_calls, 0;
+    return called(0);
 }
 int hid_exit(void) {
-    return ++g_app_hidapi_calls, 0;
+    return called(0);
 }
 void *hid_enumerate(unsigned short, unsigned short) {
-    return ++g_app_hidapi_calls, nullptr;
+    return called<void *>(nullptr);
 }
 void hid_free_enumeration(void *) {
-    ++g_app_hidapi_calls;
+    called(0);
 }
 void *hid_open_path(const char *) {
-    return ++g_app_hidapi_calls, nullptr;
+    return called<void *>(nullptr);
 }
 int hid_write(void *, const unsigned char *, size_t) {
-    return ++g_app_hidapi_calls, -1;
+    return called(-1);
 }
 int hid_read_timeout(void *, unsigned char *, size_t, int) {
-    return ++g_app_hidapi_calls, -1;
+    return called(-1);
 }
 void hid_close(void *) {
-    ++g_app_hidapi_calls;
+    called(0);
 }
 }
 
