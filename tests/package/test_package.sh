@@ -18,7 +18,8 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2
 deb() { echo "$work/${1}_${version}_amd64.deb"; }
 field() { dpkg-deb --field "$(deb "$1")" "$2"; }
 has_dep() { case ", $(field "$1" Depends)," in *", $2 "* | *", $2,"*) return 0 ;; esac; return 1; }
-contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $NF}'; }
+# The path of each entry (field 6; a link's "-> target" follows it).
+contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $6}'; }
 
 for pkg in ostrelo-cli ostrelo libtavrix; do
     [ -f "$(deb $pkg)" ] || { ls "$work"; fail "no $(deb $pkg)"; }
