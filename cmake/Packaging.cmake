@@ -3,7 +3,8 @@
 # command-line tool without Qt:
 #   ostrelo-cli  ostrelo-cli with its manual page, and ostrelo-mkfw (no Qt)
 #   ostrelo      the window (appOstrelo) with its desktop entry and icon
-#   libtavrix    libTavrix with its header and the udev rules for its adapters
+#   libtavrix    libTavrix with its header, its pkg-config file and the udev
+#                rules for its adapters
 include(GNUInstallDirs)
 # The packages install below /usr, where Debian keeps libraries in the
 # multiarch folder; GNUInstallDirs only picks that when configured for /usr.
@@ -48,12 +49,31 @@ if(TARGET appOstrelo)
     ostrelo_package_docs(app ostrelo)
 endif()
 
+# libTavrix.so.1.0.0 with its SONAME link libTavrix.so.1 and the link
+# libTavrix.so that -lTavrix finds.
 install(TARGETS Tavrix LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT tavrix)
 install(FILES ${CMAKE_SOURCE_DIR}/hidspi/Tavrix.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT tavrix)
 install(FILES ${CMAKE_SOURCE_DIR}/hidspi/README.md DESTINATION ${_doc}/libtavrix COMPONENT tavrix)
 # udev reads its rules from /lib/udev/rules.d whatever the prefix.
 install(FILES ${_pkg}/70-ostrelo.rules DESTINATION /lib/udev/rules.d COMPONENT tavrix)
-ostrelo_package_docs(tavrix libtavrix)
+# tavrix.pc for pkg-config, written while installing so that it names the
+# prefix installed to (/usr in the package).
+get_target_property(_tavrix_version Tavrix VERSION)
+set(_tavrix_pc ${CMAKE_BINARY_DIR}/tavrix.pc)
+install(CODE "set(TAVRIX_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+set(TAVRIX_PC_VERSION ${_tavrix_version})
+set(TAVRIX_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})
+set(TAVRIX_PC_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR})
+configure_file(${CMAKE_SOURCE_DIR}/hidspi/tavrix.pc.in ${_tavrix_pc} @ONLY)"
+        COMPONENT tavrix)
+install(FILES ${_tavrix_pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT tavrix)
+# libTavrix carries hidapi: its copyright file has hidapi's paragraphs too.
+file(READ ${_pkg}/copyright _copyright)
+file(READ ${_pkg}/copyright-hidapi _copyright_hidapi)
+file(WRITE ${CMAKE_BINARY_DIR}/libtavrix.copyright "${_copyright}${_copyright_hidapi}")
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_pkg}/copyright ${_pkg}/copyright-hidapi)
+install(FILES ${CMAKE_BINARY_DIR}/libtavrix.copyright DESTINATION ${_doc}/libtavrix RENAME copyright
+        COMPONENT tavrix)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrelo)
@@ -102,7 +122,7 @@ set(CPACK_DEBIAN_TAVRIX_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_TAVRIX_DESCRIPTION
     "SPI and GPIO over a USB HID adapter or an AX99100 PCIe SPI controller
 libTavrix offers SPI transfers and GPIO pins through a flat C interface
-(Tavrix.h) on a USB HID SPI adapter (0x16C0:0x2020) or an AX99100 PCI Express
-SPI controller. Its udev rules give those devices to the user at the seat, so
-no root is needed.")
+(Tavrix.h; pkg-config tavrix) on a USB HID SPI adapter (0x16C0:0x2020) or an
+AX99100 PCI Express SPI controller. Its udev rules give those devices to the
+user at the seat, so no root is needed.")
 include(CPack)

@@ -1,9 +1,12 @@
 // The exported functions of Tavrix, written once over the transport tables
-// of tavrix_transport.h. All state is process-wide and unlocked: callers
-// must not run transfers from two threads at once.
+// of tavrix_transport.h. The state is process-wide; each device (the HID
+// adapter, the AX99100 controller) has one lock, held for the whole of every
+// call that uses it, so that the transfers and GPIO calls of several threads
+// take turns instead of mixing their data.
 #include "Tavrix.h"
 #include "tavrix_transport.h"
 
+#include <atomic>
 #include <stdio.h>
 #include <string.h>
 
@@ -37,7 +40,7 @@ class CHidCmd {
 const TavrixHidOps *g_hid_ops = nullptr; // null: native transport
 const TavrixAxOps *g_ax_ops = nullptr;
 
-int32_t g_dev_type = 1;
+std::atomic<int32_t> g_dev_type{1};
 tavrix_handle_t g_ax_handle = TAVRIX_INVALID_HANDLE;
 const TavrixAxOps *g_ax_opened_by = nullptr;
 int32_t g_hid_open = 0;
@@ -47,6 +50,18 @@ uint8_t g_tx_record[TAVRIX_AX_RECORD_SIZE];
 uint8_t g_rx_record[TAVRIX_AX_RECORD_SIZE];
 
 CHidCmd g_cmd;
+
+// Holds a device's lock for the scope of one exported call.
+class DeviceLock {
+  public:
+    explicit DeviceLock(int device) : device_(device) { tavrix_lock(device_); }
+    DeviceLock(const DeviceLock &) = delete;
+    DeviceLock &operator=(const DeviceLock &) = delete;
+    ~DeviceLock() { tavrix_unlock(device_); }
+
+  private:
+    int device_;
+};
 
 CHidIO::~CHidIO() {
     if (ops == nullptr)
@@ -145,11 +160,21 @@ tavrix_handle_t ax_open_device(const TavrixAxOps *ops) {
     return TAVRIX_INVALID_HANDLE;
 }
 
-// 100 MHz divided by the clock; only the low 8 bits reach the register, and
-// divisors below 3 are raised to 3.
+// 100 MHz divided by the clock, within what the 8-bit register holds: a
+// clock too fast is raised to divider 3, and one slower than the controller
+// can go gets divider 255, its slowest clock (cutting the divider to its low
+// 8 bits would give a faster one).
 uint8_t clock_divider(uint32_t clock_hz) {
-    const uint8_t divider = (uint8_t)((100000000u / clock_hz) & 0xFFu);
-    return divider < 3 ? 3 : divider;
+    const uint32_t divider = 100000000u / clock_hz;
+    if (divider < TAVRIX_AX_DIVIDER_MIN)
+        return TAVRIX_AX_DIVIDER_MIN;
+    return divider > TAVRIX_AX_DIVIDER_MAX ? TAVRIX_AX_DIVIDER_MAX : (uint8_t)divider;
+}
+
+void ax_release() {
+    g_ax_opened_by->close(g_ax_handle);
+    g_ax_handle = TAVRIX_INVALID_HANDLE;
+    g_ax_opened_by = nullptr;
 }
 
 int32_t ax_init(uint32_t clock_hz) {
@@ -162,16 +187,17 @@ int32_t ax_init(uint32_t clock_hz) {
     g_ax_handle = handle;
     g_ax_opened_by = ops;
 
-    // The controller's start-up sequence; a rejected step is not fatal.
-    ax_write_reg32(0, 0x238, 1);
-    ax_write_reg8(0x01, 0x01);
-    ax_write_reg8(0x04, clock_divider(clock_hz));
-    ax_write_reg8(0x01, 0x05);
-    ax_write_reg8(0x10, 0xFF);
-    ax_write_reg8(0x11, 0x03);
-    ax_write_reg8(0x00, 0xB0);
-    ax_write_reg8(0x12, 0x06);
-    ax_write_reg8(0x13, 0x00);
+    // The controller's start-up sequence. After a refused step it does not
+    // run at the clock and in the mode asked for: it is released again.
+    const bool configured = ax_write_reg32(0, 0x238, 1) && ax_write_reg8(0x01, 0x01) &&
+                            ax_write_reg8(0x04, clock_divider(clock_hz)) && ax_write_reg8(0x01, 0x05) &&
+                            ax_write_reg8(0x10, 0xFF) && ax_write_reg8(0x11, 0x03) &&
+                            ax_write_reg8(0x00, 0xB0) && ax_write_reg8(0x12, 0x06) &&
+                            ax_write_reg8(0x13, 0x00);
+    if (!configured) {
+        ax_release();
+        return -1;
+    }
 
     tavrix_startup_mutex_consume();
     tavrix_startup_mutex_create();
@@ -188,6 +214,16 @@ int32_t hid_init() {
     g_cmd.io.write_handle = TAVRIX_INVALID_HANDLE;
     if (ops->open(&read_handle, &write_handle) != 1)
         return -1;
+    if (read_handle == TAVRIX_INVALID_HANDLE || write_handle == TAVRIX_INVALID_HANDLE) {
+        // Found but not opened, typically for want of access to the device
+        // node: refused here rather than failing every transfer later.
+        if (read_handle != TAVRIX_INVALID_HANDLE)
+            ops->close(read_handle);
+        if (write_handle != TAVRIX_INVALID_HANDLE)
+            ops->close(write_handle);
+        print_line("Init error: invalid handle\n");
+        return -1;
+    }
     g_cmd.io.read_handle = read_handle;
     g_cmd.io.write_handle = write_handle;
     g_cmd.io.ops = ops;
@@ -246,17 +282,50 @@ int32_t hid_exchange(const uint8_t *tx, uint8_t *rx, uint32_t len) {
     if (tx == nullptr || rx == nullptr)
         return -2;
     int written = 0;
-    if (!hid_write_report(tx, len, &written))
+    if (!hid_write_report(tx, len, &written)) {
+        // A report that arrives now does not answer this transfer.
         print_line("ERROR: Write command error!\n");
+        return 0;
+    }
     const int count = hid_read_report();
     if (count <= 0) {
         print_line("ERROR: Read command error!\n");
         return 0;
     }
-    const int payload = count - 1;
-    if (payload > 0)
-        memcpy(rx, g_cmd.report + 1, (size_t)payload);
-    return payload;
+    // The caller's len bytes of the reply, so that rx may be as long as tx;
+    // len 0 asks for the whole reply.
+    const uint32_t payload = (uint32_t)(count - 1);
+    const uint32_t copied = len == 0 || len > payload ? payload : len;
+    if (copied > 0)
+        memcpy(rx, g_cmd.report + 1, copied);
+    return (int32_t)payload;
+}
+
+// Polls the busy bit 0x08 of register 0x13: 1 when it cleared, 0 after
+// 100 ms. The first polls follow each other at once (a short transfer ends
+// within them); then the pauses double up to a millisecond, so that a stuck
+// controller is asked a thousand times a second rather than millions.
+int ax_wait_until_idle() {
+    const uint32_t start = tavrix_tick_ms();
+    uint32_t pause_us = 0;
+    for (int polls = 1;; ++polls) {
+        const uint32_t now = tavrix_tick_ms();
+        // A register that cannot be read counts as still busy, so a failing
+        // driver ends in the time-out rather than in stale data.
+        uint8_t status = 0x08;
+        if (ax_read_reg8(0x13, &status) != 1)
+            status = 0x08;
+        if ((uint32_t)(now - start) > TAVRIX_AX_POLL_LIMIT_MS)
+            return 0;
+        if ((status & 0x08) == 0)
+            return 1;
+        if (polls >= TAVRIX_AX_TIGHT_POLLS) {
+            pause_us = pause_us == 0 ? TAVRIX_AX_FIRST_PAUSE_US : 2 * pause_us;
+            if (pause_us > TAVRIX_AX_LONGEST_PAUSE_US)
+                pause_us = TAVRIX_AX_LONGEST_PAUSE_US;
+            tavrix_pause_us(pause_us);
+        }
+    }
 }
 
 int32_t ax_exchange(const uint8_t *tx, uint8_t *rx, uint32_t len) {
@@ -268,30 +337,20 @@ int32_t ax_exchange(const uint8_t *tx, uint8_t *rx, uint32_t len) {
 
     put_u32le(g_tx_record, len);
     memcpy(g_tx_record + 4, tx, len);
-    ax_request(TAVRIX_AX_LOAD_TX, g_tx_record, sizeof(g_tx_record), nullptr, 0);
-    ax_request_len(TAVRIX_AX_SET_LEN1, len);
-    ax_request_len(TAVRIX_AX_SET_LEN2, len);
-    ax_write_reg8(0x13, 0x0B);
-
-    const uint32_t start = tavrix_tick_ms();
-    for (;;) {
-        const uint32_t now = tavrix_tick_ms();
-        // A register that cannot be read counts as still busy, so a failing
-        // driver ends in the time-out rather than in stale data.
-        uint8_t status = 0x08;
-        if (ax_read_reg8(0x13, &status) != 1)
-            status = 0x08;
-        if ((uint32_t)(now - start) > TAVRIX_AX_POLL_LIMIT_MS) {
-            print_line("Timeout: polling\n");
-            return 0;
-        }
-        if ((status & 0x08) == 0)
-            break;
+    // Every step must be accepted: after a refused one the controller would
+    // send, or hand back, another transfer than this one.
+    if (!ax_request(TAVRIX_AX_LOAD_TX, g_tx_record, sizeof(g_tx_record), nullptr, 0) ||
+        !ax_request_len(TAVRIX_AX_SET_LEN1, len) || !ax_request_len(TAVRIX_AX_SET_LEN2, len) ||
+        !ax_write_reg8(0x13, 0x0B))
+        return 0;
+    if (!ax_wait_until_idle()) {
+        print_line("Timeout: polling\n");
+        return 0;
     }
-
     uint8_t in[4];
     put_u32le(in, len);
-    ax_request(TAVRIX_AX_FETCH_RX, in, sizeof(in), g_rx_record, sizeof(g_rx_record));
+    if (!ax_request(TAVRIX_AX_FETCH_RX, in, sizeof(in), g_rx_record, sizeof(g_rx_record)))
+        return 0;
     memcpy(rx, g_rx_record + 4, len);
     return 1;
 }
@@ -368,27 +427,38 @@ TAVRIX_API int32_t TAVRIX_CALL XF_GetDevType(void) {
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserSys_Init(uint32_t spi_clock_hz) {
-    return g_dev_type == 0 ? hid_init() : ax_init(spi_clock_hz);
+    if (g_dev_type == 0) {
+        const DeviceLock lock(TAVRIX_LOCK_HID);
+        return hid_init();
+    }
+    const DeviceLock lock(TAVRIX_LOCK_AX);
+    return ax_init(spi_clock_hz);
 }
 
 TAVRIX_API void TAVRIX_CALL UserSys_Close(void) {
     if (g_dev_type == 0) {
+        const DeviceLock lock(TAVRIX_LOCK_HID);
         hid_close();
         return;
     }
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     tavrix_startup_mutex_consume();
     if (ax_valid())
-        g_ax_opened_by->close(g_ax_handle);
-    g_ax_handle = TAVRIX_INVALID_HANDLE;
-    g_ax_opened_by = nullptr;
+        ax_release();
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserSpiDataExchange(const uint8_t *tx, uint8_t *rx, uint32_t len) {
-    return g_dev_type == 0 ? hid_exchange(tx, rx, len) : ax_exchange(tx, rx, len);
+    if (g_dev_type == 0) {
+        const DeviceLock lock(TAVRIX_LOCK_HID);
+        return hid_exchange(tx, rx, len);
+    }
+    const DeviceLock lock(TAVRIX_LOCK_AX);
+    return ax_exchange(tx, rx, len);
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UsbSpiDataWrite(const uint8_t *data, uint8_t *unused, int32_t len) {
     (void)unused;
+    const DeviceLock lock(TAVRIX_LOCK_HID);
     if (!g_hid_open)
         return 0;
     if (data == nullptr && len > 0)
@@ -416,16 +486,19 @@ TAVRIX_API int32_t TAVRIX_CALL UserDelay(uint32_t microseconds) {
 // Reads the data register 0x3C0 exactly as UserGetGpioData_u32 does, not the
 // direction register 0x3C4; existing callers depend on that.
 TAVRIX_API int32_t TAVRIX_CALL UserGetGpioDir(uint32_t *out) {
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     return gpio_read_data_register(out);
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserSetGpioDir(uint32_t dir) {
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     if (!ax_valid())
         return -1;
     return ax_write_reg32(2, 0x3C4, dir);
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserGetGpioData(uint8_t pin, int32_t *out) {
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     if (!ax_valid())
         return -1;
     if (out == nullptr)
@@ -438,6 +511,9 @@ TAVRIX_API int32_t TAVRIX_CALL UserGetGpioData(uint8_t pin, int32_t *out) {
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserSetGpioData(uint8_t pin, int32_t level) {
+    // Read, change and write back under one hold of the lock: another
+    // thread's pin cannot change in between and be written back stale.
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     if (!ax_valid())
         return 0;
     uint32_t value = 0;
@@ -449,12 +525,14 @@ TAVRIX_API int32_t TAVRIX_CALL UserSetGpioData(uint8_t pin, int32_t level) {
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserSetGpioData_u32(uint32_t value) {
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     if (!ax_valid())
         return -1;
     return ax_write_reg32(2, 0x3C0, value);
 }
 
 TAVRIX_API int32_t TAVRIX_CALL UserGetGpioData_u32(uint32_t *out) {
+    const DeviceLock lock(TAVRIX_LOCK_AX);
     return gpio_read_data_register(out);
 }
 

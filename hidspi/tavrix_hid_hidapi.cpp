@@ -7,7 +7,10 @@
 namespace {
 
 // hidapi keeps process-wide state (its last error text) from hid_init on;
-// it is released when the library unloads.
+// it is released when the library unloads. The hidapi in use is the copy
+// built into this library with its names hidden, so this session is Tavrix's
+// own: an application's hidapi (another back end, or its own copy) is never
+// called, nor shut down here.
 class HidapiSession {
   public:
     HidapiSession() = default;
@@ -51,8 +54,8 @@ int hid_open_adapter(tavrix_handle_t *read_handle, tavrix_handle_t *write_handle
     char path[TAVRIX_PATH_CHARS];
     tavrix_copy_path(path, sizeof(path), found->path);
     hid_free_enumeration(list);
-    // The open results are not checked here: an invalid handle shows up as
-    // a failed transfer.
+    // A node that does not open (no access to it) leaves its handle
+    // invalid; UserSys_Init then refuses the adapter.
     *read_handle = handle_of(hid_open_path(path));
     *write_handle = handle_of(hid_open_path(path));
     return 1;

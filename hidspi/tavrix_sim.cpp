@@ -18,10 +18,13 @@ int sim_hid_open(tavrix_handle_t *read_handle, tavrix_handle_t *write_handle) {
     *write_handle = TAVRIX_INVALID_HANDLE;
     if (!g_hid.present)
         return 0;
-    if (!g_hid.invalid_handles) {
+    if (g_hid.invalid_handles != 1) {
         *read_handle = kHidRead;
+        ++g_hid.open_handles;
+    }
+    if (g_hid.invalid_handles == 0) {
         *write_handle = kHidWrite;
-        g_hid.open_handles += 2;
+        ++g_hid.open_handles;
     }
     return 1;
 }
@@ -33,6 +36,7 @@ int sim_hid_write(tavrix_handle_t handle, const uint8_t *report, size_t size, ui
         return -1;
     memcpy(g_hid.last_report, report, size);
     g_hid.last_report_size = size;
+    g_hid.answer_pending = g_hid.answer_writes;
     return (int)size;
 }
 
@@ -41,6 +45,14 @@ int sim_hid_read(tavrix_handle_t handle, uint8_t *report, size_t size, uint32_t 
     g_hid.last_read_timeout_ms = timeout_ms;
     if (handle != kHidRead)
         return -1;
+    if (g_hid.answer_pending) {
+        g_hid.answer_pending = 0;
+        const size_t n = size < g_hid.last_report_size ? size : g_hid.last_report_size;
+        report[0] = 0;
+        for (size_t i = 1; i < n; ++i)
+            report[i] = (uint8_t)~g_hid.last_report[i];
+        return (int)n;
+    }
     if (g_hid.reply_next >= g_hid.reply_count)
         return 0;
     const int i = g_hid.reply_next++;
@@ -130,7 +142,7 @@ int sim_ax_request(tavrix_handle_t handle, uint32_t code, const void *in, size_t
             memcpy(r.in, in, in_size < sizeof(r.in) ? in_size : sizeof(r.in));
     }
     ++g_ax.log_count;
-    if (handle != kAx || !g_ax.is_open || code == g_ax.fail_code ||
+    if (handle != kAx || !g_ax.is_open || code == g_ax.fail_code || g_ax.log_count == g_ax.fail_request ||
         !sizes_ok(code, in, in_size, out, out_size))
         return 0;
     const uint8_t *bytes = static_cast<const uint8_t *>(in);

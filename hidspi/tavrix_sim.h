@@ -1,8 +1,10 @@
 /* Simulated adapters for the tests of Tavrix (internal, never part of the
  * shared library): a HID adapter that records the reports written to it and
- * answers reads with scripted reports, and an AX99100 register model that
- * records every driver request in order and runs the busy bit of register
- * 0x13. Install them with tavrix_sim_install(). */
+ * answers reads with scripted reports (or with the complement of the last
+ * report written), and an AX99100 register model that records every driver
+ * request in order and runs the busy bit of register 0x13. Install them with
+ * tavrix_sim_install(). Like the devices, they rely on the library to hand
+ * them one request at a time. */
 #ifndef TAVRIX_SIM_H
 #define TAVRIX_SIM_H
 
@@ -16,8 +18,10 @@ enum { TAVRIX_SIM_MAX_REPLIES = 8, TAVRIX_SIM_MAX_REQUESTS = 512, TAVRIX_SIM_MAX
 
 typedef struct TavrixSimHid {
     int present;         /* open finds the adapter */
-    int invalid_handles; /* open succeeds but hands out invalid handles */
+    int invalid_handles; /* found, but 1: neither handle opens, 2: the write handle does not */
     int fail_writes;     /* every write fails */
+    int answer_writes;   /* each report written is answered by its complement */
+    int answer_pending;
     int open_calls;
     int open_handles; /* handles currently open */
     int write_calls;
@@ -48,6 +52,7 @@ typedef struct TavrixSimAx {
     int is_open;
     int close_calls;
     uint32_t fail_code; /* requests with this code fail (0: none) */
+    int fail_request;   /* the request that makes log_count this number fails (0: none) */
     TavrixSimAxRequest log[TAVRIX_SIM_MAX_REQUESTS];
     int log_count; /* requests issued, may exceed the log size */
     uint8_t reg8[256];

@@ -2,9 +2,20 @@
 #include "tavrix_transport.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <time.h>
 
 namespace {
+
+pthread_mutex_t g_locks[TAVRIX_LOCK_COUNT] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITIALIZER};
+
+void sleep_ns(uint64_t ns) {
+    struct timespec left;
+    left.tv_sec = (time_t)(ns / 1000000000u);
+    left.tv_nsec = (long)(ns % 1000000000u);
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
 
 uint64_t monotonic_ns() {
     struct timespec ts;
@@ -17,11 +28,19 @@ uint64_t monotonic_ns() {
 extern "C" {
 
 void tavrix_sleep_ms(uint32_t ms) {
-    struct timespec left;
-    left.tv_sec = (time_t)(ms / 1000u);
-    left.tv_nsec = (long)(ms % 1000u) * 1000000L;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
+    sleep_ns((uint64_t)ms * 1000000u);
+}
+
+void tavrix_pause_us(uint32_t us) {
+    sleep_ns((uint64_t)us * 1000u);
+}
+
+void tavrix_lock(int device) {
+    pthread_mutex_lock(&g_locks[device]);
+}
+
+void tavrix_unlock(int device) {
+    pthread_mutex_unlock(&g_locks[device]);
 }
 
 uint32_t tavrix_tick_ms(void) {

@@ -9,12 +9,26 @@ namespace {
 // close. Nothing ever holds it, so waiting for it returns at once.
 HANDLE g_startup_mutex = nullptr;
 
+SRWLOCK g_locks[TAVRIX_LOCK_COUNT] = {SRWLOCK_INIT, SRWLOCK_INIT};
+
 } // namespace
 
 extern "C" {
 
 void tavrix_sleep_ms(uint32_t ms) {
     Sleep(ms);
+}
+
+void tavrix_pause_us(uint32_t us) {
+    Sleep(us / 1000u); // Sleep(0) yields the rest of the time slice
+}
+
+void tavrix_lock(int device) {
+    AcquireSRWLockExclusive(&g_locks[device]);
+}
+
+void tavrix_unlock(int device) {
+    ReleaseSRWLockExclusive(&g_locks[device]);
 }
 
 uint32_t tavrix_tick_ms(void) {

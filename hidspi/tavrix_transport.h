@@ -25,6 +25,13 @@ extern "C" {
 #define TAVRIX_AX_OPEN_ATTEMPTS 10
 #define TAVRIX_AX_OPEN_PAUSE_MS 10
 #define TAVRIX_AX_POLL_LIMIT_MS 100
+/* Busy polls of a transfer: the first ones back to back, then pauses that
+ * double from the first to the longest. */
+#define TAVRIX_AX_TIGHT_POLLS 16
+#define TAVRIX_AX_FIRST_PAUSE_US 10
+#define TAVRIX_AX_LONGEST_PAUSE_US 1000
+#define TAVRIX_AX_DIVIDER_MIN 3
+#define TAVRIX_AX_DIVIDER_MAX 255
 
 /* AX99100 driver requests (device-control codes). */
 #define TAVRIX_AX_WRITE_REG8 0x222028u  /* in: u8 reg, u8 value */
@@ -44,7 +51,8 @@ typedef intptr_t tavrix_handle_t;
 typedef struct TavrixHidOps {
     /* Finds the first adapter (vendor 0x16C0, product 0x2020) and opens it
      * once for reading and once for writing. 1 when found, 0 otherwise; the
-     * handles may still be invalid after a 1 (the transfer then fails). */
+     * handles may still be invalid after a 1 (the caller closes a valid one
+     * and refuses the adapter). */
     int (*open)(tavrix_handle_t *read_handle, tavrix_handle_t *write_handle);
     /* Bytes written including the report ID, or -1 on failure or time-out. */
     int (*write)(tavrix_handle_t handle, const uint8_t *report, size_t size, uint32_t timeout_ms);
@@ -80,11 +88,19 @@ void tavrix_reset_state(void);
 
 /* Platform services. */
 void tavrix_sleep_ms(uint32_t ms);
+/* Gives the processor away for at least about us microseconds (where the
+ * system has no finer sleep: whole milliseconds, or a yield below one). */
+void tavrix_pause_us(uint32_t us);
 uint32_t tavrix_tick_ms(void); /* wrapping millisecond tick */
 /* High-resolution counter: 1 and the frequency (ticks per second) when
  * available. */
 int tavrix_counter_frequency(uint64_t *frequency);
 uint64_t tavrix_counter_now(void);
+/* One lock per device, held for the whole of each call that uses it, so
+ * that the calls of several threads take turns. Statically initialised. */
+enum { TAVRIX_LOCK_HID = 0, TAVRIX_LOCK_AX = 1, TAVRIX_LOCK_COUNT = 2 };
+void tavrix_lock(int device);
+void tavrix_unlock(int device);
 /* Start-up mutex of the AX99100 transport; no-ops where not needed. */
 void tavrix_startup_mutex_consume(void);
 void tavrix_startup_mutex_create(void);

@@ -1,7 +1,9 @@
 // The exported functions on the simulated AX99100 controller.
 #include "tavrix_test_util.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -73,12 +75,15 @@ TEST_F(AxTest, InitIssuesTheStartUpSequenceInOrder) {
     EXPECT_EQ(9, ax().log_count);
 }
 
-TEST_F(AxTest, ClockDividerKeepsTheLowByteAndAtLeastThree) {
+TEST_F(AxTest, ClockDividerStaysWithinWhatTheRegisterHolds) {
+    // 100 MHz / clock, at least 3; a clock slower than divider 255 can give
+    // gets 255, the slowest there is, never a wrapped faster one.
     const struct {
         uint32_t clock;
         uint8_t divider;
-    } cases[] = {{10000000, 10}, {50000000, 3}, {100000, 0xE8}, {25000000, 4},
-                 {33333334, 3},  {400000, 250}, {200000000, 3}, {390625, 3}};
+    } cases[] = {{10000000, 10}, {50000000, 3}, {25000000, 4}, {33333334, 3}, {400000, 250},
+                 {200000000, 3}, {392157, 254}, {392156, 255}, {390625, 255}, {390624, 255},
+                 {200000, 255},  {100000, 255}, {1, 255}};
     for (const auto &c : cases) {
         tavrix_sim_install();
         ASSERT_EQ(1, UserSys_Init(c.clock)) << c.clock;
@@ -178,6 +183,45 @@ TEST_F(AxTest, ExchangeRejectsBadArguments) {
     EXPECT_EQ(0x00, out[TAVRIX_AX_DATA_MAX]);
 }
 
+// The k-th request of a call refused by the driver: the call fails, hands
+// back nothing (neither this transfer's data nor the previous one's), and
+// the device works again afterwards. A refused status read alone only counts
+// as busy.
+TEST_F(AxTest, EachRefusedRequestFailsTheCall) {
+    const struct {
+        bool init;
+        int request; // 1: the first request of the call
+        int32_t result;
+    } rows[] = {{true, 1, -1}, {true, 2, -1}, {true, 3, -1}, {true, 4, -1}, {true, 5, -1},
+                {true, 6, -1}, {true, 7, -1}, {true, 8, -1}, {true, 9, -1}, {false, 1, 0},
+                {false, 2, 0}, {false, 3, 0}, {false, 4, 0}, {false, 5, 1}, {false, 6, 0}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string(row.init ? "init" : "exchange") + ", request " +
+                     std::to_string(row.request));
+        tavrix_sim_install();
+        uint32_t v = 0;
+        if (row.init) {
+            ax().fail_request = row.request;
+            EXPECT_EQ(row.result, UserSys_Init(1000000));
+            EXPECT_EQ(0, ax().is_open);
+            EXPECT_EQ(-1, UserGetGpioData_u32(&v));
+            EXPECT_EQ(1, UserSys_Init(1000000));
+            continue;
+        }
+        ASSERT_EQ(1, UserSys_Init(1000000));
+        std::vector<uint8_t> tx(64, 0x22), rx(64, 0);
+        ASSERT_EQ(1, UserSpiDataExchange(tx.data(), rx.data(), 64));
+        ASSERT_EQ(0xDD, rx[0]);
+        std::fill(tx.begin(), tx.end(), 0x11);
+        std::fill(rx.begin(), rx.end(), 0x5A);
+        ax().fail_request = ax().log_count + row.request;
+        EXPECT_EQ(row.result, UserSpiDataExchange(tx.data(), rx.data(), 64));
+        EXPECT_EQ(std::vector<uint8_t>(64, row.result == 1 ? 0xEE : 0x5A), rx);
+        EXPECT_EQ(1, UserSpiDataExchange(tx.data(), rx.data(), 64));
+        EXPECT_EQ(std::vector<uint8_t>(64, 0xEE), rx);
+    }
+}
+
 TEST_F(AxTest, BusyBitThatNeverClearsTimesOut) {
     init();
     ax().busy_polls = -1;
@@ -189,6 +233,10 @@ TEST_F(AxTest, BusyBitThatNeverClearsTimesOut) {
     EXPECT_EQ("Timeout: polling\n", end_capture());
     EXPECT_GE(ms, 100.0);
     EXPECT_GT(ax().status_reads, 1);
+    // Polls back off to a millisecond apart: about a hundred in 100 ms, not
+    // millions. (Pauses last at least what is asked, so this is an upper
+    // bound whatever the machine's load.)
+    EXPECT_LT(ax().status_reads, 1000);
     for (int i = first_; i < ax().log_count && i < TAVRIX_SIM_MAX_REQUESTS; ++i)
         EXPECT_NE(TAVRIX_AX_FETCH_RX, ax().log[i].code);
     EXPECT_EQ(0, rx[0]);

@@ -12,6 +12,45 @@
 #error "TAVRIX_LIBRARY_PATH must name the built libTavrix.so"
 #endif
 
+// The application's own hidapi: stand-ins exported by this program, which
+// the dynamic linker finds before any library, as it would find a hidapi
+// that the application links (another back end, or the same). Tavrix must
+// use its own copy and leave this one alone, at load, in use and at unload.
+namespace {
+int g_app_hidapi_calls = 0;
+template <typename T> T called(T result) {
+    ++g_app_hidapi_calls;
+    return result;
+}
+} // namespace
+
+extern "C" {
+int hid_init(void) {
+    return called(0);
+}
+int hid_exit(void) {
+    return called(0);
+}
+void *hid_enumerate(unsigned short, unsigned short) {
+    return called<void *>(nullptr);
+}
+void hid_free_enumeration(void *) {
+    called(0);
+}
+void *hid_open_path(const char *) {
+    return called<void *>(nullptr);
+}
+int hid_write(void *, const unsigned char *, size_t) {
+    return called(-1);
+}
+int hid_read_timeout(void *, unsigned char *, size_t, int) {
+    return called(-1);
+}
+void hid_close(void *) {
+    called(0);
+}
+}
+
 namespace {
 
 const char *const kExports[] = {
@@ -115,6 +154,21 @@ TEST_F(LoadedTavrix, HidModeAndDelay) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(1, delay(1500));
     EXPECT_GE(ms_since(t0), 1.0);
+}
+
+TEST_F(LoadedTavrix, LeavesTheApplicationsHidapiAlone) {
+    auto set_type = fn<int32_t (*)(int32_t)>("XF_SetDevType");
+    auto init = fn<int32_t (*)(uint32_t)>("UserSys_Init");
+    auto close = fn<void (*)()>("UserSys_Close");
+    ASSERT_TRUE(set_type && init && close);
+    set_type(0);
+    init(0);
+    close();
+    set_type(1);
+    // Unloaded (and loaded again for any test after this one).
+    dlclose(lib_);
+    lib_ = dlopen(TAVRIX_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    EXPECT_EQ(0, g_app_hidapi_calls);
 }
 
 } // namespace

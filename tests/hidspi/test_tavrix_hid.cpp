@@ -2,6 +2,7 @@
 #include "tavrix_test_util.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -78,28 +79,34 @@ TEST_F(HidTest, WriteFailures) {
     EXPECT_EQ(-1, UsbSpiDataWrite(data, nullptr, 2));
 }
 
-TEST_F(HidTest, ExchangeCopiesTheWholeReportPayload) {
+// rx gets min(len, reply) bytes, so a buffer as long as tx is enough; len 0
+// sends padding alone and takes the whole reply. The result is the reply's
+// length whatever len is, and a report never carries more than 1024 bytes.
+TEST_F(HidTest, ExchangeCopiesLenBytesOfTheReply) {
     open_adapter();
-    std::vector<uint8_t> reply(TAVRIX_PAYLOAD_SIZE);
+    std::vector<uint8_t> reply(TAVRIX_PAYLOAD_SIZE), tx(2000);
     for (size_t i = 0; i < reply.size(); ++i)
         reply[i] = (uint8_t)(255 - i);
-    tavrix_sim_hid_queue_reply(reply.data(), reply.size(), TAVRIX_REPORT_SIZE);
-
-    const uint8_t tx[16] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
-    std::vector<uint8_t> rx(TAVRIX_PAYLOAD_SIZE + 8, 0x33);
-    EXPECT_EQ(1024, UserSpiDataExchange(tx, rx.data(), 16));
-    expect_report(tx, 16);
-    EXPECT_EQ(0, memcmp(rx.data(), reply.data(), TAVRIX_PAYLOAD_SIZE));
-    for (size_t i = TAVRIX_PAYLOAD_SIZE; i < rx.size(); ++i)
-        EXPECT_EQ(0x33, rx[i]);
+    for (size_t i = 0; i < tx.size(); ++i)
+        tx[i] = (uint8_t)(i * 13 + 5);
+    const struct {
+        uint32_t len;
+        int reply_bytes;
+        int copied;
+    } rows[] = {{1, 1024, 1},       {64, 1024, 64},  {1023, 1024, 1023}, {1024, 1024, 1024},
+                {2000, 1024, 1024}, {0, 1024, 1024}, {64, 10, 10},       {0, 10, 10}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE("len " + std::to_string(row.len) + ", reply " + std::to_string(row.reply_bytes));
+        tavrix_sim_hid_queue_reply(reply.data(), (size_t)row.reply_bytes, row.reply_bytes + 1);
+        // Exactly the bytes due, then a guard that must stay untouched.
+        std::vector<uint8_t> rx((size_t)row.copied + 16, 0x33);
+        EXPECT_EQ(row.reply_bytes, UserSpiDataExchange(tx.data(), rx.data(), row.len));
+        expect_report(tx.data(), row.len < TAVRIX_PAYLOAD_SIZE ? row.len : TAVRIX_PAYLOAD_SIZE);
+        EXPECT_EQ(0, memcmp(rx.data(), reply.data(), (size_t)row.copied));
+        EXPECT_EQ(std::vector<uint8_t>(16, 0x33), std::vector<uint8_t>(rx.begin() + row.copied, rx.end()));
+        hid().reply_count = hid().reply_next = 0;
+    }
     EXPECT_EQ((uint32_t)TAVRIX_HID_TIMEOUT_MS, hid().last_read_timeout_ms);
-
-    // A short report yields only what arrived.
-    tavrix_sim_hid_queue_reply(reply.data(), 10, 11);
-    std::fill(rx.begin(), rx.end(), 0x33);
-    EXPECT_EQ(10, UserSpiDataExchange(tx, rx.data(), 16));
-    EXPECT_EQ(0, memcmp(rx.data(), reply.data(), 10));
-    EXPECT_EQ(0x33, rx[10]);
 }
 
 TEST_F(HidTest, ExchangeFailuresPrintAndCopyNothing) {
@@ -119,15 +126,17 @@ TEST_F(HidTest, ExchangeFailuresPrintAndCopyNothing) {
     EXPECT_EQ(0, UserSpiDataExchange(tx, rx.data(), 4));
     EXPECT_EQ("ERROR: Read command error!\n", end_capture());
 
-    // A failed write is reported, and the read still happens.
+    // A failed write fails the exchange: a report that comes in anyway does
+    // not answer it, and is neither read nor handed back.
     const uint8_t reply[2] = {0xDE, 0xAD};
     tavrix_sim_hid_queue_reply(reply, 2, TAVRIX_REPORT_SIZE);
     hid().fail_writes = 1;
+    const int reads = hid().read_calls;
     start_capture();
-    EXPECT_EQ(1024, UserSpiDataExchange(tx, rx.data(), 4));
+    EXPECT_EQ(0, UserSpiDataExchange(tx, rx.data(), 4));
     EXPECT_EQ("ERROR: Write command error!\n", end_capture());
-    EXPECT_EQ(0xDE, rx[0]);
-    EXPECT_EQ(0xAD, rx[1]);
+    EXPECT_EQ(0x44, rx[0]);
+    EXPECT_EQ(reads, hid().read_calls);
 
     // Null buffers are refused before any transfer.
     const int writes = hid().write_calls;
@@ -136,17 +145,27 @@ TEST_F(HidTest, ExchangeFailuresPrintAndCopyNothing) {
     EXPECT_EQ(writes, hid().write_calls);
 }
 
+// An adapter that is there but cannot be opened (no access to its hidraw
+// node) fails the start-up, not every transfer after it; a handle that did
+// open is released.
 TEST_F(HidTest, AdapterFoundButNotOpenable) {
-    hid().invalid_handles = 1;
-    EXPECT_EQ(1, UserSys_Init(0));
-    const uint8_t tx[1] = {1};
-    uint8_t rx[TAVRIX_PAYLOAD_SIZE] = {};
-    start_capture();
-    EXPECT_EQ(0, UserSpiDataExchange(tx, rx, 1));
-    EXPECT_EQ("ERROR: Write command error!\nERROR: Read command error!\n", end_capture());
-    EXPECT_EQ(-1, UsbSpiDataWrite(tx, nullptr, 1));
-    UserSys_Close();
-    EXPECT_EQ(1, UserSys_Init(0));
+    for (int invalid : {1, 2}) {
+        SCOPED_TRACE(invalid == 1 ? "neither handle" : "no write handle");
+        tavrix_sim_install();
+        XF_SetDevType(0);
+        hid().invalid_handles = invalid;
+        start_capture();
+        EXPECT_EQ(-1, UserSys_Init(0));
+        EXPECT_EQ("Init error: invalid handle\n", end_capture());
+        EXPECT_EQ(0, hid().open_handles);
+        const uint8_t tx[1] = {1};
+        uint8_t rx[1] = {0};
+        EXPECT_EQ(-1, UserSpiDataExchange(tx, rx, 1));
+        EXPECT_EQ(0, UsbSpiDataWrite(tx, nullptr, 1));
+        EXPECT_EQ(0, hid().write_calls);
+        hid().invalid_handles = 0;
+        EXPECT_EQ(1, UserSys_Init(0));
+    }
 }
 
 TEST_F(HidTest, ControllerModeNeverWritesReports) {

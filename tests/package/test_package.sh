@@ -18,7 +18,8 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2
 deb() { echo "$work/${1}_${version}_amd64.deb"; }
 field() { dpkg-deb --field "$(deb "$1")" "$2"; }
 has_dep() { case ", $(field "$1" Depends)," in *", $2 "* | *", $2,"*) return 0 ;; esac; return 1; }
-contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $NF}'; }
+# The path of each entry (field 6; a link's "-> target" follows it).
+contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $6}'; }
 
 for pkg in ostrelo-cli ostrelo libtavrix; do
     [ -f "$(deb $pkg)" ] || { ls "$work"; fail "no $(deb $pkg)"; }
@@ -41,7 +42,9 @@ for dep in libqt6core6 libqt6gui6 libqt6qml6 qml6-module-qtquick-controls qml6-m
            qml6-module-qtquick-layouts qml6-module-qt-labs-folderlistmodel qt6-qpa-plugins; do
     has_dep ostrelo $dep || fail "ostrelo Depends lacks $dep: $(field ostrelo Depends)"
 done
-has_dep libtavrix libhidapi-hidraw0 || fail "libtavrix Depends lacks libhidapi-hidraw0: $(field libtavrix Depends)"
+# hidapi is built into libTavrix; what it needs of the system is libudev.
+has_dep libtavrix libudev1 || fail "libtavrix Depends lacks libudev1: $(field libtavrix Depends)"
+case "$(field libtavrix Depends)" in *hidapi*) fail "libtavrix depends on a hidapi package: $(field libtavrix Depends)" ;; esac
 
 check_contents() {
     local pkg=$1
@@ -54,8 +57,9 @@ check_contents() {
 check_contents ostrelo-cli ./usr/bin/ostrelo-cli ./usr/bin/ostrelo-mkfw ./usr/share/man/man1/ostrelo-cli.1.gz
 check_contents ostrelo ./usr/bin/appOstrelo ./usr/share/applications/ostrelo.desktop \
     ./usr/share/icons/hicolor/scalable/apps/ostrelo.svg
-check_contents libtavrix ./usr/lib/x86_64-linux-gnu/libTavrix.so ./usr/include/Tavrix.h \
-    ./lib/udev/rules.d/70-ostrelo.rules
+libdir=usr/lib/x86_64-linux-gnu
+check_contents libtavrix ./$libdir/libTavrix.so ./$libdir/libTavrix.so.1 ./$libdir/pkgconfig/tavrix.pc \
+    ./usr/include/Tavrix.h ./lib/udev/rules.d/70-ostrelo.rules
 for pkg in ostrelo-cli libtavrix; do
     contents $pkg | grep -q appOstrelo && fail "$pkg carries the window"
 done
@@ -66,6 +70,31 @@ for pkg in ostrelo-cli ostrelo libtavrix; do
 done
 grep -q 'ATTRS{idVendor}=="16c0", ATTRS{idProduct}=="2020", TAG+="uaccess"' \
     "$root/lib/udev/rules.d/70-ostrelo.rules" || fail "udev rule for the HID adapter"
+# The README shipped beside it suggests the same rule.
+readme="$root/usr/share/doc/libtavrix/README.md"
+grep -q 'TAG+="uaccess"' "$readme" && ! grep -q plugdev "$readme" || fail "libtavrix README does not show the shipped rule"
+
+# A C program built from the unpacked package with pkg-config, as a developer
+# builds one: it finds Tavrix.h and links libTavrix.so.1.
+export PKG_CONFIG_SYSROOT_DIR="$root" PKG_CONFIG_LIBDIR="$root/$libdir/pkgconfig"
+tavrix_flags=$(pkg-config --cflags --libs tavrix) || fail "pkg-config tavrix"
+case "$tavrix_flags" in *"-I$root/usr/include"*"-L$root/$libdir"*"-lTavrix"*) ;;
+    *) fail "pkg-config tavrix gives: $tavrix_flags" ;; esac
+unset PKG_CONFIG_SYSROOT_DIR PKG_CONFIG_LIBDIR
+cat >"$work/tavrix_user.c" <<'C'
+#include <Tavrix.h>
+#include <stdio.h>
+int main(void) {
+    uint8_t b[4] = {0};
+    /* Loaded, nothing open: controller mode, and an exchange finds no device. */
+    printf("%d %d\n", (int)XF_GetDevType(), (int)UserSpiDataExchange(b, b, 4));
+    return 0;
+}
+C
+# shellcheck disable=SC2086 # the flags are words
+cc -std=c99 -Wall -Werror "$work/tavrix_user.c" -o "$work/tavrix_user" $tavrix_flags || fail "building against libtavrix"
+readelf -d "$work/tavrix_user" | grep -q 'NEEDED.*\[libTavrix\.so\.1\]' || fail "the program does not link libTavrix.so.1"
+[ "$(LD_LIBRARY_PATH="$root/$libdir" "$work/tavrix_user")" = "1 -1" ] || fail "the program built against libtavrix"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root/usr/share/applications/ostrelo.desktop" || fail "desktop entry"
 fi
