@@ -18,6 +18,7 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   user-mode-linux kmod can-utils iproute2
   libsqlite3-dev
+  valgrind
 )
 
 missing=()
