@@ -386,13 +386,16 @@ void send_upload_subblock(SimMotor &m, uint64_t t) {
 // (a new initiate starts it again, an abort drops it).
 void answer_initiate(SimMotor &m, uint64_t t, const uint8_t *r, int next) {
     SimSdo &s = m.sdo;
-    if (!is_program_data(s.index, s.sub) || m.cfg.eraseMs == 0) {
+    // The sectors the image needs, or the whole flash for an image of unknown size.
+    const uint64_t kib = ((s.sizeKnown ? s.size : m.cfg.flashSize) + 1023u) / 1024u;
+    const uint64_t eraseMs = m.cfg.eraseMs + kib * m.cfg.eraseKibMs;
+    if (!is_program_data(s.index, s.sub) || eraseMs == 0) {
         reply(m, t, r);
         s.mode = next;
         return;
     }
     s.mode = SDO_DL_ERASE;
-    s.pendingAt = t + static_cast<uint64_t>(m.cfg.eraseMs) * 1000u;
+    s.pendingAt = t + eraseMs * 1000u;
     s.busyUntil = s.pendingAt;
     memcpy(s.pending, r, 8);
     s.pendingMode = next;

@@ -88,11 +88,13 @@ typedef struct sim_motor_config_t {
     uint32_t bootWindowMs; /* 0 = SIM_DEFAULT_BOOT_WINDOW_MS */
     /* How long the bootloader's own work takes, as on a real controller
      * (0: at once): */
-    uint32_t eraseMs; /* erasing the application flash before it answers a program download's initiate */
-    uint32_t writeMs; /* writing a block download's sub-block before it acknowledges it */
-    uint32_t crcMs;   /* computing the image's CRC-32 before it answers the read of 0x1F56:01 */
-    uint32_t bootMs;  /* the application starting (after the start command or a boot window);
-                         0 = SIM_DEFAULT_RESTART_MS */
+    uint32_t eraseMs;    /* erasing the application flash before it answers a program download's initiate, */
+    uint32_t eraseKibMs; /* ... and as much again for each KiB of the image announced (the whole flash
+                            when no size is) */
+    uint32_t writeMs;    /* writing a block download's sub-block before it acknowledges it */
+    uint32_t crcMs;      /* computing the image's CRC-32 before it answers the read of 0x1F56:01 */
+    uint32_t bootMs;     /* the application starting (after the start command or a boot window);
+                            0 = SIM_DEFAULT_RESTART_MS */
 } sim_motor_config_t;
 
 /* Fills `cfg` with defaults: adapter 0, channel 0, node 1, type 9, brake 0,

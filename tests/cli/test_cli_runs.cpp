@@ -79,7 +79,7 @@ void upgrade_every_motor(const std::string &dir, const std::string &scenario) {
         can = "sim:" + path;
     }
     sim_mkfw_file_t files[SIM_MKFW_MAX_FILES];
-    ASSERT_EQ(sim_mkfw_write_all(dir.c_str(), 8192, files, SIM_MKFW_MAX_FILES), 8);
+    ASSERT_EQ(sim_mkfw_write_all(dir.c_str(), 48 * 1024, files, SIM_MKFW_MAX_FILES), 8);
     testing::internal::GetCapturedStdout();
     const CliRun r = run_cli(dir, "upgrade --folder '" + dir + "' --report '" + dir + "/r.json'", can);
     EXPECT_EQ(r.rc, 0) << r.out << r.err;
@@ -91,8 +91,8 @@ void upgrade_every_motor(const std::string &dir, const std::string &scenario) {
 } // namespace
 
 // Motors that take the time of real controllers: the default bench's erase
-// the flash for 1.5 to 3 s before they answer the transfer's initiate, and
-// need 1.5 s to start their application.
+// the flash for the 48 KiB demo images for 1.5 to 3 s before they answer the
+// transfer's initiate, and need 1.5 s to start their application.
 TEST(CliRuns, DefaultBenchOfRealControllers) {
     const std::string dir = work_dir();
     upgrade_every_motor(dir, "");
@@ -102,7 +102,7 @@ TEST(CliRuns, DefaultBenchOfRealControllers) {
 TEST(CliSlow, MotorsThatEraseForSixSeconds) {
     const std::string dir = work_dir();
     std::string text = sim_bench_default_scenario_text();
-    for (const char *erase : {"erase_ms=1500", "erase_ms=2000", "erase_ms=2500", "erase_ms=3000"}) {
+    for (const char *erase : {"erase_kib_ms=31", "erase_kib_ms=42", "erase_kib_ms=52", "erase_kib_ms=62"}) {
         for (size_t at = text.find(erase); at != std::string::npos; at = text.find(erase, at)) {
             text.replace(at, strlen(erase), "erase_ms=6000");
         }

@@ -152,7 +152,7 @@ TEST_F(MkfwFolder, ImageUpgradesItsMotor) {
     ASSERT_EQ(0x60, rx_one(m.adapter, m.channel).data[0]);
     // The default bench's motors take the time of real controllers.
     tx(m.adapter, m.channel, req, {0xC6, 0x50, 0x1F, 0x01, sizeof img, 0, 0, 0});
-    sim_bench_advance_ms(m.eraseMs);
+    sim_bench_advance_ms(m.eraseMs + m.eraseKibMs); // the image needs 1 KiB of flash
     ASSERT_EQ(0xA4, rx_one(m.adapter, m.channel).data[0]);
     for (uint8_t seq = 1; seq <= 17; ++seq) {
         uint8_t d[8] = {static_cast<uint8_t>(seq | (seq == 17 ? 0x80 : 0))};

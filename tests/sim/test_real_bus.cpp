@@ -43,6 +43,8 @@ TEST_F(RealTimings, BootloaderTakesItsTime) {
     const Case cases[] = {
         {"erase before the initiate's answer", &sim_motor_config_t::eraseMs, initiate_image_download,
          [] { return has_answer(rx_all(0, 0), kRsp, 0xA4); }},
+        {"erase of the 1 KiB the image needs", &sim_motor_config_t::eraseKibMs, initiate_image_download,
+         [] { return has_answer(rx_all(0, 0), kRsp, 0xA4); }},
         {"write before a sub-block's acknowledge", &sim_motor_config_t::writeMs,
          [] {
              initiate_image_download();
