@@ -109,6 +109,7 @@ struct Row {
     int transfers = 0;
     uint32_t busMs = 0, eraseMs = 0;
     double load = 0.0; // share of the bus busy during the cell's calls
+    uint64_t errorFrames = 0, busOffs = 0;
 };
 
 // What the bench sees on the segment: a start command while the image is
@@ -362,6 +363,8 @@ Row FaultMatrix::run_cell(const Cell &cell) {
     sim_bench_segment_stats(0, 0, &after);
     const uint64_t cellUs = ostrelo_monotonic_us() - cellStart;
     row.load = cellUs > 0 ? static_cast<double>(after.busBusyUs - before.busBusyUs) / cellUs : 0.0;
+    row.errorFrames = after.errorFrames - before.errorFrames;
+    row.busOffs = after.busOffs - before.busOffs;
     if (timed) {
         std::vector<uint8_t> image(row.imageBytes);
         FILE *f = fopen(image_path(nodes[0]).c_str(), "rb");
@@ -480,8 +483,9 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         }
     }
 
-    printf("\n%-14s %8s %9s %15s %17s %9s %11s %16s %8s\n", "cell", "attempts", "successes",
-           "false successes", "unverified starts", "recovered", "transfer", "bus+erase+write", "bus load");
+    printf("\n%-14s %8s %9s %15s %17s %9s %11s %16s %8s %14s\n", "cell", "attempts", "successes",
+           "false successes", "unverified starts", "recovered", "transfer", "bus+erase+write", "bus load",
+           "errors/bus-off");
     for (const Row &r : rows) {
         char transfer[24] = "-";
         if (r.transfers > 0) {
@@ -495,8 +499,14 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         if (r.busMs > 0) {
             snprintf(load, sizeof load, "%.0f %%", 100.0 * r.load);
         }
-        printf("%-14s %8d %9d %15d %17d %9s %11s %16s %8s\n", r.name.c_str(), r.attempts, r.successes,
-               r.falseSuccesses, r.unverifiedStarts, r.recovered ? "yes" : "NO", transfer, least, load);
+        char errors[32] = "-";
+        if (r.busMs > 0) {
+            snprintf(errors, sizeof errors, "%llu/%llu", static_cast<unsigned long long>(r.errorFrames),
+                     static_cast<unsigned long long>(r.busOffs));
+        }
+        printf("%-14s %8d %9d %15d %17d %9s %11s %16s %8s %14s\n", r.name.c_str(), r.attempts, r.successes,
+               r.falseSuccesses, r.unverifiedStarts, r.recovered ? "yes" : "NO", transfer, least, load,
+               errors);
     }
     // Beside each loss cell's success per attempt: what the loss of its
     // control frames alone allows (bench_report.h), and the same with the
