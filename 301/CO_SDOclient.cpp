@@ -83,6 +83,7 @@ void start_transfer(CO_SDOclient_t *SDO_C, uint16_t index, uint8_t subIndex, siz
     SDO_C->sizeTran = 0;
     SDO_C->finished = false;
     SDO_C->SDOtimeoutTime_us = (uint32_t)SDOtimeoutTime_ms * 1000u;
+    SDO_C->block_ackTimeoutTime_us = 0;
     SDO_C->timeoutTimer = 0;
     SDO_C->sizeIndKnown = false;
     SDO_C->block_endSent = false;
@@ -99,10 +100,11 @@ void timer_add(uint32_t *timer, uint32_t add) {
 
 /* Advances the response timer; true once the response is overdue. */
 bool_t response_overdue(CO_SDOclient_t *SDO_C, uint32_t timeDifference_us) {
-    if (SDO_C->timeoutTimer < SDO_C->SDOtimeoutTime_us) {
+    const uint32_t limit = CO_SDOclientResponseTimeout_us(SDO_C);
+    if (SDO_C->timeoutTimer < limit) {
         timer_add(&SDO_C->timeoutTimer, timeDifference_us);
     }
-    return SDO_C->timeoutTimer >= SDO_C->SDOtimeoutTime_us;
+    return SDO_C->timeoutTimer >= limit;
 }
 
 bool_t is_upload_state(CO_SDO_state_t st) {
@@ -436,6 +438,22 @@ void CO_SDOclientDownloadInitSize(CO_SDOclient_t *SDO_C, size_t sizeIndicated) {
     }
 }
 
+void CO_SDOclientDownloadSetBlockAckTimeout(CO_SDOclient_t *SDO_C, uint16_t timeout_ms) {
+    if (SDO_C != NULL) {
+        SDO_C->block_ackTimeoutTime_us = (uint32_t)timeout_ms * 1000u;
+    }
+}
+
+uint32_t CO_SDOclientResponseTimeout_us(const CO_SDOclient_t *SDO_C) {
+    if (SDO_C == NULL) {
+        return 0;
+    }
+    const bool_t subBlock = SDO_C->state == CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_REQ ||
+                            SDO_C->state == CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_RSP;
+    return subBlock && SDO_C->block_ackTimeoutTime_us != 0 ? SDO_C->block_ackTimeoutTime_us
+                                                           : SDO_C->SDOtimeoutTime_us;
+}
+
 size_t CO_SDOclientDownloadBufWrite(CO_SDOclient_t *SDO_C, const uint8_t *buf, size_t count) {
     if (SDO_C == NULL || buf == NULL) {
         return 0;
@@ -564,6 +582,7 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
     /* Response time-out. */
     if (ret == CO_SDO_RT_waitingResponse && SDO_C->state != CO_SDO_ST_ABORT) {
         if (response_overdue(SDO_C, timeDifference_us)) {
+            const uint32_t limit = CO_SDOclientResponseTimeout_us(SDO_C);
             abortCode = CO_SDO_AB_TIMEOUT;
             mark_stale(SDO_C, false);
             SDO_C->state = CO_SDO_ST_ABORT;
@@ -571,7 +590,7 @@ CO_SDO_return_t CO_SDOclientDownload(CO_SDOclient_t *SDO_C, uint32_t timeDiffere
             snprintf(
                 line, sizeof line,
                 "TIMEOUT1: SDO_C->timeoutTimer = %d, >= SDO_C->SDOtimeoutTime_us = %d, SDO_C->state == %d\n",
-                (int)SDO_C->timeoutTimer, (int)SDO_C->SDOtimeoutTime_us, (int)SDO_C->state);
+                (int)SDO_C->timeoutTimer, (int)limit, (int)SDO_C->state);
             print_line(line);
         }
     }

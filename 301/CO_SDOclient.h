@@ -119,6 +119,8 @@ typedef struct {
     uint8_t toggle; /* 0x00 or 0x10 */
     uint32_t block_SDOtimeoutTime_us;
     uint32_t block_timeoutTimer;
+    /* Block download: the limit of each sub-block's acknowledge; 0: SDOtimeoutTime_us. */
+    uint32_t block_ackTimeoutTime_us;
     uint8_t block_seqno;   /* last sent (download) or correctly received (upload) */
     uint8_t block_blksize; /* segments per sub-block */
     uint8_t block_noData;  /* bytes of the last sent segment without data */
@@ -165,6 +167,18 @@ CO_SDO_return_t CO_SDOclientDownloadInitiate(CO_SDOclient_t *SDO_C, uint16_t ind
                                              bool_t blockEnable);
 
 void CO_SDOclientDownloadInitSize(CO_SDOclient_t *SDO_C, size_t sizeIndicated);
+
+/* Block download: each sub-block's acknowledge is awaited at most
+ * `timeout_ms` (0: the response time-out of the initiate). The initiate's and
+ * the end's answers keep the initiate's time-out, which may be long (a server
+ * that erases its flash before it answers the initiate, or commits it before
+ * it answers the end), while a lost acknowledge is noticed soon. Call after
+ * CO_SDOclientDownloadInitiate, which clears it. */
+void CO_SDOclientDownloadSetBlockAckTimeout(CO_SDOclient_t *SDO_C, uint16_t timeout_ms);
+
+/* The response time-out in force in the client's present state, in
+ * microseconds (the timer `timeoutTimer` counts towards it). */
+uint32_t CO_SDOclientResponseTimeout_us(const CO_SDOclient_t *SDO_C);
 
 /* Bytes of `buf` accepted into the FIFO. */
 size_t CO_SDOclientDownloadBufWrite(CO_SDOclient_t *SDO_C, const uint8_t *buf, size_t count);

@@ -22,6 +22,7 @@ struct UpgradeProgressContext {
     CANopenWrapper *controller;
     quint32 nodeId;
     qint64 fileSize;
+    const client_upgrade_result_t *result; // the sequence's, filled as it goes
 };
 
 // The window's per-byte progress: the bytes handed to the node so far and
@@ -288,41 +289,41 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         emit motorStatusChanged(nodeId, tr("Upgrade..."));
     });
 
-    uint8_t probe[4] = {0, 0, 0, 0};
-    size_t probeSize = 0;
-    const CO_SDO_abortCode_t ready =
-        client_api_sdo_read(channel, node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, probe,
-                            sizeof(probe), &probeSize, 1000);
-    if (ready != 0 && static_cast<quint32>(ready) != 0x06010000u) {
-        qDebug() << "[doUpgradeMotor] 节点" << nodeId << "SDO就绪检查失败: 0x" << Qt::hex
-                 << static_cast<quint32>(ready);
-    }
-
     // The row is in its bootloader: the sequence finds it there (no
-    // handshake) and retries a failed step from a clean start. Each time
-    // argument means what it says, in milliseconds: the transfer's whole
-    // (never less than the bus needs for the image), the CRC answer, and how
-    // long the started application has (never less than the common window).
+    // handshake; its readiness probe, the read of the program-data object,
+    // is the sequence's own) and retries a failed step from a clean start.
+    // It runs the figures ostrelo-cli runs (client_upgrade_options_init):
+    // the transfer's initiate waits as long as a bootloader may erase, its
+    // whole as long as the bus needs for the image and that erase. The time
+    // arguments of the QML calls are kept for their callers: the transfer's
+    // 60000 ms is where the erase limit comes from, and the CRC and start
+    // waits have their common figures.
+    Q_UNUSED(transferTimeoutMs);
+    Q_UNUSED(verifyTimeoutMs);
+    Q_UNUSED(exitTimeoutMs);
     client_upgrade_options_t options;
     client_upgrade_options_init(&options);
     options.entry = CLIENT_ENTRY_IN_BOOTLOADER;
-    options.transferTimeoutMs =
-        qMax<uint32_t>(transferTimeoutMs,
-                       client_upgrade_transfer_limit_ms(static_cast<uint64_t>(fileSize), channel.bitrate));
-    options.crcWaitMs = verifyTimeoutMs != 0 ? verifyTimeoutMs : CLIENT_UPGRADE_CRC_WAIT_MS;
-    options.confirmWindowMs = qMax<uint32_t>(exitTimeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS);
     // A file that names its version must come up as that version: an image
     // that is not what its name says (another model's, a damaged build)
     // passes the CRC check and starts, but is not an upgrade.
     quint32 fileVersion = 0;
     const bool haveFileVersion = MotorListModel::fileNameVersion(filePath, &fileVersion);
     options.expectedVersion = haveFileVersion ? fileVersion : 0;
-    UpgradeProgressContext ctx{this, nodeId, fileSize};
+    client_upgrade_result_t r;
+    UpgradeProgressContext ctx{this, nodeId, fileSize, &r};
     client_upgrade_observer_t observer = {};
     observer.progress = transfer_progress_callback;
     observer.step = [](client_upgrade_step_t step, uint32_t, void *user) {
-        // The image is in: the bar says so before the check begins.
         const auto *c = static_cast<const UpgradeProgressContext *>(user);
+        // A probe answered with anything but the image's own refusal is
+        // logged; the transfer goes ahead in every case.
+        const quint32 probe = c->result->probeCode;
+        if (step == CLIENT_UPGRADE_STEP_TRANSFER && c->result->probed != 0 && probe != 0 &&
+            probe != 0x06010000u) {
+            qDebug() << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex << probe;
+        }
+        // The image is in: the bar says so before the check begins.
         if (step == CLIENT_UPGRADE_STEP_VERIFY) {
             CANopenWrapper *w = c->controller;
             const unsigned int id = c->nodeId;
@@ -333,7 +334,6 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         }
     };
     observer.user = &ctx;
-    client_upgrade_result_t r;
     client_upgrade_run(channel, node, path.constData(), &options, &observer, &r);
 
     if (r.reason == CLIENT_UPGRADE_OK) {

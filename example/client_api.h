@@ -249,14 +249,16 @@ typedef enum {
 
 typedef struct {
     client_entry_t entry;
-    uint32_t retries;           /* attempts after the first */
-    uint32_t retryDelayMs;      /* pause before each retry */
-    uint32_t handshakeWaitMs;   /* wait for each reply of the handshake */
-    uint32_t handshakeRetries;  /* handshake rounds after the first, within one attempt */
-    uint32_t holdMs;            /* how long the stop command is repeated */
-    uint32_t bootloaderWaitMs;  /* how long a bootloader has to answer once entered */
-    uint32_t settleMs;          /* pause between the bootloader's first answer and the transfer */
-    uint32_t responseTimeoutMs; /* each answer of the transfer (1..65535) */
+    uint32_t retries;          /* attempts after the first */
+    uint32_t retryDelayMs;     /* pause before each retry */
+    uint32_t handshakeWaitMs;  /* wait for each reply of the handshake */
+    uint32_t handshakeRetries; /* handshake rounds after the first, within one attempt */
+    uint32_t holdMs;           /* how long the stop command is repeated */
+    uint32_t bootloaderWaitMs; /* how long a bootloader has to answer once entered */
+    uint32_t settleMs;         /* pause between the bootloader's first answer and the transfer */
+    uint32_t eraseTimeoutMs;   /* the answers to the transfer's initiate and end (1..65535) */
+    uint32_t
+        responseTimeoutMs; /* each other answer of the transfer: the sub-blocks' acknowledges (1..65535) */
     uint32_t transferTimeoutMs; /* the whole transfer; 0: client_upgrade_transfer_limit_ms */
     uint32_t crcWaitMs;         /* the CRC answer, per request */
     uint32_t confirmWindowMs;   /* how long a started application has to answer */
@@ -271,6 +273,14 @@ typedef struct {
 #define CLIENT_UPGRADE_HANDSHAKE_RETRIES 3u
 #define CLIENT_UPGRADE_HOLD_MS 30000u
 #define CLIENT_UPGRADE_BOOTLOADER_WAIT_MS 3000u
+/* The answers to the transfer's initiate and end. A bootloader erases the
+ * flash for the image before it answers the initiate (1 to 8 s for 64 to
+ * 512 KiB of a motor controller's flash) and may commit the image before it
+ * answers the end. The window's transfer time-out of 60000 ms taken as the
+ * block transfer's response time-out: (60000 x 100) mod 65536 ms. */
+#define CLIENT_UPGRADE_ERASE_TIMEOUT_MS 36224u
+/* Every other answer of the transfer, the sub-blocks' acknowledges above
+ * all: one lost on the bus costs this long, not the erase's half minute. */
 #define CLIENT_UPGRADE_RESPONSE_TIMEOUT_MS 1500u
 #define CLIENT_UPGRADE_CRC_WAIT_MS 2000u
 /* A motor's application restarts in seconds; the window gives it that and a
@@ -280,7 +290,8 @@ typedef struct {
 void client_upgrade_options_init(client_upgrade_options_t *o);
 
 /* A generous limit for sending `bytes` at `kbps`: three times the bus time
- * of a block transfer plus 20 s. */
+ * of a block transfer, plus the longest erase the initiate may wait for
+ * (CLIENT_UPGRADE_ERASE_TIMEOUT_MS), plus 20 s. */
 uint32_t client_upgrade_transfer_limit_ms(uint64_t bytes, uint16_t kbps);
 
 typedef struct {
@@ -306,6 +317,12 @@ typedef struct {
     int haveVersion;
     uint32_t version;    /* what the started application reported */
     uint32_t transferMs; /* the last transfer */
+    /* The readiness probe of a node found in its bootloader (an SDO read of
+     * the program-data object), when one was made: 0 data, the abort code
+     * the bootloader answered (0x06010000 from most), or 0x05040000 when
+     * nothing answered (the transfer went ahead all the same). */
+    int probed;
+    uint32_t probeCode;
 } client_upgrade_result_t;
 
 /* What a caller hears while the sequence runs; every member may be NULL. All

@@ -119,13 +119,15 @@ bool application_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t
 // Does anything answer an SDO read of the program-data object from
 // 0x580 + node-ID within `wait_ms`? Data or an abort of any code both say a
 // server is there; only silence (the SDO client's own time-out) says none.
-bool sdo_server_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
+// `code` receives how the read ended.
+bool sdo_server_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, uint32_t *code) {
     uint8_t buf[4];
     size_t n = 0;
     client_sdo_end_t end = CLIENT_SDO_END_LOCAL;
     const CO_SDO_abortCode_t r =
         client_sdo_upload(channelId, nodeId, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, buf,
                           sizeof(buf), &n, wait_ms, &end);
+    *code = r;
     switch (end) {
     case CLIENT_SDO_END_OK:
     case CLIENT_SDO_END_SERVER_ABORT:
@@ -156,6 +158,15 @@ int client_send_program_control(client_channel_id_t channelId, uint8_t nodeId, u
 
 client_node_side_t client_api_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
                                           uint32_t *appVersion) {
+    return client_locate_node(channelId, nodeId, within_ms, appVersion, nullptr);
+}
+
+client_node_side_t client_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                                      uint32_t *appVersion, uint32_t *probeCode) {
+    uint32_t code = CO_SDO_AB_GENERAL;
+    if (probeCode != nullptr) {
+        *probeCode = code;
+    }
     if (client_api_manager_get_channel_context(channelId) == nullptr) {
         return CLIENT_NODE_UNREACHABLE;
     }
@@ -166,8 +177,12 @@ client_node_side_t client_api_locate_node(client_channel_id_t channelId, uint8_t
             return CLIENT_NODE_APPLICATION;
         }
         const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
-        if (sdo_server_answers(channelId, nodeId,
-                               left < kSdoAnswerMs ? (left > 20 ? left : 20) : kSdoAnswerMs)) {
+        const bool answered = sdo_server_answers(
+            channelId, nodeId, left < kSdoAnswerMs ? (left > 20 ? left : 20) : kSdoAnswerMs, &code);
+        if (probeCode != nullptr) {
+            *probeCode = code;
+        }
+        if (answered) {
             return CLIENT_NODE_BOOTLOADER;
         }
     } while (since(start) < within_ms && !client_api_cancel_requested(channelId));

@@ -399,7 +399,8 @@ int client_sdo_wait_between_passes(client_channel_context_t *ch, int ret, uint64
     const CO_SDOclient_t *c = &ch->sdoclient;
     const uint64_t now = ostrelo_monotonic_us();
     const uint64_t since = now - last_pass_us;
-    uint64_t sdo_us = c->timeoutTimer < c->SDOtimeoutTime_us ? c->SDOtimeoutTime_us - c->timeoutTimer : 0;
+    const uint64_t limit = CO_SDOclientResponseTimeout_us(c);
+    uint64_t sdo_us = c->timeoutTimer < limit ? limit - c->timeoutTimer : 0;
     sdo_us = sdo_us > since ? sdo_us - since : 0;
     const uint64_t limit_at = start_us + static_cast<uint64_t>(limit_ms) * 1000u + 1u;
     if (now >= limit_at) {

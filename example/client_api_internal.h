@@ -22,7 +22,12 @@ typedef enum {
 
 typedef struct {
     uint16_t responseMs; /* the SDO client's response time-out (0: the longest, 65535) */
-    uint32_t totalMs;    /* the whole transfer */
+    /* The answers to the initiate and the end of a block download, when they
+     * may take longer than the others (a bootloader that erases its flash
+     * first): responseMs is then the limit of each sub-block's acknowledge.
+     * 0: responseMs for every answer. */
+    uint16_t eraseMs;
+    uint32_t totalMs; /* the whole transfer */
     client_api_progress_callback_t progress;
     void *user;
     int (*cancelled)(void *cancelUser); /* may be NULL; besides the channel's cancel flag */
@@ -51,6 +56,13 @@ int client_send_program_control(client_channel_id_t channelId, uint8_t nodeId, u
  * client_api_query_firmware_crc. 0 read, -1 otherwise. */
 int client_query_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *crc, uint32_t wait_ms,
                      bool skip_others);
+
+/* client_api_locate_node, also saying how the last read of the
+ * program-data object ended (`probeCode`, may be NULL): 0 (data), the abort
+ * code of the node's answer, CO_SDO_AB_TIMEOUT when nothing answered, or
+ * CO_SDO_AB_GENERAL when no read was made. */
+client_node_side_t client_locate_node(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
+                                      uint32_t *appVersion, uint32_t *probeCode);
 
 /* Waits up to `within_ms` for the node's bootloader to answer. */
 int client_wait_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,

@@ -292,7 +292,8 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
         ostrelo_warning("SDO download setup failed: %d\n", static_cast<int>(setupResult));
         return CO_SDO_AB_GENERAL;
     }
-    const uint16_t sdoTimeout = limits->responseMs == 0 ? 0xFFFFu : limits->responseMs;
+    const uint16_t ackTimeout = limits->responseMs == 0 ? 0xFFFFu : limits->responseMs;
+    const uint16_t sdoTimeout = limits->eraseMs != 0 ? limits->eraseMs : ackTimeout;
     const uint32_t totalLimit = limits->totalMs;
     const client_api_progress_callback_t progressCallback = limits->progress;
     void *const userData = limits->user;
@@ -312,6 +313,7 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
                         static_cast<int>(c->state));
         return CO_SDO_AB_GENERAL;
     }
+    CO_SDOclientDownloadSetBlockAckTimeout(c, ackTimeout);
     ostrelo_debug("FIFO buffer status: writePtr=%zu, readPtr=%zu, bufSize=%zu\n", c->bufFifo.writePtr,
                   c->bufFifo.readPtr, c->bufFifo.bufSize);
 

@@ -40,6 +40,8 @@ struct Run {
     const uint8_t *data;
     size_t size;
     client_upgrade_result_t *r;
+    bool reachedBootloader; // an attempt got the node into its bootloader
+    bool probeSilent;       // the readiness probe of this attempt got no answer
 };
 
 int observer_cancelled(void *run) {
@@ -102,39 +104,74 @@ client_upgrade_reason_t hold(Run &x) {
     return CLIENT_UPGRADE_OK;
 }
 
+// The readiness probe got no answer: the transfer goes ahead, and its
+// initiate decides.
+void unprobed(Run &x) {
+    x.probeSilent = true;
+    ostrelo_warning("No answer from node %u to the readiness probe; the transfer starts all the same\n",
+                    static_cast<unsigned>(x.node));
+}
+
 client_upgrade_reason_t into_bootloader(Run &x, uint32_t attempt) {
     client_upgrade_reason_t why = CLIENT_UPGRADE_OK;
+    bool held = false;
     if (attempt == 0 && x.o.entry == CLIENT_ENTRY_HANDSHAKE) {
         why = handshake(x);
     } else if (attempt == 0 && x.o.entry == CLIENT_ENTRY_HOLD) {
         why = hold(x);
+        held = true;
     } else {
         // Found there, or a retry: where is the node now? One in its
         // bootloader is used as it is; the handshake would go unanswered.
-        switch (client_api_locate_node(x.ch, x.node, x.o.bootloaderWaitMs, nullptr)) {
+        // The read of the program-data object is the readiness probe: a
+        // bootloader that does not answer it may still take the image, so
+        // silence sends the transfer ahead, and its initiate decides.
+        const client_node_side_t side =
+            client_locate_node(x.ch, x.node, x.o.bootloaderWaitMs, nullptr, &x.r->probeCode);
+        x.r->probed = side == CLIENT_NODE_BOOTLOADER || side == CLIENT_NODE_SILENT;
+        switch (side) {
         case CLIENT_NODE_BOOTLOADER:
             break;
         case CLIENT_NODE_APPLICATION:
             if (attempt == 0) {
                 why = CLIENT_UPGRADE_NOT_IN_BOOTLOADER;
+            } else if (x.o.entry == CLIENT_ENTRY_HOLD) {
+                why = hold(x);
+                held = true;
             } else {
-                why = x.o.entry == CLIENT_ENTRY_HOLD ? hold(x) : handshake(x);
+                why = handshake(x);
             }
             break;
         case CLIENT_NODE_UNREACHABLE:
             why = CLIENT_UPGRADE_CHANNEL_DOWN;
             break;
         default:
-            why = stop(x) ? CLIENT_UPGRADE_CANCELLED : CLIENT_UPGRADE_BOOTLOADER_SILENT;
+            if (stop(x)) {
+                why = CLIENT_UPGRADE_CANCELLED;
+            } else if (attempt > 0 && !x.reachedBootloader) {
+                // No attempt got it into its bootloader: silence says it is not there.
+                why = CLIENT_UPGRADE_BOOTLOADER_SILENT;
+            } else {
+                unprobed(x);
+            }
             break;
         }
     }
-    if (why == CLIENT_UPGRADE_OK && x.o.entry == CLIENT_ENTRY_HOLD &&
+    if (why == CLIENT_UPGRADE_OK && held &&
         client_wait_bootloader(x.ch, x.node, x.o.bootloaderWaitMs, observer_cancelled, &x) != 0) {
-        why = stop(x) ? CLIENT_UPGRADE_CANCELLED : CLIENT_UPGRADE_BOOTLOADER_SILENT;
+        // It acknowledged the stop command: its bootloader listens, even if
+        // it does not answer the probe.
+        if (stop(x)) {
+            why = CLIENT_UPGRADE_CANCELLED;
+        } else {
+            unprobed(x);
+        }
     }
-    if (why == CLIENT_UPGRADE_OK && x.o.settleMs > 0) {
-        delay_ms(x.o.settleMs);
+    if (why == CLIENT_UPGRADE_OK) {
+        x.reachedBootloader = true;
+        if (x.o.settleMs > 0) {
+            delay_ms(x.o.settleMs);
+        }
     }
     return why;
 }
@@ -161,11 +198,16 @@ client_upgrade_reason_t transfer_reason(client_sdo_end_t end, CO_SDO_abortCode_t
     }
 }
 
+// A time-out of the options as the SDO client takes it: 16-bit milliseconds, 0 the longest.
+uint16_t answer_ms(uint32_t ms) {
+    return static_cast<uint16_t>(ms == 0 || ms > 0xFFFFu ? 0xFFFFu : ms);
+}
+
 client_upgrade_reason_t send_image(Run &x) {
     client_api_drain_channel(x.ch, 1);
     client_sdo_limits_t limits = {};
-    const uint32_t response = x.o.responseTimeoutMs;
-    limits.responseMs = static_cast<uint16_t>(response == 0 || response > 0xFFFFu ? 0xFFFFu : response);
+    limits.responseMs = answer_ms(x.o.responseTimeoutMs);
+    limits.eraseMs = answer_ms(x.o.eraseTimeoutMs);
     limits.totalMs = x.o.transferTimeoutMs != 0 ? x.o.transferTimeoutMs
                                                 : client_upgrade_transfer_limit_ms(x.size, x.ch.bitrate);
     limits.progress = observer_progress;
@@ -179,7 +221,13 @@ client_upgrade_reason_t send_image(Run &x) {
                             x.size >= kBlockMinimum, &limits, &end);
     x.r->transferMs = since(t0);
     x.r->code = end == CLIENT_SDO_END_OK ? 0 : static_cast<uint32_t>(code);
-    return transfer_reason(end, code, x.r->transferMs, limits.totalMs);
+    const client_upgrade_reason_t why = transfer_reason(end, code, x.r->transferMs, limits.totalMs);
+    const client_channel_context_t *ch = client_api_manager_get_channel_context(x.ch);
+    if (why == CLIENT_UPGRADE_NO_RESPONSE && x.probeSilent && ch != nullptr && ch->sdoclient.sizeTran == 0) {
+        // Silent to the probe and to the initiate, for the erase's whole limit.
+        return CLIENT_UPGRADE_BOOTLOADER_SILENT;
+    }
+    return why;
 }
 
 client_upgrade_reason_t verify(Run &x) {
@@ -207,6 +255,7 @@ client_upgrade_reason_t verify(Run &x) {
 }
 
 client_upgrade_reason_t one_attempt(Run &x, uint32_t attempt) {
+    x.probeSilent = false;
     enter_step(x, CLIENT_UPGRADE_STEP_ENTRY, attempt);
     client_upgrade_reason_t why = into_bootloader(x, attempt);
     if (why == CLIENT_UPGRADE_OK && stop(x)) {
@@ -299,6 +348,7 @@ void client_upgrade_options_init(client_upgrade_options_t *o) {
     o->handshakeRetries = CLIENT_UPGRADE_HANDSHAKE_RETRIES;
     o->holdMs = CLIENT_UPGRADE_HOLD_MS;
     o->bootloaderWaitMs = CLIENT_UPGRADE_BOOTLOADER_WAIT_MS;
+    o->eraseTimeoutMs = CLIENT_UPGRADE_ERASE_TIMEOUT_MS;
     o->responseTimeoutMs = CLIENT_UPGRADE_RESPONSE_TIMEOUT_MS;
     o->crcWaitMs = CLIENT_UPGRADE_CRC_WAIT_MS;
     o->confirmWindowMs = CLIENT_UPGRADE_CONFIRM_WINDOW_MS;
@@ -307,7 +357,7 @@ void client_upgrade_options_init(client_upgrade_options_t *o) {
 uint32_t client_upgrade_transfer_limit_ms(uint64_t bytes, uint16_t kbps) {
     // A block transfer carries 7 bytes in a frame of about 130 bits.
     const uint64_t busMs = (bytes + 6u) / 7u * 130u / (kbps != 0 ? kbps : 125u);
-    const uint64_t ms = 3u * busMs + 20000u;
+    const uint64_t ms = 3u * busMs + CLIENT_UPGRADE_ERASE_TIMEOUT_MS + 20000u;
     return ms > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
 }
 
@@ -460,7 +510,11 @@ client_upgrade_reason_t client_upgrade_run(client_channel_id_t channelId, uint8_
         if (r->causeCount < CLIENT_UPGRADE_MAX_CAUSES) {
             r->causes[r->causeCount++] = client_upgrade_cause_t{r->step, why, r->code};
         }
-        if (!worth_retrying(why) || stop(x)) {
+        // A node that answered neither the probe nor the initiate within its
+        // half minute is not waited for again.
+        const bool silentThrough =
+            why == CLIENT_UPGRADE_BOOTLOADER_SILENT && r->step == CLIENT_UPGRADE_STEP_TRANSFER;
+        if (!worth_retrying(why) || silentThrough || stop(x)) {
             break;
         }
     }

@@ -200,6 +200,7 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
     o.transferTimeoutMs = transfer_timeout_ms * 100u;
     const uint16_t response = static_cast<uint16_t>((transfer_timeout_ms * 100u) % 65536u);
     o.responseTimeoutMs = response == 0 ? 0xFFFFu : response;
+    o.eraseTimeoutMs = o.responseTimeoutMs;
     o.crcWaitMs = kCrcWaitMs;
     client_upgrade_result_t r;
     if (client_upgrade_run(channelId, nodeId, filePath, &o, nullptr, &r) == CLIENT_UPGRADE_OK) {

@@ -68,6 +68,8 @@ DWORD t_init(DWORD type, DWORD dev, DWORD ch, VCI_INIT_CONFIG *cfg) {
     s->chanKbps = kbps;
     s->initialised = true;
     s->started = false;
+    s->busOffUntil = 0; // a controller set up again starts with clear error counters
+    s->txErrors = 0;
     s->txq.clear();
     s->rx.clear();
     return 1;
@@ -106,6 +108,10 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
     advance_segment_at(dev, ch, t);
     DWORD sent = 0;
     for (UINT i = 0; i < len; ++i) {
+        if (bus_off(*s, t)) {
+            s->stats.txRefused++; // the controller is off the bus: nothing is taken
+            break;
+        }
         if (s->fault.txFailures != 0) {
             if (s->fault.txFailures != SIM_FOREVER) {
                 s->fault.txFailures--;
@@ -137,6 +143,10 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         }
         if (!s->started) {
             break; // closed by another thread meanwhile
+        }
+        if (bus_off(*s, t)) {
+            s->stats.txRefused++;
+            break;
         }
         if (s->txq.full()) {
             s->stats.txRefused++;

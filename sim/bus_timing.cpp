@@ -88,8 +88,8 @@ bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &
     if (!rate_matches(s)) {
         return false;
     }
-    if (s.peer != nullptr) {
-        return true;
+    if (s.peer != nullptr || s.trafficCount > 0) {
+        return true; // a test peer, or the nodes that send traffic
     }
     for (const SimMotor &m : g_motors) {
         // The segment first: another segment's motors change under that segment's lock only.
@@ -100,8 +100,12 @@ bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &
     return false;
 }
 
+bool bus_off(const SimSegment &s, uint64_t t) {
+    return t < s.busOffUntil;
+}
+
 void store_for_program(SimSegment &s, const SimFrame &f, uint64_t t) {
-    if (!s.started || !rate_matches(s)) {
+    if (!s.started || !rate_matches(s) || bus_off(s, t)) {
         return;
     }
     SimFrame r = f;
@@ -113,14 +117,48 @@ void store_for_program(SimSegment &s, const SimFrame &f, uint64_t t) {
     s.stats.framesToProgram++;
 }
 
-enum Source { SRC_NONE, SRC_ADAPTER, SRC_INJECTED, SRC_MOTOR };
+enum Source { SRC_NONE, SRC_ADAPTER, SRC_INJECTED, SRC_MOTOR, SRC_TRAFFIC };
 
 void set_frame_bits(SimFrame &f) {
     f.bits = sim_can_frame_bits(f.id, f.ext, f.rtr, f.dlc, f.data);
 }
 
+uint32_t bits_duration_us(const SimSegment &s, uint32_t bits) {
+    return g_timed ? sim_can_frame_duration_us(bits, segment_kbps(s)) : 0;
+}
+
 uint32_t frame_duration_us(const SimSegment &s, const SimFrame &f) {
-    return g_timed ? sim_can_frame_duration_us(f.bits, segment_kbps(s)) : 0;
+    return bits_duration_us(s, f.bits);
+}
+
+// What an error frame costs the bus: the bits of the frame up to the error
+// (half of them, on average), then the 6-bit error flag, its 8-bit delimiter
+// and the 3-bit intermission.
+uint32_t error_frame_bits(const SimFrame &f) {
+    return f.bits / 2u + 6u + 8u + 3u;
+}
+
+// The next frame of another node's periodic traffic: its data counts frames.
+SimFrame traffic_frame(const SimTraffic &tr) {
+    SimFrame f{};
+    f.id = tr.id;
+    f.dlc = tr.dlc;
+    for (uint8_t i = 0; i < tr.dlc; ++i) {
+        f.data[i] = static_cast<uint8_t>(tr.count >> (8u * (i % 4u)));
+    }
+    f.ready_us = tr.nextAt;
+    set_frame_bits(f);
+    return f;
+}
+
+// The adapter channel leaves the bus until `until`: what it had queued is
+// lost, and it starts again with clear error counters.
+void go_bus_off(SimSegment &s, uint64_t until) {
+    s.busOffUntil = until;
+    s.stats.busOffs++;
+    s.stats.busOffLost += s.txq.count;
+    s.txq.clear();
+    s.txErrors = 0;
 }
 
 // Runs segment (ai, ci) up to time T; returns the time of its next event
@@ -149,6 +187,9 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         if (!s.injected.empty() && s.injected.front().ready_us < minReady) {
             minReady = s.injected.front().ready_us;
         }
+        for (uint32_t i = 0; i < s.trafficCount; ++i) {
+            minReady = s.traffic[i].nextAt < minReady ? s.traffic[i].nextAt : minReady;
+        }
         for (SimMotor &m : g_motors) {
             if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci && !m.out.empty() &&
                 m.out.front().ready_us < minReady) {
@@ -157,6 +198,9 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         }
         Source src = SRC_NONE;
         SimMotor *srcMotor = nullptr;
+        SimTraffic *srcTraffic = nullptr;
+        SimFrame trafficFrame{};
+        bool hit = false; // an error frame destroys this one
         uint64_t start = 0, end = UINT64_MAX;
         if (minReady != UINT64_MAX) {
             start = minReady > s.busFree ? minReady : s.busFree;
@@ -178,10 +222,22 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
                     bestId = m.out.front().id;
                 }
             }
+            for (uint32_t i = 0; i < s.trafficCount; ++i) {
+                if (s.traffic[i].nextAt <= start && s.traffic[i].id < bestId) {
+                    src = SRC_TRAFFIC;
+                    srcTraffic = &s.traffic[i];
+                    bestId = srcTraffic->id;
+                }
+            }
+            if (src == SRC_TRAFFIC) {
+                trafficFrame = traffic_frame(*srcTraffic);
+            }
             const SimFrame &f = src == SRC_ADAPTER    ? s.txq.front()
                                 : src == SRC_INJECTED ? s.injected.front()
+                                : src == SRC_TRAFFIC  ? trafficFrame
                                                       : srcMotor->out.front();
-            end = start + frame_duration_us(s, f);
+            hit = s.errorBurst > 0;
+            end = start + (hit ? bits_duration_us(s, error_frame_bits(f)) : frame_duration_us(s, f));
         }
         if (tmAt <= end && tmAt <= T) {
             motor_fire_timer(*tm, tmAt);
@@ -190,16 +246,37 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         if (src == SRC_NONE || end > T) {
             return tmAt < end ? tmAt : end;
         }
+        s.stats.busBusyUs += end - start;
+        s.busFree = end;
+        if (hit) {
+            // The frame stays first in its sender's queue and goes again.
+            s.errorBurst--;
+            s.stats.errorFrames++;
+            if (src == SRC_ADAPTER) {
+                s.txErrors += 8;
+                if (s.txErrors > 255) {
+                    go_bus_off(s, end + bits_duration_us(s, 128u * 11u));
+                }
+            }
+            continue;
+        }
         SimFrame f;
         if (src == SRC_ADAPTER) {
             s.txq.pop(&f);
+            s.txErrors = s.txErrors > 0 ? s.txErrors - 1 : 0;
         } else if (src == SRC_INJECTED) {
             s.injected.pop(&f);
+        } else if (src == SRC_TRAFFIC) {
+            f = trafficFrame;
+            srcTraffic->count++;
+            // Its next frame is due a period later; one that the bus held up
+            // beyond that goes as soon as it can.
+            srcTraffic->nextAt += srcTraffic->periodUs;
+            srcTraffic->nextAt = srcTraffic->nextAt < end ? end : srcTraffic->nextAt;
+            s.stats.trafficFrames++;
         } else {
             srcMotor->out.pop(&f);
         }
-        s.stats.busBusyUs += end - start;
-        s.busFree = end;
         if (src == SRC_ADAPTER && !segment_acknowledges(ai, ci, s)) {
             // Nobody acknowledges any more: the adapter gives the frame up.
             s.stats.txRefused++;
@@ -222,7 +299,7 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
             store_for_program(s, f, end);
             continue;
         }
-        if (src == SRC_INJECTED) {
+        if (src == SRC_INJECTED || src == SRC_TRAFFIC) {
             store_for_program(s, f, end);
         }
         for (SimMotor &m : g_motors) {
@@ -311,6 +388,9 @@ uint64_t receive_wake_at(uint32_t ai, uint32_t ci, uint64_t next) {
     }
     if (!s.injected.empty() && s.injected.front().ready_us < at) {
         at = s.injected.front().ready_us;
+    }
+    for (uint32_t i = 0; i < s.trafficCount; ++i) {
+        at = s.traffic[i].nextAt < at ? s.traffic[i].nextAt : at;
     }
     if (!s.txq.empty()) {
         const uint64_t drained = txq_drain_us(s, s.txq.count, 0);
@@ -435,6 +515,50 @@ extern "C" void sim_bench_detach_peer(uint32_t adapter, uint32_t channel) {
         s->peer = nullptr;
         s->peerUser = nullptr;
     }
+}
+
+extern "C" int sim_bench_add_traffic(uint32_t adapter, uint32_t channel, uint32_t ident, uint32_t period_ms,
+                                     uint8_t dlc) {
+    Guard g;
+    advance_now();
+    SimSegment *s = ensure_segment(adapter, channel);
+    if (s == nullptr || ident > 0x7FFu || period_ms == 0 || dlc > 8 || s->trafficCount >= SIM_MAX_TRAFFIC) {
+        return 0;
+    }
+    SimTraffic &tr = s->traffic[s->trafficCount];
+    tr = SimTraffic();
+    tr.id = ident;
+    tr.dlc = dlc;
+    tr.periodUs = static_cast<uint64_t>(period_ms) * 1000u;
+    // The nodes were not switched on together: their periods start apart.
+    tr.nextAt = now_us() + tr.periodUs * (s->trafficCount % 8u) / 8u;
+    s->trafficCount++;
+    return 1;
+}
+
+namespace {
+// Applies `change` to an existing segment under the bench lock, with the
+// bench brought up to the present first. 1 when the segment exists, else 0.
+template <typename Change> int change_segment(uint32_t adapter, uint32_t channel, Change change) {
+    Guard g;
+    advance_now();
+    SimSegment *s = find_segment(adapter, channel);
+    if (s == nullptr) {
+        return 0;
+    }
+    change(*s);
+    return 1;
+}
+} // namespace
+
+extern "C" int sim_bench_error_frames(uint32_t adapter, uint32_t channel, uint32_t count) {
+    return change_segment(adapter, channel, [count](SimSegment &s) { s.errorBurst = count; });
+}
+
+extern "C" int sim_bench_bus_off(uint32_t adapter, uint32_t channel, uint32_t ms) {
+    return change_segment(adapter, channel, [ms](SimSegment &s) {
+        go_bus_off(s, now_us() + static_cast<uint64_t>(ms) * 1000u);
+    });
 }
 
 extern "C" int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ident, uint8_t dlc,

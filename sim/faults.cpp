@@ -1,7 +1,7 @@
 // Fault knobs of the bench: frame loss drawn from a seeded generator per
 // segment, refused transmits, receive errors, late replies, wrong CRC,
 // ignored stop or start commands, silent nodes, short replies, a slow
-// application start and an odd answer to a read of the image; a motor's
+// application start and an odd answer (or none) to a read of the image; a motor's
 // own settings or, where unset, its segment's.
 #include "sim_bench.h"
 #include "sim_internal.h"
@@ -64,6 +64,7 @@ sim_fault_t effective_fault(const SimMotor &m) {
     f.ignoreStart = n.ignoreStart || s.ignoreStart;
     f.silent = n.silent || s.silent;
     f.shortDlc = n.shortDlc || s.shortDlc;
+    f.probeSilent = n.probeSilent || s.probeSilent;
     return f;
 }
 

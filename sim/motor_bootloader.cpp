@@ -307,14 +307,20 @@ uint32_t download_end(SimMotor &m, uint64_t t) {
 
 // ---- request handlers -----------------------------------------------------
 
-void start_upload(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, bool normalOnly, uint8_t blksize,
+void start_upload(SimMotor &m, uint64_t now, uint16_t idx, uint8_t sub, bool normalOnly, uint8_t blksize,
                   uint8_t pst, bool clientCrc, const sim_fault_t &fault) {
     SimSdo &s = m.sdo;
     uint32_t len = 0;
     uint32_t ab = read_object(m, idx, sub, s.obj, sizeof s.obj, &len);
+    if (ab == AB_UNSUPPORTED && is_program_data(idx, sub) && fault.probeSilent) {
+        return; // a bootloader that takes the program data but does not answer reads of it
+    }
     if (ab == AB_UNSUPPORTED && is_program_data(idx, sub) && fault.probeAbortCode != 0) {
         ab = fault.probeAbortCode;
     }
+    // The image's CRC is worked out before it is answered.
+    const bool crc = idx == MOTOR_IMAGE_CRC_INDEX && sub == MOTOR_IMAGE_CRC_SUB;
+    const uint64_t t = crc ? now + static_cast<uint64_t>(m.cfg.crcMs) * 1000u : now;
     s.index = idx;
     s.sub = sub;
     if (ab != 0) {
@@ -375,6 +381,26 @@ void send_upload_subblock(SimMotor &m, uint64_t t) {
     s.mode = SDO_BLK_UL_ACK;
 }
 
+// Answers a download's initiate and goes on in `next`. A program download
+// first erases the flash: the answer is held back until the erase has ended
+// (a new initiate starts it again, an abort drops it).
+void answer_initiate(SimMotor &m, uint64_t t, const uint8_t *r, int next) {
+    SimSdo &s = m.sdo;
+    // The sectors the image needs, or the whole flash for an image of unknown size.
+    const uint64_t kib = ((s.sizeKnown ? s.size : m.cfg.flashSize) + 1023u) / 1024u;
+    const uint64_t eraseMs = m.cfg.eraseMs + kib * m.cfg.eraseKibMs;
+    if (!is_program_data(s.index, s.sub) || eraseMs == 0) {
+        reply(m, t, r);
+        s.mode = next;
+        return;
+    }
+    s.mode = SDO_DL_ERASE;
+    s.pendingAt = t + eraseMs * 1000u;
+    s.busyUntil = s.pendingAt;
+    memcpy(s.pending, r, 8);
+    s.pendingMode = next;
+}
+
 void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &fault) {
     const uint8_t *d = f.data;
     const uint16_t idx = static_cast<uint16_t>(d[1] | (d[2] << 8));
@@ -408,8 +434,9 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
             return;
         }
         s.toggle = 0;
-        s.mode = SDO_DL_SEGMENT;
-        reply_head(m, t, MOTOR_SDO_DOWNLOAD_REPLY, idx, sub, 0);
+        uint8_t r[8];
+        motor_build_sdo_frame(r, MOTOR_SDO_DOWNLOAD_REPLY, idx, sub, 0);
+        answer_initiate(m, t, r, SDO_DL_SEGMENT);
         return;
     }
     if (ccs == 2) { // upload initiate
@@ -433,10 +460,9 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
         s.lastSeq = 0;
         s.lastSegSeen = false;
         s.subTimerAt = 0;
-        uint8_t r[8] = {0xA4, static_cast<uint8_t>(idx), static_cast<uint8_t>(idx >> 8), sub, s.blksize, 0, 0,
-                        0};
-        reply(m, t, r);
-        s.mode = SDO_BLK_DL_SUB;
+        const uint8_t r[8] = {
+            0xA4, static_cast<uint8_t>(idx), static_cast<uint8_t>(idx >> 8), sub, s.blksize, 0, 0, 0};
+        answer_initiate(m, t, r, SDO_BLK_DL_SUB);
         return;
     }
     if (ccs == 5 && (d[0] & 0x03) == 0) { // block upload initiate
@@ -451,10 +477,12 @@ bool is_initiate(uint8_t b0) {
     return ccs == 1 || ccs == 2 || (ccs == 6 && (b0 & 0x01) == 0) || (ccs == 5 && (b0 & 0x03) == 0);
 }
 
+// The sub-block is written to flash before it is acknowledged.
 void acknowledge_subblock(SimMotor &m, uint64_t t) {
     SimSdo &s = m.sdo;
     uint8_t r[8] = {0xA2, s.lastSeq, m.cfg.blockSize, 0, 0, 0, 0, 0};
-    reply(m, t, r);
+    s.busyUntil = t + static_cast<uint64_t>(m.cfg.writeMs) * 1000u;
+    reply(m, s.busyUntil, r);
     s.blksize = m.cfg.blockSize;
     s.subTimerAt = 0;
     if (s.lastSegSeen) {
@@ -536,6 +564,7 @@ void sim_sdo_reset(SimMotor &m) {
         image_close(m);
     }
     m.sdo.mode = SDO_IDLE;
+    m.sdo.busyUntil = 0;
 }
 
 uint64_t sim_sdo_next_timer(const SimMotor &m) {
@@ -543,6 +572,9 @@ uint64_t sim_sdo_next_timer(const SimMotor &m) {
     uint64_t at = UINT64_MAX;
     if (s.mode == SDO_BLK_DL_SUB && s.subTimerAt != 0) {
         at = s.subTimerAt;
+    }
+    if (s.mode == SDO_DL_ERASE && s.pendingAt < at) {
+        at = s.pendingAt;
     }
     if (s.mode != SDO_IDLE && s.expireAt != 0 && s.expireAt < at) {
         at = s.expireAt;
@@ -552,6 +584,15 @@ uint64_t sim_sdo_next_timer(const SimMotor &m) {
 
 void sim_sdo_timer(SimMotor &m, uint64_t t) {
     SimSdo &s = m.sdo;
+    if (s.mode == SDO_DL_ERASE && s.pendingAt <= t) {
+        // Erased: the initiate is answered now, and the client's time starts.
+        reply(m, t, s.pending);
+        s.mode = s.pendingMode;
+        s.expireAt = t + (static_cast<uint64_t>(simbench::effective_fault(m).replyDelayMs) +
+                          SIM_SDO_SERVER_TIMEOUT_MS) *
+                             1000ull;
+        return;
+    }
     if (s.mode == SDO_BLK_DL_SUB && s.subTimerAt != 0 && s.subTimerAt <= t) {
         // The rest of the sub-block went missing: tell the client where to resume.
         acknowledge_subblock(m, t);
@@ -583,7 +624,8 @@ void sim_sdo_receive(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault
     } else if (!(modeBefore == SDO_BLK_DL_SUB && s.mode == SDO_BLK_DL_SUB && s.lastSeq == seqBefore)) {
         // Only a frame that moves the transfer on keeps it alive: frames of
         // someone else's conversation, taken for stray segments, do not.
-        s.expireAt = t + (static_cast<uint64_t>(fault.replyDelayMs) + SIM_SDO_SERVER_TIMEOUT_MS) * 1000ull;
+        const uint64_t from = s.busyUntil > t ? s.busyUntil : t;
+        s.expireAt = from + (static_cast<uint64_t>(fault.replyDelayMs) + SIM_SDO_SERVER_TIMEOUT_MS) * 1000ull;
     }
 }
 
@@ -596,6 +638,11 @@ void receive_frame(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t
         return;
     }
     switch (s.mode) {
+    case SDO_DL_ERASE:
+        if (!is_initiate(b0)) {
+            return; // busy erasing: the client has nothing to send before the answer
+        }
+        break;
     case SDO_BLK_DL_SUB:
         on_block_segment(m, f, t, fault);
         return;

@@ -101,7 +101,12 @@ void motor_fire_timer(SimMotor &m, uint64_t t) {
         return;
     }
     if (m.state == SIM_MOTOR_BOOT_WINDOW && m.windowEnd <= t) {
-        if (m.hasApp) {
+        if (m.hasApp && m.cfg.bootMs > 0) {
+            // The bootloader hands over; the application takes its time to come up.
+            m.restartPending = true;
+            m.restartAt = t + static_cast<uint64_t>(m.cfg.bootMs) * 1000u;
+            m.restartTarget = SIM_MOTOR_APPLICATION;
+        } else if (m.hasApp) {
             enter_application(m);
         } else {
             m.state = SIM_MOTOR_BOOT_HELD;
@@ -162,11 +167,17 @@ void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uin
     m.out.push(f);
 }
 
+uint32_t sim_motor_app_start_ms(const SimMotor &m) {
+    const uint32_t slow = effective_fault(m).appStartMs;
+    if (slow != 0) {
+        return slow;
+    }
+    return m.cfg.bootMs != 0 ? m.cfg.bootMs : SIM_DEFAULT_RESTART_MS;
+}
+
 void sim_motor_restart(SimMotor &m, uint64_t t, int target) {
     m.restartPending = true;
-    const uint32_t appStartMs = effective_fault(m).appStartMs;
-    const uint32_t ms =
-        target == SIM_MOTOR_APPLICATION && appStartMs != 0 ? appStartMs : SIM_DEFAULT_RESTART_MS;
+    const uint32_t ms = target == SIM_MOTOR_APPLICATION ? sim_motor_app_start_ms(m) : SIM_DEFAULT_RESTART_MS;
     m.restartAt = t + ms * 1000ull;
     m.restartTarget = target;
 }

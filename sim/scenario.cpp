@@ -11,23 +11,27 @@
 
 namespace {
 
-const char kDefaultScenario[] = "# Built-in default bench: two adapters, two channels each, 1000 kbit/s,\n"
-                                "# node ids 1-2, 3-4, 5-6 and 7-8 on the four channels.\n"
-                                "adapter 0 channels 2\n"
-                                "adapter 1 channels 2\n"
-                                "segment 0 0 1000\n"
-                                "segment 0 1 1000\n"
-                                "segment 1 0 1000\n"
-                                "segment 1 1 1000\n"
-                                "operator on 1500 300\n"
-                                "motor 0 0 1 type=9  brake=0  encoder=1 version=1.0.0.3\n"
-                                "motor 0 0 2 type=18 brake=16 encoder=2 version=1.1.2.1\n"
-                                "motor 0 1 3 type=26 brake=0  encoder=3 version=2.0.1.5\n"
-                                "motor 0 1 4 type=65 brake=16 encoder=1 version=1.3.1.1\n"
-                                "motor 1 0 5 type=11 brake=16 encoder=3 version=1.1.4.2\n"
-                                "motor 1 0 6 type=20 brake=0  encoder=2 version=3.1.0.0\n"
-                                "motor 1 1 7 type=31 brake=16 encoder=2 version=1.4.1.1\n"
-                                "motor 1 1 8 type=67 brake=0  encoder=3 version=2.2.2.2\n";
+const char kDefaultScenario[] =
+    "# Built-in default bench: two adapters, two channels each, 1000 kbit/s,\n"
+    "# node ids 1-2, 3-4, 5-6 and 7-8 on the four channels. The motors take\n"
+    "# the time of real controllers: the flash erase before the image (31 to\n"
+    "# 62 ms per KiB by controller, 1.5 to 3 s for the 48 KiB demo images),\n"
+    "# the write of each sub-block, the CRC and the application's start.\n"
+    "adapter 0 channels 2\n"
+    "adapter 1 channels 2\n"
+    "segment 0 0 1000\n"
+    "segment 0 1 1000\n"
+    "segment 1 0 1000\n"
+    "segment 1 1 1000\n"
+    "operator on 1500 300\n"
+    "motor 0 0 1 type=9  brake=0  encoder=1 version=1.0.0.3 erase_kib_ms=31 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 0 0 2 type=18 brake=16 encoder=2 version=1.1.2.1 erase_kib_ms=42 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 0 1 3 type=26 brake=0  encoder=3 version=2.0.1.5 erase_kib_ms=52 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 0 1 4 type=65 brake=16 encoder=1 version=1.3.1.1 erase_kib_ms=62 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 1 0 5 type=11 brake=16 encoder=3 version=1.1.4.2 erase_kib_ms=31 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 1 0 6 type=20 brake=0  encoder=2 version=3.1.0.0 erase_kib_ms=42 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 1 1 7 type=31 brake=16 encoder=2 version=1.4.1.1 erase_kib_ms=52 write_ms=4 crc_ms=20 boot_ms=1500\n"
+    "motor 1 1 8 type=67 brake=0  encoder=3 version=2.2.2.2 erase_kib_ms=62 write_ms=4 crc_ms=20 boot_ms=1500\n";
 
 const size_t kMaxLine = 512;
 const size_t kMaxTokens = 24;
@@ -138,6 +142,19 @@ void split_kv(char *tok, char **key, char **value) {
     }
 }
 
+// tok[1] and tok[2]: an adapter index and a channel on it.
+bool parse_adapter_channel(Parser &p, char **tok, uint32_t *adapter, uint32_t *channel) {
+    if (!parse_u32(tok[1], SIM_MAX_ADAPTERS - 1, adapter)) {
+        fail(p, "bad adapter index", tok[1]);
+        return false;
+    }
+    if (!parse_u32(tok[2], SIM_MAX_CHANNELS - 1, channel)) {
+        fail(p, "bad channel", tok[2]);
+        return false;
+    }
+    return true;
+}
+
 bool parse_motor(Parser &p, char **tok, size_t n) {
     if (n < 4) {
         fail(p, "motor needs: motor <adapter> <channel> <node> [key=value...]", nullptr);
@@ -146,12 +163,7 @@ bool parse_motor(Parser &p, char **tok, size_t n) {
     sim_motor_config_t cfg;
     sim_motor_config_init(&cfg);
     uint32_t v = 0;
-    if (!parse_u32(tok[1], SIM_MAX_ADAPTERS - 1, &cfg.adapter)) {
-        fail(p, "bad adapter index", tok[1]);
-        return false;
-    }
-    if (!parse_u32(tok[2], SIM_MAX_CHANNELS - 1, &cfg.channel)) {
-        fail(p, "bad channel", tok[2]);
+    if (!parse_adapter_channel(p, tok, &cfg.adapter, &cfg.channel)) {
         return false;
     }
     if (!parse_u32(tok[3], 127, &v) || v < 1) {
@@ -200,6 +212,16 @@ bool parse_motor(Parser &p, char **tok, size_t n) {
             cfg.blockSize = static_cast<uint8_t>(v);
         } else if (strcmp(key, "window") == 0) {
             ok = parse_u32(val, 600000, &cfg.bootWindowMs) && cfg.bootWindowMs > 0;
+        } else if (strcmp(key, "erase_ms") == 0) {
+            ok = parse_u32(val, 600000, &cfg.eraseMs);
+        } else if (strcmp(key, "erase_kib_ms") == 0) {
+            ok = parse_u32(val, 10000, &cfg.eraseKibMs);
+        } else if (strcmp(key, "write_ms") == 0) {
+            ok = parse_u32(val, 600000, &cfg.writeMs);
+        } else if (strcmp(key, "crc_ms") == 0) {
+            ok = parse_u32(val, 600000, &cfg.crcMs);
+        } else if (strcmp(key, "boot_ms") == 0) {
+            ok = parse_u32(val, 600000, &cfg.bootMs);
         } else {
             fail(p, "unknown motor key", key);
             return false;
@@ -283,6 +305,8 @@ bool parse_fault(Parser &p, char **tok, size_t n) {
             ok = parse_u32(val, 600000, &f.appStartMs);
         } else if (strcmp(key, "probe_abort") == 0) {
             ok = parse_u32(val, 0xFFFFFFFFu, &f.probeAbortCode);
+        } else if (strcmp(key, "probe_silent") == 0 && val == nullptr) {
+            f.probeSilent = 1;
         } else if (strcmp(key, "rx_error") == 0 && !node) {
             ok = parse_count(val, &f.rxErrors);
         } else if (strcmp(key, "tx_fail") == 0 && !node) {
@@ -360,12 +384,7 @@ bool parse_line(Parser &p, char *line) {
             fail(p, "segment needs: segment <adapter> <channel> <kbit/s>", nullptr);
             return false;
         }
-        if (!parse_u32(tok[1], SIM_MAX_ADAPTERS - 1, &a)) {
-            fail(p, "bad adapter index", tok[1]);
-            return false;
-        }
-        if (!parse_u32(tok[2], SIM_MAX_CHANNELS - 1, &b)) {
-            fail(p, "bad channel", tok[2]);
+        if (!parse_adapter_channel(p, tok, &a, &b)) {
             return false;
         }
         if (!parse_u32(tok[3], 1000, &c) || (c != 0 && !valid_kbps(c))) {
@@ -373,6 +392,33 @@ bool parse_line(Parser &p, char *line) {
             return false;
         }
         return sim_bench_add_segment(a, b, c) == 1;
+    }
+    if (strcmp(tok[0], "traffic") == 0) {
+        uint32_t id = 0, period = 0, dlc = 8;
+        if (n != 5 && n != 6) {
+            fail(p, "traffic needs: traffic <adapter> <channel> <id> <period_ms> [dlc]", nullptr);
+            return false;
+        }
+        if (!parse_adapter_channel(p, tok, &a, &b)) {
+            return false;
+        }
+        if (!parse_u32(tok[3], 0x7FF, &id)) {
+            fail(p, "bad identifier (0..0x7FF)", tok[3]);
+            return false;
+        }
+        if (!parse_u32(tok[4], 600000, &period) || period == 0) {
+            fail(p, "bad period (1..600000 ms)", tok[4]);
+            return false;
+        }
+        if (n == 6 && !parse_u32(tok[5], 8, &dlc)) {
+            fail(p, "bad DLC (0..8)", tok[5]);
+            return false;
+        }
+        if (!sim_bench_add_traffic(a, b, id, period, static_cast<uint8_t>(dlc))) {
+            fail(p, "too many traffic lines for the segment", nullptr);
+            return false;
+        }
+        return true;
     }
     if (strcmp(tok[0], "timing") == 0) {
         if (n != 2 || (strcmp(tok[1], "timed") != 0 && strcmp(tok[1], "instant") != 0)) {

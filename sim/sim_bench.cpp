@@ -69,6 +69,10 @@ void reset_locked() {
             s.stats = sim_segment_stats_t{};
             s.peer = nullptr;
             s.peerUser = nullptr;
+            s.trafficCount = 0;
+            s.errorBurst = 0;
+            s.txErrors = 0;
+            s.busOffUntil = 0;
         }
     }
     g_operator = false;

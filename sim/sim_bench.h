@@ -86,6 +86,15 @@ typedef struct sim_motor_config_t {
     uint32_t flashSize;    /* bytes accepted by program download; 0 = SIM_DEFAULT_FLASH_SIZE */
     uint8_t blockSize;     /* sub-block size offered in block download, 1..127; 0 = 127 */
     uint32_t bootWindowMs; /* 0 = SIM_DEFAULT_BOOT_WINDOW_MS */
+    /* How long the bootloader's own work takes, as on a real controller
+     * (0: at once): */
+    uint32_t eraseMs;    /* erasing the application flash before it answers a program download's initiate, */
+    uint32_t eraseKibMs; /* ... and as much again for each KiB of the image announced (the whole flash
+                            when no size is) */
+    uint32_t writeMs;    /* writing a block download's sub-block before it acknowledges it */
+    uint32_t crcMs;      /* computing the image's CRC-32 before it answers the read of 0x1F56:01 */
+    uint32_t bootMs;     /* the application starting (after the start command or a boot window);
+                            0 = SIM_DEFAULT_RESTART_MS */
 } sim_motor_config_t;
 
 /* Fills `cfg` with defaults: adapter 0, channel 0, node 1, type 9, brake 0,
@@ -113,6 +122,7 @@ typedef struct sim_fault_t {
         appStartMs; /* the start command brings the application up this late (0 = SIM_DEFAULT_RESTART_MS) */
     uint32_t probeAbortCode; /* a read of the program-data object is aborted with this code
                                 instead of 0x06010000 (0 = unchanged) */
+    int probeSilent;         /* a read of the program-data object is not answered at all */
 } sim_fault_t;
 
 /* Bench-wide settings. */
@@ -182,6 +192,10 @@ typedef struct sim_segment_stats_t {
     uint64_t faultDrops;        /* frames lost by the drop fault */
     uint64_t txRefused;         /* frames VCI_Transmit did not accept */
     uint64_t busBusyUs;         /* bus occupancy in timed mode */
+    uint64_t trafficFrames;     /* frames of the other nodes (sim_bench_add_traffic) that went out */
+    uint64_t errorFrames;       /* frames destroyed by an error frame (and sent again) */
+    uint64_t busOffs;           /* times the adapter channel went bus-off */
+    uint64_t busOffLost;        /* frames the adapter had queued when it went bus-off */
 } sim_segment_stats_t;
 int sim_bench_segment_stats(uint32_t adapter, uint32_t channel, sim_segment_stats_t *out);
 
@@ -207,6 +221,32 @@ typedef void (*sim_peer_fn)(void *user, uint32_t adapter, uint32_t channel, uint
 int sim_bench_attach_peer(uint32_t adapter, uint32_t channel, sim_peer_fn fn, void *user);
 void sim_bench_detach_peer(uint32_t adapter, uint32_t channel);
 int sim_bench_inject(uint32_t adapter, uint32_t channel, uint32_t ident, uint8_t dlc, const uint8_t *data);
+
+/* Other nodes on the segment: a node that sends a frame with identifier
+ * `ident` (11 bits) and `dlc` bytes (a counter) every `period_ms`, from now
+ * on. On a timed bus its frames take their bit time and win arbitration by
+ * identifier like any other; the adapter receives them, and they acknowledge
+ * the adapter's frames. Up to SIM_MAX_TRAFFIC per segment; 1 added, 0 not. */
+#define SIM_MAX_TRAFFIC 32u
+int sim_bench_add_traffic(uint32_t adapter, uint32_t channel, uint32_t ident, uint32_t period_ms,
+                          uint8_t dlc);
+
+/* Noise on the segment: each of the next `count` frames on the bus is
+ * destroyed by an error frame (its bits up to the error, then the 6-bit error
+ * flag, its 8-bit delimiter and the intermission) and its sender sends it
+ * again. Every error costs the adapter's transmit error counter 8 when the
+ * frame was the adapter's (a frame it gets out takes 1 off), as a CAN
+ * controller counts; past 255 the adapter channel goes bus-off, and recovers
+ * after 128 x 11 recessive bits. The adapter library reports no error frame:
+ * the program sees the time they take. */
+int sim_bench_error_frames(uint32_t adapter, uint32_t channel, uint32_t count);
+/* The adapter channel goes bus-off now for `ms` milliseconds (its
+ * controller's recovery included) and then takes part in the bus again. While
+ * it is off VCI_Transmit accepts no frame (returns 0), the frames it had
+ * queued are lost, it acknowledges nothing and receives nothing (VCI_Receive
+ * returns 0 frames, not an error): the calls of the adapter library cannot
+ * tell a bus-off from a silent bus with refused frames. */
+int sim_bench_bus_off(uint32_t adapter, uint32_t channel, uint32_t ms);
 
 /* Timing model helpers: exact length in bits of a classic CAN data or
  * remote frame including stuff bits, the 3-bit intermission and the

@@ -76,6 +76,14 @@ struct SimSdo {
     bool lastSegSeen = false;
     uint64_t subTimerAt = 0; // block download: acknowledge what arrived if the sub-block stalls
     uint64_t expireAt = 0;   // a transfer the client stopped talking in is aborted then
+    // The bootloader's own work (an erase, a write): the server is busy until
+    // then, and its client's silence meanwhile is no reason to give up.
+    uint64_t busyUntil = 0;
+    // An answer held back until the erase it follows has ended (0: none);
+    // then the transfer goes on in `pendingMode`.
+    uint64_t pendingAt = 0;
+    uint8_t pending[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int pendingMode = 0;
     uint8_t lastSeg[7] = {0, 0, 0, 0, 0, 0, 0}; // last segment, until the end request says how much is data
     // block upload
     uint32_t subStart = 0; // object offset of segment 1 of the current sub-block
@@ -88,6 +96,7 @@ struct SimSdo {
 
 enum SimSdoMode {
     SDO_IDLE = 0,
+    SDO_DL_ERASE,     // program download: erasing the flash before the initiate's answer
     SDO_DL_SEGMENT,   // segmented download, waiting for a segment
     SDO_UL_SEGMENT,   // segmented upload, waiting for a segment request
     SDO_BLK_DL_SUB,   // block download, receiving sub-block segments
@@ -140,6 +149,15 @@ struct SimMotor {
     sim_motor_stats_t stats{};
 };
 
+// Another node's periodic frame on a segment.
+struct SimTraffic {
+    uint32_t id = 0;
+    uint8_t dlc = 0;
+    uint64_t periodUs = 0;
+    uint64_t nextAt = 0; // when its next frame is ready
+    uint32_t count = 0;  // frames sent (their data)
+};
+
 struct SimSegment {
     bool exists = false;
     uint32_t kbps = 0; // bus bit rate; 0 = follows the adapter channel
@@ -159,6 +177,11 @@ struct SimSegment {
     sim_segment_stats_t stats{};
     sim_peer_fn peer = nullptr;
     void *peerUser = nullptr;
+    SimTraffic traffic[SIM_MAX_TRAFFIC];
+    uint32_t trafficCount = 0;
+    uint32_t errorBurst = 0;  // frames still to be hit by an error frame
+    uint32_t txErrors = 0;    // the adapter's transmit error counter
+    uint64_t busOffUntil = 0; // the adapter channel is bus-off until then
 };
 
 struct SimAdapter {
@@ -171,6 +194,8 @@ struct SimAdapter {
 
 // Bench internals used by the SDO server.
 void sim_motor_send(SimMotor &m, uint64_t t, uint32_t id, uint8_t dlc, const uint8_t *data);
+// Time the application needs to come up (boot_ms, or the slow_start fault).
+uint32_t sim_motor_app_start_ms(const SimMotor &m);
 void sim_motor_restart(SimMotor &m, uint64_t t, int target);
 void sim_sdo_reset(SimMotor &m);
 void sim_sdo_timer(SimMotor &m, uint64_t t);
@@ -245,6 +270,7 @@ void sleep_unlocked(SegLock &lk, uint32_t ms);
 std::chrono::steady_clock::time_point steady_at(uint64_t us);
 bool rate_matches(const SimSegment &s);
 bool segment_acknowledges(uint32_t adapter, uint32_t channel, const SimSegment &s);
+bool bus_off(const SimSegment &s, uint64_t t);
 void set_frame_bits(SimFrame &f);
 void advance_all(uint64_t T);
 void advance_now();

@@ -462,6 +462,53 @@ class TestControllerOps : public QObject {
         QCOMPARE(m->rowCount(), 1); // 6 is still in its bootloader
     }
 
+    // The readiness probe of a motor in its bootloader is the sequence's own:
+    // an answer other than the image's refusal, or none, is logged, and the
+    // transfer starts in every case (the transfer's initiate decides).
+    void readinessProbeOnlyLogs() {
+        struct Case {
+            uint8_t node;
+            uint32_t adapter, channel;
+            void (*fault)(sim_fault_t *);
+            const char *line; // logged, or nullptr
+        };
+        const Case cases[] = {
+            {4, 0, 0, [](sim_fault_t *f) { f->probeSilent = 1; },
+             "[doUpgradeMotor] 节点 4 SDO就绪检查失败: 0x 5040000"},
+            {5, 0, 1, [](sim_fault_t *f) { f->probeAbortCode = 0x08000020u; },
+             "[doUpgradeMotor] 节点 5 SDO就绪检查失败: 0x 8000020"},
+            {6, 1, 0, nullptr, nullptr},
+        };
+        loadBench({motor(0, 0, 4), motor(0, 1, 5), motor(1, 0, 6)});
+        QTemporaryDir dir;
+        const QString path = writeFirmware(dir.path(), "4009_SingleTarsel_B0.bin", kNewVersion, 2000);
+        CANopenWrapper w;
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1), channelItem(1, 0)}), 3);
+        QCOMPARE(w.applyChannelConfigs(), 3);
+        SignalRecord rec(&w);
+        w.scanMotorsOnAllChannels(1, 8);
+        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        QCOMPARE(w.enterBootloaderAll(), 3);
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 3, 20000);
+        for (const Case &c : cases) {
+            sim_fault_t f;
+            sim_fault_init(&f);
+            if (c.fault != nullptr) {
+                c.fault(&f);
+            }
+            QVERIFY(sim_bench_set_node_fault(c.adapter, c.channel, c.node, &f) == 1);
+            QVERIFY(w.upgradeMotor(c.node, path));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("upgradeCompleted").size() == 3, 60000);
+        for (const Case &c : cases) {
+            QVERIFY2(rec.has(QString("upgradeCompleted|%1|1").arg(c.node)), qPrintable(rec.all().join('\n')));
+            const QStringList probeLines =
+                LogCapture::lines().filter(QString("[doUpgradeMotor] 节点 %1 SDO就绪检查").arg(c.node));
+            QCOMPARE(probeLines, c.line != nullptr ? QStringList{c.line} : QStringList{});
+        }
+    }
+
     void refreshGivesThreeStates() {
         loadBench({motor(0, 0, 1), motor(0, 1, 2), motor(1, 0, 3)});
         CANopenWrapper w;

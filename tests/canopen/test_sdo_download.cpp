@@ -449,6 +449,51 @@ TEST_F(SdoDownload, TimeoutOnTheFiveHundredthStep) {
     EXPECT_EQ(lastSent(), abortFrame(0x2001, 0, 0x05040000));
 }
 
+// The initiate's and the end's answers wait the long time-out (a server
+// that erases or commits its flash first), each sub-block's acknowledge the
+// short one: a lost acknowledge is noticed at its own limit.
+TEST_F(SdoDownload, SubBlockAcknowledgeHasItsOwnTimeout) {
+    for (const bool ackLost : {false, true}) { // the lost one last: its late answer stays unwelcome
+        SCOPED_TRACE(ackLost ? "acknowledge lost" : "slow end");
+        fake().sent.clear();
+        const Bytes data = pattern(30, 5);
+        ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x1F50, 1, data.size(), 3000, true),
+                  CO_SDO_RT_ok_communicationEnd);
+        CO_SDOclientDownloadSetBlockAckTimeout(c, 200);
+        write(data);
+        ASSERT_EQ(dl(), CO_SDO_RT_waitingResponse); // the initiate
+        for (int i = 1; i < 2500; ++i) {
+            ASSERT_EQ(dl(), CO_SDO_RT_waitingResponse) << i;
+        }
+        reply({0xA4, 0x50, 0x1F, 0x01, 127});
+        CO_SDO_return_t r = CO_SDO_RT_blockDownldInProgress;
+        while (r == CO_SDO_RT_blockDownldInProgress) {
+            r = dl();
+        }
+        ASSERT_EQ(r, CO_SDO_RT_waitingResponse);
+        EXPECT_EQ(lastSent()[0], 0x85); // the fifth and last segment
+        if (ackLost) {
+            for (int i = 1; i < 200; ++i) {
+                ASSERT_EQ(dl(), CO_SDO_RT_waitingResponse) << i;
+            }
+            std::string out = capture([&] { r = dl(); });
+            EXPECT_EQ(r, CO_SDO_RT_endedWithClientAbort);
+            EXPECT_EQ(abortCode, CO_SDO_AB_TIMEOUT);
+            EXPECT_EQ(out, "TIMEOUT1: SDO_C->timeoutTimer = 200000, >= SDO_C->SDOtimeoutTime_us = 200000, "
+                           "SDO_C->state == 1\n");
+            continue;
+        }
+        reply({0xA2, 5, 127});
+        ASSERT_EQ(dl(), CO_SDO_RT_waitingResponse); // the end request
+        EXPECT_EQ(lastSent()[0] & 0xE3, 0xC1);
+        for (int i = 1; i < 2500; ++i) {
+            ASSERT_EQ(dl(), CO_SDO_RT_waitingResponse) << i;
+        }
+        reply({0xA1});
+        EXPECT_EQ(dl(), CO_SDO_RT_ok_communicationEnd);
+    }
+}
+
 // An abort decided while the request buffer is still full goes out later
 // with its code; the transfer must not end with code 0.
 TEST_F(SdoDownload, AbortDeferredByAFullBufferKeepsItsCode) {

@@ -5,6 +5,7 @@
 #include "cli_test_util.h"
 
 #include "sim_bench.h"
+#include "sim_mkfw.h"
 
 #include <algorithm>
 #include <climits>
@@ -55,7 +56,60 @@ bool has(const std::string &text, const std::string &part) {
     return text.find(part) != std::string::npos;
 }
 
+size_t occurrences(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// The eight motors of the default bench with the times of `scenario` (the
+// built-in default when empty): each one upgraded at its first attempt, by
+// one run that waits for every erase and every start.
+void upgrade_every_motor(const std::string &dir, const std::string &scenario) {
+    std::string can = "sim";
+    testing::internal::CaptureStdout();
+    if (scenario.empty()) {
+        ASSERT_EQ(sim_bench_load_default(), 1);
+    } else {
+        const std::string path = dir + "/bench.scn";
+        std::ofstream(path) << scenario;
+        ASSERT_EQ(sim_bench_load_scenario(path.c_str()), 1);
+        can = "sim:" + path;
+    }
+    sim_mkfw_file_t files[SIM_MKFW_MAX_FILES];
+    ASSERT_EQ(sim_mkfw_write_all(dir.c_str(), 48 * 1024, files, SIM_MKFW_MAX_FILES), 8);
+    testing::internal::GetCapturedStdout();
+    const CliRun r = run_cli(dir, "upgrade --folder '" + dir + "' --report '" + dir + "/r.json'", can);
+    EXPECT_EQ(r.rc, 0) << r.out << r.err;
+    const std::string record = read_file(dir + "/r.json");
+    EXPECT_TRUE(has(record, "\"summary\":{\"motors\":8,\"ok\":8,\"failed\":0")) << record;
+    EXPECT_EQ(occurrences(record, "\"attempts\":1,"), 8u) << record;
+}
+
 } // namespace
+
+// Motors that take the time of real controllers: the default bench's erase
+// the flash for the 48 KiB demo images for 1.5 to 3 s before they answer the
+// transfer's initiate, and need 1.5 s to start their application.
+TEST(CliRuns, DefaultBenchOfRealControllers) {
+    const std::string dir = work_dir();
+    upgrade_every_motor(dir, "");
+}
+
+// The same motors erasing for 6 s each (label slow).
+TEST(CliSlow, MotorsThatEraseForSixSeconds) {
+    const std::string dir = work_dir();
+    std::string text = sim_bench_default_scenario_text();
+    for (const char *erase : {"erase_kib_ms=31", "erase_kib_ms=42", "erase_kib_ms=52", "erase_kib_ms=62"}) {
+        for (size_t at = text.find(erase); at != std::string::npos; at = text.find(erase, at)) {
+            text.replace(at, strlen(erase), "erase_ms=6000");
+        }
+    }
+    ASSERT_EQ(occurrences(text, "erase_ms=6000"), 8u);
+    upgrade_every_motor(dir, text);
+}
 
 // Which file a motor gets, and whether its version lets it be flashed.
 TEST(CliRuns, ExactFileAndVersionPolicy) {

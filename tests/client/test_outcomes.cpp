@@ -142,7 +142,9 @@ void clear_fault_on_retry(client_upgrade_step_t step, uint32_t attempt, void *us
 // The sequence under the faults that used to end an upgrade wrongly: a retry
 // after an abort finds the motor in its bootloader and sends no second
 // handshake; a bootloader answering the probe with an unexpected abort is a
-// bootloader; an application that speaks SDO is not; a slow start is waited for.
+// bootloader; an application that speaks SDO is not; a slow start is waited
+// for; a bootloader that erases its flash before it answers the initiate is
+// waited for, once; one that does not answer the probe gets the image.
 TEST_F(Outcomes, SequenceConfirmsEachStepItself) {
     struct Case {
         const char *name;
@@ -153,6 +155,8 @@ TEST_F(Outcomes, SequenceConfirmsEachStepItself) {
         uint32_t attempts;
         int handshakeWrites;
         int downloads;
+        uint32_t eraseMs = 0;
+        bool held = false; // in its bootloader from the start
     };
     const Case cases[] = {
         {"abort, then a clean retry", CLIENT_ENTRY_HANDSHAKE,
@@ -168,6 +172,9 @@ TEST_F(Outcomes, SequenceConfirmsEachStepItself) {
          CLIENT_UPGRADE_NOT_IN_BOOTLOADER, 1, 0, 0},
         {"slow start", CLIENT_ENTRY_HANDSHAKE, [](sim_fault_t *f) { f->appStartMs = 5000; }, false,
          CLIENT_UPGRADE_OK, 1, 2, 1},
+        {"erase of 2 s", CLIENT_ENTRY_HANDSHAKE, nullptr, false, CLIENT_UPGRADE_OK, 1, 2, 1, 2000},
+        {"probe unanswered", CLIENT_ENTRY_IN_BOOTLOADER, [](sim_fault_t *f) { f->probeSilent = 1; }, false,
+         CLIENT_UPGRADE_OK, 1, 0, 1, 0, true},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -175,8 +182,9 @@ TEST_F(Outcomes, SequenceConfirmsEachStepItself) {
         sim_bench_reset();
         sim_bench_set_timing(0);
         static uint8_t node = 7;
-        sim_motor_config_t m = motor(0, 0, node);
+        sim_motor_config_t m = motor(0, 0, node, c.held ? SIM_START_BOOT_HELD : SIM_START_APPLICATION);
         m.version = 0x01000000u;
+        m.eraseMs = c.eraseMs;
         const client_channel_id_t id = one_channel(0, 0, 1000, {m});
         const std::string image = write_image(dir(), "fw.bin", 6000, 0x02000000u);
         sim_fault_t f = no_fault();
@@ -202,6 +210,10 @@ TEST_F(Outcomes, SequenceConfirmsEachStepItself) {
         EXPECT_EQ(r.attempts, c.attempts);
         EXPECT_EQ(sent.handshakeWrites, c.handshakeWrites); // one handshake: two writes
         EXPECT_EQ(sent.downloads, c.downloads);
+        if (c.held) {
+            EXPECT_EQ(r.probed, 1);
+            EXPECT_EQ(r.probeCode, 0x05040000u); // nothing answered it
+        }
         if (c.reason == CLIENT_UPGRADE_OK) {
             EXPECT_EQ(r.version, 0x02000000u);
             EXPECT_EQ(sim_bench_motor_version(0, 0, node), 0x02000000u);

@@ -2,15 +2,19 @@
 // client_upgrade_run as the window and the terminal program. In every cell:
 // no success without the new image running (the bench says so, not the
 // client), no start of an image whose CRC was not confirmed, and once the
-// fault is gone another upgrade succeeds. The loss cells also set each
-// attempt's success beside what the control frames lost alone would allow.
+// fault is gone another upgrade succeeds. The cells of real controllers on a
+// timed bus set their transfer time beside what the bus and the bootloader
+// need at least; the loss cells each attempt's success beside what the
+// control frames lost alone would allow.
 #include "../client/bench_fixture.h"
 #include "bench_report.h"
 #include "motor_protocol.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <thread>
 
 using benchtest::Bench;
@@ -22,10 +26,9 @@ namespace {
 constexpr uint32_t kOld = 0x01000000u, kNew = 0x02000000u;
 
 enum class Kind {
-    Upgrade,   // client_upgrade_run, one attempt per call
-    PowerLoss, // the same, with the node switched off in the middle of the transfer
-    Exit,      // the start of the application alone, as the window's exit does it
-    Loss       // the default bench, loss on channel 0.0, both motors with five attempts each
+    Upgrade, // client_upgrade_run, one attempt per call (or the cell's retries)
+    Exit,    // the start of the application alone, as the window's exit does it
+    Loss     // the default bench, loss on channel 0.0, both motors with five attempts each
 };
 
 struct Cell {
@@ -38,7 +41,59 @@ struct Cell {
     bool duplicates = false;
     bool tickWrap = false;
     uint32_t handshakeWaitMs = CLIENT_UPGRADE_HANDSHAKE_WAIT_MS;
+    // Real motors on a real bus (timed): the motor's own times, other nodes'
+    // traffic on channel 0.0, and what befalls the transfer half way.
+    void (*motor)(sim_motor_config_t *) = nullptr;
+    void (*bus)() = nullptr;
+    void (*midTransfer)(uint8_t node) = nullptr;
+    uint32_t retries = 0;
+    size_t body = 6000;
 };
+
+// A cell on a timed bus, with the motor's times, the bus's other traffic and
+// the event half way through the transfer where given.
+Cell real(const char *name, void (*motor)(sim_motor_config_t *), void (*bus)() = nullptr,
+          void (*midTransfer)(uint8_t) = nullptr, uint32_t retries = 0, int calls = 1,
+          size_t body = 48 * 1024) {
+    Cell c{name, Kind::Upgrade, calls, nullptr};
+    c.motor = motor;
+    c.bus = bus;
+    c.midTransfer = midTransfer;
+    c.retries = retries;
+    c.body = body;
+    return c;
+}
+
+// The times of a controller of the default bench: an erase of 42 ms per KiB
+// (2 s for the 48 KiB image), 4 ms per sub-block, 20 ms for the CRC and
+// 1.5 s for the application's start.
+void real_controller(sim_motor_config_t *m) {
+    m->eraseKibMs = 42;
+    m->writeMs = 4;
+    m->crcMs = 20;
+    m->bootMs = 1500;
+}
+
+// About 60 % of a 1000 kbit/s bus: eight other nodes with two PDOs each
+// (every 2 and every 10 ms) and their heartbeats, and the SYNC. Their PDOs
+// win the bus against the bootloader's SDO frames.
+void pdo_load() {
+    for (uint32_t n = 0x10; n < 0x18; ++n) {
+        sim_bench_add_traffic(0, 0, 0x180 + n, 2, 8);
+        sim_bench_add_traffic(0, 0, 0x280 + n, 10, 8);
+        sim_bench_add_traffic(0, 0, 0x700 + n, 100, 1);
+    }
+    sim_bench_add_traffic(0, 0, 0x080, 10, 0);
+}
+
+// Another master's SDO requests and its servers' answers, every 5 ms each,
+// to node ids beside the motor's.
+void other_master() {
+    for (uint32_t n : {6u, 7u, 0x20u, 0x21u}) {
+        sim_bench_add_traffic(0, 0, 0x600 + n, 5, 8);
+        sim_bench_add_traffic(0, 0, 0x580 + n, 5, 8);
+    }
+}
 
 struct Row {
     std::string name;
@@ -47,6 +102,14 @@ struct Row {
     double loss = 0.0;
     size_t imageBytes = 0;
     int completeTransfers = 0, completeSubBlocks = 0;
+    // The transfer time of the successful calls beside what the bus and the
+    // bootloader need at least: the frames' bits on an idle bus, the erase
+    // and the sub-blocks' writes.
+    uint32_t transferMs = 0;
+    int transfers = 0;
+    uint32_t busMs = 0, eraseMs = 0;
+    double load = 0.0; // share of the bus busy during the cell's calls
+    uint64_t errorFrames = 0, busOffs = 0;
 };
 
 // What the bench sees on the segment: a start command while the image is
@@ -124,13 +187,34 @@ client_upgrade_options_t options_for(const Cell &c, uint32_t retries) {
     return o;
 }
 
+// Microseconds of the block download of `image` to `node` on an idle bus
+// at 1000 kbit/s: its segments with their stuff bits, the initiate, the end
+// and the answers (8-byte frames), one acknowledge per sub-block of 127.
+uint64_t block_download_bus_us(const std::vector<uint8_t> &image, uint8_t node) {
+    const uint8_t blank[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    const size_t segments = (image.size() + 6) / 7;
+    const size_t subBlocks = (segments + 126) / 127;
+    uint64_t bits = 0;
+    for (size_t i = 0; i < segments; ++i) {
+        uint8_t d[8] = {static_cast<uint8_t>(i % 127 + 1), 0, 0, 0, 0, 0, 0, 0};
+        memcpy(d + 1, image.data() + i * 7, std::min<size_t>(7, image.size() - i * 7));
+        bits += sim_can_frame_bits(motor_sdo_request_id(node), 0, 0, 8, d);
+    }
+    bits += (4 + subBlocks) * sim_can_frame_bits(motor_sdo_reply_id(node), 0, 0, 8, blank);
+    return sim_can_frame_duration_us(static_cast<uint32_t>(bits), 1000);
+}
+
 class FaultMatrix : public Bench {
   protected:
     // One motor on adapter 0 channel 0, old image running.
-    client_channel_id_t single_motor(uint8_t node, bool inBootloader) {
+    client_channel_id_t single_motor(uint8_t node, bool inBootloader,
+                                     void (*configure)(sim_motor_config_t *)) {
         sim_motor_config_t m = motor(0, 0, node, inBootloader ? SIM_START_BOOT_HELD : SIM_START_APPLICATION);
         m.version = kOld;
         m.flashSize = 64 * 1024;
+        if (configure != nullptr) {
+            configure(&m);
+        }
         return one_channel(0, 0, 1000, {m});
     }
 
@@ -189,9 +273,11 @@ Row FaultMatrix::run_cell(const Cell &cell) {
     row.loss = cell.loss;
 
     const bool loss = cell.kind == Kind::Loss;
+    const bool timed = cell.motor != nullptr || cell.bus != nullptr || cell.midTransfer != nullptr;
     const std::vector<uint8_t> nodes = loss ? std::vector<uint8_t>{1, 2} : std::vector<uint8_t>{5};
-    const client_channel_id_t id = loss ? default_bench(cell.loss) : single_motor(5, cell.kind == Kind::Exit);
-    const size_t body = loss ? 48 * 1024 : 6000;
+    const client_channel_id_t id =
+        loss ? default_bench(cell.loss) : single_motor(5, cell.kind == Kind::Exit, cell.motor);
+    const size_t body = loss ? 48 * 1024 : cell.body;
     Watch watch;
     watch.checkStarts = cell.kind != Kind::Exit;
     watch.duplicates = cell.duplicates;
@@ -209,9 +295,15 @@ Row FaultMatrix::run_cell(const Cell &cell) {
     if (!loss) {
         EXPECT_EQ(sim_bench_set_segment_fault(0, 0, &segFault), 1);
     }
-    if (cell.kind == Kind::PowerLoss) {
-        sim_bench_set_timing(1); // a bus with real timing, so the cut falls into the transfer
+    if (timed) {
+        sim_bench_set_timing(1); // a bus with real timing, so an event falls into the transfer
     }
+    if (cell.bus != nullptr) {
+        cell.bus();
+    }
+    sim_segment_stats_t before{};
+    sim_bench_segment_stats(0, 0, &before);
+    const uint64_t cellStart = ostrelo_monotonic_us();
     if (cell.tickWrap) {
         ostrelo_time_set_tick_origin(0xFFFFFFFFu - 1500u);
     }
@@ -224,14 +316,14 @@ Row FaultMatrix::run_cell(const Cell &cell) {
         for (int call = 0; call < cell.calls; ++call) {
             std::atomic<bool> done{false};
             std::thread cut;
-            if (cell.kind == Kind::PowerLoss) {
-                cut = std::thread([&done, node] {
+            if (cell.midTransfer != nullptr) {
+                cut = std::thread([&done, node, &cell] {
                     sim_motor_stats_t st{};
                     while (!done && (sim_bench_motor_stats(0, 0, node, &st) != 1 || st.imageSize < 2000)) {
                         std::this_thread::sleep_for(std::chrono::milliseconds(1));
                     }
                     if (!done) {
-                        sim_bench_power_cycle_node(0, 0, node, 50);
+                        cell.midTransfer(node);
                     }
                 });
             }
@@ -242,9 +334,13 @@ Row FaultMatrix::run_cell(const Cell &cell) {
                 row.attempts++;
             } else {
                 client_upgrade_result_t r;
-                claimed = upgrade(id, node, path, options_for(cell, loss ? 4 : 0), &r,
+                claimed = upgrade(id, node, path, options_for(cell, loss ? 4 : cell.retries), &r,
                                   cell.entry == CLIENT_ENTRY_HOLD ? &hand : nullptr);
                 row.attempts += static_cast<int>(r.attempts);
+                if (claimed) {
+                    row.transferMs += r.transferMs;
+                    row.transfers++;
+                }
             }
             done = true;
             if (cut.joinable()) {
@@ -263,6 +359,26 @@ Row FaultMatrix::run_cell(const Cell &cell) {
     row.completeTransfers = watch.completeTransfers;
     row.completeSubBlocks = watch.completeSubBlocks;
     watch.counting = false;
+    sim_segment_stats_t after{};
+    sim_bench_segment_stats(0, 0, &after);
+    const uint64_t cellUs = ostrelo_monotonic_us() - cellStart;
+    row.load = cellUs > 0 ? static_cast<double>(after.busBusyUs - before.busBusyUs) / cellUs : 0.0;
+    row.errorFrames = after.errorFrames - before.errorFrames;
+    row.busOffs = after.busOffs - before.busOffs;
+    if (timed) {
+        std::vector<uint8_t> image(row.imageBytes);
+        FILE *f = fopen(image_path(nodes[0]).c_str(), "rb");
+        EXPECT_TRUE(f != nullptr && fread(image.data(), 1, image.size(), f) == image.size());
+        if (f != nullptr) {
+            fclose(f);
+        }
+        row.busMs = static_cast<uint32_t>(block_download_bus_us(image, nodes[0]) / 1000u);
+        sim_motor_config_t m;
+        sim_bench_motor_config(0, &m);
+        const size_t subBlocks = ((row.imageBytes + 6) / 7 + 126) / 127;
+        const uint32_t kib = static_cast<uint32_t>((row.imageBytes + 1023) / 1024);
+        row.eraseMs = m.eraseMs + kib * m.eraseKibMs + static_cast<uint32_t>(subBlocks) * m.writeMs;
+    }
 
     sim_bench_set_timing(0);
     ostrelo_time_set_tick_origin(0);
@@ -317,11 +433,13 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
              n->abortEnabled = 1;
              n->abortCode = 0x06010000u;
          }},
-        {"power loss", Kind::PowerLoss, 2, nullptr},
+        real(
+            "power loss", nullptr, nullptr, [](uint8_t node) { sim_bench_power_cycle_node(0, 0, node, 50); },
+            0, 2, 6000),
         {"hold entry", Kind::Upgrade, 1, nullptr, CLIENT_ENTRY_HOLD},
         {"wrong CRC", Kind::Upgrade, 2, [](sim_fault_t *n, sim_fault_t *) { n->wrongCrc = 1; }},
         {"start ignored", Kind::Upgrade, 1, [](sim_fault_t *n, sim_fault_t *) { n->ignoreStart = 1; }},
-        {"slow start 5 s", Kind::Upgrade, 1, [](sim_fault_t *n, sim_fault_t *) { n->appStartMs = 5000; }},
+
         {"probe abort", Kind::Upgrade, 1,
          [](sim_fault_t *n, sim_fault_t *) { n->probeAbortCode = 0x08000020u; }},
         {"exit, ignored", Kind::Exit, 1, [](sim_fault_t *n, sim_fault_t *) { n->ignoreStart = 1; }},
@@ -333,6 +451,28 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         {"refused tx", Kind::Upgrade, 3, [](sim_fault_t *, sim_fault_t *s) { s->txFailures = 25; }},
         {"rx errors", Kind::Upgrade, 3, [](sim_fault_t *, sim_fault_t *s) { s->rxErrors = 25; }},
         {"tick wrap", Kind::Upgrade, 2, nullptr, CLIENT_ENTRY_HANDSHAKE, 0.0, false, true},
+        real("real timings", real_controller),
+        real("erase 8 s",
+             [](sim_motor_config_t *m) {
+                 real_controller(m);
+                 m->eraseKibMs = 0;
+                 m->eraseMs = 8000;
+             }),
+        real("write 50 ms",
+             [](sim_motor_config_t *m) {
+                 real_controller(m);
+                 m->writeMs = 50;
+             }),
+        real("boot 5 s",
+             [](sim_motor_config_t *m) {
+                 real_controller(m);
+                 m->bootMs = 5000;
+             }),
+        real("60 % load", real_controller, pdo_load),
+        real("other master", real_controller, other_master),
+        real("error frames", real_controller, nullptr, [](uint8_t) { sim_bench_error_frames(0, 0, 100); }),
+        real(
+            "bus-off", real_controller, nullptr, [](uint8_t) { sim_bench_bus_off(0, 0, 300); }, 2),
     };
     // OSTRELO_FAULT_CELL=text runs only the cells whose name contains it.
     const char *only = getenv("OSTRELO_FAULT_CELL");
@@ -343,11 +483,30 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         }
     }
 
-    printf("\n%-14s %8s %9s %15s %17s %9s\n", "cell", "attempts", "successes", "false successes",
-           "unverified starts", "recovered");
+    printf("\n%-14s %8s %9s %15s %17s %9s %11s %16s %8s %14s\n", "cell", "attempts", "successes",
+           "false successes", "unverified starts", "recovered", "transfer", "bus+erase+write", "bus load",
+           "errors/bus-off");
     for (const Row &r : rows) {
-        printf("%-14s %8d %9d %15d %17d %9s\n", r.name.c_str(), r.attempts, r.successes, r.falseSuccesses,
-               r.unverifiedStarts, r.recovered ? "yes" : "NO");
+        char transfer[24] = "-";
+        if (r.transfers > 0) {
+            snprintf(transfer, sizeof transfer, "%u ms", r.transferMs / static_cast<uint32_t>(r.transfers));
+        }
+        char least[40] = "-"; // an instant bus takes no time
+        if (r.busMs > 0) {
+            snprintf(least, sizeof least, "%u+%u ms", r.busMs, r.eraseMs);
+        }
+        char load[16] = "-";
+        if (r.busMs > 0) {
+            snprintf(load, sizeof load, "%.0f %%", 100.0 * r.load);
+        }
+        char errors[32] = "-";
+        if (r.busMs > 0) {
+            snprintf(errors, sizeof errors, "%llu/%llu", static_cast<unsigned long long>(r.errorFrames),
+                     static_cast<unsigned long long>(r.busOffs));
+        }
+        printf("%-14s %8d %9d %15d %17d %9s %11s %16s %8s %14s\n", r.name.c_str(), r.attempts, r.successes,
+               r.falseSuccesses, r.unverifiedStarts, r.recovered ? "yes" : "NO", transfer, least, load,
+               errors);
     }
     // Beside each loss cell's success per attempt: what the loss of its
     // control frames alone allows (bench_report.h), and the same with the

@@ -150,13 +150,16 @@ TEST_F(MkfwFolder, ImageUpgradesItsMotor) {
     const uint32_t req = 0x600u + m.node;
     tx(m.adapter, m.channel, req, {0x2F, 0x51, 0x1F, 0x01, 0, 0, 0, 0});
     ASSERT_EQ(0x60, rx_one(m.adapter, m.channel).data[0]);
+    // The default bench's motors take the time of real controllers.
     tx(m.adapter, m.channel, req, {0xC6, 0x50, 0x1F, 0x01, sizeof img, 0, 0, 0});
+    sim_bench_advance_ms(m.eraseMs + m.eraseKibMs); // the image needs 1 KiB of flash
     ASSERT_EQ(0xA4, rx_one(m.adapter, m.channel).data[0]);
     for (uint8_t seq = 1; seq <= 17; ++seq) {
         uint8_t d[8] = {static_cast<uint8_t>(seq | (seq == 17 ? 0x80 : 0))};
         memcpy(d + 1, img + (seq - 1) * 7, seq == 17 ? 4 : 7);
         tx_raw(m.adapter, m.channel, req, d, 8);
     }
+    sim_bench_advance_ms(m.writeMs);
     ASSERT_EQ(0xA2, rx_one(m.adapter, m.channel).data[0]);
     const uint16_t crc = sim_crc16_ccitt(img, sizeof img, 0);
     tx(m.adapter, m.channel, req,
@@ -164,7 +167,7 @@ TEST_F(MkfwFolder, ImageUpgradesItsMotor) {
     ASSERT_EQ(0xA1, rx_one(m.adapter, m.channel).data[0]);
     tx(m.adapter, m.channel, req, {0x2F, 0x51, 0x1F, 0x01, 1, 0, 0, 0});
     rx_all(m.adapter, m.channel);
-    sim_bench_advance_ms(100);
+    sim_bench_advance_ms(m.bootMs + 1);
     EXPECT_EQ(sim_mkfw_next_version(m.version, m.brakeType),
               sim_bench_motor_version(m.adapter, m.channel, m.node));
     EXPECT_EQ(files[0].crc32, sim_bench_motor_image_crc32(m.adapter, m.channel, m.node));

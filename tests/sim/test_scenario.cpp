@@ -1,11 +1,24 @@
 // Scenario text format, the built-in default bench and bad files.
 #include "sim_test_util.h"
 
+#include <algorithm>
 #include <stdio.h>
 #include <string>
 #include <unistd.h>
 
 namespace {
+
+// The motors of the shipped benches take the time of real controllers:
+// 1.5 to 3 s to erase the flash for the 48 KiB demo image (49 KiB with its
+// trailer).
+void expect_real_timings(const sim_motor_config_t &c) {
+    const uint32_t demoEraseMs = c.eraseMs + 49u * c.eraseKibMs;
+    EXPECT_GE(demoEraseMs, 1500u);
+    EXPECT_LE(demoEraseMs, 3100u);
+    EXPECT_GT(c.writeMs, 0u);
+    EXPECT_GT(c.crcMs, 0u);
+    EXPECT_EQ(c.bootMs, 1500u);
+}
 
 class Scenario : public BenchTest {
   protected:
@@ -40,6 +53,7 @@ TEST_F(Scenario, DefaultBench) {
             enc[c.encoderType] = true;
         }
         EXPECT_EQ(SIM_MOTOR_APPLICATION, sim_bench_motor_state(c.adapter, c.channel, c.node));
+        expect_real_timings(c);
     }
     for (auto &a : perChannel) {
         for (int n : a) {
@@ -70,12 +84,14 @@ TEST_F(Scenario, EveryStatementAndKey) {
         "segment 2 3 250   # slow segment\n"
         "\n"
         "motor 2 3 17 type=0x41 brake=16 encoder=7 version=4.3.2.1 state=held app=no flash=4096 "
-        "block=16 window=50\n"
+        "block=16 window=50 erase_ms=2500 erase_kib_ms=40 write_ms=7 crc_ms=30 boot_ms=1800\n"
         "motor 2 0 1 version=0x01020304 state=off\n"
         "motor 2 1 2 state=window\n"
         "fault node 2 3 17 drop=0.25 delay=5 abort=100:0x06060000 wrong_crc silent short_dlc "
-        "ignore_stop slow_start=5000 probe_abort=0x08000020\n"
-        "fault segment 2 0 rx_error=3 tx_fail=forever\n";
+        "ignore_stop slow_start=5000 probe_abort=0x08000020 probe_silent\n"
+        "fault segment 2 0 rx_error=3 tx_fail=forever\n"
+        "traffic 2 3 0x181 10\n"
+        "traffic 2 3 0x701 100 1\n";
     EXPECT_EQ("", load(text, 1));
     ASSERT_EQ(3, sim_bench_motor_count());
     sim_motor_config_t c;
@@ -91,6 +107,11 @@ TEST_F(Scenario, EveryStatementAndKey) {
     EXPECT_EQ(4096u, c.flashSize);
     EXPECT_EQ(16, c.blockSize);
     EXPECT_EQ(50u, c.bootWindowMs);
+    EXPECT_EQ(2500u, c.eraseMs);
+    EXPECT_EQ(40u, c.eraseKibMs);
+    EXPECT_EQ(7u, c.writeMs);
+    EXPECT_EQ(30u, c.crcMs);
+    EXPECT_EQ(1800u, c.bootMs);
     EXPECT_EQ(SIM_MOTOR_BOOT_HELD, sim_bench_motor_state(2, 3, 17));
     EXPECT_EQ(SIM_MOTOR_OFF, sim_bench_motor_state(2, 0, 1));
     EXPECT_EQ(SIM_MOTOR_BOOT_WINDOW, sim_bench_motor_state(2, 1, 2));
@@ -100,9 +121,17 @@ TEST_F(Scenario, EveryStatementAndKey) {
     ASSERT_TRUE(open_channel(2, 0));
     sim_bench_set_power(2, 0, 1, 1);
     EXPECT_EQ(0u, tx(2, 0, 1, {0x64}));
-    // 250 kbit/s on channel 3.
+    // 250 kbit/s on channel 3, where two other nodes send their frames.
     ASSERT_TRUE(open_channel(2, 3, 0x01, 0x1C));
     EXPECT_EQ(1u, tx(2, 3, 0x611, {0x40, 0, 0x10, 0, 0, 0, 0, 0}));
+    sim_bench_advance_ms(100);
+    std::vector<Frame> got = rx_all(2, 3);
+    const auto sent = [&got](uint32_t id, uint8_t dlc) {
+        return std::count_if(got.begin(), got.end(),
+                             [=](const Frame &f) { return f.id == id && f.dlc == dlc; });
+    };
+    EXPECT_NEAR(sent(0x181, 8), 10, 1); // every 10 ms
+    EXPECT_EQ(sent(0x701, 1), 1);
 }
 
 TEST_F(Scenario, BadLinesNameFileAndLine) {
@@ -132,6 +161,12 @@ TEST_F(Scenario, BadLinesNameFileAndLine) {
         {"adapter 0 channels 7\n", "[ERROR] sim: test.scn:1: bad channel count '7'\n"},
         {"timing fast\n", "[ERROR] sim: test.scn:1: timing needs: timing timed|instant\n"},
         {"operator maybe\n", "[ERROR] sim: test.scn:1: operator needs: operator on|off [stop_ms [off_ms]]\n"},
+        {"motor 0 0 1 erase_ms=600001\n", "[ERROR] sim: test.scn:1: bad value for 'erase_ms'\n"},
+        {"traffic 0 0 0x800 10\n", "[ERROR] sim: test.scn:1: bad identifier (0..0x7FF) '0x800'\n"},
+        {"traffic 0 0 0x181 0\n", "[ERROR] sim: test.scn:1: bad period (1..600000 ms) '0'\n"},
+        {"traffic 0 0 0x181 10 9\n", "[ERROR] sim: test.scn:1: bad DLC (0..8) '9'\n"},
+        {"traffic 0 0 0x181\n",
+         "[ERROR] sim: test.scn:1: traffic needs: traffic <adapter> <channel> <id> <period_ms> [dlc]\n"},
     };
     for (const Case &c : cases) {
         EXPECT_EQ(c.message, load(c.text, 0)) << c.text;
@@ -210,6 +245,7 @@ TEST_F(Scenario, Rig24) {
         EXPECT_FALSE(seen[c.node]) << int(c.node);
         seen[c.node] = true;
         perChannel[c.adapter][c.channel]++;
+        expect_real_timings(c);
     }
     for (auto &a : perChannel) {
         for (int n : a) {
