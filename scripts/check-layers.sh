@@ -10,7 +10,7 @@
 #   40 CANopen stack + binding   301/*, example/CO_driver*, OD*  ostrelo_canopen*
 #   50 client API                example/client_api*, client_wait.h,
 #                                device_mng_apply.cpp            ostrelo_client
-#   55 upgrade history           history/*                      ostrelo_history
+#   55 upgrade history           history/*                      ostrelo_history(_none)
 #   60 application core, CLI     app/*, cli/*                    ostrelo_appcore
 #   70 QML                       qml/*
 # Besides: app/ and cli/ never include each other, the bench is used only by
@@ -59,7 +59,7 @@ layer_of_target() {
     ostrelo_canaccess) echo 30 ;;
     ostrelo_canopen | ostrelo_canopen_binding) echo 40 ;;
     ostrelo_client) echo 50 ;;
-    ostrelo_history) echo 55 ;;
+    ostrelo_history|ostrelo_history_none) echo 55 ;;
     ostrelo_appcore) echo 60 ;;
     appOstrelo | ostrelo-cli | ostrelo-mkfw | ostrelo-bench | ControlCAN) echo 99 ;;
     ostrelo_* | controlcan*) echo "unmapped" ;;
