@@ -120,8 +120,17 @@ fetch() {
     mkdir -p "$cache" || return 1
     tmp="$(mktemp -d "$cache/.fetch.XXXXXX")" || return 1
     echo "can-kernel: fetching $pkg for QEMU into $cache"
+    unpack "$pkg" "$tmp"
+    local rc=$?
+    rm -rf "$tmp"
+    [ "$rc" -eq 0 ] && find_cached_kernel && echo "can-kernel: kernel $kver for QEMU unpacked into $cache"
+}
+
+# Downloads and unpacks package $1 in the scratch folder $2, then moves what
+# is used here into the cache.
+unpack() {
+    local pkg="$1" tmp="$2"
     if ! (cd "$tmp" && apt-get download -qq -o APT::Sandbox::User=root "$pkg" && dpkg-deb -x ./*.deb unpacked); then
-        rm -rf "$tmp"
         echo "can-kernel: could not fetch $pkg" >&2
         return 1
     fi
@@ -155,8 +164,6 @@ fetch() {
     # Another fetch may have finished meanwhile: either result serves.
     rm -rf "${cache:?}/$v"
     mv "$out" "$cache/$v" && ln -sfn "$v" "$cache/current"
-    rm -rf "$tmp"
-    find_cached_kernel && echo "can-kernel: kernel $kver for QEMU unpacked into $cache"
 }
 
 if [ "${1:-}" = "--fetch" ]; then
@@ -277,9 +284,12 @@ wait_kernel() {
     return 0
 }
 
-# The last line a kernel that did not start left on its console.
+# Why a kernel did not start, from its console: the first line that says
+# something failed, else the last line.
 last_words() {
-    cat "$@" 2>/dev/null | grep -a -v '^[[:space:]]*$' | tail -1 | tr -d '\r'
+    local text
+    text="$(cat "$@" 2>/dev/null | tr -d '\r' | grep -a -v '^[[:space:]]*$')"
+    { grep -a -m1 -i 'fail' <<<"$text" || tail -1 <<<"$text"; } | head -1
 }
 
 # Each start_* sets `why` and fails when its kernel cannot be started at all;
