@@ -196,9 +196,18 @@ cleanup() {
     [ -z "$pid" ] || end_kernel
     rm -rf "$work"
 }
+# Ended from outside (a test's time limit): what the command wrote so far,
+# and the kernel's last words, say where it was.
+interrupted() {
+    [ ! -f "$work/out" ] || cat "$work/out"
+    [ ! -f "$work/err" ] || cat "$work/err" >&2
+    echo "can-kernel: ended by a signal while the command ran; the kernel's console ends:" >&2
+    tail -5 "$work/console" >&2 2>/dev/null
+    exit "$1"
+}
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+trap 'interrupted 130' INT
+trap 'interrupted 143' TERM
 
 # The caller's environment, working folder and command, for the init script.
 export -p >"$work/env"
@@ -268,11 +277,19 @@ chmod +x "$work/init"
 mem="${OSTRELO_KERNEL_MEM:-1024M}"
 limit="${OSTRELO_KERNEL_TIMEOUT:-600}"
 
-# Waits for the kernel started as $pid; 1 when it ran past the limit.
+# Waits for the kernel started as $pid; 1 when it ran past the limit. Once
+# the command has ended, the kernel has 30 s to power off before it is ended
+# (the command's result stands).
 wait_kernel() {
-    local waited=0
+    local waited=0 after=0
     while kill -0 "$pid" 2>/dev/null; do
-        if [ "$waited" -ge $((limit * 5)) ]; then
+        if [ -f "$work/status" ] || [ -f "$work/setup-failed" ]; then
+            after=$((after + 1))
+            if [ "$after" -ge 150 ]; then
+                end_kernel
+                return 0
+            fi
+        elif [ "$waited" -ge $((limit * 5)) ]; then
             end_kernel
             return 1
         fi

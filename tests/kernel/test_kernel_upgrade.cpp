@@ -98,19 +98,72 @@ std::map<std::string, BenchMotor> bench_table(const std::string &out) {
     return rows;
 }
 
+std::string key_of(const TraceLine &l) {
+    char id[16];
+    snprintf(id, sizeof id, "%03X", l.id);
+    return l.iface + " " + id;
+}
+
 // Frames per interface and identifier, in the order of the log.
 std::map<std::string, std::vector<std::string>> by_identifier(const std::vector<TraceLine> &lines) {
     std::map<std::string, std::vector<std::string>> out;
     for (const TraceLine &l : lines) {
-        char id[16];
-        snprintf(id, sizeof id, "%03X", l.id);
-        out[l.iface + " " + id].push_back(l.data);
+        out[key_of(l)].push_back(l.data);
+    }
+    return out;
+}
+
+// The frames of candump's log (`dump`) that the tool's trace has not: an
+// empty list when the trace holds every frame the bus carried, per
+// identifier in the same order, up to the tool's last frame on each
+// interface. What a motor sends after that (a second answer to a query the
+// tool asked twice, after it took the first and closed the channel) is on
+// the bus but never reaches the tool, and is not counted. A frame of the
+// trace that candump did not see, or saw otherwise, is named too.
+std::vector<std::string> unexplained(const std::vector<TraceLine> &trace, const std::vector<TraceLine> &dump,
+                                     size_t *late) {
+    const auto ours = by_identifier(trace);
+    std::map<std::string, size_t> taken;               // per identifier: frames of candump matched so far
+    std::map<std::string, size_t> lastMatched;         // per interface: candump's index of the last match
+    std::vector<std::pair<size_t, std::string>> extra; // candump index, "iface id#data"
+    std::vector<std::string> out;
+    for (size_t i = 0; i < dump.size(); ++i) {
+        const std::string key = key_of(dump[i]);
+        const auto it = ours.find(key);
+        size_t &k = taken[key];
+        if (it != ours.end() && k < it->second.size()) {
+            if (it->second[k] != dump[i].data) {
+                out.push_back(key + " frame " + std::to_string(k) + ": " + it->second[k] + " in the trace, " +
+                              dump[i].data + " in candump's log");
+            }
+            ++k;
+            lastMatched[dump[i].iface] = i;
+        } else {
+            extra.push_back({i, key + "#" + dump[i].data});
+        }
+    }
+    for (const auto &id : ours) {
+        if (taken[id.first] < id.second.size()) {
+            out.push_back(id.first + ": " + std::to_string(id.second.size() - taken[id.first]) +
+                          " frame(s) of the trace not seen by candump");
+        }
+    }
+    *late = 0;
+    for (const auto &e : extra) {
+        const std::string iface = e.second.substr(0, e.second.find(' '));
+        const auto last = lastMatched.find(iface);
+        if (last != lastMatched.end() && e.first > last->second) {
+            ++*late;
+        } else {
+            out.push_back(e.second + ": candump saw what the tool did not");
+        }
     }
     return out;
 }
 
 // (2) and (3): the bench's eight motors upgraded over vcan0..vcan3,
-// and every frame of the tool's trace seen by candump, nothing more.
+// and every frame of the tool's trace seen by candump, nothing more while
+// the tool listened.
 TEST(KernelUpgrade, CliUpgradesTheBenchAndCandumpSeesTheSameFrames) {
     KERNEL_REQUIRE_VCAN();
     clear_qdiscs();
@@ -162,21 +215,17 @@ TEST(KernelUpgrade, CliUpgradesTheBenchAndCandumpSeesTheSameFrames) {
     const std::vector<TraceLine> trace = read_trace(dir + "/trace.log");
     const std::vector<TraceLine> dump = read_trace(dir + "/candump.log");
     EXPECT_GT(trace.size(), 8u * 8192u / 7u);
-    const auto ours = by_identifier(trace);
-    const auto seen = by_identifier(dump);
-    fprintf(stderr, "cli against ostrelo-bench: %zu ok of 8; %zu frames in the trace, %zu in candump's log\n",
-            count_of(report, "\"outcome\":\"ok\""), trace.size(), dump.size());
-    EXPECT_EQ(trace.size(), dump.size());
-    for (const auto &id : ours) {
-        const auto it = seen.find(id.first);
-        ASSERT_NE(seen.end(), it) << id.first << " never seen by candump";
-        ASSERT_EQ(id.second.size(), it->second.size()) << id.first;
-        for (size_t i = 0; i < id.second.size(); ++i) {
-            ASSERT_EQ(id.second[i], it->second[i]) << id.first << " frame " << i;
-        }
-    }
-    for (const auto &id : seen) {
-        EXPECT_NE(ours.end(), ours.find(id.first)) << id.first << ": candump saw what the tool did not";
+    size_t late = 0;
+    const std::vector<std::string> wrong = unexplained(trace, dump, &late);
+    char line[200];
+    snprintf(
+        line, sizeof line,
+        "cli against ostrelo-bench: %zu ok of 8; %zu frames in the trace, %zu in candump's log (%zu after "
+        "the tool's last frame on its interface)\n",
+        count_of(report, "\"outcome\":\"ok\""), trace.size(), dump.size(), late);
+    fputs(line, stderr);
+    for (const std::string &w : wrong) {
+        ADD_FAILURE() << w;
     }
 }
 
