@@ -559,14 +559,13 @@ TEST_F(KernelUpgradeInProcess, UpgradesAmidOtherTraffic) {
     const std::vector<Target> all = targets(16384);
     OtherFrames seen;
     // From each of three generators per interface, bursts of 2 frames every
-    // 10 ms: 600 frames a second on each interface (a third of what a
-    // 1000 kbit/s bus carries, and as much as an emulated kernel's one CPU
-    // keeps up with beside the upgrades), a full queue waited out rather than
-    // ending the generator. One shell starts all twelve.
+    // 2 ms: 3000 frames a second on each interface (about a third of what a
+    // 1000 kbit/s bus carries), a full queue waited out rather than ending
+    // the generator. One shell starts all twelve.
     const std::string pids = dir_ + "/cangen.pids";
     ASSERT_EQ(0, sh("for v in vcan0 vcan1 vcan2 vcan3; do "
                     "for g in '-I 18A -L 8 -D r' '-I 5AA -L 8 -D r' '-e -I r -L r -D r'; do "
-                    "cangen $v -g 10 -c 2 -p 10 $g & echo $!; done; done >'" +
+                    "cangen $v -g 2 -c 2 -p 10 $g & echo $!; done; done >'" +
                     pids + "'"));
     ASSERT_TRUE(seen.wait_for(100)) << "cangen's frames did not reach every interface";
     uint64_t before[4];
