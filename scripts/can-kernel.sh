@@ -53,18 +53,18 @@ if [ -z "$cache" ]; then
     fi
 fi
 
-# Prints the files of modules SPEC... (as named in DIR/modules.dep), each
+# Prints the files of modules ENTRY... (as named in DIR/modules.dep), each
 # after what it needs and each once, with its arguments; fails naming a
 # module that is neither there nor built in.
 module_order() {
-    local dir="$1" spec name args line file i
+    local dir="$1" entry name args line file i
     shift
     local -A seen=()
     local -a deps
-    for spec in "$@"; do
-        name="${spec%% *}"
+    for entry in "$@"; do
+        name="${entry%% *}"
         args=""
-        [ "$spec" = "$name" ] || args="${spec#* }"
+        [ "$entry" = "$name" ] || args="${entry#* }"
         local optional=0
         if [ "${name%\?}" != "$name" ]; then
             optional=1
