@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests and the program need.
+# Installs every Debian package that the build, the tests and the program need,
+# and Debian's kernel for the kernel tests' QEMU route (unpacked into a cache
+# folder by scripts/can-kernel.sh --fetch, not installed).
 # Idempotent: when everything is already present, apt is not touched at all.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 PACKAGES=(
   build-essential g++ cmake ninja-build pkg-config
@@ -16,7 +19,7 @@ PACKAGES=(
   dpkg-dev desktop-file-utils
   qt6-l10n-tools qt6-tools-dev qt6-tools-dev-tools qt6-translations-l10n
   clang-14 libclang-rt-14-dev
-  user-mode-linux kmod can-utils iproute2
+  user-mode-linux kmod can-utils iproute2 qemu-system-x86 busybox-static
   libsqlite3-dev
   valgrind
 )
@@ -30,13 +33,13 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all packages present"
-  exit 0
+else
+  SUDO=""
+  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+  echo "install-deps: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  echo "install-deps: done"
 fi
-
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "install-deps: done"
+bash scripts/can-kernel.sh --fetch

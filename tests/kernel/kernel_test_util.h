@@ -1,4 +1,4 @@
-// Helpers of the tests that run inside user-mode Linux (scripts/uml-can.sh),
+// Helpers of the tests that run in a kernel with CAN (scripts/can-kernel.sh),
 // where vcan0..vcan3 are up and tc, ip and candump work.
 #ifndef OSTRELO_KERNEL_TEST_UTIL_H
 #define OSTRELO_KERNEL_TEST_UTIL_H
@@ -27,7 +27,7 @@ inline int sh(const std::string &cmd) {
 inline std::string missing_interfaces() {
     return sh("for i in 0 1 2 3; do ip link show vcan$i 2>/dev/null | grep -q ',UP' || exit 1; done") == 0
                ? ""
-               : "vcan0..vcan3 are not up: run this inside scripts/uml-can.sh";
+               : "vcan0..vcan3 are not up: run this inside scripts/can-kernel.sh";
 }
 
 // Skips without the interfaces, or fails where they must be there.

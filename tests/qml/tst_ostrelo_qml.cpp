@@ -142,12 +142,15 @@ class Setup : public QObject {
         qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
         // As the program does: English for OSTRELO_LANG=en, else Chinese.
         appInstallLanguage(translator);
-        // OSTRELO_TEST_SERVE_BENCH=0.0=vcan0,...: the default bench answers on
-        // those SocketCAN interfaces from this process, for a run of the
-        // windows on OSTRELO_CAN=socketcan:... through the kernel's CAN stack.
+        // OSTRELO_TEST_SERVE_BENCH=0.0=vcan0,...: the default bench, or the
+        // scenario file named in OSTRELO_TEST_SERVE_SCENARIO, answers on those
+        // SocketCAN interfaces from this process, for a run of the windows on
+        // OSTRELO_CAN=socketcan:... through the kernel's CAN stack.
         const QByteArray serve = qgetenv("OSTRELO_TEST_SERVE_BENCH");
+        const QByteArray scenario = qgetenv("OSTRELO_TEST_SERVE_SCENARIO");
         if (!serve.isEmpty() &&
-            (!sim_bench_load_default() || !sim_bridge_serve_socketcan(serve.constData(), 1000)))
+            (!sim_bench_load_scenario(scenario.isEmpty() ? nullptr : scenario.constData()) ||
+             !sim_bridge_serve_socketcan(serve.constData(), 1000)))
             qFatal("cannot serve the bench on %s", serve.constData());
     }
 

@@ -154,7 +154,7 @@ class TransportSuite : public ::testing::TestWithParam<Subject> {
     void SetUp() override {
         const std::string why = GetParam().setUp();
         if (!why.empty()) {
-            // Inside the kernel that has CAN (scripts/uml-can.sh) nothing may skip.
+            // Inside the kernel that has CAN (scripts/can-kernel.sh) nothing may skip.
             const char *required = getenv("OSTRELO_TEST_CAN_REQUIRED");
             if (required != nullptr && required[0] == '1') {
                 FAIL() << why;
