@@ -554,7 +554,7 @@ CO_SDO_abortCode_t client_api_transfer_file_block_with_progress(
             char line[96];
             snprintf(line, sizeof(line), "FAILED: block SDO transfer failed!\nError code: 0x%08X\n",
                      static_cast<unsigned>(result));
-            ostrelo_log_tagged(line);
+            ostrelo_log_text(OSTRELO_LOG_ERROR, line);
         }
     }
     free(data);

@@ -66,7 +66,7 @@ void client_log_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
         line[pos] = '\n';
         line[pos + 1] = '\0';
     }
-    ostrelo_log_tagged(line);
+    ostrelo_log_text(OSTRELO_LOG_INFO, line);
 }
 
 uint32_t client_crc32(const uint8_t *data, size_t n) {
