@@ -12,20 +12,10 @@
 
 using namespace fixture;
 
-class TestControllerHold : public QObject {
+class TestControllerHold : public ControllerTest {
     Q_OBJECT
 
   private slots:
-    void initTestCase() { capture.reset(new LogCapture); }
-    void cleanupTestCase() {
-        resetWorld();
-        capture.reset();
-    }
-    void init() {
-        resetWorld();
-        LogCapture::clear();
-    }
-
     void refusals() {
         loadBench({motor(0, 0, 1)});
         CANopenWrapper w;
@@ -168,20 +158,6 @@ class TestControllerHold : public QObject {
                  2);
         QCOMPARE(w.statusMessage(), QString("所有资源已清理"));
     }
-
-  private:
-    void configure(CANopenWrapper &w, const QVariantList &items) {
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs(items), items.size());
-        QCOMPARE(w.applyChannelConfigs(), items.size());
-    }
-    void scan(CANopenWrapper &w, unsigned from, unsigned to) {
-        QSignalSpy done(&w, &CANopenWrapper::scanCompleted);
-        w.scanMotorsOnAllChannels(from, to);
-        QTRY_VERIFY_WITH_TIMEOUT(done.count() == 1, 20000);
-    }
-
-    std::unique_ptr<LogCapture> capture;
 };
 
 QTEST_GUILESS_MAIN(TestControllerHold)

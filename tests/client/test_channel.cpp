@@ -1,6 +1,9 @@
 // Frame queues, raw send/receive and the channel test, over a scripted backend.
 #include "fake_backend.h"
 
+#include "client_api.h"
+#include "device_mng.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -9,8 +12,8 @@ namespace {
 
 class RawPath : public ::testing::Test {
   protected:
-    void SetUp() override { fake::install(); }
-    void TearDown() override { fake::reset(); }
+    void SetUp() override { fake::install(client_api_manager_cleanup_all); }
+    void TearDown() override { fake::install(client_api_manager_cleanup_all); }
 };
 
 TEST(FixedQueue, RingOrderCommitAndFree) {
@@ -45,7 +48,7 @@ TEST(FixedQueue, RingOrderCommitAndFree) {
 }
 
 TEST_F(RawPath, BulkReadIsServedFromTheQueueOldestFirst) {
-    const client_channel_id_t id = fake::fake_channel_up(2);
+    const client_channel_id_t id = fake::raw_channel_up(2);
     for (uint8_t i = 0; i < 5; ++i) {
         fake::bus().push(2, 0x100 + i, {i});
     }
@@ -74,7 +77,7 @@ TEST_F(RawPath, BulkReadIsServedFromTheQueueOldestFirst) {
 }
 
 TEST_F(RawPath, TimeoutsAndFailures) {
-    const client_channel_id_t id = fake::fake_channel_up(0);
+    const client_channel_id_t id = fake::raw_channel_up(0);
     CO_CANrxMsg_t f{};
     fake::bus().push(0, 0x1, {1});
     // Timeout 0 with an empty queue: -1 without asking the adapter.
@@ -103,7 +106,7 @@ TEST_F(RawPath, TimeoutsAndFailures) {
 }
 
 TEST_F(RawPath, SendBuildsClampedZeroFilledFrames) {
-    const client_channel_id_t id = fake::fake_channel_up(1);
+    const client_channel_id_t id = fake::raw_channel_up(1);
     const uint8_t twelve[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     EXPECT_EQ(client_api_send_can_data(id, 0x123, twelve, 12), 0);
     EXPECT_EQ(client_api_send_can_frame(id, 0x124, nullptr, 3), 0);
@@ -120,7 +123,7 @@ TEST_F(RawPath, SendBuildsClampedZeroFilledFrames) {
 }
 
 TEST_F(RawPath, ChannelTestSlowSendRule) {
-    const client_channel_id_t id = fake::fake_channel_up(0);
+    const client_channel_id_t id = fake::raw_channel_up(0);
     // Two slow sends in a row, then fast: passes.
     fake::bus().sendDelayMs = {0, 80, 80, 0, 80, 80};
     std::string out;
@@ -160,11 +163,11 @@ namespace {
 class StackOverFake : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake::install();
+        fake::install(client_api_manager_cleanup_all);
         std::string out = fake::capture([&] { id_ = client_api_manager_init_channel(4, 0, 1, 500, 8, 8); });
         ASSERT_FALSE(client_channel_id_is_invalid(&id_)) << out;
     }
-    void TearDown() override { fake::reset(); }
+    void TearDown() override { fake::install(client_api_manager_cleanup_all); }
     client_channel_id_t id_{};
 };
 
@@ -200,9 +203,10 @@ TEST_F(StackOverFake, AdapterRefusingFramesEndsTransfersByTheFullBufferLimit) {
 // exchange starts, and must not be taken for that exchange's answer.
 TEST_F(StackOverFake, LateAnswerOfAnEarlierExchangeIsNotTakenForTheNext) {
     fake::bus().push(1, 0x585, {0x80, 0x07, 0x53, 0xE5, 0x00, 0x00, 0x02, 0x06});
-    fake::bus().responder = [](fake::Bus &b, uint32_t ch, uint32_t ident, const uint8_t *d, uint8_t) {
-        if (ident == 0x605 && d[0] == 0x40) {
-            b.push(ch, 0x585, {0x4B, d[1], d[2], d[3], 0x34, 0x12, 0x00, 0x00});
+    fake::bus().responder = [](fake::Bus &b, const fake::Frame &f) {
+        const std::vector<uint8_t> &d = f.data;
+        if (f.ident == 0x605 && d[0] == 0x40) {
+            b.push(f.channel, 0x585, {0x4B, d[1], d[2], d[3], 0x34, 0x12, 0x00, 0x00});
         }
     };
     uint8_t buf[8] = {};
