@@ -126,7 +126,7 @@ CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch) 
     const uint32_t start = get_current_time_ms();
     // A sub-block may still fill the transmit path: let it drain briefly.
     while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO &&
-           get_current_time_ms() - start < kAbortSendMs) {
+           ostrelo_ms_since(start) < kAbortSendMs) {
         CO_CANinterrupt(&ch->canmodule);
         delay_ms(1);
     }

@@ -534,7 +534,7 @@ bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
         frame.DLC = motor_build_type_query(frame.data);
         const uint32_t t0 = get_current_time_ms();
         const int rc = client_api_send_raw_can(channelId, &frame);
-        const uint32_t duration = get_current_time_ms() - t0;
+        const uint32_t duration = ostrelo_ms_since(t0);
         ostrelo_info("Channel %u test %u/%u: node_id=%u, send_result=%d, duration=%u ms\n", ch, i + 1, kTests,
                      static_cast<unsigned>(kNodes[i]), rc, duration);
         if (duration > kSlowMs) {

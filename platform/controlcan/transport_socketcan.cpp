@@ -10,6 +10,7 @@
 
 #include "controlcan_internal.h"
 #include "ostrelo_log.h"
+#include "ostrelo_time.h"
 
 #if defined(__linux__)
 #include <cerrno>
@@ -360,19 +361,13 @@ DWORD sc_start(Instance &in, DWORD idx, DWORD ch) {
     return 1;
 }
 
-int ms_since(const struct timespec &start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-}
-
 // Writes one frame. A full queue below the socket is waited out for up to
 // kTxWaitMs: the socket's send buffer says when it has room (EAGAIN), the
 // interface's queue does not (ENOBUFS), so that is looked at again every
 // millisecond. Anything else refuses the frame at once. The clock is read only
 // once the frame has to wait: where it has no fast path it costs a system call.
 bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_frame &cf) {
-    struct timespec start;
+    ostrelo_deadline_t until = {0, 0};
     bool waiting = false;
     for (;;) {
         const uint32_t seen = down_count(in, idx, ch);
@@ -389,10 +384,10 @@ bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_fra
             return false;
         }
         if (!waiting) {
-            clock_gettime(CLOCK_MONOTONIC, &start);
+            until = ostrelo_deadline_in(kTxWaitMs);
             waiting = true;
         }
-        const int left = kTxWaitMs - ms_since(start);
+        const int left = static_cast<int>(ostrelo_deadline_left(until));
         if (left <= 0) {
             return false;
         }
