@@ -57,8 +57,8 @@ client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CA
  * (non-zero takes it). A listener may only look at each frame and take none. */
 typedef int (*client_frame_test_t)(const CO_CANrxMsg_t *frame, void *user);
 /* The one wait for a frame: takes the channel's raw frames until one passes
- * `test` (NULL: the first frame), the time `until` runs out or the channel is
- * woken; frames that fail the test are dropped. Frames already waiting are
+ * `test` (NULL: the first frame), the time `until` runs out, the channel is
+ * woken or a cancel is asked for it; frames that fail the test are dropped. Frames already waiting are
  * looked at even when no time is left. CLIENT_RX_FRAME with the frame in
  * `frame`, CLIENT_RX_TIMEOUT, or CLIENT_RX_FAILED when the channel cannot
  * receive at all. */

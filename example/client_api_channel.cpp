@@ -466,7 +466,10 @@ client_rx_result_t client_await_frame(client_channel_id_t channelId, client_fram
         }
         const uint32_t now = get_current_time_ms();
         const uint32_t spent = now - until.start;
-        if (spent >= until.ms || (wakes != nullptr && wakes->load() != seen)) {
+        // A cancel wakes the channel; one asked for before this wait began
+        // ends it too.
+        if (spent >= until.ms || (wakes != nullptr && wakes->load() != seen) ||
+            client_api_cancel_requested(channelId)) {
             return CLIENT_RX_TIMEOUT;
         }
         const int32_t got = wait_and_fill(ch, ops, q, now, until.ms - spent, seen);
