@@ -128,6 +128,13 @@ TEST_F(RawPath, AwaitTakesTheMatchingFrameAndTellsTimeoutFromFailure) {
     fake::bus().push(0, 5, {4});
     EXPECT_EQ(client_await_frame(id, node7, nullptr, ostrelo_deadline_in(20), &f), CLIENT_RX_TIMEOUT);
     EXPECT_TRUE(fake::bus().rx[0].empty()); // the other node's frame was taken and dropped
+    // A cancel asked for before the wait ends it at once, without asking the adapter.
+    ASSERT_EQ(client_api_request_cancel(id), 0);
+    const int before = fake::bus().recvCalls;
+    EXPECT_EQ(client_await_frame(id, node7, nullptr, ostrelo_deadline_in(60000), &f), CLIENT_RX_TIMEOUT);
+    EXPECT_EQ(fake::bus().recvCalls, before);
+    client_api_clear_cancel_all();
+
     fake::bus().recvError = -1;
     EXPECT_EQ(client_await_frame(id, node7, nullptr, ostrelo_deadline_in(1000), &f), CLIENT_RX_FAILED);
     client_channel_id_t other = id;
