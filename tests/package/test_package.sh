@@ -18,6 +18,9 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2
 deb() { echo "$work/${1}_${version}_amd64.deb"; }
 field() { dpkg-deb --field "$(deb "$1")" "$2"; }
 has_dep() { case ", $(field "$1" Depends)," in *", $2 "* | *", $2,"*) return 0 ;; esac; return 1; }
+# Listings and pages are searched as here-strings, not through a pipe: grep
+# -q stops reading at its match, and with pipefail the writer's broken pipe
+# would fail a check by chance.
 contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $NF}'; }
 
 for pkg in ostrelo-cli ostrelo libtavrix; do
@@ -28,7 +31,7 @@ for pkg in ostrelo-cli ostrelo libtavrix; do
     maintainer=$(field $pkg Maintainer)
     [[ "$maintainer" =~ ^[^\<\>@]+\ \<[^\<\>@\ ]+@[^\<\>@\ ]+\>$ && "$maintainer" != *@localhost* ]] ||
         fail "$pkg: Maintainer is not 'Name <address>': $maintainer"
-    contents $pkg | grep -qx "./usr/share/doc/$pkg/copyright" || fail "$pkg lacks its copyright file"
+    grep -qx "./usr/share/doc/$pkg/copyright" <<<"$(contents $pkg)" || fail "$pkg lacks its copyright file"
 done
 
 # The command-line package needs no Qt: a line's PC can take it alone.
@@ -48,7 +51,7 @@ check_contents() {
     shift
     local path
     for path in "$@"; do
-        contents "$pkg" | grep -qx "$path" || fail "$pkg lacks $path"
+        grep -qx "$path" <<<"$(contents "$pkg")" || fail "$pkg lacks $path"
     done
 }
 check_contents ostrelo-cli ./usr/bin/ostrelo-cli ./usr/bin/ostrelo-mkfw ./usr/share/man/man1/ostrelo-cli.1.gz
@@ -57,7 +60,7 @@ check_contents ostrelo ./usr/bin/appOstrelo ./usr/share/applications/ostrelo.des
 check_contents libtavrix ./usr/lib/x86_64-linux-gnu/libTavrix.so ./usr/include/Tavrix.h \
     ./lib/udev/rules.d/70-ostrelo.rules
 for pkg in ostrelo-cli libtavrix; do
-    contents $pkg | grep -q appOstrelo && fail "$pkg carries the window"
+    grep -q appOstrelo <<<"$(contents $pkg)" && fail "$pkg carries the window"
 done
 
 root="$work/root"
@@ -75,11 +78,11 @@ man="$root/usr/share/man/man1/ostrelo-cli.1.gz"
 gzip -t "$man" || fail "manual page"
 page=$(zcat "$man")
 for section in NAME SYNOPSIS COMMANDS MATCHING VERSIONS REPORT "EXIT STATUS" SIGNALS ENVIRONMENT; do
-    printf '%s\n' "$page" | grep -qx "\.SH $section" || fail "manual page lacks the section $section"
+    grep -qx "\.SH $section" <<<"$page" || fail "manual page lacks the section $section"
 done
 for word in --loose-match --allow-downgrade --force --allow-missing --expect-nodes --require-hardware \
             version_mismatch SIGHUP OSTRELO_CAN; do
-    printf '%s\n' "$page" | grep -qF -- "$word" || fail "manual page does not mention $word"
+    grep -qF -- "$word" <<<"$page" || fail "manual page does not mention $word"
 done
 if command -v groff >/dev/null; then
     zcat "$man" | groff -man -Tutf8 -ww -z 2>"$work/groff.err" || true
