@@ -125,8 +125,7 @@ CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch) 
     motor_build_sdo_abort(c->CANtxBuff->data, c->index, c->subIndex, CLIENT_CANCEL_ABORT_CODE);
     const uint32_t start = get_current_time_ms();
     // A sub-block may still fill the transmit path: let it drain briefly.
-    while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO &&
-           ostrelo_ms_since(start) < kAbortSendMs) {
+    while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO && ostrelo_ms_since(start) < kAbortSendMs) {
         CO_CANinterrupt(&ch->canmodule);
         delay_ms(1);
     }
