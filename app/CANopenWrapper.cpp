@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDebug>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutexLocker>
@@ -16,8 +15,10 @@
 #include <memory>
 
 #include "CANopenWrapper_p.h"
+#include "ChannelConfigModel.h"
 #include "ControlCAN.h"
 #include "StatusLogModel.h"
+#include "app_log_category.h"
 #include "ThreadPool.h"
 #include "can_backend.h"
 #include "can_backend_socketcan.h"
@@ -46,16 +47,6 @@ QMutex *channelLock(const CO_CANdeviceConfig_t &channel) {
 std::shared_mutex &channelStoreLock() {
     static std::shared_mutex lock;
     return lock;
-}
-
-void discardStaleFrames(const CO_CANdeviceConfig_t &channel) {
-    CO_CANrxMsg_t frame;
-    // Bounded: a bus that keeps talking must not hold the task here.
-    for (int i = 0; i < 1024; ++i) {
-        if (client_api_receive_raw_can(channel, &frame, 1) != 0) {
-            break;
-        }
-    }
 }
 
 #if defined(__SANITIZE_THREAD__)
@@ -191,7 +182,7 @@ void CANopenWrapper::updateStatus(const QString &message) {
         runOnMainThread([this, message]() { updateStatus(message); });
         return;
     }
-    qDebug() << "[CANopenWrapper]" << message;
+    qCInfo(lcApp) << "[CANopenWrapper]" << message;
     m_statusLog->append(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")), message);
     setStatusMessage(message);
 }
@@ -288,51 +279,51 @@ int CANopenWrapper::setChannelConfigs(const QVariantList &configs) {
         updateStatus(tr("配置列表为空"));
         return 0;
     }
-    qDebug() << "[setChannelConfigs] Received" << configs.size() << "configuration items";
+    qCInfo(lcApp) << "[setChannelConfigs] Received" << configs.size() << "configuration items";
 
     QVector<client_channel_id_t> ids;
     for (int i = 0; i < configs.size(); ++i) {
         const QVariantMap item = configs.at(i).toMap();
         const bool enabled = item.value(QStringLiteral("enabled"), true).toBool();
         if (!enabled) {
-            qDebug() << "[setChannelConfigs] Config item" << (i + 1) << "is disabled, skipping";
+            qCInfo(lcApp) << "[setChannelConfigs] Config item" << (i + 1) << "is disabled, skipping";
             continue;
         }
         const unsigned int type = item.value(QStringLiteral("deviceType"), 0u).toUInt();
         const unsigned int index = item.value(QStringLiteral("deviceIndex"), 0u).toUInt();
         const unsigned int channel = item.value(QStringLiteral("canChannel"), 0u).toUInt();
         const unsigned int rate = item.value(QStringLiteral("bitrate"), 1000u).toUInt();
-        qDebug() << "[setChannelConfigs] Config item" << (i + 1) << ":"
-                 << "enabled="
-                 << "true"
-                 << "deviceType=" << type << "deviceIndex=" << index << "canChannel=" << channel
-                 << "bitrate=" << rate << "kbps";
+        qCInfo(lcApp) << "[setChannelConfigs] Config item" << (i + 1) << ":"
+                      << "enabled="
+                      << "true"
+                      << "deviceType=" << type << "deviceIndex=" << index << "canChannel=" << channel
+                      << "bitrate=" << rate << "kbps";
         client_channel_id_t id;
         id.deviceType = type;
         id.deviceIndex = index;
         id.canChannel = channel;
         id.bitrate = static_cast<uint16_t>(rate);
         ids.append(id);
-        qDebug() << "[setChannelConfigs] Created channelId:"
-                 << "deviceType=" << id.deviceType << "deviceIndex=" << id.deviceIndex
-                 << "canChannel=" << id.canChannel << "bitrate=" << id.bitrate << "kbps";
+        qCInfo(lcApp) << "[setChannelConfigs] Created channelId:"
+                      << "deviceType=" << id.deviceType << "deviceIndex=" << id.deviceIndex
+                      << "canChannel=" << id.canChannel << "bitrate=" << id.bitrate << "kbps";
     }
 
     if (ids.isEmpty()) {
         updateStatus(tr("没有启用的配置项"));
-        qDebug() << "[setChannelConfigs] Warning: No enabled configuration items";
+        qCWarning(lcApp) << "[setChannelConfigs] Warning: No enabled configuration items";
         return 0;
     }
-    qDebug() << "[setChannelConfigs] Ready to set" << ids.size() << "channel configurations";
+    qCInfo(lcApp) << "[setChannelConfigs] Ready to set" << ids.size() << "channel configurations";
 
     const int r = device_manager_set_channel_configs(ids.constData(), static_cast<size_t>(ids.size()));
     if (r > 0) {
         updateStatus(tr("成功设置 %1 个通道配置").arg(r));
-        qDebug() << "[setChannelConfigs] Successfully set" << r << "channel configurations";
+        qCInfo(lcApp) << "[setChannelConfigs] Successfully set" << r << "channel configurations";
         return r;
     }
     updateStatus(tr("设置通道配置失败"));
-    qDebug() << "[setChannelConfigs] Failed to set channel configurations";
+    qCWarning(lcApp) << "[setChannelConfigs] Failed to set channel configurations";
     return r;
 }
 
@@ -344,15 +335,16 @@ int CANopenWrapper::applyChannelConfigs() {
 
         client_channel_id_t buffer[64];
         const int n = device_manager_get_configured_channels_info(buffer, 64);
-        qDebug() << "[applyChannelConfigs] Retrieved" << n << "configured channels:";
+        qCInfo(lcApp) << "[applyChannelConfigs] Retrieved" << n << "configured channels:";
         if (n <= 0) {
-            qDebug() << "[applyChannelConfigs] Warning: No configured channel information retrieved";
+            qCWarning(lcApp) << "[applyChannelConfigs] Warning: No configured channel information retrieved";
         } else {
             for (int i = 0; i < n && i < 64; ++i) {
-                qDebug() << "  Channel" << (i + 1) << ":"
-                         << "deviceType=" << buffer[i].deviceType << "deviceIndex=" << buffer[i].deviceIndex
-                         << "canChannel=" << buffer[i].canChannel << "bitrate=" << buffer[i].bitrate
-                         << "kbps";
+                qCInfo(lcApp) << "  Channel" << (i + 1) << ":"
+                              << "deviceType=" << buffer[i].deviceType
+                              << "deviceIndex=" << buffer[i].deviceIndex
+                              << "canChannel=" << buffer[i].canChannel << "bitrate=" << buffer[i].bitrate
+                              << "kbps";
             }
         }
     }
@@ -394,21 +386,21 @@ int CANopenWrapper::autoConfigureChannels() {
     const unsigned int pairs[4][2] = {{0, 0}, {0, 1}, {1, 0}, {1, 1}};
     for (const auto &p : pairs) {
         QVariantMap item;
-        item.insert(QStringLiteral("deviceType"), 4u);
+        item.insert(QStringLiteral("deviceType"), ChannelConfigModel::canalystType());
         item.insert(QStringLiteral("deviceIndex"), p[0]);
         item.insert(QStringLiteral("canChannel"), p[1]);
         item.insert(QStringLiteral("bitrate"), 1000u);
         item.insert(QStringLiteral("enabled"), true);
         items.append(item);
     }
-    qDebug() << "[autoConfigureChannels] 自动配置" << 4 << "个通道";
+    qCInfo(lcApp) << "[autoConfigureChannels] 自动配置" << 4 << "个通道";
 
     const int s = setChannelConfigs(items);
     if (s <= 0) {
         updateStatus(tr("自动配置失败：无法设置通道配置"));
         return 0;
     }
-    qDebug() << "[autoConfigureChannels] 成功设置" << s << "个通道配置";
+    qCInfo(lcApp) << "[autoConfigureChannels] 成功设置" << s << "个通道配置";
 
     const int a = applyChannelConfigs();
     if (a < 1) {
@@ -418,7 +410,7 @@ int CANopenWrapper::autoConfigureChannels() {
                 : tr("自动配置失败：无法应用通道配置（%1）").arg(transportProblemText(m_transportProblem)));
         return 0;
     }
-    qDebug() << "[autoConfigureChannels] 成功应用" << a << "个通道配置";
+    qCInfo(lcApp) << "[autoConfigureChannels] 成功应用" << a << "个通道配置";
     updateStatus(tr("一键配置完成：成功配置并应用 %1 个通道").arg(a));
     return a;
 }
@@ -428,25 +420,25 @@ QVariantList CANopenWrapper::getAvailableChannels() {
 
     client_channel_id_t buffer[64];
     const int n = device_manager_get_available_channels(buffer, 64);
-    qDebug() << "[getAvailableChannels] Retrieved" << n << "available channels:";
+    qCDebug(lcApp) << "[getAvailableChannels] Retrieved" << n << "available channels:";
     for (int i = 0; i < n && i < 64; ++i) {
         const client_channel_id_t &id = buffer[i];
         QVariantMap map;
         map.insert(QStringLiteral("deviceType"), static_cast<unsigned int>(id.deviceType));
-        map.insert(QStringLiteral("deviceTypeName"), MotorListModel::deviceTypeName(id.deviceType));
-        map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(id.deviceType));
+        map.insert(QStringLiteral("deviceTypeName"), ChannelConfigModel::deviceTypeName(id.deviceType));
+        map.insert(QStringLiteral("adapterName"), ChannelConfigModel::adapterName(id.deviceType));
         map.insert(QStringLiteral("deviceIndex"), static_cast<unsigned int>(id.deviceIndex));
         map.insert(QStringLiteral("canChannel"), static_cast<unsigned int>(id.canChannel));
         map.insert(QStringLiteral("bitrate"), static_cast<int>(id.bitrate));
         availableChannelList.append(map);
-        qDebug() << "  Channel" << (i + 1) << ":"
-                 << "deviceType=" << id.deviceType
-                 << "deviceTypeName=" << MotorListModel::deviceTypeName(id.deviceType)
-                 << "deviceIndex=" << id.deviceIndex << "canChannel=" << id.canChannel
-                 << "bitrate=" << id.bitrate << "kbps";
+        qCDebug(lcApp) << "  Channel" << (i + 1) << ":"
+                       << "deviceType=" << id.deviceType
+                       << "deviceTypeName=" << ChannelConfigModel::deviceTypeName(id.deviceType)
+                       << "deviceIndex=" << id.deviceIndex << "canChannel=" << id.canChannel
+                       << "bitrate=" << id.bitrate << "kbps";
     }
     if (n <= 0) {
-        qDebug() << "[getAvailableChannels] Warning: No available channels retrieved";
+        qCWarning(lcApp) << "[getAvailableChannels] Warning: No available channels retrieved";
     }
     return availableChannelList;
 }
@@ -797,14 +789,15 @@ QVariantList CANopenWrapper::detectChannels() {
     // Each adapter is opened for a moment and asked for its channel count.
     QVariantList out;
     int adapters = 0;
+    const unsigned int type = ChannelConfigModel::canalystType();
     for (unsigned int a = 0; a < CLIENT_MAX_DEVICES; ++a) {
-        const unsigned int channels = zhcx_probe_adapter(4, a, nullptr);
+        const unsigned int channels = zhcx_probe_adapter(type, a, nullptr);
         adapters += channels > 0 ? 1 : 0;
         for (unsigned int c = 0; c < channels; ++c) {
             QVariantMap map;
-            map.insert(QStringLiteral("deviceType"), 4u);
-            map.insert(QStringLiteral("deviceTypeName"), MotorListModel::deviceTypeName(4));
-            map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(4));
+            map.insert(QStringLiteral("deviceType"), type);
+            map.insert(QStringLiteral("deviceTypeName"), ChannelConfigModel::deviceTypeName(type));
+            map.insert(QStringLiteral("adapterName"), ChannelConfigModel::adapterName(type));
             map.insert(QStringLiteral("deviceIndex"), a);
             map.insert(QStringLiteral("canChannel"), c);
             map.insert(QStringLiteral("bitrate"), 1000);

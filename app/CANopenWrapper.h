@@ -209,16 +209,6 @@ class CANopenWrapper : public QObject {
     bool event(QEvent *e) override;
 
   private:
-    // The worker halves under their names; the tasks call the *OnChannel
-    // forms with the channel taken on the main thread.
-    bool doUpgradeMotor(unsigned int nodeId, const QString &filePath, unsigned int transferTimeoutMs,
-                        unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs);
-    bool doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                           unsigned int retryDelayMs);
-    bool doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                          unsigned int retryDelayMs);
-    void doRefreshMotorStatus(unsigned int nodeId);
-
     Q_INVOKABLE void emitChannelScanProgress(int channelIndex, int percent, const QString &status);
     Q_INVOKABLE void onChannelScanCompleted(int channelIndex, int discoveredCount);
     Q_INVOKABLE void notifyPreventAppStartSuccess(unsigned int nodeId);
@@ -265,7 +255,7 @@ class CANopenWrapper : public QObject {
     bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
                       unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
                       unsigned int exitTimeoutMs);
-    // Worker halves with the channel identity captured on the main thread.
+    // The end of a failed upgrade: the status line, then the row's texts and the end report.
     bool failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
                      const QString &rowText, const QString &lastError);
     // Step and reason of a failed operation (client_upgrade_step_t and
@@ -275,9 +265,10 @@ class CANopenWrapper : public QObject {
     // "：" and the reason, for a status line whose fixed text does not
     // already name the cause; empty otherwise.
     static QString failureSuffix(int reason);
-    bool upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
-                          unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
-                          unsigned int exitTimeoutMs);
+    // The worker halves, with the channel identity taken on the main thread.
+    bool doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
+                        unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
+                        unsigned int exitTimeoutMs);
     // Bootloader entry and exit: the queueing half, its marking of the row, and the worker half.
     struct BootCommand;
     static const BootCommand kEnterBootloader;
@@ -289,12 +280,16 @@ class CANopenWrapper : public QObject {
                                unsigned int retryDelayMs);
     bool bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceConfig_t channel, unsigned int nodeId,
                               unsigned int timeoutMs, unsigned int retryCount, unsigned int retryDelayMs);
-    void refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId);
+    void doRefreshMotorStatus(CO_CANdeviceConfig_t channel, unsigned int nodeId);
 
     struct HoldMotor {
         unsigned int nodeId;
         CO_CANdeviceConfig_t channelId;
     };
+    // A group's hold and a channel's scan as the client API runs them, with
+    // the controller's side of their observers.
+    struct HoldRun;
+    struct ScanRun;
     void runHoldGroup(const QList<HoldMotor> &motors, int idCount, int groupIndex, quint32 generation,
                       int groupCount);
     bool holdStillRunning(quint32 generation) const;

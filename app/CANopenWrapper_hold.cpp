@@ -3,21 +3,24 @@
 #include "CANopenWrapper.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QMutexLocker>
-#include <QThread>
 
 #include <memory>
+#include <vector>
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
+#include "app_log_category.h"
 #include "client_api.h"
 
 namespace {
 
-// How long one stop command waits for its acknowledge.
+// How long one stop command waits for its acknowledge, the pause after each
+// pass over a group's motors, and how long a group keeps asking.
 const uint32_t kRoundWaitMs = 10;
-const qint64 kGroupTimeLimitMs = 60000;
+const uint32_t kPassPauseMs = 10;
+const uint32_t kGroupTimeLimitMs = 60000;
+const char *const kGroupPrefix = "[doPreventAppStartGroupTask] 组";
 
 quint64 packGroups(quint32 generation, quint32 count) {
     return (static_cast<quint64>(generation) << 32) | count;
@@ -90,8 +93,8 @@ void CANopenWrapper::startPreventAppStartAllInteractive() {
     preventAppStartNodes = ids;
     preventAppStartAllActive.store(1);
 
-    qDebug() << "[startPreventAppStartAllInteractive] 开始交互式强制进入Bootloader，电机数:" << motors
-             << "，线程数:" << threads << "，分组数:" << groups;
+    qCDebug(lcApp) << "[startPreventAppStartAllInteractive] 开始交互式强制进入Bootloader，电机数:" << motors
+                   << "，线程数:" << threads << "，分组数:" << groups;
 
     const QVariantList channels = availableChannelList;
     for (int g = 0; g < groups; ++g) {
@@ -151,13 +154,55 @@ void CANopenWrapper::doPreventAppStartGroupTask(const QList<unsigned int> &nodeI
                  totalGroups.load());
 }
 
+// The controller's side of a group's hold: each request/answer pair holds
+// the motor's channel alone (a channel that another thread is using is
+// passed over for that pass), and each answer goes to the main thread.
+struct CANopenWrapper::HoldRun {
+    CANopenWrapper *w;
+    const QList<HoldMotor> *motors;
+    int groupIndex;
+    quint32 generation;
+    std::shared_lock<std::shared_mutex> store;
+    QMutex *lock = nullptr;
+
+    static int enter(client_channel_id_t channel, void *user) {
+        HoldRun *r = static_cast<HoldRun *>(user);
+        r->store = std::shared_lock<std::shared_mutex>(ostrelo::channelStoreLock(), std::try_to_lock);
+        if (!r->store.owns_lock()) {
+            return 0;
+        }
+        r->lock = ostrelo::channelLock(channel);
+        if (!r->lock->tryLock()) {
+            r->store.unlock();
+            return 0;
+        }
+        return 1;
+    }
+    static void leave(client_channel_id_t, void *user) {
+        HoldRun *r = static_cast<HoldRun *>(user);
+        r->lock->unlock();
+        r->store.unlock();
+    }
+    static void held(size_t index, void *user) {
+        HoldRun *r = static_cast<HoldRun *>(user);
+        const unsigned int nodeId = r->motors->at(static_cast<qsizetype>(index)).nodeId;
+        qCDebug(lcApp) << kGroupPrefix << r->groupIndex << "电机" << nodeId << "收到响应";
+        [[maybe_unused]] ostrelo::HandOverGuard handOver;
+        QMetaObject::invokeMethod(r->w, "notifyPreventAppStartSuccess", Qt::QueuedConnection,
+                                  Q_ARG(quint32, nodeId));
+    }
+    static int stopped(void *user) {
+        const HoldRun *r = static_cast<const HoldRun *>(user);
+        return r->w->holdStillRunning(r->generation) ? 0 : 1;
+    }
+};
+
 void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, int groupIndex,
                                   quint32 generation, int groupCount) {
-    const char *prefix = "[doPreventAppStartGroupTask] 组";
-    qDebug() << prefix << groupIndex << "开始，包含" << idCount << "个电机";
+    qCInfo(lcApp) << kGroupPrefix << groupIndex << "开始，包含" << idCount << "个电机";
 
     if (motors.isEmpty()) {
-        qDebug() << prefix << groupIndex << "没有有效的电机任务";
+        qCInfo(lcApp) << kGroupPrefix << groupIndex << "没有有效的电机任务";
         const int done = countFinishedGroup(generation);
         if (done >= groupCount) {
             [[maybe_unused]] ostrelo::HandOverGuard handOver;
@@ -169,61 +214,34 @@ void CANopenWrapper::runHoldGroup(const QList<HoldMotor> &motors, int idCount, i
         return;
     }
 
-    QList<bool> responded(motors.size(), false);
-    int answered = 0;
-    QElapsedTimer timer;
-    timer.start();
-
-    if (!holdStillRunning(generation)) {
-        qDebug() << prefix << groupIndex << "操作已停止";
+    std::vector<client_hold_motor_t> list;
+    for (const HoldMotor &m : motors) {
+        list.push_back(client_hold_motor_t{m.channelId, static_cast<uint8_t>(m.nodeId), 0});
+    }
+    HoldRun run{this, &motors, groupIndex, generation, {}, nullptr};
+    client_hold_observer_t observer = {};
+    observer.held = HoldRun::held;
+    observer.enter_channel = HoldRun::enter;
+    observer.leave_channel = HoldRun::leave;
+    observer.cancelled = HoldRun::stopped;
+    observer.user = &run;
+    switch (client_hold_motors(list.data(), list.size(), kGroupTimeLimitMs, kRoundWaitMs, kPassPauseMs,
+                               &observer)) {
+    case CLIENT_HOLD_STOPPED:
+        qCInfo(lcApp) << kGroupPrefix << groupIndex << "操作已停止";
         return;
+    case CLIENT_HOLD_TIME_UP:
+        qCInfo(lcApp) << kGroupPrefix << groupIndex << "超时";
+        break;
+    case CLIENT_HOLD_ALL_HELD:
+        qCInfo(lcApp) << kGroupPrefix << groupIndex << "所有电机已响应";
+        break;
     }
-
-    for (;;) {
-        if (timer.elapsed() > kGroupTimeLimitMs) {
-            qDebug() << prefix << groupIndex << "超时";
-            break;
-        }
-        if (answered >= motors.size()) {
-            qDebug() << prefix << groupIndex << "所有电机已响应";
-            break;
-        }
-        for (int i = 0; i < motors.size(); ++i) {
-            if (responded.at(i)) {
-                continue;
-            }
-            const HoldMotor &m = motors.at(i);
-            // Each request/answer pair holds the motor's channel alone; a
-            // channel that another thread is using is skipped for this pass.
-            std::shared_lock<std::shared_mutex> store(ostrelo::channelStoreLock(), std::try_to_lock);
-            if (!store.owns_lock()) {
-                continue;
-            }
-            QMutex *lock = ostrelo::channelLock(m.channelId);
-            if (!lock->tryLock()) {
-                continue;
-            }
-            const int acked =
-                client_api_prevent_app_start_round(m.channelId, static_cast<uint8_t>(m.nodeId), kRoundWaitMs);
-            lock->unlock();
-            store.unlock();
-            if (acked == 0) {
-                responded[i] = true;
-                ++answered;
-                qDebug() << prefix << groupIndex << "电机" << m.nodeId << "收到响应";
-                [[maybe_unused]] ostrelo::HandOverGuard handOver;
-                QMetaObject::invokeMethod(this, "notifyPreventAppStartSuccess", Qt::QueuedConnection,
-                                          Q_ARG(quint32, m.nodeId));
-            }
-        }
-        QThread::msleep(10);
-        if (!holdStillRunning(generation)) {
-            qDebug() << prefix << groupIndex << "操作已停止";
-            return;
-        }
+    int answered = 0;
+    for (const client_hold_motor_t &m : list) {
+        answered += m.held != 0 ? 1 : 0;
     }
-
-    qDebug() << prefix << groupIndex << "完成，响应数:" << answered << "/" << motors.size();
+    qCInfo(lcApp) << kGroupPrefix << groupIndex << "完成，响应数:" << answered << "/" << motors.size();
     const int done = countFinishedGroup(generation);
     if (done < 0 || done < groupCount) {
         return;

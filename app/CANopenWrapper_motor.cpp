@@ -2,17 +2,17 @@
 // and a worker half that talks to the motor on its channel's worker.
 //
 // The main-thread half reads the motor's channel from the model and hands it
-// to the task by value; the worker half (the *OnChannel functions) never
-// reads the model, which belongs to the main thread. The public do* slots,
-// if called directly, look the channel up first and then do the same.
+// to the task by value; the worker half (doUpgradeMotor, bootCommandOnChannel,
+// doRefreshMotorStatus) never reads the model, which belongs to the main
+// thread.
 #include "CANopenWrapper.h"
 
-#include <QDebug>
 #include <QFileInfo>
 #include <QMutexLocker>
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
+#include "app_log_category.h"
 #include "client_api.h"
 #include "motor_protocol.h"
 
@@ -23,6 +23,7 @@ struct UpgradeProgressContext {
     quint32 nodeId;
     qint64 fileSize;
     const client_upgrade_result_t *result; // the sequence's, filled as it goes
+    bool askedForPowerCycle;               // the hold after an unanswered handshake said so once
 };
 
 // The window's per-byte progress: the bytes handed to the node so far and
@@ -59,6 +60,9 @@ client_upgrade_reason_t start_application(client_channel_id_t channel, uint8_t n
                                         qMax<uint32_t>(timeoutMs, CLIENT_UPGRADE_CONFIRM_WINDOW_MS), nullptr);
 }
 
+// How long a status probe gives the motor to answer, on either side.
+const uint32_t kRefreshLocateMs = 500;
+
 bool isFile(const QString &path) {
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
@@ -73,7 +77,7 @@ bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned 
     const bool queued = submitForChannel(
         channel,
         [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
-            upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+            doUpgradeMotor(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
         },
         static_cast<int>(nodeId), true);
     if (queued) {
@@ -127,8 +131,7 @@ int CANopenWrapper::upgradeAllMatchedExcept(const QVariantList &leftOut, unsigne
 }
 
 bool CANopenWrapper::inBulkUpgrade(unsigned int nodeId, const QString &path) const {
-    return m_motorListModel->getMotorStatus(nodeId) == Bootloader && !path.isEmpty() &&
-           path != QLatin1String("unknown");
+    return m_motorListModel->getMotorStatus(nodeId) == Bootloader && MotorListModel::hasFile(path);
 }
 
 QVariantList CANopenWrapper::upgradeAllReview() const {
@@ -215,7 +218,7 @@ QString CANopenWrapper::upgradeAllHint() const {
     for (int row = 0; row < m_motorListModel->rowCount(); ++row) {
         const QModelIndex idx = m_motorListModel->index(row, 0);
         const QString path = m_motorListModel->data(idx, MotorListModel::BinFilePathRole).toString();
-        if (path.isEmpty() || path == QLatin1String("unknown")) {
+        if (!MotorListModel::hasFile(path)) {
             continue;
         }
         ++withFile;
@@ -240,18 +243,6 @@ void CANopenWrapper::emitUpgradeProgressPercent(unsigned int nodeId, int percent
                                 tr("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent));
 }
 
-bool CANopenWrapper::doUpgradeMotor(unsigned int nodeId, const QString &filePath,
-                                    unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
-                                    unsigned int exitTimeoutMs) {
-    CO_CANdeviceConfig_t channel;
-    if (!channelForWorker(nodeId, channel)) {
-        // Without an end report the page's bar would wait for ever.
-        runOnMainThread([this, nodeId]() { emit upgradeCompleted(nodeId, false); });
-        return false;
-    }
-    return upgradeOnChannel(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
-}
-
 // The end of a failed upgrade: the status line, then, in order on the main
 // thread, the row's bar text, its state text and the end report.
 bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
@@ -267,9 +258,9 @@ bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, con
     return false;
 }
 
-bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId,
-                                      const QString &filePath, unsigned int transferTimeoutMs,
-                                      unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId,
+                                    const QString &filePath, unsigned int transferTimeoutMs,
+                                    unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
     ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
@@ -280,7 +271,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     }
     const qint64 fileSize = QFileInfo(filePath).size();
     const QByteArray path = filePath.toUtf8();
-    ostrelo::discardStaleFrames(channel);
+    client_api_drain_channel(channel, 1);
 
     runOnMainThread([this, nodeId, fileSize]() {
         emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(fileSize));
@@ -310,8 +301,12 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
     quint32 fileVersion = 0;
     const bool haveFileVersion = MotorListModel::fileNameVersion(filePath, &fileVersion);
     options.expectedVersion = haveFileVersion ? fileVersion : 0;
+    // A retry that finds the application running sends the handshake again;
+    // one that goes unanswered is held through a power cycle instead, as the
+    // terminal program does.
+    options.holdWhenNoHandshake = 1;
     client_upgrade_result_t r;
-    UpgradeProgressContext ctx{this, nodeId, fileSize, &r};
+    UpgradeProgressContext ctx{this, nodeId, fileSize, &r, false};
     client_upgrade_observer_t observer = {};
     observer.progress = transfer_progress_callback;
     observer.step = [](client_upgrade_step_t step, uint32_t, void *user) {
@@ -321,7 +316,8 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
         const quint32 probe = c->result->probeCode;
         if (step == CLIENT_UPGRADE_STEP_TRANSFER && c->result->probed != 0 && probe != 0 &&
             probe != 0x06010000u) {
-            qDebug() << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex << probe;
+            qCDebug(lcApp) << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex
+                           << probe;
         }
         // The image is in: the bar says so before the check begins.
         if (step == CLIENT_UPGRADE_STEP_VERIFY) {
@@ -331,6 +327,16 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
             w->runOnMainThread([w, id, size]() {
                 emit w->upgradeProgressPercent(id, 100, tr("传输完成: %1 字节").arg(size));
             });
+        }
+    };
+    observer.hold_round = [](uint32_t, void *user) {
+        auto *c = static_cast<UpgradeProgressContext *>(user);
+        if (!c->askedForPowerCycle) {
+            c->askedForPowerCycle = true;
+            c->controller->updateStatus(
+                tr("节点 %1 未响应进入Bootloader的握手：请将其断电并重新上电（最多 %2 秒）")
+                    .arg(c->nodeId)
+                    .arg(CLIENT_UPGRADE_HOLD_MS / 1000));
         }
     };
     observer.user = &ctx;
@@ -350,7 +356,7 @@ bool CANopenWrapper::upgradeOnChannel(CO_CANdeviceConfig_t channel, unsigned int
             emit upgradeCompleted(nodeId, true);
         });
         updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
-        qDebug() << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
+        qCInfo(lcApp) << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
         return true;
     }
 
@@ -576,7 +582,7 @@ bool CANopenWrapper::bootCommandOnChannel(const BootCommand &cmd, CO_CANdeviceCo
     client_upgrade_reason_t r;
     {
         ostrelo::ChannelUse channelUse(channel);
-        ostrelo::discardStaleFrames(channel);
+        client_api_drain_channel(channel, 1);
         r = cmd.run(channel, static_cast<uint8_t>(nodeId), timeoutMs, retryCount, retryDelayMs);
     }
     if (r == CLIENT_UPGRADE_OK) {
@@ -611,27 +617,9 @@ bool CANopenWrapper::enterBootloader(unsigned int nodeId, unsigned int timeoutMs
     return queueBootCommand(kEnterBootloader, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
-bool CANopenWrapper::doEnterBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                                       unsigned int retryDelayMs) {
-    CO_CANdeviceConfig_t channel;
-    if (!channelForWorker(nodeId, channel)) {
-        return false;
-    }
-    return bootCommandOnChannel(kEnterBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
-}
-
 bool CANopenWrapper::exitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
                                     unsigned int retryDelayMs) {
     return queueBootCommand(kExitBootloader, nodeId, timeoutMs, retryCount, retryDelayMs);
-}
-
-bool CANopenWrapper::doExitBootloader(unsigned int nodeId, unsigned int timeoutMs, unsigned int retryCount,
-                                      unsigned int retryDelayMs) {
-    CO_CANdeviceConfig_t channel;
-    if (!channelForWorker(nodeId, channel)) {
-        return false;
-    }
-    return bootCommandOnChannel(kExitBootloader, channel, nodeId, timeoutMs, retryCount, retryDelayMs);
 }
 
 int CANopenWrapper::exitBootloaderAll(unsigned int timeoutMs, unsigned int retryCount,
@@ -747,7 +735,7 @@ void CANopenWrapper::refreshMotorStatus(unsigned int nodeId) {
         return;
     }
     if (!submitForChannel(
-            channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); },
+            channel, [this, channel, nodeId]() { doRefreshMotorStatus(channel, nodeId); },
             static_cast<int>(nodeId))) {
         return;
     }
@@ -778,7 +766,7 @@ void CANopenWrapper::refreshAllMotorStatus() {
             continue;
         }
         if (!submitForChannel(
-                channel, [this, channel, nodeId]() { refreshStatusOnChannel(channel, nodeId); },
+                channel, [this, channel, nodeId]() { doRefreshMotorStatus(channel, nodeId); },
                 static_cast<int>(nodeId))) {
             continue;
         }
@@ -794,37 +782,39 @@ void CANopenWrapper::refreshAllMotorStatus() {
     }
 }
 
-void CANopenWrapper::doRefreshMotorStatus(unsigned int nodeId) {
-    CO_CANdeviceConfig_t channel;
-    if (!channelForWorker(nodeId, channel)) {
+void CANopenWrapper::doRefreshMotorStatus(CO_CANdeviceConfig_t channel, unsigned int nodeId) {
+    const uint8_t node = static_cast<uint8_t>(nodeId);
+    uint32_t version = 0;
+    uint32_t crc = 0;
+    bool crcRead = false;
+    client_node_side_t side;
+    {
+        ostrelo::ChannelUse channelUse(channel);
+        client_api_drain_channel(channel, 1);
+        side = client_api_locate_node(channel, node, kRefreshLocateMs, &version);
+        // The image the bootloader holds, for the log.
+        if (side == CLIENT_NODE_BOOTLOADER) {
+            crcRead = client_api_query_firmware_crc(channel, node, &crc) == 0;
+        }
+    }
+    if (side == CLIENT_NODE_UNREACHABLE) {
+        // The channel is not up: nothing can be said of the motor.
         runOnMainThread([this, nodeId]() { emit motorStatusRefreshed(nodeId, tr("未找到通道信息")); });
         return;
     }
-    refreshStatusOnChannel(channel, nodeId);
-}
-
-void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsigned int nodeId) {
-    const uint8_t node = static_cast<uint8_t>(nodeId);
-    uint32_t crc = 0;
-    uint32_t version = 0;
-    bool sdoOk;
-    bool canOk;
-    {
-        ostrelo::ChannelUse channelUse(channel);
-        ostrelo::discardStaleFrames(channel);
-        sdoOk = client_api_query_firmware_crc(channel, node, &crc) == 0;
-        if (sdoOk) {
-            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC成功，CRC=0x" << Qt::hex << crc;
-        } else {
-            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC失败或超时";
-        }
-        canOk = client_api_query_software_version(channel, node, &version) == 0;
-        if (canOk) {
-            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本成功，版本=0x" << Qt::hex
-                     << version;
-        } else {
-            qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本失败或超时";
-        }
+    const bool sdoOk = side == CLIENT_NODE_BOOTLOADER;
+    const bool canOk = side == CLIENT_NODE_APPLICATION;
+    if (sdoOk && crcRead) {
+        qCDebug(lcApp) << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC成功，CRC=0x" << Qt::hex
+                       << crc;
+    } else if (sdoOk) {
+        qCDebug(lcApp) << "[doRefreshMotorStatus] 节点" << nodeId << "SDO读取CRC失败或超时";
+    }
+    if (canOk) {
+        qCDebug(lcApp) << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本成功，版本=0x" << Qt::hex
+                       << version;
+    } else {
+        qCDebug(lcApp) << "[doRefreshMotorStatus] 节点" << nodeId << "CAN查询软件版本失败或超时";
     }
 
     MotorStatus status;
@@ -840,10 +830,12 @@ void CANopenWrapper::refreshStatusOnChannel(CO_CANdeviceConfig_t channel, unsign
         text = tr("连接中断");
     }
     runOnMainThread([this, nodeId, status, text]() {
-        m_motorListModel->setMotorStatus(nodeId, status);
-        emit motorStatusChanged(nodeId, text);
+        // A scan that rebuilt the row meanwhile knows better than this probe.
+        if (m_motorListModel->setMotorStatus(nodeId, status)) {
+            emit motorStatusChanged(nodeId, text);
+        }
         emit motorStatusRefreshed(nodeId, text);
     });
-    qDebug() << "[doRefreshMotorStatus] 节点" << nodeId << "状态刷新完成:"
-             << "SDO响应=" << sdoOk << ", CAN响应=" << canOk << ", 新状态=" << text;
+    qCDebug(lcApp) << "[doRefreshMotorStatus] 节点" << nodeId << "状态刷新完成:"
+                   << "SDO响应=" << sdoOk << ", CAN响应=" << canOk << ", 新状态=" << text;
 }

@@ -44,14 +44,6 @@ class ChannelUse {
     QMutexLocker<QMutex> locker;
 };
 
-// Throws away the frames waiting on the channel's raw path. The queries of a
-// scan, a status probe and the CRC check each judge the first frame they
-// receive; a leftover frame (for example the acknowledgement of an earlier
-// start-application command, which nobody waits for) would otherwise fail
-// the query of a motor that answers correctly. Call with the channel's lock
-// held.
-void discardStaleFrames(const CO_CANdeviceConfig_t &channel);
-
 // Queued calls from a worker reach the main thread through Qt's posted-event
 // queue, whose lock lives inside Qt. Debian's Qt is not built with
 // ThreadSanitizer, so in such builds the hand-over is made visible: the

@@ -2,17 +2,16 @@
 #include "CANopenWrapper.h"
 
 #include <QCoreApplication>
-#include <QDebug>
-#include <QElapsedTimer>
 #include <QMutexLocker>
-#include <QSet>
 
 #include <algorithm>
+#include <vector>
 
 #include "CANopenWrapper_p.h"
+#include "ChannelConfigModel.h"
 #include "ThreadPool.h"
+#include "app_log_category.h"
 #include "client_api.h"
-#include "motor_protocol.h"
 
 int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int nodeIdMax,
                                             unsigned int timeoutMs) {
@@ -71,24 +70,25 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
         identity.canChannel = map.value(QStringLiteral("canChannel")).toUInt();
         identity.bitrate = static_cast<uint16_t>(map.value(QStringLiteral("bitrate")).toUInt());
 
-        qDebug() << "[scanMotorsOnAllChannels] 准备提交通道索引" << i << "[Type=" << identity.deviceType
-                 << ", Index=" << identity.deviceIndex << ", Ch=" << identity.canChannel << "]的扫描任务";
+        qCDebug(lcApp) << "[scanMotorsOnAllChannels] 准备提交通道索引" << i << "[Type=" << identity.deviceType
+                       << ", Index=" << identity.deviceIndex << ", Ch=" << identity.canChannel
+                       << "]的扫描任务";
 
         const bool queued = submitForChannel(
             identity,
             [this, identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs]() {
-                qDebug() << "[scanMotorsOnAllChannels] Lambda开始执行，通道索引" << i
-                         << "[Type=" << identity.deviceType << ", Index=" << identity.deviceIndex
-                         << ", Ch=" << identity.canChannel << "]";
+                qCDebug(lcApp) << "[scanMotorsOnAllChannels] Lambda开始执行，通道索引" << i
+                               << "[Type=" << identity.deviceType << ", Index=" << identity.deviceIndex
+                               << ", Ch=" << identity.canChannel << "]";
                 int found = 0;
                 {
                     ostrelo::ChannelUse channelUse(identity);
-                    ostrelo::discardStaleFrames(identity);
+                    client_api_drain_channel(identity, 1);
                     found =
                         scanMotorsWithProgress(identity, i, channelCount, nodeIdMin, nodeIdMax, timeoutMs);
                 }
-                qDebug() << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
-                         << "个电机";
+                qCDebug(lcApp) << "[scanMotorsOnAllChannels] Lambda执行完成，通道索引" << i << "发现" << found
+                               << "个电机";
                 [[maybe_unused]] ostrelo::HandOverGuard handOver;
                 QMetaObject::invokeMethod(this, "onChannelScanCompleted", Qt::QueuedConnection, Q_ARG(int, i),
                                           Q_ARG(int, found));
@@ -102,7 +102,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
                                       Q_ARG(int, 0));
         }
 
-        qDebug() << "[scanMotorsOnAllChannels] 发送初始进度信号，通道索引=" << i;
+        qCDebug(lcApp) << "[scanMotorsOnAllChannels] 发送初始进度信号，通道索引=" << i;
         emit channelScanProgress(i, 0, tr("准备扫描节点 %1-%2").arg(nodeIdMin).arg(nodeIdMax));
     }
     return 0;
@@ -142,19 +142,47 @@ void CANopenWrapper::postScanProgress(int channelIndex, int percent, QString tex
     text.clear();
 }
 
-// Frames waiting on the channel: an answer from a node that did not answer
-// in time (its identifier is the node id) marks that node as late.
-static void noteLateAnswers(const CO_CANdeviceConfig_t &channelId, QSet<int> &silent, QList<int> &late,
-                            uint32_t waitMs) {
-    CO_CANrxMsg_t frame;
-    for (int i = 0; i < 1024 && client_api_receive_raw_can(channelId, &frame, waitMs) == 0; ++i) {
-        const int ident = static_cast<int>(frame.ident);
-        if (silent.remove(ident)) {
-            late.append(ident);
-        }
-        waitMs = 0;
+// The controller's side of a channel's scan: one progress report per node,
+// the motors recorded as they are identified, the remark while the late
+// answers are awaited.
+struct CANopenWrapper::ScanRun {
+    CANopenWrapper *w;
+    CO_CANdeviceConfig_t channel;
+    int channelIndex;
+    int total;           // nodes of the range asked for, also beyond 128
+    unsigned int waitMs; // the operator's time-out
+    int percent = 0;
+
+    static QString foundText(uint8_t node, size_t position, int total) {
+        return CANopenWrapper::tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(node).arg(position).arg(total);
     }
-}
+    static void found(uint8_t node, size_t position, const client_firmware_info_t *info, int late,
+                      void *user) {
+        ScanRun *r = static_cast<ScanRun *>(user);
+        r->w->recordScanHit(r->channel, r->channelIndex, node, *info);
+        if (late != 0) {
+            r->w->postScanProgress(r->channelIndex, r->percent, foundText(node, position, r->total));
+        }
+    }
+    static void progress(uint8_t node, size_t position, int identified, void *user) {
+        ScanRun *r = static_cast<ScanRun *>(user);
+        r->percent = static_cast<int>(position) * 100 / r->total;
+        r->w->postScanProgress(
+            r->channelIndex, r->percent,
+            identified != 0
+                ? foundText(node, position, r->total)
+                : CANopenWrapper::tr("扫描节点 ID=%1 (%2/%3)").arg(node).arg(position).arg(r->total));
+    }
+    static void latePass(uint32_t, size_t, void *user) {
+        ScanRun *r = static_cast<ScanRun *>(user);
+        // A remark on the card rather than a progress report: the node reports stay one per node.
+        const QString note = CANopenWrapper::tr("等待较慢电机的应答（最多 %1 ms）").arg(r->waitMs);
+        CANopenWrapper *w = r->w;
+        const int channelIndex = r->channelIndex;
+        w->runOnMainThread([w, channelIndex, note]() { emit w->channelScanNote(channelIndex, note); });
+    }
+    static int cancelled(void *user) { return static_cast<ScanRun *>(user)->w->stopping.load() ? 1 : 0; }
+};
 
 int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int channelIndex, int channelCount,
                                            unsigned int nodeIdMin, unsigned int nodeIdMax,
@@ -169,75 +197,31 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
     if (first > last || first > CLIENT_MAX_NODE_ID) {
         return 0;
     }
-    const int total = last - first + 1;
-    const int stop = qMin(last, CLIENT_MAX_NODE_ID);
+    std::vector<uint8_t> nodes;
+    for (int n = first; n <= qMin(last, CLIENT_MAX_NODE_ID); ++n) {
+        nodes.push_back(static_cast<uint8_t>(n));
+    }
 
     // Every node is asked with the queries' own short wait, so that silent
     // node ids cost little. With a longer time-out, the nodes that stayed
     // silent are asked once more all together and given the time-out to
     // answer; those that do are then identified with it as their wait.
     const bool waitForLate = timeoutMs > kQueryWaitMs;
-    QSet<int> silent;
-    QList<int> late;
+    client_scan_options_t options;
+    client_scan_options_init(&options);
+    options.nodes = nodes.data();
+    options.nodeCount = nodes.size();
+    options.dropStale = waitForLate ? 1 : 0;
+    options.lateWaitMs = waitForLate ? timeoutMs : 0;
 
-    int found = 0;
-    int percent = 0;
-    for (int n = first; n <= stop && !stopping.load(); ++n) {
-        const int k = n - first + 1;
-        percent = k * 100 / total;
-        if (waitForLate) {
-            noteLateAnswers(channelId, silent, late, 0);
-        }
-
-        client_firmware_info_t info;
-        const int r = client_api_query_firmware_info(channelId, static_cast<uint8_t>(n), &info);
-        if (r == 0) {
-            recordScanHit(channelId, channelIndex, n, info);
-            ++found;
-        } else if (waitForLate) {
-            silent.insert(n);
-        }
-        postScanProgress(channelIndex, percent,
-                         r == 0 ? tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(k).arg(total)
-                                : tr("扫描节点 ID=%1 (%2/%3)").arg(n).arg(k).arg(total));
-    }
-    if (!waitForLate || stopping.load()) {
-        return found;
-    }
-
-    noteLateAnswers(channelId, silent, late, 0);
-    if (!silent.isEmpty()) {
-        // A remark on the card rather than a progress report: the node reports stay one per node.
-        const QString note = tr("等待较慢电机的应答（最多 %1 ms）").arg(timeoutMs);
-        runOnMainThread([this, channelIndex, note]() { emit channelScanNote(channelIndex, note); });
-        QList<int> ask = silent.values();
-        std::sort(ask.begin(), ask.end());
-        uint8_t req[8];
-        const uint8_t len = motor_build_type_query(req);
-        for (int n : std::as_const(ask)) {
-            client_api_send_can_data(channelId, static_cast<uint8_t>(n), req, len);
-        }
-        QElapsedTimer clock;
-        clock.start();
-        while (!silent.isEmpty() && !stopping.load() && clock.elapsed() < timeoutMs) {
-            const qint64 left = static_cast<qint64>(timeoutMs) - clock.elapsed();
-            noteLateAnswers(channelId, silent, late,
-                            static_cast<uint32_t>(qBound(qint64(1), left, qint64(50))));
-        }
-    }
-    std::sort(late.begin(), late.end());
-    for (int n : std::as_const(late)) {
-        client_firmware_info_t info;
-        if (stopping.load() || client_api_query_firmware_info_within(channelId, static_cast<uint8_t>(n),
-                                                                     &info, timeoutMs) != 0) {
-            continue;
-        }
-        recordScanHit(channelId, channelIndex, n, info);
-        ++found;
-        postScanProgress(channelIndex, percent,
-                         tr("扫描节点 ID=%1 (%2/%3) - 发现电机").arg(n).arg(n - first + 1).arg(total));
-    }
-    return found;
+    ScanRun run{this, channelId, channelIndex, last - first + 1, timeoutMs};
+    client_scan_observer_t observer = {};
+    observer.progress = ScanRun::progress;
+    observer.found = ScanRun::found;
+    observer.late_pass = ScanRun::latePass;
+    observer.cancelled = ScanRun::cancelled;
+    observer.user = &run;
+    return client_scan_channel(channelId, &options, &observer);
 }
 
 void CANopenWrapper::emitChannelScanProgress(int channelIndex, int percent, const QString &status) {
@@ -248,7 +232,7 @@ void CANopenWrapper::onChannelScanCompleted(int channelIndex, int discoveredCoun
     const int done = completedChannels.fetch_add(1) + 1;
     emit channelScanCompleted(channelIndex, discoveredCount);
     if (totalChannels > done) {
-        qDebug() << "[onChannelScanCompleted] 还有" << (totalChannels - done) << "个通道未完成";
+        qCDebug(lcApp) << "[onChannelScanCompleted] 还有" << (totalChannels - done) << "个通道未完成";
         return;
     }
 
@@ -263,8 +247,8 @@ void CANopenWrapper::scanTaskEnded() {
     // threw, or the pool dropped it) must not keep the scan running for
     // ever, refusing every later one.
     if (m_scanTasksLeft == 0 && m_scanning && !stopping.load()) {
-        qDebug() << "[onChannelScanCompleted]" << (totalChannels - completedChannels.load())
-                 << "个通道未报告结果，扫描结束";
+        qCWarning(lcApp) << "[scanTaskEnded]" << (totalChannels - completedChannels.load())
+                         << "个通道未报告结果，扫描结束";
         finishScan();
     }
 }
@@ -350,7 +334,7 @@ QVariantList CANopenWrapper::unlistedMotors() const {
         QVariantMap map;
         map.insert(QStringLiteral("nodeId"), m.nodeId);
         map.insert(QStringLiteral("channelPosition"), h.channelIndex + 1);
-        map.insert(QStringLiteral("adapterName"), MotorListModel::adapterName(m.deviceType));
+        map.insert(QStringLiteral("adapterName"), ChannelConfigModel::adapterName(m.deviceType));
         map.insert(QStringLiteral("deviceIndex"), m.deviceIndex);
         map.insert(QStringLiteral("canChannel"), m.canChannel);
         map.insert(QStringLiteral("bitrate"), m.bitrate);

@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "CANopenWrapper.h"
+#include "ChannelConfigModel.h"
 #include "client_api.h"
+#include "app_log_category.h"
 #include "client_api_names.h"
 
 namespace {
@@ -22,26 +24,6 @@ QString fieldText(const char *field, size_t size) {
 } // namespace
 
 MotorListModel::MotorListModel(QObject *parent) : QAbstractListModel(parent) {}
-
-QString MotorListModel::deviceTypeName(unsigned int deviceType) {
-    if (deviceType == 4) {
-        return QStringLiteral("ZHCX");
-    }
-    if (deviceType == 0) {
-        return QStringLiteral("SocketCAN");
-    }
-    return tr("未知(%1)").arg(deviceType);
-}
-
-QString MotorListModel::adapterName(unsigned int deviceType) {
-    if (deviceType == 4) {
-        return QStringLiteral("canalyst-II");
-    }
-    if (deviceType == 0) {
-        return QStringLiteral("socketcan");
-    }
-    return QString::number(deviceType);
-}
 
 QString MotorListModel::versionText(quint32 v) {
     return QStringLiteral("%1.%2.%3.%4")
@@ -64,8 +46,12 @@ bool MotorListModel::fileNameVersion(const QString &filePath, quint32 *version) 
     return true;
 }
 
+bool MotorListModel::hasFile(const QString &binFilePath) {
+    return !binFilePath.isEmpty() && binFilePath != QLatin1String("unknown");
+}
+
 MotorListModel::VersionCheck MotorListModel::versionCheck(const MotorData &m) {
-    if (m.binFilePath.isEmpty() || m.binFilePath == QLatin1String("unknown")) {
+    if (!hasFile(m.binFilePath)) {
         return NoFileToCheck;
     }
     if (!m.haveFileVersion) {
@@ -124,7 +110,7 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
     case BusyRole:
         return m.busy;
     case AdapterNameRole:
-        return adapterName(m.deviceType);
+        return ChannelConfigModel::adapterName(m.deviceType);
     case LastErrorRole:
         return m.lastError;
     case FileVersionRole:
@@ -133,6 +119,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return static_cast<int>(versionCheck(m));
     case MatchKindRole:
         return m.matchKind;
+    case HasFileRole:
+        return hasFile(m.binFilePath);
     default:
         return QVariant();
     }
@@ -175,6 +163,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {FileVersionRole, "fileVersion"},
         {VersionCheckRole, "versionCheck"},
         {MatchKindRole, "matchKind"},
+        {HasFileRole, "hasFile"},
     };
 }
 
@@ -210,7 +199,7 @@ MotorData MotorListModel::fromDiscovered(const client_discovered_motor_t &entry)
     MotorData m;
     m.nodeId = entry.nodeId;
     m.deviceType = entry.channelId.deviceType;
-    m.deviceTypeName = deviceTypeName(m.deviceType);
+    m.deviceTypeName = ChannelConfigModel::deviceTypeName(m.deviceType);
     m.deviceIndex = entry.channelId.deviceIndex;
     m.canChannel = entry.channelId.canChannel;
     m.bitrate = entry.channelId.bitrate;
@@ -252,12 +241,16 @@ QList<int> MotorListModel::assignFile(MotorData &motor, const QString &filePath,
     };
     const QString before = shown(motor);
     const VersionCheck check = versionCheck(motor);
+    const bool had = hasFile(motor.binFilePath);
     motor.binFilePath = filePath;
     quint32 v = 0;
     motor.haveFileVersion = fileNameVersion(filePath, &v);
     motor.fileVersion = v;
     // The path's role always; the roles that follow from it when they changed.
     QList<int> roles = {BinFilePathRole};
+    if (had != hasFile(filePath)) {
+        roles.append(HasFileRole);
+    }
     if (before != shown(motor)) {
         roles.append(FileVersionRole);
     }
@@ -287,9 +280,25 @@ QString MotorListModel::getBinFilePath(unsigned int nodeId) const {
     return it == motors.constEnd() ? QString() : it->binFilePath;
 }
 
-void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
+bool MotorListModel::allowedTransition(MotorStatus from, MotorStatus to) {
+    // kAllowed[from][to], in the order Available, Disconnected, Bootloader, Busy.
+    static const bool kAllowed[4][4] = {
+        {true, false, true, true}, // Available
+        {false, true, true, true}, // Disconnected
+        {true, false, true, true}, // Bootloader
+        {true, true, true, true},  // Busy
+    };
+    return from >= Available && from <= Busy && to >= Available && to <= Busy && kAllowed[from][to];
+}
+
+bool MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
+        if (!allowedTransition(motor->motorStatus, status)) {
+            qCWarning(lcApp) << "[setMotorStatus] 节点" << nodeId << "状态" << motor->motorStatus
+                             << "不能直接变为" << status;
+            return false;
+        }
         motor->motorStatus = status;
         // A new state is a new operation: the last one's result, bar and
         // failure go.
@@ -305,7 +314,9 @@ void MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
             roles.append(LastErrorRole);
         }
         emitRolesChanged(row, roles);
+        return true;
     }
+    return false;
 }
 
 void MotorListModel::setLastError(unsigned int nodeId, const QString &text) {

@@ -80,7 +80,8 @@ class MotorListModel : public QAbstractListModel {
         LastErrorRole,
         FileVersionRole,
         VersionCheckRole,
-        MatchKindRole
+        MatchKindRole,
+        HasFileRole
     };
     Q_ENUM(MotorRoles)
 
@@ -111,7 +112,17 @@ class MotorListModel : public QAbstractListModel {
     void setMatchedFile(unsigned int nodeId, const QString &filePath, MatchKind kind);
     Q_INVOKABLE QString getBinFilePath(unsigned int nodeId) const;
 
-    void setMotorStatus(unsigned int nodeId, MotorStatus status);
+    // The one way a row's state changes; false (and nothing changes) for a
+    // change the row cannot make (allowedTransition).
+    bool setMotorStatus(unsigned int nodeId, MotorStatus status);
+    // The states a row goes through: any state may become Busy when an
+    // operation is queued or a scan begins; Busy ends in any state; a hold
+    // of the application or a successful upgrade moves between Available and
+    // Bootloader directly, and a held motor that was Disconnected answers in
+    // its bootloader. A row becomes Disconnected only from Busy (a probe
+    // found nothing) and leaves it only through Busy or a hold; a state may
+    // be set again.
+    static bool allowedTransition(MotorStatus from, MotorStatus to);
     MotorStatus getMotorStatus(unsigned int nodeId) const;
     void setLastResult(unsigned int nodeId, OperationResult result);
     OperationResult getLastResult(unsigned int nodeId) const;
@@ -135,11 +146,9 @@ class MotorListModel : public QAbstractListModel {
     // bar and no text of the motor it replaces.
     bool replaceMotor(const MotorData &motor);
 
-    // Display name of an adapter type code, shared with the controller's
-    // channel maps.
-    static QString deviceTypeName(unsigned int deviceType);
-    // The adapter as the channel configuration names it ("canalyst-II").
-    static QString adapterName(unsigned int deviceType);
+    // Whether a row's path names a file: not empty and not the placeholder
+    // "unknown" that stands for none.
+    static bool hasFile(const QString &binFilePath);
     // A record for one entry of the discovered-motor table.
     static MotorData fromDiscovered(const client_discovered_motor_t &entry);
     // Four dotted decimal bytes, most significant first.

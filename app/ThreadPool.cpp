@@ -1,6 +1,6 @@
 #include "ThreadPool.h"
+#include "app_log_category.h"
 
-#include <QDebug>
 #include <QMutexLocker>
 #include <QVariantMap>
 
@@ -35,9 +35,9 @@ ThreadPool::ChannelWorkerThread::ChannelWorkerThread(int threadIndex, ThreadPool
     : threadIndex(threadIndex), pool(pool) {}
 
 void ThreadPool::ChannelWorkerThread::run() {
-    qDebug() << "[ThreadPool] Worker thread" << threadIndex << "started";
+    qCDebug(lcApp) << "[ThreadPool] Worker thread" << threadIndex << "started";
     if (threadIndex < 0 || mutex == nullptr || condition == nullptr || queue == nullptr) {
-        qDebug() << "[ThreadPool] Error: Invalid thread index" << threadIndex;
+        qCWarning(lcApp) << "[ThreadPool] Error: Invalid thread index" << threadIndex;
         finished.store(true, std::memory_order_release);
         return;
     }
@@ -62,10 +62,10 @@ void ThreadPool::ChannelWorkerThread::run() {
         if (!task) {
             continue;
         }
-        qDebug() << "[ThreadPool] Thread" << threadIndex << "executing task";
+        qCDebug(lcApp) << "[ThreadPool] Thread" << threadIndex << "executing task";
         try {
             task();
-            qDebug() << "[ThreadPool] Thread" << threadIndex << "task completed";
+            qCDebug(lcApp) << "[ThreadPool] Thread" << threadIndex << "task completed";
         }
 #if defined(__GLIBCXX__)
         // A forced termination (QThread::terminate in cleanup) unwinds the
@@ -76,10 +76,10 @@ void ThreadPool::ChannelWorkerThread::run() {
         }
 #endif
         catch (...) {
-            qDebug() << "[ThreadPool] Thread" << threadIndex << "task failed with exception";
+            qCWarning(lcApp) << "[ThreadPool] Thread" << threadIndex << "task failed with exception";
         }
     }
-    qDebug() << "[ThreadPool] Worker thread" << threadIndex << "stopped";
+    qCDebug(lcApp) << "[ThreadPool] Worker thread" << threadIndex << "stopped";
     finished.store(true, std::memory_order_release);
 }
 
@@ -95,21 +95,21 @@ QString ThreadPool::makeChannelKey(quint32 deviceType, quint32 deviceIndex, quin
 
 void ThreadPool::init(const QList<QVariant> &channels) {
     if (poolInitialized) {
-        qDebug() << "[ThreadPool] Already initialized, cleaning up first";
+        qCInfo(lcApp) << "[ThreadPool] Already initialized, cleaning up first";
         cleanup();
     }
     if (channels.isEmpty()) {
-        qDebug() << "[ThreadPool] No channels provided, cannot initialize";
+        qCWarning(lcApp) << "[ThreadPool] No channels provided, cannot initialize";
         return;
     }
-    qDebug() << "[ThreadPool] Initializing with" << channels.size() << "channels";
+    qCInfo(lcApp) << "[ThreadPool] Initializing with" << channels.size() << "channels";
 
     for (int i = 0; i < channels.size(); ++i) {
         startWorker(channels.at(i).toMap());
     }
 
     poolInitialized = true;
-    qDebug() << "[ThreadPool] Initialization complete, created" << threads.size() << "worker threads";
+    qCInfo(lcApp) << "[ThreadPool] Initialization complete, created" << threads.size() << "worker threads";
 }
 
 void ThreadPool::startWorker(const QVariantMap &map) {
@@ -130,8 +130,8 @@ void ThreadPool::startWorker(const QVariantMap &map) {
     threads.append(worker);
 
     channelToThread.insert(key, i);
-    qDebug() << "[ThreadPool] Created thread" << i << "for channel" << key << "(Type=" << type
-             << ", Index=" << index << ", Ch=" << channel << ")";
+    qCInfo(lcApp) << "[ThreadPool] Created thread" << i << "for channel" << key << "(Type=" << type
+                  << ", Index=" << index << ", Ch=" << channel << ")";
     worker->start();
 }
 
@@ -164,25 +164,26 @@ int ThreadPool::getThreadIndex(quint32 deviceType, quint32 deviceIndex, quint32 
     // worker 0 for a channel it does not serve: submitTask refuses such a
     // channel before it asks for an index. 0 is only the answer to a caller
     // that asks about a channel without a worker.
-    qDebug() << "[ThreadPool] Warning: Channel not found:" << key << ", using first thread (round-robin)";
+    qCWarning(lcApp) << "[ThreadPool] Warning: Channel not found:" << key
+                     << ", using first thread (round-robin)";
     return threads.isEmpty() ? -1 : 0;
 }
 
 bool ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 canChannel, Task task) {
     if (!poolInitialized) {
-        qDebug() << "[ThreadPool] Error: Thread pool not initialized";
+        qCWarning(lcApp) << "[ThreadPool] Error: Thread pool not initialized";
         return false;
     }
     if (!channelToThread.contains(makeChannelKey(deviceType, deviceIndex, canChannel))) {
         // Worker 0 serves another channel: running the task there would put
         // its CAN work and waits in that channel's queue.
-        qDebug() << "[ThreadPool] Error: Channel not found:"
-                 << makeChannelKey(deviceType, deviceIndex, canChannel) << ", task refused";
+        qCWarning(lcApp) << "[ThreadPool] Error: Channel not found:"
+                         << makeChannelKey(deviceType, deviceIndex, canChannel) << ", task refused";
         return false;
     }
     const int i = getThreadIndex(deviceType, deviceIndex, canChannel);
     if (i < 0 || i >= taskQueues.size()) {
-        qDebug() << "[ThreadPool] Error: Invalid thread index" << i;
+        qCWarning(lcApp) << "[ThreadPool] Error: Invalid thread index" << i;
         return false;
     }
     {
@@ -190,8 +191,8 @@ bool ThreadPool::submitTask(quint32 deviceType, quint32 deviceIndex, quint32 can
         taskQueues.at(i)->enqueue(std::move(task));
     }
     conditions.at(i)->wakeOne();
-    qDebug() << "[ThreadPool] Task submitted to thread" << i
-             << "(channel:" << makeChannelKey(deviceType, deviceIndex, canChannel) << ")";
+    qCDebug(lcApp) << "[ThreadPool] Task submitted to thread" << i
+                   << "(channel:" << makeChannelKey(deviceType, deviceIndex, canChannel) << ")";
     return true;
 }
 
@@ -199,7 +200,7 @@ void ThreadPool::cleanup() {
     if (!poolInitialized) {
         return;
     }
-    qDebug() << "[ThreadPool] Cleaning up" << threads.size() << "threads";
+    qCInfo(lcApp) << "[ThreadPool] Cleaning up" << threads.size() << "threads";
 
     for (int i = 0; i < threads.size(); ++i) {
         ChannelWorkerThread *worker = threads.at(i);
@@ -219,7 +220,7 @@ void ThreadPool::cleanup() {
         }
         bool finished = worker->wait(5000);
         if (!finished) {
-            qDebug() << "[ThreadPool] Warning: Thread did not stop within timeout";
+            qCWarning(lcApp) << "[ThreadPool] Warning: Thread did not stop within timeout";
             worker->terminate();
             finished = worker->wait(1000);
         }
@@ -243,7 +244,7 @@ void ThreadPool::cleanup() {
     channelToThread.clear();
 
     poolInitialized = false;
-    qDebug() << "[ThreadPool] Cleanup complete";
+    qCInfo(lcApp) << "[ThreadPool] Cleanup complete";
 }
 
 ThreadPool::~ThreadPool() {

@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+
+#include "app_log_category.h"
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -81,24 +83,25 @@ bool appInstallLanguage(QTranslator &translator) {
         const QLocale chinese(QLocale::Chinese, QLocale::China);
         QLocale::setDefault(chinese);
         if (!appInstallQtTranslations(chinese)) {
-            qDebug().noquote() << "[main] Qt's own Chinese translations are not installed "
-                                  "(package qt6-translations-l10n); Qt's dialogs speak English.";
+            qCWarning(lcApp).noquote() << "[main] Qt's own Chinese translations are not installed "
+                                          "(package qt6-translations-l10n); Qt's dialogs speak English.";
         }
     } else {
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     }
     if (choice.unknownGiven) {
-        qDebug().noquote() << QStringLiteral(
-                                  "[main] Unknown language \"%1\" (OSTRELO_LANG or --lang); known: "
-                                  "en, zh. Keeping Chinese.")
-                                  .arg(choice.unknown);
+        qCWarning(lcApp).noquote() << QStringLiteral(
+                                          "[main] Unknown language \"%1\" (OSTRELO_LANG or --lang); known: "
+                                          "en, zh. Keeping Chinese.")
+                                          .arg(choice.unknown);
         return false;
     }
     if (!choice.english) {
         return false;
     }
     if (!translator.load(QStringLiteral(":/i18n/ostrelo_en.qm"))) {
-        qDebug().noquote() << "[main] The English translation is missing from the program; keeping Chinese.";
+        qCWarning(lcApp).noquote()
+            << "[main] The English translation is missing from the program; keeping Chinese.";
         return false;
     }
     QCoreApplication::installTranslator(&translator);

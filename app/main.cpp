@@ -8,6 +8,7 @@
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "qml_types.h"
 #include "app_language.h"
 #include "app_logging.h"
 #include "sim_bench.h"
@@ -28,8 +29,7 @@ int main(int argc, char *argv[]) {
     appInstallLanguage(translator);
 
     QQmlApplicationEngine engine;
-    qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
-    qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    registerOstreloQmlTypes();
 
     // Queued: the failure is reported during load(), before the loop runs; the
     // exit code then becomes the result of exec().

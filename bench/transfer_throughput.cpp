@@ -3,14 +3,16 @@
 //
 //   transfer_throughput [throughput|parallel|scan|all|socketcan] [image KiB] [--load N]
 //
-// throughput: a 256 KiB image to one motor at 125, 250, 500 and 1000 kbit/s;
-//   payload throughput, its ratio to the bus limit (the bit lengths of the
-//   frames actually sent: 127 data segments and one acknowledge per 889
-//   bytes), and the CPU time per MiB.
-// parallel: one upgrade per channel on four channels at once (one thread per
-//   channel), against one upgrade on one channel; the CPU time per MiB of the
-//   four at once.
-// scan: node-IDs 1 to 127 on four channels at once against one channel.
+// throughput: a 256 KiB image to one motor at 125, 250, 500 and 1000 kbit/s
+//   (the transfer alone, as the upgrade sequence sends it); payload
+//   throughput, its ratio to the bus limit (the bit lengths of the frames
+//   actually sent: 127 data segments and one acknowledge per 889 bytes), and
+//   the CPU time per MiB.
+// parallel: one whole upgrade (client_upgrade_run) per channel on four
+//   channels at once (one thread per channel), against one upgrade on one
+//   channel; the CPU time per MiB of the four at once.
+// scan: node-IDs 1 to 127 on four channels at once against one channel, as
+//   the window scans (client_scan_channel).
 // socketcan: the same transfer through the kernel's CAN stack (run it inside
 //   scripts/can-kernel.sh): the client on vcan0 through SocketCAN, the bench
 //   served on vcan0 by its own sockets (threads at the lowest priority). vcan
@@ -24,6 +26,7 @@
 // The last lines state each goal, the figure and whether it is met.
 #include "bench_report.h"
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
 #include "motor_protocol.h"
@@ -125,18 +128,36 @@ bool bring_up(const std::vector<client_channel_id_t> &ids) {
     return device_manager_apply_config(8, 8) == static_cast<int>(ids.size());
 }
 
-// The image to node 1 by block download: result, wall time and the CPU time
-// of this thread.
+// The image to node 1 by block download as the upgrade sequence sends it
+// (client_sdo_download with the sequence's limits and a progress
+// callback): result, wall time and the CPU time of this thread. The file is
+// read before the clock starts, as the sequence reads it before its steps.
 struct TimedTransfer {
     CO_SDO_abortCode_t rc;
     double wall, cpu;
 };
+void count_progress(size_t, size_t, void *user) {
+    ++*static_cast<size_t *>(user);
+}
 TimedTransfer timed_transfer(const client_channel_id_t &id, const std::string &image) {
+    uint8_t *data = nullptr;
+    size_t size = 0;
+    if (read_file_to_buffer(image.c_str(), &data, &size) != 0) {
+        return {CO_SDO_AB_GENERAL, 0, 0};
+    }
+    size_t reports = 0;
+    client_sdo_limits_t limits = {};
+    limits.responseMs = CLIENT_UPGRADE_RESPONSE_TIMEOUT_MS;
+    limits.totalMs = client_upgrade_transfer_limit_ms(size, id.bitrate);
+    limits.progress = count_progress;
+    limits.user = &reports;
     const double c0 = thread_cpu_s();
     const double t0 = now_s();
-    const CO_SDO_abortCode_t rc = client_api_transfer_file_block(
-        id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, image.c_str(), 60000);
-    return {rc, now_s() - t0, thread_cpu_s() - c0};
+    const CO_SDO_abortCode_t rc = client_sdo_download(id, 1, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB,
+                                                      data, size, true, &limits, nullptr);
+    const TimedTransfer t = {rc, now_s() - t0, thread_cpu_s() - c0};
+    free(data);
+    return t;
 }
 
 // Node 1 on adapter 0 channel 0, held in its bootloader, with room for the image.
@@ -154,7 +175,8 @@ void add_held_motor(uint16_t kbps, size_t imageBytes) {
 int run_throughput(const std::string &dir, size_t imageBytes) {
     const std::string image = write_image(dir, imageBytes, 0x02000000u);
     const uint16_t rates[] = {125, 250, 500, 1000};
-    fprintf(g_report, "Block transfer of a %zu KiB image to one motor (timed bus)\n", imageBytes / 1024);
+    fprintf(g_report, "Block transfer of a %zu KiB image to one motor by client_sdo_download (timed bus)\n",
+            imageBytes / 1024);
     fprintf(g_report, "%6s %10s %12s %12s %8s %12s %10s\n", "kbit/s", "time s", "payload KiB/s",
             "limit KiB/s", "ratio", "CPU s/MiB", "frames");
     int failures = 0;
@@ -269,9 +291,15 @@ int run_parallel(const std::string &dir, size_t imageBytes) {
         }
         return bring_up(ids);
     };
+    // As the window and ostrelo-cli upgrade a motor that runs its
+    // application: the sequence with the shared figures.
     auto upgrade = [&](const client_channel_id_t &id) {
         const uint8_t node = static_cast<uint8_t>(1 + id.deviceIndex * 2 + id.canChannel);
-        return client_api_upgrade_motor(id, node, image.c_str(), 5000, 60000, 3000, 5000);
+        client_upgrade_options_t options;
+        client_upgrade_options_init(&options);
+        return client_upgrade_run(id, node, image.c_str(), &options, nullptr, nullptr) == CLIENT_UPGRADE_OK
+                   ? 0
+                   : -1;
     };
 
     const OneThenAll r = one_then_all(setup, upgrade);
@@ -287,8 +315,10 @@ int run_parallel(const std::string &dir, size_t imageBytes) {
     for (int r : results) {
         ok += r == 0 ? 1 : 0;
     }
-    fprintf(g_report, "\nUpgrade of a %zu KiB image (enter, transfer, verify, start), 1000 kbit/s\n",
-            imageBytes / 1024);
+    fprintf(
+        g_report,
+        "\nUpgrade of a %zu KiB image by client_upgrade_run (entry, transfer, CRC, start, confirmation), 1000 kbit/s\n",
+        imageBytes / 1024);
     fprintf(g_report, "one channel:         %7.2f s (%s)\n", one, single == 0 ? "ok" : "FAILED");
     fprintf(g_report, "four channels at once: %5.2f s (%d of 4 ok), %.2f x the single-channel time\n", four,
             ok, four / one);
@@ -300,6 +330,7 @@ int run_parallel(const std::string &dir, size_t imageBytes) {
 
 // Scan of node-IDs 1 to 127 on four channels at once against one channel;
 // two motors answer on each channel.
+constexpr uint32_t kScanTimeoutMs = 100;
 int run_scan() {
     const std::vector<client_channel_id_t> &ids = kFourChannels;
     auto setup = [&]() -> bool {
@@ -318,15 +349,20 @@ int run_scan() {
         }
         return bring_up(ids);
     };
-    // As the application scans: one identification per node-ID (the client
-    // API's own scan counts in a table shared by all channels).
+    // As the window scans with a time-out of 100 ms: one identification per
+    // node-ID, then the late-answer pass.
     auto scan = [](const client_channel_id_t &id) {
-        int found = 0;
-        for (int node = 1; node <= 127; ++node) {
-            client_firmware_info_t info;
-            found += client_api_query_firmware_info(id, static_cast<uint8_t>(node), &info) == 0 ? 1 : 0;
+        uint8_t nodes[127];
+        for (int i = 0; i < 127; ++i) {
+            nodes[i] = static_cast<uint8_t>(i + 1);
         }
-        return found;
+        client_scan_options_t options;
+        client_scan_options_init(&options);
+        options.nodes = nodes;
+        options.nodeCount = 127;
+        options.dropStale = 1;
+        options.lateWaitMs = kScanTimeoutMs;
+        return client_scan_channel(id, &options, nullptr);
     };
     const OneThenAll r = one_then_all(setup, scan);
     if (!r.ready) {

@@ -36,6 +36,7 @@
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "qml_types.h"
 #include "bench_report.h"
 #include "controlcan_transport.h"
 #include "sim_mkfw.h"
@@ -207,8 +208,7 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
-    qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    registerOstreloQmlTypes();
     QQmlApplicationEngine engine;
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Ostrelo/Main.qml")));

@@ -278,9 +278,6 @@ void match_files(const std::vector<FolderFile> &files, bool looseMatch, std::vec
 void match_named_file(const std::string &path, bool looseMatch, std::vector<Motor> *motors);
 // Longest path the platform can open; longer ones are refused up front.
 size_t path_limit();
-// Drops frames waiting on the channel's raw path; true when one of them had
-// identifier `ident`.
-bool discard_stale_frames(client_channel_id_t ch, uint32_t ident = 0xFFFFFFFFu);
 
 // ---- tables and JSON (cli_scan.cpp) ------------------------------------------------
 

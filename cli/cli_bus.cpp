@@ -9,7 +9,7 @@
 
 #include "ControlCAN.h"
 #include "can_backend_zhcx.h"
-#include "motor_protocol.h"
+#include "ostrelo_log.h"
 #ifndef _WIN32
 #include "controlcan_transport.h"
 #endif
@@ -17,10 +17,16 @@
 namespace {
 
 constexpr uint16_t kQueueSize = 8;
-// How long the sweep of silent node ids listens after its last request (and
-// how long a late motor then gets for each answer), and how long a node that
-// answered as a bootloader gets to answer the confirming read.
+// The quick pass asks each node twice, so that one lost frame does not hide
+// a motor, and more while late replies show that the node is there (a busy
+// machine can miss the short wait). How long the sweep of silent node ids
+// listens after its last request (and how long a late motor then gets for
+// each answer, three times at most), and how long a node that answered as a
+// bootloader gets to answer the confirming read.
+constexpr uint32_t kQuickAttempts = 2;
+constexpr uint32_t kAttemptsWhileLate = 5;
 constexpr uint32_t kSweepListenMs = 250;
+constexpr uint32_t kLateAttempts = 3;
 constexpr uint32_t kBootloaderConfirmMs = 300;
 
 std::string board_text(const char *field, size_t size) {
@@ -56,89 +62,6 @@ client_channel_id_t bring_up(ChannelRef r, uint16_t bitrate) {
     const LogScope scope(std::to_string(r.adapter) + "." + std::to_string(r.channel));
     return client_api_manager_init_channel(kAdapterType, r.adapter, r.channel, bitrate, kQueueSize,
                                            kQueueSize);
-}
-
-// Node ids that stayed silent through the quick pass: motors whose answers
-// come late (a busy machine or bus can miss the short wait), and motors
-// that sit in their bootloader (held after a Ctrl-C, a bad CRC, a power
-// loss). Every such node id is asked at once, the application's type query
-// and (with `bootloader`) a read of the bootloader's SDO server; then one
-// listen hears which of them is there. Each is confirmed one by one.
-struct SweepResult {
-    std::vector<Motor> late;         // identified with the longer wait
-    std::vector<uint8_t> bootloader; // confirmed in their bootloader
-};
-
-SweepResult sweep_silent(client_channel_id_t ch, const std::vector<uint8_t> &silent, bool bootloader) {
-    SweepResult out;
-    if (silent.empty()) {
-        return out;
-    }
-    // What waits now may be a late answer of the quick pass: it counts.
-    std::vector<uint8_t> spoke;
-    std::vector<uint8_t> replied;
-    auto note = [&](const CO_CANrxMsg_t &f) {
-        for (uint8_t node : silent) {
-            std::vector<uint8_t> *list = f.ident == node                                     ? &spoke
-                                         : bootloader && f.ident == motor_sdo_reply_id(node) ? &replied
-                                                                                             : nullptr;
-            if (list != nullptr && std::find(list->begin(), list->end(), node) == list->end()) {
-                list->push_back(node);
-            }
-        }
-    };
-    CO_CANrxMsg_t f;
-    for (int i = 0; i < 1024 && client_api_receive_raw_can(ch, &f, 0) == 0; ++i) {
-        note(f);
-    }
-    uint8_t typeQuery[8];
-    const uint8_t typeLen = motor_build_type_query(typeQuery);
-    // A read of the program data: a bootloader answers it (with an abort),
-    // the application ignores SDO.
-    uint8_t sdoRead[8];
-    const uint8_t sdoLen = motor_build_sdo_frame(sdoRead, MOTOR_SDO_UPLOAD_REQUEST, MOTOR_PROGRAM_DATA_INDEX,
-                                                 MOTOR_PROGRAM_DATA_SUB, 0);
-    for (uint8_t node : silent) {
-        if (interrupted()) {
-            return out;
-        }
-        client_api_send_can_data(ch, node, typeQuery, typeLen);
-        if (bootloader) {
-            client_api_send_can_data(ch, motor_sdo_request_id(node), sdoRead, sdoLen);
-        }
-    }
-    // The whole window, also once every node spoke: the answers still on
-    // their way must not meet the confirming queries.
-    const uint32_t start = get_current_time_ms();
-    while (static_cast<uint32_t>(get_current_time_ms() - start) < kSweepListenMs) {
-        if (client_api_receive_raw_can(ch, &f, 10) == 0) {
-            note(f);
-        }
-    }
-    std::sort(spoke.begin(), spoke.end());
-    for (uint8_t node : spoke) {
-        const LogScope scope(node_label(ch, node));
-        Motor m;
-        bool identified = false;
-        for (int attempt = 0; attempt < 3 && !identified && !interrupted(); ++attempt) {
-            discard_stale_frames(ch);
-            identified = client_api_query_firmware_info_within(ch, node, &m.info, kSweepListenMs) == 0;
-        }
-        if (identified) {
-            m.channelId = ch;
-            m.node = node;
-            out.late.push_back(m);
-        }
-    }
-    std::sort(replied.begin(), replied.end());
-    for (uint8_t node : replied) {
-        const LogScope scope(node_label(ch, node));
-        if (!interrupted() &&
-            client_api_locate_node(ch, node, kBootloaderConfirmMs, nullptr) == CLIENT_NODE_BOOTLOADER) {
-            out.bootloader.push_back(node);
-        }
-    }
-    return out;
 }
 
 } // namespace
@@ -254,18 +177,46 @@ void release_channels() {
     client_api_manager_cleanup_all();
 }
 
-bool discard_stale_frames(client_channel_id_t ch, uint32_t ident) {
-    CO_CANrxMsg_t frame;
-    bool seen = false;
-    // Bounded: a bus that keeps talking must not hold us here.
-    for (int i = 0; i < 1024; ++i) {
-        if (client_api_receive_raw_can(ch, &frame, 1) != 0) {
-            break;
-        }
-        seen = seen || frame.ident == ident;
-    }
-    return seen;
+namespace {
+
+// The scan of one channel as the terminal program runs it: every node asked
+// twice in the quick pass (and up to five times while its late answers show
+// it is there), then the silent ones once more all together.
+struct ChannelScan {
+    client_channel_id_t ch;
+    std::vector<Motor> *found;
+    std::string scope;
+};
+
+void scan_node_begins(uint8_t node, void *user) {
+    const ChannelScan *s = static_cast<const ChannelScan *>(user);
+    ostrelo_log_set_context(node_label(s->ch, node).c_str());
 }
+
+void scan_found(uint8_t node, size_t, const client_firmware_info_t *info, int, void *user) {
+    ChannelScan *s = static_cast<ChannelScan *>(user);
+    Motor m;
+    m.channelId = s->ch;
+    m.node = node;
+    m.info = *info;
+    s->found->push_back(m);
+}
+
+void scan_in_bootloader(uint8_t node, size_t, void *user) {
+    ChannelScan *s = static_cast<ChannelScan *>(user);
+    Motor m;
+    m.channelId = s->ch;
+    m.node = node;
+    m.inBootloader = true;
+    m.held = true; // already where an upgrade needs it: no handshake
+    s->found->push_back(m);
+}
+
+int scan_interrupted(void *) {
+    return interrupted() ? 1 : 0;
+}
+
+} // namespace
 
 std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channels,
                                  const std::vector<uint8_t> &nodes, bool bootloader) {
@@ -276,44 +227,27 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
     for (size_t i = 0; i < channels.size(); ++i) {
         threads.emplace_back([&, i]() {
             const LogScope channelScope(channel_text(channels[i]));
-            std::vector<uint8_t> silent;
-            for (uint8_t node : nodes) {
-                if (interrupted()) {
-                    break;
-                }
-                const LogScope nodeScope(node_label(channels[i], node));
-                Motor m;
-                memset(&m.info, 0, sizeof(m.info));
-                // The queries take whatever frame comes next: a reply that
-                // came late must not be taken for the answer to the next
-                // question. A second try, so that one lost frame does not
-                // hide a motor, and more while late replies show that the
-                // node is there (a busy machine can miss the short wait).
-                bool answered = false;
-                bool late = false;
-                for (int attempt = 0; !answered && (attempt < 2 || (late && attempt < 5)); ++attempt) {
-                    late = discard_stale_frames(channels[i], node);
-                    answered = client_api_query_firmware_info(channels[i], node, &m.info) == 0;
-                }
-                if (!answered) {
-                    silent.push_back(node);
-                    continue;
-                }
-                m.channelId = channels[i];
-                m.node = node;
-                found[i].push_back(m);
-            }
-            const SweepResult swept = sweep_silent(channels[i], silent, bootloader);
-            found[i].insert(found[i].end(), swept.late.begin(), swept.late.end());
-            for (uint8_t node : swept.bootloader) {
-                Motor m;
-                memset(&m.info, 0, sizeof(m.info));
-                m.channelId = channels[i];
-                m.node = node;
-                m.inBootloader = true;
-                m.held = true; // already where an upgrade needs it: no handshake
-                found[i].push_back(m);
-            }
+            client_scan_options_t o;
+            client_scan_options_init(&o);
+            o.nodes = nodes.data();
+            o.nodeCount = nodes.size();
+            o.attempts = kQuickAttempts;
+            o.attemptsWhileLate = kAttemptsWhileLate;
+            o.dropStale = 1;
+            o.staleQuietMs = 1;
+            o.lateWaitMs = kSweepListenMs;
+            o.lateAttempts = kLateAttempts;
+            o.bootloaderLook = bootloader ? 1 : 0;
+            o.bootloaderConfirmMs = kBootloaderConfirmMs;
+            ChannelScan scan{channels[i], &found[i], channel_text(channels[i])};
+            client_scan_observer_t ob = {};
+            ob.node_begins = scan_node_begins;
+            ob.found = scan_found;
+            ob.in_bootloader = scan_in_bootloader;
+            ob.cancelled = scan_interrupted;
+            ob.user = &scan;
+            client_scan_channel(channels[i], &o, &ob);
+            ostrelo_log_set_context(scan.scope.c_str());
             std::sort(found[i].begin(), found[i].end(),
                       [](const Motor &a, const Motor &b) { return a.node < b.node; });
         });

@@ -2,7 +2,6 @@
 // channel one after another), its report, and the manual crc and start steps.
 #include "cli.h"
 
-#include "motor_protocol.h"
 #include "trace.h"
 
 #include <algorithm>
@@ -23,6 +22,10 @@ constexpr uint32_t kHoldMs = CLIENT_UPGRADE_HOLD_MS;
 constexpr uint32_t kStartCommandWaitMs = 1000;
 constexpr uint32_t kCommandRetries = 3;
 constexpr uint32_t kCommandRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
+// Each motor's stop command waits this long for its acknowledge; a pass over
+// the channel's motors is followed by a pause as long.
+constexpr uint32_t kHoldRoundWaitMs = 10;
+constexpr uint32_t kHoldPassPauseMs = 10;
 
 uint64_t now_ms() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -40,44 +43,33 @@ void cli_on_interrupt() {
     progress_note("Interrupted: transfers are stopped; no further motor is started");
 }
 
+void on_held(size_t index, void *user) {
+    Motor *m = (*static_cast<std::vector<Motor *> *>(user))[index];
+    m->held = true;
+    progress_step(m, "held in bootloader");
+}
+
+int on_interrupted(void *) {
+    return interrupted() ? 1 : 0;
+}
+
 // Holds every motor of one channel in its bootloader: the stop command goes
 // to each until it is acknowledged, while the operator switches them off and
 // on again.
-void hold_channel(const std::vector<Motor *> &motors, uint32_t limit_ms) {
+void hold_channel(std::vector<Motor *> motors, uint32_t limit_ms) {
     if (motors.empty()) {
         return;
     }
-    const client_channel_id_t ch = motors.front()->channelId;
+    std::vector<client_hold_motor_t> held;
     for (Motor *m : motors) {
         progress_step(m, "hold");
+        held.push_back(client_hold_motor_t{m->channelId, m->node, 0});
     }
-    uint8_t stop[8];
-    const uint8_t stopLen = motor_build_program_control(stop, MOTOR_PROGRAM_STOP);
-    size_t held = 0;
-    const uint32_t start = get_current_time_ms();
-    while (held < motors.size() && static_cast<uint32_t>(get_current_time_ms() - start) < limit_ms &&
-           !interrupted()) {
-        for (Motor *m : motors) {
-            if (!m->held) {
-                client_api_send_can_data(ch, motor_sdo_request_id(m->node), stop, stopLen);
-            }
-        }
-        CO_CANrxMsg_t f;
-        const uint32_t t0 = get_current_time_ms();
-        while (static_cast<uint32_t>(get_current_time_ms() - t0) < 10u) {
-            if (client_api_receive_raw_can(ch, &f, 10) != 0) {
-                break;
-            }
-            for (Motor *m : motors) {
-                if (!m->held && f.ident == motor_sdo_reply_id(m->node) &&
-                    motor_is_program_control_ack(f.data, f.DLC)) {
-                    m->held = true;
-                    ++held;
-                    progress_step(m, "held in bootloader");
-                }
-            }
-        }
-    }
+    client_hold_observer_t ob = {};
+    ob.held = on_held;
+    ob.cancelled = on_interrupted;
+    ob.user = &motors;
+    client_hold_motors(held.data(), held.size(), limit_ms, kHoldRoundWaitMs, kHoldPassPauseMs, &ob);
 }
 
 // What the sequence tells the terminal program while it runs.
@@ -170,21 +162,16 @@ void upgrade_motor(Motor *m, const Options &o) {
     } else {
         opt.entry = o.hold ? CLIENT_ENTRY_HOLD : CLIENT_ENTRY_HANDSHAKE;
     }
+    // One whose application does not go through the handshake is held
+    // through a power cycle with the attempts left.
+    opt.holdWhenNoHandshake = 1;
     // The started application must report the version the file's name says.
     opt.expectedVersion = m->haveFileVersion ? m->fileVersion : 0;
     Watcher w{m};
     client_upgrade_observer_t ob = {on_step, on_bytes, on_cancel_check, on_hold_round, &w};
     client_upgrade_result_t r;
     client_upgrade_run(m->channelId, m->node, m->path.c_str(), &opt, &ob, &r);
-    unsigned attempts = r.attempts;
-    if (r.reason == CLIENT_UPGRADE_NO_HANDSHAKE && opt.entry == CLIENT_ENTRY_HANDSHAKE &&
-        r.attempts <= o.retries && !interrupted()) {
-        opt.entry = CLIENT_ENTRY_HOLD;
-        opt.retries = o.retries - r.attempts;
-        client_upgrade_run(m->channelId, m->node, m->path.c_str(), &opt, &ob, &r);
-        attempts += r.attempts;
-    }
-    m->attempts = attempts;
+    m->attempts = r.attempts;
     m->transferMs = r.transferMs;
     m->haveDeviceCrc = r.haveDeviceCrc != 0;
     m->deviceCrc = r.deviceCrc;
@@ -406,7 +393,7 @@ int cmd_crc(const Options &o) {
     }
     const LogScope scope(node_label(ch, static_cast<unsigned>(o.node)));
     const uint32_t fileCrc = client_api_calculate_file_crc32(o.file.c_str());
-    discard_stale_frames(ch);
+    client_api_drain_channel(ch, 1);
     uint32_t deviceCrc = 0;
     const bool answered = client_api_query_firmware_crc(ch, static_cast<uint8_t>(o.node), &deviceCrc) == 0;
     release_channels();

@@ -23,8 +23,8 @@ CANDevice device_handle_of(const client_channel_context_t *ch) {
     return ch->device_ctx->device;
 }
 
-void print_line(const char *line) {
-    ostrelo_log_tagged(line);
+void print_line(ostrelo_log_level_t level, const char *line) {
+    ostrelo_log_text(level, line);
 }
 
 /* Unpacks identifier, length (at most 8) and remote flag of a buffer. */
@@ -137,13 +137,13 @@ CO_ReturnError_t CO_CANmodule_init(CO_CANmodule_t *CANmodule, void *CANptr, CO_C
                  "Using provided device config: Type=%u, Index=%u, Channel=%u, Bitrate=%u kbps\n", type,
                  index, channel, bitrate);
     }
-    print_line(line);
+    print_line(OSTRELO_LOG_INFO, line);
     const uint32_t adapterBitrate = convert_bitrate_to_zhcx((uint16_t)bitrate);
 
     client_device_context_t *dev = device_manager_get_device(type, index, adapterBitrate);
     if (dev == NULL) {
         snprintf(line, sizeof line, "[ERROR] Failed to get CAN device (Type=%u, Index=%u)\n", type, index);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return CO_ERROR_ILLEGAL_ARGUMENT;
     }
     if (ch != NULL) {
@@ -151,24 +151,24 @@ CO_ReturnError_t CO_CANmodule_init(CO_CANmodule_t *CANmodule, void *CANptr, CO_C
     }
     if (device_manager_open_device(type, index, adapterBitrate) == 0) {
         snprintf(line, sizeof line, "[ERROR] Failed to open CAN device (Type=%u, Index=%u)\n", type, index);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return CO_ERROR_ILLEGAL_ARGUMENT;
     }
     if (device_manager_init_channel(type, index, channel) == 0) {
         snprintf(line, sizeof line, "[ERROR] Failed to initialize CAN channel %u\n", channel);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return CO_ERROR_ILLEGAL_ARGUMENT;
     }
     if (device_manager_start_channel(type, index, channel) == 0) {
         snprintf(line, sizeof line, "[ERROR] Failed to start CAN channel %u\n", channel);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return CO_ERROR_ILLEGAL_ARGUMENT;
     }
-    print_line(CANmodule->useCANrxFilters ? "CAN module using hardware filters\n"
-                                          : "CAN module using software filters\n");
+    print_line(OSTRELO_LOG_INFO, CANmodule->useCANrxFilters ? "CAN module using hardware filters\n"
+                                                            : "CAN module using software filters\n");
     snprintf(line, sizeof line, "CAN module initialized successfully (bitrate: %u kbps)\n",
              (unsigned)CANbitRate);
-    print_line(line);
+    print_line(OSTRELO_LOG_INFO, line);
     return CO_ERROR_NO;
 }
 
@@ -229,7 +229,7 @@ static bool flush_batch(CO_CANmodule_t *CANmodule, const CANBackendOps *ops, CAN
     char line[112];
     snprintf(line, sizeof line, "[ERROR] Failed to send CAN message%s: ID=0x%X, DLC=%u\n", context,
              (unsigned)refused->id, (unsigned)refused->len);
-    print_line(line);
+    print_line(OSTRELO_LOG_ERROR, line);
     memmove(CANmodule->txBatch, refused, (n - sent) * sizeof(CANmodule->txBatch[0]));
     CANmodule->txBatchCount = (uint16_t)(n - sent);
     return false;
@@ -289,7 +289,7 @@ CO_ReturnError_t CO_CANsend(CO_CANmodule_t *CANmodule, CO_CANtx_t *buffer) {
     char line[96];
     snprintf(line, sizeof line, "[ERROR] Failed to send CAN message: ID=0x%X, DLC=%u\n", (unsigned)id,
              (unsigned)len);
-    print_line(line);
+    print_line(OSTRELO_LOG_ERROR, line);
     return CO_ERROR_TX_OVERFLOW;
 }
 
@@ -324,21 +324,21 @@ static void can_pass(CO_CANmodule_t *CANmodule, bool readAdapter) {
     }
     client_channel_context_t *ch = channel_of(CANmodule);
     if (ch == NULL) {
-        print_line("chCtx is NULL!!!!!!!!!!\n");
+        print_line(OSTRELO_LOG_ERROR, "chCtx is NULL!!!!!!!!!!\n");
         return;
     }
     if (ch->device_ctx == NULL) {
-        print_line("chCtx->device_ctx is NULL!!!!!!!!!!\n");
+        print_line(OSTRELO_LOG_ERROR, "chCtx->device_ctx is NULL!!!!!!!!!!\n");
         return;
     }
     CANDevice dev = ch->device_ctx->device;
     if (dev == NULL) {
-        print_line("chCtx->device_ctx->device is NULL!!!!!!!!!!\n");
+        print_line(OSTRELO_LOG_ERROR, "chCtx->device_ctx->device is NULL!!!!!!!!!!\n");
         return;
     }
     const CANBackendOps *ops = g_backend_ops;
     if (ops == NULL || ops->recv_multi == NULL) {
-        print_line("ops is NULL!!!!!!!!!!\n");
+        print_line(OSTRELO_LOG_ERROR, "ops is NULL!!!!!!!!!!\n");
         return;
     }
     const uint32_t channel = ch->channelId.canChannel;
@@ -410,7 +410,7 @@ static void can_pass(CO_CANmodule_t *CANmodule, bool readAdapter) {
             char line[112];
             snprintf(line, sizeof line, "[ERROR] Failed to send CAN message in interrupt: ID=0x%X, DLC=%u\n",
                      (unsigned)id, (unsigned)len);
-            print_line(line);
+            print_line(OSTRELO_LOG_ERROR, line);
         }
     }
     /* Nothing could be sent: the refused frames stay waiting for the next
@@ -446,7 +446,7 @@ void CO_CANmodule_disable(CO_CANmodule_t *CANmodule) {
         device_manager_release_channel(ch->channelId.deviceType, ch->channelId.deviceIndex,
                                        ch->channelId.canChannel);
     }
-    print_line("CAN module disabled\n");
+    print_line(OSTRELO_LOG_INFO, "CAN module disabled\n");
 }
 
 CANDevice client_api_get_can_handle(CO_CANmodule_t *CANmodule) {
@@ -466,7 +466,7 @@ void CO_CANsetConfigurationMode(void *CANptr) {
     for (uint32_t channel = 0; channel < CLIENT_MAX_CHANNELS; channel++) {
         device_manager_release_channel(type, index, channel);
     }
-    print_line("CAN module set to configuration mode\n");
+    print_line(OSTRELO_LOG_INFO, "CAN module set to configuration mode\n");
 }
 
 void CO_CANsetNormalMode(CO_CANmodule_t *CANmodule) {
@@ -483,24 +483,24 @@ void CO_CANsetNormalMode(CO_CANmodule_t *CANmodule) {
     char line[128];
     if (device_manager_get_device(type, index, 1000) == NULL) {
         snprintf(line, sizeof line, "[WARNING] Failed to get CAN device (%u,%u)\n", type, index);
-        print_line(line);
+        print_line(OSTRELO_LOG_WARNING, line);
         return;
     }
     if (device_manager_init_channel(type, index, channel) == 0) {
         snprintf(line, sizeof line, "[WARNING] Failed to initialize CAN channel %u\n", channel);
-        print_line(line);
+        print_line(OSTRELO_LOG_WARNING, line);
         return;
     }
     if (device_manager_start_channel(type, index, channel) == 0) {
         snprintf(line, sizeof line, "[WARNING] Failed to start CAN channel %u\n", channel);
-        print_line(line);
+        print_line(OSTRELO_LOG_WARNING, line);
         return;
     }
     CANmodule->CANnormal = true;
     snprintf(line, sizeof line, "CAN device %u:%u channel %u started for normal mode\n", type, index,
              channel);
-    print_line(line);
-    print_line("CAN module set to normal mode\n");
+    print_line(OSTRELO_LOG_INFO, line);
+    print_line(OSTRELO_LOG_INFO, "CAN module set to normal mode\n");
 }
 
 void CO_CANclearPendingSyncPDOs(CO_CANmodule_t *CANmodule) {

@@ -53,6 +53,17 @@ int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *fra
 typedef enum { CLIENT_RX_FRAME = 0, CLIENT_RX_TIMEOUT = -1, CLIENT_RX_FAILED = -2 } client_rx_result_t;
 client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
                                             uint32_t timeout_ms);
+/* Says whether a frame of the raw path is the one a caller waits for
+ * (non-zero takes it). A listener may only look at each frame and take none. */
+typedef int (*client_frame_test_t)(const CO_CANrxMsg_t *frame, void *user);
+/* The one wait for a frame: takes the channel's raw frames until one passes
+ * `test` (NULL: the first frame), the time `until` runs out, the channel is
+ * woken or a cancel is asked for it; frames that fail the test are dropped. Frames already waiting are
+ * looked at even when no time is left. CLIENT_RX_FRAME with the frame in
+ * `frame`, CLIENT_RX_TIMEOUT, or CLIENT_RX_FAILED when the channel cannot
+ * receive at all. */
+client_rx_result_t client_await_frame(client_channel_id_t channelId, client_frame_test_t test, void *user,
+                                      ostrelo_deadline_t until, CO_CANrxMsg_t *frame);
 /* Drops every frame waiting for the channel, on both receive paths, until
  * none comes for `quiet_ms`. Returns the frames dropped, -1 when the channel
  * cannot receive. Before a step that judges the first frame it gets. */
@@ -153,6 +164,61 @@ int client_api_scan_motors(client_channel_id_t channelId, uint8_t nodeIdMin, uin
 void client_api_clear_discovered_motors(void);
 void client_api_print_discovered_motors(client_channel_id_t channelId);
 
+/* ---- Scanning one channel, as the window and the terminal program do --- */
+
+typedef struct {
+    const uint8_t *nodes; /* the node ids to ask, in this order */
+    size_t nodeCount;
+    /* The quick pass: each node is identified with the queries' own short
+     * wait, `attempts` times at most (0 counts as 1), and up to
+     * `attemptsWhileLate` times while late answers of the node show it is
+     * there. With `dropStale`, the frames waiting before each identification
+     * are dropped first, until the channel is quiet for `staleQuietMs`. */
+    uint32_t attempts;
+    uint32_t attemptsWhileLate;
+    int dropStale;
+    uint32_t staleQuietMs;
+    /* The late-answer pass (0: none): the nodes that stayed silent are asked
+     * once more all together and listened to for `lateWaitMs`; each one that
+     * answered is identified with `lateWaitMs` as the wait for each answer,
+     * `lateAttempts` times at most (0 counts as 1). */
+    uint32_t lateWaitMs;
+    uint32_t lateAttempts;
+    /* The late pass also reads each silent node's bootloader (an SDO read
+     * that only a bootloader answers); a node that answered there is
+     * confirmed within `bootloaderConfirmMs` and reported in its bootloader. */
+    int bootloaderLook;
+    uint32_t bootloaderConfirmMs;
+} client_scan_options_t;
+
+/* One identification per node and no late pass: the options of
+ * client_api_scan_motors_ex. */
+void client_scan_options_init(client_scan_options_t *o);
+
+/* What a caller hears while a channel is scanned; every member may be NULL.
+ * All are called on the calling thread. `position` counts the node's place
+ * in the list from 1. */
+typedef struct {
+    /* Before a node is asked anything (for the caller's log context). */
+    void (*node_begins)(uint8_t node, void *user);
+    /* After each node of the quick pass. */
+    void (*progress)(uint8_t node, size_t position, int identified, void *user);
+    /* A motor identified, in the quick pass (before its progress) or late. */
+    void (*found)(uint8_t node, size_t position, const client_firmware_info_t *info, int late, void *user);
+    /* The late pass listens now: `silent` nodes, for up to `wait_ms`. */
+    void (*late_pass)(uint32_t wait_ms, size_t silent, void *user);
+    /* A node that answers only in its bootloader (identity unknown). */
+    void (*in_bootloader)(uint8_t node, size_t position, void *user);
+    int (*cancelled)(void *user); /* non-zero: stop before the next node */
+    void *user;
+} client_scan_observer_t;
+
+/* Scans one channel on the calling thread (the thread that owns it): the
+ * quick pass over the nodes, then the late-answer pass. Returns the motors
+ * identified; the discovered-motor table is not touched. */
+int client_scan_channel(client_channel_id_t channelId, const client_scan_options_t *options,
+                        const client_scan_observer_t *observer);
+
 /* ---- Bootloader control ---------------------------------------------- */
 
 int client_api_enter_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms,
@@ -177,16 +243,52 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
                                  uint32_t retry_count, uint32_t retry_delay_ms);
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
                                               uint32_t duration_ms);
-/* One round of holding a node in its bootloader: the stop command, then one
- * frame taken within wait_ms. 0 when that frame is the node's acknowledge,
- * -1 otherwise (no frame, another frame, invalid channel). For callers that
- * run their own loop over several nodes. */
-int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms);
 int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,
                                        uint32_t enter_timeout_ms, uint32_t transfer_timeout_ms);
 int client_api_force_boot_and_transfer_block_duration(client_channel_id_t channelId, uint8_t nodeId,
                                                       const char *filePath, uint32_t prevent_duration_ms,
                                                       uint32_t transfer_timeout_ms);
+
+/* ---- Holding several motors in their bootloader ---------------------- */
+
+typedef struct {
+    client_channel_id_t channelId;
+    uint8_t nodeId;
+    int held; /* set once its stop command was acknowledged */
+} client_hold_motor_t;
+
+typedef enum {
+    CLIENT_HOLD_ALL_HELD = 0, /* every motor acknowledged */
+    CLIENT_HOLD_TIME_UP,      /* the limit passed first */
+    CLIENT_HOLD_STOPPED       /* the observer asked to stop */
+} client_hold_end_t;
+
+/* What a caller of client_hold_motors hears and decides; every member may be
+ * NULL. All are called on the calling thread. */
+typedef struct {
+    /* motors[index] acknowledged: it is held in its bootloader now. */
+    void (*held)(size_t index, void *user);
+    /* Before a motor's round on its channel: 0 passes the motor over in this
+     * pass (another thread uses the channel); otherwise leave_channel follows
+     * the round. */
+    int (*enter_channel)(client_channel_id_t channelId, void *user);
+    void (*leave_channel)(client_channel_id_t channelId, void *user);
+    /* After each pass that left a motor unheld, with the time since the start:
+     * the place to ask for the power cycle. */
+    void (*pass)(uint32_t elapsed_ms, void *user);
+    int (*cancelled)(void *user); /* non-zero: stop before the next pass */
+    void *user;
+} client_hold_observer_t;
+
+/* Holds motors in their bootloader while someone switches them off and on:
+ * in each pass every motor not yet held gets the stop command and then one
+ * frame of its channel is taken within `round_wait_ms`, which counts only
+ * when it is that motor's acknowledge; a pause of `pass_pause_ms` follows
+ * each pass. Ends when every motor is held, `limit_ms` have passed or the
+ * observer stops it. The motors may be on several channels. */
+client_hold_end_t client_hold_motors(client_hold_motor_t *motors, size_t count, uint32_t limit_ms,
+                                     uint32_t round_wait_ms, uint32_t pass_pause_ms,
+                                     const client_hold_observer_t *observer);
 
 /* ---- Firmware verification and upgrade ------------------------------- */
 
@@ -263,6 +365,9 @@ typedef struct {
     uint32_t crcWaitMs;         /* the CRC answer, per request */
     uint32_t confirmWindowMs;   /* how long a started application has to answer */
     uint32_t expectedVersion;   /* the version the new application must report; 0: not checked */
+    /* Non-zero: a motor whose application did not go through the entry
+     * handshake is held through a power cycle in the attempts left. */
+    uint32_t holdWhenNoHandshake;
 } client_upgrade_options_t;
 
 /* Defaults shared by every caller: the window, the terminal program and the

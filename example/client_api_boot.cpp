@@ -32,23 +32,20 @@ int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout
     return r == CLIENT_RX_FRAME ? 0 : -1;
 }
 
-uint32_t since(uint32_t start) {
-    return get_current_time_ms() - start;
-}
-
 bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
     return f.ident == nodeId && motor_entry_read_reply_valid(f.data, f.DLC);
 }
 
+int a3_read_reply_of(const CO_CANrxMsg_t *f, void *node) {
+    return is_a3_read_reply(*f, *static_cast<const uint8_t *>(node)) ? 1 : 0;
+}
+
+// Skips every frame that is not an accepted A3 read reply of the node, for up
+// to `timeout_ms`.
 bool wait_a3_read_reply(client_channel_id_t channelId, uint8_t nodeId, uint32_t timeout_ms) {
-    const uint32_t start = get_current_time_ms();
-    while (since(start) < timeout_ms && !client_api_cancel_requested(channelId)) {
-        CO_CANrxMsg_t f;
-        if (take_frame(channelId, &f, 10) == 0 && is_a3_read_reply(f, nodeId)) {
-            return true;
-        }
-    }
-    return false;
+    CO_CANrxMsg_t f;
+    return client_await_frame(channelId, a3_read_reply_of, &nodeId, ostrelo_deadline_in(timeout_ms), &f) ==
+           CLIENT_RX_FRAME;
 }
 
 bool is_stop_ack(const CO_CANrxMsg_t &f, uint8_t nodeId) {
@@ -92,6 +89,16 @@ void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry
     delay_ms(retry_delay_ms);
 }
 
+struct VersionReply {
+    uint8_t node;
+    uint32_t version;
+};
+
+int version_reply_of(const CO_CANrxMsg_t *f, void *user) {
+    VersionReply *r = static_cast<VersionReply *>(user);
+    return f->ident == r->node && motor_parse_version_reply(f->data, f->DLC, &r->version) ? 1 : 0;
+}
+
 // Does the application answer its version query within `wait_ms`? Frames of
 // anyone else are passed over.
 bool application_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, uint32_t *version) {
@@ -101,19 +108,20 @@ bool application_answers(client_channel_id_t channelId, uint8_t nodeId, uint32_t
         delay_ms(wait_ms < 10 ? wait_ms : 10); // nothing went out: do not spin
         return false;
     }
-    const uint32_t start = get_current_time_ms();
-    while (since(start) < wait_ms) {
-        CO_CANrxMsg_t f;
-        uint32_t v = 0;
-        if (take_frame(channelId, &f, wait_ms - since(start)) == 0 && f.ident == nodeId &&
-            motor_parse_version_reply(f.data, f.DLC, &v)) {
-            if (version != nullptr) {
-                *version = v;
-            }
-            return true;
-        }
+    VersionReply reply{nodeId, 0};
+    CO_CANrxMsg_t f;
+    const client_rx_result_t r =
+        client_await_frame(channelId, version_reply_of, &reply, ostrelo_deadline_in(wait_ms), &f);
+    if (r == CLIENT_RX_FAILED) {
+        delay_ms(1); // the channel cannot receive: the callers' rounds must not spin
     }
-    return false;
+    if (r != CLIENT_RX_FRAME) {
+        return false;
+    }
+    if (version != nullptr) {
+        *version = reply.version;
+    }
+    return true;
 }
 
 // Does anything answer an SDO read of the program-data object from
@@ -170,13 +178,13 @@ client_node_side_t client_locate_node(client_channel_id_t channelId, uint8_t nod
     if (client_api_manager_get_channel_context(channelId) == nullptr) {
         return CLIENT_NODE_UNREACHABLE;
     }
-    const uint32_t start = get_current_time_ms();
+    const ostrelo_deadline_t until = ostrelo_deadline_in(within_ms);
     do {
         // The application first: one that also speaks SDO is still the application.
         if (application_answers(channelId, nodeId, kAppAnswerMs, appVersion)) {
             return CLIENT_NODE_APPLICATION;
         }
-        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
+        const uint32_t left = ostrelo_deadline_left(until);
         const bool answered = sdo_server_answers(
             channelId, nodeId, left < kSdoAnswerMs ? (left > 20 ? left : 20) : kSdoAnswerMs, &code);
         if (probeCode != nullptr) {
@@ -185,16 +193,16 @@ client_node_side_t client_locate_node(client_channel_id_t channelId, uint8_t nod
         if (answered) {
             return CLIENT_NODE_BOOTLOADER;
         }
-    } while (since(start) < within_ms && !client_api_cancel_requested(channelId));
+    } while (ostrelo_deadline_left(until) > 0 && !client_api_cancel_requested(channelId));
     return CLIENT_NODE_SILENT;
 }
 
 int client_wait_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t within_ms,
                            int (*cancelled)(void *), void *cancelUser) {
-    const uint32_t start = get_current_time_ms();
+    const ostrelo_deadline_t until = ostrelo_deadline_in(within_ms);
     do {
-        const uint32_t left = within_ms > since(start) ? within_ms - since(start) : 0;
-        const client_node_side_t side = client_api_locate_node(channelId, nodeId, left, nullptr);
+        const client_node_side_t side =
+            client_api_locate_node(channelId, nodeId, ostrelo_deadline_left(until), nullptr);
         if (side == CLIENT_NODE_BOOTLOADER) {
             return 0;
         }
@@ -204,7 +212,7 @@ int client_wait_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32
         if (side == CLIENT_NODE_APPLICATION) {
             delay_ms(20); // still on its way into the bootloader
         }
-    } while (since(start) < within_ms && !client_stop_requested(channelId, cancelled, cancelUser));
+    } while (ostrelo_deadline_left(until) > 0 && !client_stop_requested(channelId, cancelled, cancelUser));
     return -1;
 }
 
@@ -320,39 +328,115 @@ int client_api_prevent_app_start(client_channel_id_t channelId, uint8_t nodeId, 
     }
 }
 
+client_hold_end_t client_hold_motors(client_hold_motor_t *motors, size_t count, uint32_t limit_ms,
+                                     uint32_t round_wait_ms, uint32_t pass_pause_ms,
+                                     const client_hold_observer_t *observer) {
+    const client_hold_observer_t none = {};
+    const client_hold_observer_t &ob = observer != nullptr ? *observer : none;
+    auto stopped = [&ob]() { return ob.cancelled != nullptr && ob.cancelled(ob.user) != 0; };
+    auto allHeld = [motors, count]() {
+        for (size_t i = 0; i < count; ++i) {
+            if (!motors[i].held) {
+                return false;
+            }
+        }
+        return true;
+    };
+    if (motors == nullptr || allHeld()) {
+        return CLIENT_HOLD_ALL_HELD;
+    }
+    const uint32_t start = get_current_time_ms();
+    for (;;) {
+        if (ostrelo_ms_since(start) >= limit_ms) {
+            return CLIENT_HOLD_TIME_UP;
+        }
+        if (stopped()) {
+            return CLIENT_HOLD_STOPPED;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            client_hold_motor_t &m = motors[i];
+            if (m.held || client_channel_id_is_invalid(&m.channelId)) {
+                continue;
+            }
+            // A channel another thread is using now is skipped in this pass.
+            if (ob.enter_channel != nullptr && ob.enter_channel(m.channelId, ob.user) == 0) {
+                continue;
+            }
+            const bool acked = stop_round(m.channelId, m.nodeId, round_wait_ms, false) == 0;
+            if (ob.leave_channel != nullptr) {
+                ob.leave_channel(m.channelId, ob.user);
+            }
+            if (acked) {
+                m.held = 1;
+                if (ob.held != nullptr) {
+                    ob.held(i, ob.user);
+                }
+            }
+        }
+        if (allHeld()) {
+            return CLIENT_HOLD_ALL_HELD;
+        }
+        if (ob.pass != nullptr) {
+            ob.pass(ostrelo_ms_since(start), ob.user);
+        }
+        if (pass_pause_ms > 0) {
+            delay_ms(pass_pause_ms);
+        }
+        if (stopped()) {
+            return CLIENT_HOLD_STOPPED;
+        }
+    }
+}
+
+namespace {
+
+struct SingleHold {
+    client_channel_id_t channelId;
+    void (*round)(uint32_t elapsed_ms, void *user);
+    void *user;
+    int (*cancelled)(void *);
+    void *cancelUser;
+};
+
+int single_hold_stopped(void *user) {
+    const SingleHold *h = static_cast<const SingleHold *>(user);
+    return client_stop_requested(h->channelId, h->cancelled, h->cancelUser) ? 1 : 0;
+}
+
+void single_hold_round(uint32_t elapsed_ms, void *user) {
+    const SingleHold *h = static_cast<const SingleHold *>(user);
+    if (h->round != nullptr) {
+        h->round(elapsed_ms, h->user);
+    }
+}
+
+} // namespace
+
 int client_hold_in_bootloader(client_channel_id_t channelId, uint8_t nodeId, uint32_t duration_ms,
                               void (*round)(uint32_t elapsed_ms, void *user), void *user,
                               int (*cancelled)(void *), void *cancelUser) {
     if (client_channel_id_is_invalid(&channelId)) {
         return -1;
     }
-    const uint32_t start = get_current_time_ms();
     clear_half_open_transfer(channelId, nodeId);
-    for (;;) {
-        if (since(start) >= duration_ms || client_stop_requested(channelId, cancelled, cancelUser)) {
-            ostrelo_warning("Prevent app start: FAILED (duration elapsed)\n");
-            return -1;
-        }
-        if (stop_round(channelId, nodeId, 10, false) == 0) {
-            ostrelo_info("Prevent app start: OK\n");
-            return 0;
-        }
-        if (round != nullptr) {
-            round(since(start), user);
-        }
+    SingleHold h{channelId, round, user, cancelled, cancelUser};
+    client_hold_observer_t ob = {};
+    ob.pass = single_hold_round;
+    ob.cancelled = single_hold_stopped;
+    ob.user = &h;
+    // The stop command again at once after each unanswered round.
+    client_hold_motor_t motor = {channelId, nodeId, 0};
+    if (client_hold_motors(&motor, 1, duration_ms, 10, 0, &ob) == CLIENT_HOLD_ALL_HELD) {
+        ostrelo_info("Prevent app start: OK\n");
+        return 0;
     }
+    ostrelo_warning("Prevent app start: FAILED (duration elapsed)\n");
+    return -1;
 }
 
 int client_api_prevent_app_start_for_duration(client_channel_id_t channelId, uint8_t nodeId,
                                               uint32_t duration_ms) {
     return client_hold_in_bootloader(channelId, nodeId, duration_ms, nullptr, nullptr, nullptr, nullptr);
-}
-
-int client_api_prevent_app_start_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms) {
-    if (client_channel_id_is_invalid(&channelId)) {
-        return -1;
-    }
-    return stop_round(channelId, nodeId, wait_ms, false);
 }
 
 int client_api_boot_and_transfer_block(client_channel_id_t channelId, uint8_t nodeId, const char *filePath,

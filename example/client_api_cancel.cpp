@@ -25,6 +25,9 @@ constexpr int kSlots = CLIENT_MAX_DEVICES * CLIENT_MAX_CHANNELS * 2;
 CancelSlot g_slots[kSlots];
 std::mutex g_slotMutex;
 std::atomic<bool> g_cancelAll{false};
+// Slots whose flag is set: the loops ask on every pass, and nearly always
+// nothing is asked for.
+std::atomic<int> g_requested{0};
 
 bool same_channel(const CancelSlot &s, const client_channel_id_t &id) {
     return s.deviceType == id.deviceType && s.deviceIndex == id.deviceIndex && s.canChannel == id.canChannel;
@@ -70,7 +73,9 @@ int client_api_request_cancel(client_channel_id_t channelId) {
         g_cancelAll.store(true);
         return 0;
     }
-    slot->requested.store(true);
+    if (!slot->requested.exchange(true)) {
+        g_requested.fetch_add(1);
+    }
     // A loop asleep until its next frame or time-out notices at once.
     client_api_wake_channel(channelId);
     return 0;
@@ -93,11 +98,15 @@ void client_api_clear_cancel_all(void) {
     for (CancelSlot &s : g_slots) {
         s.requested.store(false);
     }
+    g_requested.store(0);
 }
 
 bool client_api_cancel_requested(client_channel_id_t channelId) {
     if (g_cancelAll.load()) {
         return true;
+    }
+    if (g_requested.load() == 0) {
+        return false;
     }
     const CancelSlot *slot = find_slot(channelId);
     return slot != nullptr && slot->requested.load();
@@ -116,8 +125,7 @@ CO_SDO_abortCode_t client_api_abort_cancelled_sdo(client_channel_context_t *ch) 
     motor_build_sdo_abort(c->CANtxBuff->data, c->index, c->subIndex, CLIENT_CANCEL_ABORT_CODE);
     const uint32_t start = get_current_time_ms();
     // A sub-block may still fill the transmit path: let it drain briefly.
-    while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO &&
-           get_current_time_ms() - start < kAbortSendMs) {
+    while (CO_CANsend(c->CANdevTx, c->CANtxBuff) != CO_ERROR_NO && ostrelo_ms_since(start) < kAbortSendMs) {
         CO_CANinterrupt(&ch->canmodule);
         delay_ms(1);
     }

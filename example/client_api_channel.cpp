@@ -1,5 +1,6 @@
 // Channel contexts, frame queues, backend selection and raw CAN frames.
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "ostrelo_log.h"
 
 #include "CO_driver.h"
@@ -290,13 +291,12 @@ std::atomic<uint32_t> *wake_count_of(const client_channel_context_t *ch) {
 
 // The one wait for frames of the client API. Fills the empty queue `q` of
 // `ch` straight from the adapter and returns the frames queued; 0 when
-// `timeout_ms` since `start` (a tick) passed or the channel was woken first;
-// negative when the adapter reported an error. A backend that cannot wait is
-// asked again every millisecond.
+// `timeout_ms` since `start` (a tick) passed or the channel was woken since
+// its wake count read `seen`; negative when the adapter reported an error. A
+// backend that cannot wait is asked again every millisecond.
 int32_t wait_and_fill(client_channel_context_t *ch, const CANBackendOps *ops, FixedQueue *q, uint32_t start,
-                      uint32_t timeout_ms) {
+                      uint32_t timeout_ms, uint32_t seen) {
     std::atomic<uint32_t> *wakes = wake_count_of(ch);
-    const uint32_t seen = wakes != nullptr ? wakes->load() : 0;
     CANDevice dev = ch->device_ctx->device;
     const uint32_t channel = ch->channelId.canChannel;
     CO_CANrxMsg_t *storage = reinterpret_cast<CO_CANrxMsg_t *>(q->buffer);
@@ -304,7 +304,7 @@ int32_t wait_and_fill(client_channel_context_t *ch, const CANBackendOps *ops, Fi
     // `start` is the caller's reading of the clock just before: the first
     // look takes it as now (a reading of the clock can be a system call).
     for (bool first = true;; first = false) {
-        const uint32_t elapsed = first ? 0u : get_current_time_ms() - start;
+        const uint32_t elapsed = first ? 0u : ostrelo_ms_since(start);
         if (elapsed >= timeout_ms) {
             return 0;
         }
@@ -360,7 +360,8 @@ int32_t client_channel_wait_frames(client_channel_context_t *ch, uint32_t wait_m
     if (q->count > 0) {
         return q->count;
     }
-    return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms);
+    std::atomic<uint32_t> *wakes = wake_count_of(ch);
+    return wait_and_fill(ch, ops, q, get_current_time_ms(), wait_ms, wakes != nullptr ? wakes->load() : 0);
 }
 
 int32_t client_channel_drop_stale(client_channel_context_t *ch) {
@@ -436,8 +437,8 @@ void client_api_wake_channel(client_channel_id_t channelId) {
     }
 }
 
-client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
-                                            uint32_t timeout_ms) {
+client_rx_result_t client_await_frame(client_channel_id_t channelId, client_frame_test_t test, void *user,
+                                      ostrelo_deadline_t until, CO_CANrxMsg_t *frame) {
     if (client_channel_id_is_invalid(&channelId) || frame == nullptr) {
         return CLIENT_RX_FAILED;
     }
@@ -447,27 +448,52 @@ client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CA
         return CLIENT_RX_FAILED;
     }
     FixedQueue *q = &ch->rawRxQueue;
-    if (q->initialized && q->count > 0) {
-        return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
-    }
     if (!q->initialized && fq_init(q, sizeof(CO_CANrxMsg_t), CLIENT_QUEUE_CAPACITY) != 0) {
         return CLIENT_RX_FAILED;
     }
-    const int32_t got = wait_and_fill(ch, ops, q, get_current_time_ms(), timeout_ms);
-    if (got < 0) {
-        return CLIENT_RX_FAILED;
+    // A wake from now on ends the wait, also one that comes between two fills.
+    std::atomic<uint32_t> *wakes = wake_count_of(ch);
+    const uint32_t seen = wakes != nullptr ? wakes->load() : 0;
+    for (;;) {
+        CO_CANrxMsg_t f;
+        while (q->count > 0) {
+            if (fq_pop(q, &f) != 0) {
+                return CLIENT_RX_FAILED;
+            }
+            if (test == nullptr || test(&f, user) != 0) {
+                *frame = f;
+                return CLIENT_RX_FRAME;
+            }
+        }
+        const uint32_t now = get_current_time_ms();
+        const uint32_t spent = now - until.start;
+        // A cancel wakes the channel; one asked for before this wait began
+        // ends it too.
+        if (spent >= until.ms || (wakes != nullptr && wakes->load() != seen) ||
+            client_api_cancel_requested(channelId)) {
+            return CLIENT_RX_TIMEOUT;
+        }
+        const int32_t got = wait_and_fill(ch, ops, q, now, until.ms - spent, seen);
+        if (got < 0) {
+            return CLIENT_RX_FAILED;
+        }
+        if (got == 0) {
+            return CLIENT_RX_TIMEOUT;
+        }
     }
-    if (got == 0) {
-        return CLIENT_RX_TIMEOUT;
-    }
-    return fq_pop(q, frame) == 0 ? CLIENT_RX_FRAME : CLIENT_RX_FAILED;
+}
+
+client_rx_result_t client_api_receive_frame(client_channel_id_t channelId, CO_CANrxMsg_t *frame,
+                                            uint32_t timeout_ms) {
+    return client_await_frame(channelId, nullptr, nullptr, ostrelo_deadline_in(timeout_ms), frame);
 }
 
 int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *frame, uint32_t timeout_ms) {
     return client_api_receive_frame(channelId, frame, timeout_ms) == CLIENT_RX_FRAME ? 0 : -1;
 }
 
-int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
+int client_drain_frames(client_channel_id_t channelId, uint32_t quiet_ms,
+                        void (*seen)(const CO_CANrxMsg_t *frame, void *user), void *user) {
     client_channel_context_t *ch = channel_with_device(channelId);
     if (ch == nullptr) {
         return -1;
@@ -482,9 +508,16 @@ int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
         if (r != CLIENT_RX_FRAME) {
             return r == CLIENT_RX_FAILED ? -1 : dropped;
         }
+        if (seen != nullptr) {
+            seen(&f, user);
+        }
         ++dropped;
     }
     return dropped;
+}
+
+int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
+    return client_drain_frames(channelId, quiet_ms, nullptr, nullptr);
 }
 
 bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
@@ -505,7 +538,7 @@ bool_t client_api_test_channel_availability(client_channel_id_t channelId) {
         frame.DLC = motor_build_type_query(frame.data);
         const uint32_t t0 = get_current_time_ms();
         const int rc = client_api_send_raw_can(channelId, &frame);
-        const uint32_t duration = get_current_time_ms() - t0;
+        const uint32_t duration = ostrelo_ms_since(t0);
         ostrelo_info("Channel %u test %u/%u: node_id=%u, send_result=%d, duration=%u ms\n", ch, i + 1, kTests,
                      static_cast<unsigned>(kNodes[i]), rc, duration);
         if (duration > kSlowMs) {

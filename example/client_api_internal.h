@@ -21,12 +21,12 @@ typedef enum {
 } client_sdo_end_t;
 
 typedef struct {
-    uint16_t responseMs; /* the SDO client's response time-out (0: the longest, 65535) */
+    uint32_t responseMs; /* each answer (client_sdo_response_ms: 0 or above 65535 is the longest) */
     /* The answers to the initiate and the end of a block download, when they
      * may take longer than the others (a bootloader that erases its flash
      * first): responseMs is then the limit of each sub-block's acknowledge.
      * 0: responseMs for every answer. */
-    uint16_t eraseMs;
+    uint32_t eraseMs;
     uint32_t totalMs; /* the whole transfer */
     client_api_progress_callback_t progress;
     void *user;
@@ -45,6 +45,19 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
 CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
                                      uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
                                      uint32_t timeout_ms, client_sdo_end_t *end);
+
+/* client_api_drain_channel, handing each raw frame dropped to `seen` (may be
+ * NULL) first. */
+int client_drain_frames(client_channel_id_t channelId, uint32_t quiet_ms,
+                        void (*seen)(const CO_CANrxMsg_t *frame, void *user), void *user);
+
+/* The SDO client's response time-out is 16-bit milliseconds, and 0 would
+ * expire on the first pass. The time-out a caller asked for, clamped to the
+ * longest (0 also means the longest): */
+uint16_t client_sdo_response_ms(uint32_t ms);
+/* and for the calls whose contract takes it modulo 65536 ms (0 then means the
+ * longest): */
+uint16_t client_sdo_response_ms_mod65536(uint32_t ms);
 
 /* Sends one raw frame to 0x600 + node-ID with the program-control write of
  * `command` (MOTOR_PROGRAM_STOP or MOTOR_PROGRAM_START). 0 sent, -1 not. */

@@ -1,6 +1,7 @@
 // Motor identification over the application's raw-frame queries, the
 // filename key, and scanning a node-ID range into the discovered-motor table.
 #include "client_api.h"
+#include "client_api_internal.h"
 #include "ostrelo_log.h"
 
 #include "motor_protocol.h"
@@ -24,27 +25,16 @@ struct ReplyWait {
     bool ownOnly = false;
 };
 
+int from_node(const CO_CANrxMsg_t *f, void *node) {
+    return f->ident == *static_cast<const uint8_t *>(node) ? 1 : 0;
+}
+
 // Sends one query on identifier = node-ID and takes the reply as `wait` says.
 bool query(client_channel_id_t channelId, uint8_t nodeId, const uint8_t *req, uint8_t dlc,
            CO_CANrxMsg_t *reply, ReplyWait wait) {
     client_api_send_can_data(channelId, nodeId, req, dlc);
-    if (!wait.ownOnly) {
-        return client_api_receive_raw_can(channelId, reply, wait.ms) == 0;
-    }
-    const uint32_t start = get_current_time_ms();
-    for (;;) {
-        const uint32_t spent = get_current_time_ms() - start;
-        if (spent >= wait.ms) {
-            return false;
-        }
-        // A failed receive has waited out the rest of the time (or cannot wait at all).
-        if (client_api_receive_raw_can(channelId, reply, wait.ms - spent) != 0) {
-            return false;
-        }
-        if (reply->ident == nodeId) {
-            return true;
-        }
-    }
+    return client_await_frame(channelId, wait.ownOnly ? from_node : nullptr, &nodeId,
+                              ostrelo_deadline_in(wait.ms), reply) == CLIENT_RX_FRAME;
 }
 
 int query_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
@@ -206,6 +196,214 @@ void client_api_print_firmware_info(const client_firmware_info_t *info) {
     ostrelo_info("Filename key: %s\n", key);
 }
 
+namespace {
+
+// What the scan of one channel knows of each node id.
+struct ScanState {
+    client_channel_id_t ch;
+    const client_scan_options_t *o;
+    const client_scan_observer_t *ob;
+    bool silent[256];     // gave no identity in the quick pass
+    bool spoke[256];      // a silent node whose identifier carried a frame since
+    bool replied[256];    // a silent node whose bootloader answered (bootloaderLook)
+    bool late[256];       // identified in the late pass
+    size_t position[256]; // place in the list, from 1
+    int current;          // the node being identified, -1 none
+    bool currentSpoke;    // a frame of the current node was dropped before its identification
+    int found;
+};
+
+bool scan_stopped(const ScanState &st) {
+    return st.ob->cancelled != nullptr && st.ob->cancelled(st.ob->user) != 0;
+}
+
+void scan_node_begins(const ScanState &st, uint8_t node) {
+    if (st.ob->node_begins != nullptr) {
+        st.ob->node_begins(node, st.ob->user);
+    }
+}
+
+// A frame waiting on the channel may be a late answer: of a silent node (its
+// identifier is the node id, or with the bootloader look 0x580 + node id),
+// or of the node about to be asked again.
+void note_frame(const CO_CANrxMsg_t *f, void *user) {
+    ScanState *st = static_cast<ScanState *>(user);
+    const uint32_t id = f->ident;
+    if (id < 256 && st->silent[id]) {
+        st->silent[id] = false;
+        st->spoke[id] = true;
+    }
+    if (st->o->bootloaderLook && id >= motor_sdo_reply_id(0) && id < motor_sdo_reply_id(0) + 256u &&
+        st->silent[id - motor_sdo_reply_id(0)]) {
+        st->replied[id - motor_sdo_reply_id(0)] = true;
+    }
+    if (st->current >= 0 && id == static_cast<uint32_t>(st->current)) {
+        st->currentSpoke = true;
+    }
+}
+
+int note_and_wait(const CO_CANrxMsg_t *f, void *user) {
+    note_frame(f, user);
+    return 0;
+}
+
+// Drops what waits before an identification of `node`; true when a frame of
+// the node itself was among it.
+bool drop_stale(ScanState &st, int node, uint32_t quiet_ms) {
+    st.current = node;
+    st.currentSpoke = false;
+    client_drain_frames(st.ch, quiet_ms, note_frame, &st);
+    st.current = -1;
+    return st.currentSpoke;
+}
+
+void report_found(ScanState &st, uint8_t node, const client_firmware_info_t &info, bool late) {
+    ++st.found;
+    if (st.ob->found != nullptr) {
+        st.ob->found(node, st.position[node], &info, late ? 1 : 0, st.ob->user);
+    }
+}
+
+void quick_pass(ScanState &st) {
+    const client_scan_options_t &o = *st.o;
+    const uint32_t attempts = o.attempts > 0 ? o.attempts : 1;
+    for (size_t i = 0; i < o.nodeCount && !scan_stopped(st); ++i) {
+        const uint8_t node = o.nodes[i];
+        scan_node_begins(st, node);
+        // The queries take whatever frame comes next: a reply that came late
+        // must not be taken for the answer to the next question.
+        client_firmware_info_t info;
+        bool identified = false;
+        bool late = false;
+        for (uint32_t a = 0; !identified && (a < attempts || (late && a < o.attemptsWhileLate)); ++a) {
+            late = o.dropStale && drop_stale(st, node, o.staleQuietMs);
+            identified = client_api_query_firmware_info(st.ch, node, &info) == 0;
+        }
+        if (identified) {
+            report_found(st, node, info, false);
+        } else {
+            st.silent[node] = true;
+        }
+        if (st.ob->progress != nullptr) {
+            st.ob->progress(node, i + 1, identified ? 1 : 0, st.ob->user);
+        }
+    }
+}
+
+void late_pass(ScanState &st) {
+    const client_scan_options_t &o = *st.o;
+    // What waits now may be a late answer of the quick pass: it counts.
+    client_drain_frames(st.ch, 0, note_frame, &st);
+    size_t silent = 0;
+    for (bool s : st.silent) {
+        silent += s ? 1u : 0u;
+    }
+    if (silent > 0) {
+        if (st.ob->late_pass != nullptr) {
+            st.ob->late_pass(o.lateWaitMs, silent, st.ob->user);
+        }
+        uint8_t typeQuery[8];
+        const uint8_t typeLen = motor_build_type_query(typeQuery);
+        // A read of the program data: a bootloader answers it (with an
+        // abort), the application ignores SDO.
+        uint8_t sdoRead[8];
+        const uint8_t sdoLen = motor_build_sdo_frame(sdoRead, MOTOR_SDO_UPLOAD_REQUEST,
+                                                     MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, 0);
+        for (unsigned node = 0; node < 256 && !scan_stopped(st); ++node) {
+            if (!st.silent[node]) {
+                continue;
+            }
+            client_api_send_can_data(st.ch, static_cast<uint8_t>(node), typeQuery, typeLen);
+            if (o.bootloaderLook) {
+                client_api_send_can_data(st.ch, motor_sdo_request_id(static_cast<uint8_t>(node)), sdoRead,
+                                         sdoLen);
+            }
+        }
+        // The whole window, also once every node spoke: answers still on
+        // their way must not meet the identifications.
+        CO_CANrxMsg_t f;
+        client_await_frame(st.ch, note_and_wait, &st, ostrelo_deadline_in(o.lateWaitMs), &f);
+    }
+    const uint32_t attempts = o.lateAttempts > 0 ? o.lateAttempts : 1;
+    for (unsigned node = 0; node < 256 && !scan_stopped(st); ++node) {
+        if (!st.spoke[node]) {
+            continue;
+        }
+        scan_node_begins(st, static_cast<uint8_t>(node));
+        client_firmware_info_t info;
+        bool identified = false;
+        for (uint32_t a = 0; a < attempts && !identified && !scan_stopped(st); ++a) {
+            if (o.dropStale) {
+                drop_stale(st, -1, o.staleQuietMs);
+            }
+            identified = client_api_query_firmware_info_within(st.ch, static_cast<uint8_t>(node), &info,
+                                                               o.lateWaitMs) == 0;
+        }
+        if (identified) {
+            st.late[node] = true;
+            report_found(st, static_cast<uint8_t>(node), info, true);
+        }
+    }
+    for (unsigned node = 0; node < 256 && o.bootloaderLook && !scan_stopped(st); ++node) {
+        if (!st.replied[node] || st.late[node]) {
+            continue;
+        }
+        scan_node_begins(st, static_cast<uint8_t>(node));
+        if (client_api_locate_node(st.ch, static_cast<uint8_t>(node), o.bootloaderConfirmMs, nullptr) ==
+                CLIENT_NODE_BOOTLOADER &&
+            st.ob->in_bootloader != nullptr) {
+            st.ob->in_bootloader(static_cast<uint8_t>(node), st.position[node], st.ob->user);
+        }
+    }
+}
+
+} // namespace
+
+void client_scan_options_init(client_scan_options_t *o) {
+    if (o != nullptr) {
+        memset(o, 0, sizeof(*o));
+        o->attempts = 1;
+        o->lateAttempts = 1;
+    }
+}
+
+int client_scan_channel(client_channel_id_t channelId, const client_scan_options_t *options,
+                        const client_scan_observer_t *observer) {
+    if (client_channel_id_is_invalid(&channelId) || options == nullptr ||
+        (options->nodes == nullptr && options->nodeCount > 0)) {
+        return 0;
+    }
+    const client_scan_observer_t none = {};
+    ScanState st;
+    memset(&st, 0, sizeof(st));
+    st.ch = channelId;
+    st.o = options;
+    st.ob = observer != nullptr ? observer : &none;
+    st.current = -1;
+    for (size_t i = options->nodeCount; i > 0; --i) {
+        st.position[options->nodes[i - 1]] = i; // a node listed twice keeps its first place
+    }
+    quick_pass(st);
+    if ((options->lateWaitMs > 0 || options->bootloaderLook) && !scan_stopped(st)) {
+        late_pass(st);
+    }
+    return st.found;
+}
+
+namespace {
+
+// The discovered-motor table's entry for a motor of the scan.
+void record_discovered(uint8_t node, size_t, const client_firmware_info_t *info, int, void *channel) {
+    client_discovered_motor_t *e = &g_discovered_motors[node];
+    e->discovered = 1;
+    e->nodeId = node;
+    e->channelId = *static_cast<const client_channel_id_t *>(channel);
+    e->info = *info;
+    g_discovered_motor_count++;
+}
+
+} // namespace
+
 int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, uint8_t nodeIdMax,
                               uint16_t bitrate_kbps, uint32_t timeout_ms, bool clear_previous) {
     if (client_channel_id_is_invalid(&channelId)) {
@@ -229,21 +427,21 @@ int client_api_scan_motors_ex(client_channel_id_t channelId, uint8_t nodeIdMin, 
         g_discovered_motor_count = 0;
         ostrelo_info("Cleared previous scan results\n");
     }
-    const size_t before = g_discovered_motor_count;
-    const unsigned last = hi < CLIENT_MAX_NODE_ID ? hi : CLIENT_MAX_NODE_ID;
-    for (unsigned node = lo; node <= last; ++node) {
-        client_firmware_info_t info;
-        if (client_api_query_firmware_info(channelId, static_cast<uint8_t>(node), &info) != 0) {
-            continue;
-        }
-        client_discovered_motor_t *e = &g_discovered_motors[node];
-        e->discovered = 1;
-        e->nodeId = static_cast<uint8_t>(node);
-        e->channelId = channelId;
-        e->info = info;
-        g_discovered_motor_count++;
+    // The bit rate and time-out are only reported: every node is asked with
+    // the queries' own wait, once.
+    uint8_t nodes[CLIENT_MOTOR_TABLE_SIZE];
+    size_t count = 0;
+    for (unsigned node = lo; node <= hi && node <= CLIENT_MAX_NODE_ID; ++node) {
+        nodes[count++] = static_cast<uint8_t>(node);
     }
-    const size_t found = g_discovered_motor_count - before;
+    client_scan_options_t options;
+    client_scan_options_init(&options);
+    options.nodes = nodes;
+    options.nodeCount = count;
+    client_scan_observer_t observer = {};
+    observer.found = record_discovered;
+    observer.user = &channelId;
+    const size_t found = static_cast<size_t>(client_scan_channel(channelId, &options, &observer));
     ostrelo_info("Discovered %zu new motors in channel %u (total: %zu), nodes [%u..%u]\n", found,
                  channelId.canChannel, g_discovered_motor_count, lo, hi);
     return static_cast<int>(found);

@@ -106,13 +106,6 @@ class SegmentHold {
     bool held_ = false;
 };
 
-// The SDO client takes its response time-out as 16-bit milliseconds, and a
-// time-out of 0 would expire on the very first pass; use the longest instead.
-uint16_t response_timeout_ms(uint32_t ms) {
-    const uint16_t t = static_cast<uint16_t>(ms % 65536u);
-    return t == 0 ? 0xFFFFu : t;
-}
-
 // A transfer that ended badly must never read as success, even if the SDO
 // client left no abort code behind.
 CO_SDO_abortCode_t ended_code(CO_SDO_abortCode_t code) {
@@ -207,6 +200,14 @@ CO_SDO_abortCode_t run_transfer(client_channel_context_t *ch, uint64_t start_us,
 
 } // namespace
 
+uint16_t client_sdo_response_ms(uint32_t ms) {
+    return ms == 0 || ms > 0xFFFFu ? 0xFFFFu : static_cast<uint16_t>(ms);
+}
+
+uint16_t client_sdo_response_ms_mod65536(uint32_t ms) {
+    return client_sdo_response_ms(ms % 65536u);
+}
+
 CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t nodeId, uint16_t index,
                                      uint8_t subIndex, uint8_t *buf, size_t bufSize, size_t *readSize,
                                      uint32_t timeout_ms, client_sdo_end_t *end) {
@@ -223,7 +224,7 @@ CO_SDO_abortCode_t client_sdo_upload(client_channel_id_t channelId, uint8_t node
     if (c == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
-    if (CO_SDOclientUploadInitiate(c, index, subIndex, response_timeout_ms(timeout_ms), false) !=
+    if (CO_SDOclientUploadInitiate(c, index, subIndex, client_sdo_response_ms_mod65536(timeout_ms), false) !=
         CO_SDO_RT_ok_communicationEnd) {
         return CO_SDO_AB_GENERAL;
     }
@@ -260,8 +261,9 @@ CO_SDO_abortCode_t client_api_sdo_write(client_channel_id_t channelId, uint8_t n
     if (c == nullptr) {
         return CO_SDO_AB_GENERAL;
     }
-    if (CO_SDOclientDownloadInitiate(c, index, subIndex, dataSize, response_timeout_ms(timeout_ms), false) !=
-        CO_SDO_RT_ok_communicationEnd) {
+    if (CO_SDOclientDownloadInitiate(c, index, subIndex, dataSize,
+                                     client_sdo_response_ms_mod65536(timeout_ms),
+                                     false) != CO_SDO_RT_ok_communicationEnd) {
         return CO_SDO_AB_GENERAL;
     }
     const size_t accepted = CO_SDOclientDownloadBufWrite(c, data, dataSize);
@@ -292,8 +294,8 @@ CO_SDO_abortCode_t client_sdo_download(client_channel_id_t channelId, uint8_t no
         ostrelo_warning("SDO download setup failed: %d\n", static_cast<int>(setupResult));
         return CO_SDO_AB_GENERAL;
     }
-    const uint16_t ackTimeout = limits->responseMs == 0 ? 0xFFFFu : limits->responseMs;
-    const uint16_t sdoTimeout = limits->eraseMs != 0 ? limits->eraseMs : ackTimeout;
+    const uint16_t ackTimeout = client_sdo_response_ms(limits->responseMs);
+    const uint16_t sdoTimeout = limits->eraseMs != 0 ? client_sdo_response_ms(limits->eraseMs) : ackTimeout;
     const uint32_t totalLimit = limits->totalMs;
     const client_api_progress_callback_t progressCallback = limits->progress;
     void *const userData = limits->user;
@@ -446,7 +448,7 @@ CO_SDO_abortCode_t client_api_sdo_transfer_with_progress(client_channel_id_t cha
     // The contract of this call: `timeout_ms` hundredfold is the whole
     // transfer, and (modulo 65536 ms) the response time-out.
     client_sdo_limits_t limits = {};
-    limits.responseMs = response_timeout_ms(timeout_ms * 100u);
+    limits.responseMs = client_sdo_response_ms_mod65536(timeout_ms * 100u);
     limits.totalMs = timeout_ms * 100u;
     limits.progress = progressCallback;
     limits.user = userData;
@@ -554,7 +556,7 @@ CO_SDO_abortCode_t client_api_transfer_file_block_with_progress(
             char line[96];
             snprintf(line, sizeof(line), "FAILED: block SDO transfer failed!\nError code: 0x%08X\n",
                      static_cast<unsigned>(result));
-            ostrelo_log_tagged(line);
+            ostrelo_log_text(OSTRELO_LOG_ERROR, line);
         }
     }
     free(data);

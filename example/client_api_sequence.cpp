@@ -28,10 +28,6 @@ constexpr uint32_t kQuietMs = 20;
 // cannot carry them.
 constexpr size_t kBlockMinimum = 22;
 
-uint32_t since(uint32_t start) {
-    return get_current_time_ms() - start;
-}
-
 struct Run {
     client_channel_id_t ch;
     uint8_t node;
@@ -42,6 +38,7 @@ struct Run {
     client_upgrade_result_t *r;
     bool reachedBootloader; // an attempt got the node into its bootloader
     bool probeSilent;       // the readiness probe of this attempt got no answer
+    bool holdNext;          // the handshake went unanswered: the next attempt holds at once
 };
 
 int observer_cancelled(void *run) {
@@ -117,7 +114,8 @@ client_upgrade_reason_t into_bootloader(Run &x, uint32_t attempt) {
     bool held = false;
     if (attempt == 0 && x.o.entry == CLIENT_ENTRY_HANDSHAKE) {
         why = handshake(x);
-    } else if (attempt == 0 && x.o.entry == CLIENT_ENTRY_HOLD) {
+    } else if ((attempt == 0 && x.o.entry == CLIENT_ENTRY_HOLD) || x.holdNext) {
+        x.holdNext = false;
         why = hold(x);
         held = true;
     } else {
@@ -198,16 +196,11 @@ client_upgrade_reason_t transfer_reason(client_sdo_end_t end, CO_SDO_abortCode_t
     }
 }
 
-// A time-out of the options as the SDO client takes it: 16-bit milliseconds, 0 the longest.
-uint16_t answer_ms(uint32_t ms) {
-    return static_cast<uint16_t>(ms == 0 || ms > 0xFFFFu ? 0xFFFFu : ms);
-}
-
 client_upgrade_reason_t send_image(Run &x) {
     client_api_drain_channel(x.ch, 1);
     client_sdo_limits_t limits = {};
-    limits.responseMs = answer_ms(x.o.responseTimeoutMs);
-    limits.eraseMs = answer_ms(x.o.eraseTimeoutMs);
+    limits.responseMs = x.o.responseTimeoutMs;
+    limits.eraseMs = x.o.eraseTimeoutMs;
     limits.totalMs = x.o.transferTimeoutMs != 0 ? x.o.transferTimeoutMs
                                                 : client_upgrade_transfer_limit_ms(x.size, x.ch.bitrate);
     limits.progress = observer_progress;
@@ -219,7 +212,7 @@ client_upgrade_reason_t send_image(Run &x) {
     const CO_SDO_abortCode_t code =
         client_sdo_download(x.ch, x.node, MOTOR_PROGRAM_DATA_INDEX, MOTOR_PROGRAM_DATA_SUB, x.data, x.size,
                             x.size >= kBlockMinimum, &limits, &end);
-    x.r->transferMs = since(t0);
+    x.r->transferMs = ostrelo_ms_since(t0);
     x.r->code = end == CLIENT_SDO_END_OK ? 0 : static_cast<uint32_t>(code);
     const client_upgrade_reason_t why = transfer_reason(end, code, x.r->transferMs, limits.totalMs);
     const client_channel_context_t *ch = client_api_manager_get_channel_context(x.ch);
@@ -336,6 +329,29 @@ void start_clean(const Run &x) {
 
 } // namespace
 
+namespace {
+
+// What the application's answer to the version query says, and whether the
+// bootloader acknowledged the start command meanwhile.
+struct StartAnswer {
+    uint8_t node;
+    uint32_t version;
+    bool acknowledged;
+};
+
+int version_answer(const CO_CANrxMsg_t *f, void *user) {
+    StartAnswer *a = static_cast<StartAnswer *>(user);
+    if (f->ident == a->node && motor_parse_version_reply(f->data, f->DLC, &a->version)) {
+        return 1;
+    }
+    if (f->ident == motor_sdo_reply_id(a->node) && motor_is_program_control_ack(f->data, f->DLC)) {
+        a->acknowledged = true;
+    }
+    return 0;
+}
+
+} // namespace
+
 void client_upgrade_options_init(client_upgrade_options_t *o) {
     if (o == nullptr) {
         return;
@@ -368,46 +384,39 @@ client_upgrade_reason_t client_api_confirm_application(client_channel_id_t chann
     }
     uint8_t query[8];
     const uint8_t queryLen = motor_build_version_query(query);
-    const uint32_t start = get_current_time_ms();
-    uint32_t lastStart = start;
-    bool acknowledged = false;
+    const ostrelo_deadline_t window = ostrelo_deadline_in(window_ms);
+    uint32_t lastStart = window.start;
+    StartAnswer answer{nodeId, 0, false};
     int repeats = 0;
-    while (since(start) < window_ms) {
+    while (ostrelo_deadline_left(window) > 0) {
         if (client_api_cancel_requested(channelId)) {
             return CLIENT_UPGRADE_CANCELLED;
         }
         if (client_api_send_can_data(channelId, nodeId, query, queryLen) != 0) {
             delay_ms(10);
         }
-        const uint32_t asked = get_current_time_ms();
-        while (since(asked) < kVersionAnswerMs && since(start) < window_ms) {
-            CO_CANrxMsg_t f;
-            const client_rx_result_t rx = client_api_receive_frame(channelId, &f, 10);
-            if (rx == CLIENT_RX_FAILED) {
-                return CLIENT_UPGRADE_CHANNEL_DOWN;
+        const uint32_t left = ostrelo_deadline_left(window);
+        CO_CANrxMsg_t f;
+        const client_rx_result_t rx =
+            client_await_frame(channelId, version_answer, &answer,
+                               ostrelo_deadline_in(left < kVersionAnswerMs ? left : kVersionAnswerMs), &f);
+        if (rx == CLIENT_RX_FAILED) {
+            return CLIENT_UPGRADE_CHANNEL_DOWN;
+        }
+        if (rx == CLIENT_RX_FRAME) {
+            ostrelo_info("Application running on node %u (version 0x%08X)\n", static_cast<unsigned>(nodeId),
+                         answer.version);
+            if (version != nullptr) {
+                *version = answer.version;
             }
-            uint32_t v = 0;
-            if (rx != CLIENT_RX_FRAME) {
-                continue;
-            }
-            if (f.ident == nodeId && motor_parse_version_reply(f.data, f.DLC, &v)) {
-                ostrelo_info("Application running on node %u (version 0x%08X)\n",
-                             static_cast<unsigned>(nodeId), v);
-                if (version != nullptr) {
-                    *version = v;
-                }
-                return CLIENT_UPGRADE_OK;
-            }
-            if (f.ident == motor_sdo_reply_id(nodeId) && motor_is_program_control_ack(f.data, f.DLC)) {
-                acknowledged = true;
-            }
+            return CLIENT_UPGRADE_OK;
         }
         // A start that the bootloader neither acknowledged nor obeyed was
         // lost on the bus: while the bootloader still answers, send it again.
         // An acknowledged start is never repeated (a slow start would only be
         // restarted).
-        if (!acknowledged && repeats < kStartRepeats && since(lastStart) >= kStartAnswerMs &&
-            since(start) + kProbeMs < window_ms &&
+        if (!answer.acknowledged && repeats < kStartRepeats &&
+            ostrelo_ms_since(lastStart) >= kStartAnswerMs && ostrelo_deadline_left(window) > kProbeMs &&
             client_api_locate_node(channelId, nodeId, kProbeMs, nullptr) == CLIENT_NODE_BOOTLOADER) {
             ++repeats;
             ostrelo_info("Start command for node %u not obeyed; sending it again\n",
@@ -516,6 +525,14 @@ client_upgrade_reason_t client_upgrade_run(client_channel_id_t channelId, uint8_
             why == CLIENT_UPGRADE_BOOTLOADER_SILENT && r->step == CLIENT_UPGRADE_STEP_TRANSFER;
         if (!worth_retrying(why) || silentThrough || stop(x)) {
             break;
+        }
+        if (why == CLIENT_UPGRADE_NO_HANDSHAKE && x.o.holdWhenNoHandshake != 0 &&
+            x.o.entry != CLIENT_ENTRY_HOLD) {
+            ostrelo_info(
+                "Upgrade of node %u: no answer to the handshake; holding it in its bootloader instead\n",
+                static_cast<unsigned>(nodeId));
+            x.o.entry = CLIENT_ENTRY_HOLD;
+            x.holdNext = true;
         }
     }
     free(data);

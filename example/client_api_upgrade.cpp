@@ -46,8 +46,12 @@ uint32_t crc32_update(uint32_t crc, const uint8_t *data, size_t n) {
     return crc;
 }
 
-bool is_crc_reply_of(const CO_CANrxMsg_t &f, uint8_t nodeId, uint32_t *crc) {
-    return f.ident == motor_sdo_reply_id(nodeId) && motor_parse_crc_reply(f.data, f.DLC, crc);
+int crc_reply_of(const CO_CANrxMsg_t *f, void *node) {
+    uint32_t crc = 0;
+    return f->ident == motor_sdo_reply_id(*static_cast<const uint8_t *>(node)) &&
+                   motor_parse_crc_reply(f->data, f->DLC, &crc)
+               ? 1
+               : 0;
 }
 
 } // namespace
@@ -62,7 +66,7 @@ void client_log_bytes_line(const char *prefix, const uint8_t *data, size_t n) {
         line[pos] = '\n';
         line[pos + 1] = '\0';
     }
-    ostrelo_log_tagged(line);
+    ostrelo_log_text(OSTRELO_LOG_INFO, line);
 }
 
 uint32_t client_crc32(const uint8_t *data, size_t n) {
@@ -126,17 +130,11 @@ int client_query_crc(client_channel_id_t channelId, uint8_t nodeId, uint32_t *cr
         ostrelo_error("Failed to send CRC query command\n");
         return -1;
     }
-    const uint32_t start = get_current_time_ms();
     CO_CANrxMsg_t r;
-    for (;;) {
-        const uint32_t spent = get_current_time_ms() - start;
-        if (spent >= wait_ms || client_api_receive_raw_can(channelId, &r, wait_ms - spent) != 0) {
-            ostrelo_warning("Timeout waiting for CRC response\n");
-            return -1;
-        }
-        if (!skip_others || is_crc_reply_of(r, nodeId, crc)) {
-            break;
-        }
+    if (client_await_frame(channelId, skip_others ? crc_reply_of : nullptr, &nodeId,
+                           ostrelo_deadline_in(wait_ms), &r) != CLIENT_RX_FRAME) {
+        ostrelo_warning("Timeout waiting for CRC response\n");
+        return -1;
     }
     if (!motor_parse_crc_reply(r.data, r.DLC, crc)) {
         ostrelo_warning("Invalid CRC response format\n");
@@ -198,8 +196,7 @@ int client_api_upgrade_motor(client_channel_id_t channelId, uint8_t nodeId, cons
     // This call's transfer argument keeps the block transfer's contract:
     // a hundredfold for the whole, modulo 65536 ms for each answer.
     o.transferTimeoutMs = transfer_timeout_ms * 100u;
-    const uint16_t response = static_cast<uint16_t>((transfer_timeout_ms * 100u) % 65536u);
-    o.responseTimeoutMs = response == 0 ? 0xFFFFu : response;
+    o.responseTimeoutMs = client_sdo_response_ms_mod65536(transfer_timeout_ms * 100u);
     o.eraseTimeoutMs = o.responseTimeoutMs;
     o.crcWaitMs = kCrcWaitMs;
     client_upgrade_result_t r;

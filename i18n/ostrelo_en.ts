@@ -603,6 +603,17 @@
         <source>（文件 %1，电机报告 %2）</source>
         <translation> (file %1, the motor reports %2)</translation>
     </message>
+    <message>
+        <source>节点 %1 未响应进入Bootloader的握手：请将其断电并重新上电（最多 %2 秒）</source>
+        <translation>Node %1 does not answer the bootloader handshake: switch it off and on again (within %2 s)</translation>
+    </message>
+</context>
+<context>
+    <name>ChannelConfigModel</name>
+    <message>
+        <source>未知(%1)</source>
+        <translation>Unknown (%1)</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigPage</name>
@@ -676,6 +687,29 @@
     <message>
         <source>通道配置</source>
         <translation>Channel configuration</translation>
+    </message>
+</context>
+<context>
+    <name>ChannelScanModel</name>
+    <message>
+        <source>未知</source>
+        <translation>Unknown</translation>
+    </message>
+    <message>
+        <source>通道 %1</source>
+        <translation>Channel %1</translation>
+    </message>
+    <message>
+        <source>等待开始...</source>
+        <translation>Waiting to start...</translation>
+    </message>
+    <message>
+        <source>完成，发现 %1 个电机</source>
+        <translation>Done: %1 motor(s) found</translation>
+    </message>
+    <message>
+        <source>%1（%2）</source>
+        <translation>%1 (%2)</translation>
     </message>
 </context>
 <context>
@@ -768,13 +802,6 @@ In the motor list, &quot;Exit bootloader&quot; or an upgrade brings them back.</
     <message>
         <source>快捷键：%1</source>
         <translation>Shortcut: %1</translation>
-    </message>
-</context>
-<context>
-    <name>MotorListModel</name>
-    <message>
-        <source>未知(%1)</source>
-        <translation>Unknown (%1)</translation>
     </message>
 </context>
 <context>
@@ -1068,14 +1095,6 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
     <message>
         <source>等待开始...</source>
         <translation>Waiting to start...</translation>
-    </message>
-    <message>
-        <source>完成，发现 %1 个电机</source>
-        <translation>Done: %1 motor(s) found</translation>
-    </message>
-    <message>
-        <source>%1（%2）</source>
-        <translation>%1 (%2)</translation>
     </message>
     <message>
         <source>扫描参数</source>

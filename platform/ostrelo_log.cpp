@@ -55,19 +55,6 @@ void ostrelo_log_text(ostrelo_log_level_t level, const char *text) {
     s->fn(level, text, s->user);
 }
 
-void ostrelo_log_tagged(const char *text) {
-    if (text == nullptr) {
-        return;
-    }
-    ostrelo_log_level_t level = OSTRELO_LOG_INFO;
-    if (strncmp(text, "[ERROR]", 7) == 0 || strncmp(text, "Error:", 6) == 0) {
-        level = OSTRELO_LOG_ERROR;
-    } else if (strncmp(text, "[WARNING]", 9) == 0) {
-        level = OSTRELO_LOG_WARNING;
-    }
-    ostrelo_log_text(level, text);
-}
-
 void ostrelo_vlogf(ostrelo_log_level_t level, const char *fmt, va_list ap) {
     char small[512];
     va_list again;

@@ -47,9 +47,6 @@ void ostrelo_log_set_context(const char *context);
 const char *ostrelo_log_context(void);
 
 void ostrelo_log_text(ostrelo_log_level_t level, const char *text);
-/* A text whose level is its tag: "[ERROR]" (also "Error:"), "[WARNING]",
- * otherwise information. */
-void ostrelo_log_tagged(const char *text);
 void ostrelo_logf(ostrelo_log_level_t level, const char *fmt, ...) OSTRELO_PRINTF_LIKE(2, 3);
 void ostrelo_vlogf(ostrelo_log_level_t level, const char *fmt, va_list ap) OSTRELO_PRINTF_LIKE(2, 0);
 

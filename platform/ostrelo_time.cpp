@@ -69,6 +69,19 @@ extern "C" uint32_t get_current_time_ms(void) {
     return raw_tick() + g_tick_offset.load(std::memory_order_relaxed);
 }
 
+extern "C" uint32_t ostrelo_ms_since(uint32_t start) {
+    return get_current_time_ms() - start;
+}
+
+extern "C" ostrelo_deadline_t ostrelo_deadline_in(uint32_t ms) {
+    return ostrelo_deadline_t{get_current_time_ms(), ms};
+}
+
+extern "C" uint32_t ostrelo_deadline_left(ostrelo_deadline_t d) {
+    const uint32_t spent = ostrelo_ms_since(d.start);
+    return spent < d.ms ? d.ms - spent : 0u;
+}
+
 extern "C" uint64_t ostrelo_monotonic_us(void) {
     return monotonic_ns() / 1000ull;
 }

@@ -11,39 +11,19 @@ Item {
     property var availableChannels: []
     property bool configInitialized: false
 
-    // Twelve rows and two channels per canalyst-II adapter, unless the
-    // adapters found by "检测适配器" have more (up to four adapters with six
-    // channels each).
-    property int rowCountLimit: 12
-    property int canalystChannels: 2
-    readonly property int largestRig: 24
-    readonly property var deviceTypeChoices: [
-        { text: "socketcan", value: 0 },
-        { text: "canalyst-II", value: 4 }
-    ]
-    readonly property var bitrateChoices: [125, 250, 500, 1000]
-
-    function maxChannelFor(deviceType) {
-        return deviceType === 0 ? 11 : canalystChannels - 1
-    }
+    // The rows, the adapter types and their channel counts: twelve rows and
+    // two channels per canalyst-II adapter, unless the adapters found by
+    // "检测适配器" have more (up to four adapters with six channels each).
+    readonly property alias rows: channelConfigModel
 
     function valueOr(value, fallback) {
         return (value === undefined || value === null) ? fallback : value
     }
 
-    function appendDisabledRow() {
-        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 0, bitrate: 1000, enabled: false })
-    }
-
     function initializeRows() {
-        if (configInitialized || channelConfigModel.count !== 0)
+        if (configInitialized)
             return
-        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 0, bitrate: 1000, enabled: true })
-        channelConfigModel.append({ deviceType: 4, deviceIndex: 0, canChannel: 1, bitrate: 1000, enabled: true })
-        channelConfigModel.append({ deviceType: 4, deviceIndex: 1, canChannel: 0, bitrate: 1000, enabled: true })
-        channelConfigModel.append({ deviceType: 4, deviceIndex: 1, canChannel: 1, bitrate: 1000, enabled: true })
-        while (channelConfigModel.count < rowCountLimit)
-            appendDisabledRow()
+        channelConfigModel.setDefaults()
         configInitialized = true
     }
 
@@ -52,9 +32,10 @@ Item {
     function rowColor(enabled, deviceType, deviceIndex, canChannel, channels) {
         if (!enabled)
             return "#f5f5f5"
-        var type = valueOr(deviceType, 4)
-        var index = valueOr(deviceIndex, 0)
-        var channel = valueOr(canChannel, 0)
+        var fallback = channelConfigModel.defaultRow
+        var type = valueOr(deviceType, fallback.deviceType)
+        var index = valueOr(deviceIndex, fallback.deviceIndex)
+        var channel = valueOr(canChannel, fallback.canChannel)
         for (var i = 0; i < channels.length; ++i) {
             var c = channels[i]
             if (Number(c.deviceType) === type && Number(c.deviceIndex) === index && Number(c.canChannel) === channel)
@@ -72,66 +53,26 @@ Item {
             return
         var channels = canopen.getAvailableChannels()
         console.log("[ChannelConfigPage] 可用通道数量:", channels.length)
-        channelConfigModel.clear()
-        for (var i = 0; i < channels.length && i < rowCountLimit; ++i) {
-            var c = channels[i]
-            channelConfigModel.append({
-                deviceType: Number(c.deviceType),
-                deviceIndex: Number(c.deviceIndex),
-                canChannel: Number(c.canChannel),
-                bitrate: Number(c.bitrate),
-                enabled: true
-            })
-        }
-        while (channelConfigModel.count < rowCountLimit)
-            appendDisabledRow()
+        channelConfigModel.fillFromChannels(channels)
     }
 
     // The rows become the channels the adapters offer, all enabled.
     function detectAdapters() {
         if (!canopen)
             return
-        var channels = canopen.detectChannels()
-        if (channels.length === 0)
-            return
-        var most = 2
-        for (var i = 0; i < channels.length; ++i)
-            most = Math.max(most, Number(channels[i].canChannel) + 1)
-        canalystChannels = most
-        rowCountLimit = Math.min(largestRig, Math.max(12, channels.length))
-        channelConfigModel.clear()
-        for (i = 0; i < channels.length && i < rowCountLimit; ++i) {
-            var c = channels[i]
-            channelConfigModel.append({
-                deviceType: Number(c.deviceType),
-                deviceIndex: Number(c.deviceIndex),
-                canChannel: Number(c.canChannel),
-                bitrate: Number(c.bitrate),
-                enabled: true
-            })
-        }
-        while (channelConfigModel.count < rowCountLimit)
-            appendDisabledRow()
+        channelConfigModel.fillFromDetected(canopen.detectChannels())
     }
 
     function sendConfigs() {
         if (!canopen)
             return
         console.log("[ChannelConfigPage] 准备设置配置，共", channelConfigModel.count, "项")
-        var configs = []
-        for (var i = 0; i < channelConfigModel.count; ++i) {
-            var row = channelConfigModel.get(i)
-            var item = {
-                deviceType: row.deviceType,
-                deviceIndex: row.deviceIndex,
-                canChannel: row.canChannel,
-                bitrate: row.bitrate,
-                enabled: row.enabled
-            }
+        var configs = channelConfigModel.configs()
+        for (var i = 0; i < configs.length; ++i) {
+            var item = configs[i]
             console.log("[ChannelConfigPage] 配置项", i + 1, ":", "enabled=", item.enabled, "deviceType=",
                         item.deviceType, "deviceIndex=", item.deviceIndex, "canChannel=", item.canChannel,
                         "bitrate=", item.bitrate, "kbps")
-            configs[configs.length] = item
         }
         console.log("[ChannelConfigPage] 发送", configs.length, "个配置项到后端")
         canopen.setChannelConfigs(configs)
@@ -155,7 +96,7 @@ Item {
     Shortcut { sequence: "Ctrl+D"; onActivated: channelConfigPage.detectAdapters() }
     Shortcut { sequence: "Ctrl+W"; onActivated: channelConfigPage.closeWindow() }
 
-    ListModel {
+    ChannelConfigModel {
         id: channelConfigModel
     }
 
@@ -174,8 +115,8 @@ Item {
 
         GroupBox {
             objectName: "rowsGroup"
-            title: channelConfigPage.rowCountLimit === 12 ? qsTr("通道配置列表 (最多12个)")
-                                                          : qsTr("通道配置列表 (最多%1个)").arg(channelConfigPage.rowCountLimit)
+            title: channelConfigModel.rowLimit === 12 ? qsTr("通道配置列表 (最多12个)")
+                                                      : qsTr("通道配置列表 (最多%1个)").arg(channelConfigModel.rowLimit)
             Layout.fillWidth: true
             Layout.fillHeight: true
 
@@ -225,7 +166,6 @@ Item {
                         required property var model
 
                         readonly property bool rowEnabled: model.enabled === true
-                        readonly property int rowType: channelConfigPage.valueOr(model.deviceType, 4)
                         property bool updatingRow: false
 
                         width: ListView.view.width
@@ -236,10 +176,6 @@ Item {
                         color: channelConfigPage.rowColor(model.enabled, model.deviceType, model.deviceIndex,
                                                           model.canChannel, channelConfigPage.availableChannels)
 
-                        function store(field, value) {
-                            channelConfigModel.setProperty(index, field, value)
-                        }
-
                         RowLayout {
                             anchors.fill: parent
                             anchors.margins: 5
@@ -249,7 +185,7 @@ Item {
                                 objectName: "enabledCheck"
                                 Layout.preferredWidth: 50
                                 checked: rowItem.rowEnabled
-                                onToggled: rowItem.store("enabled", checked)
+                                onToggled: channelConfigModel.setEnabled(rowItem.index, checked)
                             }
 
                             Label {
@@ -264,19 +200,16 @@ Item {
                                 objectName: "typeCombo"
                                 Layout.preferredWidth: 150
                                 enabled: rowItem.rowEnabled
-                                model: channelConfigPage.deviceTypeChoices
+                                model: channelConfigModel.deviceTypes
                                 textRole: "text"
                                 valueRole: "value"
-                                currentIndex: rowItem.rowType === 0 ? 0 : 1
+                                currentIndex: rowItem.model.typeChoice
                                 onActivated: function (choice) {
                                     if (rowItem.updatingRow)
                                         return
                                     rowItem.updatingRow = true
-                                    var newType = channelConfigPage.deviceTypeChoices[choice].value
-                                    rowItem.store("deviceType", newType)
-                                    var channel = channelConfigPage.valueOr(rowItem.model.canChannel, 0)
-                                    if (channel > channelConfigPage.maxChannelFor(newType))
-                                        rowItem.store("canChannel", 0)
+                                    // A channel the new type does not have becomes 0 in the row.
+                                    channelConfigModel.setTypeChoice(rowItem.index, choice)
                                     rowItem.updatingRow = false
                                 }
                             }
@@ -286,9 +219,9 @@ Item {
                                 Layout.preferredWidth: 100
                                 enabled: rowItem.rowEnabled
                                 from: 0
-                                to: 10
-                                value: channelConfigPage.valueOr(rowItem.model.deviceIndex, 0)
-                                onValueModified: rowItem.store("deviceIndex", value)
+                                to: channelConfigModel.highestAdapterIndex
+                                value: rowItem.model.deviceIndex
+                                onValueModified: channelConfigModel.setDeviceIndex(rowItem.index, value)
                             }
 
                             SpinBox {
@@ -297,32 +230,23 @@ Item {
                                 Layout.preferredWidth: 100
                                 enabled: rowItem.rowEnabled
                                 from: 0
-                                to: channelConfigPage.maxChannelFor(rowItem.rowType)
-                                value: channelConfigPage.valueOr(rowItem.model.canChannel, 0)
-                                onValueModified: rowItem.store("canChannel", value)
-
-                                // The value follows the row through its binding; a channel
-                                // beyond the new type's range is reset in the row itself.
-                                function correct() {
-                                    var channel = channelConfigPage.valueOr(rowItem.model.canChannel, 0)
-                                    if (channel > to)
-                                        rowItem.store("canChannel", 0)
-                                }
-                                onToChanged: correct()
-                                Component.onCompleted: correct()
+                                to: rowItem.model.maxChannel
+                                value: rowItem.model.canChannel
+                                onValueModified: channelConfigModel.setCanChannel(rowItem.index, value)
                             }
 
                             ComboBox {
                                 objectName: "bitrateCombo"
                                 Layout.preferredWidth: 120
                                 enabled: rowItem.rowEnabled
-                                model: channelConfigPage.bitrateChoices
+                                model: channelConfigModel.bitrates
                                 currentIndex: {
-                                    var i = channelConfigPage.bitrateChoices.indexOf(Number(rowItem.model.bitrate))
-                                    return i >= 0 ? i : channelConfigPage.bitrateChoices.indexOf(1000)
+                                    var choices = channelConfigModel.bitrates
+                                    var i = choices.indexOf(Number(rowItem.model.bitrate))
+                                    return i >= 0 ? i : choices.indexOf(channelConfigModel.defaultRow.bitrate)
                                 }
                                 onActivated: function (choice) {
-                                    rowItem.store("bitrate", channelConfigPage.bitrateChoices[choice])
+                                    channelConfigModel.setBitrate(rowItem.index, channelConfigModel.bitrates[choice])
                                 }
                             }
 

@@ -59,10 +59,6 @@ Item {
         return parts[parts.length - 1]
     }
 
-    function hasNoFile(path) {
-        return !path || path === "unknown"
-    }
-
     function modelRowCount() {
         return motorModel ? motorModel.rowCount() : 0
     }
@@ -100,9 +96,8 @@ Item {
     // The progress strip's room is always kept, so that a row does not
     // change its height (and move the rows below under the pointer) when an
     // upgrade's bar appears or goes.
-    function rowHeight(binFilePath, statusText, marked) {
-        var name = hasNoFile(binFilePath) ? "unknown" : getFileName(binFilePath)
-        var h = Math.max(50, fileBoxHeight(name) + (marked ? matchMarkHeight : 0)) + 22
+    function rowHeight(shownFileName, statusText, marked) {
+        var h = Math.max(50, fileBoxHeight(shownFileName) + (marked ? matchMarkHeight : 0)) + 22
         if (statusText && String(statusText).length > 50)
             h += 15
         return h
@@ -420,7 +415,7 @@ Item {
 
                     readonly property var nodeId: model.nodeId
                     readonly property string binFilePath: model.binFilePath !== undefined ? model.binFilePath : ""
-                    readonly property bool noFile: motorListPage.hasNoFile(binFilePath)
+                    readonly property bool noFile: model.hasFile !== true
                     readonly property int motorState: model.motorStatus !== undefined ? model.motorStatus
                                                                                       : CANopenWrapper.Available
                     readonly property int lastResult: model.lastResult !== undefined ? model.lastResult
@@ -440,14 +435,14 @@ Item {
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
-                    height: motorListPage.rowHeight(binFilePath, statusText, matchMarked)
+                    height: motorListPage.rowHeight(shownFileName, statusText, matchMarked)
                     border.color: "#ddd"
                     border.width: 1
                     color: {
                         var odd = (index % 2) === 1
                         if (binFilePath === "")
                             return odd ? "#f0f0f0" : "#ffffff"
-                        if (binFilePath === "unknown")
+                        if (noFile)
                             return odd ? "#ffebee" : "#ffcdd2"
                         return odd ? "#e8f5e9" : "#c8e6c9"
                     }

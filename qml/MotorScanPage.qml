@@ -8,52 +8,14 @@ Item {
     id: motorScanPage
 
     property CANopenWrapper canopen: null
+    // One card per channel, kept up to date by the controller's scan signals.
     readonly property alias progressModel: channelProgressList
 
-    function progressRow(position, channel, status) {
-        var c = channel || {}
-        return {
-            percent: 0,
-            status: status,
-            channelInfo: qsTr("通道 %1").arg(position + 1),
-            deviceType: c.deviceType !== undefined ? Number(c.deviceType) : 0,
-            deviceTypeName: c.deviceTypeName !== undefined ? String(c.deviceTypeName) : qsTr("未知"),
-            // The adapter as the channel configuration names it.
-            adapterName: c.adapterName !== undefined ? String(c.adapterName)
-                         : c.deviceTypeName !== undefined ? String(c.deviceTypeName) : qsTr("未知"),
-            deviceIndex: c.deviceIndex !== undefined ? Number(c.deviceIndex) : 0,
-            channelIndex: c.canChannel !== undefined ? Number(c.canChannel) : 0,
-            bitrate: c.bitrate !== undefined ? Number(c.bitrate) : 0
-        }
-    }
-
-    function fillFromController() {
-        channelProgressList.clear()
-        if (!canopen)
-            return
-        var channels = canopen.getAvailableChannels()
-        for (var i = 0; i < channels.length; ++i)
-            channelProgressList.append(progressRow(i, channels[i], qsTr("等待开始...")))
-    }
-
+    // The model follows the page's controller before it is filled.
     function fillIfInitialized() {
+        channelProgressList.canopen = canopen
         if (canopen && canopen.initialized)
-            fillFromController()
-    }
-
-    // Reports may name a channel position the page has no card for yet.
-    function ensureRow(channelIndex, status) {
-        if (channelIndex < 0)
-            return false
-        var channels = null
-        while (channelIndex >= channelProgressList.count) {
-            if (channels === null)
-                channels = canopen ? canopen.getAvailableChannels() : []
-            var position = channelProgressList.count
-            channelProgressList.append(progressRow(position, position < channels.length ? channels[position] : {},
-                                                   status))
-        }
-        return true
+            channelProgressList.fill()
     }
 
     function parsedField(text, fallback) {
@@ -72,7 +34,8 @@ Item {
         if (!canopen || canopen.scanning)
             return
         var r = scanRange()
-        fillFromController()
+        // Every scan starts with fresh cards at 0 %.
+        channelProgressList.fill()
         canopen.scanMotorsOnAllChannels(r.from, r.to, r.timeout)
     }
 
@@ -82,30 +45,8 @@ Item {
     Shortcut { sequence: "Ctrl+W"; onActivated: { var w = motorScanPage.Window.window; if (w) w.hide() } }
     Component.onCompleted: fillIfInitialized()
 
-    ListModel {
+    ChannelScanModel {
         id: channelProgressList
-    }
-
-    Connections {
-        target: motorScanPage.canopen
-        function onChannelScanProgress(channelIndex, percent, status) {
-            if (!motorScanPage.ensureRow(channelIndex, qsTr("等待开始...")))
-                return
-            channelProgressList.setProperty(channelIndex, "percent", percent)
-            channelProgressList.setProperty(channelIndex, "status", status)
-        }
-        function onChannelScanCompleted(channelIndex, discoveredCount) {
-            if (!motorScanPage.ensureRow(channelIndex, ""))
-                return
-            channelProgressList.setProperty(channelIndex, "percent", 100)
-            channelProgressList.setProperty(channelIndex, "status", qsTr("完成，发现 %1 个电机").arg(discoveredCount))
-        }
-        function onChannelScanNote(channelIndex, note) {
-            if (!motorScanPage.ensureRow(channelIndex, ""))
-                return
-            var status = channelProgressList.get(channelIndex).status
-            channelProgressList.setProperty(channelIndex, "status", qsTr("%1（%2）").arg(status).arg(note))
-        }
     }
 
     ColumnLayout {

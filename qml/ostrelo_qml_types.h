@@ -1,7 +1,7 @@
-// Declares the controller and the list model to the QML tools (type
+// Declares the controller and the models to the QML tools (type
 // descriptions for qmllint and the QML compiler), so that the pages' use of
 // their properties, enumerations and roles is checked at build time. The
-// program also registers both types itself when it starts.
+// program also registers the types itself when it starts.
 #ifndef OSTRELO_QML_TYPES_H
 #define OSTRELO_QML_TYPES_H
 
@@ -9,6 +9,8 @@
 #include <QtQml/qqml.h>
 
 #include "CANopenWrapper.h"
+#include "ChannelConfigModel.h"
+#include "ChannelScanModel.h"
 #include "MotorListModel.h"
 
 struct OstreloControllerType {
@@ -21,6 +23,18 @@ struct OstreloMotorListModelType {
     Q_GADGET
     QML_FOREIGN(MotorListModel)
     QML_NAMED_ELEMENT(MotorListModel)
+};
+
+struct OstreloChannelConfigModelType {
+    Q_GADGET
+    QML_FOREIGN(ChannelConfigModel)
+    QML_NAMED_ELEMENT(ChannelConfigModel)
+};
+
+struct OstreloChannelScanModelType {
+    Q_GADGET
+    QML_FOREIGN(ChannelScanModel)
+    QML_NAMED_ELEMENT(ChannelScanModel)
 };
 
 #endif

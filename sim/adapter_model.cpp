@@ -131,6 +131,7 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         if (s->txq.full() && g_timed && may_sleep()) {
             const uint64_t giveUp = t + SIM_TX_WAIT_MS * 1000ull;
             while (s->txq.full() && t < giveUp) {
+                s->nextEventAt = 0; // the frames queued so far change the schedule
                 const uint64_t room = txq_wake_for_room(*s);
                 y.cv.wait_until(lk, steady_at(room < giveUp ? room : giveUp));
                 s = channel_for_io(type, dev, ch);
@@ -164,11 +165,18 @@ DWORD t_transmit(DWORD type, DWORD dev, DWORD ch, VCI_CAN_OBJ *frames, UINT len)
         f.ready_us = t;
         set_frame_bits(f);
         s->txq.push(f);
-        s->nextEventAt = 0;
-        advance_segment_at(dev, ch, t);
         ++sent;
+        // On the timed bus a frame queued now cannot be out before a later
+        // instant: the segment is run once, after the call's last frame. In
+        // instant mode each frame is out at once and makes room.
+        if (!g_timed) {
+            s->nextEventAt = 0;
+            advance_segment_at(dev, ch, t);
+        }
     }
     if (sent > 0) {
+        s->nextEventAt = 0;
+        advance_segment_at(dev, ch, t);
         y.cv.notify_all(); // a receive waiting on this segment has a new schedule
     }
     return sent;

@@ -36,8 +36,8 @@ struct Bridge {
     std::atomic<bool> stop{false};
 } g_bridge;
 
-void print_line(const char *line) {
-    ostrelo_log_tagged(line);
+void print_line(ostrelo_log_level_t level, const char *line) {
+    ostrelo_log_text(level, line);
 }
 
 void pause_after_error() {
@@ -81,7 +81,7 @@ bool bring_up(const ControlCanTransport *t, const char *side, DWORD adapter, DWO
     char line[160];
     snprintf(line, sizeof line, "[ERROR] bench bridge: %s channel %u.%u cannot be brought up\n", side,
              static_cast<unsigned>(adapter), static_cast<unsigned>(channel));
-    print_line(line);
+    print_line(OSTRELO_LOG_ERROR, line);
     return false;
 }
 
@@ -117,7 +117,7 @@ extern "C" int sim_bridge_start(const ControlCanTransport *bus, const sim_bridge
                                 uint32_t kbps) {
     std::lock_guard<std::mutex> lock(g_bridge.mutex);
     if (!g_bridge.threads.empty()) {
-        print_line("[ERROR] bench bridge: already running\n");
+        print_line(OSTRELO_LOG_ERROR, "[ERROR] bench bridge: already running\n");
         return 0;
     }
     VCI_INIT_CONFIG cfg;
@@ -128,7 +128,8 @@ extern "C" int sim_bridge_start(const ControlCanTransport *bus, const sim_bridge
     if (bus == nullptr || bus->Receive == nullptr || bus->Transmit == nullptr || links == nullptr ||
         count == 0 || count > SIM_BRIDGE_MAX_LINKS ||
         !sim_timing_for_bitrate(kbps, &cfg.Timing0, &cfg.Timing1)) {
-        print_line("[ERROR] bench bridge: no bus, no links or a bit rate the adapter does not have\n");
+        print_line(OSTRELO_LOG_ERROR,
+                   "[ERROR] bench bridge: no bus, no links or a bit rate the adapter does not have\n");
         return 0;
     }
     sim_bench_set_timing(0);

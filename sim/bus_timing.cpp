@@ -165,17 +165,26 @@ void go_bus_off(SimSegment &s, uint64_t until) {
 // after T (a frame completing on the bus or a motor timer), UINT64_MAX for none.
 uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
     SimSegment &s = g_adapters[ai].seg[ci];
+    // The segment's motors, looked up once: every event below looks at them.
+    SimMotor *here[SIM_MAX_MOTORS];
+    size_t count = 0;
+    for (SimMotor &m : g_motors) {
+        if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci) {
+            here[count++] = &m;
+        }
+    }
+    SimMotor *const *const mine = here;
+    const size_t motors = count;
     for (int guard = 0; guard < 100000; ++guard) {
         // Earliest motor timer.
         SimMotor *tm = nullptr;
         uint64_t tmAt = UINT64_MAX;
-        for (SimMotor &m : g_motors) {
-            if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci) {
-                const uint64_t at = motor_next_timer(m);
-                if (at < tmAt) {
-                    tmAt = at;
-                    tm = &m;
-                }
+        for (size_t k = 0; k < motors; ++k) {
+            SimMotor &m = *mine[k];
+            const uint64_t at = motor_next_timer(m);
+            if (at < tmAt) {
+                tmAt = at;
+                tm = &m;
             }
         }
         // Frame that wins the bus next: earliest ready; among those ready by
@@ -190,9 +199,9 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         for (uint32_t i = 0; i < s.trafficCount; ++i) {
             minReady = s.traffic[i].nextAt < minReady ? s.traffic[i].nextAt : minReady;
         }
-        for (SimMotor &m : g_motors) {
-            if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci && !m.out.empty() &&
-                m.out.front().ready_us < minReady) {
+        for (size_t k = 0; k < motors; ++k) {
+            const SimMotor &m = *mine[k];
+            if (!m.out.empty() && m.out.front().ready_us < minReady) {
                 minReady = m.out.front().ready_us;
             }
         }
@@ -214,9 +223,9 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
                 src = SRC_INJECTED;
                 bestId = s.injected.front().id;
             }
-            for (SimMotor &m : g_motors) {
-                if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci && !m.out.empty() &&
-                    m.out.front().ready_us <= start && m.out.front().id < bestId) {
+            for (size_t k = 0; k < motors; ++k) {
+                SimMotor &m = *mine[k];
+                if (!m.out.empty() && m.out.front().ready_us <= start && m.out.front().id < bestId) {
                     src = SRC_MOTOR;
                     srcMotor = &m;
                     bestId = m.out.front().id;
@@ -302,10 +311,8 @@ uint64_t advance_segment(uint32_t ai, uint32_t ci, uint64_t T) {
         if (src == SRC_INJECTED || src == SRC_TRAFFIC) {
             store_for_program(s, f, end);
         }
-        for (SimMotor &m : g_motors) {
-            if (m.used && m.cfg.adapter == ai && m.cfg.channel == ci) {
-                motor_receive(m, f, end);
-            }
+        for (size_t k = 0; k < motors; ++k) {
+            motor_receive(*mine[k], f, end);
         }
     }
     return T; // more events due than one call handles: come back at once
@@ -631,7 +638,60 @@ struct StuffCounter {
             put((value >> i) & 1u);
         }
     }
+    // A data byte, most significant bit first: the same as put_field(b, 8),
+    // by table (the bench works out every frame's length on the sender's
+    // thread, and the data bytes are most of a frame).
+    void put_byte(uint8_t b);
 };
+
+// After a first bit a stuff counter is in one of eight states: the last bit
+// (0, 1) and how many equal bits end with it (1 to 4).
+struct ByteTables {
+    uint16_t crc[256];       // CRC-15 of a byte shifted through from 0
+    uint8_t next[8][256];    // state after a byte
+    uint8_t stuffed[8][256]; // stuff bits inserted within it
+    ByteTables() {
+        for (int i = 0; i < 256; ++i) {
+            StuffCounter c;
+            c.crc = static_cast<uint16_t>(i << 7);
+            for (int k = 0; k < 8; ++k) {
+                const int top = (c.crc >> 14) & 1;
+                c.crc = static_cast<uint16_t>((c.crc << 1) & 0x7FFF);
+                if (top) {
+                    c.crc ^= 0x4599;
+                }
+            }
+            crc[i] = c.crc;
+            for (int state = 0; state < 8; ++state) {
+                StuffCounter r;
+                r.last = state / 4;
+                r.run = state % 4 + 1;
+                for (int k = 7; k >= 0; --k) {
+                    r.raw((i >> k) & 1);
+                }
+                next[state][i] = static_cast<uint8_t>(r.last * 4 + r.run - 1);
+                stuffed[state][i] = static_cast<uint8_t>(r.stuffed);
+            }
+        }
+    }
+};
+
+void StuffCounter::put_byte(uint8_t b) {
+    static const ByteTables t;
+    if (last < 0) {
+        put_field(b, 8);
+        return;
+    }
+    if (crc_on) {
+        crc = static_cast<uint16_t>(((crc << 8) & 0x7FFF) ^ t.crc[((crc >> 7) ^ b) & 0xFF]);
+    }
+    const int state = last * 4 + run - 1;
+    stuffed += t.stuffed[state][b];
+    const int after = t.next[state][b];
+    last = after / 4;
+    run = after % 4 + 1;
+    bits += 8;
+}
 } // namespace
 
 extern "C" uint32_t sim_can_frame_bits(uint32_t ident, int extended, int remote, uint8_t dlc,
@@ -656,7 +716,7 @@ extern "C" uint32_t sim_can_frame_bits(uint32_t ident, int extended, int remote,
     }
     s.put_field(dlc4, 4);
     for (uint8_t i = 0; i < nbytes; ++i) {
-        s.put_field(data ? data[i] : 0u, 8);
+        s.put_byte(data ? data[i] : 0u);
     }
     s.crc_on = false;
     const uint16_t crc = s.crc;

@@ -500,7 +500,7 @@ extern "C" int sim_bench_load_scenario_text(const char *text, const char *name) 
     if (!ok) {
         char msg[400];
         snprintf(msg, sizeof msg, "[ERROR] sim: %s:%u: %s\n", p.name, p.line, p.error);
-        ostrelo_log_tagged(msg);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, msg);
         sim_bench_reset();
         sim_bench_set_timing(timing);
     }
@@ -520,7 +520,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (f == NULL) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path, strerror(errno));
-        ostrelo_log_tagged(msg);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, msg);
         sim_bench_reset();
         return 0;
     }
@@ -532,7 +532,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: %s\n", path,
                  readError ? "read error" : "larger than 1 MiB");
-        ostrelo_log_tagged(msg);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, msg);
         free(buf);
         sim_bench_reset();
         return 0;
@@ -541,7 +541,7 @@ extern "C" int sim_bench_load_scenario(const char *path) {
     if (strlen(buf) != n) {
         char msg[700];
         snprintf(msg, sizeof msg, "[ERROR] sim: cannot read scenario file %s: not a text file\n", path);
-        ostrelo_log_tagged(msg);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, msg);
         free(buf);
         sim_bench_reset();
         return 0;

@@ -145,10 +145,10 @@ extern "C" void sim_mkfw_file_name(const sim_motor_config_t *m, uint32_t version
              static_cast<unsigned>(version & 0xFFu));
 }
 
-static void print_line(const char *fmt, const char *a, const char *b) {
+static void print_error(const char *fmt, const char *a, const char *b) {
     char line[2200];
     snprintf(line, sizeof line, fmt, a, b);
-    ostrelo_log_tagged(line);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, line);
 }
 
 extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_file_t *files, int cap) {
@@ -180,7 +180,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
             continue;
         }
         if (nf == cap) {
-            print_line("[ERROR] ostrelo-mkfw: too many motor identities%s%s\n", "", "");
+            print_error("[ERROR] ostrelo-mkfw: too many motor identities%s%s\n", "", "");
             return -1;
         }
         fileOf[i] = nf++;
@@ -202,7 +202,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
     const size_t total = static_cast<size_t>(bodySize) + SIM_TRAILER_LEN;
     uint8_t *buf = static_cast<uint8_t *>(malloc(total));
     if (buf == NULL) {
-        print_line("[ERROR] ostrelo-mkfw: out of memory%s%s\n", "", "");
+        print_error("[ERROR] ostrelo-mkfw: out of memory%s%s\n", "", "");
         return -1;
     }
     for (int f = 0; f < nf; ++f) {
@@ -230,12 +230,12 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
         const bool ok = fp != NULL && fwrite(buf, 1, total, fp) == total;
         const int err = errno;
         if (fp != NULL && fclose(fp) != 0) {
-            print_line("[ERROR] ostrelo-mkfw: cannot write %s: %s\n", path, strerror(errno));
+            print_error("[ERROR] ostrelo-mkfw: cannot write %s: %s\n", path, strerror(errno));
             free(buf);
             return -1;
         }
         if (!ok) {
-            print_line("[ERROR] ostrelo-mkfw: cannot write %s: %s\n", path, strerror(err));
+            print_error("[ERROR] ostrelo-mkfw: cannot write %s: %s\n", path, strerror(err));
             free(buf);
             return -1;
         }
@@ -245,7 +245,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
                  static_cast<unsigned>((out.version >> 16) & 0xFFu),
                  static_cast<unsigned>((out.version >> 8) & 0xFFu),
                  static_cast<unsigned>(out.version & 0xFFu), static_cast<unsigned>(out.crc32));
-        ostrelo_log_tagged(line);
+        ostrelo_log_text(OSTRELO_LOG_INFO, line);
     }
     free(buf);
     // Each motor should pair with its own file only, whatever the listing order.
@@ -257,7 +257,7 @@ extern "C" int sim_mkfw_write_all(const char *dir, uint32_t bodySize, sim_mkfw_f
                          "[WARNING] ostrelo-mkfw: node %u (adapter %u, channel %u) also pairs with %s\n",
                          static_cast<unsigned>(motors[i].node), static_cast<unsigned>(motors[i].adapter),
                          static_cast<unsigned>(motors[i].channel), files[f].name);
-                ostrelo_log_tagged(line);
+                ostrelo_log_text(OSTRELO_LOG_WARNING, line);
             }
         }
     }

@@ -70,7 +70,7 @@ void probe_socketcan_map(const socketcan_map_t &map) {
             }
             char printed[300];
             snprintf(printed, sizeof(printed), "[ERROR] %s\n", line);
-            ostrelo_log_tagged(printed);
+            ostrelo_log_text(OSTRELO_LOG_ERROR, printed);
             set_problem(printed);
             close(fd);
             return;
@@ -127,7 +127,7 @@ const ControlCanTransport *choose_locked() {
         snprintf(line, sizeof(line),
                  "[ERROR] OSTRELO_CAN='%s' is not valid; %s. Every adapter operation will fail.\n",
                  value ? value : "", kAcceptedForms);
-        ostrelo_log_tagged(line);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, line);
         set_problem(line);
         g_transport = nullptr;
         return nullptr;
@@ -143,7 +143,7 @@ const ControlCanTransport *choose_locked() {
             snprintf(line, sizeof(line),
                      "[ERROR] OSTRELO_CAN=sim: this program has no simulated bench built in; use "
                      "OSTRELO_CAN=socketcan:... or OSTRELO_CAN=lib:...\n");
-            ostrelo_log_tagged(line);
+            ostrelo_log_text(OSTRELO_LOG_ERROR, line);
             set_problem(line);
             g_transport = nullptr;
         }

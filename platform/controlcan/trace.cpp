@@ -145,7 +145,7 @@ bool tracing() {
                 } else {
                     char line[1200];
                     snprintf(line, sizeof(line), "[ERROR] OSTRELO_TRACE: cannot write %.1024s\n", path);
-                    ostrelo_log_tagged(line);
+                    ostrelo_log_text(OSTRELO_LOG_ERROR, line);
                 }
             }
             g_mode.store(mode, std::memory_order_release);

@@ -30,7 +30,7 @@ extern "C" const ControlCanTransport *lib_transport(const char *path) {
     void *h = path ? OSTRELO_DLOPEN(path) : nullptr;
     if (!h) {
         snprintf(line, sizeof(line), "[ERROR] Cannot load adapter library %s\n", path ? path : "(none)");
-        ostrelo_log_tagged(line);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, line);
         return nullptr;
     }
     ControlCanTransport t = {};
@@ -56,7 +56,7 @@ extern "C" const ControlCanTransport *lib_transport(const char *path) {
         missing = "VCI_UsbDeviceReset";
     if (missing) {
         snprintf(line, sizeof(line), "[ERROR] Adapter library %s does not export %s\n", path, missing);
-        ostrelo_log_tagged(line);
+        ostrelo_log_text(OSTRELO_LOG_ERROR, line);
         return nullptr;
     }
     // No WakeReceive: the stand-in waits in slices for the library, which may

@@ -31,7 +31,7 @@ const ControlCanTransport *lib_transport(const char *path) {
              "[ERROR] OSTRELO_CAN=lib:%s is not used on Windows; put the vendor's ControlCAN.dll beside "
              "the program instead\n",
              path ? path : "");
-    ostrelo_log_tagged(line);
+    ostrelo_log_text(OSTRELO_LOG_ERROR, line);
     return nullptr;
 }
 

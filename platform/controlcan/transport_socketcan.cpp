@@ -10,6 +10,7 @@
 
 #include "controlcan_internal.h"
 #include "ostrelo_log.h"
+#include "ostrelo_time.h"
 
 #if defined(__linux__)
 #include <cerrno>
@@ -179,8 +180,8 @@ int started_fd_of(Instance &in, DWORD idx, DWORD ch) {
     return (valid(idx, ch) && in.started[idx][ch]) ? in.fd[idx][ch] : -1;
 }
 
-void print_line(const char *line) {
-    ostrelo_log_tagged(line);
+void print_line(ostrelo_log_level_t level, const char *line) {
+    ostrelo_log_text(level, line);
 }
 
 // The interface of a channel went down under a started channel: said once,
@@ -200,7 +201,7 @@ void note_down(Instance &in, DWORD idx, DWORD ch) {
                  "set %s up)\n",
                  in.map.ifname[idx][ch], in.map.ifname[idx][ch]);
     }
-    print_line(line);
+    print_line(OSTRELO_LOG_ERROR, line);
 }
 
 // Before a send: what note_passing is to be given when it succeeds.
@@ -221,7 +222,7 @@ void note_passing(Instance &in, DWORD idx, DWORD ch, uint32_t seen) {
         in.down[idx][ch] = false;
         snprintf(line, sizeof(line), "[INFO] SocketCAN interface %s is up again\n", in.map.ifname[idx][ch]);
     }
-    print_line(line);
+    print_line(OSTRELO_LOG_INFO, line);
 }
 
 // An adapter exists only when the map names an interface for one of its
@@ -245,14 +246,14 @@ DWORD sc_open(Instance &in, DWORD idx) {
     char line[256];
     if (!adapter_mapped(in, idx)) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN: adapter %u has no interface in OSTRELO_CAN\n", idx);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return 0;
     }
     const int probe = socket(PF_CAN, SOCK_RAW, CAN_RAW);
     if (probe < 0) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN is not available on this system (%s)\n",
                  strerror(errno));
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return 0;
     }
     close(probe);
@@ -289,14 +290,14 @@ DWORD sc_init(Instance &in, DWORD idx, DWORD ch) {
     if (name[0] == '\0') {
         snprintf(line, sizeof(line),
                  "[ERROR] SocketCAN: adapter %u channel %u has no interface in OSTRELO_CAN\n", idx, ch);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return 0;
     }
     const int fd = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
     if (fd < 0) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN is not available on this system (%s)\n",
                  strerror(errno));
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return 0;
     }
     struct ifreq ifr;
@@ -305,7 +306,7 @@ DWORD sc_init(Instance &in, DWORD idx, DWORD ch) {
     if (ioctl(fd, SIOCGIFINDEX, &ifr) < 0) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN interface %s is missing (%s)\n", name,
                  strerror(errno));
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         close(fd);
         return 0;
     }
@@ -316,7 +317,7 @@ DWORD sc_init(Instance &in, DWORD idx, DWORD ch) {
     if (bind(fd, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)) < 0) {
         snprintf(line, sizeof(line), "[ERROR] SocketCAN interface %s cannot be bound (%s)\n", name,
                  strerror(errno));
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         close(fd);
         return 0;
     }
@@ -349,7 +350,7 @@ DWORD sc_start(Instance &in, DWORD idx, DWORD ch) {
                  "[ERROR] SocketCAN interface %s is down; bring it up with: ip link set %s up "
                  "type can bitrate <bit/s>\n",
                  in.map.ifname[idx][ch], in.map.ifname[idx][ch]);
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return 0;
     }
     std::lock_guard<std::mutex> lock(in.mutex);
@@ -360,19 +361,13 @@ DWORD sc_start(Instance &in, DWORD idx, DWORD ch) {
     return 1;
 }
 
-int ms_since(const struct timespec &start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int>((now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000);
-}
-
 // Writes one frame. A full queue below the socket is waited out for up to
 // kTxWaitMs: the socket's send buffer says when it has room (EAGAIN), the
 // interface's queue does not (ENOBUFS), so that is looked at again every
 // millisecond. Anything else refuses the frame at once. The clock is read only
 // once the frame has to wait: where it has no fast path it costs a system call.
 bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_frame &cf) {
-    struct timespec start;
+    ostrelo_deadline_t until = {0, 0};
     bool waiting = false;
     for (;;) {
         const uint32_t seen = down_count(in, idx, ch);
@@ -389,10 +384,10 @@ bool write_frame(Instance &in, DWORD idx, DWORD ch, int fd, const struct can_fra
             return false;
         }
         if (!waiting) {
-            clock_gettime(CLOCK_MONOTONIC, &start);
+            until = ostrelo_deadline_in(kTxWaitMs);
             waiting = true;
         }
-        const int left = kTxWaitMs - ms_since(start);
+        const int left = static_cast<int>(ostrelo_deadline_left(until));
         if (left <= 0) {
             return false;
         }
@@ -615,7 +610,7 @@ extern "C" const ControlCanTransport *controlcan_socketcan_peer(const char *mapT
         snprintf(line, sizeof(line),
                  "[ERROR] SocketCAN: '%.200s' is not a channel map like 0.0=can0,0.1=can1\n",
                  mapText ? mapText : "");
-        print_line(line);
+        print_line(OSTRELO_LOG_ERROR, line);
         return nullptr;
     }
     return install(1, map);

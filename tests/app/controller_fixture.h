@@ -1,6 +1,7 @@
 // Shared set-up of the controller tests: a clean process-wide state (worker
-// pool, channel store, discovered motors, file cache), a bench of simulated
-// motors, firmware images and an ordered record of the controller's signals.
+// pool, channel store, discovered motors, file cache) before every test, the
+// log collected, a bench of simulated motors, channels brought up and
+// scanned, firmware images and an ordered record of the controller's signals.
 #ifndef CONTROLLER_FIXTURE_H
 #define CONTROLLER_FIXTURE_H
 
@@ -9,15 +10,18 @@
 #include <QMutexLocker>
 #include <QObject>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QStringList>
 #include <QTest>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "CANopenWrapper.h"
 #include "ThreadPool.h"
 #include "client_api.h"
+#include "log_capture.h"
 #include "sim_bench.h"
 
 namespace fixture {
@@ -161,6 +165,41 @@ class SignalRecord : public QObject {
   private:
     void add(const QString &e) { events.append(e); }
     QStringList events;
+};
+
+// The base of the controller test classes: every test starts from a clean
+// process-wide state with an empty log. A class that needs more in its
+// init() calls ControllerTest::init() first.
+class ControllerTest : public QObject {
+    Q_OBJECT
+
+  protected slots:
+    void initTestCase() { capture.reset(new LogCapture); }
+    void cleanupTestCase() {
+        resetWorld();
+        capture.reset();
+    }
+    void init() {
+        resetWorld();
+        LogCapture::clear();
+    }
+
+  protected:
+    // The channels of `items` brought up through the controller (zhcx backend).
+    static void configure(CANopenWrapper &w, const QVariantList &items) {
+        w.setBackendZhcx();
+        QCOMPARE(w.setChannelConfigs(items), items.size());
+        QCOMPARE(w.applyChannelConfigs(), items.size());
+    }
+    // A scan of node ids `from` to `to` on every channel that is up, to its end.
+    static void scan(CANopenWrapper &w, unsigned from, unsigned to, unsigned timeoutMs = 1000) {
+        QSignalSpy done(&w, &CANopenWrapper::scanCompleted);
+        w.scanMotorsOnAllChannels(from, to, timeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(done.count() == 1, 20000);
+    }
+
+  private:
+    std::unique_ptr<LogCapture> capture;
 };
 
 } // namespace fixture

@@ -1,6 +1,8 @@
-// Collects the application's log lines (the text of every Qt message) so
-// tests can assert on them; safe for messages from worker threads. QTest
-// installs its own handler in qExec, so construct this in initTestCase.
+// Collects the application's log lines (the text of every Qt message of
+// level information and above) so tests can assert on them; safe for
+// messages from worker threads. Debug lines are traces whose wording no test
+// relies on: they are not collected. QTest installs its own handler in
+// qExec, so construct this in initTestCase.
 #ifndef LOG_CAPTURE_H
 #define LOG_CAPTURE_H
 
@@ -48,7 +50,7 @@ class LogCapture {
         if (ctx.category != nullptr && qstrncmp(ctx.category, "qt.", 3) == 0) {
             return;
         }
-        {
+        if (type != QtDebugMsg) {
             QMutexLocker locker(&mutex());
             store().append(msg);
         }

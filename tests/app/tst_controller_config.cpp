@@ -17,19 +17,13 @@
 
 using namespace fixture;
 
-class TestControllerConfig : public QObject {
+class TestControllerConfig : public ControllerTest {
     Q_OBJECT
 
   private slots:
-    void initTestCase() { capture.reset(new LogCapture); }
-    void cleanupTestCase() {
-        resetWorld();
-        capture.reset();
-    }
     void init() {
-        resetWorld();
+        ControllerTest::init();
         loadBench({motor(0, 0, 1), motor(0, 1, 2), motor(1, 0, 3), motor(1, 1, 4)});
-        LogCapture::clear();
     }
 
     void statusTextsAndPropertySetters() {
@@ -156,9 +150,7 @@ class TestControllerConfig : public QObject {
         CANopenWrapper w;
         SignalRecord rec(&w);
         QSignalSpy channels(&w, &CANopenWrapper::channelsStatusUpdated);
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 1), channelItem(1, 0)}), 2);
-        QCOMPARE(w.applyChannelConfigs(), 2);
+        configure(w, {channelItem(0, 1), channelItem(1, 0)});
         QVERIFY(w.isInitialized());
         QCOMPARE(w.statusMessage(), QString("成功初始化 2 个通道"));
         QCOMPARE(rec.withPrefix("initializedChanged").size(), 1);
@@ -243,9 +235,7 @@ class TestControllerConfig : public QObject {
     // started twice.
     void laterChannelBackendGuardAndSingleScan() {
         CANopenWrapper w;
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-        QCOMPARE(w.applyChannelConfigs(), 1);
+        configure(w, {channelItem(0, 0)});
         QCOMPARE(w.setChannelConfigs({channelItem(1, 1)}), 1);
         QCOMPARE(w.applyChannelConfigs(), 1);
         QCOMPARE(ThreadPool::instance()->getThreadIndex(4, 1, 1), 1);
@@ -323,16 +313,11 @@ class TestControllerConfig : public QObject {
     void destructorReleasesChannels() {
         {
             CANopenWrapper w;
-            w.setBackendZhcx();
-            QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-            QCOMPARE(w.applyChannelConfigs(), 1);
+            configure(w, {channelItem(0, 0)});
         }
         CANopenWrapper other;
         QVERIFY(other.getAvailableChannels().isEmpty());
     }
-
-  private:
-    std::unique_ptr<LogCapture> capture;
 };
 
 QTEST_GUILESS_MAIN(TestControllerConfig)

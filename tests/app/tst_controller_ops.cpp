@@ -26,14 +26,13 @@ const uint32_t kNewVersion = 0x02030405; // shown as 2.3.4.5
 
 } // namespace
 
-class TestControllerOps : public QObject {
+class TestControllerOps : public ControllerTest {
     Q_OBJECT
 
     // All four channels up, node ids 1 to 8 scanned, the folder matched.
-    static void scanAndMatch(CANopenWrapper &w, SignalRecord &rec, const QString &folder, int motors) {
+    static void scanAndMatch(CANopenWrapper &w, const QString &folder, int motors) {
         QCOMPARE(w.autoConfigureChannels(), 4);
-        w.scanMotorsOnAllChannels(1, 8);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 8);
         QCOMPARE(w.motorListModel()->rowCount(), motors);
         w.cacheDirectoryBinFiles(folder);
         QCOMPARE(w.matchBinFiles(folder), motors);
@@ -47,15 +46,6 @@ class TestControllerOps : public QObject {
     }
 
   private slots:
-    void initTestCase() { capture.reset(new LogCapture); }
-    void cleanupTestCase() {
-        resetWorld();
-        capture.reset();
-    }
-    void init() {
-        resetWorld();
-        LogCapture::clear();
-    }
 
     void scanFourChannelsWithProgress() {
         loadBench({motor(0, 0, 3), motor(0, 0, 5, 11, 2, 16), motor(0, 1, 7), motor(1, 0, 12, 65, 3),
@@ -122,17 +112,14 @@ class TestControllerOps : public QObject {
         slow.replyDelayMs = 30;
         QVERIFY(sim_bench_set_node_fault(0, 0, 2, &slow) == 1);
         CANopenWrapper w;
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-        QCOMPARE(w.applyChannelConfigs(), 1);
+        configure(w, {channelItem(0, 0)});
         const struct {
             unsigned int timeoutMs;
             QList<unsigned> listed;
         } cases[] = {{0, {4}}, {20, {4}}, {200, {2, 4}}};
         for (const auto &c : cases) {
             SignalRecord rec(&w);
-            w.scanMotorsOnAllChannels(1, 6, c.timeoutMs);
-            QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+            scan(w, 1, 6, c.timeoutMs);
             QList<unsigned> listed;
             for (int r = 0; r < w.motorListModel()->rowCount(); ++r) {
                 listed.append(w.motorListModel()
@@ -147,9 +134,7 @@ class TestControllerOps : public QObject {
     void scanRangeEdges() {
         loadBench({motor(0, 0, 127), motor(0, 1, 2)});
         CANopenWrapper w;
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
-        QCOMPARE(w.applyChannelConfigs(), 2);
+        configure(w, {channelItem(0, 0), channelItem(0, 1)});
         SignalRecord rec(&w);
 
         // An empty range: only the initial report, then completion with 0.
@@ -224,8 +209,7 @@ class TestControllerOps : public QObject {
         MotorListModel *m = w.motorListModel();
         QCOMPARE(w.autoConfigureChannels(), 4);
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 32);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 32);
         QCOMPARE(m->rowCount(), nodes.size());
         QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{QString("scanCompleted|%1").arg(nodes.size())});
 
@@ -329,8 +313,7 @@ class TestControllerOps : public QObject {
             expected.insert(n, fileVersionOfRow(m, n));
         }
         rec.clear();
-        w.scanMotorsOnAllChannels(1, 32);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 32);
         QCOMPARE(m->rowCount(), nodes.size());
         for (unsigned n : nodes) {
             const sim_motor_config_t c = configOfRow(m, n);
@@ -362,12 +345,9 @@ class TestControllerOps : public QObject {
 
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
-        QCOMPARE(w.applyChannelConfigs(), 2);
+        configure(w, {channelItem(0, 0), channelItem(0, 1)});
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 8);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 8);
         QCOMPARE(m->rowCount(), 2);
 
         rec.clear();
@@ -456,8 +436,7 @@ class TestControllerOps : public QObject {
         // answer of the first node it probes.
         QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_APPLICATION));
         rec.clear();
-        w.scanMotorsOnAllChannels(4, 6);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 4, 6);
         QVERIFY(rec.has("channelScanProgress|0|33|扫描节点 ID=4 (1/3) - 发现电机"));
         QCOMPARE(m->rowCount(), 1); // 6 is still in its bootloader
     }
@@ -515,8 +494,7 @@ class TestControllerOps : public QObject {
         MotorListModel *m = w.motorListModel();
         QCOMPARE(w.autoConfigureChannels(), 4);
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 4);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 4);
         QCOMPARE(m->rowCount(), 3);
 
         rec.clear();
@@ -542,8 +520,6 @@ class TestControllerOps : public QObject {
         QVERIFY(rec.has("refreshed|3|连接中断"));
         // The row text comes before the end of the probe.
         QVERIFY(rec.all().indexOf("motorStatus|3|连接中断") < rec.all().indexOf("refreshed|3|连接中断"));
-        QVERIFY(LogCapture::lines().contains(
-            "[doRefreshMotorStatus] 节点 3 状态刷新完成: SDO响应= false , CAN响应= false , 新状态= \"连接中断\""));
 
         // One motor on its own.
         rec.clear();
@@ -581,12 +557,9 @@ class TestControllerOps : public QObject {
         loadBench({motor(0, 0, 1), motor(0, 0, 2)});
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-        QCOMPARE(w.applyChannelConfigs(), 1);
+        configure(w, {channelItem(0, 0)});
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 3);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 3);
 
         // Motor 2 stops answering: its entry fails and the row stays Busy.
         sim_fault_t silent;
@@ -614,12 +587,9 @@ class TestControllerOps : public QObject {
         sim_bench_set_operator(1, 200, 100);
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0), channelItem(0, 1)}), 2);
-        QCOMPARE(w.applyChannelConfigs(), 2);
+        configure(w, {channelItem(0, 0), channelItem(0, 1)});
         SignalRecord rec(&w);
-        w.scanMotorsOnAllChannels(1, 9);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        scan(w, 1, 9);
 
         // The channel of motor 1 is busy with a long probe of a switched-off
         // motor: the hold waits at most its own duration, then fails.
@@ -691,7 +661,7 @@ class TestControllerOps : public QObject {
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
         SignalRecord rec(&w);
-        scanAndMatch(w, rec, dir.path(), 7);
+        scanAndMatch(w, dir.path(), 7);
         QCOMPARE(w.statusMessage(), QString("匹配了 7 个文件（2 个只是宽松匹配或有多个候选，已在行中标出）"));
 
         using L = MotorListModel;
@@ -782,7 +752,7 @@ class TestControllerOps : public QObject {
         CANopenWrapper w;
         MotorListModel *m = w.motorListModel();
         SignalRecord rec(&w);
-        scanAndMatch(w, rec, dir.path(), 8);
+        scanAndMatch(w, dir.path(), 8);
         // Matched but not in the bootloader: the status says what comes first.
         QCOMPARE(w.upgradeAllMatched(), 0);
         QCOMPARE(
@@ -848,8 +818,7 @@ class TestControllerOps : public QObject {
         for (int run = 0; run < 2; ++run) {
             SignalRecord rec(&w);
             QSignalSpy notes(&w, &CANopenWrapper::channelScanNote);
-            w.scanMotorsOnAllChannels(1, 8, 0);
-            QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+            scan(w, 1, 8, 0);
             QCOMPARE(rec.withPrefix("scanCompleted"), QStringList{"scanCompleted|6"});
             QCOMPARE(
                 w.statusMessage(),
@@ -929,18 +898,13 @@ class TestControllerOps : public QObject {
   private:
     // Channel 0/0 up, motor 4 listed and held in its bootloader.
     void motor4InBootloader(CANopenWrapper &w, SignalRecord &rec) {
-        w.setBackendZhcx();
-        QCOMPARE(w.setChannelConfigs({channelItem(0, 0)}), 1);
-        QCOMPARE(w.applyChannelConfigs(), 1);
-        w.scanMotorsOnAllChannels(4, 4);
-        QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("scanCompleted").isEmpty(), 20000);
+        configure(w, {channelItem(0, 0)});
+        scan(w, 4, 4);
         QVERIFY(w.enterBootloader(4));
         QTRY_COMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
         // The entry counts once the bootloader has answered its probe.
         QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|Bootloader"), 20000);
     }
-
-    std::unique_ptr<LogCapture> capture;
 };
 
 QTEST_GUILESS_MAIN(TestControllerOps)

@@ -99,7 +99,7 @@ class TestMotorListModel : public QObject {
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, MotorListModel::MatchKindRole + 1).isValid());
+        QVERIFY(!roleOf(m, 0, MotorListModel::HasFileRole + 1).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");
@@ -137,9 +137,46 @@ class TestMotorListModel : public QObject {
         const QList<QVariant> args = changed.takeFirst();
         QCOMPARE(args.at(0).toModelIndex().row(), 1);
         QCOMPARE(args.at(1).toModelIndex().row(), 1);
-        // The version check follows the path (a file now, without a version).
+        // Whether the row has a file and the version check follow the path
+        // (a file now, without a version).
         QCOMPARE(args.at(2).value<QList<int>>(),
-                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::VersionCheckRole}));
+                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::HasFileRole,
+                             MotorListModel::VersionCheckRole}));
+        QCOMPARE(roleOf(m, 1, MotorListModel::HasFileRole), QVariant(true));
+
+        // The placeholder "unknown" is no file; from one to the other only the path changes.
+        struct Case {
+            const char *path;
+            bool hasFile;
+        } cases[] = {{"unknown", false}, {"", false}, {"/b.bin", true}};
+        for (const Case &c : cases) {
+            QVERIFY(m.setData(m.index(1, 0), c.path, MotorListModel::BinFilePathRole));
+            QCOMPARE(roleOf(m, 1, MotorListModel::HasFileRole), QVariant(c.hasFile));
+            QCOMPARE(MotorListModel::hasFile(c.path), c.hasFile);
+        }
+    }
+
+    // Every pair of states: a row becomes Disconnected only from Busy (a
+    // probe) and leaves it only through Busy or a hold; a refused change
+    // leaves the row and its result as they were.
+    void stateTransitions() {
+        putMotor(1, 4, 0, 0, 0);
+        MotorListModel m;
+        const MotorStatus all[] = {Available, Disconnected, Bootloader, Busy};
+        for (MotorStatus from : all) {
+            for (MotorStatus to : all) {
+                const bool allowed = to == Busy || from == Busy || from == to || to == Bootloader ||
+                                     (to == Available && from == Bootloader);
+                m.refreshFromBackend();
+                QVERIFY(m.setMotorStatus(1, Busy));
+                QVERIFY(m.setMotorStatus(1, from));
+                m.setLastResult(1, OperationFailed);
+                QCOMPARE(m.setMotorStatus(1, to), allowed);
+                QCOMPARE(MotorListModel::allowedTransition(from, to), allowed);
+                QCOMPARE(m.getMotorStatus(1), allowed ? to : from);
+                QCOMPARE(m.getLastResult(1), allowed ? NoResult : OperationFailed);
+            }
+        }
     }
 
     void settersAndGetters() {
@@ -164,7 +201,8 @@ class TestMotorListModel : public QObject {
         QCOMPARE(m.getBinFilePath(4), QString("/fw/a.bin"));
         QCOMPARE(changed.count(), 3);
         QCOMPARE(changed.at(2).at(2).value<QList<int>>(),
-                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::VersionCheckRole}));
+                 (QList<int>{MotorListModel::BinFilePathRole, MotorListModel::HasFileRole,
+                             MotorListModel::VersionCheckRole}));
 
         // A result stays until the state changes; the state change then
         // clears it and notifies both roles.

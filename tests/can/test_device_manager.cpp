@@ -5,6 +5,7 @@
 
 #include "can_backend.h"
 #include "device_mng.h"
+#include "fake_backend.h"
 #include "fake_vci.h"
 
 namespace {
@@ -18,53 +19,9 @@ client_channel_id_t id(uint32_t type, uint32_t index, uint32_t ch, uint16_t kbps
     return c;
 }
 
-// Counts calls into a scripted backend.
-struct CountingBackend {
-    static int creates, destroys, opens, closes;
-    static int openResult;
-    static CANDevice create() {
-        ++creates;
-        return new int(0);
-    }
-    static void destroy(CANDevice d) {
-        ++destroys;
-        delete static_cast<int *>(d);
-    }
-    static int open(CANDevice, uint32_t, uint32_t, uint32_t) {
-        ++opens;
-        return openResult;
-    }
-    static void close(CANDevice) { ++closes; }
-    static int init(CANDevice, uint32_t) { return 1; }
-    static int start(CANDevice, uint32_t) { return 1; }
-};
-int CountingBackend::creates, CountingBackend::destroys, CountingBackend::opens, CountingBackend::closes;
-int CountingBackend::openResult = 1;
-
-const CANBackendOps kCounting = {CountingBackend::create,
-                                 CountingBackend::destroy,
-                                 CountingBackend::open,
-                                 CountingBackend::close,
-                                 CountingBackend::init,
-                                 CountingBackend::start,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr,
-                                 nullptr};
-
 class DeviceManager : public ::testing::Test {
   protected:
-    void SetUp() override {
-        testing::internal::CaptureStdout();
-        device_manager_cleanup_all();
-        testing::internal::GetCapturedStdout();
-        CountingBackend::creates = CountingBackend::destroys = CountingBackend::opens =
-            CountingBackend::closes = 0;
-        CountingBackend::openResult = 1;
-        can_backend_set(&kCounting);
-    }
+    void SetUp() override { fake::install(device_manager_cleanup_all); }
     void TearDown() override {
         testing::internal::CaptureStdout();
         device_manager_cleanup_all();
@@ -165,27 +122,26 @@ TEST_F(DeviceManager, BatchRecordingCountsAndNumbersFromOne) {
 }
 
 TEST_F(DeviceManager, OpenIsOnceAndAFailedOpenIsRetriedFromScratch) {
-    CountingBackend::openResult = 0;
+    fake::bus().openFailures = 1;
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, device_manager_open_device(4, 0, 500));
     EXPECT_EQ("[ERROR] Backend open_device failed (Type=4, Index=0)\n",
               testing::internal::GetCapturedStdout());
-    EXPECT_EQ(1, CountingBackend::destroys);
+    EXPECT_EQ(1, fake::bus().destroys);
     EXPECT_EQ(nullptr, g_device_manager.devices[0].device);
     EXPECT_FALSE(g_device_manager.devices[0].opened);
 
-    CountingBackend::openResult = 1;
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, device_manager_open_device(4, 0, 500));
     EXPECT_EQ("[INFO] Device opened (Type=4, Index=0, Bitrate=500)\n",
               testing::internal::GetCapturedStdout());
-    EXPECT_EQ(2, CountingBackend::creates);
+    EXPECT_EQ(2, fake::bus().creates);
 
     testing::internal::CaptureStdout();
     EXPECT_EQ(1, device_manager_open_device(4, 0, 1000));
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
     EXPECT_EQ(500u, g_device_manager.devices[0].bitrate);
-    EXPECT_EQ(2, CountingBackend::opens);
+    EXPECT_EQ(2, fake::bus().opens);
 }
 
 TEST_F(DeviceManager, NoBackendMeansNoOpenAndNoChannel) {
@@ -260,8 +216,8 @@ TEST_F(DeviceManager, CleanupClosesOpenAdaptersAndEmptiesTheStore) {
     testing::internal::CaptureStdout();
     device_manager_cleanup_all();
     EXPECT_EQ("[INFO] Device manager resources cleaned up\n", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(2, CountingBackend::closes);
-    EXPECT_EQ(2, CountingBackend::destroys);
+    EXPECT_EQ(2, fake::bus().closes);
+    EXPECT_EQ(2, fake::bus().destroys);
     EXPECT_EQ(0, g_device_manager.deviceCount);
     EXPECT_EQ(nullptr, g_device_manager.devices[0].device);
 }

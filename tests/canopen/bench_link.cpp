@@ -4,7 +4,9 @@
 #include "OD.h"
 #include "controlcan_transport.h"
 #include "device_mng.h"
-#include "fake_can.h"
+#include "fake_backend.h"
+
+#include <gtest/gtest.h>
 #include "ostrelo_time.h"
 #include "sim_bench.h"
 
@@ -23,90 +25,55 @@ uint32_t pass_time_us(uint64_t *last) {
     return dt > 1000000u ? 1000000u : static_cast<uint32_t>(dt);
 }
 
-struct Adapter {
-    uint32_t type = 0;
-    uint32_t index = 0;
-};
-
 BenchLink g_link;
 std::mt19937 g_rng;
-Adapter g_adapter;
 client_channel_context_t g_channel;
+// The bench adapter behind the fake backend (type 4, index 0).
+const uint32_t kType = 4;
+const uint32_t kIndex = 0;
 
 const ControlCanTransport *bench() {
     return sim_controlcan_transport();
 }
 
-CANDevice l_create() {
-    return &g_adapter;
-}
-void l_destroy(CANDevice) {}
-int l_open(CANDevice dev, uint32_t type, uint32_t index, uint32_t) {
-    Adapter *a = static_cast<Adapter *>(dev);
-    a->type = type;
-    a->index = index;
-    return bench()->OpenDevice(type, index, 0) == 1 ? 1 : 0;
-}
-void l_close(CANDevice dev) {
-    Adapter *a = static_cast<Adapter *>(dev);
-    bench()->CloseDevice(a->type, a->index);
-}
-int l_init(CANDevice dev, uint32_t ch) {
-    Adapter *a = static_cast<Adapter *>(dev);
-    VCI_INIT_CONFIG cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.AccMask = 0xFFFFFFFFu;
-    cfg.Filter = 1;
-    cfg.Timing0 = 0x00; // 500 kbit/s
-    cfg.Timing1 = 0x1C;
-    return bench()->InitCAN(a->type, a->index, ch, &cfg) == 1 ? 1 : 0;
-}
-int l_start(CANDevice dev, uint32_t ch) {
-    Adapter *a = static_cast<Adapter *>(dev);
-    return bench()->StartCAN(a->type, a->index, ch) == 1 ? 1 : 0;
-}
-
 // Whether this request is a block-download segment the protocol can recover
 // from when it is lost.
-bool recoverable_segment(const uint8_t *data, uint8_t len) {
+bool recoverable_segment(const std::vector<uint8_t> &data) {
     const CO_SDOclient_t *c = &g_channel.sdoclient;
-    if (len != 8 || (c->state != CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_REQ &&
-                     c->state != CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_RSP)) {
+    if (data.size() != 8 || (c->state != CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_REQ &&
+                             c->state != CO_SDO_ST_DOWNLOAD_BLK_SUBBLOCK_RSP)) {
         return false;
     }
     const uint8_t seq = data[0] & 0x7F;
     return (data[0] & 0x80) == 0 && seq >= 1 && seq < c->block_blksize;
 }
 
-bool l_send(CANDevice dev, uint32_t ch, uint32_t id, uint8_t remote, uint8_t ext, const uint8_t *data,
-            uint8_t len) {
-    Adapter *a = static_cast<Adapter *>(dev);
+// A frame of the client onto the bench's bus, or lost on the way.
+bool to_bench(const fake::Frame &f) {
     g_link.framesSent++;
     if (g_link.framesSent == g_link.dropFrameNumber) {
         return true;
     }
-    if (g_link.segmentLoss > 0.0 && recoverable_segment(data, len) &&
+    if (g_link.segmentLoss > 0.0 && recoverable_segment(f.data) &&
         std::uniform_real_distribution<double>(0.0, 1.0)(g_rng) < g_link.segmentLoss) {
         g_link.segmentsLost++;
         return true; // gone on the bus
     }
     VCI_CAN_OBJ obj;
     memset(&obj, 0, sizeof obj);
-    obj.ID = id;
-    obj.RemoteFlag = remote;
-    obj.ExternFlag = ext;
-    obj.DataLen = len > 8 ? 8 : len;
-    memcpy(obj.Data, data, obj.DataLen);
-    return bench()->Transmit(a->type, a->index, ch, &obj, 1) == 1;
+    obj.ID = f.ident;
+    obj.RemoteFlag = f.remote;
+    obj.DataLen = static_cast<BYTE>(f.data.size());
+    memcpy(obj.Data, f.data.data(), f.data.size());
+    return bench()->Transmit(kType, kIndex, f.channel, &obj, 1) == 1;
 }
 
-int32_t l_recv(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) {
-    Adapter *a = static_cast<Adapter *>(dev);
+int32_t from_bench(uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) {
     static VCI_CAN_OBJ objs[CLIENT_QUEUE_CAPACITY];
     if (cap > CLIENT_QUEUE_CAPACITY) {
         cap = CLIENT_QUEUE_CAPACITY;
     }
-    const DWORD n = bench()->Receive(a->type, a->index, ch, objs, cap, 0);
+    const DWORD n = bench()->Receive(kType, kIndex, ch, objs, cap, 0);
     if (n == 0xFFFFFFFFu) {
         return -1;
     }
@@ -118,16 +85,22 @@ int32_t l_recv(CANDevice dev, uint32_t ch, CO_CANrxMsg_t *frames, uint32_t cap) 
     return static_cast<int32_t>(n);
 }
 
-void l_clear(CANDevice, uint32_t) {}
-int l_info(CANDevice, void *) {
-    return 1;
+void link_to_bench(fake::Bus &b) {
+    b.open = [](uint32_t type, uint32_t index) { return bench()->OpenDevice(type, index, 0) == 1 ? 1 : 0; };
+    b.close = [] { bench()->CloseDevice(kType, kIndex); };
+    b.init = [](uint32_t ch) {
+        VCI_INIT_CONFIG cfg;
+        memset(&cfg, 0, sizeof cfg);
+        cfg.AccMask = 0xFFFFFFFFu;
+        cfg.Filter = 1;
+        cfg.Timing0 = 0x00; // 500 kbit/s
+        cfg.Timing1 = 0x1C;
+        return bench()->InitCAN(kType, kIndex, ch, &cfg) == 1 ? 1 : 0;
+    };
+    b.start = [](uint32_t ch) { return bench()->StartCAN(kType, kIndex, ch) == 1 ? 1 : 0; };
+    b.transmit = to_bench;
+    b.receive = from_bench;
 }
-int l_reset(CANDevice) {
-    return 1;
-}
-
-const CANBackendOps kLink = {l_create, l_destroy, l_open,  l_close, l_init,  l_start,
-                             l_send,   l_recv,    l_clear, l_info,  l_reset, nullptr};
 
 } // namespace
 
@@ -136,19 +109,18 @@ BenchLink &bench_link() {
 }
 
 void bench_install() {
-    capture([] {
-        can_backend_set(&kLink);
-        device_manager_cleanup_all();
+    fake::install(device_manager_cleanup_all);
+    fake::capture([] {
         sim_bench_reset();
         sim_bench_set_timing(0);
         sim_bench_add_adapter(0, 1);
         sim_bench_add_segment(0, 0, 500);
     });
+    link_to_bench(fake::bus());
     free(g_channel.rxQueue.buffer);
     memset(&g_channel, 0, sizeof g_channel);
     g_link = BenchLink();
     g_rng.seed(1);
-    can_backend_set(&kLink);
 }
 
 client_channel_context_t *bench_channel() {
@@ -156,7 +128,7 @@ client_channel_context_t *bench_channel() {
     g_link.framesSent = 0;
     client_channel_context_t *ch = &g_channel;
     ch->channelId = {4, 0, 0, 500};
-    capture([&] {
+    fake::capture([&] {
         EXPECT_EQ(CO_CANmodule_init(&ch->canmodule, ch, ch->rx_array, 8, ch->tx_array, 8, 500), CO_ERROR_NO);
         EXPECT_EQ(CO_SDOclient_init(&ch->sdoclient, OD, OD_ENTRY_H1280, 1, &ch->canmodule, 0, &ch->canmodule,
                                     0, nullptr),

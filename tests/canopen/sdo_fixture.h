@@ -5,7 +5,8 @@
 
 #include "CO_SDOclient.h"
 #include "OD.h"
-#include "fake_can.h"
+#include "device_mng.h"
+#include "fake_backend.h"
 
 #include <gtest/gtest.h>
 
@@ -16,19 +17,19 @@ namespace cotest {
 class SdoTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fake_install();
-        ch = fake_channel(0);
+        fake::install(device_manager_cleanup_all);
+        ch = fake::canopen_channel(0);
         c = &ch->sdoclient;
         ASSERT_EQ(CO_SDOclient_init(c, OD, OD_ENTRY_H1280, 1, &ch->canmodule, 0, &ch->canmodule, 0, nullptr),
                   CO_ERROR_NO);
         ASSERT_EQ(CO_SDOclient_setup(c, 0x605, 0x585, 5), CO_SDO_RT_ok_communicationEnd);
     }
-    void TearDown() override { fake_install(); }
+    void TearDown() override { fake::install(device_manager_cleanup_all); }
 
     // Queues a response of the server (8 bytes unless dlc says otherwise).
     void reply(std::vector<uint8_t> bytes, int dlc = -1) {
         bytes.resize(8, 0);
-        fake().push(0x585, bytes, dlc);
+        fake::bus().push(0, 0x585, bytes, dlc);
     }
     // One polling pass as the upgrade client makes it.
     CO_SDO_return_t dl(bool partial = false, bool sendAbort = false, CO_SDO_abortCode_t requested = 0) {
@@ -49,9 +50,9 @@ class SdoTest : public ::testing::Test {
         out.resize(CO_SDOclientUploadBufRead(c, out.data(), out.size()));
         return out;
     }
-    size_t sentCount() const { return fake().sent.size(); }
+    size_t sentCount() const { return fake::bus().sent.size(); }
     std::vector<uint8_t> lastSent() const {
-        return fake().sent.empty() ? std::vector<uint8_t>() : fake().sent.back().data;
+        return fake::bus().sent.empty() ? std::vector<uint8_t>() : fake::bus().sent.back().data;
     }
 
     static std::vector<uint8_t> pattern(size_t n, uint8_t seed = 1) {

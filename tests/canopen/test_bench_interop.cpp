@@ -2,7 +2,7 @@
 // independently of it: block download of firmware images with and without
 // frame loss, uploads of the bench's objects, and the server's aborts.
 #include "bench_link.h"
-#include "fake_can.h"
+#include "fake_backend.h"
 #include "sim_bench.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <string>
 
 using namespace cotest;
+using namespace fake;
 using Bytes = std::vector<uint8_t>;
 
 namespace {

@@ -2,12 +2,13 @@
 // kbit/s): the transmit queue fills and the adapter's receive buffer fills
 // while the client polls. Slow: seconds per image.
 #include "bench_link.h"
-#include "fake_can.h"
+#include "fake_backend.h"
 #include "sim_bench.h"
 
 #include <gtest/gtest.h>
 
 using namespace cotest;
+using namespace fake;
 using Bytes = std::vector<uint8_t>;
 
 namespace {

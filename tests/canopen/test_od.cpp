@@ -1,13 +1,13 @@
 // Object dictionary: contents, look-up trace, sub-entry access, abort codes.
 #include "CO_ODinterface.h"
 #include "OD.h"
-#include "fake_can.h"
+#include "fake_backend.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-using cotest::capture;
+using fake::capture;
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST(ObjectDictionary, FindEveryEntryAndMissesAtTheEnds) {
     // Below the first entry the search ends with min > max.
     const OD_t two = {2, &ODList[1]};
     const std::string out = capture([&] { EXPECT_EQ(OD_find(&two, 0x1000), nullptr); });
-    EXPECT_TRUE(cotest::contains(out, "in OD_find: index < entry->index, max = 1\n"));
+    EXPECT_TRUE(fake::contains(out, "in OD_find: index < entry->index, max = 1\n"));
 }
 
 TEST(ObjectDictionary, SdoClientParameterValues) {

@@ -5,13 +5,14 @@
 #include <cstring>
 
 using namespace cotest;
+using namespace fake;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
 
 TEST(SdoSetup, InitArgumentsAndDictionaryDefaults) {
-    fake_install();
-    client_channel_context_t *ch = fake_channel(0);
+    fake::install(device_manager_cleanup_all);
+    client_channel_context_t *ch = fake::canopen_channel(0);
     CO_SDOclient_t *c = &ch->sdoclient;
     CO_CANmodule_t *m = &ch->canmodule;
     EXPECT_EQ(CO_SDOclient_init(nullptr, OD, OD_ENTRY_H1280, 1, m, 0, m, 0, nullptr),
@@ -64,7 +65,7 @@ TEST(SdoSetup, InitArgumentsAndDictionaryDefaults) {
     c->CANdevRxIdx = 8;
     EXPECT_EQ(CO_SDOclient_setup(c, 0x605, 0x585, 5), CO_SDO_RT_wrongArguments);
     EXPECT_FALSE(c->valid);
-    fake_install();
+    fake::install(device_manager_cleanup_all);
 }
 
 using SdoDownload = SdoTest;
@@ -76,7 +77,7 @@ TEST_F(SdoDownload, ExpeditedForms) {
         uint8_t cmd;
     } cases[] = {{4, 4, 0x23}, {3, 3, 0x27}, {1, 1, 0x2F}, {0, 3, 0x22}, {0, 4, 0x22}};
     for (const Case &k : cases) {
-        fake().sent.clear();
+        fake::bus().sent.clear();
         ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x2001, 2, k.sizeInd, 1000, false),
                   CO_SDO_RT_ok_communicationEnd);
         const Bytes data = pattern(k.bytes, 0x40);
@@ -85,7 +86,7 @@ TEST_F(SdoDownload, ExpeditedForms) {
         ASSERT_EQ(sentCount(), 1u);
         Bytes want = {k.cmd, 0x01, 0x20, 0x02, 0, 0, 0, 0};
         std::copy(data.begin(), data.end(), want.begin() + 4);
-        EXPECT_EQ(fake().sent[0].ident, 0x605u);
+        EXPECT_EQ(fake::bus().sent[0].ident, 0x605u);
         EXPECT_EQ(lastSent(), want) << "size " << k.sizeInd;
         EXPECT_EQ(sizeTran, k.bytes);
         reply({0x60, 0x01, 0x20, 0x02});
@@ -135,7 +136,7 @@ TEST_F(SdoDownload, SegmentedWithToggles) {
     EXPECT_EQ(sentCount(), 4u);
 
     // Without a size: 0x20, and the end comes when the buffer runs dry.
-    fake().sent.clear();
+    fake::bus().sent.clear();
     ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x2001, 0, 0, 1000, false), CO_SDO_RT_ok_communicationEnd);
     write(pattern(7));
     dl();
@@ -455,7 +456,7 @@ TEST_F(SdoDownload, TimeoutOnTheFiveHundredthStep) {
 TEST_F(SdoDownload, SubBlockAcknowledgeHasItsOwnTimeout) {
     for (const bool ackLost : {false, true}) { // the lost one last: its late answer stays unwelcome
         SCOPED_TRACE(ackLost ? "acknowledge lost" : "slow end");
-        fake().sent.clear();
+        fake::bus().sent.clear();
         const Bytes data = pattern(30, 5);
         ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x1F50, 1, data.size(), 3000, true),
                   CO_SDO_RT_ok_communicationEnd);
@@ -530,14 +531,14 @@ TEST_F(SdoDownload, AbortDeferredByAFullBufferKeepsItsCode) {
 TEST_F(SdoDownload, FullTransmitBufferIsReportedAndRetried) {
     ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x2001, 0, 4, 1000, false), CO_SDO_RT_ok_communicationEnd);
     write(pattern(4));
-    fake().sendFailures = 1;
+    fake::bus().sendFailures = 1;
     capture([&] { EXPECT_EQ(dl(), CO_SDO_RT_waitingResponse); });
     EXPECT_TRUE(c->CANtxBuff->bufferFull);
     EXPECT_EQ(sentCount(), 0u);
     // The driver pass at the start of the next step sends it; then the step goes on.
     EXPECT_EQ(dl(), CO_SDO_RT_waitingResponse);
     EXPECT_EQ(sentCount(), 1u);
-    fake().sendAlwaysFails = true;
+    fake::bus().sendOk = false;
     c->CANtxBuff->bufferFull = true;
     ch->canmodule.CANtxCount = 1;
     capture([&] {

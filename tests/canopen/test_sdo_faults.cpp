@@ -7,6 +7,7 @@
 #include <cstring>
 
 using namespace cotest;
+using namespace fake;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -28,10 +29,10 @@ template <typename Step> CO_SDO_return_t run_until_end(Step step, int limit = 50
 TEST_F(SdoFaults, RefusedTransmitsInARowDoNotStrandTheRequest) {
     for (int refusals : {1, 2, 5}) {
         SCOPED_TRACE(refusals);
-        fake().sent.clear();
+        fake::bus().sent.clear();
         ASSERT_EQ(CO_SDOclientDownloadInitiate(c, 0x2001, 0, 4, 1000, false), CO_SDO_RT_ok_communicationEnd);
         write(pattern(4));
-        fake().sendFailures = refusals;
+        fake::bus().sendFailures = refusals;
         capture([&] {
             for (int i = 0; i < refusals + 3 && sentCount() == 0; ++i) {
                 dl();
@@ -91,7 +92,7 @@ TEST_F(SdoFaults, LateAnswerToAnAbandonedRequestDoesNotEndTheNext) {
     const Bytes lateAbort = abortFrame(0x1F50, 1, 0x06010000);
     for (bool clientTimedOut : {true, false}) {
         SCOPED_TRACE(clientTimedOut);
-        fake().sent.clear();
+        fake::bus().sent.clear();
         ASSERT_EQ(CO_SDOclient_setup(c, 0x605, 0x585, 5), CO_SDO_RT_ok_communicationEnd);
         ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x1F50, 1, 5, false), CO_SDO_RT_ok_communicationEnd);
         if (clientTimedOut) {
@@ -165,7 +166,7 @@ TEST_F(SdoFaults, BlockUploadEndsOnlyAfterItsConfirmationLeft) {
     const Bytes strays[] = {{}, {0x60, 0x00, 0x20, 0x00}, abortFrame(0x2000, 0, 0x08000000)};
     for (const Bytes &stray : strays) {
         SCOPED_TRACE(stray.empty() ? -1 : stray[0]);
-        fake().sent.clear();
+        fake::bus().sent.clear();
         ASSERT_EQ(CO_SDOclientUploadInitiate(c, 0x2000, 0, 1000, true), CO_SDO_RT_ok_communicationEnd);
         ul();
         reply({0xC6, 0x00, 0x20, 0x00, 7, 0, 0, 0});
@@ -173,7 +174,7 @@ TEST_F(SdoFaults, BlockUploadEndsOnlyAfterItsConfirmationLeft) {
         reply({0x81, 1, 2, 3, 4, 5, 6, 7});
         ul(); // last segment taken, confirmation sent
         reply({0xC1, static_cast<uint8_t>(crc), static_cast<uint8_t>(crc >> 8)});
-        fake().sendFailures = 1;
+        fake::bus().sendFailures = 1;
         CO_SDO_return_t r = CO_SDO_RT_waitingResponse;
         capture([&] { r = ul(); });
         EXPECT_GT(r, 0) << "success claimed while the end confirmation is still waiting";
@@ -183,7 +184,7 @@ TEST_F(SdoFaults, BlockUploadEndsOnlyAfterItsConfirmationLeft) {
         capture([&] { r = run_until_end([&] { return ul(); }); });
         EXPECT_EQ(r, CO_SDO_RT_ok_communicationEnd) << std::hex << abortCode;
         EXPECT_EQ(lastSent()[0], 0xA1);
-        for (const Frame &f : fake().sent) {
+        for (const fake::Frame &f : fake::bus().sent) {
             EXPECT_NE(f.data[0], 0x80) << "abort sent after the end";
         }
         EXPECT_EQ(readAll(), Bytes(payload, payload + 7));

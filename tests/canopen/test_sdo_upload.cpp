@@ -6,6 +6,7 @@
 #include <random>
 
 using namespace cotest;
+using namespace fake;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -287,7 +288,7 @@ TEST_F(SdoBlockUpload, EndChecks) {
 TEST_F(SdoBlockUpload, ShortFramesAndSubBlockTimeout) {
     start(100);
     segments(1, 2);
-    fake().push(0x585, {3, 9, 9, 9, 9, 9, 9}, 7); // DLC 7: ignored
+    fake::bus().push(0, 0x585, {3, 9, 9, 9, 9, 9, 9}, 7); // DLC 7: ignored
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(ul(), CO_SDO_RT_blockUploadInProgress);
     }
@@ -379,7 +380,7 @@ TEST_F(SdoTest, RandomFramesInEveryState) {
                 if (rng() % 4 == 0) {
                     f[0] = static_cast<uint8_t>((rng() % 2 ? 0x80 : 0) | (rng() % 128)); // segment-like
                 }
-                fake().push(0x585, f, static_cast<int>(rng() % 4 == 0 ? rng() % 16 : 8));
+                fake::bus().push(0, 0x585, f, static_cast<int>(rng() % 4 == 0 ? rng() % 16 : 8));
             }
             CO_SDO_return_t r;
             capture([&] { r = kind < 2 ? dl() : ul(); });
@@ -396,7 +397,7 @@ TEST_F(SdoTest, RandomFramesInEveryState) {
         readAll();
         CO_SDOclientClose(c);
         EXPECT_EQ(c->state, CO_SDO_ST_IDLE);
-        fake().rx.clear();
+        fake::bus().rx[0].clear();
     }
 }
 

@@ -1,4 +1,5 @@
 // Filename key, naming rule, firmware folder cache and pairing, CRC-32.
+#include "client_api.h"
 #include "client_api_names.h"
 #include "fake_backend.h"
 

@@ -18,6 +18,9 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work" >"$work/cpack.log" 2
 deb() { echo "$work/${1}_${version}_amd64.deb"; }
 field() { dpkg-deb --field "$(deb "$1")" "$2"; }
 has_dep() { case ", $(field "$1" Depends)," in *", $2 "* | *", $2,"*) return 0 ;; esac; return 1; }
+# Listings and pages are searched as here-strings, not through a pipe: grep
+# -q stops reading at its match, and with pipefail the writer's broken pipe
+# would fail a check by chance.
 # The path of each entry (field 6; a link's "-> target" follows it).
 contents() { dpkg-deb --contents "$(deb "$1")" | awk '{print $6}'; }
 
@@ -29,7 +32,7 @@ for pkg in ostrelo-cli ostrelo libtavrix; do
     maintainer=$(field $pkg Maintainer)
     [[ "$maintainer" =~ ^[^\<\>@]+\ \<[^\<\>@\ ]+@[^\<\>@\ ]+\>$ && "$maintainer" != *@localhost* ]] ||
         fail "$pkg: Maintainer is not 'Name <address>': $maintainer"
-    contents $pkg | grep -qx "./usr/share/doc/$pkg/copyright" || fail "$pkg lacks its copyright file"
+    grep -qx "./usr/share/doc/$pkg/copyright" <<<"$(contents $pkg)" || fail "$pkg lacks its copyright file"
 done
 
 # The command-line package needs no Qt: a line's PC can take it alone.
@@ -51,7 +54,7 @@ check_contents() {
     shift
     local path
     for path in "$@"; do
-        contents "$pkg" | grep -qx "$path" || fail "$pkg lacks $path"
+        grep -qx "$path" <<<"$(contents "$pkg")" || fail "$pkg lacks $path"
     done
 }
 check_contents ostrelo-cli ./usr/bin/ostrelo-cli ./usr/bin/ostrelo-mkfw ./usr/share/man/man1/ostrelo-cli.1.gz
@@ -61,7 +64,7 @@ libdir=usr/lib/x86_64-linux-gnu
 check_contents libtavrix ./$libdir/libTavrix.so ./$libdir/libTavrix.so.1 ./$libdir/pkgconfig/tavrix.pc \
     ./usr/include/Tavrix.h ./lib/udev/rules.d/70-ostrelo.rules
 for pkg in ostrelo-cli libtavrix; do
-    contents $pkg | grep -q appOstrelo && fail "$pkg carries the window"
+    grep -q appOstrelo <<<"$(contents $pkg)" && fail "$pkg carries the window"
 done
 
 root="$work/root"
@@ -93,7 +96,7 @@ int main(void) {
 C
 # shellcheck disable=SC2086 # the flags are words
 cc -std=c99 -Wall -Werror "$work/tavrix_user.c" -o "$work/tavrix_user" $tavrix_flags || fail "building against libtavrix"
-readelf -d "$work/tavrix_user" | grep -q 'NEEDED.*\[libTavrix\.so\.1\]' || fail "the program does not link libTavrix.so.1"
+grep -q 'NEEDED.*\[libTavrix\.so\.1\]' <<<"$(readelf -d "$work/tavrix_user")" || fail "the program does not link libTavrix.so.1"
 [ "$(LD_LIBRARY_PATH="$root/$libdir" "$work/tavrix_user")" = "1 -1" ] || fail "the program built against libtavrix"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$root/usr/share/applications/ostrelo.desktop" || fail "desktop entry"
@@ -104,11 +107,11 @@ man="$root/usr/share/man/man1/ostrelo-cli.1.gz"
 gzip -t "$man" || fail "manual page"
 page=$(zcat "$man")
 for section in NAME SYNOPSIS COMMANDS MATCHING VERSIONS REPORT HISTORY "EXIT STATUS" SIGNALS ENVIRONMENT; do
-    printf '%s\n' "$page" | grep -qx "\.SH $section" || fail "manual page lacks the section $section"
+    grep -qx "\.SH $section" <<<"$page" || fail "manual page lacks the section $section"
 done
 for word in --loose-match --allow-downgrade --force --allow-missing --expect-nodes --require-hardware \
             version_mismatch SIGHUP OSTRELO_CAN OSTRELO_HISTORY file_hex; do
-    printf '%s\n' "$page" | grep -qF -- "$word" || fail "manual page does not mention $word"
+    grep -qF -- "$word" <<<"$page" || fail "manual page does not mention $word"
 done
 if command -v groff >/dev/null; then
     zcat "$man" | groff -man -Tutf8 -ww -z 2>"$work/groff.err" || true

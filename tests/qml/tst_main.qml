@@ -88,9 +88,7 @@ TestCase {
         var win = main.openMotorScanWindow()
         var fromField = findChild(win.page, "fromField")
         fromField.text = "17"
-        win.page.progressModel.append({ percent: 40, status: "扫描节点 ID=3 (3/32)", channelInfo: "通道 1",
-                                        deviceType: 4, deviceTypeName: "ZHCX", deviceIndex: 0,
-                                        channelIndex: 0, bitrate: 1000 })
+        win.page.canopen.channelScanProgress(0, 40, "扫描节点 ID=3 (3/32)")
         win.close()
         verify(!win.visible)
         main.openMotorScanWindow()

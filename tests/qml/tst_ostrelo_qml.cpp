@@ -20,6 +20,7 @@
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "qml_types.h"
 #include "app_language.h"
 #include "sim_bench.h"
 #include "sim_bridge.h"
@@ -77,8 +78,8 @@ class TestHelper : public QObject {
         auto *m = qobject_cast<MotorListModel *>(model);
         if (!m || status < Available || status > Busy)
             return false;
-        m->setMotorStatus(nodeId, static_cast<MotorStatus>(status));
-        return true;
+        // Through Busy, as an operation would: every state can follow it.
+        return m->setMotorStatus(nodeId, Busy) && m->setMotorStatus(nodeId, static_cast<MotorStatus>(status));
     }
 
     Q_INVOKABLE bool setLastResult(QObject *model, unsigned int nodeId, int result) const {
@@ -138,8 +139,7 @@ class Setup : public QObject {
   public slots:
     void applicationAvailable() {
         QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
-        qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
-        qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+        registerOstreloQmlTypes();
         // As the program does: English for OSTRELO_LANG=en, else Chinese.
         appInstallLanguage(translator);
         // OSTRELO_TEST_SERVE_BENCH=0.0=vcan0,...: the default bench, or the

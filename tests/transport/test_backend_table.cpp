@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "client_api.h"
 #include "fake_backend.h"
 
 namespace {
@@ -30,9 +31,10 @@ TEST(BackendTable, EmptyEntriesFailTheirOperationOrAreSkipped) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.entry);
-        fake::reset();
-        fake::bus().responder = [](fake::Bus &b, uint32_t ch, uint32_t ident, const uint8_t *data,
-                                   uint8_t len) { b.push(ch, ident, {data[0]}, len); };
+        fake::install(client_api_manager_cleanup_all);
+        fake::bus().responder = [](fake::Bus &b, const fake::Frame &f) {
+            b.push(f.channel, f.ident, {f.data[0]}, static_cast<int>(f.data.size()));
+        };
         static CANBackendOps ops;
         ops = *fake::ops();
         c.blank(ops);

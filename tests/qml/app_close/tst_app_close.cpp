@@ -17,6 +17,7 @@
 
 #include "CANopenWrapper.h"
 #include "MotorListModel.h"
+#include "qml_types.h"
 #include "sim_bench.h"
 
 #include <vector>
@@ -59,8 +60,7 @@ QString writeImage(const QString &dir, int bodySize, uint32_t version) {
 // The program's main window, loaded as the program does.
 static QQuickWindow *loadMain(QQmlApplicationEngine &engine) {
     QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
-    qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
-    qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    registerOstreloQmlTypes();
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
     engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Ostrelo/Main.qml")));
     return engine.rootObjects().size() == 1 ? qobject_cast<QQuickWindow *>(engine.rootObjects().first())

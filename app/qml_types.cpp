@@ -1,0 +1,15 @@
+#include "qml_types.h"
+
+#include <QtQml>
+
+#include "CANopenWrapper.h"
+#include "ChannelConfigModel.h"
+#include "ChannelScanModel.h"
+#include "MotorListModel.h"
+
+void registerOstreloQmlTypes() {
+    qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
+    qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    qmlRegisterType<ChannelConfigModel>("Ostrelo", 1, 0, "ChannelConfigModel");
+    qmlRegisterType<ChannelScanModel>("Ostrelo", 1, 0, "ChannelScanModel");
+}
