@@ -316,8 +316,8 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
         const quint32 probe = c->result->probeCode;
         if (step == CLIENT_UPGRADE_STEP_TRANSFER && c->result->probed != 0 && probe != 0 &&
             probe != 0x06010000u) {
-            qCDebug(lcApp) << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex
-                           << probe;
+            qCWarning(lcApp) << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex
+                             << probe;
         }
         // The image is in: the bar says so before the check begins.
         if (step == CLIENT_UPGRADE_STEP_VERIFY) {
