@@ -57,9 +57,10 @@ TAVRIX_API void TAVRIX_CALL UserSys_Close(void);
  * first 1024 are sent. The result is the length of the reply (1024 for a
  * whole report); min(len, reply) bytes of it are copied into rx, so rx
  * needs min(len, 1024) bytes. len 0 sends a report of padding alone and
- * copies the whole reply (rx then needs 1024 bytes). 0 failed (the report
- * could not be written, or no reply came within 100 ms); -1 not open; -2
- * null buffer.
+ * copies the whole reply (rx then needs 1024 bytes). Reports that came in
+ * before the request (an answer too late for an earlier exchange) are
+ * dropped, not taken for its answer. 0 failed (the report could not be
+ * written, or no reply came within 100 ms); -1 not open; -2 null buffer.
  * After any failure rx holds nothing of this transfer or an earlier one. */
 TAVRIX_API int32_t TAVRIX_CALL UserSpiDataExchange(const uint8_t *tx, uint8_t *rx, uint32_t len);
 

@@ -276,11 +276,26 @@ int hid_read_report() {
     return count > TAVRIX_REPORT_SIZE ? TAVRIX_REPORT_SIZE : count;
 }
 
+// Drops the input reports that came in before this exchange's request: none
+// of them answers it. Typically the answer to an earlier exchange that came
+// after its time limit; read as this exchange's answer, it would put every
+// later exchange one answer behind.
+void hid_drop_queued_reports() {
+    const CHidIO &io = g_cmd.io;
+    if (io.read_handle == TAVRIX_INVALID_HANDLE || io.ops == nullptr)
+        return;
+    for (int i = 0; i < TAVRIX_HID_QUEUED_REPORTS_MAX; ++i) {
+        if (io.ops->read(io.read_handle, g_cmd.report, TAVRIX_REPORT_SIZE, 0) <= 0)
+            return;
+    }
+}
+
 int32_t hid_exchange(const uint8_t *tx, uint8_t *rx, uint32_t len) {
     if (!g_hid_open)
         return -1;
     if (tx == nullptr || rx == nullptr)
         return -2;
+    hid_drop_queued_reports();
     int written = 0;
     if (!hid_write_report(tx, len, &written)) {
         // A report that arrives now does not answer this transfer.

@@ -41,10 +41,19 @@ int sim_hid_write(tavrix_handle_t handle, const uint8_t *report, size_t size, ui
 }
 
 int sim_hid_read(tavrix_handle_t handle, uint8_t *report, size_t size, uint32_t timeout_ms) {
-    ++g_hid.read_calls;
-    g_hid.last_read_timeout_ms = timeout_ms;
+    if (timeout_ms > 0) {
+        ++g_hid.read_calls;
+        g_hid.last_read_timeout_ms = timeout_ms;
+    }
     if (handle != kHidRead)
         return -1;
+    if (g_hid.queued_reports > 0 && size > 0) {
+        --g_hid.queued_reports;
+        const size_t n = size < TAVRIX_REPORT_SIZE ? size : TAVRIX_REPORT_SIZE;
+        report[0] = 0;
+        memset(report + 1, 0xEE, n - 1);
+        return (int)n;
+    }
     if (g_hid.answer_pending) {
         g_hid.answer_pending = 0;
         const size_t n = size < g_hid.last_report_size ? size : g_hid.last_report_size;
@@ -53,7 +62,7 @@ int sim_hid_read(tavrix_handle_t handle, uint8_t *report, size_t size, uint32_t 
             report[i] = (uint8_t)~g_hid.last_report[i];
         return (int)n;
     }
-    if (g_hid.reply_next >= g_hid.reply_count)
+    if (timeout_ms == 0 || g_hid.reply_next >= g_hid.reply_count)
         return 0;
     const int i = g_hid.reply_next++;
     const int result = g_hid.reply_results[i];

@@ -22,15 +22,17 @@ typedef struct TavrixSimHid {
     int fail_writes;     /* every write fails */
     int answer_writes;   /* each report written is answered by its complement */
     int answer_pending;
+    int queued_reports; /* reports (payload 0xEE) queued before a request, taken first */
     int open_calls;
     int open_handles; /* handles currently open */
     int write_calls;
     uint8_t last_report[TAVRIX_REPORT_SIZE];
     size_t last_report_size;
     uint32_t last_write_timeout_ms;
-    int read_calls;
+    int read_calls; /* reads that wait for an answer (a time-out above 0) */
     uint32_t last_read_timeout_ms;
-    /* Scripted answers, used in order; with none left a read times out. */
+    /* Scripted answers to the request written before, used in order by the
+     * reads that wait; with none left such a read times out. */
     uint8_t replies[TAVRIX_SIM_MAX_REPLIES][TAVRIX_REPORT_SIZE];
     int reply_results[TAVRIX_SIM_MAX_REPLIES];
     int reply_count;

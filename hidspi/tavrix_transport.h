@@ -19,6 +19,9 @@ extern "C" {
 #define TAVRIX_HID_VENDOR_ID 0x16C0
 #define TAVRIX_HID_PRODUCT_ID 0x2020
 #define TAVRIX_HID_TIMEOUT_MS 100
+/* Input reports dropped at most before an exchange's request (the system's
+ * queue of input reports holds 32 to 512). */
+#define TAVRIX_HID_QUEUED_REPORTS_MAX 512
 #define TAVRIX_PATH_CHARS 260
 #define TAVRIX_AX_DATA_MAX 131072
 #define TAVRIX_AX_RECORD_SIZE (4 + 131072)
@@ -57,7 +60,8 @@ typedef struct TavrixHidOps {
     /* Bytes written including the report ID, or -1 on failure or time-out. */
     int (*write)(tavrix_handle_t handle, const uint8_t *report, size_t size, uint32_t timeout_ms);
     /* Bytes stored in report including the report ID byte, 0 when nothing
-     * arrived in time, -1 on failure. Never more than size. */
+     * arrived in time, -1 on failure. Never more than size. A time-out of 0
+     * takes a report already queued, and does not wait for one. */
     int (*read)(tavrix_handle_t handle, uint8_t *report, size_t size, uint32_t timeout_ms);
     /* Cancels pending I/O on the handle and closes it. */
     void (*close)(tavrix_handle_t handle);

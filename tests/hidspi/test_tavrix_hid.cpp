@@ -109,6 +109,20 @@ TEST_F(HidTest, ExchangeCopiesLenBytesOfTheReply) {
     EXPECT_EQ((uint32_t)TAVRIX_HID_TIMEOUT_MS, hid().last_read_timeout_ms);
 }
 
+// Reports queued before the request (answers that came after an earlier
+// exchange's time limit) answer nothing: the exchange gets its own answer.
+TEST_F(HidTest, ExchangeDropsReportsQueuedBeforeItsRequest) {
+    open_adapter();
+    hid().answer_writes = 1;
+    hid().queued_reports = 3;
+    const uint8_t tx[4] = {1, 2, 3, 4};
+    uint8_t rx[4] = {0, 0, 0, 0};
+    EXPECT_EQ(TAVRIX_PAYLOAD_SIZE, UserSpiDataExchange(tx, rx, 4));
+    const uint8_t want[4] = {0xFE, 0xFD, 0xFC, 0xFB};
+    EXPECT_EQ(0, memcmp(want, rx, 4));
+    EXPECT_EQ(0, hid().queued_reports);
+}
+
 TEST_F(HidTest, ExchangeFailuresPrintAndCopyNothing) {
     open_adapter();
     const uint8_t tx[4] = {1, 2, 3, 4};

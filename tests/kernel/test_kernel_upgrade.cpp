@@ -104,39 +104,59 @@ std::string key_of(const TraceLine &l) {
     return l.iface + " " + id;
 }
 
-// Frames per interface and identifier, in the order of the log.
-std::map<std::string, std::vector<std::string>> by_identifier(const std::vector<TraceLine> &lines) {
-    std::map<std::string, std::vector<std::string>> out;
-    for (const TraceLine &l : lines) {
-        out[key_of(l)].push_back(l.data);
-    }
-    return out;
+// The motor protocol's raw frames travel both ways on the node's own
+// identifier (1 to 127): the tool's query and the node's answer. The trace
+// records a frame the tool receives when the tool reads it, so on such an
+// identifier the two directions may interleave otherwise than on the bus;
+// every other identifier has one sender, whose order the trace keeps.
+bool both_ways(unsigned id) {
+    return id >= 0x001 && id <= 0x07F;
 }
 
 // The frames of candump's log (`dump`) that the tool's trace has not: an
-// empty list when the trace holds every frame the bus carried, per
-// identifier in the same order, up to the tool's last frame on each
-// interface. What a motor sends after that (a second answer to a query the
-// tool asked twice, after it took the first and closed the channel) is on
-// the bus but never reaches the tool, and is not counted. A frame of the
-// trace that candump did not see, or saw otherwise, is named too.
+// empty list when the trace holds every frame the bus carried, up to the
+// tool's last frame on each interface. Per interface and identifier the
+// frames come in the same order, except on an identifier used both ways,
+// where each frame must come as often. What a motor sends after the tool's
+// last frame (a second answer to a query the tool asked twice, after it
+// took the first and closed the channel) is on the bus but never reaches
+// the tool, and is not counted. A frame of the trace that candump did not
+// see, or saw otherwise, is named too.
 std::vector<std::string> unexplained(const std::vector<TraceLine> &trace, const std::vector<TraceLine> &dump,
                                      size_t *late) {
-    const auto ours = by_identifier(trace);
+    std::map<std::string, std::vector<std::string>> ours;        // one sender: per identifier, in order
+    std::map<std::string, std::map<std::string, size_t>> unseen; // both ways: per identifier, data -> count
+    for (const TraceLine &l : trace) {
+        if (both_ways(l.id)) {
+            ++unseen[key_of(l)][l.data];
+        } else {
+            ours[key_of(l)].push_back(l.data);
+        }
+    }
     std::map<std::string, size_t> taken;               // per identifier: frames of candump matched so far
     std::map<std::string, size_t> lastMatched;         // per interface: candump's index of the last match
     std::vector<std::pair<size_t, std::string>> extra; // candump index, "iface id#data"
     std::vector<std::string> out;
     for (size_t i = 0; i < dump.size(); ++i) {
         const std::string key = key_of(dump[i]);
-        const auto it = ours.find(key);
-        size_t &k = taken[key];
-        if (it != ours.end() && k < it->second.size()) {
-            if (it->second[k] != dump[i].data) {
-                out.push_back(key + " frame " + std::to_string(k) + ": " + it->second[k] + " in the trace, " +
-                              dump[i].data + " in candump's log");
+        bool matched = false;
+        if (both_ways(dump[i].id)) {
+            size_t &left = unseen[key][dump[i].data];
+            matched = left > 0;
+            left -= matched ? 1 : 0;
+        } else {
+            const auto it = ours.find(key);
+            size_t &k = taken[key];
+            if (it != ours.end() && k < it->second.size()) {
+                if (it->second[k] != dump[i].data) {
+                    out.push_back(key + " frame " + std::to_string(k) + ": " + it->second[k] +
+                                  " in the trace, " + dump[i].data + " in candump's log");
+                }
+                ++k;
+                matched = true;
             }
-            ++k;
+        }
+        if (matched) {
             lastMatched[dump[i].iface] = i;
         } else {
             extra.push_back({i, key + "#" + dump[i].data});
@@ -146,6 +166,14 @@ std::vector<std::string> unexplained(const std::vector<TraceLine> &trace, const 
         if (taken[id.first] < id.second.size()) {
             out.push_back(id.first + ": " + std::to_string(id.second.size() - taken[id.first]) +
                           " frame(s) of the trace not seen by candump");
+        }
+    }
+    for (const auto &id : unseen) {
+        for (const auto &data : id.second) {
+            if (data.second > 0) {
+                out.push_back(id.first + "#" + data.first + ": " + std::to_string(data.second) +
+                              " frame(s) of the trace not seen by candump");
+            }
         }
     }
     *late = 0;
@@ -159,6 +187,46 @@ std::vector<std::string> unexplained(const std::vector<TraceLine> &trace, const 
         }
     }
     return out;
+}
+
+// The comparison on small logs: on the node's identifier the query and the
+// answer may interleave either way, each frame counted; on an identifier of
+// one sender the order counts too.
+TEST(KernelUpgrade, CandumpComparisonRules) {
+    const auto log = [](std::initializer_list<const char *> frames) {
+        std::vector<TraceLine> lines;
+        for (const char *f : frames) {
+            char iface[16], data[20];
+            TraceLine l;
+            EXPECT_EQ(3, sscanf(f, "%15s %x#%19s", iface, &l.id, data)) << f;
+            l.iface = iface;
+            l.data = data;
+            lines.push_back(l);
+        }
+        return lines;
+    };
+    const struct {
+        const char *what;
+        std::vector<TraceLine> trace, dump;
+        size_t problems, late;
+    } rows[] = {
+        {"query and answer interleaved otherwise",
+         log({"vcan0 001#64", "vcan0 001#64", "vcan0 001#6400090000", "vcan0 001#6400090000"}),
+         log({"vcan0 001#64", "vcan0 001#6400090000", "vcan0 001#64", "vcan0 001#6400090000"}), 0, 0},
+        {"one sender's frames in another order", log({"vcan0 601#2250", "vcan0 601#2251"}),
+         log({"vcan0 601#2251", "vcan0 601#2250"}), 2, 0},
+        {"an answer with other data", log({"vcan0 001#64", "vcan0 001#6400090000"}),
+         log({"vcan0 001#64", "vcan0 001#6400090001"}), 1, 1},
+        {"a second answer after the tool's last frame", log({"vcan0 001#64", "vcan0 001#6400090000"}),
+         log({"vcan0 001#64", "vcan0 001#6400090000", "vcan0 001#6400090000"}), 0, 1},
+        {"a frame the tool missed while it listened", log({"vcan1 583#60"}),
+         log({"vcan1 703#05", "vcan1 583#60"}), 1, 0},
+    };
+    for (const auto &row : rows) {
+        size_t late = 0;
+        EXPECT_EQ(row.problems, unexplained(row.trace, row.dump, &late).size()) << row.what;
+        EXPECT_EQ(row.late, late) << row.what;
+    }
 }
 
 // (2) and (3): the bench's eight motors upgraded over vcan0..vcan3,
