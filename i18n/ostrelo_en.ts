@@ -408,10 +408,6 @@
         <translation>%1 upgrade record(s) exported: %2</translation>
     </message>
     <message>
-        <source>通道已启动，不能再检测适配器；请在应用配置之前检测</source>
-        <translation>Channels are up; adapters can only be detected before the configuration is applied</translation>
-    </message>
-    <message>
         <source>检测到 %1 个适配器，共 %2 个通道</source>
         <translation>%1 adapter(s) found with %2 channel(s)</translation>
     </message>
@@ -606,6 +602,66 @@
     <message>
         <source>节点 %1 未响应进入Bootloader的握手：请将其断电并重新上电（最多 %2 秒）</source>
         <translation>Node %1 does not answer the bootloader handshake: switch it off and on again (within %2 s)</translation>
+    </message>
+    <message>
+        <source>：还没有通道配置。请先勾选要用的通道并点击“设置配置”，或点击“一键配置”或“配置检测到的全部通道”</source>
+        <translation>: no channel is configured yet. First tick the channels to use and click &quot;Set configuration&quot;, or click &quot;Auto configure&quot; or &quot;Configure all detected channels&quot;</translation>
+    </message>
+    <message>
+        <source>（另有 %1 个其他通道上的同号电机配有文件）</source>
+        <translation> (and %1 motors sharing a node id on other channels got a file)</translation>
+    </message>
+    <message>
+        <source>未完成（已取消）</source>
+        <translation>Not done (cancelled)</translation>
+    </message>
+    <message>
+        <source>，已取消 %1 个</source>
+        <translation>, %1 cancelled</translation>
+    </message>
+    <message>
+        <source>%1（通道 %2.%3）</source>
+        <translation>%1 (channel %2.%3)</translation>
+    </message>
+    <message>
+        <source>升级已取消，电机留在Bootloader中</source>
+        <translation>Upgrade cancelled, motor left in its bootloader</translation>
+    </message>
+    <message>
+        <source>升级已取消（未开始）</source>
+        <translation>Upgrade cancelled (not started)</translation>
+    </message>
+    <message>
+        <source>检测到的 %1 个通道都已启动</source>
+        <translation>All %1 detected channels are up already</translation>
+    </message>
+    <message>
+        <source>已配置并启动检测到的 %1 个通道（%2 kbps）</source>
+        <translation>Configured and brought up %1 detected channels (%2 kbps)</translation>
+    </message>
+    <message>
+        <source>，%1 个已在运行的通道未动</source>
+        <translation>, %1 running channels left as they are</translation>
+    </message>
+    <message>
+        <source>排队中</source>
+        <translation>Queued</translation>
+    </message>
+    <message>
+        <source>节点 %1 升级已取消</source>
+        <translation>Node %1: upgrade cancelled</translation>
+    </message>
+    <message>
+        <source>升级已取消</source>
+        <translation>Upgrade cancelled</translation>
+    </message>
+    <message>
+        <source>节点 %1 固件传输失败</source>
+        <translation>Node %1 firmware transfer failed</translation>
+    </message>
+    <message>
+        <source>（%1 个电机已运行其文件的版本）</source>
+        <translation> (%1 motors already run their file&apos;s version)</translation>
     </message>
 </context>
 <context>

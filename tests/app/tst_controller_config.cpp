@@ -98,7 +98,10 @@ class TestControllerConfig : public ControllerTest {
         QSignalSpy channels(&w, &CANopenWrapper::channelsStatusUpdated);
         QCOMPARE(w.applyChannelConfigs(), 0);
         QVERIFY(!w.isInitialized());
-        QCOMPARE(w.statusMessage(), QString("初始化通道失败"));
+        // It says what comes first.
+        QCOMPARE(w.statusMessage(),
+                 QString("初始化通道失败：还没有通道配置。请先勾选要用的通道并点击“设置配置”，"
+                         "或点击“一键配置”或“配置检测到的全部通道”"));
         QVERIFY(!ThreadPool::instance()->poolInitialized);
         QCOMPARE(channels.count(), 1);
         QVERIFY(channels.at(0).at(0).toList().isEmpty());
