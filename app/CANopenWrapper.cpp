@@ -73,6 +73,8 @@ CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     m_motorListModel = new MotorListModel(this);
     m_unlistedModel = new MotorListModel(this);
     m_motorTable = new MotorTableModel(m_motorListModel, this);
+    // The box of the motors that are not listed shows them as they are now.
+    connect(m_unlistedModel, &QAbstractItemModel::dataChanged, this, &CANopenWrapper::unlistedMotorsChanged);
     m_statusLog = new StatusLogModel(1000, this);
     m_progress = new ProgressCoalescer(
         [this](unsigned int key, quint64 transferred, quint64 total) {

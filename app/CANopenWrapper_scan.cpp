@@ -366,6 +366,7 @@ QVariantList CANopenWrapper::unlistedMotors() const {
         map.insert(QStringLiteral("version"), m.version);
         map.insert(QStringLiteral("motorStatus"), static_cast<int>(m.motorStatus));
         map.insert(QStringLiteral("binFilePath"), m.binFilePath);
+        map.insert(QStringLiteral("progressText"), m.progressText);
         out.append(map);
     }
     return out;

@@ -737,6 +737,18 @@
         <source>列出所连接适配器的全部通道（快捷键：Ctrl+D）</source>
         <translation>List every channel of the connected adapters (shortcut: Ctrl+D)</translation>
     </message>
+    <message>
+        <source>配置检测到的全部通道</source>
+        <translation>Configure all detected channels</translation>
+    </message>
+    <message>
+        <source>检测所连接的适配器，并以所选波特率启动它们的全部通道；已启动的通道不变</source>
+        <translation>Detects the connected adapters and brings up all their channels at the chosen bit rate; channels already up stay as they are</translation>
+    </message>
+    <message>
+        <source>%1 kbps</source>
+        <translation>%1 kbps</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigWindow</name>
@@ -1129,6 +1141,138 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
     <message>
         <source>节点 %1 运行版本 %2，文件的版本 %3 更旧。确定降级吗？</source>
         <translation>Node %1 runs version %2; the file&apos;s version %3 is older. Downgrade it?</translation>
+    </message>
+    <message>
+        <source>进行中</source>
+        <translation>In progress</translation>
+    </message>
+    <message>
+        <source>排队中</source>
+        <translation>Queued</translation>
+    </message>
+    <message>
+        <source>✓ 成功</source>
+        <translation>✓ Succeeded</translation>
+    </message>
+    <message>
+        <source>✗ 失败</source>
+        <translation>✗ Failed</translation>
+    </message>
+    <message>
+        <source>已取消</source>
+        <translation>Cancelled</translation>
+    </message>
+    <message>
+        <source>Bootloader</source>
+        <translation>Bootloader</translation>
+    </message>
+    <message>
+        <source>连接中断</source>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>忙碌</source>
+        <translation>Busy</translation>
+    </message>
+    <message>
+        <source>Available</source>
+        <translation>Available</translation>
+    </message>
+    <message>
+        <source>一键升级</source>
+        <translation>Upgrade everything</translation>
+    </message>
+    <message>
+        <source>升级文件精确匹配的全部电机（含其他通道上的同号电机）：进入Bootloader、传输、校验、启动，一次确认。快捷键：%1</source>
+        <translation>Upgrades every motor whose file matches exactly (motors sharing a node id on other channels included): bootloader entry, transfer, check and start, after one confirmation. Shortcut: %1</translation>
+    </message>
+    <message>
+        <source>升级结果：成功 %1 个，失败 %2 个，未完成 %3 个</source>
+        <translation>Upgrade result: %1 succeeded, %2 failed, %3 not done</translation>
+    </message>
+    <message>
+        <source>显示全部行</source>
+        <translation>Show all rows</translation>
+    </message>
+    <message>
+        <source>只显示失败和未完成的行</source>
+        <translation>Show only failed and not-done rows</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>%1 · 通道 %2 · 节点 %3 · %4</source>
+        <translation>%1 · channel %2 · node %3 · %4</translation>
+    </message>
+    <message>
+        <source>未完成</source>
+        <translation>Not done</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>显示：</source>
+        <translation>Show:</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
+    </message>
+    <message>
+        <source>失败和未完成</source>
+        <translation>Failed and not done</translation>
+    </message>
+    <message>
+        <source>成功</source>
+        <translation>Succeeded</translation>
+    </message>
+    <message>
+        <source>Bootloader中</source>
+        <translation>In bootloader</translation>
+    </message>
+    <message>
+        <source>没有文件</source>
+        <translation>Without file</translation>
+    </message>
+    <message>
+        <source>%1 / %2 行</source>
+        <translation>%1 / %2 rows</translation>
+    </message>
+    <message>
+        <source>点击列标题排序；Shift+滚轮横向滚动</source>
+        <translation>Click a column title to sort; Shift+wheel scrolls sideways</translation>
+    </message>
+    <message>
+        <source>通道 %1.%2</source>
+        <translation>Channel %1.%2</translation>
+    </message>
+    <message>
+        <source>确认一键升级</source>
+        <translation>Confirm: upgrade everything</translation>
+    </message>
+    <message>
+        <source>将升级 %1 个文件精确匹配的电机（其中 %2 个是其他通道上的同号电机）：每个电机进入Bootloader、传输、校验并启动，各通道同时进行。</source>
+        <translation>%1 motors whose file matches exactly will be upgraded (%2 of them share a node id with a motor on another channel): each enters its bootloader, takes the image, is checked and started; the channels work at the same time.</translation>
+    </message>
+    <message>
+        <source>没有文件精确匹配、需要升级的电机。</source>
+        <translation>No motor with an exactly matching file needs an upgrade.</translation>
+    </message>
+    <message>
+        <source>
+%1 个电机已运行其文件的版本，不升级。</source>
+        <translation>
+%1 motors already run their file&apos;s version and are left as they are.</translation>
+    </message>
+    <message>
+        <source>
+%1 个电机正在操作，跳过。</source>
+        <translation>
+%1 motors are busy and skipped.</translation>
     </message>
 </context>
 <context>
