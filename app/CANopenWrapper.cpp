@@ -2,12 +2,14 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QPair>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <algorithm>
@@ -1084,6 +1086,11 @@ int CANopenWrapper::configureDetectedChannels(unsigned int bitrate) {
                      (up < items.size() ? tr("，%1 个通道未能启动").arg(items.size() - up) : QString()));
     }
     return up;
+}
+
+QString CANopenWrapper::defaultRecordFolder() const {
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
 QUrl CANopenWrapper::localPathToUrl(const QString &path) const {

@@ -240,6 +240,8 @@ class CANopenWrapper : public QObject {
     // A file: URL as a local path ("file:///C:/fw" gives "C:/fw" on Windows,
     // "file://host/share" a UNC path); a text that is no URL stays as it is.
     Q_INVOKABLE QString urlToLocalPath(const QUrl &url) const;
+    // Where the record's save dialog opens first: the documents folder, else home.
+    Q_INVOKABLE QString defaultRecordFolder() const;
     Q_INVOKABLE QUrl localPathToUrl(const QString &path) const;
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays

@@ -1067,10 +1067,6 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <translation>Export the upgrade record</translation>
     </message>
     <message>
-        <source>CSV文件 (*.csv)</source>
-        <translation>CSV files (*.csv)</translation>
-    </message>
-    <message>
         <source>文件版本</source>
         <translation>File version</translation>
     </message>
@@ -1273,6 +1269,30 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
 %1 个电机正在操作，跳过。</source>
         <translation>
 %1 motors are busy and skipped.</translation>
+    </message>
+    <message>
+        <source>文件夹：</source>
+        <translation>Folder:</translation>
+    </message>
+    <message>
+        <source>更改…</source>
+        <translation>Change…</translation>
+    </message>
+    <message>
+        <source>文件名：</source>
+        <translation>File name:</translation>
+    </message>
+    <message>
+        <source>升级记录.csv</source>
+        <translation>upgrade-record.csv</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>选择保存记录的文件夹</source>
+        <translation>Choose the folder for the record</translation>
     </message>
 </context>
 <context>

@@ -1110,12 +1110,17 @@ Item {
             model: motorListPage.canopen ? motorListPage.canopen.statusLog : null
             onCountChanged: positionViewAtEnd()
             // It opens at its newest line.
-            onVisibleChanged: {
-                if (visible) {
-                    forceLayout()
+            // It opens at its newest line: kept there while it is laid out
+            // and its lines are made, until the operator scrolls.
+            property bool opening: false
+            function keepAtEnd() {
+                if (opening && height > 0)
                     positionViewAtEnd()
-                }
             }
+            onVisibleChanged: opening = visible
+            onHeightChanged: keepAtEnd()
+            onContentHeightChanged: keepAtEnd()
+            onMovementStarted: opening = false
             ScrollBar.vertical: ScrollBar {}
             delegate: Text {
                 required property string time
@@ -1179,13 +1184,92 @@ Item {
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
     }
 
-    FileDialog {
+    // The record's file: a folder (the documents folder at first, changed
+    // with the folder dialog) and a name; "保存" takes them as soon as a name
+    // is typed. A name without a suffix gets ".csv".
+    Dialog {
         id: recordDialog
+        objectName: "recordDialog"
         title: qsTr("导出升级记录")
-        nameFilters: [qsTr("CSV文件 (*.csv)")]
-        defaultSuffix: "csv"
-        fileMode: FileDialog.SaveFile
-        onAccepted: motorListPage.exportRecord(selectedFile)
+        modal: true
+        padding: 16
+        width: Math.min(560, parent ? parent.width - 20 : 560)
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+        property string folder: ""
+        readonly property string fileName: {
+            var n = recordName.text.trim()
+            return n === "" || n.indexOf(".") >= 0 ? n : n + ".csv"
+        }
+        onAboutToShow: {
+            if (folder === "" && motorListPage.canopen)
+                folder = motorListPage.canopen.defaultRecordFolder()
+            recordName.forceActiveFocus()
+        }
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+            RowLayout {
+                Layout.fillWidth: true
+                Label { text: qsTr("文件夹：") }
+                Label {
+                    objectName: "recordFolderText"
+                    Layout.fillWidth: true
+                    elide: Text.ElideMiddle
+                    text: recordDialog.folder
+                }
+                Button {
+                    objectName: "recordFolderButton"
+                    text: qsTr("更改…")
+                    onClicked: {
+                        if (motorListPage.canopen && recordDialog.folder !== "")
+                            recordFolderDialog.currentFolder = motorListPage.canopen.localPathToUrl(recordDialog.folder)
+                        recordFolderDialog.open()
+                    }
+                }
+            }
+            RowLayout {
+                Layout.fillWidth: true
+                Label { text: qsTr("文件名：") }
+                TextField {
+                    id: recordName
+                    objectName: "recordNameField"
+                    Layout.fillWidth: true
+                    placeholderText: qsTr("升级记录.csv")
+                    onAccepted: if (recordSave.enabled) recordSave.clicked()
+                }
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+                Button {
+                    id: recordSave
+                    objectName: "recordSaveButton"
+                    text: qsTr("保存")
+                    enabled: recordDialog.fileName !== "" && recordDialog.folder !== ""
+                    onClicked: {
+                        recordDialog.close()
+                        if (motorListPage.canopen)
+                            motorListPage.canopen.exportRecord(recordDialog.folder + "/" + recordDialog.fileName)
+                    }
+                }
+                Button {
+                    objectName: "recordCancelButton"
+                    text: qsTr("取消")
+                    onClicked: recordDialog.close()
+                }
+            }
+        }
+    }
+
+    FolderDialog {
+        id: recordFolderDialog
+        title: qsTr("选择保存记录的文件夹")
+        onAccepted: if (motorListPage.canopen)
+                        recordDialog.folder = motorListPage.canopen.urlToLocalPath(
+                                    motorListPage.acceptedFolder(selectedFolder, currentFolder))
     }
 
     // Before "全部升级" includes motors whose file is not certainly theirs,

@@ -233,6 +233,28 @@ class TestControllerConfig : public ControllerTest {
         LogCapture::clear();
     }
 
+    // Detection works with channels up: running channels are asked without
+    // being opened again and are left alone; an adapter plugged in later is
+    // added by the next "configure all detected".
+    void configureDetectedWithChannelsUp() {
+        loadBench({motor(0, 0, 1)});
+        CANopenWrapper w;
+        configure(w, {channelItem(0, 0)});
+        QCOMPARE(w.detectChannels().size(), 4);
+        QCOMPARE(w.configureDetectedChannels(1000), 3);
+        QCOMPARE(w.statusMessage(),
+                 QString("已配置并启动检测到的 3 个通道（1000 kbps），1 个已在运行的通道未动"));
+        QCOMPARE(w.getAvailableChannels().size(), 4);
+        QVERIFY(sim_bench_add_adapter(2, 2) == 1);
+        QCOMPARE(w.configureDetectedChannels(500), 2);
+        QCOMPARE(w.getAvailableChannels().size(), 6);
+        QCOMPARE(w.configureDetectedChannels(1000), 0);
+        QCOMPARE(w.statusMessage(), QString("检测到的 6 个通道都已启动"));
+        // The motor on the first channel, up all along, still answers.
+        scan(w, 1, 1, 0);
+        QCOMPARE(w.motorListModel()->rowCount(), 1);
+    }
+
     // A channel brought up after the first application gets its own worker;
     // a backend switch under live channels is refused; a scan cannot be
     // started twice.
