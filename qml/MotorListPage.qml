@@ -372,10 +372,21 @@ Item {
         console.log("[MotorListPage] File path updated, verify:", motorModel.getBinFilePath(nodeId))
     }
 
+    // The sized columns' texts change with a rebuild, and a version with an
+    // upgrade's end: the widths follow, at most a few times a second (a bar's
+    // progress, many times a second, changes none of them).
     Connections {
         target: motorListPage.motorModel
-        function onDataUpdated() { motorListPage.contentRevision++ }
-        function onDataChanged() { motorListPage.contentRevision++ }
+        function onDataUpdated() { columnsRefit.restart() }
+        function onDataChanged(topLeft, bottomRight, roles) {
+            if (roles.length === 0 || roles.indexOf(MotorListModel.VersionRole) >= 0)
+                columnsRefit.restart()
+        }
+    }
+    Timer {
+        id: columnsRefit
+        interval: 300
+        onTriggered: motorListPage.contentRevision++
     }
 
     Connections {
