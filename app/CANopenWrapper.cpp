@@ -2,14 +2,17 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QMutexLocker>
 #include <QPair>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QThread>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -70,11 +73,19 @@ bool simulatedTransportChosen() {
 
 CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
     m_motorListModel = new MotorListModel(this);
+    m_unlistedModel = new MotorListModel(this);
+    m_motorTable = new MotorTableModel(m_motorListModel, this);
+    // The box of the motors that are not listed shows them as they are now.
+    connect(m_unlistedModel, &QAbstractItemModel::dataChanged, this, &CANopenWrapper::unlistedMotorsChanged);
     m_statusLog = new StatusLogModel(1000, this);
     m_progress = new ProgressCoalescer(
-        [this](unsigned int nodeId, quint64 transferred, quint64 total) {
+        [this](unsigned int key, quint64 transferred, quint64 total) {
             const int percent = total == 0 ? 0 : static_cast<int>(transferred * 100u / total);
-            emitUpgradeProgressPercent(nodeId, percent, transferred, total);
+            if (isListedKey(key)) {
+                emitUpgradeProgressPercent(key, percent, transferred, total);
+            } else {
+                m_unlistedModel->setProgress(key, percent, transferText(transferred, total, percent));
+            }
         },
         100, this);
     for (int &owner : m_scanOwner) {
@@ -232,6 +243,16 @@ void CANopenWrapper::setBitrate(unsigned int value) {
     updateStatus(tr("波特率设置为: %1 kbps").arg(value));
 }
 
+int CANopenWrapper::configuredChannels() const {
+    int n = 0;
+    for (uint8_t d = 0; d < g_device_manager.deviceCount && d < CLIENT_MAX_DEVICES; ++d) {
+        for (const client_channel_context_t &ch : g_device_manager.devices[d].channels) {
+            n += ch.configed ? 1 : 0;
+        }
+    }
+    return n;
+}
+
 int CANopenWrapper::configuredChannelsNotUp() const {
     int n = 0;
     for (uint8_t d = 0; d < g_device_manager.deviceCount && d < CLIENT_MAX_DEVICES; ++d) {
@@ -364,7 +385,12 @@ int CANopenWrapper::applyChannelConfigs() {
                           : tr("没有新的通道需要初始化，%1 个通道已可用").arg(availableChannelList.size()));
         } else {
             setInitialized(false);
-            updateStatus(tr("初始化通道失败"));
+            // Nothing was ever configured: say what comes first.
+            updateStatus(configuredChannels() == 0
+                             ? tr("初始化通道失败") +
+                                   tr("：还没有通道配置。请先勾选要用的通道并点击“设置配置”，"
+                                      "或点击“一键配置”或“配置检测到的全部通道”")
+                             : tr("初始化通道失败"));
         }
     } else if (notUp > 0) {
         updateStatus(tr("成功初始化 %1 个通道").arg(r) + tr("，%1 个通道未能启动").arg(notUp));
@@ -467,6 +493,10 @@ QString bufferPath(const char *buffer, size_t size) {
 } // namespace
 
 int CANopenWrapper::matchBinFiles(const QString &folderPath) {
+    return pairFiles(folderPath, true);
+}
+
+int CANopenWrapper::pairFiles(const QString &folderPath, bool report) {
     const QByteArray path = folderPath.toUtf8();
     struct Pairing {
         unsigned int nodeId;
@@ -505,18 +535,70 @@ int CANopenWrapper::matchBinFiles(const QString &folderPath) {
             matches.append(p);
         }
     }
+    for (const Pairing &p : std::as_const(matches)) {
+        m_motorListModel->setMatchedFile(p.nodeId, p.path, p.kind);
+    }
+    const int others = pairUnlisted();
+    if (m_firmwareFolder != folderPath) {
+        m_firmwareFolder = folderPath;
+        emit firmwareFolderChanged();
+    }
+    if (!report) {
+        qCInfo(lcApp) << "[matchBinFiles] paired again with" << folderPath << ":" << n << "files," << others
+                      << "for motors not listed";
+        return n;
+    }
+    const QString suffix =
+        others > 0 ? tr("（另有 %1 个其他通道上的同号电机配有文件）").arg(others) : QString();
     if (n <= 0 && g_bin_file_count == 0) {
         updateStatus(tr("匹配了 0 个文件：文件夹中没有.bin文件 (%1)").arg(folderPath));
     } else if (unsure > 0) {
         updateStatus(tr("匹配了 %1 个文件").arg(n) +
-                     tr("（%1 个只是宽松匹配或有多个候选，已在行中标出）").arg(unsure));
+                     tr("（%1 个只是宽松匹配或有多个候选，已在行中标出）").arg(unsure) + suffix);
     } else {
-        updateStatus(tr("匹配了 %1 个文件").arg(n));
-    }
-    for (const Pairing &p : std::as_const(matches)) {
-        m_motorListModel->setMatchedFile(p.nodeId, p.path, p.kind);
+        updateStatus(tr("匹配了 %1 个文件").arg(n) + suffix);
     }
     return n;
+}
+
+int CANopenWrapper::pairUnlisted() {
+    int paired = 0;
+    for (int row = 0; row < m_unlistedModel->rowCount(); ++row) {
+        const unsigned int key = m_unlistedModel->keyAt(row);
+        const MotorData *m = m_unlistedModel->getMotorData(key);
+        const int index = static_cast<int>(m_unlistedKeys.indexOf(key));
+        if (m == nullptr || index < 0) {
+            continue;
+        }
+        client_file_candidates_t c;
+        const int pair = client_api_cached_file_candidates(&m_unlisted.at(index).entry.info, &c);
+        QString path;
+        MotorListModel::MatchKind kind = MotorListModel::MatchNone;
+        if (pair == CLIENT_PAIR_EXACT || pair == CLIENT_PAIR_SEVERAL_EXACT) {
+            const cached_bin_file_t &file = g_bin_file_cache[c.exact[0]];
+            path = bufferPath(file.fullPath, sizeof(file.fullPath));
+            kind = pair == CLIENT_PAIR_EXACT ? MotorListModel::MatchExact : MotorListModel::MatchSeveralExact;
+        } else if (pair == CLIENT_PAIR_LOOSE_ONLY) {
+            const cached_bin_file_t &file = g_bin_file_cache[c.loose[0]];
+            path = bufferPath(file.fullPath, sizeof(file.fullPath));
+            kind = MotorListModel::MatchLoose;
+        }
+        // A file chosen by hand stays unless the folder offers one.
+        if (kind != MotorListModel::MatchNone) {
+            m_unlistedModel->setMatchedFile(key, path, kind);
+            ++paired;
+        }
+    }
+    return paired;
+}
+
+void CANopenWrapper::pairAgain() {
+    if (m_firmwareFolder.isEmpty()) {
+        return;
+    }
+    const QByteArray path = m_firmwareFolder.toUtf8();
+    client_api_cache_directory_bin_files(path.constData());
+    pairFiles(m_firmwareFolder, false);
 }
 
 bool CANopenWrapper::getChannelInfoFromModel(unsigned int nodeId, CO_CANdeviceConfig_t &out) {
@@ -592,34 +674,40 @@ struct TaskToken {
 } // namespace
 
 bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task,
-                                      int nodeId, bool upgrade) {
-    if (nodeId >= 0) {
-        m_pendingOps.insert(static_cast<unsigned int>(nodeId), upgrade);
-        m_motorListModel->startOperation(static_cast<unsigned int>(nodeId));
-        m_motorListModel->setBusy(static_cast<unsigned int>(nodeId), true);
+                                      int key, bool upgrade) {
+    if (key >= 0) {
+        const unsigned int k = static_cast<unsigned int>(key);
+        MotorListModel *model = modelFor(k);
+        m_pendingOps.insert(k, upgrade);
+        model->startOperation(k);
+        model->setBusy(k, true);
+        // Until the channel's worker takes it up.
+        model->setQueued(k, true);
         emit busyNodesChanged();
     }
-    auto token = std::make_shared<TaskToken>(tasksInFlight, tasksNotifying, nodeId, [this](int node) {
+    auto token = std::make_shared<TaskToken>(tasksInFlight, tasksNotifying, key, [this](int k) {
         [[maybe_unused]] ostrelo::HandOverGuard handOver;
         QMetaObject::invokeMethod(
-            this, [this, node]() { taskEnded(node); }, Qt::QueuedConnection);
+            this, [this, k]() { taskEnded(k); }, Qt::QueuedConnection);
     });
     emit activeOperationsChanged();
     const bool queued = ThreadPool::instance()->submitTask(
         channel.deviceType, channel.deviceIndex, channel.canChannel,
-        [this, token, nodeId, upgrade, task = std::move(task)]() {
+        [this, token, key, upgrade, task = std::move(task)]() {
             if (shuttingDown.load()) {
                 return;
             }
             if (stopping.load()) {
                 // Dropped by a stop before it began: the motor is untouched,
-                // and the page's bar of a queued upgrade ends as failed.
+                // and a queued upgrade counts as cancelled, not failed.
                 if (upgrade) {
-                    runOnMainThread([this, nodeId]() {
-                        emit upgradeCompleted(static_cast<unsigned int>(nodeId), false);
-                    });
+                    runOnMainThread([this, key]() { cancelUpgrade(static_cast<unsigned int>(key), false); });
                 }
                 return;
+            }
+            if (key >= 0) {
+                runOnMainThread(
+                    [this, key]() { modelFor(static_cast<unsigned int>(key))->setQueued(key, false); });
             }
             task();
         });
@@ -631,31 +719,47 @@ bool CANopenWrapper::submitForChannel(const CO_CANdeviceConfig_t &channel, std::
     return queued;
 }
 
-void CANopenWrapper::taskEnded(int nodeId) {
-    if (nodeId == kScanTask) {
+void CANopenWrapper::taskEnded(int key) {
+    if (key == kScanTask) {
         scanTaskEnded();
     }
-    if (nodeId >= 0) {
-        const unsigned int node = static_cast<unsigned int>(nodeId);
-        m_pendingOps.remove(node);
-        m_motorListModel->setBusy(node, false);
+    if (key >= 0) {
+        const unsigned int k = static_cast<unsigned int>(key);
+        m_pendingOps.remove(k);
+        modelFor(k)->setBusy(k, false);
         emit busyNodesChanged();
-        if (m_refreshAllLeft.remove(node) && m_refreshAllLeft.isEmpty()) {
+        if (m_refreshAllLeft.remove(k) && m_refreshAllLeft.isEmpty()) {
             reportRefreshAll();
         }
-        if (m_bulkUpgradeLeft.remove(node)) {
-            // An upgrade that never reached its end (dropped, stopped) failed.
-            if (m_upgradeResults.take(node)) {
+        if (m_bulkUpgradeLeft.remove(k)) {
+            // An upgrade that never reached its end (dropped, stopped) was not done.
+            const int result = m_upgradeResults.take(k);
+            if (result == UpgradeSucceeded) {
                 ++m_bulkUpgradeOk;
-            } else {
+            } else if (result == OperationFailed) {
                 ++m_bulkUpgradeFailed;
+            } else {
+                ++m_bulkUpgradeCancelled;
+            }
+            if (result != UpgradeSucceeded) {
+                MotorListModel *model = modelFor(k);
+                const MotorData *m = model->getMotorData(k);
+                QString reason = model->getLastError(k);
+                if (reason.isEmpty()) {
+                    reason = result == OperationFailed ? model->statusText(k) : tr("未完成（已取消）");
+                }
+                m_bulkProblems.append(
+                    QVariantMap{{QStringLiteral("key"), k},
+                                {QStringLiteral("nodeId"), m != nullptr ? m->nodeId : k},
+                                {QStringLiteral("channel"),
+                                 m != nullptr ? QStringLiteral("%1.%2").arg(m->deviceIndex).arg(m->canChannel)
+                                              : QString()},
+                                {QStringLiteral("reason"), reason},
+                                {QStringLiteral("cancelled"), result != OperationFailed},
+                                {QStringLiteral("listed"), isListedKey(k)}});
             }
             if (m_bulkUpgradeLeft.isEmpty()) {
-                updateStatus(
-                    tr("全部升级结束：成功 %1 个，失败 %2 个").arg(m_bulkUpgradeOk).arg(m_bulkUpgradeFailed));
-                m_bulkUpgradeOk = 0;
-                m_bulkUpgradeFailed = 0;
-                m_upgradeResults.clear();
+                finishBulkUpgrade();
             }
         }
     }
@@ -671,25 +775,122 @@ void CANopenWrapper::taskEnded(int nodeId) {
     emit activeOperationsChanged();
 }
 
+void CANopenWrapper::finishBulkUpgrade() {
+    updateStatus(tr("全部升级结束：成功 %1 个，失败 %2 个").arg(m_bulkUpgradeOk).arg(m_bulkUpgradeFailed) +
+                 (m_bulkUpgradeCancelled > 0 ? tr("，已取消 %1 个").arg(m_bulkUpgradeCancelled) : QString()));
+    // Failed ones first, then the ones not done; each in channel and node order.
+    std::sort(m_bulkProblems.begin(), m_bulkProblems.end(), [](const QVariant &a, const QVariant &b) {
+        const QVariantMap x = a.toMap();
+        const QVariantMap y = b.toMap();
+        const bool xc = x.value(QStringLiteral("cancelled")).toBool();
+        const bool yc = y.value(QStringLiteral("cancelled")).toBool();
+        if (xc != yc) {
+            return !xc;
+        }
+        const QString xch = x.value(QStringLiteral("channel")).toString();
+        const QString ych = y.value(QStringLiteral("channel")).toString();
+        if (xch != ych) {
+            const QStringList xs = xch.split(QLatin1Char('.'));
+            const QStringList ys = ych.split(QLatin1Char('.'));
+            return xs.value(0).toUInt() != ys.value(0).toUInt() ? xs.value(0).toUInt() < ys.value(0).toUInt()
+                                                                : xs.value(1).toUInt() < ys.value(1).toUInt();
+        }
+        return x.value(QStringLiteral("nodeId")).toUInt() < y.value(QStringLiteral("nodeId")).toUInt();
+    });
+    m_upgradeSummary = QVariantMap{{QStringLiteral("ok"), m_bulkUpgradeOk},
+                                   {QStringLiteral("failed"), m_bulkUpgradeFailed},
+                                   {QStringLiteral("cancelled"), m_bulkUpgradeCancelled},
+                                   {QStringLiteral("problems"), m_bulkProblems}};
+    emit upgradeSummaryChanged();
+    m_bulkUpgradeOk = 0;
+    m_bulkUpgradeFailed = 0;
+    m_bulkUpgradeCancelled = 0;
+    m_bulkProblems.clear();
+    m_upgradeResults.clear();
+}
+
+void CANopenWrapper::clearUpgradeSummary() {
+    if (!m_upgradeSummary.isEmpty()) {
+        m_upgradeSummary.clear();
+        emit upgradeSummaryChanged();
+    }
+}
+
+MotorListModel *CANopenWrapper::modelFor(unsigned int key) const {
+    return isListedKey(key) ? m_motorListModel : m_unlistedModel;
+}
+
+QString CANopenWrapper::motorLabel(unsigned int key) const {
+    if (isListedKey(key)) {
+        return QString::number(key);
+    }
+    const MotorData *m = m_unlistedModel->getMotorData(key);
+    return m == nullptr ? QString()
+                        : tr("%1（通道 %2.%3）").arg(m->nodeId).arg(m->deviceIndex).arg(m->canChannel);
+}
+
+void CANopenWrapper::reportProgress(unsigned int key, int percent, const QString &text) {
+    if (isListedKey(key)) {
+        emit upgradeProgressPercent(key, percent, text);
+    } else {
+        m_unlistedModel->setProgress(key, percent, text);
+    }
+}
+
+void CANopenWrapper::reportRowText(unsigned int key, const QString &text) {
+    if (isListedKey(key)) {
+        emit motorStatusChanged(key, text);
+    } else {
+        m_unlistedModel->setStatusText(key, text);
+    }
+}
+
+void CANopenWrapper::reportCompleted(unsigned int key, bool success) {
+    if (isListedKey(key)) {
+        emit upgradeCompleted(key, success);
+    } else {
+        noteUpgradeEnd(key, success);
+    }
+}
+
+void CANopenWrapper::cancelUpgrade(unsigned int key, bool began) {
+    MotorListModel *model = modelFor(key);
+    model->setLastResult(key, OperationCancelled);
+    reportProgress(key, 0, tr("已取消"));
+    reportRowText(key, began ? tr("升级已取消，电机留在Bootloader中") : tr("升级已取消（未开始）"));
+    reportCompleted(key, false);
+}
+
 void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
-    if (m_bulkUpgradeLeft.contains(nodeId)) {
-        m_upgradeResults.insert(nodeId, success);
+    noteUpgradeEnd(nodeId, success);
+}
+
+void CANopenWrapper::noteUpgradeEnd(unsigned int key, bool success) {
+    MotorListModel *model = modelFor(key);
+    // A cancelled upgrade says so in its row; it did not fail.
+    const bool cancelled = !success && model->getLastResult(key) == OperationCancelled;
+    const OperationResult result =
+        success ? UpgradeSucceeded : (cancelled ? OperationCancelled : OperationFailed);
+    if (m_bulkUpgradeLeft.contains(key)) {
+        m_upgradeResults.insert(key, result);
     }
     // The row keeps the result, and the record a line, until the row's next operation.
-    m_motorListModel->setProgress(nodeId, success ? 100 : 0, success ? tr("升级成功") : tr("升级失败"));
-    m_motorListModel->setLastResult(nodeId, success ? UpgradeSucceeded : OperationFailed);
-    const MotorData *m = m_motorListModel->getMotorData(nodeId);
-    const QPair<QString, QString> start = m_upgradeStart.take(nodeId);
+    if (!cancelled) {
+        model->setProgress(key, success ? 100 : 0, success ? tr("升级成功") : tr("升级失败"));
+    }
+    model->setLastResult(key, result);
+    const MotorData *m = model->getMotorData(key);
+    const QPair<QString, QString> start = m_upgradeStart.take(key);
     RecordEntry e;
     e.time = QDateTime::currentDateTime().toString(Qt::ISODate);
     e.channel = m != nullptr ? QStringLiteral("%1.%2").arg(m->deviceIndex).arg(m->canChannel) : QString();
-    e.nodeId = nodeId;
+    e.nodeId = m != nullptr ? m->nodeId : key;
     e.model = m != nullptr ? m->firmwareModel : QString();
     e.versionBefore = start.first;
     e.versionAfter = success && m != nullptr ? m->version : QString();
     e.file = start.second;
     e.ok = success;
-    e.detail = success ? QString() : m_motorListModel->statusText(nodeId);
+    e.detail = success ? QString() : model->statusText(key);
     m_record.append(e);
     emit recordCountChanged();
 }
@@ -778,20 +979,62 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
     return true;
 }
 
+bool CANopenWrapper::channelIsUp(unsigned int type, unsigned int index, unsigned int channel) const {
+    for (const QVariant &v : availableChannelList) {
+        const QVariantMap m = v.toMap();
+        if (m.value(QStringLiteral("deviceType")).toUInt() == type &&
+            m.value(QStringLiteral("deviceIndex")).toUInt() == index &&
+            m.value(QStringLiteral("canChannel")).toUInt() == channel) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The channel count of one adapter. One that is open already (its channels
+// run) is asked through its handle: opening and closing it for the question
+// would take its channels down under their workers.
+unsigned int CANopenWrapper::adapterChannelCount(unsigned int type, unsigned int index) {
+    for (uint8_t d = 0; d < g_device_manager.deviceCount && d < CLIENT_MAX_DEVICES; ++d) {
+        const client_device_context_t &dev = g_device_manager.devices[d];
+        if (dev.deviceType != type || dev.deviceIndex != index || !dev.opened || dev.device == nullptr) {
+            continue;
+        }
+        const CANBackendOps *ops = can_backend_get();
+        VCI_BOARD_INFO info;
+        std::memset(&info, 0, sizeof(info));
+        unsigned int count = 2;
+        if (ops != nullptr && ops->get_board_info != nullptr && ops->get_board_info(dev.device, &info) == 1 &&
+            info.can_Num >= 1) {
+            count = qMin<unsigned int>(info.can_Num, CLIENT_MAX_CHANNELS);
+        }
+        // A channel that is up is there, whatever the adapter said.
+        for (unsigned int c = 0; c < CLIENT_MAX_CHANNELS; ++c) {
+            if (dev.channels[c].initialized) {
+                count = qMax(count, c + 1);
+            }
+        }
+        return count;
+    }
+    return zhcx_probe_adapter(type, index, nullptr);
+}
+
 QVariantList CANopenWrapper::detectChannels() {
-    if (channelsUp()) {
-        updateStatus(tr("通道已启动，不能再检测适配器；请在应用配置之前检测"));
+    // The rows it fills are canalyst-II channels: their backend, as the
+    // one-button configuration selects it (kept as it is while channels run).
+    if (!channelsUp()) {
+        setBackendZhcx();
+    } else if (can_backend_get() != &ZHCX_OPS) {
+        updateStatus(tr("通道已启动，不能切换后端；请先关闭程序再选择后端"));
         return {};
     }
-    // The rows it fills are canalyst-II channels: their backend, as the
-    // one-button configuration selects it.
-    setBackendZhcx();
-    // Each adapter is opened for a moment and asked for its channel count.
+    // Each adapter that is not open is opened for a moment and asked for its
+    // channel count; an open one is asked as it is.
     QVariantList out;
     int adapters = 0;
     const unsigned int type = ChannelConfigModel::canalystType();
     for (unsigned int a = 0; a < CLIENT_MAX_DEVICES; ++a) {
-        const unsigned int channels = zhcx_probe_adapter(type, a, nullptr);
+        const unsigned int channels = adapterChannelCount(type, a);
         adapters += channels > 0 ? 1 : 0;
         for (unsigned int c = 0; c < channels; ++c) {
             QVariantMap map;
@@ -806,6 +1049,48 @@ QVariantList CANopenWrapper::detectChannels() {
     }
     updateStatus(tr("检测到 %1 个适配器，共 %2 个通道").arg(adapters).arg(out.size()));
     return out;
+}
+
+int CANopenWrapper::configureDetectedChannels(unsigned int bitrate) {
+    QVariantList items;
+    int running = 0;
+    const QVariantList detected = detectChannels();
+    for (const QVariant &v : detected) {
+        QVariantMap item = v.toMap();
+        if (channelIsUp(item.value(QStringLiteral("deviceType")).toUInt(),
+                        item.value(QStringLiteral("deviceIndex")).toUInt(),
+                        item.value(QStringLiteral("canChannel")).toUInt())) {
+            ++running; // left as it runs
+            continue;
+        }
+        item.insert(QStringLiteral("bitrate"), bitrate);
+        item.insert(QStringLiteral("enabled"), true);
+        items.append(item);
+    }
+    if (detected.isEmpty()) {
+        return 0; // the detection's status says so
+    }
+    if (items.isEmpty()) {
+        updateStatus(tr("检测到的 %1 个通道都已启动").arg(running));
+        return 0;
+    }
+    qCInfo(lcApp) << "[configureDetectedChannels]" << items.size() << "channels at" << bitrate << "kbps,"
+                  << running << "already up";
+    if (setChannelConfigs(items) <= 0) {
+        return 0;
+    }
+    const int up = applyChannelConfigs();
+    if (up > 0) {
+        updateStatus(tr("已配置并启动检测到的 %1 个通道（%2 kbps）").arg(up).arg(bitrate) +
+                     (running > 0 ? tr("，%1 个已在运行的通道未动").arg(running) : QString()) +
+                     (up < items.size() ? tr("，%1 个通道未能启动").arg(items.size() - up) : QString()));
+    }
+    return up;
+}
+
+QString CANopenWrapper::defaultRecordFolder() const {
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return !documents.isEmpty() && QFileInfo(documents).isDir() ? documents : QDir::homePath();
 }
 
 QUrl CANopenWrapper::localPathToUrl(const QString &path) const {

@@ -24,6 +24,7 @@
 #include "CO_driver_target.h"
 #include "client_api.h"
 #include "MotorListModel.h"
+#include "MotorTableModel.h"
 #include "ProgressCoalescer.h"
 
 class CANopenWrapper : public QObject {
@@ -52,6 +53,18 @@ class CANopenWrapper : public QObject {
     Q_PROPERTY(int recordCount READ recordCount NOTIFY recordCountChanged)
     // Every status text with its time, newest last.
     Q_PROPERTY(QObject *statusLog READ statusLog CONSTANT)
+    // The motor list sorted and filtered for the page's table.
+    Q_PROPERTY(MotorTableModel *motorTable READ motorTable CONSTANT)
+    // The motors of unlistedMotors as rows with their state, version, file
+    // and bar, as they are now.
+    Q_PROPERTY(MotorListModel *unlistedModel READ unlistedModel CONSTANT)
+    // The folder the files were last matched from; a new scan pairs its
+    // motors with it again.
+    Q_PROPERTY(QString firmwareFolder READ firmwareFolder NOTIFY firmwareFolderChanged)
+    // How the last bulk upgrade ended: "ok", "failed", "cancelled" (counts)
+    // and "problems", one map per motor that failed or was not done
+    // (nodeId, channel "A.C", reason, cancelled, listed); empty before one.
+    Q_PROPERTY(QVariantMap upgradeSummary READ upgradeSummary NOTIFY upgradeSummaryChanged)
 
   public:
     // The model's row states and last results under names QML can use
@@ -68,9 +81,14 @@ class CANopenWrapper : public QObject {
         NoResult = ::NoResult,
         UpgradeRunning = ::UpgradeRunning,
         OperationFailed = ::OperationFailed,
-        UpgradeSucceeded = ::UpgradeSucceeded
+        UpgradeSucceeded = ::UpgradeSucceeded,
+        OperationCancelled = ::OperationCancelled
     };
     Q_ENUM(LastResult)
+
+    // Rows of the motors that share a node id with a listed one are found by
+    // keys from here on; below it a key is the listed motor's node id.
+    static constexpr unsigned int kUnlistedKeyBase = 0x10000u;
 
     explicit CANopenWrapper(QObject *parent = nullptr);
     ~CANopenWrapper() override;
@@ -98,6 +116,10 @@ class CANopenWrapper : public QObject {
     QVariantList unlistedMotors() const;
     int recordCount() const { return static_cast<int>(m_record.size()); }
     QObject *statusLog() const;
+    MotorTableModel *motorTable() const { return m_motorTable; }
+    MotorListModel *unlistedModel() const { return m_unlistedModel; }
+    QString firmwareFolder() const { return m_firmwareFolder; }
+    QVariantMap upgradeSummary() const { return m_upgradeSummary; }
     // The transport's explanation in the window's language.
     static QString transportProblemText(const QString &problem);
 
@@ -140,6 +162,8 @@ class CANopenWrapper : public QObject {
     void channelChoiceChanged();
     void unlistedMotorsChanged();
     void recordCountChanged();
+    void firmwareFolderChanged();
+    void upgradeSummaryChanged();
 
   public slots:
     void setBackendZhcx();
@@ -175,6 +199,23 @@ class CANopenWrapper : public QObject {
     // "Upgrade all" without the motors the operator chose to leave out.
     int upgradeAllMatchedExcept(const QVariantList &leftOut, unsigned int transferTimeoutMs = 60000,
                                 unsigned int verifyTimeoutMs = 5000, unsigned int exitTimeoutMs = 5000);
+    // The one path from a folder to upgraded motors: every listed motor and
+    // every motor sharing a node id on another channel whose file pairs
+    // exactly (or was chosen by hand), that runs another version, is ready
+    // (Available or Bootloader) and has nothing queued. "count" of them
+    // ("unlisted" among them), and who is left out unless included: "loose"
+    // (loose matches, several candidates) and "downgrades", maps with
+    // nodeId, channel, version, fileVersion, file; "current" counts the
+    // motors that run their file's version already.
+    QVariantMap reviewUpgradeEverything() const;
+    // Queues them: each into its bootloader (by the handshake, or found
+    // there), the transfer, the check and the start, as soon as its channel
+    // is free. Returns how many were queued.
+    int upgradeEverything(bool includeLoose = false, bool includeDowngrades = false);
+    void clearUpgradeSummary();
+    // Detects the adapters and brings up every channel they offer that is not
+    // up yet, at `bitrate` kbit/s; returns how many came up.
+    int configureDetectedChannels(unsigned int bitrate = 1000);
     void cleanupAll();
     void emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred, quint64 total);
     void refreshMotorStatus(unsigned int nodeId);
@@ -188,8 +229,9 @@ class CANopenWrapper : public QObject {
     // the one listed under its node id (which becomes unlisted).
     bool listUnlistedMotor(int index);
     // The channels the adapters offer (type 4, by the adapters' own channel
-    // counts), as channel maps; only while no channel is up. Selects the
-    // backend of those adapters (zhcx).
+    // counts), as channel maps; adapters with channels up are asked without
+    // being opened again, so those channels run on. Selects the backend of
+    // those adapters (zhcx) while no channel is up.
     QVariantList detectChannels();
     // Node ids of the listed motors that stay in their bootloader.
     QVariantList nodesInBootloader() const;
@@ -198,6 +240,8 @@ class CANopenWrapper : public QObject {
     // A file: URL as a local path ("file:///C:/fw" gives "C:/fw" on Windows,
     // "file://host/share" a UNC path); a text that is no URL stays as it is.
     Q_INVOKABLE QString urlToLocalPath(const QUrl &url) const;
+    // Where the record's save dialog opens first: the documents folder, else home.
+    Q_INVOKABLE QString defaultRecordFolder() const;
     Q_INVOKABLE QUrl localPathToUrl(const QString &path) const;
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays
@@ -222,9 +266,33 @@ class CANopenWrapper : public QObject {
     bool ensureThreadPool();
     // Queues a task on the channel's worker; false when the pool refused it.
     // With a node id the motor counts as busy until the task has ended.
-    bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task, int nodeId = -1,
+    // `key` names the motor (a node id, or a key of the unlisted rows).
+    bool submitForChannel(const CO_CANdeviceConfig_t &channel, std::function<void()> task, int key = -1,
                           bool upgrade = false);
-    void taskEnded(int nodeId);
+    void taskEnded(int key);
+    // The model that holds the motor of `key`.
+    MotorListModel *modelFor(unsigned int key) const;
+    static bool isListedKey(unsigned int key) { return key < kUnlistedKeyBase; }
+    // How status lines name the motor: its node id, with its channel for a
+    // motor that is not listed.
+    QString motorLabel(unsigned int key) const;
+    // A row's bar, status text and end: the controller's signals for a
+    // listed motor, its row for another.
+    void reportProgress(unsigned int key, int percent, const QString &text);
+    void reportRowText(unsigned int key, const QString &text);
+    void reportCompleted(unsigned int key, bool success);
+    // A queued upgrade that never began, or one that was stopped: cancelled.
+    void cancelUpgrade(unsigned int key, bool began);
+    void finishBulkUpgrade();
+    // Matching with its status line (matchBinFiles) or quietly (after a scan).
+    int pairFiles(const QString &folderPath, bool report);
+    // Pairs the motors that are not listed with the cached files; how many got one.
+    int pairUnlisted();
+    void rebuildUnlistedModel();
+    // The folder's files cached and matched again after a scan, quietly.
+    void pairAgain();
+    bool channelIsUp(unsigned int type, unsigned int index, unsigned int channel) const;
+    unsigned int adapterChannelCount(unsigned int type, unsigned int index);
     // The node id a scan task is submitted with: no motor of its own, but
     // its end is counted.
     static constexpr int kScanTask = -2;
@@ -235,7 +303,10 @@ class CANopenWrapper : public QObject {
     bool refusePending(unsigned int nodeId);
     QString skippedSuffix(int skipped) const;
     void noteUpgradeResult(unsigned int nodeId, bool success);
+    void noteUpgradeEnd(unsigned int key, bool success);
     void showProgress(unsigned int nodeId, int percent, const QString &text);
+    // "传输中: %1/%2 字节 (%3%)" of a transfer's progress.
+    static QString transferText(quint64 transferred, quint64 total, int percent);
     QString upgradeAllHint() const;
     int upgradeAll(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs,
                    const QSet<unsigned int> &leftOut);
@@ -243,7 +314,8 @@ class CANopenWrapper : public QObject {
     bool inBulkUpgrade(unsigned int nodeId, const QString &path) const;
     void reportRefreshAll();
     bool channelsUp() const;
-    // Channels recorded by the configuration that are not up.
+    // Channels recorded by the configuration, and those of them not up.
+    int configuredChannels() const;
     int configuredChannelsNotUp() const;
     bool refuseBackendChange(const void *wanted);
     void waitForHoldGroups();
@@ -252,12 +324,15 @@ class CANopenWrapper : public QObject {
                        const client_firmware_info_t &info);
     void postScanProgress(int channelIndex, int percent, QString text);
 
-    bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
-                      unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
-                      unsigned int exitTimeoutMs);
+    bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int key, const QString &filePath,
+                      client_entry_t entry);
+    // What upgradeEverything would queue, and who it leaves out.
+    struct EverythingPlan;
+    EverythingPlan planUpgradeEverything() const;
     // The end of a failed upgrade: the status line, then the row's texts and the end report.
-    bool failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
-                     const QString &rowText, const QString &lastError);
+    bool failUpgrade(unsigned int key, bool inBootloader, const QString &status, const QString &barText,
+                     const QString &rowText, const QString &lastError,
+                     OperationResult result = OperationFailed);
     // Step and reason of a failed operation (client_upgrade_step_t and
     // client_upgrade_reason_t) in the user's language, for the row.
     static QString upgradeFailureText(int step, int reason);
@@ -266,9 +341,8 @@ class CANopenWrapper : public QObject {
     // already name the cause; empty otherwise.
     static QString failureSuffix(int reason);
     // The worker halves, with the channel identity taken on the main thread.
-    bool doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
-                        unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
-                        unsigned int exitTimeoutMs);
+    bool doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int key, unsigned int nodeId,
+                        const QString &label, const QString &filePath, client_entry_t entry);
     // Bootloader entry and exit: the queueing half, its marking of the row, and the worker half.
     struct BootCommand;
     static const BootCommand kEnterBootloader;
@@ -305,6 +379,10 @@ class CANopenWrapper : public QObject {
     QString m_statusMessage;
     QVariantList availableChannelList;
     MotorListModel *m_motorListModel = nullptr;
+    MotorTableModel *m_motorTable = nullptr;
+    MotorListModel *m_unlistedModel = nullptr;
+    QString m_firmwareFolder;
+    QVariantMap m_upgradeSummary;
 
     std::atomic<int> completedChannels{0};
     int totalChannels = 0;
@@ -340,13 +418,16 @@ class CANopenWrapper : public QObject {
     // The status refreshes of the last "refresh all" still to end.
     QSet<unsigned int> m_refreshAllLeft;
     QList<unsigned int> m_refreshAllBatch;
-    // Motor -> its queued or running operation is an upgrade. Main thread.
+    // Motor key -> its queued or running operation is an upgrade. Main thread.
     QHash<unsigned int, bool> m_pendingOps;
-    // The upgrades of the last "upgrade all" still to end, and the results.
+    // The upgrades of the last bulk upgrade still to end (motor keys), how
+    // each ended (OperationResult), and the problems so far.
     QSet<unsigned int> m_bulkUpgradeLeft;
-    QHash<unsigned int, bool> m_upgradeResults;
+    QHash<unsigned int, int> m_upgradeResults;
     int m_bulkUpgradeOk = 0;
     int m_bulkUpgradeFailed = 0;
+    int m_bulkUpgradeCancelled = 0;
+    QVariantList m_bulkProblems;
     // Scan bookkeeping under g_discovered_motors_mutex: the channel position
     // whose motor holds each table entry, and every motor a node id answered
     // with (its channel position and identity).
@@ -358,8 +439,10 @@ class CANopenWrapper : public QObject {
     QHash<unsigned int, QList<ScanHit>> m_scanHits;
     QVariantList m_scanChannels;
     // Found by the last scan but not listed (their node id is listed with
-    // another channel). Main thread.
+    // another channel), and the key of each one's row. Main thread.
     QList<ScanHit> m_unlisted;
+    QList<unsigned int> m_unlistedKeys;
+    unsigned int m_nextUnlistedKey = kUnlistedKeyBase;
 
     // One line per ended upgrade, for the export.
     struct RecordEntry {

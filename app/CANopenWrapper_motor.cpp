@@ -20,7 +20,8 @@ namespace {
 
 struct UpgradeProgressContext {
     CANopenWrapper *controller;
-    quint32 nodeId;
+    quint32 key;   // the motor's row
+    QString label; // how status lines name it
     qint64 fileSize;
     const client_upgrade_result_t *result; // the sequence's, filled as it goes
     bool askedForPowerCycle;               // the hold after an unanswered handshake said so once
@@ -36,7 +37,7 @@ void transfer_progress_callback(size_t transferred, size_t total, void *userData
     }
     // Coalesced on its way to the row (ProgressCoalescer): a transfer reports
     // far more often than a window can show.
-    ctx->controller->postTransferProgress(ctx->nodeId, transferred, total);
+    ctx->controller->postTransferProgress(ctx->key, transferred, total);
 }
 
 QString hex8(quint32 value) {
@@ -71,18 +72,25 @@ bool isFile(const QString &path) {
 
 // ---- upgrade ---------------------------------------------------------------
 
-bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId,
-                                  const QString &filePath, unsigned int transferTimeoutMs,
-                                  unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int key,
+                                  const QString &filePath, client_entry_t entry) {
+    MotorListModel *model = modelFor(key);
+    const MotorData *m = model->getMotorData(key);
+    if (m == nullptr) {
+        return false;
+    }
+    const unsigned int nodeId = m->nodeId;
+    const QString label = motorLabel(key);
+    const QString versionBefore = m->version;
     const bool queued = submitForChannel(
         channel,
-        [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
-            doUpgradeMotor(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+        [this, channel, key, nodeId, label, filePath, entry]() {
+            doUpgradeMotor(channel, key, nodeId, label, filePath, entry);
         },
-        static_cast<int>(nodeId), true);
+        static_cast<int>(key), true);
     if (queued) {
-        const MotorData *m = m_motorListModel->getMotorData(nodeId);
-        m_upgradeStart.insert(nodeId, {m != nullptr ? m->version : QString(), filePath});
+        m_upgradeStart.insert(key, {versionBefore, filePath});
+        reportProgress(key, 0, tr("排队中"));
     }
     return queued;
 }
@@ -109,11 +117,12 @@ bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
     if (!ensureThreadPool()) {
         return false;
     }
-    if (!queueUpgrade(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
-        return false;
-    }
-    emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(QFileInfo(filePath).size()));
-    return true;
+    // The time arguments are kept for their callers: the sequence runs the
+    // figures the terminal program runs (see doUpgradeMotor).
+    Q_UNUSED(transferTimeoutMs);
+    Q_UNUSED(verifyTimeoutMs);
+    Q_UNUSED(exitTimeoutMs);
+    return queueUpgrade(channel, nodeId, filePath, CLIENT_ENTRY_IN_BOOTLOADER);
 }
 
 int CANopenWrapper::upgradeAllMatched(unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
@@ -169,6 +178,10 @@ int CANopenWrapper::upgradeAll(unsigned int transferTimeoutMs, unsigned int veri
     if (!ensureThreadPool()) {
         return 0;
     }
+    Q_UNUSED(transferTimeoutMs);
+    Q_UNUSED(verifyTimeoutMs);
+    Q_UNUSED(exitTimeoutMs);
+    clearUpgradeSummary();
     int count = 0;
     int skipped = 0;
     int notIncluded = 0;
@@ -197,12 +210,11 @@ int CANopenWrapper::upgradeAll(unsigned int transferTimeoutMs, unsigned int veri
             updateStatus(tr("节点 %1 的固件文件不存在: %2").arg(nodeId).arg(path));
             continue;
         }
-        if (!queueUpgrade(channel, nodeId, path, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs)) {
+        if (!queueUpgrade(channel, nodeId, path, CLIENT_ENTRY_IN_BOOTLOADER)) {
             continue;
         }
         m_bulkUpgradeLeft.insert(nodeId);
         m_upgradeResults.remove(nodeId);
-        emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(QFileInfo(path).size()));
         ++count;
     }
     updateStatus(tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(skipped) +
@@ -239,62 +251,65 @@ QString CANopenWrapper::upgradeAllHint() const {
 
 void CANopenWrapper::emitUpgradeProgressPercent(unsigned int nodeId, int percent, quint64 transferred,
                                                 quint64 total) {
-    emit upgradeProgressPercent(nodeId, percent,
-                                tr("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent));
+    emit upgradeProgressPercent(nodeId, percent, transferText(transferred, total, percent));
 }
 
-// The end of a failed upgrade: the status line, then, in order on the main
-// thread, the row's bar text, its state text and the end report.
-bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, const QString &barText,
-                                 const QString &rowText, const QString &lastError) {
+QString CANopenWrapper::transferText(quint64 transferred, quint64 total, int percent) {
+    return tr("传输中: %1/%2 字节 (%3%)").arg(transferred).arg(total).arg(percent);
+}
+
+// The end of an upgrade that did not succeed: the status line, then, in
+// order on the main thread, the row's state (a motor that went through the
+// entry stays in its bootloader), bar text, state text and the end report.
+bool CANopenWrapper::failUpgrade(unsigned int key, bool inBootloader, const QString &status,
+                                 const QString &barText, const QString &rowText, const QString &lastError,
+                                 OperationResult result) {
     updateStatus(status);
-    runOnMainThread([this, nodeId, barText, rowText, lastError]() {
-        emit upgradeProgressPercent(nodeId, 0, barText);
-        m_motorListModel->setLastResult(nodeId, OperationFailed);
-        m_motorListModel->setLastError(nodeId, lastError);
-        emit motorStatusChanged(nodeId, rowText);
-        emit upgradeCompleted(nodeId, false);
+    runOnMainThread([this, key, inBootloader, barText, rowText, lastError, result]() {
+        MotorListModel *model = modelFor(key);
+        if (inBootloader && model->getMotorStatus(key) != Bootloader) {
+            model->setMotorStatus(key, Bootloader);
+        }
+        reportProgress(key, 0, barText);
+        model->setLastResult(key, result);
+        model->setLastError(key, lastError);
+        reportRowText(key, rowText);
+        reportCompleted(key, false);
     });
     return false;
 }
 
-bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId,
-                                    const QString &filePath, unsigned int transferTimeoutMs,
-                                    unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int key, unsigned int nodeId,
+                                    const QString &label, const QString &filePath, client_entry_t entry) {
     ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
     if (!isFile(filePath)) {
         updateStatus(tr("文件不存在: %1").arg(filePath));
-        runOnMainThread([this, nodeId]() { emit upgradeCompleted(nodeId, false); });
+        runOnMainThread([this, key]() { reportCompleted(key, false); });
         return false;
     }
     const qint64 fileSize = QFileInfo(filePath).size();
     const QByteArray path = filePath.toUtf8();
     client_api_drain_channel(channel, 1);
 
-    runOnMainThread([this, nodeId, fileSize]() {
-        emit upgradeProgressPercent(nodeId, 0, tr("准备传输文件: %1 字节").arg(fileSize));
-        m_motorListModel->setLastResult(nodeId, UpgradeRunning);
-        m_motorListModel->setLastError(nodeId, QString());
-        emit motorStatusChanged(nodeId, tr("Upgrade..."));
+    runOnMainThread([this, key, fileSize]() {
+        reportProgress(key, 0, tr("准备传输文件: %1 字节").arg(fileSize));
+        modelFor(key)->setLastResult(key, UpgradeRunning);
+        modelFor(key)->setLastError(key, QString());
+        reportRowText(key, tr("Upgrade..."));
     });
 
-    // The row is in its bootloader: the sequence finds it there (no
-    // handshake; its readiness probe, the read of the program-data object,
-    // is the sequence's own) and retries a failed step from a clean start.
-    // It runs the figures ostrelo-cli runs (client_upgrade_options_init):
-    // the transfer's initiate waits as long as a bootloader may erase, its
-    // whole as long as the bus needs for the image and that erase. The time
-    // arguments of the QML calls are kept for their callers: the transfer's
-    // 60000 ms is where the erase limit comes from, and the CRC and start
-    // waits have their common figures.
-    Q_UNUSED(transferTimeoutMs);
-    Q_UNUSED(verifyTimeoutMs);
-    Q_UNUSED(exitTimeoutMs);
+    // A motor in its bootloader is found there (no handshake; its readiness
+    // probe, the read of the program-data object, is the sequence's own); one
+    // whose application runs goes through the entry handshake. A failed step
+    // is retried from a clean start. It runs the figures ostrelo-cli runs
+    // (client_upgrade_options_init): the transfer's initiate waits as long as
+    // a bootloader may erase, its whole as long as the bus needs for the
+    // image and that erase.
     client_upgrade_options_t options;
     client_upgrade_options_init(&options);
-    options.entry = CLIENT_ENTRY_IN_BOOTLOADER;
+    options.entry = entry;
     // A file that names its version must come up as that version: an image
     // that is not what its name says (another model's, a damaged build)
     // passes the CRC check and starts, but is not an upgrade.
@@ -306,7 +321,7 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
     // terminal program does.
     options.holdWhenNoHandshake = 1;
     client_upgrade_result_t r;
-    UpgradeProgressContext ctx{this, nodeId, fileSize, &r, false};
+    UpgradeProgressContext ctx{this, key, label, fileSize, &r, false};
     client_upgrade_observer_t observer = {};
     observer.progress = transfer_progress_callback;
     observer.step = [](client_upgrade_step_t step, uint32_t, void *user) {
@@ -316,17 +331,16 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
         const quint32 probe = c->result->probeCode;
         if (step == CLIENT_UPGRADE_STEP_TRANSFER && c->result->probed != 0 && probe != 0 &&
             probe != 0x06010000u) {
-            qCWarning(lcApp) << "[doUpgradeMotor] 节点" << c->nodeId << "SDO就绪检查失败: 0x" << Qt::hex
-                             << probe;
+            qCWarning(lcApp).noquote()
+                << "[doUpgradeMotor] 节点" << c->label << "SDO就绪检查失败: 0x" << Qt::hex << probe;
         }
         // The image is in: the bar says so before the check begins.
         if (step == CLIENT_UPGRADE_STEP_VERIFY) {
             CANopenWrapper *w = c->controller;
-            const unsigned int id = c->nodeId;
+            const unsigned int k = c->key;
             const qint64 size = c->fileSize;
-            w->runOnMainThread([w, id, size]() {
-                emit w->upgradeProgressPercent(id, 100, tr("传输完成: %1 字节").arg(size));
-            });
+            w->runOnMainThread(
+                [w, k, size]() { w->reportProgress(k, 100, tr("传输完成: %1 字节").arg(size)); });
         }
     };
     observer.hold_round = [](uint32_t, void *user) {
@@ -335,7 +349,7 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
             c->askedForPowerCycle = true;
             c->controller->updateStatus(
                 tr("节点 %1 未响应进入Bootloader的握手：请将其断电并重新上电（最多 %2 秒）")
-                    .arg(c->nodeId)
+                    .arg(c->label)
                     .arg(CLIENT_UPGRADE_HOLD_MS / 1000));
         }
     };
@@ -346,32 +360,41 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
         // The version column shows what the new application reported.
         const bool haveVersion = r.haveVersion != 0;
         const quint32 version = r.version;
-        runOnMainThread([this, nodeId, haveVersion, version]() {
-            m_motorListModel->setMotorStatus(nodeId, Available);
+        runOnMainThread([this, key, haveVersion, version]() {
+            MotorListModel *model = modelFor(key);
+            model->setMotorStatus(key, Available);
             if (haveVersion) {
-                m_motorListModel->setVersion(nodeId, version);
+                model->setVersion(key, version);
             }
-            emit upgradeProgressPercent(nodeId, 100, tr("升级成功"));
-            emit motorStatusChanged(nodeId, tr("Available"));
-            emit upgradeCompleted(nodeId, true);
+            reportProgress(key, 100, tr("升级成功"));
+            reportRowText(key, tr("Available"));
+            reportCompleted(key, true);
         });
-        updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(nodeId));
-        qCInfo(lcApp) << "[doUpgradeMotor] 节点" << nodeId << "升级完成，状态已更新为Available";
+        updateStatus(tr("节点 %1 升级成功并退出Bootloader").arg(label));
+        qCInfo(lcApp).noquote() << "[doUpgradeMotor] 节点" << label << "升级完成，状态已更新为Available";
         return true;
     }
 
+    // Past the entry the motor is in its bootloader, until a start it obeyed.
+    const bool inBootloader = r.step >= CLIENT_UPGRADE_STEP_TRANSFER && r.step <= CLIENT_UPGRADE_STEP_START;
+    if (r.reason == CLIENT_UPGRADE_CANCELLED) {
+        // Stopped by the operator: not a failure of the motor.
+        return failUpgrade(key, inBootloader, tr("节点 %1 升级已取消").arg(label), tr("已取消"),
+                           inBootloader ? tr("升级已取消，电机留在Bootloader中") : tr("升级已取消"),
+                           QString(), OperationCancelled);
+    }
     if (r.reason == CLIENT_UPGRADE_VERSION_MISMATCH) {
         // The motor runs an application, only not the file's: it is out of
         // its bootloader, and its row shows the version it reports.
         const quint32 reported = r.version;
         const QString file = MotorListModel::versionText(fileVersion);
         const QString motor = MotorListModel::versionText(reported);
-        runOnMainThread([this, nodeId, reported]() {
-            m_motorListModel->setMotorStatus(nodeId, Available);
-            m_motorListModel->setVersion(nodeId, reported);
+        runOnMainThread([this, key, reported]() {
+            modelFor(key)->setMotorStatus(key, Available);
+            modelFor(key)->setVersion(key, reported);
         });
         return failUpgrade(
-            nodeId, tr("节点 %1 版本不符：文件版本 %2，电机报告 %3").arg(nodeId).arg(file, motor),
+            key, false, tr("节点 %1 版本不符：文件版本 %2，电机报告 %3").arg(label).arg(file, motor),
             tr("版本不符"), tr("版本不符（文件 %1，电机 %2）").arg(file, motor),
             upgradeFailureText(r.step, r.reason) + tr("（文件 %1，电机报告 %2）").arg(file, motor));
     }
@@ -379,26 +402,147 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
     // The fixed status texts stay; where they do not tell the cause, it follows them.
     const QString suffix = failureSuffix(r.reason);
     switch (r.step) {
+    case CLIENT_UPGRADE_STEP_ENTRY:
+        // The entry failed: what failed in it, not a transfer's abort code.
+        return failUpgrade(key, false, tr("节点 %1 进入Bootloader模式失败").arg(label) + suffix,
+                           tr("进入Bootloader失败"), tr("进入Bootloader失败"), detail);
     case CLIENT_UPGRADE_STEP_VERIFY: {
         const QString text = tr("校验失败 (文件CRC: 0x%1, 设备CRC: 0x%2)")
                                  .arg(hex8(r.fileCrc), hex8(r.haveDeviceCrc ? r.deviceCrc : 0));
-        return failUpgrade(nodeId, tr("节点 %1 CRC校验失败").arg(nodeId) + suffix, tr("校验失败"), text,
-                           detail);
+        return failUpgrade(key, inBootloader, tr("节点 %1 CRC校验失败").arg(label) + suffix, tr("校验失败"),
+                           text, detail);
     }
     case CLIENT_UPGRADE_STEP_START:
-        return failUpgrade(nodeId, tr("节点 %1 退出Bootloader失败").arg(nodeId) + suffix,
+        return failUpgrade(key, inBootloader, tr("节点 %1 退出Bootloader失败").arg(label) + suffix,
                            tr("退出Bootloader失败"), tr("退出Bootloader失败"), detail);
     case CLIENT_UPGRADE_STEP_CONFIRM:
     case CLIENT_UPGRADE_STEP_DONE:
-        return failUpgrade(nodeId, tr("节点 %1 应用未启动").arg(nodeId) + suffix, tr("应用未启动"),
+        return failUpgrade(key, false, tr("节点 %1 应用未启动").arg(label) + suffix, tr("应用未启动"),
                            tr("应用未启动"), detail);
     default: {
-        // Nothing or not all of the image reached the motor.
-        const quint32 code = r.code != 0 ? r.code : static_cast<quint32>(CO_SDO_AB_GENERAL);
-        return failUpgrade(nodeId, tr("节点 %1 固件传输失败: 0x%2").arg(nodeId).arg(code, 0, 16) + suffix,
-                           tr("传输失败"), tr("传输失败"), detail);
+        // Nothing or not all of the image reached the motor. The abort code
+        // is named only when there was one.
+        const QString status = r.code != 0
+                                   ? tr("节点 %1 固件传输失败: 0x%2").arg(label).arg(r.code, 0, 16) + suffix
+                                   : tr("节点 %1 固件传输失败").arg(label) + suffix;
+        return failUpgrade(key, inBootloader, status, tr("传输失败"), tr("传输失败"), detail);
     }
     }
+}
+
+// ---- one path from the folder to upgraded motors ---------------------------
+
+struct CANopenWrapper::EverythingPlan {
+    struct Item {
+        unsigned int key;
+        client_entry_t entry;
+        bool loose;
+        bool downgrade;
+    };
+    QList<Item> items;
+    int current = 0; // run their file's version already
+    int busy = 0;    // an operation is queued or running
+};
+
+CANopenWrapper::EverythingPlan CANopenWrapper::planUpgradeEverything() const {
+    EverythingPlan plan;
+    for (MotorListModel *model : {m_motorListModel, m_unlistedModel}) {
+        for (int row = 0; row < model->rowCount(); ++row) {
+            const unsigned int key = model->keyAt(row);
+            const MotorData *m = model->getMotorData(key);
+            if (m == nullptr || !MotorListModel::hasFile(m->binFilePath)) {
+                continue;
+            }
+            if (m->motorStatus != Available && m->motorStatus != Bootloader) {
+                continue;
+            }
+            if (m_pendingOps.contains(key)) {
+                ++plan.busy;
+                continue;
+            }
+            const int check = model->data(model->index(row, 0), MotorListModel::VersionCheckRole).toInt();
+            if (check == MotorListModel::FileCurrent) {
+                ++plan.current;
+                continue;
+            }
+            plan.items.append(
+                {key, m->motorStatus == Bootloader ? CLIENT_ENTRY_IN_BOOTLOADER : CLIENT_ENTRY_HANDSHAKE,
+                 m->matchKind == MotorListModel::MatchLoose ||
+                     m->matchKind == MotorListModel::MatchSeveralExact,
+                 check == MotorListModel::FileOlder});
+        }
+    }
+    return plan;
+}
+
+QVariantMap CANopenWrapper::reviewUpgradeEverything() const {
+    const EverythingPlan plan = planUpgradeEverything();
+    int count = 0;
+    int unlisted = 0;
+    QVariantList loose;
+    QVariantList downgrades;
+    for (const EverythingPlan::Item &item : plan.items) {
+        const MotorData *m = modelFor(item.key)->getMotorData(item.key);
+        const QVariantMap entry{
+            {QStringLiteral("nodeId"), m->nodeId},
+            {QStringLiteral("channel"), QStringLiteral("%1.%2").arg(m->deviceIndex).arg(m->canChannel)},
+            {QStringLiteral("version"), m->version},
+            {QStringLiteral("fileVersion"),
+             m->haveFileVersion ? MotorListModel::versionText(m->fileVersion) : QString()},
+            {QStringLiteral("file"), QFileInfo(m->binFilePath).fileName()}};
+        if (item.loose) {
+            loose.append(entry);
+        }
+        if (item.downgrade) {
+            downgrades.append(entry);
+        }
+        if (!item.loose && !item.downgrade) {
+            ++count;
+            unlisted += isListedKey(item.key) ? 0 : 1;
+        }
+    }
+    return {{QStringLiteral("count"), count},          {QStringLiteral("unlisted"), unlisted},
+            {QStringLiteral("loose"), loose},          {QStringLiteral("downgrades"), downgrades},
+            {QStringLiteral("current"), plan.current}, {QStringLiteral("busy"), plan.busy}};
+}
+
+int CANopenWrapper::upgradeEverything(bool includeLoose, bool includeDowngrades) {
+    if (m_motorListModel->rowCount() == 0) {
+        updateStatus(tr("没有已扫描的电机"));
+        return 0;
+    }
+    const EverythingPlan plan = planUpgradeEverything();
+    if (!plan.items.isEmpty() && !ensureThreadPool()) {
+        return 0;
+    }
+    clearUpgradeSummary();
+    int count = 0;
+    int notIncluded = 0;
+    for (const EverythingPlan::Item &item : plan.items) {
+        if ((item.loose && !includeLoose) || (item.downgrade && !includeDowngrades)) {
+            ++notIncluded;
+            continue;
+        }
+        const MotorData *m = modelFor(item.key)->getMotorData(item.key);
+        CO_CANdeviceConfig_t channel;
+        channel.deviceType = m->deviceType;
+        channel.deviceIndex = m->deviceIndex;
+        channel.canChannel = m->canChannel;
+        channel.bitrate = static_cast<uint16_t>(m->bitrate);
+        if (!queueUpgrade(channel, item.key, m->binFilePath, item.entry)) {
+            continue;
+        }
+        m_bulkUpgradeLeft.insert(item.key);
+        m_upgradeResults.remove(item.key);
+        ++count;
+    }
+    updateStatus(
+        tr("已提交 %1 个升级任务到线程池").arg(count) + skippedSuffix(plan.busy) +
+        (notIncluded > 0 ? tr("（按确认未包括 %1 个电机）").arg(notIncluded) : QString()) +
+        (count == 0 && plan.busy == 0 && notIncluded == 0
+             ? (plan.current > 0 ? tr("（%1 个电机已运行其文件的版本）").arg(plan.current) : upgradeAllHint())
+             : QString()));
+    return count;
 }
 
 QString CANopenWrapper::failureSuffix(int reason) {

@@ -44,8 +44,11 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
     }
     if (!m_unlisted.isEmpty()) {
         m_unlisted.clear();
+        rebuildUnlistedModel();
         emit unlistedMotorsChanged();
     }
+    // The summary of a bulk upgrade speaks of rows this scan replaces.
+    clearUpgradeSummary();
     m_scanChannels = availableChannelList;
 
     const int channelCount = static_cast<int>(availableChannelList.size());
@@ -270,6 +273,8 @@ void CANopenWrapper::finishScan() {
     m_scanning = false;
     emit scanningChanged();
     reportDuplicateNodes();
+    // The new rows pair with the folder of the last matching, as the old ones did.
+    pairAgain();
     emit scanCompleted(count);
     if (count >= 1) {
         emit motorsListUpdated();
@@ -309,6 +314,7 @@ void CANopenWrapper::reportDuplicateNodes() {
             m_unlisted.append(list.at(i));
         }
     }
+    rebuildUnlistedModel();
     if (duplicated.isEmpty()) {
         return;
     }
@@ -327,10 +333,26 @@ void CANopenWrapper::reportDuplicateNodes() {
     }
 }
 
+void CANopenWrapper::rebuildUnlistedModel() {
+    m_unlistedKeys.clear();
+    QList<MotorData> rows;
+    for (const ScanHit &h : std::as_const(m_unlisted)) {
+        m_unlistedKeys.append(m_nextUnlistedKey++);
+        if (m_nextUnlistedKey == 0) {
+            m_nextUnlistedKey = kUnlistedKeyBase;
+        }
+        rows.append(MotorListModel::fromDiscovered(h.entry));
+    }
+    m_unlistedModel->resetRows(m_unlistedKeys, rows);
+}
+
 QVariantList CANopenWrapper::unlistedMotors() const {
     QVariantList out;
-    for (const ScanHit &h : m_unlisted) {
-        const MotorData m = MotorListModel::fromDiscovered(h.entry);
+    for (int i = 0; i < m_unlisted.size(); ++i) {
+        const ScanHit &h = m_unlisted.at(i);
+        // The row as it is now (state and version after an upgrade).
+        const MotorData *now = m_unlistedModel->getMotorData(m_unlistedKeys.value(i));
+        const MotorData m = now != nullptr ? *now : MotorListModel::fromDiscovered(h.entry);
         QVariantMap map;
         map.insert(QStringLiteral("nodeId"), m.nodeId);
         map.insert(QStringLiteral("channelPosition"), h.channelIndex + 1);
@@ -342,6 +364,9 @@ QVariantList CANopenWrapper::unlistedMotors() const {
         map.insert(QStringLiteral("brakeSuffix"), m.brakeSuffix);
         map.insert(QStringLiteral("encoderName"), m.encoderName);
         map.insert(QStringLiteral("version"), m.version);
+        map.insert(QStringLiteral("motorStatus"), static_cast<int>(m.motorStatus));
+        map.insert(QStringLiteral("binFilePath"), m.binFilePath);
+        map.insert(QStringLiteral("progressText"), m.progressText);
         out.append(map);
     }
     return out;
@@ -360,7 +385,7 @@ bool CANopenWrapper::listUnlistedMotor(int index) {
         updateStatus(tr("交互式强制进入Bootloader已在运行中"));
         return false;
     }
-    if (refusePending(nodeId)) {
+    if (refusePending(nodeId) || refusePending(m_unlistedKeys.value(index))) {
         return false;
     }
     ScanHit incoming = m_unlisted.at(index);
@@ -374,7 +399,22 @@ bool CANopenWrapper::listUnlistedMotor(int index) {
     }
     m_unlisted[index] = outgoing;
     // A different motor: its file must be matched again for its identity.
-    m_motorListModel->replaceMotor(MotorListModel::fromDiscovered(incoming.entry));
+    // The one that leaves the list keeps its state and version in its new row.
+    MotorData leaving = m_motorListModel->getMotorData(nodeId) != nullptr
+                            ? *m_motorListModel->getMotorData(nodeId)
+                            : MotorListModel::fromDiscovered(outgoing.entry);
+    leaving.binFilePath.clear();
+    leaving.matchKind = MotorListModel::MatchNone;
+    leaving.haveFileVersion = false;
+    leaving.busy = false;
+    leaving.queued = false;
+    const MotorData *arriving = m_unlistedModel->getMotorData(m_unlistedKeys.value(index));
+    MotorData entering = arriving != nullptr ? *arriving : MotorListModel::fromDiscovered(incoming.entry);
+    entering.binFilePath.clear();
+    entering.matchKind = MotorListModel::MatchNone;
+    entering.haveFileVersion = false;
+    m_unlistedModel->replaceMotor(m_unlistedKeys.value(index), leaving);
+    m_motorListModel->replaceMotor(entering);
     updateStatus(tr("节点 %1 现在列出的是通道 %2 上的电机；原来的电机移到“其他通道上的同号电机”中")
                      .arg(nodeId)
                      .arg(incoming.channelIndex + 1));

@@ -121,6 +121,12 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return m.matchKind;
     case HasFileRole:
         return hasFile(m.binFilePath);
+    case PhaseRole:
+        return static_cast<int>(phaseOf(m));
+    case MotorKeyRole:
+        return nodeIds.at(index.row());
+    case VersionNumberRole:
+        return m.softwareVersion;
     default:
         return QVariant();
     }
@@ -164,6 +170,9 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {VersionCheckRole, "versionCheck"},
         {MatchKindRole, "matchKind"},
         {HasFileRole, "hasFile"},
+        {PhaseRole, "phase"},
+        {MotorKeyRole, "motorKey"},
+        {VersionNumberRole, "versionNumber"},
     };
 }
 
@@ -193,6 +202,54 @@ void MotorListModel::refreshFromBackend() {
     }
     endResetModel();
     emit dataUpdated();
+}
+
+void MotorListModel::resetRows(const QList<unsigned int> &keys, const QList<MotorData> &rows) {
+    beginResetModel();
+    motors.clear();
+    nodeIds.clear();
+    for (int i = 0; i < keys.size() && i < rows.size(); ++i) {
+        if (!motors.contains(keys.at(i))) {
+            nodeIds.append(keys.at(i));
+        }
+        motors.insert(keys.at(i), rows.at(i));
+    }
+    endResetModel();
+    emit dataUpdated();
+}
+
+unsigned int MotorListModel::keyAt(int row) const {
+    return row >= 0 && row < nodeIds.size() ? nodeIds.at(row) : 0u;
+}
+
+QString MotorListModel::longestText(int role) const {
+    QString longest;
+    for (int row = 0; row < nodeIds.size(); ++row) {
+        const QString text = data(index(row, 0), role).toString();
+        if (text.size() > longest.size()) {
+            longest = text;
+        }
+    }
+    return longest;
+}
+
+MotorListModel::RowPhase MotorListModel::phaseOf(const MotorData &m) {
+    if (m.busy && m.queued) {
+        return PhaseQueued;
+    }
+    if (m.busy || m.lastResult == UpgradeRunning) {
+        return PhaseRunning;
+    }
+    switch (m.lastResult) {
+    case UpgradeSucceeded:
+        return PhaseSucceeded;
+    case OperationFailed:
+        return PhaseFailed;
+    case OperationCancelled:
+        return PhaseCancelled;
+    default:
+        return PhaseIdle;
+    }
 }
 
 MotorData MotorListModel::fromDiscovered(const client_discovered_motor_t &entry) {
@@ -307,7 +364,7 @@ bool MotorListModel::setMotorStatus(unsigned int nodeId, MotorStatus status) {
             motor->lastResult = NoResult;
             motor->progress = -1;
             motor->progressText.clear();
-            roles << LastResultRole << ProgressRole << ProgressTextRole;
+            roles << LastResultRole << ProgressRole << ProgressTextRole << PhaseRole;
         }
         if (!motor->lastError.isEmpty()) {
             motor->lastError.clear();
@@ -337,7 +394,7 @@ void MotorListModel::setLastResult(unsigned int nodeId, OperationResult result) 
     int row = -1;
     if (MotorData *motor = listedMotor(nodeId, row)) {
         motor->lastResult = result;
-        emitRolesChanged(row, {LastResultRole});
+        emitRolesChanged(row, {LastResultRole, PhaseRole});
     }
 }
 
@@ -376,7 +433,7 @@ void MotorListModel::startOperation(unsigned int nodeId) {
             motor->progress = -1;
             motor->progressText.clear();
             motor->lastResult = NoResult;
-            roles << ProgressRole << ProgressTextRole << LastResultRole;
+            roles << ProgressRole << ProgressTextRole << LastResultRole << PhaseRole;
         }
         if (!motor->lastError.isEmpty()) {
             motor->lastError.clear();
@@ -393,7 +450,20 @@ void MotorListModel::setBusy(unsigned int nodeId, bool busy) {
     if (MotorData *motor = listedMotor(nodeId, row)) {
         if (motor->busy != busy) {
             motor->busy = busy;
-            emitRolesChanged(row, {BusyRole});
+            if (!busy) {
+                motor->queued = false;
+            }
+            emitRolesChanged(row, {BusyRole, PhaseRole});
+        }
+    }
+}
+
+void MotorListModel::setQueued(unsigned int nodeId, bool queued) {
+    int row = -1;
+    if (MotorData *motor = listedMotor(nodeId, row)) {
+        if (motor->queued != queued) {
+            motor->queued = queued;
+            emitRolesChanged(row, {PhaseRole});
         }
     }
 }
@@ -425,12 +495,16 @@ void MotorListModel::setVersion(unsigned int nodeId, quint32 softwareVersion) {
 }
 
 bool MotorListModel::replaceMotor(const MotorData &motor) {
+    return replaceMotor(motor.nodeId, motor);
+}
+
+bool MotorListModel::replaceMotor(unsigned int key, const MotorData &motor) {
     int row = -1;
-    if (listedMotor(motor.nodeId, row) == nullptr) {
+    if (listedMotor(key, row) == nullptr) {
         return false;
     }
-    motors.insert(motor.nodeId, motor);
-    statusTexts.remove(motor.nodeId);
+    motors.insert(key, motor);
+    statusTexts.remove(key);
     emit dataChanged(index(row, 0), index(row, 0));
     return true;
 }

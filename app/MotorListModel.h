@@ -1,5 +1,8 @@
 // The list behind the motor list page: one row per discovered motor, rebuilt
 // wholesale after a scan; afterwards only the file path and the state change.
+// Rows are found by a key: the node id in the list of the page, a key of
+// the controller's own in the list of the motors that share a node id with a
+// listed one (another instance of this model).
 #ifndef MOTORLISTMODEL_H
 #define MOTORLISTMODEL_H
 
@@ -20,7 +23,14 @@ enum MotorStatus { Available = 0, Disconnected = 1, Bootloader = 2, Busy = 3 };
 // cannot tell a failed upgrade (the motor stays in its bootloader) from a
 // successful entry, nor an upgraded motor from an untouched one. Any change
 // of the state, and the start of the next operation, clears it.
-enum OperationResult { NoResult = 0, UpgradeRunning = 1, OperationFailed = 2, UpgradeSucceeded = 3 };
+// A cancelled operation (stopped, or dropped before it began) is not a failure.
+enum OperationResult {
+    NoResult = 0,
+    UpgradeRunning = 1,
+    OperationFailed = 2,
+    UpgradeSucceeded = 3,
+    OperationCancelled = 4
+};
 
 struct MotorData {
     unsigned int nodeId = 0;
@@ -41,8 +51,10 @@ struct MotorData {
     // upgrade stays in it until the row's next operation.
     int progress = -1;
     QString progressText;
-    // An operation of the controller is queued or running for the motor.
+    // An operation of the controller is queued or running for the motor;
+    // queued: it has not begun on the channel's worker yet.
     bool busy = false;
+    bool queued = false;
     QString lastError;           // step and reason of the last failed operation, in the user's language
     quint32 softwareVersion = 0; // what `version` shows, as a number to compare with the file's
     // How matching paired the file (MotorListModel::MatchKind); a file chosen
@@ -81,7 +93,10 @@ class MotorListModel : public QAbstractListModel {
         FileVersionRole,
         VersionCheckRole,
         MatchKindRole,
-        HasFileRole
+        HasFileRole,
+        PhaseRole,        // RowPhase
+        MotorKeyRole,     // the key the row is found by
+        VersionNumberRole // the motor's version as a number, for sorting
     };
     Q_ENUM(MotorRoles)
 
@@ -90,6 +105,11 @@ class MotorListModel : public QAbstractListModel {
     // motor's file: the row marks them and the bulk upgrade asks first.
     enum MatchKind { MatchNone = 0, MatchExact, MatchLoose, MatchSeveralExact };
     Q_ENUM(MatchKind)
+
+    // Where the row's operation stands, the one thing the page shows and
+    // filters rows by: a word and an icon each, not only a colour.
+    enum RowPhase { PhaseIdle = 0, PhaseQueued, PhaseRunning, PhaseSucceeded, PhaseFailed, PhaseCancelled };
+    Q_ENUM(RowPhase)
 
     // The file's version against the one the motor runs.
     enum VersionCheck { NoFileToCheck = 0, FileWithoutVersion, FileNewer, FileCurrent, FileOlder };
@@ -104,7 +124,13 @@ class MotorListModel : public QAbstractListModel {
 
     // Rebuilds every row from the client API's discovered-motor table.
     void refreshFromBackend();
+    // Rebuilds every row from `rows`, each found by its key (same order).
+    void resetRows(const QList<unsigned int> &keys, const QList<MotorData> &rows);
     void clear();
+    Q_INVOKABLE unsigned int keyAt(int row) const;
+    // The longest text a column shows (by characters), for its width.
+    Q_INVOKABLE QString longestText(int role) const;
+    static RowPhase phaseOf(const MotorData &motor);
 
     // A file chosen by hand: no match mark.
     Q_INVOKABLE void setBinFilePath(unsigned int nodeId, const QString &filePath);
@@ -137,6 +163,7 @@ class MotorListModel : public QAbstractListModel {
     // The row's next operation begins: its bar and last result go.
     void startOperation(unsigned int nodeId);
     void setBusy(unsigned int nodeId, bool busy);
+    void setQueued(unsigned int nodeId, bool queued);
     // The row's latest status text; kept by node id, also across a rebuild.
     void setStatusText(unsigned int nodeId, const QString &text);
     QString statusText(unsigned int nodeId) const;
@@ -145,6 +172,7 @@ class MotorListModel : public QAbstractListModel {
     // several channels): its channel and identity, no file, Available, no
     // bar and no text of the motor it replaces.
     bool replaceMotor(const MotorData &motor);
+    bool replaceMotor(unsigned int key, const MotorData &motor);
 
     // Whether a row's path names a file: not empty and not the placeholder
     // "unknown" that stands for none.
@@ -168,6 +196,7 @@ class MotorListModel : public QAbstractListModel {
     // Stores the path with what follows from it; the roles that changed.
     static QList<int> assignFile(MotorData &motor, const QString &filePath, MatchKind kind);
 
+    // Rows by key, the keys in row order, and each key's latest status text.
     QHash<unsigned int, MotorData> motors;
     QList<unsigned int> nodeIds;
     QHash<unsigned int, QString> statusTexts;

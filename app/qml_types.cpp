@@ -10,6 +10,8 @@
 void registerOstreloQmlTypes() {
     qmlRegisterType<CANopenWrapper>("Ostrelo", 1, 0, "CANopenWrapper");
     qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
+    qmlRegisterUncreatableType<MotorTableModel>("Ostrelo", 1, 0, "MotorTableModel",
+                                                QStringLiteral("owned by the controller"));
     qmlRegisterType<ChannelConfigModel>("Ostrelo", 1, 0, "ChannelConfigModel");
     qmlRegisterType<ChannelScanModel>("Ostrelo", 1, 0, "ChannelScanModel");
 }

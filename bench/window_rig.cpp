@@ -25,6 +25,7 @@
 #include <QTimer>
 #include <QtQml>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -301,7 +302,15 @@ int main(int argc, char **argv) {
     for (unsigned int n : first) {
         w->upgradeMotor(n, model->getBinFilePath(n));
     }
-    runUntil([&]() { return completed >= first.size(); }, 300000);
+    // The end report comes before the row is free again: wait for both, or
+    // the entries below are refused for a motor still counted as upgrading.
+    runUntil(
+        [&]() {
+            return completed >= first.size() && std::none_of(first.begin(), first.end(), [&](unsigned int n) {
+                       return w->isOperationPending(n);
+                   });
+        },
+        300000);
     const double one = phase.elapsed() / 1000.0;
     const int firstOk = succeeded;
     fprintf(g_report, "one channel alone:   %6.2f s, %d of %lld upgraded, longest gap %.1f ms\n", one,

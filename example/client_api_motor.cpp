@@ -19,22 +19,50 @@ constexpr uint32_t kQueryWaitMs = 20;
 
 // How a query waits for its reply: the next raw frame within 20 ms, or (for
 // a caller that allows slow motors) the first frame from the node itself
-// within `ms`, other frames being dropped.
+// that is the awaited reply, within `ms`, other frames being dropped. A
+// slow motor may still be answering an earlier question (a query of the
+// quick pass, the late pass's call): such an answer of another kind must not
+// be taken for this one.
 struct ReplyWait {
     uint32_t ms = kQueryWaitMs;
     bool ownOnly = false;
 };
 
-int from_node(const CO_CANrxMsg_t *f, void *node) {
-    return f->ident == *static_cast<const uint8_t *>(node) ? 1 : 0;
+typedef int (*reply_fits_t)(const uint8_t *data, uint8_t dlc);
+
+struct OwnReply {
+    uint8_t node;
+    reply_fits_t fits;
+};
+
+int own_reply(const CO_CANrxMsg_t *f, void *user) {
+    const OwnReply *w = static_cast<const OwnReply *>(user);
+    return f->ident == w->node && w->fits(f->data, f->DLC) ? 1 : 0;
 }
 
 // Sends one query on identifier = node-ID and takes the reply as `wait` says.
 bool query(client_channel_id_t channelId, uint8_t nodeId, const uint8_t *req, uint8_t dlc,
-           CO_CANrxMsg_t *reply, ReplyWait wait) {
+           CO_CANrxMsg_t *reply, ReplyWait wait, reply_fits_t fits) {
     client_api_send_can_data(channelId, nodeId, req, dlc);
-    return client_await_frame(channelId, wait.ownOnly ? from_node : nullptr, &nodeId,
+    OwnReply own{nodeId, fits};
+    return client_await_frame(channelId, wait.ownOnly ? own_reply : nullptr, &own,
                               ostrelo_deadline_in(wait.ms), reply) == CLIENT_RX_FRAME;
+}
+
+int fits_type(const uint8_t *d, uint8_t dlc) {
+    uint8_t type = 0;
+    uint8_t brake = 0;
+    return motor_parse_type_reply(d, dlc, &type, &brake);
+}
+
+int fits_encoder(const uint8_t *d, uint8_t dlc) {
+    uint8_t encoder = 0;
+    return motor_parse_encoder_reply(d, dlc, &encoder);
+}
+
+int fits_version(const uint8_t *d, uint8_t dlc) {
+    uint32_t version = 0;
+    return motor_parse_version_reply(d, dlc, &version);
 }
 
 int query_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t *motorType,
@@ -45,7 +73,7 @@ int query_type_and_brake(client_channel_id_t channelId, uint8_t nodeId, uint8_t 
     uint8_t req[8];
     const uint8_t len = motor_build_type_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r, wait) ||
+    if (!query(channelId, nodeId, req, len, &r, wait, fits_type) ||
         !motor_parse_type_reply(r.data, r.DLC, motorType, brakeType)) {
         return -1;
     }
@@ -59,7 +87,7 @@ int query_encoder(client_channel_id_t channelId, uint8_t nodeId, uint8_t *encode
     uint8_t req[8];
     const uint8_t len = motor_build_encoder_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r, wait) ||
+    if (!query(channelId, nodeId, req, len, &r, wait, fits_encoder) ||
         !motor_parse_encoder_reply(r.data, r.DLC, encoderType)) {
         return -1;
     }
@@ -73,7 +101,8 @@ int query_version(client_channel_id_t channelId, uint8_t nodeId, uint32_t *versi
     uint8_t req[8];
     const uint8_t len = motor_build_version_query(req);
     CO_CANrxMsg_t r;
-    if (!query(channelId, nodeId, req, len, &r, wait) || !motor_parse_version_reply(r.data, r.DLC, version)) {
+    if (!query(channelId, nodeId, req, len, &r, wait, fits_version) ||
+        !motor_parse_version_reply(r.data, r.DLC, version)) {
         return -1;
     }
     return 0;
@@ -242,9 +271,21 @@ void note_frame(const CO_CANrxMsg_t *f, void *user) {
     }
 }
 
+// Whether a node asked in the late pass has still said nothing: neither its
+// application nor (with the bootloader look) its bootloader answered.
+bool still_waiting(const ScanState &st) {
+    for (unsigned node = 0; node < 256; ++node) {
+        if (st.silent[node] && !(st.o->bootloaderLook && st.replied[node])) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The late pass listens until every node it asked has answered, or its time is up.
 int note_and_wait(const CO_CANrxMsg_t *f, void *user) {
     note_frame(f, user);
-    return 0;
+    return still_waiting(*static_cast<const ScanState *>(user)) ? 0 : 1;
 }
 
 // Drops what waits before an identification of `node`; true when a frame of
@@ -319,8 +360,11 @@ void late_pass(ScanState &st) {
                                          sdoLen);
             }
         }
-        // The whole window, also once every node spoke: answers still on
-        // their way must not meet the identifications.
+        // Until every node asked has answered, or the window is over: a
+        // range whose silent nodes all turn out to be there costs only the
+        // time they take. An answer still on its way (to a question of the
+        // quick pass) does not confuse the identifications below: each takes
+        // only the kind of reply it asked for.
         CO_CANrxMsg_t f;
         client_await_frame(st.ch, note_and_wait, &st, ostrelo_deadline_in(o.lateWaitMs), &f);
     }

@@ -408,10 +408,6 @@
         <translation>%1 upgrade record(s) exported: %2</translation>
     </message>
     <message>
-        <source>通道已启动，不能再检测适配器；请在应用配置之前检测</source>
-        <translation>Channels are up; adapters can only be detected before the configuration is applied</translation>
-    </message>
-    <message>
         <source>检测到 %1 个适配器，共 %2 个通道</source>
         <translation>%1 adapter(s) found with %2 channel(s)</translation>
     </message>
@@ -607,6 +603,66 @@
         <source>节点 %1 未响应进入Bootloader的握手：请将其断电并重新上电（最多 %2 秒）</source>
         <translation>Node %1 does not answer the bootloader handshake: switch it off and on again (within %2 s)</translation>
     </message>
+    <message>
+        <source>：还没有通道配置。请先勾选要用的通道并点击“设置配置”，或点击“一键配置”或“配置检测到的全部通道”</source>
+        <translation>: no channel is configured yet. First tick the channels to use and click &quot;Set configuration&quot;, or click &quot;Auto configure&quot; or &quot;Configure all detected channels&quot;</translation>
+    </message>
+    <message>
+        <source>（另有 %1 个其他通道上的同号电机配有文件）</source>
+        <translation> (and %1 motors sharing a node id on other channels got a file)</translation>
+    </message>
+    <message>
+        <source>未完成（已取消）</source>
+        <translation>Not done (cancelled)</translation>
+    </message>
+    <message>
+        <source>，已取消 %1 个</source>
+        <translation>, %1 cancelled</translation>
+    </message>
+    <message>
+        <source>%1（通道 %2.%3）</source>
+        <translation>%1 (channel %2.%3)</translation>
+    </message>
+    <message>
+        <source>升级已取消，电机留在Bootloader中</source>
+        <translation>Upgrade cancelled, motor left in its bootloader</translation>
+    </message>
+    <message>
+        <source>升级已取消（未开始）</source>
+        <translation>Upgrade cancelled (not started)</translation>
+    </message>
+    <message>
+        <source>检测到的 %1 个通道都已启动</source>
+        <translation>All %1 detected channels are up already</translation>
+    </message>
+    <message>
+        <source>已配置并启动检测到的 %1 个通道（%2 kbps）</source>
+        <translation>Configured and brought up %1 detected channels (%2 kbps)</translation>
+    </message>
+    <message>
+        <source>，%1 个已在运行的通道未动</source>
+        <translation>, %1 running channels left as they are</translation>
+    </message>
+    <message>
+        <source>排队中</source>
+        <translation>Queued</translation>
+    </message>
+    <message>
+        <source>节点 %1 升级已取消</source>
+        <translation>Node %1: upgrade cancelled</translation>
+    </message>
+    <message>
+        <source>升级已取消</source>
+        <translation>Upgrade cancelled</translation>
+    </message>
+    <message>
+        <source>节点 %1 固件传输失败</source>
+        <translation>Node %1 firmware transfer failed</translation>
+    </message>
+    <message>
+        <source>（%1 个电机已运行其文件的版本）</source>
+        <translation> (%1 motors already run their file&apos;s version)</translation>
+    </message>
 </context>
 <context>
     <name>ChannelConfigModel</name>
@@ -680,6 +736,18 @@
     <message>
         <source>列出所连接适配器的全部通道（快捷键：Ctrl+D）</source>
         <translation>List every channel of the connected adapters (shortcut: Ctrl+D)</translation>
+    </message>
+    <message>
+        <source>配置检测到的全部通道</source>
+        <translation>Configure all detected channels</translation>
+    </message>
+    <message>
+        <source>检测所连接的适配器，并以所选波特率启动它们的全部通道；已启动的通道不变</source>
+        <translation>Detects the connected adapters and brings up all their channels at the chosen bit rate; channels already up stay as they are</translation>
+    </message>
+    <message>
+        <source>%1 kbps</source>
+        <translation>%1 kbps</translation>
     </message>
 </context>
 <context>
@@ -999,10 +1067,6 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <translation>Export the upgrade record</translation>
     </message>
     <message>
-        <source>CSV文件 (*.csv)</source>
-        <translation>CSV files (*.csv)</translation>
-    </message>
-    <message>
         <source>文件版本</source>
         <translation>File version</translation>
     </message>
@@ -1073,6 +1137,162 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
     <message>
         <source>节点 %1 运行版本 %2，文件的版本 %3 更旧。确定降级吗？</source>
         <translation>Node %1 runs version %2; the file&apos;s version %3 is older. Downgrade it?</translation>
+    </message>
+    <message>
+        <source>进行中</source>
+        <translation>In progress</translation>
+    </message>
+    <message>
+        <source>排队中</source>
+        <translation>Queued</translation>
+    </message>
+    <message>
+        <source>✓ 成功</source>
+        <translation>✓ Succeeded</translation>
+    </message>
+    <message>
+        <source>✗ 失败</source>
+        <translation>✗ Failed</translation>
+    </message>
+    <message>
+        <source>已取消</source>
+        <translation>Cancelled</translation>
+    </message>
+    <message>
+        <source>Bootloader</source>
+        <translation>Bootloader</translation>
+    </message>
+    <message>
+        <source>连接中断</source>
+        <translation>Disconnected</translation>
+    </message>
+    <message>
+        <source>忙碌</source>
+        <translation>Busy</translation>
+    </message>
+    <message>
+        <source>Available</source>
+        <translation>Available</translation>
+    </message>
+    <message>
+        <source>一键升级</source>
+        <translation>Upgrade everything</translation>
+    </message>
+    <message>
+        <source>升级文件精确匹配的全部电机（含其他通道上的同号电机）：进入Bootloader、传输、校验、启动，一次确认。快捷键：%1</source>
+        <translation>Upgrades every motor whose file matches exactly (motors sharing a node id on other channels included): bootloader entry, transfer, check and start, after one confirmation. Shortcut: %1</translation>
+    </message>
+    <message>
+        <source>升级结果：成功 %1 个，失败 %2 个，未完成 %3 个</source>
+        <translation>Upgrade result: %1 succeeded, %2 failed, %3 not done</translation>
+    </message>
+    <message>
+        <source>显示全部行</source>
+        <translation>Show all rows</translation>
+    </message>
+    <message>
+        <source>只显示失败和未完成的行</source>
+        <translation>Show only failed and not-done rows</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>%1 · 通道 %2 · 节点 %3 · %4</source>
+        <translation>%1 · channel %2 · node %3 · %4</translation>
+    </message>
+    <message>
+        <source>未完成</source>
+        <translation>Not done</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>显示：</source>
+        <translation>Show:</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
+    </message>
+    <message>
+        <source>失败和未完成</source>
+        <translation>Failed and not done</translation>
+    </message>
+    <message>
+        <source>成功</source>
+        <translation>Succeeded</translation>
+    </message>
+    <message>
+        <source>Bootloader中</source>
+        <translation>In bootloader</translation>
+    </message>
+    <message>
+        <source>没有文件</source>
+        <translation>Without file</translation>
+    </message>
+    <message>
+        <source>%1 / %2 行</source>
+        <translation>%1 / %2 rows</translation>
+    </message>
+    <message>
+        <source>点击列标题排序；Shift+滚轮横向滚动</source>
+        <translation>Click a column title to sort; Shift+wheel scrolls sideways</translation>
+    </message>
+    <message>
+        <source>通道 %1.%2</source>
+        <translation>Channel %1.%2</translation>
+    </message>
+    <message>
+        <source>确认一键升级</source>
+        <translation>Confirm: upgrade everything</translation>
+    </message>
+    <message>
+        <source>将升级 %1 个文件精确匹配的电机（其中 %2 个是其他通道上的同号电机）：每个电机进入Bootloader、传输、校验并启动，各通道同时进行。</source>
+        <translation>%1 motors whose file matches exactly will be upgraded (%2 of them share a node id with a motor on another channel): each enters its bootloader, takes the image, is checked and started; the channels work at the same time.</translation>
+    </message>
+    <message>
+        <source>没有文件精确匹配、需要升级的电机。</source>
+        <translation>No motor with an exactly matching file needs an upgrade.</translation>
+    </message>
+    <message>
+        <source>
+%1 个电机已运行其文件的版本，不升级。</source>
+        <translation>
+%1 motors already run their file&apos;s version and are left as they are.</translation>
+    </message>
+    <message>
+        <source>
+%1 个电机正在操作，跳过。</source>
+        <translation>
+%1 motors are busy and skipped.</translation>
+    </message>
+    <message>
+        <source>文件夹：</source>
+        <translation>Folder:</translation>
+    </message>
+    <message>
+        <source>更改…</source>
+        <translation>Change…</translation>
+    </message>
+    <message>
+        <source>文件名：</source>
+        <translation>File name:</translation>
+    </message>
+    <message>
+        <source>升级记录.csv</source>
+        <translation>upgrade-record.csv</translation>
+    </message>
+    <message>
+        <source>保存</source>
+        <translation>Save</translation>
+    </message>
+    <message>
+        <source>选择保存记录的文件夹</source>
+        <translation>Choose the folder for the record</translation>
     </message>
 </context>
 <context>

@@ -56,6 +56,20 @@ Item {
         channelConfigModel.fillFromChannels(channels)
     }
 
+    // The index of the default row's bit rate among `choices`.
+    function defaultBitrateIndex(choices, row) {
+        return Math.max(0, choices.indexOf(row.bitrate))
+    }
+
+    // Every channel the adapters offer, up at the chosen bit rate (those up
+    // already run on); the rows show the channels that are up.
+    function configureDetected(bitrate) {
+        if (!canopen)
+            return
+        if (canopen.configureDetectedChannels(bitrate) > 0)
+            channelConfigModel.fillFromChannels(canopen.getAvailableChannels())
+    }
+
     // The rows become the channels the adapters offer, all enabled.
     function detectAdapters() {
         if (!canopen)
@@ -266,6 +280,22 @@ Item {
                 text: qsTr("一键配置")
                 Layout.preferredWidth: 120
                 onClicked: channelConfigPage.oneButtonConfigure()
+            }
+            Button {
+                objectName: "configureDetectedButton"
+                text: qsTr("配置检测到的全部通道")
+                ToolTip.visible: hovered
+                ToolTip.delay: 500
+                ToolTip.text: qsTr("检测所连接的适配器，并以所选波特率启动它们的全部通道；已启动的通道不变")
+                onClicked: channelConfigPage.configureDetected(channelConfigModel.bitrates[detectedBitrate.currentIndex])
+            }
+            ComboBox {
+                id: detectedBitrate
+                objectName: "detectedBitrateCombo"
+                Layout.preferredWidth: 110
+                model: channelConfigModel.bitrates
+                displayText: qsTr("%1 kbps").arg(currentText)
+                currentIndex: channelConfigPage.defaultBitrateIndex(channelConfigModel.bitrates, channelConfigModel.defaultRow)
             }
             Button {
                 objectName: "detectButton"

@@ -45,8 +45,13 @@ ApplicationWindow {
 
     // Created once, owned by the main window (and so transient for it); later
     // openings only bring the existing window to the front.
+    // A window already shown keeps its size and state: show() would bring a
+    // maximized one back to its normal size.
     function showSecondary(win) {
-        win.show()
+        if (!win.visible)
+            win.show()
+        else if (win.visibility === Window.Minimized)
+            win.visibility = Window.AutomaticVisibility
         win.raise()
         win.requestActivate()
         return win
@@ -87,10 +92,12 @@ ApplicationWindow {
 
     // Closing while operations run: the window is not blocked; the operator
     // chooses to wait for them (their progress stays on the motor list) or
-    // to stop them. After a wait the dialog shows how they ended and the
-    // program ends only when the operator says so. Closing while motors stay
-    // in their bootloader asks first too.
-    //   closeMode: "" (no dialog), "ask", "waiting", "done", "stopping", "bootloader"
+    // to stop them. After a wait the program ends by itself once they have
+    // ended (their results are in the record); motors left in their
+    // bootloader are asked about first, as on a plain close. The question
+    // opens on the window the operator looks at.
+    //   closeMode: "" (no dialog), "ask", "waiting", "done" (how they ended,
+    //   kept for a caller that sets it), "stopping", "bootloader"
     property string closeMode: ""
     readonly property bool closeRequested: closeMode === "waiting" || closeMode === "stopping"
     readonly property alias closeDialog: closeDialog
@@ -123,11 +130,43 @@ ApplicationWindow {
         mainWindow.close()
     }
 
+    // The window the operator looks at: the active one, else the motor list
+    // when it is shown, else this one.
+    function frontWindow() {
+        var wins = [motorListWindow, motorScanWindow, channelConfigWindow]
+        for (var i = 0; i < wins.length; ++i) {
+            if (wins[i] !== null && wins[i].visible && wins[i].active)
+                return wins[i]
+        }
+        if (mainWindow.active)
+            return mainWindow
+        if (motorListWindow !== null && motorListWindow.visible)
+            return motorListWindow
+        return mainWindow
+    }
+
+    // Opens the close question on top of the window the operator looks at.
+    function openCloseDialog() {
+        var win = frontWindow()
+        closeDialog.parent = win.contentItem
+        if (win !== mainWindow)
+            showSecondary(win)
+        closeDialog.open()
+    }
+
+    // After a wait the program ends by itself; motors left in their
+    // bootloader get the warning of a plain close first.
     function operationsEnded() {
         if (closeMode === "waiting") {
-            closeMode = "done"
-            if (motorListWindow !== null)
-                showSecondary(motorListWindow)
+            var held = canopen ? canopen.nodesInBootloader() : []
+            if (held.length > 0) {
+                bootloaderNodes = held
+                closeMode = "bootloader"
+                closeDialog.close()
+                openCloseDialog()
+                return
+            }
+            closeNow()
         } else if (closeMode === "stopping") {
             closeNow()
         }
@@ -165,7 +204,7 @@ ApplicationWindow {
         if (!closeConfirmed && runningOperations > 0) {
             close.accepted = false
             closeMode = "ask"
-            closeDialog.open()
+            openCloseDialog()
             return
         }
         var held = (!closeConfirmed && canopen) ? canopen.nodesInBootloader() : []
@@ -173,7 +212,7 @@ ApplicationWindow {
             close.accepted = false
             bootloaderNodes = held
             closeMode = "bootloader"
-            closeDialog.open()
+            openCloseDialog()
             return
         }
         closeConfirmed = false
@@ -188,8 +227,10 @@ ApplicationWindow {
                : mainWindow.closeMode === "bootloader" ? qsTr("电机停在Bootloader中") : qsTr("操作正在进行")
         modal: true
         closePolicy: Popup.NoAutoClose
-        width: Math.min(460, mainWindow.width - 40)
-        anchors.centerIn: Overlay.overlay
+        // Its parent is the content of the window it opens on.
+        width: Math.min(460, (parent ? parent.width : mainWindow.width) - 40)
+        x: parent ? Math.round((parent.width - width) / 2) : 0
+        y: parent ? Math.max(0, Math.round((parent.height - height) / 2)) : 0
 
         Column {
             width: parent.width

@@ -22,18 +22,95 @@ Item {
     readonly property alias downgradeDialog: downgradeDialog
     readonly property alias listView: motorListView
 
-    // Table columns: header text and width; rows use the same widths.
+    // The rows as the table shows them: sorted and filtered.
+    property var tableModel: canopen ? canopen.motorTable : null
+    readonly property alias summaryBox: summaryBox
+    readonly property alias everythingDialog: everythingDialog
+
+    // Bumped when the rows' texts change: the columns fit them again.
+    property int contentRevision: 0
+    FontMetrics { id: cellMetrics }
+    FontMetrics { id: headerMetrics; font.bold: true }
+
+    // A column as wide as its longest text (header or cell, with `suffix`),
+    // at least `min`.
+    function fitWidth(header, role, suffix, min) {
+        var rev = contentRevision
+        var t = motorModel && role > 0 && rev >= 0 ? motorModel.longestText(role) + suffix : ""
+        return Math.ceil(Math.max(min, headerMetrics.advanceWidth(header) + 14, cellMetrics.advanceWidth(t) + 8))
+    }
+
+    // Table columns: header text, the role it sorts by (0: none) and width;
+    // rows use the same widths. The node id column stays in sight when the
+    // table scrolls sideways; the status column takes what the view leaves.
     readonly property var columns: [
-        { t: qsTr("节点ID"), w: 60 }, { t: qsTr("设备类型"), w: 80 }, { t: qsTr("设备索引"), w: 60 },
-        { t: qsTr("CAN通道"), w: 60 }, { t: qsTr("波特率"), w: 80 }, { t: qsTr("固件型号"), w: 120 },
-        { t: qsTr("刹车后缀"), w: 80 }, { t: qsTr("编码器"), w: 120 }, { t: qsTr("版本"), w: 120 },
-        { t: qsTr("文件版本"), w: 100 }, { t: qsTr("固件文件"), w: 300 }, { t: qsTr("操作"), w: 250 }, { t: qsTr("状态"), w: 400 }
+        { t: qsTr("节点ID"), r: MotorListModel.NodeIdRole, w: Math.max(fitWidth(qsTr("节点ID"), 0, "", 60), cellMetrics.advanceWidth(qsTr("进行中")) + 28, cellMetrics.advanceWidth(phaseText(MotorListModel.PhaseRunning)) + 12) },
+        { t: qsTr("设备类型"), r: MotorListModel.AdapterNameRole, w: fitWidth(qsTr("设备类型"), MotorListModel.AdapterNameRole, "", 40) },
+        { t: qsTr("设备索引"), r: MotorListModel.DeviceIndexRole, w: fitWidth(qsTr("设备索引"), MotorListModel.DeviceIndexRole, "", 30) },
+        { t: qsTr("CAN通道"), r: MotorListModel.CanChannelRole, w: fitWidth(qsTr("CAN通道"), MotorListModel.CanChannelRole, "", 30) },
+        { t: qsTr("波特率"), r: MotorListModel.BitrateRole, w: fitWidth(qsTr("波特率"), MotorListModel.BitrateRole, " kbps", 40) },
+        { t: qsTr("固件型号"), r: MotorListModel.FirmwareModelRole, w: Math.min(120, fitWidth(qsTr("固件型号"), MotorListModel.FirmwareModelRole, "", 40)) },
+        { t: qsTr("刹车后缀"), r: MotorListModel.BrakeSuffixRole, w: fitWidth(qsTr("刹车后缀"), MotorListModel.BrakeSuffixRole, "", 30) },
+        { t: qsTr("编码器"), r: MotorListModel.EncoderNameRole, w: Math.min(120, fitWidth(qsTr("编码器"), MotorListModel.EncoderNameRole, "", 40)) },
+        { t: qsTr("版本"), r: MotorListModel.VersionRole, w: Math.min(120, fitWidth(qsTr("版本"), MotorListModel.VersionRole, "", 40)) },
+        { t: qsTr("文件版本"), r: MotorListModel.FileVersionRole, w: 100 },
+        { t: qsTr("固件文件"), r: MotorListModel.BinFilePathRole, w: 250 },
+        { t: qsTr("操作"), r: 0, w: 250 },
+        { t: qsTr("状态"), r: MotorListModel.StatusTextRole, w: statusWidth }
     ]
-    readonly property int tableWidth: {
-        var w = 10 + 5 * (columns.length - 1)
-        for (var i = 0; i < columns.length; ++i)
+    readonly property int fixedWidth: {
+        var w = 10 + 5 * 12
+        for (var i = 0; i < 12; ++i)
             w += columns[i].w
         return w
+    }
+    readonly property int statusWidth: Math.max(260, (motorListView ? motorListView.width : 0) - fixedWidth - 14)
+    readonly property int tableWidth: fixedWidth + statusWidth
+
+    // A row's phase as a word: rows differ by more than their colour.
+    function phaseText(phase) {
+        switch (phase) {
+        case MotorListModel.PhaseQueued: return qsTr("排队中")
+        case MotorListModel.PhaseRunning: return qsTr("进行中")
+        case MotorListModel.PhaseSucceeded: return qsTr("✓ 成功")
+        case MotorListModel.PhaseFailed: return qsTr("✗ 失败")
+        case MotorListModel.PhaseCancelled: return qsTr("已取消")
+        default: return ""
+        }
+    }
+
+    function phaseColor(phase) {
+        switch (phase) {
+        case MotorListModel.PhaseQueued: return "#616161"
+        case MotorListModel.PhaseRunning: return "#1565c0"
+        case MotorListModel.PhaseSucceeded: return "#2e7d32"
+        case MotorListModel.PhaseFailed: return "#c62828"
+        case MotorListModel.PhaseCancelled: return "#e65100"
+        default: return "black"
+        }
+    }
+
+    // The row's background: its phase when it has one, else whether it has a file.
+    function rowColor(phase, odd, binFilePath, noFile) {
+        switch (phase) {
+        case MotorListModel.PhaseQueued: return odd ? "#f5f5f5" : "#eeeeee"
+        case MotorListModel.PhaseRunning: return odd ? "#e3f2fd" : "#bbdefb"
+        case MotorListModel.PhaseSucceeded: return odd ? "#c5e1a5" : "#aed581"
+        case MotorListModel.PhaseFailed: return odd ? "#ffcdd2" : "#ef9a9a"
+        case MotorListModel.PhaseCancelled: return odd ? "#fff3e0" : "#ffe0b2"
+        }
+        if (binFilePath === "")
+            return odd ? "#f0f0f0" : "#ffffff"
+        if (noFile)
+            return odd ? "#ffebee" : "#ffcdd2"
+        return odd ? "#e8f5e9" : "#c8e6c9"
+    }
+
+    // Sideways by `delta` (a wheel's step), kept within the table.
+    function scrollSideways(delta) {
+        var v = motorListView
+        var max = v.originX + Math.max(0, v.contentWidth - v.width)
+        v.contentX = Math.max(v.originX, Math.min(max, v.contentX - delta))
     }
 
     // A button whose action also has a key: the tool tip names it.
@@ -44,10 +121,15 @@ Item {
         ToolTip.text: qsTr("快捷键：%1").arg(keys)
     }
 
+    // A cell's text; cut short, it shows whole in a tool tip.
     component Cell: Text {
         height: parent ? parent.height : 0
         verticalAlignment: Text.AlignVCenter
         elide: Text.ElideRight
+        HoverHandler { id: cellHover; enabled: parent.truncated }
+        ToolTip.visible: truncated && cellHover.hovered
+        ToolTip.delay: 500
+        ToolTip.text: text
     }
 
     readonly property string holdInstructions: qsTr("正在持续发送指令，请执行以下操作：\n\n1. 手动断开所有电机的电源\n2. 等待1-2秒\n3. 重新接通电源\n\n系统会自动检测响应，收到响应后将自动停止。\n\n您可以随时点击\"停止强制进入\"按钮取消操作。")
@@ -150,6 +232,22 @@ Item {
         canopen.upgradeMotor(nodeId, path)
     }
 
+    function stateWord(state) {
+        switch (state) {
+        case CANopenWrapper.Bootloader: return qsTr("Bootloader")
+        case CANopenWrapper.Disconnected: return qsTr("连接中断")
+        case CANopenWrapper.Busy: return qsTr("忙碌")
+        default: return qsTr("Available")
+        }
+    }
+
+    // The header's mark of the column the rows are sorted by.
+    function sortMark(role) {
+        if (!tableModel || role <= 0 || tableModel.sortedBy !== role)
+            return ""
+        return tableModel.descending ? " ▼" : " ▲"
+    }
+
     function nodeList(motors) {
         var ids = []
         for (var i = 0; i < motors.length; ++i)
@@ -234,9 +332,21 @@ Item {
             canopen.exportRecord(canopen.urlToLocalPath(url))
     }
 
+    // A chosen folder is matched at once.
     function applyChosenFolder(url) {
         selectedFolderPath = canopen ? canopen.urlToLocalPath(url) : ""
         console.log("[MotorListPage] Selected folder:", selectedFolderPath)
+        matchFiles()
+    }
+
+    // Every motor whose file pairs exactly, from its application or its
+    // bootloader to its new version; one question first.
+    function upgradeEverything() {
+        if (!canopen)
+            return
+        var review = canopen.reviewUpgradeEverything()
+        everythingDialog.review = review
+        everythingDialog.open()
     }
 
     // The folder the dialog hands over: the one selected in its list, or,
@@ -262,10 +372,31 @@ Item {
         console.log("[MotorListPage] File path updated, verify:", motorModel.getBinFilePath(nodeId))
     }
 
+    // The sized columns' texts change with a rebuild, and a version with an
+    // upgrade's end: the widths follow, at most a few times a second (a bar's
+    // progress, many times a second, changes none of them).
+    Connections {
+        target: motorListPage.motorModel
+        function onDataUpdated() { columnsRefit.restart() }
+        function onDataChanged(topLeft, bottomRight, roles) {
+            if (roles.length === 0 || roles.indexOf(MotorListModel.VersionRole) >= 0)
+                columnsRefit.restart()
+        }
+    }
+    Timer {
+        id: columnsRefit
+        interval: 300
+        onTriggered: motorListPage.contentRevision++
+    }
+
     Connections {
         target: motorListPage.canopen
         function onMotorsListUpdated() {
             console.log("[MotorListPage] Motor list updated, model has", motorListPage.modelRowCount(), "items")
+        }
+        function onFirmwareFolderChanged() {
+            if (motorListPage.canopen.firmwareFolder !== "")
+                motorListPage.selectedFolderPath = motorListPage.canopen.firmwareFolder
         }
         function onPreventAppStartAllCompleted(successCount, totalCount) {
             holdDialog.close()
@@ -279,6 +410,7 @@ Item {
     Shortcut { sequence: "Ctrl+E"; onActivated: motorListPage.exitBootloaderForAll() }
     Shortcut { sequence: "F5"; onActivated: if (motorListPage.canopen) motorListPage.canopen.refreshAllMotorStatus() }
     Shortcut { sequence: "Ctrl+U"; onActivated: motorListPage.upgradeAll() }
+    Shortcut { sequence: "Ctrl+Shift+U"; onActivated: motorListPage.upgradeEverything() }
     Shortcut { sequence: "Ctrl+L"; onActivated: motorListPage.logShown = !motorListPage.logShown }
     Shortcut { sequence: "Ctrl+W"; onActivated: motorListPage.closeWindow() }
 
@@ -350,10 +482,111 @@ Item {
                 onClicked: motorListPage.upgradeAll()
             }
             KeyButton {
+                objectName: "upgradeEverythingButton"
+                keys: "Ctrl+Shift+U"
+                text: qsTr("一键升级")
+                highlighted: true
+                ToolTip.text: qsTr("升级文件精确匹配的全部电机（含其他通道上的同号电机）：进入Bootloader、传输、校验、启动，一次确认。快捷键：%1").arg(keys)
+                onClicked: motorListPage.upgradeEverything()
+            }
+            KeyButton {
                 objectName: "closeWindowButton"
                 keys: "Ctrl+W"
                 text: qsTr("关闭窗口")
                 onClicked: motorListPage.closeWindow()
+            }
+        }
+
+        // How the last bulk upgrade ended, naming every motor that failed or
+        // was not done, with a way to show only their rows.
+        Frame {
+            id: summaryBox
+            objectName: "summaryBox"
+            Layout.fillWidth: true
+            readonly property var summary: motorListPage.canopen ? motorListPage.canopen.upgradeSummary : ({})
+            readonly property var problems: summary.problems !== undefined ? summary.problems : []
+            visible: summary.ok !== undefined
+            padding: 6
+
+            ColumnLayout {
+                anchors.fill: parent
+                spacing: 4
+                RowLayout {
+                    Layout.fillWidth: true
+                    Label {
+                        objectName: "summaryText"
+                        Layout.fillWidth: true
+                        wrapMode: Text.Wrap
+                        font.bold: true
+                        color: summaryBox.problems.length > 0 ? "#c62828" : "#2e7d32"
+                        text: qsTr("升级结果：成功 %1 个，失败 %2 个，未完成 %3 个")
+                              .arg(summaryBox.summary.ok || 0).arg(summaryBox.summary.failed || 0)
+                              .arg(summaryBox.summary.cancelled || 0)
+                    }
+                    Button {
+                        objectName: "showProblemsButton"
+                        visible: summaryBox.problems.length > 0
+                        text: motorListPage.tableModel && motorListPage.tableModel.filter === MotorTableModel.ShowProblems
+                              ? qsTr("显示全部行") : qsTr("只显示失败和未完成的行")
+                        onClicked: motorListPage.tableModel.filter =
+                                   motorListPage.tableModel.filter === MotorTableModel.ShowProblems
+                                   ? MotorTableModel.ShowAll : MotorTableModel.ShowProblems
+                    }
+                    Button {
+                        objectName: "closeSummaryButton"
+                        text: qsTr("关闭")
+                        onClicked: motorListPage.canopen.clearUpgradeSummary()
+                    }
+                }
+                ListView {
+                    id: problemList
+                    objectName: "problemList"
+                    Layout.fillWidth: true
+                    Layout.preferredHeight: Math.min(contentHeight, 90)
+                    visible: count > 0
+                    clip: true
+                    model: summaryBox.problems
+                    ScrollBar.vertical: ScrollBar {}
+                    delegate: Text {
+                        required property var modelData
+                        width: problemList.width
+                        font.pixelSize: 11
+                        elide: Text.ElideRight
+                        color: modelData.cancelled ? "#e65100" : "#c62828"
+                        text: qsTr("%1 · 通道 %2 · 节点 %3 · %4")
+                              .arg(modelData.cancelled ? qsTr("未完成") : qsTr("失败"))
+                              .arg(modelData.channel).arg(modelData.nodeId).arg(modelData.reason)
+                    }
+                }
+            }
+        }
+
+        // Which rows show.
+        RowLayout {
+            Layout.fillWidth: true
+            spacing: 6
+            Label { text: qsTr("显示：") }
+            ComboBox {
+                id: filterCombo
+                objectName: "filterCombo"
+                Layout.preferredWidth: 200
+                model: [qsTr("全部"), qsTr("失败和未完成"), qsTr("失败"), qsTr("已取消"), qsTr("成功"),
+                        qsTr("进行中"), qsTr("排队中"), qsTr("Bootloader中"), qsTr("没有文件")]
+                currentIndex: motorListPage.tableModel ? motorListPage.tableModel.filter : 0
+                onActivated: function (i) { if (motorListPage.tableModel) motorListPage.tableModel.filter = i }
+            }
+            Label {
+                objectName: "rowCountLabel"
+                text: motorListPage.tableModel ? qsTr("%1 / %2 行").arg(motorListPage.tableModel.shownCount)
+                                                 .arg(motorListPage.tableModel.totalCount) : ""
+            }
+            Label {
+                Layout.fillWidth: true
+                horizontalAlignment: Text.AlignRight
+                color: "#757575"
+                font.pixelSize: 11
+                elide: Text.ElideRight
+                text: qsTr("点击列标题排序；Shift+滚轮横向滚动")
             }
         }
 
@@ -371,11 +604,21 @@ Item {
                 id: motorListView
                 objectName: "motorListView"
                 clip: true
-                model: motorListPage.motorModel
+                model: motorListPage.tableModel
                 contentWidth: motorListPage.tableWidth
                 flickableDirection: Flickable.AutoFlickIfNeeded
                 boundsBehavior: Flickable.StopAtBounds
                 headerPositioning: ListView.OverlayHeader
+
+                // Shift and the wheel scroll sideways.
+                WheelHandler {
+                    objectName: "sidewaysWheel"
+                    target: null
+                    acceptedModifiers: Qt.ShiftModifier
+                    onWheel: function (event) {
+                        motorListPage.scrollSideways(event.angleDelta.y !== 0 ? event.angleDelta.y : event.angleDelta.x)
+                    }
+                }
 
                 header: Rectangle {
                     z: 2
@@ -396,13 +639,40 @@ Item {
                             model: motorListPage.columns
                             delegate: Text {
                                 required property var modelData
+                                required property int index
+                                objectName: "header" + index
                                 width: modelData.w
                                 height: headerRow.height
-                                text: modelData.t
+                                text: modelData.t + motorListPage.sortMark(modelData.r)
                                 font.bold: true
                                 verticalAlignment: Text.AlignVCenter
                                 elide: Text.ElideRight
+                                opacity: index === 0 ? 0 : 1
+                                TapHandler {
+                                    enabled: modelData.r > 0
+                                    onTapped: motorListPage.tableModel.sortBy(modelData.r)
+                                }
                             }
+                        }
+                    }
+
+                    // The node id's header stays with its column.
+                    Rectangle {
+                        x: motorListView.contentX - motorListView.originX
+                        width: motorListPage.columns[0].w + 7
+                        height: parent.height
+                        color: parent.color
+                        border.color: "#aaa"
+                        Text {
+                            objectName: "pinnedHeader"
+                            x: 5
+                            width: parent.width - 7
+                            height: parent.height
+                            text: motorListPage.columns[0].t + motorListPage.sortMark(MotorListModel.NodeIdRole)
+                            font.bold: true
+                            verticalAlignment: Text.AlignVCenter
+                            elide: Text.ElideRight
+                            TapHandler { onTapped: motorListPage.tableModel.sortBy(MotorListModel.NodeIdRole) }
                         }
                     }
                 }
@@ -433,24 +703,60 @@ Item {
                                                                                          : MotorListModel.NoFileToCheck
                     readonly property string lastError: model.lastError !== undefined ? model.lastError : ""
 
+                    readonly property int phase: model.phase !== undefined ? model.phase : MotorListModel.PhaseIdle
+
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
                     height: motorListPage.rowHeight(shownFileName, statusText, matchMarked)
                     border.color: "#ddd"
                     border.width: 1
-                    color: {
-                        var odd = (index % 2) === 1
-                        if (binFilePath === "")
-                            return odd ? "#f0f0f0" : "#ffffff"
-                        if (noFile)
-                            return odd ? "#ffebee" : "#ffcdd2"
-                        return odd ? "#e8f5e9" : "#c8e6c9"
-                    }
+                    color: motorListPage.rowColor(phase, (index % 2) === 1, binFilePath, noFile)
 
                     // The cells, buttons and bar of a row are made a few at a
                     // time between frames: a list of 120 motors must not hold
                     // the window while it appears.
                     readonly property bool ready: rowContent.status === Loader.Ready
+
+                    // Node id, channel and phase: in sight however far the
+                    // table is scrolled sideways.
+                    Rectangle {
+                        objectName: "pinnedNode"
+                        z: 2
+                        x: motorListView.contentX - motorListView.originX
+                        width: motorListPage.columns[0].w + 7
+                        height: rowItem.height - (rowItem.progress >= 0 ? 24 : 0)
+                        color: rowItem.color
+                        border.color: "#ddd"
+                        Column {
+                            x: 5
+                            anchors.verticalCenter: parent.verticalCenter
+                            width: parent.width - 7
+                            Text {
+                                objectName: "nodeIdText"
+                                width: parent.width
+                                font.bold: true
+                                text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : ""
+                            }
+                            Text {
+                                objectName: "channelText"
+                                width: parent.width
+                                font.pixelSize: 10
+                                color: "#555"
+                                elide: Text.ElideRight
+                                text: qsTr("通道 %1.%2").arg(rowItem.model.deviceIndex).arg(rowItem.model.canChannel)
+                            }
+                            Text {
+                                objectName: "phaseText"
+                                width: parent.width
+                                font.pixelSize: 10
+                                font.bold: true
+                                elide: Text.ElideRight
+                                visible: text !== ""
+                                color: motorListPage.phaseColor(rowItem.phase)
+                                text: motorListPage.phaseText(rowItem.phase)
+                            }
+                        }
+                    }
 
                     Loader {
                         id: rowContent
@@ -464,18 +770,19 @@ Item {
                                 spacing: 5
                                 height: rowItem.height - 10 - 22
 
-                                Cell { width: 60; text: rowItem.nodeId !== undefined ? String(rowItem.nodeId) : "" }
-                                Cell { width: 80; text: rowItem.model.adapterName }
-                                Cell { width: 60; text: String(rowItem.model.deviceIndex) }
-                                Cell { width: 60; text: String(rowItem.model.canChannel) }
-                                Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
-                                Cell { width: 120; text: rowItem.model.firmwareModel; elide: Text.ElideRight }
-                                Cell { width: 80; text: rowItem.model.brakeSuffix }
-                                Cell { width: 120; text: rowItem.model.encoderName; elide: Text.ElideRight }
-                                Cell { width: 120; text: rowItem.model.version }
+                                // The node id is drawn pinned (below); its place stays.
+                                Item { width: motorListPage.columns[0].w; height: 1 }
+                                Cell { width: motorListPage.columns[1].w; text: rowItem.model.adapterName }
+                                Cell { width: motorListPage.columns[2].w; text: String(rowItem.model.deviceIndex) }
+                                Cell { width: motorListPage.columns[3].w; text: String(rowItem.model.canChannel) }
+                                Cell { width: motorListPage.columns[4].w; text: rowItem.model.bitrate + " kbps" }
+                                Cell { width: motorListPage.columns[5].w; text: rowItem.model.firmwareModel }
+                                Cell { width: motorListPage.columns[6].w; text: rowItem.model.brakeSuffix }
+                                Cell { width: motorListPage.columns[7].w; text: rowItem.model.encoderName }
+                                Cell { width: motorListPage.columns[8].w; text: rowItem.model.version }
 
                                 Item {
-                                    width: 100
+                                    width: motorListPage.columns[9].w
                                     height: cellRow.height
 
                                     Column {
@@ -516,7 +823,7 @@ Item {
                                 }
 
                                 Item {
-                                    width: 300
+                                    width: motorListPage.columns[10].w
                                     height: cellRow.height
 
                                     Row {
@@ -525,7 +832,7 @@ Item {
 
                                         Rectangle {
                                             objectName: "fileBox"
-                                            width: 250
+                                            width: motorListPage.columns[10].w - 50
                                             height: motorListPage.fileBoxHeight(rowItem.shownFileName)
                                                     + (rowItem.matchMarked ? motorListPage.matchMarkHeight : 0)
                                             color: rowItem.matchMarked ? "#fff3e0" : "white"
@@ -657,7 +964,8 @@ Item {
                                 // The row's latest status text and, below it, why its
                                 // last operation failed (until the row's next operation).
                                 Item {
-                                    width: 400
+                                    objectName: "statusCell"
+                                    width: motorListPage.statusWidth
                                     height: cellRow.height
 
                                     Column {
@@ -782,6 +1090,16 @@ Item {
                                       .arg(modelData.firmwareModel).arg(modelData.brakeSuffix)
                                       .arg(modelData.encoderName).arg(modelData.version)
                             }
+                            // Its state, file and last result as they are now.
+                            Label {
+                                objectName: "unlistedState"
+                                anchors.verticalCenter: parent.verticalCenter
+                                color: "#555"
+                                text: motorListPage.stateWord(modelData.motorStatus)
+                                      + (modelData.binFilePath !== "" && modelData.binFilePath !== "unknown"
+                                         ? " · " + motorListPage.getFileName(modelData.binFilePath) : "")
+                                      + (modelData.progressText ? " · " + modelData.progressText : "")
+                            }
                             Button {
                                 objectName: "listInsteadButton"
                                 text: qsTr("换入列表")
@@ -802,6 +1120,18 @@ Item {
             clip: true
             model: motorListPage.canopen ? motorListPage.canopen.statusLog : null
             onCountChanged: positionViewAtEnd()
+            // It opens at its newest line.
+            // It opens at its newest line: kept there while it is laid out
+            // and its lines are made, until the operator scrolls.
+            property bool opening: false
+            function keepAtEnd() {
+                if (opening && height > 0)
+                    positionViewAtEnd()
+            }
+            onVisibleChanged: opening = visible
+            onHeightChanged: keepAtEnd()
+            onContentHeightChanged: keepAtEnd()
+            onMovementStarted: opening = false
             ScrollBar.vertical: ScrollBar {}
             delegate: Text {
                 required property string time
@@ -865,13 +1195,92 @@ Item {
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
     }
 
-    FileDialog {
+    // The record's file: a folder (the documents folder at first, changed
+    // with the folder dialog) and a name; "保存" takes them as soon as a name
+    // is typed. A name without a suffix gets ".csv".
+    Dialog {
         id: recordDialog
+        objectName: "recordDialog"
         title: qsTr("导出升级记录")
-        nameFilters: [qsTr("CSV文件 (*.csv)")]
-        defaultSuffix: "csv"
-        fileMode: FileDialog.SaveFile
-        onAccepted: motorListPage.exportRecord(selectedFile)
+        modal: true
+        padding: 16
+        width: Math.min(560, parent ? parent.width - 20 : 560)
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+        property string folder: ""
+        readonly property string fileName: {
+            var n = recordName.text.trim()
+            return n === "" || n.indexOf(".") >= 0 ? n : n + ".csv"
+        }
+        onAboutToShow: {
+            if (folder === "" && motorListPage.canopen)
+                folder = motorListPage.canopen.defaultRecordFolder()
+            recordName.forceActiveFocus()
+        }
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+            RowLayout {
+                Layout.fillWidth: true
+                Label { text: qsTr("文件夹：") }
+                Label {
+                    objectName: "recordFolderText"
+                    Layout.fillWidth: true
+                    elide: Text.ElideMiddle
+                    text: recordDialog.folder
+                }
+                Button {
+                    objectName: "recordFolderButton"
+                    text: qsTr("更改…")
+                    onClicked: {
+                        if (motorListPage.canopen && recordDialog.folder !== "")
+                            recordFolderDialog.currentFolder = motorListPage.canopen.localPathToUrl(recordDialog.folder)
+                        recordFolderDialog.open()
+                    }
+                }
+            }
+            RowLayout {
+                Layout.fillWidth: true
+                Label { text: qsTr("文件名：") }
+                TextField {
+                    id: recordName
+                    objectName: "recordNameField"
+                    Layout.fillWidth: true
+                    placeholderText: qsTr("升级记录.csv")
+                    onAccepted: if (recordSave.enabled) recordSave.clicked()
+                }
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+                Button {
+                    id: recordSave
+                    objectName: "recordSaveButton"
+                    text: qsTr("保存")
+                    enabled: recordDialog.fileName !== "" && recordDialog.folder !== ""
+                    onClicked: {
+                        recordDialog.close()
+                        if (motorListPage.canopen)
+                            motorListPage.canopen.exportRecord(recordDialog.folder + "/" + recordDialog.fileName)
+                    }
+                }
+                Button {
+                    objectName: "recordCancelButton"
+                    text: qsTr("取消")
+                    onClicked: recordDialog.close()
+                }
+            }
+        }
+    }
+
+    FolderDialog {
+        id: recordFolderDialog
+        title: qsTr("选择保存记录的文件夹")
+        onAccepted: if (motorListPage.canopen)
+                        recordDialog.folder = motorListPage.canopen.urlToLocalPath(
+                                    motorListPage.acceptedFolder(selectedFolder, currentFolder))
     }
 
     // Before "全部升级" includes motors whose file is not certainly theirs,
@@ -940,6 +1349,94 @@ Item {
                     objectName: "upgradeAllCancelButton"
                     text: qsTr("取消")
                     onClicked: upgradeAllDialog.close()
+                }
+            }
+        }
+    }
+
+    // "一键升级": how many motors, and who would be left out unless included.
+    Dialog {
+        id: everythingDialog
+        objectName: "everythingDialog"
+        padding: 16
+        property var review: ({})
+        readonly property var loose: review.loose !== undefined ? review.loose : []
+        readonly property var downgrades: review.downgrades !== undefined ? review.downgrades : []
+        readonly property int count: review.count !== undefined ? review.count : 0
+        title: qsTr("确认一键升级")
+        modal: true
+        width: Math.min(560, parent ? parent.width - 20 : 560)
+        parent: Overlay.overlay
+        x: parent ? (parent.width - width) / 2 : 0
+        y: parent ? (parent.height - height) / 2 : 0
+        onAboutToShow: {
+            everythingLooseBox.checked = false
+            everythingDowngradeBox.checked = false
+        }
+
+        ColumnLayout {
+            anchors.fill: parent
+            spacing: 10
+
+            Label {
+                objectName: "everythingCountText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                text: (everythingDialog.count > 0
+                       ? qsTr("将升级 %1 个文件精确匹配的电机（其中 %2 个是其他通道上的同号电机）：每个电机进入Bootloader、传输、校验并启动，各通道同时进行。")
+                         .arg(everythingDialog.count).arg(everythingDialog.review.unlisted || 0)
+                       : qsTr("没有文件精确匹配、需要升级的电机。"))
+                      + ((everythingDialog.review.current || 0) > 0
+                         ? qsTr("\n%1 个电机已运行其文件的版本，不升级。").arg(everythingDialog.review.current) : "")
+                      + ((everythingDialog.review.busy || 0) > 0
+                         ? qsTr("\n%1 个电机正在操作，跳过。").arg(everythingDialog.review.busy) : "")
+            }
+            Label {
+                objectName: "everythingLooseText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                visible: everythingDialog.loose.length > 0
+                text: qsTr("%1 个电机的固件文件只是宽松匹配或有多个候选，可能不是为该电机生成的（节点 %2）。")
+                      .arg(everythingDialog.loose.length).arg(motorListPage.nodeList(everythingDialog.loose))
+            }
+            CheckBox {
+                id: everythingLooseBox
+                objectName: "everythingLooseBox"
+                visible: everythingDialog.loose.length > 0
+                text: qsTr("一并升级这些电机")
+            }
+            Label {
+                objectName: "everythingDowngradeText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                visible: everythingDialog.downgrades.length > 0
+                text: qsTr("%1 个电机的文件版本低于电机当前运行的版本，升级即降级（节点 %2）。")
+                      .arg(everythingDialog.downgrades.length).arg(motorListPage.nodeList(everythingDialog.downgrades))
+            }
+            CheckBox {
+                id: everythingDowngradeBox
+                objectName: "everythingDowngradeBox"
+                visible: everythingDialog.downgrades.length > 0
+                text: qsTr("一并降级这些电机")
+            }
+            RowLayout {
+                Layout.alignment: Qt.AlignHCenter
+                spacing: 10
+                Button {
+                    objectName: "everythingConfirmButton"
+                    text: qsTr("开始升级")
+                    enabled: everythingDialog.count > 0 || everythingLooseBox.checked || everythingDowngradeBox.checked
+                    onClicked: {
+                        everythingDialog.close()
+                        if (motorListPage.canopen)
+                            motorListPage.canopen.upgradeEverything(everythingLooseBox.checked,
+                                                                    everythingDowngradeBox.checked)
+                    }
+                }
+                Button {
+                    objectName: "everythingCancelButton"
+                    text: qsTr("取消")
+                    onClicked: everythingDialog.close()
                 }
             }
         }

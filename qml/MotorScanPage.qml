@@ -203,6 +203,11 @@ Item {
                                     font.pixelSize: 12
                                     color: "#666"
                                     elide: Text.ElideRight
+                                    // A note cut short shows whole in a tool tip.
+                                    HoverHandler { id: cardStatusHover; enabled: parent.truncated }
+                                    ToolTip.visible: truncated && cardStatusHover.hovered
+                                    ToolTip.delay: 500
+                                    ToolTip.text: text
                                 }
                             }
                         }

@@ -25,6 +25,13 @@ struct OstreloMotorListModelType {
     QML_NAMED_ELEMENT(MotorListModel)
 };
 
+struct OstreloMotorTableModelType {
+    Q_GADGET
+    QML_FOREIGN(MotorTableModel)
+    QML_NAMED_ELEMENT(MotorTableModel)
+    QML_UNCREATABLE("owned by the controller")
+};
+
 struct OstreloChannelConfigModelType {
     Q_GADGET
     QML_FOREIGN(ChannelConfigModel)

@@ -98,7 +98,10 @@ class TestControllerConfig : public ControllerTest {
         QSignalSpy channels(&w, &CANopenWrapper::channelsStatusUpdated);
         QCOMPARE(w.applyChannelConfigs(), 0);
         QVERIFY(!w.isInitialized());
-        QCOMPARE(w.statusMessage(), QString("初始化通道失败"));
+        // It says what comes first.
+        QCOMPARE(w.statusMessage(),
+                 QString("初始化通道失败：还没有通道配置。请先勾选要用的通道并点击“设置配置”，"
+                         "或点击“一键配置”或“配置检测到的全部通道”"));
         QVERIFY(!ThreadPool::instance()->poolInitialized);
         QCOMPARE(channels.count(), 1);
         QVERIFY(channels.at(0).at(0).toList().isEmpty());
@@ -228,6 +231,28 @@ class TestControllerConfig : public ControllerTest {
 
         // The destructor releases the channels while initialised.
         LogCapture::clear();
+    }
+
+    // Detection works with channels up: running channels are asked without
+    // being opened again and are left alone; an adapter plugged in later is
+    // added by the next "configure all detected".
+    void configureDetectedWithChannelsUp() {
+        loadBench({motor(0, 0, 1)});
+        CANopenWrapper w;
+        configure(w, {channelItem(0, 0)});
+        QCOMPARE(w.detectChannels().size(), 4);
+        QCOMPARE(w.configureDetectedChannels(1000), 3);
+        QCOMPARE(w.statusMessage(),
+                 QString("已配置并启动检测到的 3 个通道（1000 kbps），1 个已在运行的通道未动"));
+        QCOMPARE(w.getAvailableChannels().size(), 4);
+        QVERIFY(sim_bench_add_adapter(2, 2) == 1);
+        QCOMPARE(w.configureDetectedChannels(500), 2);
+        QCOMPARE(w.getAvailableChannels().size(), 6);
+        QCOMPARE(w.configureDetectedChannels(1000), 0);
+        QCOMPARE(w.statusMessage(), QString("检测到的 6 个通道都已启动"));
+        // The motor on the first channel, up all along, still answers.
+        scan(w, 1, 1, 0);
+        QCOMPARE(w.motorListModel()->rowCount(), 1);
     }
 
     // A channel brought up after the first application gets its own worker;

@@ -265,7 +265,7 @@ class TestControllerOps : public ControllerTest {
         const QString p = QString("upgradeProgress|%1|").arg(first);
         const QString prepare = p + QString("0|准备传输文件: %1 字节").arg(size);
         QVERIFY(seq.size() >= 8);
-        QCOMPARE(seq.at(0), prepare);
+        QCOMPARE(seq.at(0), p + "0|排队中");
         QCOMPARE(seq.at(1), prepare);
         QCOMPARE(seq.at(2), QString("motorStatus|%1|Upgrade...").arg(first));
         int i = 3;
@@ -409,7 +409,7 @@ class TestControllerOps : public ControllerTest {
         QVERIFY(w.upgradeMotor(6, emptyPath));
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 60000);
         QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|6|0"});
-        QVERIFY(rec.has("status|节点 6 固件传输失败: 0x8000000：文件为空，未发送"));
+        QVERIFY(rec.has("status|节点 6 固件传输失败：文件为空，未发送"));
         QCOMPARE(m->getLastError(6), QString("准备：文件为空，未发送"));
         QCOMPARE(m->getMotorStatus(6), Bootloader);
         QCOMPARE(sim_bench_motor_state(0, 1, 6), int(SIM_MOTOR_BOOT_HELD));
@@ -883,7 +883,10 @@ class TestControllerOps : public ControllerTest {
         QTRY_COMPARE_WITH_TIMEOUT(w.activeOperations(), 0, 3000);
         // The end report is a queued call of its own; it may follow the count.
         QTRY_COMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|0"});
-        QVERIFY(rec.has("status|节点 4 固件传输失败: 0x8000000：已取消"));
+        // Stopped is cancelled, not failed, and says so.
+        QVERIFY(rec.has("status|节点 4 升级已取消"));
+        QCOMPARE(w.motorListModel()->getLastResult(4), OperationCancelled);
+        QCOMPARE(w.motorListModel()->statusText(4), QString("升级已取消，电机留在Bootloader中"));
         QVERIFY(!client_api_cancel_requested(channel));
         QCOMPARE(sim_bench_motor_state(0, 0, 4), int(SIM_MOTOR_BOOT_HELD));
         QCOMPARE(w.motorListModel()->getMotorStatus(4), Bootloader);
@@ -893,6 +896,106 @@ class TestControllerOps : public ControllerTest {
         QTRY_VERIFY_WITH_TIMEOUT(!rec.withPrefix("upgradeCompleted").isEmpty(), 20000);
         QCOMPARE(rec.withPrefix("upgradeCompleted"), QStringList{"upgradeCompleted|4|1"});
         QTRY_COMPARE(sim_bench_motor_version(0, 0, 4), kNewVersion);
+    }
+
+    // The one path from a folder: the folder pairs at once and a rescan pairs
+    // again; one action upgrades every motor whose file pairs exactly, the
+    // ones sharing a node id on another channel too (each on its own channel,
+    // none twice), by the handshake from their applications. A stop counts
+    // what it ended or never began as cancelled, not failed; the summary
+    // names the failed and the not-done motors.
+    void oneActionUpgradesEveryPairedMotor() {
+        struct Case {
+            const char *name;
+            uint32_t bodySize;
+            bool stop; // stop once the first transfer runs
+        } cases[] = {{"whole run, one bad CRC", 2000, false}, {"stopped", 300 * 1024, true}};
+        for (const Case &c : cases) {
+            resetWorld();
+            QVERIFY(sim_bench_load_scenario(OSTRELO_TEST_DATA_DIR "/duplicate-node-ids.scn") == 1);
+            if (!c.stop) {
+                sim_fault_t bad;
+                sim_fault_init(&bad);
+                bad.wrongCrc = 1;
+                QVERIFY(sim_bench_set_node_fault(1, 0, 5, &bad) == 1);
+            }
+            QTemporaryDir dir;
+            std::vector<sim_mkfw_file_t> files(SIM_MKFW_MAX_FILES);
+            QCOMPARE(sim_mkfw_write_all(dir.path().toUtf8().constData(), c.bodySize, files.data(),
+                                        SIM_MKFW_MAX_FILES),
+                     8);
+            CANopenWrapper w;
+            MotorListModel *m = w.motorListModel();
+            MotorListModel *others = w.unlistedModel();
+            QCOMPARE(w.autoConfigureChannels(), 4);
+            scan(w, 1, 8, 0);
+            QCOMPARE(w.matchBinFiles(dir.path()), 6);
+            QCOMPARE(w.statusMessage(), QString("匹配了 6 个文件（另有 2 个其他通道上的同号电机配有文件）"));
+            // A rescan keeps the pairing of the folder.
+            scan(w, 1, 8, 0);
+            QCOMPARE(w.firmwareFolder(), dir.path());
+            for (MotorListModel *model : {m, others}) {
+                for (int row = 0; row < model->rowCount(); ++row) {
+                    QVERIFY2(model->data(model->index(row, 0), MotorListModel::HasFileRole).toBool(), c.name);
+                }
+            }
+            QCOMPARE(others->rowCount(), 2);
+
+            const QVariantMap review = w.reviewUpgradeEverything();
+            QCOMPARE(review.value("count").toInt(), 8);
+            QCOMPARE(review.value("unlisted").toInt(), 2);
+            QVERIFY(review.value("loose").toList().isEmpty());
+            QVERIFY(review.value("downgrades").toList().isEmpty());
+            SignalRecord rec(&w);
+            QCOMPARE(w.upgradeEverything(), 8);
+            if (c.stop) {
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    m->data(m->index(0, 0), MotorListModel::ProgressTextRole).toString().startsWith("传输中"),
+                    20000);
+                w.stopAllOperations();
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!w.upgradeSummary().isEmpty(), 120000);
+            const QVariantMap s = w.upgradeSummary();
+            QStringList problems;
+            for (const QVariant &v : s.value("problems").toList()) {
+                const QVariantMap p = v.toMap();
+                problems.append(QString("%1 %2 %3")
+                                    .arg(p.value("channel").toString())
+                                    .arg(p.value("nodeId").toUInt())
+                                    .arg(p.value("cancelled").toBool() ? "cancelled" : "failed"));
+            }
+            QCOMPARE(s.value("ok").toInt() + s.value("failed").toInt() + s.value("cancelled").toInt(), 8);
+            if (!c.stop) {
+                QCOMPARE(problems, QStringList{"1.0 5 failed"});
+                QCOMPARE(s.value("ok").toInt(), 7);
+                QCOMPARE(w.recordCount(), 8); // none flashed twice
+                QVERIFY(rec.has("status|全部升级结束：成功 7 个，失败 1 个"));
+                // The motors on other channels show their new versions.
+                for (const QVariant &v : w.unlistedMotors()) {
+                    const QVariantMap u = v.toMap();
+                    const uint32_t now =
+                        sim_bench_motor_version(u.value("deviceIndex").toUInt(),
+                                                u.value("canChannel").toUInt(), u.value("nodeId").toUInt());
+                    QCOMPARE(u.value("version").toString(), MotorListModel::versionText(now));
+                    quint32 fileVersion = 0;
+                    QVERIFY(MotorListModel::fileNameVersion(u.value("binFilePath").toString(), &fileVersion));
+                    QCOMPARE(now, fileVersion);
+                    QCOMPARE(u.value("motorStatus").toInt(), int(Available));
+                }
+            } else {
+                // Nothing failed; the motor queued behind the first transfer on
+                // its channel never began.
+                QCOMPARE(s.value("failed").toInt(), 0);
+                QVERIFY(s.value("cancelled").toInt() >= 2);
+                QVERIFY2(problems.filter("failed").isEmpty(), qPrintable(problems.join(';')));
+                QCOMPARE(m->getLastResult(2), OperationCancelled);
+                QCOMPARE(m->statusText(2), QString("升级已取消（未开始）"));
+                QVERIFY(rec.has(QString("status|全部升级结束：成功 %1 个，失败 0 个，已取消 %2 个")
+                                    .arg(s.value("ok").toInt())
+                                    .arg(s.value("cancelled").toInt())));
+            }
+            QTRY_COMPARE(w.activeOperations(), 0);
+        }
     }
 
   private:

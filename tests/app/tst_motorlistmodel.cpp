@@ -99,7 +99,7 @@ class TestMotorListModel : public QObject {
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, MotorListModel::HasFileRole + 1).isValid());
+        QVERIFY(!roleOf(m, 0, MotorListModel::VersionNumberRole + 1).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");
@@ -207,9 +207,10 @@ class TestMotorListModel : public QObject {
         // A result stays until the state changes; the state change then
         // clears it and notifies both roles.
         const QList<int> statusRole{MotorListModel::MotorStatusRole};
-        const QList<int> resultRole{MotorListModel::LastResultRole};
+        const QList<int> resultRole{MotorListModel::LastResultRole, MotorListModel::PhaseRole};
         const QList<int> bothRoles{MotorListModel::MotorStatusRole, MotorListModel::LastResultRole,
-                                   MotorListModel::ProgressRole, MotorListModel::ProgressTextRole};
+                                   MotorListModel::ProgressRole, MotorListModel::ProgressTextRole,
+                                   MotorListModel::PhaseRole};
         struct Step {
             bool setState;
             int value;

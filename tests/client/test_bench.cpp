@@ -159,6 +159,58 @@ TEST_F(Bench, BringsUpFourChannelsAndScansTheirMotors) {
     EXPECT_NE(client_api_manager_get_channel_context(ids[3]), nullptr);
 }
 
+// The late-answer pass listens for the nodes that stayed silent in the quick
+// pass only until each of them has answered: a range whose motors all turn
+// out to be there costs their delay, not the whole window. A node nobody
+// answers for keeps it waiting the whole window.
+TEST_F(Bench, LatePassEndsOnceEveryAskedNodeAnswered) {
+    sim_motor_config_t slow = motor(0, 0, 2);
+    sim_motor_config_t held = motor(0, 0, 3, SIM_START_BOOT_HELD);
+    const client_channel_id_t id = one_channel(0, 0, 1000, {motor(0, 0, 1), slow, held});
+    sim_fault_t late;
+    sim_fault_init(&late);
+    late.replyDelayMs = 40; // past the quick pass's 20 ms wait
+    ASSERT_EQ(sim_bench_set_node_fault(0, 0, 2, &late), 1);
+    const struct {
+        std::vector<uint8_t> nodes;
+        int bootloaderLook;
+        uint32_t windowMs;
+        int found;
+        int inBootloader;
+        bool wholeWindow;
+    } cases[] = {
+        {{1, 2}, 0, 30000, 2, 0, false},
+        {{1, 2, 3}, 1, 30000, 2, 1, false},
+        {{1, 2, 4}, 0, 400, 2, 0, true}, // node 4 is nobody
+    };
+    for (const auto &c : cases) {
+        client_scan_options_t o;
+        client_scan_options_init(&o);
+        o.nodes = c.nodes.data();
+        o.nodeCount = c.nodes.size();
+        o.dropStale = 1;
+        o.lateWaitMs = c.windowMs;
+        o.bootloaderLook = c.bootloaderLook;
+        o.bootloaderConfirmMs = 500;
+        int inBootloader = 0;
+        client_scan_observer_t ob = {};
+        ob.in_bootloader = [](uint8_t, size_t, void *user) { ++*static_cast<int *>(user); };
+        ob.user = &inBootloader;
+        drain(id);
+        const uint64_t t0 = ostrelo_monotonic_us();
+        int found = 0;
+        capture([&] { found = client_scan_channel(id, &o, &ob); });
+        const uint64_t ms = (ostrelo_monotonic_us() - t0) / 1000u;
+        EXPECT_EQ(found, c.found) << c.nodes.size();
+        EXPECT_EQ(inBootloader, c.inBootloader) << c.nodes.size();
+        if (c.wholeWindow) {
+            EXPECT_GE(ms, c.windowMs);
+        } else {
+            EXPECT_LT(ms, c.windowMs) << "the window ran out although every node had answered";
+        }
+    }
+}
+
 TEST_F(Bench, InitChannelRefusals) {
     sim_bench_add_adapter(0, 2);
     sim_bench_add_segment(0, 0, 250);

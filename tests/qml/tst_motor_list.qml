@@ -485,6 +485,37 @@ TestCase {
                 "已提交 0 个升级任务到线程池（没有电机配有固件文件：请先选择固件文件夹并点击“匹配.bin文件”）")
     }
 
+    // The record's save dialog: Chinese, "保存" enabled as soon as a name is
+    // typed (no Return needed), ".csv" added to a bare name.
+    function test_recordDialogSavesOnceANameIsTyped() {
+        var dlg = page.recordDialog
+        dlg.open()
+        tryCompare(dlg, "opened", true)
+        dlg.folder = testHelper.outputDir
+        var save = findChild(dlg.contentItem, "recordSaveButton")
+        compare(save.text, "保存")
+        verify(!save.enabled, "no name yet")
+        var field = findChild(dlg.contentItem, "recordNameField")
+        field.forceActiveFocus()
+        keyClick(Qt.Key_R)
+        keyClick(Qt.Key_E)
+        verify(save.enabled, "a typed name is enough")
+        mouseClick(save)
+        compare(controller.statusMessage, "已导出 0 条升级记录：" + testHelper.outputDir + "/re.csv")
+        verify(testHelper.fileExists(testHelper.outputDir + "/re.csv"))
+    }
+
+    // The log opens at its newest line.
+    function test_logOpensAtItsNewestLine() {
+        for (var i = 0; i < 40; ++i)
+            controller.bitrate = 100 + i
+        var log = findChild(page, "logView")
+        mouseClick(findChild(page, "logButton"))
+        tryCompare(log, "visible", true)
+        waitForRendering(log)
+        tryVerify(function () { return log.atYEnd }, 2000, "at the newest line")
+    }
+
     function test_closeButtonHidesTheWindow() {
         page.applyChosenFolder("file:///tmp/fw")
         controller.motorStatusChanged(nodeAt(0), "Bootloader")
