@@ -20,6 +20,7 @@
 #include "StatusLogModel.h"
 #include "app_log_category.h"
 #include "ThreadPool.h"
+#include "UpgradeHistoryLog.h"
 #include "can_backend.h"
 #include "can_backend_socketcan.h"
 #include "can_backend_zhcx.h"
@@ -68,7 +69,7 @@ bool simulatedTransportChosen() {
 
 } // namespace
 
-CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
+CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent), m_history(new UpgradeHistoryLog) {
     m_motorListModel = new MotorListModel(this);
     m_statusLog = new StatusLogModel(1000, this);
     m_progress = new ProgressCoalescer(
@@ -690,6 +691,9 @@ void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
     e.file = start.second;
     e.ok = success;
     e.detail = success ? QString() : m_motorListModel->statusText(nodeId);
+    const QPair<QString, qint64> end = m_upgradeEnd.take(nodeId);
+    e.attempts = end.first;
+    e.historyEntry = end.second;
     m_record.append(e);
     emit recordCountChanged();
 }
@@ -751,8 +755,8 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
         return false;
     }
     // With the byte-order mark, spreadsheet programs read the Chinese texts as UTF-8.
-    QString out =
-        QStringLiteral("\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail\n");
+    QString out = QStringLiteral(
+        "\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail,attempts,history_entry\n");
     for (const RecordEntry &e : std::as_const(m_record)) {
         const QStringList fields = {e.time,
                                     e.channel,
@@ -762,7 +766,9 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
                                     e.versionAfter,
                                     e.file,
                                     e.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
-                                    e.detail};
+                                    e.detail,
+                                    e.attempts,
+                                    e.historyEntry != 0 ? QString::number(e.historyEntry) : QString()};
         QStringList cells;
         for (const QString &f : fields) {
             cells.append(csvField(f));

@@ -20,11 +20,14 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "CO_driver_target.h"
 #include "client_api.h"
 #include "MotorListModel.h"
 #include "ProgressCoalescer.h"
+
+class UpgradeHistoryLog;
 
 class CANopenWrapper : public QObject {
     Q_OBJECT
@@ -199,6 +202,10 @@ class CANopenWrapper : public QObject {
     // "file://host/share" a UNC path); a text that is no URL stays as it is.
     Q_INVOKABLE QString urlToLocalPath(const QUrl &url) const;
     Q_INVOKABLE QUrl localPathToUrl(const QString &path) const;
+    // The window's remembered choices by key ("scan/from"); `fallback`
+    // before the first run stored one.
+    Q_INVOKABLE QVariant setting(const QString &key, const QVariant &fallback) const;
+    Q_INVOKABLE void setSetting(const QString &key, const QVariant &value);
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays
     // in its bootloader), the interactive hold ends. activeOperations falls
@@ -265,10 +272,18 @@ class CANopenWrapper : public QObject {
     // "：" and the reason, for a status line whose fixed text does not
     // already name the cause; empty otherwise.
     static QString failureSuffix(int reason);
+    // What the history keeps of a motor before its upgrade, read on the main thread.
+    struct UpgradeOrigin {
+        bool identityKnown = false;
+        client_firmware_info_t identity{};
+        quint32 versionBefore = 0;
+        QString note;
+    };
+    UpgradeOrigin upgradeOrigin(unsigned int nodeId) const;
     // The worker halves, with the channel identity taken on the main thread.
     bool doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId, const QString &filePath,
                         unsigned int transferTimeoutMs, unsigned int verifyTimeoutMs,
-                        unsigned int exitTimeoutMs);
+                        unsigned int exitTimeoutMs, const UpgradeOrigin &origin);
     // Bootloader entry and exit: the queueing half, its marking of the row, and the worker half.
     struct BootCommand;
     static const BootCommand kEnterBootloader;
@@ -372,10 +387,15 @@ class CANopenWrapper : public QObject {
         QString file;
         bool ok;
         QString detail;
+        QString attempts;    // every attempt's step, reason and abort code
+        qint64 historyEntry; // its entry in the upgrade history, 0 when none
     };
     QList<RecordEntry> m_record;
     // Version and file of each upgrade since it was queued.
     QHash<unsigned int, QPair<QString, QString>> m_upgradeStart;
+    // The attempts and history entry of each upgrade as it ended, for its record line.
+    QHash<unsigned int, QPair<QString, qint64>> m_upgradeEnd;
+    std::unique_ptr<UpgradeHistoryLog> m_history;
 };
 
 #endif

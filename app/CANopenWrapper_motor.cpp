@@ -12,6 +12,7 @@
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
+#include "UpgradeHistoryLog.h"
 #include "app_log_category.h"
 #include "client_api.h"
 #include "motor_protocol.h"
@@ -74,10 +75,12 @@ bool isFile(const QString &path) {
 bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId,
                                   const QString &filePath, unsigned int transferTimeoutMs,
                                   unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+    const UpgradeOrigin origin = upgradeOrigin(nodeId);
     const bool queued = submitForChannel(
         channel,
-        [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs]() {
-            doUpgradeMotor(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs);
+        [this, channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs, origin]() {
+            doUpgradeMotor(channel, nodeId, filePath, transferTimeoutMs, verifyTimeoutMs, exitTimeoutMs,
+                           origin);
         },
         static_cast<int>(nodeId), true);
     if (queued) {
@@ -85,6 +88,21 @@ bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned 
         m_upgradeStart.insert(nodeId, {m != nullptr ? m->version : QString(), filePath});
     }
     return queued;
+}
+
+CANopenWrapper::UpgradeOrigin CANopenWrapper::upgradeOrigin(unsigned int nodeId) const {
+    UpgradeOrigin o;
+    const MotorData *m = m_motorListModel->getMotorData(nodeId);
+    o.versionBefore = m != nullptr ? m->softwareVersion : 0;
+    if (nodeId < CLIENT_MOTOR_TABLE_SIZE) {
+        QMutexLocker locker(&g_discovered_motors_mutex);
+        const client_discovered_motor_t &d = g_discovered_motors[nodeId];
+        if (d.discovered != 0 && d.nodeId == nodeId) {
+            o.identityKnown = true;
+            o.identity = d.info;
+        }
+    }
+    return o;
 }
 
 bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
@@ -260,7 +278,8 @@ bool CANopenWrapper::failUpgrade(unsigned int nodeId, const QString &status, con
 
 bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int nodeId,
                                     const QString &filePath, unsigned int transferTimeoutMs,
-                                    unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs) {
+                                    unsigned int verifyTimeoutMs, unsigned int exitTimeoutMs,
+                                    const UpgradeOrigin &origin) {
     ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
@@ -340,7 +359,16 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int n
         }
     };
     observer.user = &ctx;
+    // Written as it starts, so that a window closed by force leaves it in progress.
+    const qint64 historyEntry =
+        m_history->begin(channel, node, origin.identityKnown ? &origin.identity : nullptr,
+                         origin.versionBefore, filePath, origin.note);
     client_upgrade_run(channel, node, path.constData(), &options, &observer, &r);
+    m_history->end(historyEntry, r);
+    const QString attempts = UpgradeHistoryLog::attemptsText(r);
+    runOnMainThread([this, nodeId, attempts, historyEntry]() {
+        m_upgradeEnd.insert(nodeId, {attempts, historyEntry});
+    });
 
     if (r.reason == CLIENT_UPGRADE_OK) {
         // The version column shows what the new application reported.

@@ -1085,6 +1085,18 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
 <context>
     <name>MotorScanPage</name>
     <message>
+        <source>期望电机数:</source>
+        <translation>Expected motors:</translation>
+    </message>
+    <message>
+        <source>不检查</source>
+        <translation>No check</translation>
+    </message>
+    <message>
+        <source>只发现 %1 个电机，期望 %2 个：请检查接线、电源和扫描范围</source>
+        <translation>Only %1 motors found, %2 expected: check the wiring, the power and the scan range</translation>
+    </message>
+    <message>
         <source>通道 %1</source>
         <translation>Channel %1</translation>
     </message>

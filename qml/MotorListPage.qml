@@ -15,6 +15,14 @@ Item {
     property bool logShown: false
 
     readonly property alias folderDialog: folderDialog
+
+    // The firmware folder of the last run, while no other is chosen.
+    function restoreFolder() {
+        if (canopen && selectedFolderPath === "")
+            selectedFolderPath = String(canopen.setting("files/folder", ""))
+    }
+    onCanopenChanged: restoreFolder()
+    Component.onCompleted: restoreFolder()
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
     readonly property alias recordDialog: recordDialog
@@ -236,6 +244,8 @@ Item {
 
     function applyChosenFolder(url) {
         selectedFolderPath = canopen ? canopen.urlToLocalPath(url) : ""
+        if (canopen && selectedFolderPath !== "")
+            canopen.setSetting("files/folder", selectedFolderPath)
         console.log("[MotorListPage] Selected folder:", selectedFolderPath)
     }
 

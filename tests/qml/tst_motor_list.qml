@@ -493,5 +493,8 @@ TestCase {
         win.show()
         compare(page.selectedFolderPath, "/tmp/fw")
         compare(statusOf(0), "Bootloader")
+        // The next window, in this run or the next, starts in that folder.
+        var again = createTemporaryObject(windowComponent, testCase, { canopen: controller })
+        compare(again.page.selectedFolderPath, "/tmp/fw")
     }
 }

@@ -1,0 +1,114 @@
+// The window's upgrades in the upgrade history and its record export: every
+// upgrade begun and completed there, with each attempt's cause.
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+#include "CANopenWrapper.h"
+#include "controller_fixture.h"
+#include "ostrelo_history.h"
+
+using namespace fixture;
+
+namespace {
+
+const uint32_t kNewVersion = 0x02030405;
+
+std::vector<ostrelo_history_entry_t> readHistory(const QString &path) {
+    std::vector<ostrelo_history_entry_t> out;
+    ostrelo_history_t *h = nullptr;
+    if (ostrelo_history_open_read(QFile::encodeName(path).constData(), &h) != OSTRELO_HISTORY_OK) {
+        return out;
+    }
+    ostrelo_history_list(
+        h, nullptr,
+        [](const ostrelo_history_entry_t *e, void *user) {
+            static_cast<std::vector<ostrelo_history_entry_t> *>(user)->push_back(*e);
+            return 0;
+        },
+        &out);
+    ostrelo_history_close(h);
+    return out;
+}
+
+} // namespace
+
+class TestControllerHistory : public ControllerTest {
+    Q_OBJECT
+
+  private slots:
+    // Two motors, one of which aborts its first download: both upgrades are
+    // in the history with their place, identity, versions, file and every
+    // attempt, and the export says why the first attempt failed.
+    void upgradesAreRecorded() {
+        QTemporaryDir dir;
+        const QString history = dir.filePath("history.sqlite");
+        qputenv("OSTRELO_HISTORY", QFile::encodeName(history));
+        loadBench({motor(0, 0, 4), motor(0, 1, 6)});
+        sim_fault_t fault;
+        sim_fault_init(&fault);
+        fault.abortEnabled = 1;
+        fault.abortAtOffset = 1024;
+        fault.abortCode = 0x08000020;
+        fault.abortTimes = 1;
+        QVERIFY(sim_bench_set_node_fault(0, 1, 6, &fault) == 1);
+        const QString path =
+            writeFirmware(dir.path(), "4009_SingleTarsel_B0_V2_3_4_5.bin", kNewVersion, 4000);
+
+        CANopenWrapper w;
+        configure(w, {channelItem(0, 0), channelItem(0, 1)});
+        SignalRecord rec(&w);
+        scan(w, 1, 8);
+        QVERIFY(w.enterBootloader(4));
+        QVERIFY(w.enterBootloader(6));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("motorStatus").filter("|Bootloader").size() == 2, 20000);
+        QTRY_VERIFY(w.busyNodes().isEmpty());
+        rec.clear();
+        QVERIFY(w.upgradeMotor(4, path));
+        QVERIFY(w.upgradeMotor(6, path));
+        QTRY_VERIFY_WITH_TIMEOUT(rec.withPrefix("upgradeCompleted").size() == 2, 60000);
+        QCOMPARE(rec.withPrefix("upgradeCompleted").filter("|1").size(), 2);
+
+        const std::vector<ostrelo_history_entry_t> entries = readHistory(history);
+        QCOMPARE(entries.size(), size_t(2));
+        for (const ostrelo_history_entry_t &e : entries) {
+            const bool retried = e.place.node == 6;
+            QCOMPARE(QString(e.place.transport), QString("sim"));
+            QCOMPARE(e.place.can_channel, retried ? 1u : 0u);
+            QCOMPARE(e.outcome, OSTRELO_HISTORY_OUTCOME_OK);
+            QCOMPARE(e.identity_known, 1);
+            QCOMPARE(QString(e.identity.firmwareModel), QString("4009"));
+            QCOMPARE(e.have_version_before, 1);
+            QCOMPARE(e.version_before, 0x01000000u);
+            QCOMPARE(e.version_after, kNewVersion);
+            QCOMPARE(QString(e.file_path), path);
+            QCOMPARE(QString(e.file_sha256).size(), 64);
+            QCOMPARE(e.have_file_crc, 1);
+            QCOMPARE(e.have_device_crc, 1);
+            QCOMPARE(e.device_crc, e.file_crc);
+            QVERIFY(e.ended_at[0] != '\0');
+            QCOMPARE(e.attempt_count, retried ? 2u : 1u);
+            QCOMPARE(e.attempts[0].abort_code, retried ? 0x08000020u : 0u);
+        }
+
+        const QString csv = dir.filePath("record.csv");
+        QVERIFY(w.exportRecord(csv));
+        QFile f(csv);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines.at(0).endsWith(",detail,attempts,history_entry"));
+        const QStringList six = lines.filter(QRegularExpression("^[^,]*,0\\.1,6,"));
+        QCOMPARE(six.size(), 1);
+        QVERIFY2(six.at(0).contains("1 transfer: the motor aborted the transfer (0x08000020); 2 done: ok"),
+                 qPrintable(six.at(0)));
+        const qint64 id6 = entries.at(0).place.node == 6 ? entries.at(0).id : entries.at(1).id;
+        QVERIFY(six.at(0).endsWith(QString(",%1").arg(id6)));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestControllerHistory)
+#include "tst_controller_history.moc"
