@@ -16,6 +16,7 @@
 
 #include "CANopenWrapper_p.h"
 #include "ChannelConfigModel.h"
+#include "HistoryModel.h"
 #include "ControlCAN.h"
 #include "StatusLogModel.h"
 #include "app_log_category.h"
@@ -733,20 +734,6 @@ QVariantList CANopenWrapper::nodesInBootloader() const {
     }
     return out;
 }
-
-namespace {
-
-QString csvField(const QString &text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
-        return text;
-    }
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-} // namespace
 
 bool CANopenWrapper::exportRecord(const QString &filePath) {
     QSaveFile file(filePath);

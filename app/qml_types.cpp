@@ -5,6 +5,7 @@
 #include "CANopenWrapper.h"
 #include "ChannelConfigModel.h"
 #include "ChannelScanModel.h"
+#include "HistoryModel.h"
 #include "MotorListModel.h"
 
 void registerOstreloQmlTypes() {
@@ -12,4 +13,5 @@ void registerOstreloQmlTypes() {
     qmlRegisterType<MotorListModel>("Ostrelo", 1, 0, "MotorListModel");
     qmlRegisterType<ChannelConfigModel>("Ostrelo", 1, 0, "ChannelConfigModel");
     qmlRegisterType<ChannelScanModel>("Ostrelo", 1, 0, "ChannelScanModel");
+    qmlRegisterType<HistoryModel>("Ostrelo", 1, 0, "HistoryModel");
 }

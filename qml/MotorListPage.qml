@@ -26,6 +26,7 @@ Item {
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
     readonly property alias recordDialog: recordDialog
+    readonly property alias historyDialog: historyDialog
     readonly property alias upgradeAllDialog: upgradeAllDialog
     readonly property alias downgradeDialog: downgradeDialog
     readonly property alias listView: motorListView
@@ -844,6 +845,11 @@ Item {
                 enabled: motorListPage.canopen !== null && motorListPage.canopen.recordCount > 0
                 onClicked: recordDialog.open()
             }
+            Button {
+                objectName: "historyButton"
+                text: qsTr("升级历史")
+                onClicked: historyDialog.open()
+            }
             SimulatedBenchMark {
                 canopen: motorListPage.canopen
             }
@@ -873,6 +879,11 @@ Item {
         nameFilters: [qsTr("Bin文件 (*.bin)"), qsTr("所有文件 (*.*)")]
         fileMode: FileDialog.OpenFile
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
+    }
+
+    HistoryDialog {
+        id: historyDialog
+        canopen: motorListPage.canopen
     }
 
     FileDialog {

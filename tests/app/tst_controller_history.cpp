@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CANopenWrapper.h"
+#include "HistoryModel.h"
 #include "controller_fixture.h"
 #include "ostrelo_history.h"
 
@@ -32,6 +33,12 @@ std::vector<ostrelo_history_entry_t> readHistory(const QString &path) {
         &out);
     ostrelo_history_close(h);
     return out;
+}
+
+QStringList linesOf(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
+                                       : QStringList();
 }
 
 } // namespace
@@ -96,9 +103,7 @@ class TestControllerHistory : public ControllerTest {
 
         const QString csv = dir.filePath("record.csv");
         QVERIFY(w.exportRecord(csv));
-        QFile f(csv);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = linesOf(csv);
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines.at(0).endsWith(",detail,attempts,history_entry"));
         const QStringList six = lines.filter(QRegularExpression("^[^,]*,0\\.1,6,"));
@@ -107,6 +112,44 @@ class TestControllerHistory : public ControllerTest {
                  qPrintable(six.at(0)));
         const qint64 id6 = entries.at(0).place.node == 6 ? entries.at(0).id : entries.at(1).id;
         QVERIFY(six.at(0).endsWith(QString(",%1").arg(id6)));
+
+        // The window's history dialog lists them by its filters.
+        HistoryModel model;
+        const struct {
+            const char *since, *channel;
+            int node;
+            const char *outcome;
+            int listed;
+        } filters[] = {{"", "", 0, "", 2},       {"", "0.1", 0, "", 1},        {"", "", 6, "ok", 1},
+                       {"", "", 0, "failed", 0}, {"2999-01-01", "", 0, "", 0}, {"yesterday", "", 0, "", -1},
+                       {"", "0:1", 0, "", -1},   {"", "", 0, "done", -1}};
+        for (const auto &f : filters) {
+            QCOMPARE(model.load(f.since, f.channel, f.node, f.outcome), f.listed);
+            QCOMPARE(model.problem().isEmpty(), f.listed >= 0);
+        }
+        QCOMPARE(model.load("", "0.1", 0, ""), 1);
+        const QModelIndex row = model.index(0, 0);
+        QCOMPARE(model.data(row, HistoryModel::NodeRole).toString(), QString("6"));
+        QCOMPARE(model.data(row, HistoryModel::VersionAfterRole).toString(), QString("2.3.4.5"));
+        QCOMPARE(model.data(row, HistoryModel::AttemptsRole).toString(),
+                 QString("1 transfer: the motor aborted the transfer (0x08000020); 2 done: ok"));
+        const QString exported = dir.filePath("history.csv");
+        QVERIFY(model.exportCsv(exported));
+        const QStringList csvLines = linesOf(exported);
+        QCOMPARE(csvLines.size(), 2);
+        QVERIFY(csvLines.at(0).startsWith(
+            "id,started,ended,station,user,transport,adapter_serial,channel,node,"));
+        QVERIFY(csvLines.at(1).startsWith(QString("%1,").arg(id6)));
+        QVERIFY(!model.exportCsv(dir.filePath("no/such/folder/history.csv")));
+    }
+
+    // No history file yet: the dialog says so instead of listing nothing.
+    void missingHistoryIsSaid() {
+        QTemporaryDir dir;
+        qputenv("OSTRELO_HISTORY", QFile::encodeName(dir.filePath("none.sqlite")));
+        HistoryModel model;
+        QCOMPARE(model.load("", "", 0, ""), -1);
+        QCOMPARE(model.problem(), QString("还没有升级历史：%1").arg(dir.filePath("none.sqlite")));
     }
 };
 
