@@ -257,6 +257,13 @@ class CANopenWrapper : public QObject {
     void reportDuplicateNodes();
     void recordScanHit(const CO_CANdeviceConfig_t &channelId, int channelIndex, int n,
                        const client_firmware_info_t &info);
+    // A motor that answered only in its bootloader (identity unknown).
+    void recordBootloaderHit(const CO_CANdeviceConfig_t &channelId, int n);
+    // The motors found only in their bootloader at the place of an upgrade
+    // of the history that did not end ok take its identity into the table;
+    // their rows, once rebuilt, are marked by recoveredRows.
+    void recoverFromHistory();
+    void markRecoveredRows();
     void postScanProgress(int channelIndex, int percent, QString text);
 
     bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int nodeId, const QString &filePath,
@@ -371,6 +378,14 @@ class CANopenWrapper : public QObject {
     };
     int m_scanOwner[CLIENT_MOTOR_TABLE_SIZE];
     QHash<unsigned int, QList<ScanHit>> m_scanHits;
+    // Found only in their bootloader by the last scan (under the same mutex),
+    // and what the history said of those it names (main thread).
+    QList<QPair<CO_CANdeviceConfig_t, unsigned int>> m_bootloaderHits;
+    struct Recovered {
+        QString file; // the history's file when it is still the same, else ""
+        QString note;
+    };
+    QHash<unsigned int, Recovered> m_recovered;
     QVariantList m_scanChannels;
     // Found by the last scan but not listed (their node id is listed with
     // another channel). Main thread.

@@ -94,10 +94,19 @@ CANopenWrapper::UpgradeOrigin CANopenWrapper::upgradeOrigin(unsigned int nodeId)
     UpgradeOrigin o;
     const MotorData *m = m_motorListModel->getMotorData(nodeId);
     o.versionBefore = m != nullptr ? m->softwareVersion : 0;
+    // Its own file from the history: the entry says where it was resumed from.
+    const auto recovered = m_recovered.constFind(nodeId);
+    if (m != nullptr && recovered != m_recovered.constEnd() && !recovered->file.isEmpty() &&
+        m->binFilePath == recovered->file) {
+        o.note = recovered->note;
+    }
     if (nodeId < CLIENT_MOTOR_TABLE_SIZE) {
         QMutexLocker locker(&g_discovered_motors_mutex);
         const client_discovered_motor_t &d = g_discovered_motors[nodeId];
-        if (d.discovered != 0 && d.nodeId == nodeId) {
+        // A motor recovered from an entry that did not know it either has none.
+        const bool unnamed =
+            recovered != m_recovered.constEnd() && m != nullptr && m->firmwareModel.isEmpty();
+        if (d.discovered != 0 && d.nodeId == nodeId && !unnamed) {
             o.identityKnown = true;
             o.identity = d.info;
         }

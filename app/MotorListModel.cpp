@@ -121,6 +121,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return m.matchKind;
     case HasFileRole:
         return hasFile(m.binFilePath);
+    case HistoryNoteRole:
+        return m.historyNote;
     default:
         return QVariant();
     }
@@ -164,6 +166,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {VersionCheckRole, "versionCheck"},
         {MatchKindRole, "matchKind"},
         {HasFileRole, "hasFile"},
+        {HistoryNoteRole, "historyNote"},
     };
 }
 
@@ -325,6 +328,15 @@ void MotorListModel::setLastError(unsigned int nodeId, const QString &text) {
     if (motor != nullptr && motor->lastError != text) {
         motor->lastError = text;
         emitRolesChanged(row, {LastErrorRole});
+    }
+}
+
+void MotorListModel::setHistoryNote(unsigned int nodeId, const QString &text) {
+    int row = -1;
+    MotorData *motor = listedMotor(nodeId, row);
+    if (motor != nullptr && motor->historyNote != text) {
+        motor->historyNote = text;
+        emitRolesChanged(row, {HistoryNoteRole});
     }
 }
 

@@ -480,7 +480,16 @@ Item {
                                 Cell { width: 60; text: String(rowItem.model.deviceIndex) }
                                 Cell { width: 60; text: String(rowItem.model.canChannel) }
                                 Cell { width: 80; text: rowItem.model.bitrate + " kbps" }
-                                Cell { width: 120; text: rowItem.model.firmwareModel; elide: Text.ElideRight }
+                                // A motor named by the upgrade history, not by its own answer: marked.
+                                Cell {
+                                    objectName: "modelCell"
+                                    width: 120
+                                    readonly property bool fromHistory: !!rowItem.model.historyNote
+                                    text: (fromHistory ? "⟲ " : "") + rowItem.model.firmwareModel
+                                    color: fromHistory ? "#8a4b00" : "black"
+                                    font.italic: fromHistory
+                                    elide: Text.ElideRight
+                                }
                                 Cell { width: 80; text: rowItem.model.brakeSuffix }
                                 Cell { width: 120; text: rowItem.model.encoderName; elide: Text.ElideRight }
                                 Cell { width: 120; text: rowItem.model.version }

@@ -35,6 +35,17 @@ std::vector<ostrelo_history_entry_t> readHistory(const QString &path) {
     return out;
 }
 
+// The motor `node` on channel 0.1 aborts its first `times` downloads (0: every one) with 0x08000020.
+bool abortDownloads(uint8_t node, uint32_t times) {
+    sim_fault_t fault;
+    sim_fault_init(&fault);
+    fault.abortEnabled = 1;
+    fault.abortAtOffset = 1024;
+    fault.abortCode = 0x08000020;
+    fault.abortTimes = times;
+    return sim_bench_set_node_fault(0, 1, node, &fault) == 1;
+}
+
 QStringList linesOf(const QString &path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)
@@ -55,13 +66,7 @@ class TestControllerHistory : public ControllerTest {
         const QString history = dir.filePath("history.sqlite");
         qputenv("OSTRELO_HISTORY", QFile::encodeName(history));
         loadBench({motor(0, 0, 4), motor(0, 1, 6)});
-        sim_fault_t fault;
-        sim_fault_init(&fault);
-        fault.abortEnabled = 1;
-        fault.abortAtOffset = 1024;
-        fault.abortCode = 0x08000020;
-        fault.abortTimes = 1;
-        QVERIFY(sim_bench_set_node_fault(0, 1, 6, &fault) == 1);
+        QVERIFY(abortDownloads(6, 1));
         const QString path =
             writeFirmware(dir.path(), "4009_SingleTarsel_B0_V2_3_4_5.bin", kNewVersion, 4000);
 
@@ -150,6 +155,81 @@ class TestControllerHistory : public ControllerTest {
         HistoryModel model;
         QCOMPARE(model.load("", "", 0, ""), -1);
         QCOMPARE(model.problem(), QString("还没有升级历史：%1").arg(dir.filePath("none.sqlite")));
+    }
+
+    // A motor whose upgrade failed stays in its bootloader; the next scan
+    // finds it there and names it from the history: with the same file it
+    // takes it and is upgraded, a changed or vanished file is only named.
+    void motorLeftInItsBootloaderIsResumed() {
+        const struct {
+            const char *name;
+            const char *afterFailure; // "", "changed" or "gone"
+            const char *noteEnd;
+        } cases[] = {{"same file", "", ""},
+                     {"changed file", "changed", "which has changed since (SHA-256)"},
+                     {"file gone", "gone", "which is gone"}};
+        for (const auto &c : cases) {
+            resetWorld();
+            QTemporaryDir dir;
+            const QString history = dir.filePath("history.sqlite");
+            qputenv("OSTRELO_HISTORY", QFile::encodeName(history));
+            loadBench({motor(0, 1, 4)});
+            QVERIFY(abortDownloads(4, 0));
+            const QString path =
+                writeFirmware(dir.path(), "4009_SingleTarsel_B0_V2_3_4_5.bin", kNewVersion, 4000);
+
+            CANopenWrapper w;
+            MotorListModel *m = w.motorListModel();
+            configure(w, {channelItem(0, 0), channelItem(0, 1)});
+            SignalRecord rec(&w);
+            scan(w, 1, 8);
+            QVERIFY(w.enterBootloader(4));
+            QTRY_VERIFY_WITH_TIMEOUT(rec.has("motorStatus|4|Bootloader"), 20000);
+            QTRY_VERIFY(w.busyNodes().isEmpty());
+            QVERIFY(w.upgradeMotor(4, path));
+            QTRY_VERIFY_WITH_TIMEOUT(rec.has("upgradeCompleted|4|0"), 60000);
+            QCOMPARE(sim_bench_motor_state(0, 1, 4), int(SIM_MOTOR_BOOT_HELD));
+            const std::vector<ostrelo_history_entry_t> failed = readHistory(history);
+            QCOMPARE(failed.size(), size_t(1));
+            QCOMPARE(failed.at(0).outcome, OSTRELO_HISTORY_OUTCOME_FAILED);
+            const QString resumed = QString("resumed from history entry %1").arg(failed.at(0).id);
+
+            sim_fault_t none;
+            sim_fault_init(&none);
+            QVERIFY(sim_bench_set_node_fault(0, 1, 4, &none) == 1);
+            if (QString(c.afterFailure) == "changed") {
+                QVERIFY(!writeFirmware(dir.path(), "4009_SingleTarsel_B0_V2_3_4_5.bin", kNewVersion, 5000)
+                             .isEmpty());
+            } else if (QString(c.afterFailure) == "gone") {
+                QVERIFY(QFile::remove(path));
+            }
+            scan(w, 1, 8);
+            QCOMPARE(m->rowCount(), 1);
+            const QModelIndex row = m->index(0, 0);
+            QCOMPARE(m->getMotorStatus(4), Bootloader);
+            QCOMPARE(m->data(row, MotorListModel::FirmwareModelRole).toString(), QString("4009"));
+            const QString note = m->data(row, MotorListModel::HistoryNoteRole).toString();
+            if (QString(c.afterFailure).isEmpty()) {
+                QCOMPARE(note, resumed);
+                QCOMPARE(m->getBinFilePath(4), path);
+            } else {
+                QVERIFY2(note.endsWith(c.noteEnd) && note.contains("4009_SingleTarsel_B0_V2_3_4_5.bin"),
+                         qPrintable(note));
+                QCOMPARE(m->getBinFilePath(4), QString());
+                continue;
+            }
+
+            rec.clear();
+            QVERIFY(w.upgradeMotor(4, m->getBinFilePath(4)));
+            QTRY_VERIFY_WITH_TIMEOUT(rec.has("upgradeCompleted|4|1"), 60000);
+            QCOMPARE(sim_bench_motor_version(0, 1, 4), kNewVersion);
+            const std::vector<ostrelo_history_entry_t> after = readHistory(history);
+            QCOMPARE(after.size(), size_t(2));
+            QCOMPARE(after.at(0).outcome, OSTRELO_HISTORY_OUTCOME_OK);
+            QCOMPARE(QString(after.at(0).note), resumed);
+            QCOMPARE(QString(after.at(0).identity.firmwareModel), QString("4009"));
+            QCOMPARE(after.at(0).have_version_before, 0);
+        }
     }
 };
 

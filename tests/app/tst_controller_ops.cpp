@@ -438,7 +438,9 @@ class TestControllerOps : public ControllerTest {
         rec.clear();
         scan(w, 4, 6);
         QVERIFY(rec.has("channelScanProgress|0|33|扫描节点 ID=4 (1/3) - 发现电机"));
-        QCOMPARE(m->rowCount(), 1); // 6 is still in its bootloader
+        // 6 is still in its bootloader, listed by its failed upgrade in the history.
+        QCOMPARE(m->rowCount(), 2);
+        QCOMPARE(m->getMotorStatus(6), Bootloader);
     }
 
     // The readiness probe of a motor in its bootloader is the sequence's own:
