@@ -692,6 +692,11 @@ void CANopenWrapper::noteUpgradeResult(unsigned int nodeId, bool success) {
     e.file = start.second;
     e.ok = success;
     e.detail = success ? QString() : m_motorListModel->statusText(nodeId);
+    // Where the motor is now, as the row's state says after the upgrade's end.
+    const MotorStatus state = m != nullptr ? m->motorStatus : Disconnected;
+    e.state = state == Available
+                  ? QStringLiteral("application")
+                  : (state == Bootloader ? QStringLiteral("bootloader") : QStringLiteral("unknown"));
     const QPair<QString, qint64> end = m_upgradeEnd.take(nodeId);
     e.attempts = end.first;
     e.historyEntry = end.second;
@@ -743,7 +748,7 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
     }
     // With the byte-order mark, spreadsheet programs read the Chinese texts as UTF-8.
     QString out = QStringLiteral(
-        "\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail,attempts,history_entry\n");
+        "\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail,state,attempts,history_entry\n");
     for (const RecordEntry &e : std::as_const(m_record)) {
         const QStringList fields = {e.time,
                                     e.channel,
@@ -754,6 +759,7 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
                                     e.file,
                                     e.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
                                     e.detail,
+                                    e.state,
                                     e.attempts,
                                     e.historyEntry != 0 ? QString::number(e.historyEntry) : QString()};
         QStringList cells;

@@ -402,6 +402,7 @@ class CANopenWrapper : public QObject {
         QString file;
         bool ok;
         QString detail;
+        QString state;       // where the motor is after it: "application" or "bootloader"
         QString attempts;    // every attempt's step, reason and abort code
         qint64 historyEntry; // its entry in the upgrade history, 0 when none
     };

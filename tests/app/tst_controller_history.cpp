@@ -110,10 +110,11 @@ class TestControllerHistory : public ControllerTest {
         QVERIFY(w.exportRecord(csv));
         const QStringList lines = linesOf(csv);
         QCOMPARE(lines.size(), 3);
-        QVERIFY(lines.at(0).endsWith(",detail,attempts,history_entry"));
+        QVERIFY(lines.at(0).endsWith(",detail,state,attempts,history_entry"));
         const QStringList six = lines.filter(QRegularExpression("^[^,]*,0\\.1,6,"));
         QCOMPARE(six.size(), 1);
-        QVERIFY2(six.at(0).contains("1 transfer: the motor aborted the transfer (0x08000020); 2 done: ok"),
+        QVERIFY2(six.at(0).contains(
+                     ",ok,,application,1 transfer: the motor aborted the transfer (0x08000020); 2 done: ok"),
                  qPrintable(six.at(0)));
         const qint64 id6 = entries.at(0).place.node == 6 ? entries.at(0).id : entries.at(1).id;
         QVERIFY(six.at(0).endsWith(QString(",%1").arg(id6)));

@@ -799,7 +799,7 @@ class TestControllerOps : public ControllerTest {
         QVERIFY(record.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(record.readAll()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 9);
-        QCOMPARE(lines.filter(QRegularExpression(",ok,,1 done: ok,\\d+$")).size(), 8);
+        QCOMPARE(lines.filter(QRegularExpression(",ok,,application,1 done: ok,\\d+$")).size(), 8);
         QVERIFY(!w.exportRecord(dir.filePath("no/such/folder/record.csv")));
 
         // A refresh of every row ends with one report of what it found.
