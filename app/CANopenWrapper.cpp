@@ -19,10 +19,12 @@
 
 #include "CANopenWrapper_p.h"
 #include "ChannelConfigModel.h"
+#include "HistoryModel.h"
 #include "ControlCAN.h"
 #include "StatusLogModel.h"
 #include "app_log_category.h"
 #include "ThreadPool.h"
+#include "UpgradeHistoryLog.h"
 #include "can_backend.h"
 #include "can_backend_socketcan.h"
 #include "can_backend_zhcx.h"
@@ -71,7 +73,7 @@ bool simulatedTransportChosen() {
 
 } // namespace
 
-CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent) {
+CANopenWrapper::CANopenWrapper(QObject *parent) : QObject(parent), m_history(new UpgradeHistoryLog) {
     m_motorListModel = new MotorListModel(this);
     m_unlistedModel = new MotorListModel(this);
     m_motorTable = new MotorTableModel(m_motorListModel, this);
@@ -891,6 +893,14 @@ void CANopenWrapper::noteUpgradeEnd(unsigned int key, bool success) {
     e.file = start.second;
     e.ok = success;
     e.detail = success ? QString() : model->statusText(key);
+    // Where the motor is now, as the row's state says after the upgrade's end.
+    const MotorStatus state = m != nullptr ? m->motorStatus : Disconnected;
+    e.state = state == Available
+                  ? QStringLiteral("application")
+                  : (state == Bootloader ? QStringLiteral("bootloader") : QStringLiteral("unknown"));
+    const QPair<QString, qint64> end = m_upgradeEnd.take(key);
+    e.attempts = end.first;
+    e.historyEntry = end.second;
     m_record.append(e);
     emit recordCountChanged();
 }
@@ -931,20 +941,6 @@ QVariantList CANopenWrapper::nodesInBootloader() const {
     return out;
 }
 
-namespace {
-
-QString csvField(const QString &text) {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
-        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r'))) {
-        return text;
-    }
-    QString quoted = text;
-    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
-} // namespace
-
 bool CANopenWrapper::exportRecord(const QString &filePath) {
     QSaveFile file(filePath);
     if (!file.open(QIODevice::WriteOnly)) {
@@ -952,8 +948,8 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
         return false;
     }
     // With the byte-order mark, spreadsheet programs read the Chinese texts as UTF-8.
-    QString out =
-        QStringLiteral("\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail\n");
+    QString out = QStringLiteral(
+        "\uFEFFtime,channel,node,model,version_before,version_after,file,outcome,detail,state,attempts,history_entry\n");
     for (const RecordEntry &e : std::as_const(m_record)) {
         const QStringList fields = {e.time,
                                     e.channel,
@@ -963,7 +959,10 @@ bool CANopenWrapper::exportRecord(const QString &filePath) {
                                     e.versionAfter,
                                     e.file,
                                     e.ok ? QStringLiteral("ok") : QStringLiteral("failed"),
-                                    e.detail};
+                                    e.detail,
+                                    e.state,
+                                    e.attempts,
+                                    e.historyEntry != 0 ? QString::number(e.historyEntry) : QString()};
         QStringList cells;
         for (const QString &f : fields) {
             cells.append(csvField(f));

@@ -20,12 +20,15 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 
 #include "CO_driver_target.h"
 #include "client_api.h"
 #include "MotorListModel.h"
 #include "MotorTableModel.h"
 #include "ProgressCoalescer.h"
+
+class UpgradeHistoryLog;
 
 class CANopenWrapper : public QObject {
     Q_OBJECT
@@ -243,6 +246,10 @@ class CANopenWrapper : public QObject {
     // Where the record's save dialog opens first: the documents folder, else home.
     Q_INVOKABLE QString defaultRecordFolder() const;
     Q_INVOKABLE QUrl localPathToUrl(const QString &path) const;
+    // The window's remembered choices by key ("scan/from"); `fallback`
+    // before the first run stored one.
+    Q_INVOKABLE QVariant setting(const QString &key, const QVariant &fallback) const;
+    Q_INVOKABLE void setSetting(const QString &key, const QVariant &value);
     // Stops everything: queued tasks are dropped, running transfers and
     // bootloader commands are cancelled (the node gets an SDO abort and stays
     // in its bootloader), the interactive hold ends. activeOperations falls
@@ -322,6 +329,13 @@ class CANopenWrapper : public QObject {
     void reportDuplicateNodes();
     void recordScanHit(const CO_CANdeviceConfig_t &channelId, int channelIndex, int n,
                        const client_firmware_info_t &info);
+    // A motor that answered only in its bootloader (identity unknown).
+    void recordBootloaderHit(const CO_CANdeviceConfig_t &channelId, int n);
+    // The motors found only in their bootloader at the place of an upgrade
+    // of the history that did not end ok take its identity into the table;
+    // their rows, once rebuilt, are marked by recoveredRows.
+    void recoverFromHistory();
+    void markRecoveredRows();
     void postScanProgress(int channelIndex, int percent, QString text);
 
     bool queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned int key, const QString &filePath,
@@ -340,9 +354,18 @@ class CANopenWrapper : public QObject {
     // "：" and the reason, for a status line whose fixed text does not
     // already name the cause; empty otherwise.
     static QString failureSuffix(int reason);
+    // What the history keeps of a motor before its upgrade, read on the main thread.
+    struct UpgradeOrigin {
+        bool identityKnown = false;
+        client_firmware_info_t identity{};
+        quint32 versionBefore = 0;
+        QString note;
+    };
+    UpgradeOrigin upgradeOrigin(unsigned int key) const;
     // The worker halves, with the channel identity taken on the main thread.
     bool doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int key, unsigned int nodeId,
-                        const QString &label, const QString &filePath, client_entry_t entry);
+                        const QString &label, const QString &filePath, client_entry_t entry,
+                        const UpgradeOrigin &origin);
     // Bootloader entry and exit: the queueing half, its marking of the row, and the worker half.
     struct BootCommand;
     static const BootCommand kEnterBootloader;
@@ -437,6 +460,14 @@ class CANopenWrapper : public QObject {
     };
     int m_scanOwner[CLIENT_MOTOR_TABLE_SIZE];
     QHash<unsigned int, QList<ScanHit>> m_scanHits;
+    // Found only in their bootloader by the last scan (under the same mutex),
+    // and what the history said of those it names (main thread).
+    QList<QPair<CO_CANdeviceConfig_t, unsigned int>> m_bootloaderHits;
+    struct Recovered {
+        QString file; // the history's file when it is still the same, else ""
+        QString note;
+    };
+    QHash<unsigned int, Recovered> m_recovered;
     QVariantList m_scanChannels;
     // Found by the last scan but not listed (their node id is listed with
     // another channel), and the key of each one's row. Main thread.
@@ -455,10 +486,16 @@ class CANopenWrapper : public QObject {
         QString file;
         bool ok;
         QString detail;
+        QString state;       // where the motor is after it: "application" or "bootloader"
+        QString attempts;    // every attempt's step, reason and abort code
+        qint64 historyEntry; // its entry in the upgrade history, 0 when none
     };
     QList<RecordEntry> m_record;
     // Version and file of each upgrade since it was queued.
     QHash<unsigned int, QPair<QString, QString>> m_upgradeStart;
+    // The attempts and history entry of each upgrade as it ended, for its record line.
+    QHash<unsigned int, QPair<QString, qint64>> m_upgradeEnd;
+    std::unique_ptr<UpgradeHistoryLog> m_history;
 };
 
 #endif

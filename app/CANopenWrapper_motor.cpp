@@ -12,6 +12,7 @@
 
 #include "CANopenWrapper_p.h"
 #include "ThreadPool.h"
+#include "UpgradeHistoryLog.h"
 #include "app_log_category.h"
 #include "client_api.h"
 #include "motor_protocol.h"
@@ -82,10 +83,11 @@ bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned 
     const unsigned int nodeId = m->nodeId;
     const QString label = motorLabel(key);
     const QString versionBefore = m->version;
+    const UpgradeOrigin origin = upgradeOrigin(key);
     const bool queued = submitForChannel(
         channel,
-        [this, channel, key, nodeId, label, filePath, entry]() {
-            doUpgradeMotor(channel, key, nodeId, label, filePath, entry);
+        [this, channel, key, nodeId, label, filePath, entry, origin]() {
+            doUpgradeMotor(channel, key, nodeId, label, filePath, entry, origin);
         },
         static_cast<int>(key), true);
     if (queued) {
@@ -93,6 +95,42 @@ bool CANopenWrapper::queueUpgrade(const CO_CANdeviceConfig_t &channel, unsigned 
         reportProgress(key, 0, tr("排队中"));
     }
     return queued;
+}
+
+CANopenWrapper::UpgradeOrigin CANopenWrapper::upgradeOrigin(unsigned int key) const {
+    UpgradeOrigin o;
+    if (!isListedKey(key)) {
+        // A motor sharing its node id with a listed one: its own scan answer names it.
+        const MotorData *m = m_unlistedModel->getMotorData(key);
+        const int index = static_cast<int>(m_unlistedKeys.indexOf(key));
+        o.versionBefore = m != nullptr ? m->softwareVersion : 0;
+        if (index >= 0 && index < m_unlisted.size() && m_unlisted.at(index).entry.discovered != 0) {
+            o.identityKnown = true;
+            o.identity = m_unlisted.at(index).entry.info;
+        }
+        return o;
+    }
+    const unsigned int nodeId = key;
+    const MotorData *m = m_motorListModel->getMotorData(nodeId);
+    o.versionBefore = m != nullptr ? m->softwareVersion : 0;
+    // Its own file from the history: the entry says where it was resumed from.
+    const auto recovered = m_recovered.constFind(nodeId);
+    if (m != nullptr && recovered != m_recovered.constEnd() && !recovered->file.isEmpty() &&
+        m->binFilePath == recovered->file) {
+        o.note = recovered->note;
+    }
+    if (nodeId < CLIENT_MOTOR_TABLE_SIZE) {
+        QMutexLocker locker(&g_discovered_motors_mutex);
+        const client_discovered_motor_t &d = g_discovered_motors[nodeId];
+        // A motor recovered from an entry that did not know it either has none.
+        const bool unnamed =
+            recovered != m_recovered.constEnd() && m != nullptr && m->firmwareModel.isEmpty();
+        if (d.discovered != 0 && d.nodeId == nodeId && !unnamed) {
+            o.identityKnown = true;
+            o.identity = d.info;
+        }
+    }
+    return o;
 }
 
 bool CANopenWrapper::upgradeMotor(unsigned int nodeId, const QString &filePath,
@@ -280,7 +318,8 @@ bool CANopenWrapper::failUpgrade(unsigned int key, bool inBootloader, const QStr
 }
 
 bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int key, unsigned int nodeId,
-                                    const QString &label, const QString &filePath, client_entry_t entry) {
+                                    const QString &label, const QString &filePath, client_entry_t entry,
+                                    const UpgradeOrigin &origin) {
     ostrelo::ChannelUse channelUse(channel);
     const uint8_t node = static_cast<uint8_t>(nodeId);
 
@@ -354,7 +393,16 @@ bool CANopenWrapper::doUpgradeMotor(CO_CANdeviceConfig_t channel, unsigned int k
         }
     };
     observer.user = &ctx;
+    // Written as it starts, so that a window closed by force leaves it in progress.
+    const qint64 historyEntry =
+        m_history->begin(channel, node, origin.identityKnown ? &origin.identity : nullptr,
+                         origin.versionBefore, filePath, origin.note);
     client_upgrade_run(channel, node, path.constData(), &options, &observer, &r);
+    m_history->end(historyEntry, r);
+    const QString attempts = UpgradeHistoryLog::attemptsText(r);
+    runOnMainThread([this, key, attempts, historyEntry]() {
+        m_upgradeEnd.insert(key, {attempts, historyEntry});
+    });
 
     if (r.reason == CLIENT_UPGRADE_OK) {
         // The version column shows what the new application reported.

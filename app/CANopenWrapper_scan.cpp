@@ -41,6 +41,7 @@ int CANopenWrapper::scanMotorsOnAllChannels(unsigned int nodeIdMin, unsigned int
             owner = -1;
         }
         m_scanHits.clear();
+        m_bootloaderHits.clear();
     }
     if (!m_unlisted.isEmpty()) {
         m_unlisted.clear();
@@ -116,6 +117,8 @@ namespace {
 // The identity queries' own wait for an answer; a scan time-out above it
 // gives slow motors that much longer.
 const unsigned int kQueryWaitMs = 20;
+// How long a node that answered as a bootloader is asked again to be sure.
+const unsigned int kBootloaderConfirmMs = 300;
 
 } // namespace
 
@@ -176,16 +179,28 @@ struct CANopenWrapper::ScanRun {
                 ? foundText(node, position, r->total)
                 : CANopenWrapper::tr("扫描节点 ID=%1 (%2/%3)").arg(node).arg(position).arg(r->total));
     }
-    static void latePass(uint32_t, size_t, void *user) {
+    static void latePass(uint32_t waitMs, size_t, void *user) {
         ScanRun *r = static_cast<ScanRun *>(user);
+        if (waitMs == 0) {
+            return; // only the look for bootloaders, which takes no wait of its own
+        }
         // A remark on the card rather than a progress report: the node reports stay one per node.
         const QString note = CANopenWrapper::tr("等待较慢电机的应答（最多 %1 ms）").arg(r->waitMs);
         CANopenWrapper *w = r->w;
         const int channelIndex = r->channelIndex;
         w->runOnMainThread([w, channelIndex, note]() { emit w->channelScanNote(channelIndex, note); });
     }
+    static void inBootloader(uint8_t node, size_t, void *user) {
+        ScanRun *r = static_cast<ScanRun *>(user);
+        r->w->recordBootloaderHit(r->channel, node);
+    }
     static int cancelled(void *user) { return static_cast<ScanRun *>(user)->w->stopping.load() ? 1 : 0; }
 };
+
+void CANopenWrapper::recordBootloaderHit(const CO_CANdeviceConfig_t &channelId, int n) {
+    QMutexLocker locker(&g_discovered_motors_mutex);
+    m_bootloaderHits.append({channelId, static_cast<unsigned int>(n)});
+}
 
 int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int channelIndex, int channelCount,
                                            unsigned int nodeIdMin, unsigned int nodeIdMax,
@@ -216,12 +231,18 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
     options.nodeCount = nodes.size();
     options.dropStale = waitForLate ? 1 : 0;
     options.lateWaitMs = waitForLate ? timeoutMs : 0;
+    // Nodes silent to the identity queries are also asked whether their
+    // bootloader answers: an upgrade cut short may have left one there, and
+    // the history may name it.
+    options.bootloaderLook = 1;
+    options.bootloaderConfirmMs = kBootloaderConfirmMs;
 
     ScanRun run{this, channelId, channelIndex, last - first + 1, timeoutMs};
     client_scan_observer_t observer = {};
     observer.progress = ScanRun::progress;
     observer.found = ScanRun::found;
     observer.late_pass = ScanRun::latePass;
+    observer.in_bootloader = ScanRun::inBootloader;
     observer.cancelled = ScanRun::cancelled;
     observer.user = &run;
     return client_scan_channel(channelId, &options, &observer);
@@ -257,6 +278,7 @@ void CANopenWrapper::scanTaskEnded() {
 }
 
 void CANopenWrapper::finishScan() {
+    recoverFromHistory();
     m_motorListModel->refreshFromBackend();
     const int count = m_motorListModel->rowCount();
     for (int row = 0; row < count; ++row) {
@@ -264,6 +286,7 @@ void CANopenWrapper::finishScan() {
             m_motorListModel->data(m_motorListModel->index(row, 0), MotorListModel::NodeIdRole).toUInt();
         m_motorListModel->setMotorStatus(nodeId, Available);
     }
+    markRecoveredRows();
     // The rebuild forgot which rows have an operation of their own.
     for (auto it = m_pendingOps.constBegin(); it != m_pendingOps.constEnd(); ++it) {
         m_motorListModel->setBusy(it.key(), true);

@@ -127,6 +127,8 @@ QVariant MotorListModel::data(const QModelIndex &index, int role) const {
         return nodeIds.at(index.row());
     case VersionNumberRole:
         return m.softwareVersion;
+    case HistoryNoteRole:
+        return m.historyNote;
     default:
         return QVariant();
     }
@@ -173,6 +175,7 @@ QHash<int, QByteArray> MotorListModel::roleNames() const {
         {PhaseRole, "phase"},
         {MotorKeyRole, "motorKey"},
         {VersionNumberRole, "versionNumber"},
+        {HistoryNoteRole, "historyNote"},
     };
 }
 
@@ -382,6 +385,15 @@ void MotorListModel::setLastError(unsigned int nodeId, const QString &text) {
     if (motor != nullptr && motor->lastError != text) {
         motor->lastError = text;
         emitRolesChanged(row, {LastErrorRole});
+    }
+}
+
+void MotorListModel::setHistoryNote(unsigned int nodeId, const QString &text) {
+    int row = -1;
+    MotorData *motor = listedMotor(nodeId, row);
+    if (motor != nullptr && motor->historyNote != text) {
+        motor->historyNote = text;
+        emitRolesChanged(row, {HistoryNoteRole});
     }
 }
 

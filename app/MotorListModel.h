@@ -63,6 +63,9 @@ struct MotorData {
     // The version the file's name carries (V<a>_<b>_<c>_<d>), when it does.
     bool haveFileVersion = false;
     quint32 fileVersion = 0;
+    // Found in its bootloader and named by the upgrade history: "resumed from
+    // history entry 12", or why its file is not taken; "" otherwise.
+    QString historyNote;
 };
 
 class MotorListModel : public QAbstractListModel {
@@ -96,7 +99,8 @@ class MotorListModel : public QAbstractListModel {
         HasFileRole,
         PhaseRole,        // RowPhase
         MotorKeyRole,     // the key the row is found by
-        VersionNumberRole // the motor's version as a number, for sorting
+        VersionNumberRole, // the motor's version as a number, for sorting
+        HistoryNoteRole
     };
     Q_ENUM(MotorRoles)
 
@@ -154,6 +158,7 @@ class MotorListModel : public QAbstractListModel {
     OperationResult getLastResult(unsigned int nodeId) const;
     // Why the last operation failed (empty: it did not, or a new one began).
     void setLastError(unsigned int nodeId, const QString &text);
+    void setHistoryNote(unsigned int nodeId, const QString &text);
     QString getLastError(unsigned int nodeId) const;
     MotorData *getMotorData(unsigned int nodeId);
 

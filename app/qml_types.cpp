@@ -5,6 +5,7 @@
 #include "CANopenWrapper.h"
 #include "ChannelConfigModel.h"
 #include "ChannelScanModel.h"
+#include "HistoryModel.h"
 #include "MotorListModel.h"
 
 void registerOstreloQmlTypes() {
@@ -14,4 +15,5 @@ void registerOstreloQmlTypes() {
                                                 QStringLiteral("owned by the controller"));
     qmlRegisterType<ChannelConfigModel>("Ostrelo", 1, 0, "ChannelConfigModel");
     qmlRegisterType<ChannelScanModel>("Ostrelo", 1, 0, "ChannelScanModel");
+    qmlRegisterType<HistoryModel>("Ostrelo", 1, 0, "HistoryModel");
 }

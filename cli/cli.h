@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "client_api.h"
+#include "ostrelo_history.h"
 
 // Exit codes.
 constexpr int kExitOk = 0;
@@ -47,8 +49,6 @@ struct Options {
     bool allChannels = true;
     std::vector<ChannelRef> channels;
     uint16_t bitrate = 1000;
-    uint8_t nodeMin = 1;
-    uint8_t nodeMax = 32;
     std::vector<uint8_t> nodes; // the selection, ascending
     std::string folder;
     std::string report;
@@ -61,8 +61,12 @@ struct Options {
     ChannelRef channel{0, 0};
     int node = -1;
     std::string file;
-    // history: the database (empty: the default place) and the filters.
+    // The history: its file (empty: the default place), none at all, and
+    // how old an unfinished entry may be to recover a motor (0: never).
     std::string history;
+    bool noHistory = false;
+    unsigned recoveryDays = 30;
+    // history: the filters.
     std::string since;
     std::string outcome;
     bool csv = false;
@@ -81,8 +85,13 @@ enum class Outcome {
     Missing
 };
 
-// How a motor's file was chosen.
-enum class Match { None, Exact, Loose, Named };
+// How a motor's file was chosen: by its name, named by --file, or from the
+// history entry of an upgrade the motor did not finish.
+enum class Match { None, Exact, Loose, Named, History };
+
+// Where a motor is: what the scan found, and after its upgrade what its
+// answers showed (Unknown: neither side answered, or it was not asked).
+enum class Side { Application, Bootloader, Unknown, Missing };
 
 // One motor, keyed by its channel and node id.
 struct Motor {
@@ -94,9 +103,16 @@ struct Motor {
     uint8_t node = 0;
     client_firmware_info_t info;
     bool inBootloader = false; // answered only in its bootloader: identity unknown
-    bool expectedOnly = false; // expected (--expect-nodes) but not found: outcome Missing
-    bool anyChannel = false;   // expected on any of the channels
-    std::string file;          // file name, empty when none pairs
+    // The identity of a motor found in its bootloader, taken from the
+    // history entry of the upgrade it did not finish (resumedFrom).
+    bool identityFromHistory = false;
+    int64_t resumedFrom = 0;
+    Side side = Side::Application; // where it is (after the run: where it ended)
+    std::string adapterSerial;     // what its adapter's board info reports
+    int64_t historyEntry = 0;      // this upgrade's entry in the history (0: none)
+    bool expectedOnly = false;     // expected (--expect-nodes) but not found: outcome Missing
+    bool anyChannel = false;       // expected on any of the channels
+    std::string file;              // file name, empty when none pairs
     std::string path;
     Match match = Match::None;
     std::vector<std::string> candidates; // the files that pair: exact ones first, then loose ones
@@ -110,6 +126,7 @@ struct Motor {
     bool haveVersionAfter = false;
     uint32_t versionAfter = 0;
     unsigned attempts = 0;
+    std::vector<ostrelo_history_attempt_t> attemptLog; // each attempt and how it ended
     uint64_t durationMs = 0;
     uint64_t transferMs = 0;
     Outcome outcome = Outcome::Pending;
@@ -133,6 +150,8 @@ struct Motor {
 bool out_init(const std::string &logPath, bool verbose);
 // Writes `text` (complete lines) to the program's output in one call.
 void out_write(const std::string &text);
+// How many bytes the program's output carried so far.
+size_t out_bytes_written();
 // One line on standard error, written in one call.
 void err_line(const std::string &line);
 bool out_is_tty();
@@ -152,7 +171,9 @@ void log_finish();
 // Writes all of `n` bytes to `fd` (retrying short writes).
 void write_all(int fd, const char *p, size_t n);
 
-std::string utc_now_iso();    // 2026-12-09T10:11:12Z
+std::string utc_now_iso(); // 2026-12-09T10:11:12Z
+// The last line err_line wrote: a --json run says it in its document.
+std::string last_error_line();
 std::string utc_now_iso_ms(); // with milliseconds: 2026-12-09T10:11:12.345Z
 
 // Names the channel ("0.1") or motor ("0.1 node 3") that the calling
@@ -214,6 +235,12 @@ std::string hex32(uint32_t v);
 std::string channel_text(const client_channel_id_t &id);
 std::string transport_text();
 const char *outcome_text(Outcome o);
+const char *side_text(Side s);
+// Whether the motor's identity is known (scanned, or from the history).
+bool identity_known(const Motor &m);
+// The attempts as one line ("1 transfer: ... (0x05040000); 2 done: ok")
+// and as a JSON array of objects (attempt, step, reason, abort_code).
+Field attempts_field(const char *name, const ostrelo_history_attempt_t *attempts, size_t count);
 std::string motor_label(const Motor &m);                              // "0.1 node 3"
 std::string node_label(const client_channel_id_t &id, unsigned node); // the same
 
@@ -276,6 +303,9 @@ bool list_folder(const std::string &folder, std::vector<FolderFile> *files);
 void match_files(const std::vector<FolderFile> &files, bool looseMatch, std::vector<Motor> *motors);
 // Pairs every motor with the file the user named (--file).
 void match_named_file(const std::string &path, bool looseMatch, std::vector<Motor> *motors);
+// Gives the motor the file `name` at `path`, chosen by `match`, with the
+// version its name carries.
+void pair_file(Motor *m, const std::string &name, const std::string &path, Match match);
 // Longest path the platform can open; longer ones are refused up front.
 size_t path_limit();
 
@@ -299,6 +329,51 @@ int cmd_crc(const Options &o);
 int cmd_start(const Options &o);
 int cmd_history(const Options &o); // cli_history.cpp
 
+// ---- the upgrade history (cli_upgrade_history.cpp) -------------------------------------
+
+// The history file of this run: --history PATH, else the default place
+// (OSTRELO_HISTORY, XDG_DATA_HOME, HOME). False when there is none.
+bool history_file(const Options &o, std::string *path);
+
+// The history as one upgrade run writes it: each motor's upgrade is begun
+// when it starts and completed when it ends, so a run that is killed leaves
+// its motors "in progress". A history that cannot be opened or written is
+// said in one warning line of the log (standard error), and the run goes
+// on without it. Its calls may come from every channel's thread.
+class UpgradeHistory {
+  public:
+    UpgradeHistory() = default;
+    ~UpgradeHistory();
+    UpgradeHistory(const UpgradeHistory &) = delete;
+    UpgradeHistory &operator=(const UpgradeHistory &) = delete;
+    // Opens the history unless --no-history (`readOnly`, and for a dry
+    // run: only to resume motors). A build without SQLite keeps none: said
+    // in one line only when --history names a file.
+    void open(const Options &o, bool readOnly = false);
+    // A motor found in its bootloader, identity unknown, at the place of an
+    // upgrade that did not end ok within --recovery-days: with that entry's
+    // file still unchanged it takes the entry's identity and file
+    // (Match::History, a note "resumed from history entry N"); with the
+    // file gone or changed it stays without a file, the note naming it.
+    void recover(Motor *m, unsigned days);
+    // The entry of the motor's upgrade, begun as it starts (its channel's
+    // thread), and completed from the sequence's result.
+    void begin(Motor *m);
+    void end(Motor *m, const client_upgrade_result_t &r);
+    // Every entry begun and not ended is completed as interrupted with
+    // `why` (the program ends at once).
+    void interrupt_open(const std::string &why);
+
+  private:
+    ostrelo_history_t *h_ = nullptr;
+    std::mutex mutex_;
+    std::vector<std::unique_ptr<ostrelo_history_entry_t>> open_;
+};
+
+// The serial each motor's adapter reports (Motor::adapterSerial), read once
+// per adapter while no channel thread runs.
+void note_adapter_serials(std::vector<Motor> *motors);
+
 // ---- versions and the record (cli_report.cpp) ---------------------------------------
 
 // The record of a run (JSON, or CSV with the same fields), kept on disk from
@@ -312,6 +387,8 @@ class RunRecord {
     // standard error when the file cannot be written.
     bool start();
     void set_bus(const BusInfo &bus, const std::vector<client_channel_id_t> &channels);
+    // Why the run could not begin (a set-up error), for the record.
+    void set_error(const std::string &error);
     // Takes every motor (no channel thread may run).
     void set_motors(const std::vector<Motor> &motors);
     // One motor has ended: called by its own channel's thread.
@@ -334,6 +411,7 @@ class RunRecord {
     BusInfo bus_;
     std::vector<client_channel_id_t> channels_;
     std::vector<Motor> motors_;
+    std::string error_;
     bool finished_ = false;
     std::mutex mutex_;
 };
@@ -354,6 +432,8 @@ int account_for_motors(const Options &o, const std::vector<Motor> &motors, long 
 // --force), a file older than the running version is refused (unless
 // --allow-downgrade); a file without a version is flashed with a note.
 void apply_version_policy(Motor *m, const Options &o);
+// Notes add up: a loose match and a file without a version are both said.
+void add_note(Motor *m, const std::string &note);
 // After a successful upgrade the application must report the file's
 // version: the outcome that holds (Ok, or VersionMismatch), and why.
 // The SDO abort codes in a message, each followed by its meaning.

@@ -208,6 +208,7 @@ void scan_in_bootloader(uint8_t node, size_t, void *user) {
     m.channelId = s->ch;
     m.node = node;
     m.inBootloader = true;
+    m.side = Side::Bootloader;
     m.held = true; // already where an upgrade needs it: no handshake
     s->found->push_back(m);
 }

@@ -3,6 +3,7 @@
 // the pairing of motors with them, exact before loose.
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -43,7 +44,9 @@ std::string candidate_list(const std::vector<std::string> &names) {
     return out;
 }
 
-void set_file(Motor *m, const std::string &name, const std::string &path, Match match) {
+} // namespace
+
+void pair_file(Motor *m, const std::string &name, const std::string &path, Match match) {
     m->file = name;
     m->path = path;
     m->match = match;
@@ -51,8 +54,6 @@ void set_file(Motor *m, const std::string &name, const std::string &path, Match 
     m->haveFileVersion = client_api_file_name_version(name.c_str(), &v) == 0;
     m->fileVersion = m->haveFileVersion ? v : 0;
 }
-
-} // namespace
 
 size_t path_limit() {
 #ifdef _WIN32
@@ -81,9 +82,12 @@ void match_files(const std::vector<FolderFile> &files, bool looseMatch, std::vec
         names.push_back(f.name.c_str());
     }
     for (Motor &m : *motors) {
+        if (m.match == Match::History) {
+            continue; // resumed with the file of its unfinished upgrade
+        }
         if (m.inBootloader) {
-            m.note = "in its bootloader, identity unknown: name its image with --file PATH --channels " +
-                     channel_text(m.channelId) + " --nodes " + std::to_string(m.node);
+            add_note(&m, "in its bootloader, identity unknown: name its image with --file PATH --channels " +
+                             channel_text(m.channelId) + " --nodes " + std::to_string(m.node));
             continue;
         }
         client_file_candidates_t c;
@@ -98,13 +102,19 @@ void match_files(const std::vector<FolderFile> &files, bool looseMatch, std::vec
         const size_t unnamed = c.exactCount + c.looseCount - m.candidates.size();
         const std::string more = unnamed > 0 ? " and " + std::to_string(unnamed) + " more" : "";
         if (pair == CLIENT_PAIR_EXACT) {
-            set_file(&m, files[c.exact[0]].name, files[c.exact[0]].path, Match::Exact);
+            pair_file(&m, files[c.exact[0]].name, files[c.exact[0]].path, Match::Exact);
         } else if (pair == CLIENT_PAIR_SEVERAL_EXACT && looseMatch) {
-            set_file(&m, files[c.exact[0]].name, files[c.exact[0]].path, Match::Exact);
-            m.note = "one of " + std::to_string(c.exactCount) +
-                     " files made for this motor, taken by --loose-match";
+            // The candidates come newest first: the others are passed over.
+            pair_file(&m, files[c.exact[0]].name, files[c.exact[0]].path, Match::Exact);
+            const size_t listed = std::min<size_t>(c.exactCount, CLIENT_CANDIDATES_LISTED);
+            const std::vector<std::string> others(m.candidates.begin() + 1,
+                                                  m.candidates.begin() + static_cast<long>(listed));
+            m.note =
+                "the newest of " + std::to_string(c.exactCount) +
+                " files made for this motor, taken by --loose-match; passed over: " + candidate_list(others) +
+                (c.exactCount > listed ? " and " + std::to_string(c.exactCount - listed) + " more" : "");
         } else if (pair == CLIENT_PAIR_LOOSE_ONLY && looseMatch) {
-            set_file(&m, files[c.loose[0]].name, files[c.loose[0]].path, Match::Loose);
+            pair_file(&m, files[c.loose[0]].name, files[c.loose[0]].path, Match::Loose);
             m.note = "loose match, taken by --loose-match: the name does not begin with " +
                      std::string(m.info.firmwareModel) + "_" + m.info.encoderName + "_" + m.info.brakeSuffix;
         } else if (pair == CLIENT_PAIR_SEVERAL_EXACT) {
@@ -128,13 +138,13 @@ void match_named_file(const std::string &path, bool looseMatch, std::vector<Moto
     for (Motor &m : *motors) {
         m.candidates = {name};
         if (m.inBootloader) {
-            set_file(&m, name, full, Match::Named);
+            pair_file(&m, name, full, Match::Named);
             m.note = "identity unknown (found in its bootloader): flashed with the file named by --file";
             continue;
         }
         const int kind = client_api_file_match_kind(name.c_str(), &m.info);
         if (kind == CLIENT_FILE_MATCH_EXACT || (kind == CLIENT_FILE_MATCH_LOOSE && looseMatch)) {
-            set_file(&m, name, full, Match::Named);
+            pair_file(&m, name, full, Match::Named);
             if (kind == CLIENT_FILE_MATCH_LOOSE) {
                 m.note = "loose match, taken by --loose-match";
             }

@@ -6,37 +6,6 @@
 
 namespace {
 
-std::string abort_text(uint32_t code) {
-    return code != 0 ? hex32(code) : std::string();
-}
-
-// "1 transfer: no answer ... (0x05040000); 2 done: ok"
-std::string attempts_text(const ostrelo_history_entry_t &e) {
-    std::string out;
-    const uint32_t n = std::min<uint32_t>(e.attempt_count, OSTRELO_HISTORY_MAX_ATTEMPTS);
-    for (uint32_t i = 0; i < n; ++i) {
-        const ostrelo_history_attempt_t &a = e.attempts[i];
-        out += (i ? "; " : "") + std::to_string(a.attempt) + " " + a.step + ": " + a.reason;
-        out += a.abort_code != 0 ? " (" + hex32(a.abort_code) + ")" : "";
-    }
-    return out;
-}
-
-Field attempts_field(const ostrelo_history_entry_t &e) {
-    Field f{"attempts", "[", attempts_text(e)};
-    const uint32_t n = std::min<uint32_t>(e.attempt_count, OSTRELO_HISTORY_MAX_ATTEMPTS);
-    for (uint32_t i = 0; i < n; ++i) {
-        const ostrelo_history_attempt_t &a = e.attempts[i];
-        f.json += std::string(i ? "," : "") + "{" +
-                  json_members({num_field("attempt", a.attempt), str_field("step", a.step),
-                                str_field("reason", a.reason),
-                                opt_str("abort_code", a.abort_code != 0, abort_text(a.abort_code))}) +
-                  "}";
-    }
-    f.json += "]";
-    return f;
-}
-
 std::vector<Field> entry_fields(const ostrelo_history_entry_t &e) {
     const bool known = e.identity_known != 0;
     const client_firmware_info_t &id = e.identity;
@@ -68,14 +37,16 @@ std::vector<Field> entry_fields(const ostrelo_history_entry_t &e) {
     for (const Field &x : name_fields("path", "path_hex", true, e.file_path)) {
         f.push_back(x);
     }
-    const std::vector<Field> rest = {num_field("file_size", e.file_size),
-                                     opt_str("file_sha256", e.file_sha256[0] != '\0', e.file_sha256),
-                                     opt_str("file_crc", e.have_file_crc != 0, hex32(e.file_crc)),
-                                     opt_str("device_crc", e.have_device_crc != 0, hex32(e.device_crc)),
-                                     str_field("outcome", ostrelo_history_outcome_text(e.outcome)),
-                                     num_field("attempt_count", e.attempt_count),
-                                     attempts_field(e),
-                                     str_field("note", e.note)};
+    const std::vector<Field> rest = {
+        num_field("file_size", e.file_size),
+        opt_str("file_sha256", e.file_sha256[0] != '\0', e.file_sha256),
+        opt_str("file_crc", e.have_file_crc != 0, hex32(e.file_crc)),
+        opt_str("device_crc", e.have_device_crc != 0, hex32(e.device_crc)),
+        str_field("outcome", ostrelo_history_outcome_text(e.outcome)),
+        num_field("attempt_count", e.attempt_count),
+        attempts_field("attempts", e.attempts,
+                       std::min<uint32_t>(e.attempt_count, OSTRELO_HISTORY_MAX_ATTEMPTS)),
+        str_field("note", e.note)};
     f.insert(f.end(), rest.begin(), rest.end());
     return f;
 }
@@ -116,15 +87,10 @@ int cmd_history(const Options &o) {
         err_line(prefix + "this build keeps no upgrade history (it was made without SQLite)");
         return kExitUsage;
     }
-    std::string path = o.history;
-    char where[OSTRELO_HISTORY_PATH_MAX];
-    if (path.empty()) {
-        if (ostrelo_history_default_path(where, sizeof(where)) != 0) {
-            err_line(prefix +
-                     "no place for the history: set OSTRELO_HISTORY or HOME, or name it with --history");
-            return kExitUsage;
-        }
-        path = where;
+    std::string path;
+    if (!history_file(o, &path)) {
+        err_line(prefix + "no place for the history: set OSTRELO_HISTORY or HOME, or name it with --history");
+        return kExitUsage;
     }
     ostrelo_history_filter_t filter;
     ostrelo_history_filter_init(&filter);

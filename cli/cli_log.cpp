@@ -37,9 +37,9 @@ bool text_starts_with(const std::string &line, size_t textAt, const char *tag) {
 }
 
 // Passes one whole line on: to the log file and, with -v, to standard error;
-// without either only the errors and warnings, so a good run stays quiet and
-// a bad one still says why. The text begins at `textAt`, after the prefix.
-void log_line(const std::string &line, size_t textAt) {
+// without either only the errors and warnings (`serious`), so a good run
+// stays quiet and a bad one still says why.
+void log_line(const std::string &line, bool serious) {
     std::lock_guard<std::mutex> lock(g_log.mutex);
     if (!g_log.open) {
         return;
@@ -47,8 +47,7 @@ void log_line(const std::string &line, size_t textAt) {
     if (g_log.fileFd >= 0) {
         write_all(g_log.fileFd, line.data(), line.size());
     }
-    if (g_log.verbose || (g_log.fileFd < 0 && (text_starts_with(line, textAt, "[ERROR]") ||
-                                               text_starts_with(line, textAt, "[WARNING]")))) {
+    if (g_log.verbose || (g_log.fileFd < 0 && serious)) {
         write_all(2, line.data(), line.size());
     }
 }
@@ -59,8 +58,14 @@ std::string log_prefix(const char *context) {
     return utc_now_iso_ms() + " " + (context[0] == '\0' ? "-" : context) + "  ";
 }
 
-void pass_on(const std::string &prefix, const std::string &text) {
-    log_line(prefix + text + (text.back() == '\n' ? "" : "\n"), prefix.size());
+void pass_on(const std::string &prefix, const std::string &text, bool serious) {
+    log_line(prefix + text + (text.back() == '\n' ? "" : "\n"), serious);
+}
+
+// What code that is not ours prints has no level: its own tag is all there is.
+void pass_on_foreign(const std::string &text) {
+    pass_on(log_prefix(""), text,
+            text_starts_with(text, 0, "[ERROR]") || text_starts_with(text, 0, "[WARNING]"));
 }
 
 // The hook's texts of one thread, assembled into whole lines: a text may be
@@ -69,18 +74,21 @@ void pass_on(const std::string &prefix, const std::string &text) {
 struct ThreadLine {
     std::string prefix; // taken when the line's first part came
     std::string text;
+    ostrelo_log_level_t level = OSTRELO_LOG_DEBUG; // the highest of its parts
     ~ThreadLine() { flush(); }
     void flush() {
         if (!text.empty()) {
-            pass_on(prefix, text);
+            pass_on(prefix, text, level >= OSTRELO_LOG_WARNING);
             text.clear();
+            level = OSTRELO_LOG_DEBUG;
         }
     }
-    void add(const char *part) {
+    void add(ostrelo_log_level_t partLevel, const char *part) {
         for (const char *p = part; *p != '\0';) {
             if (text.empty()) {
                 prefix = log_prefix(ostrelo_log_context());
             }
+            level = partLevel > level ? partLevel : level;
             const char *nl = strchr(p, '\n');
             if (nl == nullptr) {
                 text += p;
@@ -97,8 +105,10 @@ struct ThreadLine {
 };
 thread_local ThreadLine t_line;
 
-void log_sink(ostrelo_log_level_t, const char *text, void *) {
-    t_line.add(text);
+// Every line keeps the level its caller gave it: that, not its text, says
+// whether standard error shows it.
+void log_sink(ostrelo_log_level_t level, const char *text, void *) {
+    t_line.add(level, text);
 }
 
 // What code that is not ours (a vendor's adapter library) prints on
@@ -117,16 +127,16 @@ void log_reader() {
         pending.append(buf, static_cast<size_t>(n));
         size_t start = 0;
         for (size_t nl; (nl = pending.find('\n', start)) != std::string::npos; start = nl + 1) {
-            pass_on(log_prefix(""), pending.substr(start, nl + 1 - start));
+            pass_on_foreign(pending.substr(start, nl + 1 - start));
         }
         pending.erase(0, start);
         if (pending.size() >= kMaxLine) {
-            pass_on(log_prefix(""), pending);
+            pass_on_foreign(pending);
             pending.clear();
         }
     }
     if (!pending.empty()) {
-        pass_on(log_prefix(""), pending);
+        pass_on_foreign(pending);
     }
 }
 
@@ -215,9 +225,21 @@ void write_all(int fd, const char *p, size_t n) {
     }
 }
 
+namespace {
+std::mutex g_lastErrorMutex;
+std::string g_lastError;
+} // namespace
+
 void err_line(const std::string &line) {
     const std::string l = line + "\n";
     write_all(2, l.data(), l.size());
+    std::lock_guard<std::mutex> lock(g_lastErrorMutex);
+    g_lastError = line;
+}
+
+std::string last_error_line() {
+    std::lock_guard<std::mutex> lock(g_lastErrorMutex);
+    return g_lastError;
 }
 
 std::string utc_now_iso() {

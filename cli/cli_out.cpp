@@ -20,6 +20,7 @@ namespace {
 int g_outFd = 1;
 bool g_tty = false;
 std::mutex g_outMutex;
+size_t g_outBytes = 0; // the program's own output so far
 
 volatile sig_atomic_t g_signals = 0;
 volatile sig_atomic_t g_deferSecond = 0;
@@ -141,6 +142,12 @@ void out_finish() {
 void out_write(const std::string &text) {
     std::lock_guard<std::mutex> lock(g_outMutex);
     write_all(g_outFd, text.data(), text.size());
+    g_outBytes += text.size();
+}
+
+size_t out_bytes_written() {
+    std::lock_guard<std::mutex> lock(g_outMutex);
+    return g_outBytes;
 }
 
 bool out_is_tty() {
@@ -446,6 +453,41 @@ const char *outcome_text(Outcome o) {
         break;
     }
     return "not done";
+}
+
+const char *side_text(Side s) {
+    switch (s) {
+    case Side::Application:
+        return "application";
+    case Side::Bootloader:
+        return "bootloader";
+    case Side::Missing:
+        return "missing";
+    case Side::Unknown:
+        break;
+    }
+    return "unknown";
+}
+
+bool identity_known(const Motor &m) {
+    return !m.expectedOnly && (!m.inBootloader || m.identityFromHistory);
+}
+
+Field attempts_field(const char *name, const ostrelo_history_attempt_t *attempts, size_t count) {
+    std::string text(count * 200 + 1, '\0');
+    ostrelo_history_attempts_text(attempts, static_cast<uint32_t>(count), &text[0], text.size());
+    text.resize(strlen(text.c_str()));
+    Field f{name, "[", text};
+    for (size_t i = 0; i < count; ++i) {
+        const ostrelo_history_attempt_t &a = attempts[i];
+        f.json += std::string(i ? "," : "") + "{" +
+                  json_members({num_field("attempt", a.attempt), str_field("step", a.step),
+                                str_field("reason", a.reason),
+                                opt_str("abort_code", a.abort_code != 0, hex32(a.abort_code))}) +
+                  "}";
+    }
+    f.json += "]";
+    return f;
 }
 
 // ---- Ctrl-C ------------------------------------------------------------------------

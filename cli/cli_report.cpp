@@ -17,25 +17,21 @@
 
 namespace {
 
-const char *motor_state(const Motor &m) {
-    return m.expectedOnly ? "missing" : m.inBootloader ? "bootloader" : "application";
-}
-
 std::vector<Field> identity_fields(const Motor &m) {
-    const bool known = !m.inBootloader && !m.expectedOnly;
+    const bool known = identity_known(m);
     const bool channel = !m.anyChannel;
     return {opt_str("channel", channel, channel_text(m.channelId)),
             opt_num("adapter", channel, m.channelId.deviceIndex),
             opt_num("can_channel", channel, m.channelId.canChannel),
             num_field("node", m.node),
-            str_field("state", motor_state(m)),
+            str_field("state", side_text(m.expectedOnly ? Side::Missing : m.side)),
             opt_num("motor_type", known, m.info.motorType),
             opt_str("model", known, m.info.firmwareModel),
             opt_num("brake_code", known, m.info.brakeType),
             opt_str("brake", known, m.info.brakeSuffix),
             opt_num("encoder_code", known, m.info.encoderType),
             opt_str("encoder", known, m.info.encoderName),
-            opt_str("version", known, version_text(m.info.softwareVersion)),
+            opt_str("version", known && !m.inBootloader, version_text(m.info.softwareVersion)),
             opt_str("key", known, m.info.filenameKey)};
 }
 
@@ -47,6 +43,8 @@ const char *match_text(Match match) {
         return "loose";
     case Match::Named:
         return "named";
+    case Match::History:
+        return "history";
     case Match::None:
         break;
     }
@@ -81,18 +79,22 @@ std::vector<Field> motor_fields(const Motor &m) {
         opt_str("version_before", !m.inBootloader && !m.expectedOnly, version_text(m.info.softwareVersion)),
         opt_str("version_after", m.haveVersionAfter, version_text(m.versionAfter)),
         num_field("attempts", m.attempts),
+        attempts_field("attempt_log", m.attemptLog.data(), m.attemptLog.size()),
         num_field("duration_ms", m.durationMs),
         num_field("transfer_ms", m.transferMs),
         str_field("outcome", outcome_text(outcome)),
         str_field("error", with_abort_meanings(why)),
-        str_field("note", m.note)};
+        str_field("note", m.note),
+        opt_num("history_entry", m.historyEntry > 0, static_cast<uint64_t>(m.historyEntry)),
+        opt_num("resumed_from", m.resumedFrom > 0, static_cast<uint64_t>(m.resumedFrom))};
     f.insert(f.end(), rest.begin(), rest.end());
     return f;
 }
 
 struct Summary {
     size_t ok = 0, current = 0, failed = 0, refused = 0, mismatch = 0, interrupted = 0, noFile = 0,
-           dryRun = 0, missing = 0, found = 0;
+           dryRun = 0, missing = 0, found = 0, notDone = 0;
+    size_t strandedNoFile = 0; // without a file, and in its bootloader: no application runs
 };
 
 Summary summarize(const Options &o, const std::vector<Motor> &motors) {
@@ -107,8 +109,10 @@ Summary summarize(const Options &o, const std::vector<Motor> &motors) {
             ++s.current;
             break;
         case Outcome::Failed:
-        case Outcome::Pending:
             ++s.failed;
+            break;
+        case Outcome::Pending:
+            ++s.notDone; // still under way, or the run ended before it
             break;
         case Outcome::Refused:
             ++s.refused;
@@ -121,6 +125,7 @@ Summary summarize(const Options &o, const std::vector<Motor> &motors) {
             break;
         case Outcome::NoFile:
             ++s.noFile;
+            s.strandedNoFile += m.side == Side::Bootloader ? 1 : 0;
             break;
         case Outcome::DryRun:
             ++s.dryRun;
@@ -193,14 +198,9 @@ bool replace_file(const std::string &path, const std::string &text) {
 
 // ---- versions --------------------------------------------------------------------
 
-namespace {
-
-// Notes add up: a loose match and a file without a version are both said.
 void add_note(Motor *m, const std::string &note) {
     m->note += (m->note.empty() ? "" : "; ") + note;
 }
-
-} // namespace
 
 void apply_version_policy(Motor *m, const Options &o) {
     if (m->file.empty() || m->outcome != Outcome::Pending) {
@@ -264,6 +264,11 @@ void RunRecord::set_bus(const BusInfo &bus, const std::vector<client_channel_id_
     channels_ = channels;
 }
 
+void RunRecord::set_error(const std::string &error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_ = error;
+}
+
 void RunRecord::set_motors(const std::vector<Motor> &motors) {
     std::lock_guard<std::mutex> lock(mutex_);
     motors_ = motors;
@@ -301,19 +306,19 @@ std::string RunRecord::json_locked(const std::string &state) {
     for (const client_channel_id_t &c : channels_) {
         channels.push_back(channel_text(c));
     }
-    const std::vector<Field> more = {
-        list_field("channels", channels),
-        opt_str("folder", o_.file.empty(), o_.folder),
-        opt_str("file", !o_.file.empty(), o_.file),
-        bool_field("dry_run", o_.dryRun),
-        bool_field("hold", o_.hold),
-        num_field("retries", o_.retries),
-        bool_field("loose_match", o_.looseMatch),
-        bool_field("force", o_.force),
-        bool_field("allow_downgrade", o_.allowDowngrade),
-        bool_field("allow_missing", o_.allowMissing),
-        opt_num("expect", o_.expect >= 0, static_cast<uint64_t>(o_.expect)),
-        opt_str("expect_nodes", !o_.expectNodesText.empty(), o_.expectNodesText)};
+    const std::vector<Field> more = {list_field("channels", channels),
+                                     opt_str("folder", o_.file.empty(), o_.folder),
+                                     opt_str("file", !o_.file.empty(), o_.file),
+                                     bool_field("dry_run", o_.dryRun),
+                                     bool_field("hold", o_.hold),
+                                     num_field("retries", o_.retries),
+                                     bool_field("loose_match", o_.looseMatch),
+                                     bool_field("force", o_.force),
+                                     bool_field("allow_downgrade", o_.allowDowngrade),
+                                     bool_field("allow_missing", o_.allowMissing),
+                                     opt_num("expect", o_.expect >= 0, static_cast<uint64_t>(o_.expect)),
+                                     opt_str("expect_nodes", !o_.expectNodesText.empty(), o_.expectNodesText),
+                                     opt_str("error", !error_.empty(), error_)};
     run.insert(run.end(), more.begin(), more.end());
     const std::vector<Field> summary = {num_field("motors", s.found),
                                         num_field("ok", s.ok),
@@ -324,7 +329,8 @@ std::string RunRecord::json_locked(const std::string &state) {
                                         num_field("current", s.current),
                                         num_field("refused", s.refused),
                                         num_field("version_mismatch", s.mismatch),
-                                        num_field("missing", s.missing)};
+                                        num_field("missing", s.missing),
+                                        num_field("not_done", s.notDone)};
     std::string out = "{" + json_members(run) + ",\"summary\":{" + json_members(summary) + "},\"motors\":[";
     for (size_t i = 0; i < motors_.size(); ++i) {
         out += std::string(i ? "," : "") + "\n{" + json_members(motor_fields(motors_[i])) + "}";
@@ -415,7 +421,8 @@ std::string summary_line(const std::vector<Motor> &motors) {
     const std::pair<size_t, const char *> more[] = {{s.current, "current"},
                                                     {s.refused, "refused"},
                                                     {s.mismatch, "version mismatch"},
-                                                    {s.missing, "missing"}};
+                                                    {s.missing, "missing"},
+                                                    {s.notDone, "not done"}};
     for (const auto &x : more) {
         if (x.first > 0) {
             line += ", " + std::to_string(x.first) + " " + x.second;
@@ -442,6 +449,7 @@ std::vector<Motor> missing_motors(const Options &o, const std::vector<Motor> &fo
         m.anyChannel = e.anyChannel;
         m.node = e.node;
         m.expectedOnly = true;
+        m.side = Side::Missing;
         m.outcome = Outcome::Missing;
         m.error = "expected (--expect-nodes) but it did not answer";
         missing.push_back(m);
@@ -477,8 +485,16 @@ int account_for_motors(const Options &o, const std::vector<Motor> &motors, long 
     if (files == 0 && !o.allowMissing) {
         shortfall("no .bin file in " + o.folder, true);
     }
-    if (s.noFile > 0 && files != 0 && !o.allowMissing) {
-        shortfall(std::to_string(s.noFile) + " motor(s) without a file", true);
+    // A motor in its bootloader runs no application: never waived.
+    if (s.strandedNoFile > 0) {
+        shortfall(std::to_string(s.strandedNoFile) +
+                      " motor(s) in their bootloader without a file: they run no application (name the image "
+                      "with --file PATH --channels C --nodes N)",
+                  false);
+    }
+    const size_t waivable = s.noFile - s.strandedNoFile;
+    if (waivable > 0 && files != 0 && !o.allowMissing) {
+        shortfall(std::to_string(waivable) + " motor(s) without a file", true);
     }
     return rc;
 }

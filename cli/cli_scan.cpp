@@ -86,6 +86,15 @@ int cmd_scan(const Options &o) {
         return kExitUsage;
     }
     std::vector<Motor> motors = scan_channels(channels, o.nodes, match || o.bootloader);
+    if (match) {
+        // What the upgrade would do: a motor it would resume shows so.
+        note_adapter_serials(&motors);
+        UpgradeHistory history;
+        history.open(o, true);
+        for (Motor &m : motors) {
+            history.recover(&m, o.recoveryDays);
+        }
+    }
     release_channels();
     if (match) {
         match_files(files, o.looseMatch, &motors);
@@ -123,17 +132,21 @@ int cmd_scan(const Options &o) {
             rows[0].push_back("FILE");
         }
         for (const Motor &m : motors) {
-            if (m.inBootloader) {
+            if (!identity_known(m)) {
                 rows.push_back({channel_text(m.channelId), std::to_string(m.node), "-", "-", "-", "-",
                                 "in its bootloader, identity unknown"});
             } else {
                 rows.push_back({channel_text(m.channelId), std::to_string(m.node), m.info.firmwareModel,
-                                m.info.brakeSuffix, m.info.encoderName, version_text(m.info.softwareVersion),
+                                m.info.brakeSuffix, m.info.encoderName,
+                                m.inBootloader ? "-" : version_text(m.info.softwareVersion),
                                 m.info.filenameKey});
             }
             if (match) {
+                const std::string how = m.match == Match::Loose     ? " (loose)"
+                                        : m.match == Match::History ? " (" + m.note + ")"
+                                                                    : "";
                 rows.back().push_back(m.file.empty() ? (m.error.empty() ? "no file" : m.error)
-                                                     : m.file + (m.match == Match::Loose ? " (loose)" : ""));
+                                                     : m.file + how);
             }
         }
         out = format_table(rows);

@@ -26,6 +26,8 @@ constexpr uint32_t kCommandRetryDelayMs = CLIENT_UPGRADE_RETRY_DELAY_MS;
 // the channel's motors is followed by a pause as long.
 constexpr uint32_t kHoldRoundWaitMs = 10;
 constexpr uint32_t kHoldPassPauseMs = 10;
+// After a failed upgrade the motor is asked where it is, this long at most.
+constexpr uint32_t kLocateAfterMs = 1000;
 
 uint64_t now_ms() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -143,10 +145,36 @@ std::string error_text(const client_upgrade_result_t &r) {
     }
 }
 
+// Where a motor is after its upgrade: its application answered the version
+// query after the start, a stop left it in its bootloader, or else its
+// answers tell (nothing answers: unknown).
+Side side_after(const Motor &m, const client_upgrade_result_t &r) {
+    if (r.reason == CLIENT_UPGRADE_OK || r.reason == CLIENT_UPGRADE_VERSION_MISMATCH) {
+        return Side::Application;
+    }
+    if (r.reason == CLIENT_UPGRADE_CANCELLED || interrupted()) {
+        // A stop ends a transfer with an abort and never starts an unchecked
+        // image; the channel asks nothing more once a stop was asked for.
+        const bool held = r.step == CLIENT_UPGRADE_STEP_ENTRY && (m.inBootloader || m.held);
+        return held || r.step == CLIENT_UPGRADE_STEP_TRANSFER || r.step == CLIENT_UPGRADE_STEP_VERIFY
+                   ? Side::Bootloader
+                   : Side::Unknown;
+    }
+    switch (client_api_locate_node(m.channelId, m.node, kLocateAfterMs, nullptr)) {
+    case CLIENT_NODE_APPLICATION:
+        return Side::Application;
+    case CLIENT_NODE_BOOTLOADER:
+        return Side::Bootloader;
+    default:
+        return Side::Unknown;
+    }
+}
+
 // One motor: the upgrade sequence with the --retries of the run. A motor
 // held by the --hold phase is found in its bootloader; one that did not go
 // through the handshake is held through a power cycle with the attempts left.
-void upgrade_motor(Motor *m, const Options &o) {
+// The history has its entry from the start to the end.
+void upgrade_motor(Motor *m, const Options &o, UpgradeHistory *history) {
     const LogScope scope(motor_label(*m));
     const uint64_t t0 = now_ms();
     if (interrupted()) {
@@ -170,8 +198,14 @@ void upgrade_motor(Motor *m, const Options &o) {
     Watcher w{m};
     client_upgrade_observer_t ob = {on_step, on_bytes, on_cancel_check, on_hold_round, &w};
     client_upgrade_result_t r;
+    history->begin(m);
     client_upgrade_run(m->channelId, m->node, m->path.c_str(), &opt, &ob, &r);
     m->attempts = r.attempts;
+    // Every attempt's step, reason and abort code, as the history keeps them.
+    const std::unique_ptr<ostrelo_history_entry_t> log(new ostrelo_history_entry_t());
+    ostrelo_history_add_result(log.get(), &r);
+    m->attemptLog.assign(
+        log->attempts, log->attempts + std::min<uint32_t>(log->attempt_count, OSTRELO_HISTORY_MAX_ATTEMPTS));
     m->transferMs = r.transferMs;
     m->haveDeviceCrc = r.haveDeviceCrc != 0;
     m->deviceCrc = r.deviceCrc;
@@ -190,19 +224,21 @@ void upgrade_motor(Motor *m, const Options &o) {
             r.reason == CLIENT_UPGRADE_CANCELLED || interrupted() ? Outcome::Interrupted : Outcome::Failed;
         m->error = error_text(r);
     }
+    m->side = side_after(*m, r);
+    history->end(m, r);
     progress_finish_motor(*m);
 }
 
 // One thread per channel: hold phase (--hold), then its motors in turn.
 // Each motor's end is recorded at once, so the record on disk keeps up.
 void run_channel(std::vector<Motor *> motors, const Options &o, std::atomic<int> *finished, RunRecord *record,
-                 const Motor *first) {
+                 UpgradeHistory *history, const Motor *first) {
     const LogScope scope(channel_text(motors.front()->channelId));
     if (o.hold) {
         hold_channel(motors, kHoldMs);
     }
     for (Motor *m : motors) {
-        upgrade_motor(m, o);
+        upgrade_motor(m, o, history);
         record->motor_done(static_cast<size_t>(m - first), *m);
     }
     finished->fetch_add(1);
@@ -236,14 +272,26 @@ void prepare_motors(const Options &o, std::vector<Motor> *motors) {
 
 // A second Ctrl-C (or SIGTERM, SIGHUP) during the upgrade: the record is
 // written with the motors under way marked, then the program ends at once.
-[[noreturn]] void end_at_once(RunRecord *record) {
-    record->mark_unfinished_interrupted(
-        "the program was ended at once (second signal) before this motor ended");
+[[noreturn]] void end_at_once(RunRecord *record, UpgradeHistory *history) {
+    const std::string why = "the program was ended at once (second signal) before this motor ended";
+    record->mark_unfinished_interrupted(why);
+    history->interrupt_open(why);
     record->finish("interrupted");
     controlcan_trace_close();
     err_line("ostrelo-cli: ended at once; the record marks the motors under way interrupted");
     out_finish();
     _exit(kExitFailed);
+}
+
+// A set-up error: the record says the run never began, and with --json the
+// document on standard output says why.
+int not_started(const Options &o, RunRecord *record) {
+    record->set_error(last_error_line());
+    record->finish("not started");
+    if (o.json) {
+        out_write(record->json("not started"));
+    }
+    return kExitUsage;
 }
 
 } // namespace
@@ -256,22 +304,27 @@ int cmd_upgrade(const Options &o) {
     // A second signal is taken up below, once the record holds the motors;
     // until then the first one ends the scan within a node's queries.
     interrupt_defer_second(true);
-    // A set-up error leaves a record that says the run never began.
     std::vector<FolderFile> files;
     if (o.file.empty() && !list_folder(o.folder, &files)) {
-        record.finish("not started");
-        return kExitUsage;
+        return not_started(o, &record);
     }
+    UpgradeHistory history;
+    history.open(o);
     std::vector<client_channel_id_t> channels;
     const bool up = bring_up_channels(o, &channels);
     record.set_bus(describe_bus(channels), channels); // also what --require-hardware refused
     if (!up) {
         release_channels();
-        record.finish("not started");
-        return kExitUsage;
+        return not_started(o, &record);
     }
     std::vector<Motor> motors = scan_channels(channels, o.nodes, true);
+    note_adapter_serials(&motors);
     if (o.file.empty()) {
+        // A motor that an earlier upgrade left in its bootloader takes that
+        // upgrade's identity and file.
+        for (Motor &m : motors) {
+            history.recover(&m, o.recoveryDays);
+        }
         match_files(files, o.looseMatch, &motors);
     } else {
         match_named_file(o.file, o.looseMatch, &motors);
@@ -308,14 +361,15 @@ int cmd_upgrade(const Options &o) {
         std::vector<std::thread> threads;
         for (std::vector<Motor *> &list : perChannel) {
             if (!list.empty()) {
-                threads.emplace_back(run_channel, list, std::cref(o), &finished, &record, motors.data());
+                threads.emplace_back(run_channel, list, std::cref(o), &finished, &record, &history,
+                                     motors.data());
                 ++started;
             }
         }
         bool told = false;
         while (finished.load() < started) {
             if (interrupt_count() >= 2) {
-                end_at_once(&record);
+                end_at_once(&record, &history);
             }
             if (interrupted() && !told) {
                 told = true;

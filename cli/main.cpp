@@ -38,15 +38,15 @@ const char kCommonHelp[] =
     "  --require-hardware  refuse to run on the simulated motor bench\n"
     "  --log FILE        write the whole log to FILE (standard error then shows none of it,\n"
     "                    unless -v)\n"
-    "  -v, --verbose     show the whole log on standard error (default: only its [ERROR] and\n"
-    "                    [WARNING] lines); each log line begins with its UTC time and the\n"
+    "  -v, --verbose     show the whole log on standard error (default: only its errors and\n"
+    "                    warnings); each log line begins with its UTC time and the\n"
     "                    channel and node it concerns, e.g. '0.1 node 3', or '-'\n"
     "  --trace FILE      write every frame sent and received (candump log format)\n"
     "  --help            this text\n";
 
 const char kSelectHelp[] =
     "  --channels LIST   adapter.channel list, e.g. 0.0,1.1, or 'all' (default: all)\n"
-    "  --nodes LIST      node ids to probe, e.g. 1-32 or 1,4,10-12 (default 1-32)\n"
+    "  --nodes LIST      node ids to probe, e.g. 1-32 or 1,4,10-12 (default 1-127)\n"
     "  --expect N        at least N motors must answer, else exit code 1\n"
     "  --expect-nodes LIST  these node ids must answer, else exit code 1: 1-6 on any channel,\n"
     "                    0.1:3 on channel 0.1 only (items separated by commas)\n"
@@ -55,7 +55,13 @@ const char kSelectHelp[] =
 
 const char kMatchHelp[] =
     "  --loose-match     take a file the naming rule pairs although its name does not begin\n"
-    "                    with the motor's model_encoder_brake (or the first of several that do)\n";
+    "                    with the motor's model_encoder_brake (or the newest of several that do)\n"
+    "  --history PATH    the upgrade history (default: OSTRELO_HISTORY, else\n"
+    "                    $XDG_DATA_HOME/ostrelo/history.sqlite, else ~/.local/share/...)\n"
+    "  --no-history      neither record the upgrades nor resume motors from the history\n"
+    "  --recovery-days N a motor found in its bootloader, identity unknown, where an upgrade\n"
+    "                    did not end ok within N days (default 30; 0: never) takes that\n"
+    "                    upgrade's identity and file, if the file is unchanged (SHA-256)\n";
 
 struct CommandHelp {
     const char *name;
@@ -97,7 +103,8 @@ const CommandHelp kCommands[] = {
      "file's name carries (V<a>_<b>_<c>_<d>). Channels work in parallel, the motors of one\n"
      "channel one after another. A motor already at the file's version is left alone\n"
      "('current'); an older file is refused. Ctrl-C starts no further motor and stops a motor\n"
-     "before its next step; the report marks them interrupted.\n"
+     "before its next step; the report marks them interrupted. Every upgrade is recorded in\n"
+     "the history when it starts and when it ends (see ostrelo-cli history).\n"
      "  --folder DIR      folder of .bin firmware files\n"
      "  --file PATH       flash this file instead (with --channels and --nodes): also a motor\n"
      "                    found in its bootloader, whose identity is unknown\n"
@@ -111,7 +118,8 @@ const CommandHelp kCommands[] = {
      "  --report FILE     keep the record of the run in FILE: JSON, or CSV (same fields) when\n"
      "                    FILE ends in .csv; replaced whole at the start (state running), after\n"
      "                    each motor and at the end (state done or interrupted)\n"
-     "  --json            print that JSON record instead of the progress lines and the table\n",
+     "  --json            print that JSON record instead of the progress lines and the table\n"
+     "                    (also after a set-up error: state 'not started' and the error)\n",
      true},
     {"crc", "ostrelo-cli crc --channel A.C --node N FILE",
      "Computes FILE's CRC-32 and asks the node's bootloader for the CRC-32 of the image it\n"
@@ -434,7 +442,14 @@ int parse(int argc, char **argv, Options *o) {
             o->outcome = v;
         } else if (arg == "--csv" && history && !hasValue) {
             o->csv = true;
-        } else if (arg == "--history" && history) {
+        } else if (arg == "--no-history" && withFolder && !hasValue) {
+            o->noHistory = true;
+        } else if (arg == "--recovery-days" && withFolder) {
+            if (!need_value(&v) || !parse_uint(v, 3650, &n)) {
+                return bad("bad --recovery-days '" + v + "': a number of days 0-3650");
+            }
+            o->recoveryDays = static_cast<unsigned>(n);
+        } else if (arg == "--history" && (history || withFolder)) {
             if (!need_value(&v) || v.empty()) {
                 return bad("--history needs a file name");
             }
@@ -458,7 +473,7 @@ int parse(int argc, char **argv, Options *o) {
         }
     }
     if (!o->nodesGiven) {
-        parse_nodes("1-32", &o->nodes);
+        parse_nodes("1-127", &o->nodes); // every node id a motor can have
     }
     for (const std::string *path : {&o->folder, &o->file, &o->report, &o->log, &o->trace, &o->history}) {
         if (path->size() > path_limit()) {
@@ -493,6 +508,9 @@ int parse(int argc, char **argv, Options *o) {
     if (cmd == "crc" && !is_regular_file(o->file)) {
         return bad_line(prefix + "file " + o->file + " cannot be read");
     }
+    if (o->noHistory && !o->history.empty()) {
+        return bad_line(prefix + "--history and --no-history exclude each other");
+    }
     if (o->json && o->csv) {
         return bad_line(prefix + "--json and --csv exclude each other");
     }
@@ -500,6 +518,13 @@ int parse(int argc, char **argv, Options *o) {
         return bad_line(prefix + "--hold and --dry-run exclude each other");
     }
     return -1;
+}
+
+// A run asked for JSON that ends in a set-up error before printing its
+// document prints one that says so.
+void json_setup_error(const Options &o) {
+    out_write("{\"command\":" + json_string(o.command) + ",\"transport\":" + json_string(transport_text()) +
+              ",\"state\":\"not started\",\"error\":" + json_string(last_error_line()) + "}\n");
 }
 
 } // namespace
@@ -513,6 +538,15 @@ int main(int argc, char **argv) {
     Options o;
     const int parsed = parse(argc, argv, &o);
     if (parsed >= 0) {
+        // --json anywhere on the line of a command that has it asks for the
+        // document, also when the line itself is wrong (but not with --csv).
+        const auto given = [&](const char *option) {
+            return std::any_of(argv + 1, argv + argc, [&](const char *a) { return strcmp(a, option) == 0; });
+        };
+        const bool jsonCommand = !o.command.empty() && o.command != "crc" && o.command != "start";
+        if (parsed == kExitUsage && jsonCommand && given("--json") && !given("--csv")) {
+            json_setup_error(o);
+        }
         return parsed;
     }
     interrupt_install();
@@ -525,6 +559,7 @@ int main(int argc, char **argv) {
         return kExitUsage;
     }
     int rc = kExitUsage;
+    const size_t printed = out_bytes_written();
     if (o.command == "channels") {
         rc = cmd_channels(o);
     } else if (o.command == "scan" || o.command == "match") {
@@ -537,6 +572,9 @@ int main(int argc, char **argv) {
         rc = cmd_start(o);
     } else if (o.command == "history") {
         rc = cmd_history(o);
+    }
+    if (rc == kExitUsage && o.json && out_bytes_written() == printed) {
+        json_setup_error(o);
     }
     controlcan_trace_close();
     out_finish();

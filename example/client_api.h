@@ -73,6 +73,11 @@ int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms);
  * caller on another thread that has to stop the channel's work early. */
 void client_api_wake_channel(client_channel_id_t channelId);
 bool_t client_api_test_channel_availability(client_channel_id_t channelId);
+/* The serial number the adapter of an up channel reports of itself (its
+ * board info), NUL-terminated and cut to `size`: 0, or -1 (and "") when the
+ * backend or the adapter does not say. Read it where no worker uses the
+ * adapter yet (after the channels came up). */
+int client_api_adapter_serial(client_channel_id_t channelId, char *out, size_t size);
 
 /* Frame ring used by both receive paths of a channel. */
 int fq_init(FixedQueue *q, size_t elementSize, uint16_t capacity); /* 0 ok, -1 failed */

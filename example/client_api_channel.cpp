@@ -4,6 +4,7 @@
 #include "ostrelo_log.h"
 
 #include "CO_driver.h"
+#include "ControlCAN.h"
 #include "OD.h"
 #include "client_wait.h"
 #include "device_mng.h"
@@ -518,6 +519,30 @@ int client_drain_frames(client_channel_id_t channelId, uint32_t quiet_ms,
 
 int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms) {
     return client_drain_frames(channelId, quiet_ms, nullptr, nullptr);
+}
+
+int client_api_adapter_serial(client_channel_id_t channelId, char *out, size_t size) {
+    if (out == nullptr || size == 0) {
+        return -1;
+    }
+    out[0] = '\0';
+    client_channel_context_t *ch = channel_with_device(channelId);
+    const CANBackendOps *ops = can_backend_get();
+    VCI_BOARD_INFO board;
+    memset(&board, 0, sizeof(board));
+    if (ch == nullptr || ops == nullptr || ops->get_board_info == nullptr ||
+        ops->get_board_info(ch->device_ctx->device, &board) != 1) {
+        return -1;
+    }
+    // The adapter's text need not end in a NUL; trailing blanks are padding.
+    size_t n = strnlen(board.str_Serial_Num, sizeof(board.str_Serial_Num));
+    while (n > 0 && (board.str_Serial_Num[n - 1] == ' ' || board.str_Serial_Num[n - 1] == '\0')) {
+        --n;
+    }
+    n = n < size - 1 ? n : size - 1;
+    memcpy(out, board.str_Serial_Num, n);
+    out[n] = '\0';
+    return 0;
 }
 
 bool_t client_api_test_channel_availability(client_channel_id_t channelId) {

@@ -318,10 +318,32 @@ int client_api_file_candidates(const client_firmware_info_t *info, const char *c
     if (info == nullptr || (names == nullptr && count > 0)) {
         return CLIENT_PAIR_NONE;
     }
+    // The exact files newest first: of several made for the motor, the one
+    // with the highest version in its name is the one to offer (a name
+    // without a version counts lowest; equal ones stay in listing order).
+    int64_t rank[CLIENT_CANDIDATES_LISTED] = {0};
     for (size_t i = 0; i < count; ++i) {
         const int kind = client_api_file_match_kind(names[i], info);
         if (kind == CLIENT_FILE_MATCH_EXACT) {
-            list_candidate(i, &out->exactCount, out->exact);
+            uint32_t v = 0;
+            const int64_t r = client_api_file_name_version(names[i], &v) == 0 ? static_cast<int64_t>(v) : -1;
+            size_t at =
+                out->exactCount < CLIENT_CANDIDATES_LISTED ? out->exactCount : CLIENT_CANDIDATES_LISTED;
+            while (at > 0 && rank[at - 1] < r) {
+                --at;
+            }
+            if (at < CLIENT_CANDIDATES_LISTED) {
+                const size_t last = out->exactCount < CLIENT_CANDIDATES_LISTED - 1
+                                        ? out->exactCount
+                                        : CLIENT_CANDIDATES_LISTED - 1;
+                for (size_t k = last; k > at; --k) {
+                    out->exact[k] = out->exact[k - 1];
+                    rank[k] = rank[k - 1];
+                }
+                out->exact[at] = i;
+                rank[at] = r;
+            }
+            ++out->exactCount;
         } else if (kind == CLIENT_FILE_MATCH_LOOSE) {
             list_candidate(i, &out->looseCount, out->loose);
         }
@@ -357,10 +379,17 @@ int client_api_file_name_version(const char *filename, uint32_t *version) {
         const char *q = p + 1;
         uint32_t v = 0;
         bool ok = true;
+        // V1_0_0_4 as ostrelo-mkfw writes it, or V1.0.0.4 as people do: one
+        // separator throughout.
+        char sep = '\0';
         for (int i = 0; i < 4 && ok; ++i) {
             uint32_t part = 0;
-            ok = version_part(q, &q, &part) && (i == 3 || *q == '_');
-            q += (ok && i < 3) ? 1 : 0;
+            ok = version_part(q, &q, &part);
+            if (ok && i < 3) {
+                sep = i == 0 && (*q == '_' || *q == '.') ? *q : sep;
+                ok = *q == sep && sep != '\0';
+                ++q;
+            }
             v = (v << 8) | part;
         }
         if (ok && !is_alnum(static_cast<unsigned char>(*q))) {

@@ -32,7 +32,9 @@ int client_api_file_match_kind(const char *filename, const client_firmware_info_
 #define CLIENT_PAIR_LOOSE_ONLY 2    /* no exact file, one or more loose ones */
 #define CLIENT_PAIR_SEVERAL_EXACT 3 /* two or more exact files */
 
-/* The first candidates of each kind are listed, in listing order. */
+/* The first candidates of each kind are listed: the exact ones by the
+ * version their names carry, highest first (a name without a version
+ * last, equal ones in listing order), the loose ones in listing order. */
 #define CLIENT_CANDIDATES_LISTED 8
 
 typedef struct {
@@ -44,8 +46,9 @@ typedef struct {
 
 /* Sorts `count` file names into the exact and loose candidates of the motor
  * `info` and returns CLIENT_PAIR_*. Only SEVERAL_EXACT and LOOSE_ONLY leave a
- * choice to a person; the naming rule alone (client_api_match_bin_files)
- * would take the first candidate of either kind in listing order. Null
+ * choice to a person (exact[0] is then the newest); the naming rule alone
+ * (client_api_match_bin_files) would take the first candidate of either
+ * kind in listing order. Null
  * names count as no match. Returns CLIENT_PAIR_NONE (and an empty *out) for
  * a null `info` or `out`. */
 int client_api_file_candidates(const client_firmware_info_t *info, const char *const *names, size_t count,
@@ -59,8 +62,9 @@ int client_api_cached_file_candidates(const client_firmware_info_t *info, client
  * A caller that shows the pairing says so rather than "no file". */
 extern size_t g_bin_file_too_long;
 
-/* Reads the version a firmware file name carries as V<a>_<b>_<c>_<d> (or
- * v...), each part a decimal number 0..255, standing as a whole token: at
+/* Reads the version a firmware file name carries as V<a>_<b>_<c>_<d> or
+ * V<a>.<b>.<c>.<d> (one separator throughout; or v...), each part a
+ * decimal number 0..255, standing as a whole token: at
  * the start of the name or after a character that is neither letter nor
  * digit, and followed by the end of the stem or such a character. The
  * result has the layout of softwareVersion (a is the most significant

@@ -211,6 +211,65 @@ int ostrelo_history_get(ostrelo_history_t *h, int64_t id, ostrelo_history_entry_
 int ostrelo_history_find_unfinished(ostrelo_history_t *h, const ostrelo_history_place_t *place,
                                     uint32_t max_age_days, ostrelo_history_entry_t *out);
 
+/* ---- One upgrade as the window and the terminal program record it ------- */
+
+/* How the adapters are reached, as the history keeps it: $OSTRELO_CAN, or
+ * "sim" when it is unset or empty (the simulated bench). */
+void ostrelo_history_transport(char *out, size_t size);
+
+/* The place of the motor `node` on `channel`: the transport of this process,
+ * the channel's adapter and channel, and `adapter_serial` (what the
+ * adapter's board info reports; NULL or "" when none). */
+void ostrelo_history_place_init(ostrelo_history_place_t *p, client_channel_id_t channel,
+                                const char *adapter_serial, uint8_t node);
+
+/* A new entry for the upgrade of the motor at `place` with the image at
+ * `path`: station and user, the place, the identity (`identity` NULL: found
+ * only in its bootloader), the version it ran before (when
+ * `have_version_before`), the file's name, path, size, SHA-256 and CRC-32,
+ * and `note` (may be NULL). 0, or -1 when the file cannot be read (its name
+ * and path are kept, its digests stay empty). */
+int ostrelo_history_entry_for(ostrelo_history_entry_t *e, const ostrelo_history_place_t *place,
+                              const client_firmware_info_t *identity, int have_version_before,
+                              uint32_t version_before, const char *path, const char *note);
+
+/* Completes `e` from how one run of client_upgrade_run ended: its outcome
+ * (ok, interrupted for a cancel, else failed), the version the started
+ * application reported, the CRC the bootloader reported, and the attempts
+ * with their causes. Then ostrelo_history_finish records it. */
+void ostrelo_history_entry_result(ostrelo_history_entry_t *e, const client_upgrade_result_t *result);
+
+/* `count` attempts in one line, "1 transfer: no answer during the transfer
+ * (frames lost) (0x05040000); 2 done: ok" ("" for none), cut to `size`. */
+void ostrelo_history_attempts_text(const ostrelo_history_attempt_t *attempts, uint32_t count, char *out,
+                                   size_t size);
+
+/* What the recovery of a motor found in its bootloader, identity unknown,
+ * learns from the history. */
+typedef enum {
+    OSTRELO_RECOVERY_NONE = 0,        /* no entry at this place that did not end ok */
+    OSTRELO_RECOVERY_READY = 1,       /* take the entry's identity and file */
+    OSTRELO_RECOVERY_FILE_GONE = 2,   /* the entry's file cannot be read any more */
+    OSTRELO_RECOVERY_FILE_CHANGED = 3 /* the entry's file has another SHA-256 now */
+} ostrelo_recovery_state_t;
+
+typedef struct {
+    ostrelo_recovery_state_t state;
+    ostrelo_history_entry_t entry; /* the history's entry (state other than NONE) */
+    /* For the motor's record: "resumed from history entry 12", or why not:
+     * "history entry 12 names 4009_SingleTarsel_B0_V1_0_0_4.bin (path),
+     * which is gone" / "..., which has changed since (SHA-256)". */
+    char note[OSTRELO_HISTORY_NOTE_MAX + OSTRELO_HISTORY_PATH_MAX];
+} ostrelo_history_recovery_t;
+
+/* Looks up the motor at `place` (ostrelo_history_find_unfinished within
+ * `max_age_days`, 0: OSTRELO_HISTORY_RECOVERY_DAYS) and checks the entry's
+ * file against its SHA-256. The state (0 and up), or a negative
+ * OSTRELO_HISTORY_* result when the history cannot be read (`h` NULL:
+ * OSTRELO_HISTORY_UNAVAILABLE). */
+int ostrelo_history_recover(ostrelo_history_t *h, const ostrelo_history_place_t *place, uint32_t max_age_days,
+                            ostrelo_history_recovery_t *out);
+
 /* ---- SHA-256 (FIPS 180-4) ------------------------------------------------ */
 
 typedef struct {

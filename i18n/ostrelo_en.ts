@@ -781,6 +781,104 @@
     </message>
 </context>
 <context>
+    <name>HistoryDialog</name>
+    <message>
+        <source>升级历史</source>
+        <translation>Upgrade history</translation>
+    </message>
+    <message>
+        <source>自(UTC):</source>
+        <translation>Since (UTC):</translation>
+    </message>
+    <message>
+        <source>通道:</source>
+        <translation>Channel:</translation>
+    </message>
+    <message>
+        <source>节点ID:</source>
+        <translation>Node ID:</translation>
+    </message>
+    <message>
+        <source>结果:</source>
+        <translation>Outcome:</translation>
+    </message>
+    <message>
+        <source>全部</source>
+        <translation>All</translation>
+    </message>
+    <message>
+        <source>成功</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>失败</source>
+        <translation>Failed</translation>
+    </message>
+    <message>
+        <source>中断</source>
+        <translation>Interrupted</translation>
+    </message>
+    <message>
+        <source>进行中</source>
+        <translation>In progress</translation>
+    </message>
+    <message>
+        <source>查询</source>
+        <translation>Search</translation>
+    </message>
+    <message>
+        <source>导出CSV</source>
+        <translation>Export CSV</translation>
+    </message>
+    <message>
+        <source>共 %1 条升级记录</source>
+        <translation>%1 upgrades</translation>
+    </message>
+    <message>
+        <source>通道 %1 节点 %2</source>
+        <translation>channel %1 node %2</translation>
+    </message>
+    <message>
+        <source>身份未知</source>
+        <translation>identity unknown</translation>
+    </message>
+    <message>
+        <source>导出升级历史</source>
+        <translation>Export upgrade history</translation>
+    </message>
+    <message>
+        <source>CSV文件 (*.csv)</source>
+        <translation>CSV files (*.csv)</translation>
+    </message>
+</context>
+<context>
+    <name>HistoryModel</name>
+    <message>
+        <source>日期格式应为 2026-12-01 或 2026-12-01T08:00</source>
+        <translation>Write the date as 2026-12-01 or 2026-12-01T08:00</translation>
+    </message>
+    <message>
+        <source>通道格式应为 适配器.通道，例如 0.1</source>
+        <translation>Write the channel as adapter.channel, e.g. 0.1</translation>
+    </message>
+    <message>
+        <source>节点ID应在 1 到 127 之间</source>
+        <translation>The node ID must be 1 to 127</translation>
+    </message>
+    <message>
+        <source>未知的结果：%1</source>
+        <translation>Unknown outcome: %1</translation>
+    </message>
+    <message>
+        <source>还没有升级历史：%1</source>
+        <translation>No upgrade history yet: %1</translation>
+    </message>
+    <message>
+        <source>无法读取升级历史 %1：%2</source>
+        <translation>Cannot read the upgrade history %1: %2</translation>
+    </message>
+</context>
+<context>
     <name>Main</name>
     <message>
         <source>Motor Upgrade Tool - 主窗口</source>
@@ -1294,6 +1392,10 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <source>选择保存记录的文件夹</source>
         <translation>Choose the folder for the record</translation>
     </message>
+    <message>
+        <source>升级历史</source>
+        <translation>Upgrade history</translation>
+    </message>
 </context>
 <context>
     <name>MotorListWindow</name>
@@ -1304,6 +1406,18 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
 </context>
 <context>
     <name>MotorScanPage</name>
+    <message>
+        <source>期望电机数:</source>
+        <translation>Expected motors:</translation>
+    </message>
+    <message>
+        <source>不检查</source>
+        <translation>No check</translation>
+    </message>
+    <message>
+        <source>只发现 %1 个电机，期望 %2 个：请检查接线、电源和扫描范围</source>
+        <translation>Only %1 motors found, %2 expected: check the wiring, the power and the scan range</translation>
+    </message>
     <message>
         <source>通道 %1</source>
         <translation>Channel %1</translation>

@@ -20,11 +20,26 @@ Item {
         return (value === undefined || value === null) ? fallback : value
     }
 
+    // The channels applied in the last run, else the defaults.
     function initializeRows() {
         if (configInitialized)
             return
-        channelConfigModel.setDefaults()
+        var saved = canopen ? canopen.setting("channels/applied", []) : []
+        if (saved && saved.length > 0)
+            channelConfigModel.fillFromDetected(saved)
+        else
+            channelConfigModel.setDefaults()
         configInitialized = true
+    }
+
+    function rememberChannels() {
+        var configs = channelConfigModel.configs()
+        var enabled = []
+        for (var i = 0; i < configs.length; ++i) {
+            if (configs[i].enabled)
+                enabled.push(configs[i])
+        }
+        canopen.setSetting("channels/applied", enabled)
     }
 
     // Green when the row's channel is among the channels that are up, red when
@@ -54,6 +69,7 @@ Item {
         var channels = canopen.getAvailableChannels()
         console.log("[ChannelConfigPage] 可用通道数量:", channels.length)
         channelConfigModel.fillFromChannels(channels)
+        rememberChannels()
     }
 
     // The index of the default row's bit rate among `choices`.
@@ -97,6 +113,8 @@ Item {
             return
         var result = canopen.applyChannelConfigs()
         console.log("应用配置结果:", result)
+        if (result > 0)
+            rememberChannels()
     }
 
     function closeWindow() {

@@ -15,9 +15,18 @@ Item {
     property bool logShown: false
 
     readonly property alias folderDialog: folderDialog
+
+    // The firmware folder of the last run, while no other is chosen.
+    function restoreFolder() {
+        if (canopen && selectedFolderPath === "")
+            selectedFolderPath = String(canopen.setting("files/folder", ""))
+    }
+    onCanopenChanged: restoreFolder()
+    Component.onCompleted: restoreFolder()
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
     readonly property alias recordDialog: recordDialog
+    readonly property alias historyDialog: historyDialog
     readonly property alias upgradeAllDialog: upgradeAllDialog
     readonly property alias downgradeDialog: downgradeDialog
     readonly property alias listView: motorListView
@@ -335,6 +344,8 @@ Item {
     // A chosen folder is matched at once.
     function applyChosenFolder(url) {
         selectedFolderPath = canopen ? canopen.urlToLocalPath(url) : ""
+        if (canopen && selectedFolderPath !== "")
+            canopen.setSetting("files/folder", selectedFolderPath)
         console.log("[MotorListPage] Selected folder:", selectedFolderPath)
         matchFiles()
     }
@@ -776,7 +787,15 @@ Item {
                                 Cell { width: motorListPage.columns[2].w; text: String(rowItem.model.deviceIndex) }
                                 Cell { width: motorListPage.columns[3].w; text: String(rowItem.model.canChannel) }
                                 Cell { width: motorListPage.columns[4].w; text: rowItem.model.bitrate + " kbps" }
-                                Cell { width: motorListPage.columns[5].w; text: rowItem.model.firmwareModel }
+                                // A motor named by the upgrade history, not by its own answer: marked.
+                                Cell {
+                                    objectName: "modelCell"
+                                    width: motorListPage.columns[5].w
+                                    readonly property bool fromHistory: !!rowItem.model.historyNote
+                                    text: (fromHistory ? "⟲ " : "") + rowItem.model.firmwareModel
+                                    color: fromHistory ? "#8a4b00" : "black"
+                                    font.italic: fromHistory
+                                }
                                 Cell { width: motorListPage.columns[6].w; text: rowItem.model.brakeSuffix }
                                 Cell { width: motorListPage.columns[7].w; text: rowItem.model.encoderName }
                                 Cell { width: motorListPage.columns[8].w; text: rowItem.model.version }
@@ -1164,6 +1183,11 @@ Item {
                 enabled: motorListPage.canopen !== null && motorListPage.canopen.recordCount > 0
                 onClicked: recordDialog.open()
             }
+            Button {
+                objectName: "historyButton"
+                text: qsTr("升级历史")
+                onClicked: historyDialog.open()
+            }
             SimulatedBenchMark {
                 canopen: motorListPage.canopen
             }
@@ -1193,6 +1217,11 @@ Item {
         nameFilters: [qsTr("Bin文件 (*.bin)"), qsTr("所有文件 (*.*)")]
         fileMode: FileDialog.OpenFile
         onAccepted: motorListPage.applyChosenFile(motorNodeId, selectedFile)
+    }
+
+    HistoryDialog {
+        id: historyDialog
+        canopen: motorListPage.canopen
     }
 
     // The record's file: a folder (the documents folder at first, changed

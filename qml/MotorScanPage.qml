@@ -30,20 +30,53 @@ Item {
         return { from: from, to: to, timeout: timeout }
     }
 
+    // The motors the operator expects on all channels; 0 when not given.
+    function expectedMotors() {
+        var v = parseInt(expectedField.text, 10)
+        return isNaN(v) || v < 0 ? 0 : Math.min(v, 127 * 24)
+    }
+
+    // The last run's range, time-out and expected count; the defaults above
+    // on the first start.
+    function loadSettings() {
+        if (!canopen)
+            return
+        fromField.text = String(canopen.setting("scan/from", fromField.text))
+        toField.text = String(canopen.setting("scan/to", toField.text))
+        timeoutField.text = String(canopen.setting("scan/timeout", timeoutField.text))
+        expectedField.text = String(canopen.setting("scan/expected", expectedField.text))
+    }
+
     function startScan() {
         if (!canopen || canopen.scanning)
             return
         var r = scanRange()
+        canopen.setSetting("scan/from", r.from)
+        canopen.setSetting("scan/to", r.to)
+        canopen.setSetting("scan/timeout", r.timeout)
+        canopen.setSetting("scan/expected", expectedField.text)
+        shortfall.found = -1
         // Every scan starts with fresh cards at 0 %.
         channelProgressList.fill()
         canopen.scanMotorsOnAllChannels(r.from, r.to, r.timeout)
     }
 
-    onCanopenChanged: fillIfInitialized()
+    onCanopenChanged: {
+        fillIfInitialized()
+        loadSettings()
+    }
+
+    Connections {
+        target: motorScanPage.canopen
+        function onScanCompleted(motorCount) { shortfall.found = motorCount }
+    }
 
     Shortcut { sequence: "Ctrl+Return"; onActivated: motorScanPage.startScan() }
     Shortcut { sequence: "Ctrl+W"; onActivated: { var w = motorScanPage.Window.window; if (w) w.hide() } }
-    Component.onCompleted: fillIfInitialized()
+    Component.onCompleted: {
+        fillIfInitialized()
+        loadSettings()
+    }
 
     ChannelScanModel {
         id: channelProgressList
@@ -57,7 +90,7 @@ Item {
         GroupBox {
             title: qsTr("扫描参数")
             Layout.fillWidth: true
-            Layout.preferredHeight: 200
+            Layout.preferredHeight: 250
 
             GridLayout {
                 anchors.fill: parent
@@ -90,6 +123,15 @@ Item {
                     Layout.fillWidth: true
                     text: "4000"
                     validator: IntValidator { bottom: 100; top: 10000 }
+                }
+
+                Label { text: qsTr("期望电机数:"); font.pixelSize: 13 }
+                TextField {
+                    id: expectedField
+                    objectName: "expectedField"
+                    Layout.fillWidth: true
+                    placeholderText: qsTr("不检查")
+                    validator: IntValidator { bottom: 0; top: 3048 }
                 }
             }
         }
@@ -124,6 +166,21 @@ Item {
             SimulatedBenchMark {
                 canopen: motorScanPage.canopen
             }
+        }
+
+        // Fewer motors than expected: said until the next scan starts.
+        Label {
+            id: shortfall
+            objectName: "shortfallLabel"
+            property int found: -1
+            readonly property int expected: motorScanPage.expectedMotors()
+            Layout.fillWidth: true
+            visible: found >= 0 && expected > 0 && found < expected
+            text: qsTr("只发现 %1 个电机，期望 %2 个：请检查接线、电源和扫描范围").arg(found).arg(expected)
+            color: "red"
+            font.pixelSize: 13
+            font.bold: true
+            wrapMode: Text.Wrap
         }
 
         GroupBox {

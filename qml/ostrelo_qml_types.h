@@ -11,6 +11,7 @@
 #include "CANopenWrapper.h"
 #include "ChannelConfigModel.h"
 #include "ChannelScanModel.h"
+#include "HistoryModel.h"
 #include "MotorListModel.h"
 
 struct OstreloControllerType {
@@ -42,6 +43,12 @@ struct OstreloChannelScanModelType {
     Q_GADGET
     QML_FOREIGN(ChannelScanModel)
     QML_NAMED_ELEMENT(ChannelScanModel)
+};
+
+struct OstreloHistoryModelType {
+    Q_GADGET
+    QML_FOREIGN(HistoryModel)
+    QML_NAMED_ELEMENT(HistoryModel)
 };
 
 #endif

@@ -52,6 +52,7 @@ sim_fault_t effective_fault(const SimMotor &m) {
         f.abortEnabled = 1;
         f.abortAtOffset = s.abortAtOffset;
         f.abortCode = s.abortCode;
+        f.abortTimes = s.abortTimes;
     }
     if (f.appStartMs == 0) {
         f.appStartMs = s.appStartMs;

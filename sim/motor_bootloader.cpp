@@ -51,6 +51,11 @@ bool is_program_data(uint16_t idx, uint8_t sub) {
     return idx == MOTOR_PROGRAM_DATA_INDEX && sub == MOTOR_PROGRAM_DATA_SUB;
 }
 
+// The abort fault ends this download: every one, or the first `abortTimes`.
+bool aborts_download(const SimMotor &m, const sim_fault_t &fault) {
+    return fault.abortEnabled && (fault.abortTimes == 0 || m.abortsDone < fault.abortTimes);
+}
+
 void send_abort(SimMotor &m, uint64_t t, uint16_t idx, uint8_t sub, uint32_t code) {
     reply_head(m, t, MOTOR_SDO_ABORT, idx, sub, code);
     m.stats.abortsSent++;
@@ -238,7 +243,8 @@ uint32_t download_append(SimMotor &m, const uint8_t *data, uint32_t n, const sim
         memcpy(m.image + m.imageLen, data, n);
         m.imageLen += n;
         s.done += n;
-        if (fault.abortEnabled && m.imageLen >= fault.abortAtOffset) {
+        if (aborts_download(m, fault) && m.imageLen >= fault.abortAtOffset) {
+            ++m.abortsDone;
             return fault.abortCode != 0 ? fault.abortCode : 0x08000000u;
         }
         return 0;
@@ -450,7 +456,8 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
             send_abort(m, t, idx, sub, ab);
             return;
         }
-        if (is_program_data(idx, sub) && fault.abortEnabled && fault.abortAtOffset == 0) {
+        if (is_program_data(idx, sub) && aborts_download(m, fault) && fault.abortAtOffset == 0) {
+            ++m.abortsDone;
             s.mode = SDO_BLK_DL_SUB;
             send_abort(m, t, idx, sub, fault.abortCode != 0 ? fault.abortCode : 0x08000000u);
             return;

@@ -281,14 +281,20 @@ bool parse_fault(Parser &p, char **tok, size_t n) {
         } else if (strcmp(key, "delay") == 0) {
             ok = parse_u32(val, 60000, &f.replyDelayMs);
         } else if (strcmp(key, "abort") == 0) {
-            // abort=<offset>:<code>
+            // abort=<offset>:<code>[:<times>]
             char *colon = val != nullptr ? strchr(val, ':') : nullptr;
+            char *times = colon != nullptr ? strchr(colon + 1, ':') : nullptr;
             if (colon == nullptr) {
                 ok = false;
             } else {
                 *colon = '\0';
+                if (times != nullptr) {
+                    *times = '\0';
+                }
                 ok = parse_u32(val, 0xFFFFFFFFu, &f.abortAtOffset) &&
-                     parse_u32(colon + 1, 0xFFFFFFFFu, &f.abortCode);
+                     parse_u32(colon + 1, 0xFFFFFFFFu, &f.abortCode) &&
+                     (times == nullptr ||
+                      (parse_u32(times + 1, 0xFFFFFFFFu, &f.abortTimes) && f.abortTimes > 0));
                 f.abortEnabled = 1;
             }
         } else if (strcmp(key, "wrong_crc") == 0 && val == nullptr) {

@@ -110,7 +110,8 @@ typedef struct sim_fault_t {
     uint32_t replyDelayMs;  /* added before every reply of the motor */
     int abortEnabled;       /* abort a program download ... */
     uint32_t abortAtOffset; /* ... once this many image bytes were received ... */
-    uint32_t abortCode;     /* ... with this SDO abort code */
+    uint32_t abortCode;     /* ... with this SDO abort code ... */
+    uint32_t abortTimes;    /* ... the first this many downloads only (0: every one) */
     int wrongCrc;           /* 0x1F56:01 reports the bit-inverted CRC-32 */
     int ignoreStop;         /* the bootloader ignores the stop command (no hold, no acknowledgement) */
     int silent;             /* never answers anything (still acknowledges frames on the bus) */

@@ -138,6 +138,7 @@ struct SimMotor {
     uint32_t imageLen = 0;
     bool imageComplete = false;
     uint32_t imageCrc = 0;
+    uint32_t abortsDone = 0; // program downloads the abort fault ended
 
     // scratch object 0x2001 (writable)
     uint8_t scratch[64];

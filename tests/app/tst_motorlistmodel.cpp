@@ -99,7 +99,7 @@ class TestMotorListModel : public QObject {
         QVERIFY(!roleOf(m, 3, MotorListModel::NodeIdRole).isValid());
         QVERIFY(!m.data(QModelIndex(), MotorListModel::NodeIdRole).isValid());
         QVERIFY(!roleOf(m, 0, 256).isValid());
-        QVERIFY(!roleOf(m, 0, MotorListModel::VersionNumberRole + 1).isValid());
+        QVERIFY(!roleOf(m, 0, MotorListModel::HistoryNoteRole + 1).isValid());
 
         // A rebuild drops file paths chosen before.
         m.setBinFilePath(3, "/x.bin");

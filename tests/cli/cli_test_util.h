@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "sim_bench.h"
+
 namespace clitest {
 
 struct CliRun {
@@ -27,6 +29,17 @@ inline std::string read_file(const std::string &path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+// An image the bench accepts, carrying `version` in its trailer.
+inline void write_image(const std::string &path, uint32_t version, size_t body = 4096) {
+    std::string image(body + SIM_TRAILER_LEN, '\0');
+    for (size_t i = 0; i < body; ++i) {
+        image[i] = static_cast<char>(i * 31 + 7);
+    }
+    sim_image_make_trailer(reinterpret_cast<const uint8_t *>(image.data()), body, version,
+                           reinterpret_cast<uint8_t *>(&image[body]));
+    std::ofstream(path, std::ios::binary) << image;
 }
 
 inline std::string work_dir() {
@@ -44,7 +57,8 @@ inline std::string work_dir() {
 }
 
 // Runs ostrelo-cli with `args` on the test bench (or `can` as OSTRELO_CAN),
-// standard output and error captured apart, standard input empty.
+// standard output and error captured apart, standard input empty; its
+// upgrade history is the test's own, in `dir` (--history names another).
 // With `interruptAfter` (seconds) it gets SIGINT, as from Ctrl-C, then, or
 // the `signals` named (blank-separated, 0.2 s apart; joined by '+', at
 // once). rc is -1 when a signal ended it.
@@ -53,8 +67,9 @@ inline CliRun run_cli(const std::string &dir, const std::string &args,
                       const char *interruptAfter = nullptr, const std::string &signals = "INT") {
     static int n = 0;
     const std::string base = dir + "/run" + std::to_string(++n);
-    std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= '" + OSTRELO_CLI_BIN + "' " + args + " >'" +
-                      base + ".out' 2>'" + base + ".err' </dev/null";
+    std::string cmd = "OSTRELO_CAN='" + can + "' OSTRELO_TRACE= OSTRELO_HISTORY='" + dir +
+                      "/history.sqlite' '" + OSTRELO_CLI_BIN + "' " + args + " >'" + base + ".out' 2>'" +
+                      base + ".err' </dev/null";
     if (interruptAfter != nullptr) {
         cmd +=
             " & p=$!; sleep " + std::string(interruptAfter) + "; for s in " + signals +

@@ -22,17 +22,6 @@ std::string version_name(const char *stem, const char *version) {
     return std::string(stem) + "_V" + version + ".bin";
 }
 
-// An image the bench accepts, carrying `version` in its trailer.
-void write_image(const std::string &path, uint32_t version, size_t body = 4096) {
-    std::string image(body + SIM_TRAILER_LEN, '\0');
-    for (size_t i = 0; i < body; ++i) {
-        image[i] = static_cast<char>(i * 31 + 7);
-    }
-    sim_image_make_trailer(reinterpret_cast<const uint8_t *>(image.data()), body, version,
-                           reinterpret_cast<uint8_t *>(&image[body]));
-    std::ofstream(path, std::ios::binary) << image;
-}
-
 // Bytes without a trailer: the bench keeps the version it ran.
 void write_noise(const std::string &path, size_t size = 4112) {
     std::string bytes(size, '\0');
@@ -125,6 +114,7 @@ TEST(CliRuns, ExactFileAndVersionPolicy) {
         const char *outcome;
         std::string file;
         const char *versionAfter;
+        const char *note = "";
     } cases[] = {
         {"another model's file listed first",
          {{"14009_SingleTarsel_B0_V1_0_0_9.bin", 0x01010202u},
@@ -154,6 +144,21 @@ TEST(CliRuns, ExactFileAndVersionPolicy) {
          1,
          "refused",
          "",
+         "null"},
+        {"two exact files, the newest taken by --loose-match",
+         {{version_name(kMotor1, "1_0_0_5"), 0x01000005u}, {version_name(kMotor1, "1_0_0_4"), 0x01000004u}},
+         "--loose-match",
+         0,
+         "ok",
+         version_name(kMotor1, "1_0_0_5"),
+         "\"1.0.0.5\"",
+         "passed over: 4009_SingleTarsel_B0_V1_0_0_4.bin"},
+        {"a downgrade written with dots",
+         {{std::string(kMotor1) + "_V1.0.0.2.bin", 0x01000002u}},
+         "",
+         1,
+         "refused",
+         std::string(kMotor1) + "_V1.0.0.2.bin",
          "null"},
         {"a downgrade",
          {{version_name(kMotor1, "1_0_0_2"), 0x01000002u}},
@@ -216,6 +221,7 @@ TEST(CliRuns, ExactFileAndVersionPolicy) {
         EXPECT_TRUE(has(r.out, c.file.empty() ? "\"file\":null" : "\"file\":\"" + c.file + "\"")) << c.what;
         EXPECT_TRUE(has(r.out, std::string("\"version_after\":") + c.versionAfter)) << c.what << "\n"
                                                                                     << r.out;
+        EXPECT_TRUE(has(r.out, c.note)) << c.what << "\n" << r.out;
     }
 }
 
@@ -234,7 +240,8 @@ TEST(CliRuns, EveryMotorAccountedFor) {
         const char *says; // in the record (stdout) or on standard error
     } cases[] = {
         {"a motor held in its bootloader", "--nodes 1-2", false, 1, "\"state\":\"bootloader\""},
-        {"the held motor accepted", "--nodes 1-2 --allow-missing", false, 0, "\"outcome\":\"no file\""},
+        {"the held motor not waived: it runs no application", "--nodes 1-2 --allow-missing", false, 1,
+         "in their bootloader without a file"},
         {"the held motor flashed with a named file", "--channels 0.0 --nodes 2 --file FW60018", false, 0,
          "\"version_after\":\"1.1.2.2\""},
         {"a wrong bit rate", "--bitrate 500 --nodes 1-3", false, 1, "no motor answered"},
@@ -327,13 +334,16 @@ TEST(CliRuns, RecordSurvivesTheEnd) {
         int rc;
         const char *state;
         const char *says;
+        const char *summary = "\"not_done\":0}"; // motors not done are not counted as failed
     } cases[] = {
         {"HUP", "1.5", "", 300 * 1024, 1, "interrupted", ""},
         {"TERM", "1.5", "", 300 * 1024, 1, "interrupted", ""},
         {"INT INT", "1.5", "", 300 * 1024, 1, "interrupted", ""},
         {"INT+TERM", "3", "fault node 0 0 1 slow_start=8000\nfault node 0 1 1 slow_start=8000", 8 * 1024, 1,
          "interrupted", "ended at once"},
-        {"KILL", "1.5", "", 300 * 1024, -1, "running", ""},
+        {"KILL", "1.5", "", 300 * 1024, -1, "running", "",
+         "\"failed\":0,\"interrupted\":0,\"no_file\":0,\"dry_run\":0,\"current\":0,\"refused\":0,"
+         "\"version_mismatch\":0,\"missing\":0,\"not_done\":2}"},
     };
     for (const Case &c : cases) {
         const std::string dir = work_dir();
@@ -357,6 +367,7 @@ TEST(CliRuns, RecordSurvivesTheEnd) {
         EXPECT_EQ(record.substr(record.size() - 3), "]}\n") << c.signals;
         EXPECT_TRUE(has(record, std::string("\"state\":\"") + c.state + "\"")) << c.signals << "\n" << record;
         EXPECT_FALSE(has(record, "\"outcome\":\"ok\"")) << c.signals;
+        EXPECT_TRUE(has(record, c.summary)) << c.signals << "\n" << record;
         EXPECT_FALSE(has(record, "\"outcome\":\"not done\"") && c.rc != -1) << c.signals << "\n" << record;
         read_trace(dir + "/t.log"); // every line whole
     }

@@ -40,8 +40,10 @@ ByContext log_from_threads() {
         });
     }
     {
+        // By their level: a warning that does not say so in its text too.
         const LogScope channel("1.1");
         ostrelo_warning("[WARNING] channel only\n");
+        ostrelo_warning("Upgrade of node 3, attempt 1: transfer failed\n");
     }
     ostrelo_info("no context\n");
     printf("not ours\n");
@@ -49,7 +51,7 @@ ByContext log_from_threads() {
     for (std::thread &t : threads) {
         t.join();
     }
-    expected["1.1"] = {"[WARNING] channel only"};
+    expected["1.1"] = {"[WARNING] channel only", "Upgrade of node 3, attempt 1: transfer failed"};
     expected[""] = {"no context", "not ours"};
     return expected;
 }
@@ -71,7 +73,7 @@ ByContext by_context(const std::string &log) {
 } // namespace
 
 // The whole log in the file (--log) or on standard error (-v); by default
-// only the warning, on standard error, with its channel.
+// only the warnings, on standard error, with their channel.
 TEST(CliLog, EachThreadsLinesStayWhole) {
     const std::string dir = work_dir();
     const struct Case {

@@ -128,16 +128,18 @@ TEST(NamingRule, ExactBeforeLoose) {
     }
     client_file_candidates_t cand;
     ASSERT_EQ(client_api_file_candidates(&b0, listing, 5, &cand), CLIENT_PAIR_SEVERAL_EXACT);
-    EXPECT_EQ(cand.exact[0], 1u);
-    EXPECT_EQ(cand.exact[1], 2u);
+    EXPECT_EQ(cand.exact[0], 2u); // the newer version first
+    EXPECT_EQ(cand.exact[1], 1u);
     EXPECT_EQ(cand.loose[0], 0u);
     EXPECT_EQ(cand.loose[1], 3u);
     EXPECT_EQ(client_api_file_candidates(nullptr, listing, 5, &cand), CLIENT_PAIR_NONE);
     EXPECT_EQ(cand.exactCount + cand.looseCount, 0u);
 
-    // More candidates than are listed: all counted, the first ones named.
-    std::vector<std::string> many;
-    for (int i = 0; i < 20; ++i) {
+    // More candidates than are listed: all counted, the newest named, a
+    // name without a version after every versioned one, equal versions in
+    // listing order.
+    std::vector<std::string> many = {"4009_SingleTarsel_B0.bin"};
+    for (int i : {3, 19, 7, 12, 0, 15, 19, 1, 9, 18, 2, 16, 4, 17, 5}) {
         many.push_back("4009_SingleTarsel_B0_V1_0_0_" + std::to_string(i) + ".bin");
     }
     std::vector<const char *> names;
@@ -145,8 +147,17 @@ TEST(NamingRule, ExactBeforeLoose) {
         names.push_back(n.c_str());
     }
     EXPECT_EQ(client_api_file_candidates(&b0, names.data(), names.size(), &cand), CLIENT_PAIR_SEVERAL_EXACT);
-    EXPECT_EQ(cand.exactCount, 20u);
-    EXPECT_EQ(cand.exact[CLIENT_CANDIDATES_LISTED - 1], CLIENT_CANDIDATES_LISTED - 1);
+    EXPECT_EQ(cand.exactCount, 16u);
+    const size_t newest[CLIENT_CANDIDATES_LISTED] = {2, 7, 10, 14, 12, 6, 4, 9}; // 19 19 18 17 16 15 12 9
+    for (size_t k = 0; k < CLIENT_CANDIDATES_LISTED; ++k) {
+        EXPECT_EQ(cand.exact[k], newest[k]) << k;
+    }
+    const char *two[] = {"4009_SingleTarsel_B0.bin", "4009_SingleTarsel_B0_x2.bin",
+                         "4009_SingleTarsel_B0_V1.0.0.1.bin"};
+    EXPECT_EQ(client_api_file_candidates(&b0, two, 3, &cand), CLIENT_PAIR_SEVERAL_EXACT);
+    EXPECT_EQ(cand.exact[0], 2u);
+    EXPECT_EQ(cand.exact[1], 0u);
+    EXPECT_EQ(cand.exact[2], 1u);
 }
 
 TEST(NamingRule, VersionInTheName) {
@@ -159,7 +170,11 @@ TEST(NamingRule, VersionInTheName) {
         {"x_v255_254_0_10_final.bin", 0xFFFE000Au},
         {"V3_1_0_1", 0x03010001u},
         {"fw-V2_0_1_6.hex", 0x02000106u},
-        {"a_V1_0_0_4_b_V9_9_9_9.bin", 0x01000004u}, // the first one
+        {"a_V1_0_0_4_b_V9_9_9_9.bin", 0x01000004u},         // the first one
+        {"4009_SingleTarsel_B0_V1.0.0.2.bin", 0x01000002u}, // dots, as people write it
+        {"x_v2.0.1.6_final.bin", 0x02000106u},
+        {"x_V1_0.0_4.bin", 0}, // one separator throughout
+        {"x_V1.0.0.bin", 0},
         {"4009_SingleTarsel_B0.bin", 0},
         {"4009_SingleTarsel_B0_V1_2.bin", 0},
         {"x_V1_0_0_256.bin", 0},

@@ -201,4 +201,24 @@ TestCase {
         compare(findChild(page, "channelRowList").count, 12)
         compare(rowData(0).enabled, true)
     }
+
+    // The channels last applied are the rows of the next window.
+    function test_z_appliedChannelsComeBack() {
+        mouseClick(findChild(row(1), "enabledCheck"))
+        mouseClick(findChild(page, "setConfigButton"))
+        mouseClick(findChild(page, "applyConfigButton"))
+        compare(win.canopen.initialized, true)
+        win.canopen.cleanupAll()
+
+        win = createTemporaryObject(windowComponent, testCase)
+        page = win.page
+        waitForRendering(page)
+        compare(findChild(page, "channelRowList").count, 12)
+        var expected = [[0, 0], [1, 0], [1, 1]]
+        for (var i = 0; i < 12; ++i) {
+            compare(rowData(i).enabled, i < 3, "row " + (i + 1) + " enabled")
+            if (i < 3)
+                compare([rowData(i).deviceIndex, rowData(i).canChannel], expected[i])
+        }
+    }
 }

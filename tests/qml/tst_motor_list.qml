@@ -524,5 +524,23 @@ TestCase {
         win.show()
         compare(page.selectedFolderPath, "/tmp/fw")
         compare(statusOf(0), "Bootloader")
+        // The next window, in this run or the next, starts in that folder.
+        var again = createTemporaryObject(windowComponent, testCase, { canopen: controller })
+        compare(again.page.selectedFolderPath, "/tmp/fw")
+    }
+
+    // One button opens the station's upgrade history, read as it opens.
+    function test_historyButtonOpensTheHistory() {
+        var dialog = page.historyDialog
+        mouseClick(findChild(page, "historyButton"))
+        tryCompare(dialog, "opened", true)
+        var summary = findChild(dialog.contentItem, "historySummary")
+        verify(/^(还没有升级历史：|共 \d+ 条升级记录$)/.test(summary.text), summary.text)
+        findChild(dialog.contentItem, "channelField").text = "9:9"
+        mouseClick(findChild(dialog.contentItem, "historyQueryButton"))
+        compare(summary.text, "通道格式应为 适配器.通道，例如 0.1")
+        compare(findChild(dialog.contentItem, "historyExportButton").enabled, false)
+        dialog.close()
+        tryCompare(dialog, "visible", false)
     }
 }

@@ -199,4 +199,29 @@ TestCase {
         page.startScan()
         compare(page.progressModel.count, 0)
     }
+
+    // Fewer motors than the operator expects are said; range, time-out and
+    // expected count are there again in the next window.
+    function test_i_expectedMotorsAndRememberedFields() {
+        openPage(true)
+        setFields("1", "8", "1000")
+        var expected = findChild(page, "expectedField")
+        var shortfall = findChild(page, "shortfallLabel")
+        expected.text = "99"
+        startAndWait()
+        var found = scanCompletedSpy.signalArguments[0][0]
+        verify(found < 99)
+        compare(shortfall.visible, true)
+        compare(shortfall.text, "只发现 " + found + " 个电机，期望 99 个：请检查接线、电源和扫描范围")
+        expected.text = String(found)
+        compare(shortfall.visible, false)
+        expected.text = "99"
+
+        openPage(true)
+        compare(findChild(page, "fromField").text, "1")
+        compare(findChild(page, "toField").text, "8")
+        compare(findChild(page, "timeoutField").text, "1000")
+        compare(findChild(page, "expectedField").text, "99")
+        compare(findChild(page, "shortfallLabel").visible, false)
+    }
 }

@@ -11,6 +11,7 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QTemporaryDir>
 #include <QTranslator>
 #include <QUrl>
 #include <QtQml>
@@ -139,6 +140,12 @@ class Setup : public QObject {
   public slots:
     void applicationAvailable() {
         QLoggingCategory::setFilterRules(QStringLiteral("qt.*=false"));
+        // Each run starts with no remembered settings and an empty history,
+        // and never touches the user's.
+        if (qEnvironmentVariableIsEmpty("OSTRELO_SETTINGS"))
+            qputenv("OSTRELO_SETTINGS", QFile::encodeName(scratch.filePath(QStringLiteral("settings.ini"))));
+        if (qEnvironmentVariableIsEmpty("OSTRELO_HISTORY"))
+            qputenv("OSTRELO_HISTORY", QFile::encodeName(scratch.filePath(QStringLiteral("history.sqlite"))));
         registerOstreloQmlTypes();
         // As the program does: English for OSTRELO_LANG=en, else Chinese.
         appInstallLanguage(translator);
@@ -161,6 +168,7 @@ class Setup : public QObject {
 
   private:
     QTranslator translator;
+    QTemporaryDir scratch;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(ostrelo_qml, Setup)
