@@ -101,6 +101,7 @@ struct Row {
     // bootloader need at least: the frames' bits on an idle bus, the erase
     // and the sub-blocks' writes.
     uint32_t transferMs = 0;
+    uint32_t upgradeMs = 0; // the whole call, entry to confirmed start
     int transfers = 0;
     uint32_t busMs = 0, eraseMs = 0;
     double load = 0.0; // share of the bus busy during the cell's calls
@@ -329,10 +330,12 @@ Row FaultMatrix::run_cell(const Cell &cell) {
                 row.attempts++;
             } else {
                 client_upgrade_result_t r;
+                const uint32_t t0 = get_current_time_ms();
                 claimed = upgrade(id, node, path, options_for(cell, loss ? 4 : cell.retries), &r,
                                   cell.entry == CLIENT_ENTRY_HOLD ? &hand : nullptr);
                 row.attempts += static_cast<int>(r.attempts);
                 if (claimed) {
+                    row.upgradeMs += ostrelo_ms_since(t0);
                     row.transferMs += r.transferMs;
                     row.transfers++;
                 }
@@ -479,13 +482,15 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
         }
     }
 
-    printf("\n%-14s %8s %9s %15s %17s %9s %11s %16s %8s %14s\n", "cell", "attempts", "successes",
+    printf("\n%-17s %8s %9s %15s %17s %9s %11s %16s %8s %14s %11s\n", "cell", "attempts", "successes",
            "false successes", "unverified starts", "recovered", "transfer", "bus+erase+write", "bus load",
-           "errors/bus-off");
+           "errors/bus-off", "upgrade");
     for (const Row &r : rows) {
         char transfer[24] = "-";
+        char whole[24] = "-";
         if (r.transfers > 0) {
             snprintf(transfer, sizeof transfer, "%u ms", r.transferMs / static_cast<uint32_t>(r.transfers));
+            snprintf(whole, sizeof whole, "%u ms", r.upgradeMs / static_cast<uint32_t>(r.transfers));
         }
         char least[40] = "-"; // an instant bus takes no time
         if (r.busMs > 0) {
@@ -500,9 +505,9 @@ TEST_F(FaultMatrix, InvariantsHoldInEveryCell) {
             snprintf(errors, sizeof errors, "%llu/%llu", static_cast<unsigned long long>(r.errorFrames),
                      static_cast<unsigned long long>(r.busOffs));
         }
-        printf("%-14s %8d %9d %15d %17d %9s %11s %16s %8s %14s\n", r.name.c_str(), r.attempts, r.successes,
-               r.falseSuccesses, r.unverifiedStarts, r.recovered ? "yes" : "NO", transfer, least, load,
-               errors);
+        printf("%-17s %8d %9d %15d %17d %9s %11s %16s %8s %14s %11s\n", r.name.c_str(), r.attempts,
+               r.successes, r.falseSuccesses, r.unverifiedStarts, r.recovered ? "yes" : "NO", transfer, least,
+               load, errors, whole);
     }
     // Beside each loss cell's success per attempt: what the loss of its
     // control frames alone allows (bench_report.h), and the same with the
