@@ -65,8 +65,9 @@ typedef int (*client_frame_test_t)(const CO_CANrxMsg_t *frame, void *user);
 client_rx_result_t client_await_frame(client_channel_id_t channelId, client_frame_test_t test, void *user,
                                       ostrelo_deadline_t until, CO_CANrxMsg_t *frame);
 /* Drops every frame waiting for the channel, on both receive paths, until
- * none comes for `quiet_ms`. Returns the frames dropped, -1 when the channel
- * cannot receive. Before a step that judges the first frame it gets. */
+ * none comes for `quiet_ms`; on a bus that keeps talking, until twice
+ * `quiet_ms` and 5 ms have passed. Returns the frames dropped, -1 when the
+ * channel cannot receive. Before a step that judges the first frame it gets. */
 int client_api_drain_channel(client_channel_id_t channelId, uint32_t quiet_ms);
 /* Ends whatever wait for frames runs on the channel now (a raw receive, an
  * SDO transfer's sleep): the wait returns as if its time were up. For a
@@ -286,9 +287,9 @@ typedef struct {
 } client_hold_observer_t;
 
 /* Holds motors in their bootloader while someone switches them off and on:
- * in each pass every motor not yet held gets the stop command and then one
- * frame of its channel is taken within `round_wait_ms`, which counts only
- * when it is that motor's acknowledge; a pause of `pass_pause_ms` follows
+ * in each pass every motor not yet held gets the stop command and then its
+ * acknowledge is awaited for `round_wait_ms`, other frames of its channel
+ * passed over; a pause of `pass_pause_ms` follows
  * each pass. Ends when every motor is held, `limit_ms` have passed or the
  * observer stops it. The motors may be on several channels. */
 client_hold_end_t client_hold_motors(client_hold_motor_t *motors, size_t count, uint32_t limit_ms,

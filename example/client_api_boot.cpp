@@ -22,16 +22,6 @@ constexpr uint32_t kBootConfirmMs = CLIENT_UPGRADE_BOOTLOADER_WAIT_MS;
 constexpr uint32_t kAppAnswerMs = 50;
 constexpr uint32_t kSdoAnswerMs = 200;
 
-// Takes one raw frame. A receive that fails at once (channel gone) would turn
-// the callers' wait loops into a busy spin, so a failure is paced to 1 ms.
-int take_frame(client_channel_id_t channelId, CO_CANrxMsg_t *f, uint32_t timeout_ms) {
-    const client_rx_result_t r = client_api_receive_frame(channelId, f, timeout_ms);
-    if (r == CLIENT_RX_FAILED) {
-        delay_ms(1);
-    }
-    return r == CLIENT_RX_FRAME ? 0 : -1;
-}
-
 bool is_a3_read_reply(const CO_CANrxMsg_t &f, uint8_t nodeId) {
     return f.ident == nodeId && motor_entry_read_reply_valid(f.data, f.DLC);
 }
@@ -52,6 +42,10 @@ bool is_stop_ack(const CO_CANrxMsg_t &f, uint8_t nodeId) {
     return f.ident == motor_sdo_reply_id(nodeId) && motor_is_program_control_ack(f.data, f.DLC);
 }
 
+int stop_ack_of(const CO_CANrxMsg_t *f, void *node) {
+    return is_stop_ack(*f, *static_cast<const uint8_t *>(node)) ? 1 : 0;
+}
+
 // A bootloader left inside a transfer (its client's abort lost) takes the
 // stop command for transfer data. An abort first ends such a transfer; an
 // idle server ignores it.
@@ -68,15 +62,21 @@ int send_stop(client_channel_id_t channelId, uint8_t nodeId) {
     return client_send_program_control(channelId, nodeId, MOTOR_PROGRAM_STOP);
 }
 
-// One stop command, then one frame taken within `wait_ms`: 0 when that frame
-// is the node's acknowledge. With `must_send`, a stop that could not be sent
-// ends the round at once.
+// One stop command, then the node's acknowledge awaited for `wait_ms`: 0
+// when it came. Other frames are passed over; on a bus shared with other
+// nodes the next frame is mostly theirs. With `must_send`, a stop that could
+// not be sent ends the round at once.
 int stop_round(client_channel_id_t channelId, uint8_t nodeId, uint32_t wait_ms, bool must_send) {
     if (send_stop(channelId, nodeId) != 0 && must_send) {
         return -1;
     }
     CO_CANrxMsg_t f;
-    return take_frame(channelId, &f, wait_ms) == 0 && is_stop_ack(f, nodeId) ? 0 : -1;
+    const client_rx_result_t r =
+        client_await_frame(channelId, stop_ack_of, &nodeId, ostrelo_deadline_in(wait_ms), &f);
+    if (r == CLIENT_RX_FAILED) {
+        delay_ms(1); // the channel cannot receive: the callers' rounds must not spin
+    }
+    return r == CLIENT_RX_FRAME ? 0 : -1;
 }
 
 void print_attempt_header(uint32_t attempt, uint32_t retry_count, uint32_t retry_delay_ms) {

@@ -493,6 +493,9 @@ int client_api_receive_raw_can(client_channel_id_t channelId, CO_CANrxMsg_t *fra
     return client_api_receive_frame(channelId, frame, timeout_ms) == CLIENT_RX_FRAME ? 0 : -1;
 }
 
+// The time a drain allows for reading out what the adapter already holds.
+constexpr uint32_t kDrainReadOutMs = 5;
+
 int client_drain_frames(client_channel_id_t channelId, uint32_t quiet_ms,
                         void (*seen)(const CO_CANrxMsg_t *frame, void *user), void *user) {
     client_channel_context_t *ch = channel_with_device(channelId);
@@ -503,9 +506,15 @@ int client_drain_frames(client_channel_id_t channelId, uint32_t quiet_ms,
     // the next SDO transfer first.
     int dropped = drop_queued(ch);
     CO_CANrxMsg_t f;
-    // Bounded: a bus that keeps talking must not hold the caller here.
+    // What is stale was sent before this call: it is read out within a few
+    // milliseconds, or comes within the quiet time. A bus that keeps talking
+    // (other nodes' traffic) never falls quiet, so the drain also ends at a
+    // limit of twice the quiet time and the read-out.
+    const ostrelo_deadline_t until = ostrelo_deadline_in(2 * quiet_ms + kDrainReadOutMs);
     for (int i = 0; i < 4096; ++i) {
-        const client_rx_result_t r = client_api_receive_frame(channelId, &f, quiet_ms);
+        const uint32_t left = ostrelo_deadline_left(until);
+        const client_rx_result_t r =
+            client_api_receive_frame(channelId, &f, left < quiet_ms ? left : quiet_ms);
         if (r != CLIENT_RX_FRAME) {
             return r == CLIENT_RX_FAILED ? -1 : dropped;
         }

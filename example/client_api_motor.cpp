@@ -311,14 +311,14 @@ void quick_pass(ScanState &st) {
     for (size_t i = 0; i < o.nodeCount && !scan_stopped(st); ++i) {
         const uint8_t node = o.nodes[i];
         scan_node_begins(st, node);
-        // The queries take whatever frame comes next: a reply that came late
-        // must not be taken for the answer to the next question.
+        // Each query waits for a frame of the node itself: on a bus shared
+        // with other nodes the next frame is mostly someone else's.
         client_firmware_info_t info;
         bool identified = false;
         bool late = false;
         for (uint32_t a = 0; !identified && (a < attempts || (late && a < o.attemptsWhileLate)); ++a) {
             late = o.dropStale && drop_stale(st, node, o.staleQuietMs);
-            identified = client_api_query_firmware_info(st.ch, node, &info) == 0;
+            identified = firmware_info(st.ch, node, &info, ReplyWait{kQueryWaitMs, true}) == 0;
         }
         if (identified) {
             report_found(st, node, info, false);

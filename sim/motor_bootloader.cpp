@@ -467,6 +467,7 @@ void on_initiate(SimMotor &m, const SimFrame &f, uint64_t t, const sim_fault_t &
         s.lastSeq = 0;
         s.lastSegSeen = false;
         s.subTimerAt = 0;
+        s.stallAcked = false;
         const uint8_t r[8] = {
             0xA4, static_cast<uint8_t>(idx), static_cast<uint8_t>(idx >> 8), sub, s.blksize, 0, 0, 0};
         answer_initiate(m, t, r, SDO_BLK_DL_SUB);
@@ -506,6 +507,17 @@ void on_block_segment(SimMotor &m, const SimFrame &f, uint64_t t, const sim_faul
     if (seq == 0 || seq > s.blksize) {
         send_abort(m, t, s.index, s.sub, AB_SEQ);
         return;
+    }
+    if (s.stallAcked) {
+        // The client resends all after the acknowledged segment as a new
+        // sub-block, from 1. Taking the stalled one's late segments instead,
+        // or acknowledging its end again, would hand the client a second
+        // acknowledge to follow: data sent twice, aborted at the end
+        // (0x06070012). Nor do they restart the stall's timer.
+        if (seq != 1) {
+            return;
+        }
+        s.stallAcked = false;
     }
     if (seq == s.lastSeq + 1 && !s.lastSegSeen) {
         if (last) {
@@ -604,6 +616,7 @@ void sim_sdo_timer(SimMotor &m, uint64_t t) {
         // The rest of the sub-block went missing: tell the client where to resume.
         acknowledge_subblock(m, t);
         s.subTimerAt = 0;
+        s.stallAcked = !s.lastSegSeen;
         return;
     }
     if (s.mode != SDO_IDLE && s.expireAt != 0 && s.expireAt <= t) {

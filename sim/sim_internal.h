@@ -75,7 +75,10 @@ struct SimSdo {
     bool clientCrc = false;
     bool lastSegSeen = false;
     uint64_t subTimerAt = 0; // block download: acknowledge what arrived if the sub-block stalls
-    uint64_t expireAt = 0;   // a transfer the client stopped talking in is aborted then
+    // Acknowledged at a stall: segments until the next sub-block's first are
+    // the rest of the stalled one, still on their way.
+    bool stallAcked = false;
+    uint64_t expireAt = 0; // a transfer the client stopped talking in is aborted then
     // The bootloader's own work (an erase, a write): the server is busy until
     // then, and its client's silence meanwhile is no reason to give up.
     uint64_t busyUntil = 0;

@@ -50,6 +50,18 @@ inline std::string write_image(const std::string &dir, const std::string &name, 
     return path;
 }
 
+// About 60 % of a 1000 kbit/s bus on channel 0.0: eight other nodes (0x10
+// to 0x17) with two PDOs each (every 2 and every 10 ms) and their
+// heartbeats, and the SYNC. Their PDOs win the bus against the motors' frames.
+inline void pdo_load() {
+    for (uint32_t n = 0x10; n < 0x18; ++n) {
+        sim_bench_add_traffic(0, 0, 0x180 + n, 2, 8);
+        sim_bench_add_traffic(0, 0, 0x280 + n, 10, 8);
+        sim_bench_add_traffic(0, 0, 0x700 + n, 100, 1);
+    }
+    sim_bench_add_traffic(0, 0, 0x080, 10, 0);
+}
+
 class Bench : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -11,6 +11,7 @@
 using benchtest::Bench;
 using benchtest::capture;
 using benchtest::contains;
+using benchtest::pdo_load;
 using benchtest::write_image;
 
 namespace {
@@ -326,6 +327,50 @@ TEST_F(Bench, HoldsANodeInItsBootloaderThroughAPowerCycle) {
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(out, "Prevent app start: FAILED (duration elapsed)\n");
     EXPECT_EQ(sim_bench_motor_state(0, 1, 13), SIM_MOTOR_APPLICATION);
+}
+
+// A bus busy with other nodes' PDOs, heartbeats and SYNC (about 60 %): the
+// scan identifies every motor, the handshake brings one into its bootloader,
+// whose acknowledge of the stop command is found among the other frames, and
+// a hold of several motors, paced as the window and ostrelo-cli pace it,
+// catches each one through a power cycle.
+TEST_F(Bench, ScanHandshakeAndHoldAmidOtherTraffic) {
+    const client_channel_id_t id = one_channel(0, 0, 1000, {motor(0, 0, 2), motor(0, 0, 3), motor(0, 0, 4)});
+    sim_bench_set_timing(1);
+    pdo_load();
+    int rc = -1;
+    std::string out = capture([&] {
+        client_scan_options_t o;
+        client_scan_options_init(&o);
+        const uint8_t nodes[] = {2, 3, 4};
+        o.nodes = nodes;
+        o.nodeCount = 3;
+        rc = client_scan_channel(id, &o, nullptr);
+    });
+    EXPECT_EQ(rc, 3) << out;
+    out = capture([&] { rc = client_api_enter_bootloader(id, 2, 500, 3, 200); });
+    EXPECT_EQ(rc, 0) << out;
+    out = capture([&] { rc = client_api_prevent_app_start(id, 2, 200, 3, 10); });
+    EXPECT_EQ(out, "Prevent app start: OK\n");
+
+    client_hold_motor_t motors[] = {{id, 3, 0}, {id, 4, 0}};
+    client_hold_observer_t ob = {};
+    bool cycled = false;
+    ob.user = &cycled;
+    ob.pass = [](uint32_t elapsed_ms, void *user) {
+        bool *done = static_cast<bool *>(user);
+        if (!*done && elapsed_ms >= 100) {
+            *done = true;
+            sim_bench_power_cycle_node(0, 0, 3, 100);
+            sim_bench_power_cycle_node(0, 0, 4, 100);
+        }
+    };
+    EXPECT_EQ(client_hold_motors(motors, 2, 3000, 10, 10, &ob), CLIENT_HOLD_ALL_HELD);
+    EXPECT_EQ(sim_bench_motor_state(0, 0, 3), SIM_MOTOR_BOOT_HELD);
+    EXPECT_EQ(sim_bench_motor_state(0, 0, 4), SIM_MOTOR_BOOT_HELD);
+    sim_segment_stats_t st{};
+    sim_bench_segment_stats(0, 0, &st);
+    EXPECT_GT(st.trafficFrames, 1000u);
 }
 
 TEST_F(Bench, BlockTransferAndCrcVerification) {

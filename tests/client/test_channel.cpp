@@ -5,6 +5,7 @@
 #include "client_api_internal.h"
 #include "device_mng.h"
 #include "motor_protocol.h"
+#include "ostrelo_time.h"
 
 #include <gtest/gtest.h>
 
@@ -142,9 +143,38 @@ TEST_F(RawPath, AwaitTakesTheMatchingFrameAndTellsTimeoutFromFailure) {
     EXPECT_EQ(client_await_frame(other, nullptr, nullptr, ostrelo_deadline_in(10), &f), CLIENT_RX_FAILED);
 }
 
+// A drain on a bus that never falls quiet (other nodes' traffic, a frame
+// every 100 us here) drops what waits and ends at its time limit, not after
+// thousands of frames; a drain on a quiet bus drops what waited.
+TEST_F(RawPath, DrainEndsOnABusThatNeverFallsQuiet) {
+    const client_channel_id_t id = fake::raw_channel_up(0);
+    fake::bus().push(0, 0x585, {0x43});
+    fake::bus().push(0, 0x185, {1});
+    EXPECT_EQ(client_api_drain_channel(id, 1), 2);
+    EXPECT_TRUE(fake::bus().rx[0].empty());
+
+    uint64_t last = ostrelo_monotonic_us();
+    fake::bus().receive = [&last](uint32_t, CO_CANrxMsg_t *frames, uint32_t cap) -> int32_t {
+        if (cap == 0) {
+            return 0;
+        }
+        while (ostrelo_monotonic_us() - last < 100) {
+        }
+        last = ostrelo_monotonic_us();
+        memset(frames, 0, sizeof(*frames));
+        frames->ident = 0x190;
+        frames->DLC = 8;
+        return 1;
+    };
+    const int dropped = client_api_drain_channel(id, 1);
+    EXPECT_GT(dropped, 0);
+    EXPECT_LT(dropped, 4096);
+    fake::bus().receive = nullptr;
+}
+
 // The stop command goes to every motor not yet held, on its own channel; a
-// motor counts as held only when the frame taken after its own command is its
-// acknowledge; a channel another thread holds is passed over for a pass.
+// motor counts as held only when its own acknowledge comes within its round;
+// a channel another thread holds is passed over for a pass.
 TEST_F(RawPath, HoldOfSeveralMotorsOnSeveralChannels) {
     const client_channel_id_t ch0 = fake::raw_channel_up(0);
     const client_channel_id_t ch1 = fake::raw_channel_up(1);

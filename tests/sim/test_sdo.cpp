@@ -215,6 +215,44 @@ TEST_F(Sdo, BlockDownloadResendsAfterAGap) {
     }
 }
 
+// A client held up in the middle of a sub-block (a loaded host) has the
+// stall acknowledged, then the rest of that sub-block reaches the server,
+// then the client resends from the acknowledged segment on. The late
+// segments must neither be taken nor acknowledged again: a client that
+// followed a second acknowledge would send data twice (0x06070012 at the end).
+TEST_F(Sdo, LateSegmentsOfAStalledSubBlockAreDropped) {
+    const std::vector<uint8_t> img = pattern(7 * 137);
+    const Frame r = req({0xC2, 0x50, 0x1F, 0x01, static_cast<uint8_t>(img.size()),
+                         static_cast<uint8_t>(img.size() >> 8), 0, 0});
+    ASSERT_EQ(0xA4, r.data[0]);
+    ASSERT_EQ(127, r.data[4]);
+    const auto send = [&](uint8_t from, uint8_t to, size_t off) {
+        for (uint8_t seq = from; seq <= to; ++seq, off += 7) {
+            uint8_t seg[8] = {static_cast<uint8_t>(seq | (off + 7 == img.size() ? 0x80 : 0))};
+            memcpy(seg + 1, img.data() + off, 7);
+            ASSERT_EQ(1u, tx_raw(0, 0, kReq, seg, 8));
+        }
+    };
+    send(1, 10, 0);
+    sim_bench_advance_ms(SIM_SUBBLOCK_TIMEOUT_MS + 1);
+    std::vector<Frame> got = rx_all(0, 0);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0xA2, got[0].data[0]);
+    EXPECT_EQ(10, got[0].data[1]);
+    send(11, 127, 70); // the rest of the stalled sub-block
+    sim_bench_advance_ms(SIM_SUBBLOCK_TIMEOUT_MS + 1);
+    EXPECT_TRUE(rx_all(0, 0).empty());
+    send(1, 127, 70); // resent after the acknowledge, to the end
+    got = rx_all(0, 0);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(0xA2, got[0].data[0]);
+    EXPECT_EQ(127, got[0].data[1]);
+    EXPECT_EQ(0xA1, req({0xC1, 0, 0, 0, 0, 0, 0, 0}).data[0]);
+    std::vector<uint8_t> image(img.size());
+    ASSERT_EQ(img.size(), sim_bench_motor_image(0, 0, kNode, image.data(), image.size()));
+    EXPECT_EQ(img, image);
+}
+
 TEST_F(Sdo, BlockDownloadOfLastSegmentGapAndSizeWithoutIndication) {
     // Image shorter than one sub-block: the last segment carries the end bit.
     const std::vector<uint8_t> img = pattern(50);
