@@ -776,7 +776,8 @@ Item {
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
-                    height: motorListPage.rowHeight(shownFileName, statusText, matchMarked)
+                    height: Math.max(motorListPage.rowHeight(shownFileName, statusText, matchMarked),
+                                     rowContent.item ? rowContent.item.textsHeight : 0)
                     border.color: "#ddd"
                     border.width: 1
                     color: motorListPage.rowColor(phase, (index % 2) === 1, binFilePath, noFile)
@@ -832,6 +833,10 @@ Item {
                         anchors.fill: parent
                         asynchronous: true
                         sourceComponent: Item {
+                            // The row's height that shows the status and its
+                            // reason whole, wrapped as they are.
+                            readonly property real textsHeight: statusColumn.height + 10 + 22 + 4
+
                             Row {
                                 id: cellRow
                                 x: 5
@@ -1049,6 +1054,7 @@ Item {
                                     height: cellRow.height
 
                                     Column {
+                                        id: statusColumn
                                         anchors.verticalCenter: parent.verticalCenter
                                         width: parent.width
                                         spacing: 1
@@ -1074,7 +1080,10 @@ Item {
                                             visible: text !== ""
                                             text: rowItem.lastError
                                             font.pixelSize: 10
-                                            maximumLineCount: 1
+                                            // Wrapped: the reason's end (a version
+                                            // mismatch's versions) is what matters.
+                                            wrapMode: Text.Wrap
+                                            maximumLineCount: 3
                                             elide: Text.ElideRight
                                             color: "#c62828"
                                         }
