@@ -1396,6 +1396,10 @@ Press &quot;Stop forcing&quot; at any time to cancel.</translation>
         <source>升级历史</source>
         <translation>Upgrade history</translation>
     </message>
+    <message>
+        <source>列…</source>
+        <translation>Columns…</translation>
+    </message>
 </context>
 <context>
     <name>MotorListWindow</name>

@@ -21,8 +21,8 @@ Item {
         if (canopen && selectedFolderPath === "")
             selectedFolderPath = String(canopen.setting("files/folder", ""))
     }
-    onCanopenChanged: restoreFolder()
-    Component.onCompleted: restoreFolder()
+    onCanopenChanged: { restoreFolder(); restoreHiddenColumns() }
+    Component.onCompleted: { restoreFolder(); restoreHiddenColumns() }
     readonly property alias fileDialog: fileDialog
     readonly property alias holdDialog: holdDialog
     readonly property alias recordDialog: recordDialog
@@ -35,6 +35,7 @@ Item {
     property var tableModel: canopen ? canopen.motorTable : null
     readonly property alias summaryBox: summaryBox
     readonly property alias everythingDialog: everythingDialog
+    readonly property alias columnsPopup: columnsPopup
 
     // Bumped when the rows' texts change: the columns fit them again.
     property int contentRevision: 0
@@ -49,29 +50,52 @@ Item {
         return Math.ceil(Math.max(min, headerMetrics.advanceWidth(header) + 14, cellMetrics.advanceWidth(t) + 8))
     }
 
-    // Table columns: header text, the role it sorts by (0: none) and width;
-    // rows use the same widths. The node id column stays in sight when the
-    // table scrolls sideways; the status column takes what the view leaves.
+    // Table columns: key, header text, the role it sorts by (0: none), width
+    // and whether it is shown; rows use the same widths. The node id column
+    // stays in sight when the table scrolls sideways; the status column takes
+    // what the view leaves. Node id, actions and status cannot be hidden.
     readonly property var columns: [
-        { t: qsTr("节点ID"), r: MotorListModel.NodeIdRole, w: Math.max(fitWidth(qsTr("节点ID"), 0, "", 60), cellMetrics.advanceWidth(qsTr("进行中")) + 28, cellMetrics.advanceWidth(phaseText(MotorListModel.PhaseRunning)) + 12) },
-        { t: qsTr("设备类型"), r: MotorListModel.AdapterNameRole, w: fitWidth(qsTr("设备类型"), MotorListModel.AdapterNameRole, "", 40) },
-        { t: qsTr("设备索引"), r: MotorListModel.DeviceIndexRole, w: fitWidth(qsTr("设备索引"), MotorListModel.DeviceIndexRole, "", 30) },
-        { t: qsTr("CAN通道"), r: MotorListModel.CanChannelRole, w: fitWidth(qsTr("CAN通道"), MotorListModel.CanChannelRole, "", 30) },
-        { t: qsTr("波特率"), r: MotorListModel.BitrateRole, w: fitWidth(qsTr("波特率"), MotorListModel.BitrateRole, " kbps", 40) },
-        { t: qsTr("固件型号"), r: MotorListModel.FirmwareModelRole, w: Math.min(120, fitWidth(qsTr("固件型号"), MotorListModel.FirmwareModelRole, "", 40)) },
-        { t: qsTr("刹车后缀"), r: MotorListModel.BrakeSuffixRole, w: fitWidth(qsTr("刹车后缀"), MotorListModel.BrakeSuffixRole, "", 30) },
-        { t: qsTr("编码器"), r: MotorListModel.EncoderNameRole, w: Math.min(120, fitWidth(qsTr("编码器"), MotorListModel.EncoderNameRole, "", 40)) },
-        { t: qsTr("版本"), r: MotorListModel.VersionRole, w: Math.min(120, fitWidth(qsTr("版本"), MotorListModel.VersionRole, "", 40)) },
-        { t: qsTr("文件版本"), r: MotorListModel.FileVersionRole, w: 100 },
-        { t: qsTr("固件文件"), r: MotorListModel.BinFilePathRole, w: 250 },
-        { t: qsTr("操作"), r: 0, w: 250 },
-        { t: qsTr("状态"), r: MotorListModel.StatusTextRole, w: statusWidth }
+        { k: "node", p: true, v: true, t: qsTr("节点ID"), r: MotorListModel.NodeIdRole, w: Math.max(fitWidth(qsTr("节点ID"), 0, "", 60), cellMetrics.advanceWidth(qsTr("进行中")) + 28, cellMetrics.advanceWidth(phaseText(MotorListModel.PhaseRunning)) + 12) },
+        { k: "adapter", v: columnShown("adapter"), t: qsTr("设备类型"), r: MotorListModel.AdapterNameRole, w: fitWidth(qsTr("设备类型"), MotorListModel.AdapterNameRole, "", 40) },
+        { k: "device", v: columnShown("device"), t: qsTr("设备索引"), r: MotorListModel.DeviceIndexRole, w: fitWidth(qsTr("设备索引"), MotorListModel.DeviceIndexRole, "", 30) },
+        { k: "channel", v: columnShown("channel"), t: qsTr("CAN通道"), r: MotorListModel.CanChannelRole, w: fitWidth(qsTr("CAN通道"), MotorListModel.CanChannelRole, "", 30) },
+        { k: "bitrate", v: columnShown("bitrate"), t: qsTr("波特率"), r: MotorListModel.BitrateRole, w: fitWidth(qsTr("波特率"), MotorListModel.BitrateRole, " kbps", 40) },
+        { k: "model", v: columnShown("model"), t: qsTr("固件型号"), r: MotorListModel.FirmwareModelRole, w: Math.min(120, fitWidth(qsTr("固件型号"), MotorListModel.FirmwareModelRole, "", 40)) },
+        { k: "brake", v: columnShown("brake"), t: qsTr("刹车后缀"), r: MotorListModel.BrakeSuffixRole, w: fitWidth(qsTr("刹车后缀"), MotorListModel.BrakeSuffixRole, "", 30) },
+        { k: "encoder", v: columnShown("encoder"), t: qsTr("编码器"), r: MotorListModel.EncoderNameRole, w: Math.min(120, fitWidth(qsTr("编码器"), MotorListModel.EncoderNameRole, "", 40)) },
+        { k: "version", v: columnShown("version"), t: qsTr("版本"), r: MotorListModel.VersionRole, w: Math.min(120, fitWidth(qsTr("版本"), MotorListModel.VersionRole, "", 40)) },
+        { k: "fileVersion", v: columnShown("fileVersion"), t: qsTr("文件版本"), r: MotorListModel.FileVersionRole, w: 100 },
+        { k: "file", v: columnShown("file"), t: qsTr("固件文件"), r: MotorListModel.BinFilePathRole, w: 250 },
+        { k: "actions", p: true, v: true, t: qsTr("操作"), r: 0, w: 250 },
+        { k: "status", p: true, v: true, t: qsTr("状态"), r: MotorListModel.StatusTextRole, w: statusWidth }
     ]
+    // The shown columns before the status, with the spacing after each; a
+    // hidden column takes no room.
     readonly property int fixedWidth: {
-        var w = 10 + 5 * 12
-        for (var i = 0; i < 12; ++i)
-            w += columns[i].w
+        var w = 10
+        for (var i = 0; i < 12; ++i) {
+            if (columns[i].v)
+                w += columns[i].w + 5
+        }
         return w
+    }
+
+    // The keys of the columns the user hid, remembered between runs.
+    property var hiddenColumns: []
+    function columnShown(key) {
+        return hiddenColumns.indexOf(key) < 0
+    }
+    function setColumnShown(key, shown) {
+        var hidden = hiddenColumns.filter(function (k) { return k !== key })
+        if (!shown)
+            hidden.push(key)
+        hiddenColumns = hidden
+        if (canopen)
+            canopen.setSetting("table/hiddenColumns", hidden.join(","))
+    }
+    function restoreHiddenColumns() {
+        var saved = canopen ? String(canopen.setting("table/hiddenColumns", "")) : ""
+        hiddenColumns = saved === "" ? [] : saved.split(",")
     }
     readonly property int statusWidth: Math.max(260, (motorListView ? motorListView.width : 0) - fixedWidth - 14)
     readonly property int tableWidth: fixedWidth + statusWidth
@@ -591,6 +615,37 @@ Item {
                 text: motorListPage.tableModel ? qsTr("%1 / %2 行").arg(motorListPage.tableModel.shownCount)
                                                  .arg(motorListPage.tableModel.totalCount) : ""
             }
+            // Which columns show: a narrow screen can drop the ones not needed.
+            Button {
+                id: columnsButton
+                objectName: "columnsButton"
+                text: qsTr("列…")
+                onClicked: columnsPopup.opened ? columnsPopup.close() : columnsPopup.open()
+
+                Popup {
+                    id: columnsPopup
+                    objectName: "columnsPopup"
+                    y: columnsButton.height
+                    padding: 6
+                    Column {
+                        Repeater {
+                            model: motorListPage.columns.length
+                            delegate: CheckBox {
+                                required property int index
+                                readonly property var column: motorListPage.columns[index]
+                                objectName: "columnToggle_" + column.k
+                                visible: !column.p
+                                text: column.t
+                                checked: column.v
+                                onToggled: {
+                                    motorListPage.setColumnShown(column.k, checked)
+                                    checked = Qt.binding(function () { return column.v })
+                                }
+                            }
+                        }
+                    }
+                }
+            }
             Label {
                 Layout.fillWidth: true
                 horizontalAlignment: Text.AlignRight
@@ -647,21 +702,24 @@ Item {
                         spacing: 5
 
                         Repeater {
-                            model: motorListPage.columns
+                            // A fixed count: a new width or a hidden column
+                            // changes the header's cells, it does not remake them.
+                            model: motorListPage.columns.length
                             delegate: Text {
-                                required property var modelData
                                 required property int index
+                                readonly property var column: motorListPage.columns[index]
                                 objectName: "header" + index
-                                width: modelData.w
+                                width: column.w
+                                visible: column.v
                                 height: headerRow.height
-                                text: modelData.t + motorListPage.sortMark(modelData.r)
+                                text: column.t + motorListPage.sortMark(column.r)
                                 font.bold: true
                                 verticalAlignment: Text.AlignVCenter
                                 elide: Text.ElideRight
                                 opacity: index === 0 ? 0 : 1
                                 TapHandler {
-                                    enabled: modelData.r > 0
-                                    onTapped: motorListPage.tableModel.sortBy(modelData.r)
+                                    enabled: column.r > 0
+                                    onTapped: motorListPage.tableModel.sortBy(column.r)
                                 }
                             }
                         }
@@ -718,7 +776,8 @@ Item {
 
                     objectName: "motorRow" + index
                     width: Math.max(motorListView.width, motorListPage.tableWidth)
-                    height: motorListPage.rowHeight(shownFileName, statusText, matchMarked)
+                    height: Math.max(motorListPage.rowHeight(shownFileName, statusText, matchMarked),
+                                     rowContent.item ? rowContent.item.textsHeight : 0)
                     border.color: "#ddd"
                     border.width: 1
                     color: motorListPage.rowColor(phase, (index % 2) === 1, binFilePath, noFile)
@@ -774,6 +833,10 @@ Item {
                         anchors.fill: parent
                         asynchronous: true
                         sourceComponent: Item {
+                            // The row's height that shows the status and its
+                            // reason whole, wrapped as they are.
+                            readonly property real textsHeight: statusColumn.height + 10 + 22 + 4
+
                             Row {
                                 id: cellRow
                                 x: 5
@@ -783,25 +846,27 @@ Item {
 
                                 // The node id is drawn pinned (below); its place stays.
                                 Item { width: motorListPage.columns[0].w; height: 1 }
-                                Cell { width: motorListPage.columns[1].w; text: rowItem.model.adapterName }
-                                Cell { width: motorListPage.columns[2].w; text: String(rowItem.model.deviceIndex) }
-                                Cell { width: motorListPage.columns[3].w; text: String(rowItem.model.canChannel) }
-                                Cell { width: motorListPage.columns[4].w; text: rowItem.model.bitrate + " kbps" }
+                                Cell { width: motorListPage.columns[1].w; visible: motorListPage.columns[1].v; text: rowItem.model.adapterName }
+                                Cell { width: motorListPage.columns[2].w; visible: motorListPage.columns[2].v; text: String(rowItem.model.deviceIndex) }
+                                Cell { width: motorListPage.columns[3].w; visible: motorListPage.columns[3].v; text: String(rowItem.model.canChannel) }
+                                Cell { width: motorListPage.columns[4].w; visible: motorListPage.columns[4].v; text: rowItem.model.bitrate + " kbps" }
                                 // A motor named by the upgrade history, not by its own answer: marked.
                                 Cell {
                                     objectName: "modelCell"
                                     width: motorListPage.columns[5].w
+                                    visible: motorListPage.columns[5].v
                                     readonly property bool fromHistory: !!rowItem.model.historyNote
                                     text: (fromHistory ? "⟲ " : "") + rowItem.model.firmwareModel
                                     color: fromHistory ? "#8a4b00" : "black"
                                     font.italic: fromHistory
                                 }
-                                Cell { width: motorListPage.columns[6].w; text: rowItem.model.brakeSuffix }
-                                Cell { width: motorListPage.columns[7].w; text: rowItem.model.encoderName }
-                                Cell { width: motorListPage.columns[8].w; text: rowItem.model.version }
+                                Cell { width: motorListPage.columns[6].w; visible: motorListPage.columns[6].v; text: rowItem.model.brakeSuffix }
+                                Cell { width: motorListPage.columns[7].w; visible: motorListPage.columns[7].v; text: rowItem.model.encoderName }
+                                Cell { width: motorListPage.columns[8].w; visible: motorListPage.columns[8].v; text: rowItem.model.version }
 
                                 Item {
                                     width: motorListPage.columns[9].w
+                                    visible: motorListPage.columns[9].v
                                     height: cellRow.height
 
                                     Column {
@@ -843,6 +908,7 @@ Item {
 
                                 Item {
                                     width: motorListPage.columns[10].w
+                                    visible: motorListPage.columns[10].v
                                     height: cellRow.height
 
                                     Row {
@@ -988,6 +1054,7 @@ Item {
                                     height: cellRow.height
 
                                     Column {
+                                        id: statusColumn
                                         anchors.verticalCenter: parent.verticalCenter
                                         width: parent.width
                                         spacing: 1
@@ -1013,7 +1080,10 @@ Item {
                                             visible: text !== ""
                                             text: rowItem.lastError
                                             font.pixelSize: 10
-                                            maximumLineCount: 1
+                                            // Wrapped: the reason's end (a version
+                                            // mismatch's versions) is what matters.
+                                            wrapMode: Text.Wrap
+                                            maximumLineCount: 3
                                             elide: Text.ElideRight
                                             color: "#c62828"
                                         }

@@ -505,6 +505,59 @@ TestCase {
         verify(testHelper.fileExists(testHelper.outputDir + "/re.csv"))
     }
 
+    // Columns other than node id, actions and status can be hidden: a hidden
+    // one takes no room in header or rows, the rest stay aligned and sortable,
+    // and the choice holds for the next window.
+    function test_columnsCanBeHidden() {
+        var view = page.listView
+        var r = row(0)
+        function x(item) { return Math.round(item.mapToItem(view, 0, 0).x) }
+        function toggle(key) {
+            if (!page.columnsPopup.opened)
+                mouseClick(findChild(page, "columnsButton"))
+            tryCompare(page.columnsPopup, "opened", true)
+            var box = findChild(page.columnsPopup.contentItem, "columnToggle_" + key)
+            verify(box !== null && box.visible, key)
+            mouseClick(box)
+        }
+        verify(findChild(page.columnsPopup.contentItem, "columnToggle_status") === null
+               || !findChild(page.columnsPopup.contentItem, "columnToggle_status").visible, "status is always shown")
+        var header = findChild(view, "header1")
+        var statusHeader = findChild(view, "header12")
+        var status = findChild(r, "statusCell")
+        var fixed = page.fixedWidth
+        var statusX = x(status)
+        var room = page.columns[1].w + 5
+        compare(x(statusHeader), statusX)
+
+        toggle("adapter")
+        compare(header.visible, false)
+        compare(page.fixedWidth, fixed - room)
+        waitForRendering(view)
+        compare(x(status), statusX - room)
+        compare(x(statusHeader), x(status))
+        compare(x(findChild(view, "header5")), x(findChild(r, "modelCell")))
+        compare(String(controller.setting("table/hiddenColumns", "")), "adapter")
+        // Sorting by a shown column still works.
+        mouseClick(findChild(view, "header8"))
+        compare(controller.motorTable.sortedBy, MotorListModel.VersionRole)
+        controller.motorTable.clearSorting()
+
+        var again = createTemporaryObject(windowComponent, testCase, { canopen: controller })
+        compare(again.page.columnShown("adapter"), false)
+        compare(again.page.columnShown("device"), true)
+        again.close()
+
+        toggle("adapter")
+        compare(header.visible, true)
+        compare(page.fixedWidth, fixed)
+        waitForRendering(view)
+        compare(x(status), statusX)
+        compare(x(statusHeader), statusX)
+        compare(String(controller.setting("table/hiddenColumns", "x")), "")
+        page.columnsPopup.close()
+    }
+
     // The log opens at its newest line.
     function test_logOpensAtItsNewestLine() {
         for (var i = 0; i < 40; ++i)

@@ -130,4 +130,36 @@ TestCase {
         click(page, "showProblemsButton")
         compare(controller.motorTable.shownCount, 120)
     }
+
+    // A version mismatch after the start, as the row shows it in the
+    // screen's language: its status and reason are read whole in the status
+    // column, wrapped within the row above the bar.
+    function test_3_versionMismatchReadsWhole() {
+        var page = main.motorListWindow.page
+        var view = page.listView
+        var model = controller.motorListModel
+        var node = model.data(model.index(0, 0), MotorListModel.NodeIdRole)
+        var file = "1.0.0.3", motor = "1.0.0.12"
+        controller.upgradeProgressPercent(node, 0, qsTranslate("CANopenWrapper", "版本不符"))
+        controller.motorStatusChanged(node, qsTranslate("CANopenWrapper", "版本不符（文件 %1，电机 %2）").arg(file).arg(motor))
+        var reason = qsTranslate("CANopenWrapper", "%1：%2").arg(qsTranslate("CANopenWrapper", "确认应用启动"))
+                     .arg(qsTranslate("CANopenWrapper", "应用版本不符"))
+                     + qsTranslate("CANopenWrapper", "（文件 %1，电机报告 %2）").arg(file).arg(motor)
+        verify(testHelper.setLastError(model, node, reason))
+        view.contentX = view.originX + Math.max(0, view.contentWidth - view.width)
+        var row = findChild(view, "motorRow0")
+        tryVerify(function () { return row.ready })
+        waitForRendering(main.motorListWindow.contentItem)
+        var bottom = row.height - findChild(row, "progressStrip").height - 2
+        var names = ["statusText", "lastErrorText"]
+        for (var i = 0; i < names.length; ++i) {
+            var text = findChild(row, names[i])
+            verify(text.text.indexOf(motor) >= 0, text.text)
+            compare(text.truncated, false, names[i] + " whole: " + text.text)
+            var at = text.mapToItem(row, 0, 0)
+            verify(at.y >= 0 && at.y + text.height <= bottom, names[i] + " within the row: " + at.y + "+" + text.height)
+            var inView = text.mapToItem(view, 0, 0)
+            verify(inView.x + text.width <= view.width + 1, names[i] + " in sight")
+        }
+    }
 }
