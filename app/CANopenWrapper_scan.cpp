@@ -117,8 +117,6 @@ namespace {
 // The identity queries' own wait for an answer; a scan time-out above it
 // gives slow motors that much longer.
 const unsigned int kQueryWaitMs = 20;
-// How long a node that answered as a bootloader is asked again to be sure.
-const unsigned int kBootloaderConfirmMs = 300;
 
 } // namespace
 
@@ -235,7 +233,6 @@ int CANopenWrapper::scanMotorsWithProgress(CO_CANdeviceConfig_t channelId, int c
     // bootloader answers: an upgrade cut short may have left one there, and
     // the history may name it.
     options.bootloaderLook = 1;
-    options.bootloaderConfirmMs = kBootloaderConfirmMs;
 
     ScanRun run{this, channelId, channelIndex, last - first + 1, timeoutMs};
     client_scan_observer_t observer = {};

@@ -27,7 +27,6 @@ constexpr uint32_t kQuickAttempts = 2;
 constexpr uint32_t kAttemptsWhileLate = 5;
 constexpr uint32_t kSweepListenMs = 250;
 constexpr uint32_t kLateAttempts = 3;
-constexpr uint32_t kBootloaderConfirmMs = 300;
 
 std::string board_text(const char *field, size_t size) {
     return std::string(field, strnlen(field, size));
@@ -239,7 +238,6 @@ std::vector<Motor> scan_channels(const std::vector<client_channel_id_t> &channel
             o.lateWaitMs = kSweepListenMs;
             o.lateAttempts = kLateAttempts;
             o.bootloaderLook = bootloader ? 1 : 0;
-            o.bootloaderConfirmMs = kBootloaderConfirmMs;
             ChannelScan scan{channels[i], &found[i], channel_text(channels[i])};
             client_scan_observer_t ob = {};
             ob.node_begins = scan_node_begins;

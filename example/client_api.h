@@ -192,7 +192,8 @@ typedef struct {
     uint32_t lateAttempts;
     /* The late pass also reads each silent node's bootloader (an SDO read
      * that only a bootloader answers); a node that answered there is
-     * confirmed within `bootloaderConfirmMs` and reported in its bootloader. */
+     * confirmed within `bootloaderConfirmMs` (300 ms after
+     * client_scan_options_init) and reported in its bootloader. */
     int bootloaderLook;
     uint32_t bootloaderConfirmMs;
 } client_scan_options_t;

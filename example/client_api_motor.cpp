@@ -408,6 +408,8 @@ void client_scan_options_init(client_scan_options_t *o) {
         memset(o, 0, sizeof(*o));
         o->attempts = 1;
         o->lateAttempts = 1;
+        // How long a node that answered as a bootloader is asked again to be sure.
+        o->bootloaderConfirmMs = 300;
     }
 }
 
